@@ -1,0 +1,36 @@
+#include <QApplication>
+#include <QFont>
+#include <QFontDatabase>
+
+#include "app/appglobals.h"
+#include "app/settings.h"
+#include "app/startup.h"
+
+int main(int argc, char *argv[])
+{
+    prepareStartup();
+    Settings *settings = new Settings(configFilePath);
+
+    QApplication *app = new QApplication(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+
+    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Bold.ttf"));
+    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Regular.ttf"));
+    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Semibold.ttf"));
+    // The bundled faces register as "Open Sans"; the forms ask for "Myriad Pro".
+    QFont::insertSubstitution(QStringLiteral("Myriad Pro"), QStringLiteral("Open Sans"));
+
+    QFont *font = new QFont(QStringLiteral("Myriad Pro"));
+    font->setStyleHint(QFont::Monospace, QFont::PreferDefault);
+    QApplication::setFont(*font);
+
+    settings->valueOrInit(SettingsKeys::termsAgreed, QStringLiteral("0")).toInt();
+
+    const int code = QApplication::exec();
+
+    delete font;
+    delete app;
+    delete settings;
+    return code;
+}

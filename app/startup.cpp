@@ -1,0 +1,52 @@
+#include "app/startup.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include "app/appglobals.h"
+#include "app/settings.h"
+
+void myMessageOutput(QtMsgType type, const QMessageLogContext &context, const QString &msg)
+{
+    // Only the GUI thread writes, so the file needs no lock; messages raised
+    // on pool threads are dropped rather than queued.
+    if (QThread::currentThreadId() != mainThreadId)
+        return;
+
+    static QFile logFile(logFilePath);
+    static const bool opened = logFile.open(QIODevice::Append | QIODevice::Text);
+    if (!opened)
+        return;
+
+    QByteArray line = qFormatLogMessage(type, context, msg).toUtf8();
+    line.append('\n');
+    logFile.write(line);
+    logFile.flush();
+}
+
+void prepareStartup()
+{
+    const QStringList locations = QStandardPaths::standardLocations(QStandardPaths::AppDataLocation);
+    const QString dataFolder = locations.isEmpty() ? QDir::homePath() : locations.first();
+
+    configFilePath = dataFolder + QStringLiteral("/SMN/config.ini");
+    logFilePath = dataFolder + QStringLiteral("/SMN/QuorvelV2.log");
+
+    QDir folder = QFileInfo(configFilePath).dir();
+    if (!folder.exists())
+        folder.mkpath(QStringLiteral("."));
+    appDataFolder = folder.path();
+
+    // Each run starts its own log; an absent file is not created here.
+    QFile previousLog(logFilePath);
+    if (previousLog.exists())
+        previousLog.resize(0);
+
+    mainThreadId = QThread::currentThreadId();
+    qInstallMessageHandler(myMessageOutput);
+
+    Settings settings(configFilePath);
+    settings.valueOrInit(QStringLiteral("domain"), serviceBaseUrl());
+}

@@ -1,0 +1,83 @@
+#include "service/serviceclient.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+#include "app/appglobals.h"
+#include "service/deploymentdata.h"
+
+QByteArray xorBytes(const QByteArray &data, const QByteArray &key)
+{
+    QByteArray result(data.size(), Qt::Uninitialized);
+    if (data.isEmpty() || key.isEmpty())
+        return key.isEmpty() ? data : result;
+    for (qsizetype i = 0; i < data.size(); ++i)
+        result[i] = char(data.at(i) ^ key.at(i % key.size()));
+    return result;
+}
+
+QByteArray serviceApiKey()
+{
+    const QByteArray a(reinterpret_cast<const char *>(DeploymentData::apiKeyA), 20);
+    const QByteArray b(reinterpret_cast<const char *>(DeploymentData::apiKeyB), 20);
+    return xorBytes(a, b).toHex();
+}
+
+ServiceClient::ServiceClient()
+    : manager(new QNetworkAccessManager)
+    , baseUrl(serviceBaseUrl())
+    , settings(configFilePath)
+{
+    messageBox.setTextFormat(Qt::RichText);
+    messageBox.setStandardButtons(QMessageBox::Ok);
+}
+
+ServiceClient::~ServiceClient()
+{
+    // Replies still running are deleted with their manager.
+    manager->deleteLater();
+}
+
+QNetworkReply *ServiceClient::post(const QString &name, const QString &group, QJsonObject body,
+                                   const QString &id)
+{
+    body.insert(QStringLiteral("api_key"), QString::fromLatin1(serviceApiKey()));
+    const QByteArray bytes = QJsonDocument(body).toJson(QJsonDocument::Indented);
+
+    // Joined as texts: a name that starts with "/" yields a doubled slash,
+    // which the service's routes expect.
+    QNetworkRequest request(QUrl(baseUrl + QStringLiteral("/api/") + group + QLatin1Char('/') + name));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    request.setHeader(QNetworkRequest::ContentLengthHeader, QString::number(bytes.size()));
+
+    QNetworkReply *reply = manager->post(request, bytes);
+    if (!id.isEmpty())
+        reply->setProperty("id", id);
+    return reply;
+}
+
+QNetworkReply *ServiceClient::get(const QString &path)
+{
+    return manager->get(QNetworkRequest(QUrl(baseUrl + path)));
+}
+
+QNetworkReply *ServiceClient::downloadRequest(const QString &url, const QString &id, const QString &range)
+{
+    QNetworkRequest request{QUrl(url)};
+    if (!range.isEmpty()) {
+        request.setRawHeader("Range", range.toUtf8());
+        request.setRawHeader("Accept-Encoding", "identity");
+        const QString prefix = QStringLiteral("[%1][%2]").arg(QDateTime::currentDateTime().toString(Qt::TextDate), url);
+        const QString tag = QStringLiteral("<downloadRequest>[49]");
+        for (const QByteArray &header : request.rawHeaderList())
+            qDebug() << prefix << tag << header << request.rawHeader(header);
+    }
+    QNetworkReply *reply = manager->get(request);
+    if (!id.isEmpty())
+        reply->setProperty("id", id);
+    return reply;
+}
