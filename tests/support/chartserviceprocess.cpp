@@ -233,14 +233,14 @@ QJsonArray ChartServiceProcess::subscriptions(const QString &account)
 QByteArray ChartServiceProcess::expectedBytes(const QString &url)
 {
     QUrlQuery query;
-    query.addQueryItem(QStringLiteral("path"), QUrl(url).path(QUrl::FullyEncoded));
+    query.addQueryItem(QStringLiteral("path"), QUrl(url).path(QUrl::FullyDecoded));
     return send("GET", controlPath(QStringLiteral("file"), query.toString(QUrl::FullyEncoded)), QByteArray(), nullptr);
 }
 
 QByteArray ChartServiceProcess::expectedSha1(const QString &url)
 {
     QUrlQuery query;
-    query.addQueryItem(QStringLiteral("path"), QUrl(url).path(QUrl::FullyEncoded));
+    query.addQueryItem(QStringLiteral("path"), QUrl(url).path(QUrl::FullyDecoded));
     return QJsonDocument::fromJson(send("GET", controlPath(QStringLiteral("sha1"), query.toString(QUrl::FullyEncoded)),
                                         QByteArray(), nullptr))
         .object()

@@ -37,30 +37,54 @@ std::uint64_t ContentGenerator::hashKey(const QByteArray &key)
     return splitmix(h);
 }
 
-// Each 64 KiB block has its own xorshift state derived from the seed and the
-// block number, so a ranged read never has to replay the stream from byte 0.
-void ContentGenerator::fillBlock(std::uint64_t block, std::uint64_t *words) const
+namespace {
+
+// A fixed pool of noise that every block is cut from: one load and one XOR
+// per word keeps the generator at memory speed, far above what the socket
+// can carry, so it never limits a benchmark.
+constexpr std::size_t PoolWords = 512 * 1024; // 4 MiB
+
+const std::uint64_t *noisePool()
 {
-    std::uint64_t s = splitmix(m_seed ^ splitmix(block + 1));
-    if (s == 0)
-        s = 1;
-    for (std::size_t i = 0; i < BlockSize / 8; ++i) {
-        s ^= s >> 12;
-        s ^= s << 25;
-        s ^= s >> 27;
-        words[i] = s * 0x2545f4914f6cdd1dULL;
-    }
+    static const std::vector<std::uint64_t> pool = [] {
+        std::vector<std::uint64_t> words(PoolWords);
+        std::uint64_t s = 0x5eed5eed5eed5eedULL;
+        for (std::uint64_t &w : words)
+            w = splitmix(s++);
+        return words;
+    }();
+    return pool.data();
 }
 
+} // namespace
+
+// Each 64 KiB block takes its own slice of the pool and its own key, both
+// derived from the seed and the block number, so a ranged read never has to
+// replay the stream from byte 0 and no two files or blocks look alike.
 void ContentGenerator::fill(std::uint64_t offset, char *out, std::size_t length) const
 {
-    thread_local std::vector<std::uint64_t> scratch(BlockSize / 8);
+    const std::uint64_t *pool = noisePool();
+    constexpr std::size_t blockWords = BlockSize / 8;
     while (length > 0) {
         const std::uint64_t block = offset / BlockSize;
         const std::size_t within = std::size_t(offset % BlockSize);
         const std::size_t n = std::min(length, BlockSize - within);
-        fillBlock(block, scratch.data());
-        std::memcpy(out, reinterpret_cast<const char *>(scratch.data()) + within, n);
+        const std::uint64_t key = splitmix(m_seed ^ splitmix(block + 1));
+        const unsigned char *source = reinterpret_cast<const unsigned char *>(pool + key % (PoolWords - blockWords));
+        if (within % 8 == 0 && n % 8 == 0) {
+            const std::size_t first = within / 8;
+            for (std::size_t i = 0; i < n / 8; ++i) {
+                std::uint64_t word;
+                std::memcpy(&word, source + (first + i) * 8, 8);
+                word ^= key;
+                std::memcpy(out + i * 8, &word, 8);
+            }
+        } else {
+            unsigned char keyBytes[8];
+            std::memcpy(keyBytes, &key, 8);
+            for (std::size_t j = 0; j < n; ++j)
+                out[j] = char(source[within + j] ^ keyBytes[(within + j) & 7]);
+        }
         out += n;
         offset += n;
         length -= n;

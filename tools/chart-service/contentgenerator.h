@@ -30,7 +30,5 @@ public:
     std::uint64_t seed() const { return m_seed; }
 
 private:
-    void fillBlock(std::uint64_t block, std::uint64_t *words) const;
-
     std::uint64_t m_seed;
 };
