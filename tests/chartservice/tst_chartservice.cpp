@@ -62,6 +62,7 @@ private slots:
     void faultsFireOnlyOnMatchingPathsAndCount();
     void requestLogShowsWhatWasSent();
     void bindingsSurviveRestartWithStateFile();
+    void commandLineArmsFaultsAndFirmware();
 
 private:
     QByteArray fileUrl(int productId, const QString &file, bool cdn = false) const;
@@ -727,6 +728,25 @@ void TestChartService::bindingsSurviveRestartWithStateFile()
                                            {{QStringLiteral("product_type"), QStringLiteral("talvos")},
                                             {QStringLiteral("session_id"), service.signIn()}});
     QCOMPARE(fresh.value(QStringLiteral("9011")).toObject().value(QStringLiteral("device_id")).toString(), QString());
+}
+
+void TestChartService::commandLineArmsFaultsAndFirmware()
+{
+    ChartServiceProcess service;
+    QVERIFY(service.start({QStringLiteral("--latest-version"), QStringLiteral("2.9"), QStringLiteral("--fault"),
+                           QStringLiteral("{\"kind\":\"status\",\"path\":\"/firmware_versions\",\"status\":502}")}));
+    int status = 0;
+    service.get(QStringLiteral("/firmware_versions"), &status);
+    QCOMPARE(status, 502);
+    const QJsonObject reply = QJsonDocument::fromJson(service.get(QStringLiteral("/firmware_versions"), &status)).object();
+    QCOMPARE(status, 200);
+    QCOMPARE(reply.value(QStringLiteral("desktop")).toObject().value(QStringLiteral("download_tool")).toObject()
+                 .value(QStringLiteral("latest_version")).toString(),
+             QStringLiteral("2.9"));
+    service.stop();
+
+    // A fault that cannot be understood stops the start instead of being dropped.
+    QVERIFY(!service.start({QStringLiteral("--fault"), QStringLiteral("{\"kind\":\"melt\"}")}));
 }
 
 QTEST_GUILESS_MAIN(TestChartService)
