@@ -55,6 +55,7 @@ private slots:
     void rangesAndEtag();
     void productInfoAndPictures();
     void rqHeaderAndSegments();
+    void oddHeadersOnDemand();
     void rqRegistrationNeedsChartData();
     void firmwareIsConfigurable();
     void faultsOnDemand_data();
@@ -441,6 +442,30 @@ void TestChartService::rqHeaderAndSegments()
         QCOMPARE(sha1Hex(bytes), record.value(QStringLiteral("sha1")).toString().toLatin1());
     }
     QCOMPARE(names, (QStringList{QStringLiteral("R004321_1.k01"), QStringLiteral("R004321_1.k02"), QStringLiteral("R004321_1.k03")}));
+}
+
+void TestChartService::oddHeadersOnDemand()
+{
+    QVERIFY(m_service.addFault({{"kind", "header_fields"}, {"path", "*HeaderUpdate/*"}, {"sku", "4321-1"},
+                                {"build_number", 4000}, {"build_code", 5}, {"flags", 0}}));
+    int status = 0;
+    QByteArray header = m_service.callRaw(QStringLiteral("HeaderUpdate/  4321-1"), QStringLiteral("smn"), {}, &status);
+    QCOMPARE(status, 200);
+    QCOMPARE(header.size(), 352);
+    QCOMPARE(qFromLittleEndian<quint64>(header.constData() + 72), quint64(0));
+    QCOMPARE(qFromLittleEndian<quint32>(header.constData() + 156), 4000u);
+    QCOMPARE(qFromLittleEndian<quint32>(header.constData() + 244), 5u);
+
+    QVERIFY(m_service.addFault({{"kind", "header_fields"}, {"path", "*HeaderUpdate/*"}, {"header_size", 4096}, {"length", 100}}));
+    header = m_service.callRaw(QStringLiteral("HeaderUpdate/  4321-1"), QStringLiteral("smn"), {}, &status);
+    QCOMPARE(status, 200);
+    QCOMPARE(header.size(), 100);
+    QCOMPARE(qFromLittleEndian<quint64>(header.constData() + 8), quint64(4096));
+
+    // Spent: the next header is the real one again.
+    header = m_service.callRaw(QStringLiteral("HeaderUpdate/  4321-1"), QStringLiteral("smn"), {}, &status);
+    QCOMPARE(header.size(), 352);
+    QCOMPARE(qFromLittleEndian<quint32>(header.constData() + 156), 5002u);
 }
 
 void TestChartService::rqRegistrationNeedsChartData()
