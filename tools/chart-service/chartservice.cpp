@@ -571,9 +571,9 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
         if (!rangeHeader.empty() && !findFault(faults, "ignore_range")) {
             // Single ranges only; anything else is answered with the whole
             // file, which HTTP allows.
-            const QString spec = QString::fromStdString(rangeHeader).trimmed();
-            if (spec.startsWith(QLatin1String("bytes=")) && !spec.contains(QLatin1Char(','))) {
-                const QString value = spec.mid(6);
+            const QString rangeText = QString::fromStdString(rangeHeader).trimmed();
+            if (rangeText.startsWith(QLatin1String("bytes=")) && !rangeText.contains(QLatin1Char(','))) {
+                const QString value = rangeText.mid(6);
                 const int dash = value.indexOf(QLatin1Char('-'));
                 bool okFirst = false;
                 bool okLast = false;
