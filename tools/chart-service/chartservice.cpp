@@ -98,6 +98,9 @@ ChartService::ChartService(Catalogue &catalogue, FaultSet &faults, RequestLog &l
     m_server->set_read_timeout(30);
     m_server->set_write_timeout(60);
     m_server->set_tcp_nodelay(true);
+    // Every request the tool sends is a small JSON object; a body beyond
+    // this is refused before it is read into memory.
+    m_server->set_payload_max_length(16 * 1024 * 1024);
 
     // One catch-all route per method: the service does its own dispatch, so
     // paths with doubled slashes or leading blanks reach it untouched.
