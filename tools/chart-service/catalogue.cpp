@@ -300,7 +300,7 @@ const CatalogueAccount *Catalogue::account(const QString &email) const
 
 QByteArray Catalogue::sha1(const CatalogueFile &file)
 {
-    const QString cacheKey = file.key + QLatin1Char('|') + QString::number(file.size);
+    const QString cacheKey = QStringLiteral("v%1|%2|%3").arg(ContentGenerator::Version).arg(file.key).arg(file.size);
     {
         std::lock_guard<std::mutex> lock(m_hashMutex);
         const auto it = m_hashes.constFind(cacheKey);
