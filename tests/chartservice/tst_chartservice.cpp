@@ -617,7 +617,9 @@ void TestChartService::faultsOnDemand()
         QList<QPair<QByteArray, QByteArray>> cleanHeaders;
         m_service.get(url, nullptr, {}, &cleanHeaders);
         const QByteArray bad = headerValue(headers, "ETag");
-        QVERIFY(bad != headerValue(cleanHeaders, "ETag"));
+        const QByteArray good = headerValue(cleanHeaders, "ETag");
+        // Clients look for their tag inside the header: it must not be there.
+        QVERIFY(!bad.contains(good.mid(1).chopped(1)));
         if (fault.contains(QStringLiteral("etag")))
             QCOMPARE(bad, QByteArray("\"other\""));
         QCOMPARE(body, whole);

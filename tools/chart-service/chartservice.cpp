@@ -561,8 +561,10 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
         total = reply.file->size;
         length = total;
         const Fault *wrongEtag = findFault(faults, "wrong_etag");
-        const QString etag = wrongEtag ? wrongEtag->params.value(QStringLiteral("etag")).toString(reply.etag + QStringLiteral("x"))
-                                       : reply.etag;
+        // The default stand-in shares no text with the real tag: a client
+        // that looks for its tag inside the header must not find it.
+        const QString otherTag = QString::number(ContentGenerator::hashKey((reply.etag + QStringLiteral("|changed")).toUtf8()), 16);
+        const QString etag = wrongEtag ? wrongEtag->params.value(QStringLiteral("etag")).toString(otherTag) : reply.etag;
         response.set_header("ETag", ('"' + etag + '"').toStdString());
         response.set_header("Accept-Ranges", "bytes");
         response.set_header("Last-Modified",
