@@ -138,7 +138,7 @@ void TestChartService::everyCallNeedsTheApiKey_data()
     QTest::addColumn<QString>("apiKey");
 
     const QString upper = ChartServiceProcess::apiKey().toUpper();
-    for (const QString path : {QStringLiteral("/api/session/Login"), QStringLiteral("/api/smn/GetAllProducts"),
+    for (const QString &path : {QStringLiteral("/api/session/Login"), QStringLiteral("/api/smn/GetAllProducts"),
                                QStringLiteral("/api/smn//GetSubscriptions"), QStringLiteral("/api/smn/ActivateProduct"),
                                QStringLiteral("/api/smn/GetSegments/  4321-1"),
                                QStringLiteral("/api/smn/HeaderUpdate/  4321-1")}) {
