@@ -271,9 +271,9 @@ ChartService::Reply ChartService::login(const QJsonObject &body)
         return errorReply(403, QStringLiteral("This account is locked. Follow the link in your e-mail to unlock it."),
                           QStringLiteral("account_not_active"));
 
-    const QString session = QString::fromLatin1(
-        QByteArray::number(QRandomGenerator::system()->generate64(), 16)
-        + QByteArray::number(QRandomGenerator::system()->generate64(), 16));
+    quint32 random[4];
+    QRandomGenerator::system()->fillRange(random);
+    const QString session = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(random), sizeof random).toHex());
     {
         std::lock_guard<std::mutex> lock(m_sessionMutex);
         m_sessions.insert(session, account->email);
