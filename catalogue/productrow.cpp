@@ -15,6 +15,9 @@ ProductRow::ProductRow(AbstractProduct *product, QButtonGroup *group, QWidget *p
     , product(product)
 {
     ui->setupUi(this);
+    // The name's width comes from nested layouts that settle after the row's
+    // own resize; its own resize is where the final width is known.
+    ui->productName->installEventFilter(this);
 
     setLabelElideText(ui->productName, ui->productName->width(), product->name);
     ui->productSku->setText(product->sku);
@@ -67,6 +70,13 @@ void ProductRow::resizeEvent(QResizeEvent *event)
 {
     QFrame::resizeEvent(event);
     setLabelElideText(ui->productName, ui->productName->width(), product->name);
+}
+
+bool ProductRow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == ui->productName && event->type() == QEvent::Resize)
+        setLabelElideText(ui->productName, ui->productName->width(), product->name);
+    return QFrame::eventFilter(watched, event);
 }
 
 void ProductRow::on_radioButton_pressed()
