@@ -488,6 +488,19 @@ bool ProductDownloader::busy()
     return result;
 }
 
+bool ProductDownloader::running()
+{
+    // A transfer whose request is out but whose first bytes have not come
+    // is not busy yet, but it will report back: a pause pressed between two
+    // files must pause, and an error stop must wait for its report too, or
+    // one failed round would reach the user as several.
+    for (Download *download : std::as_const(activeDownloads)) {
+        if (download->reply && download->state == Download::READY)
+            return true;
+    }
+    return busy();
+}
+
 void ProductDownloader::startDownload(Download *download)
 {
     if (download->offset < 0)
@@ -1090,13 +1103,16 @@ void ProductDownloader::on_pauseButton_released()
         qDebug() << prefix(sku) << "ALREADY STARTING";
         return;
     }
-    if (busy()) {
+    if (running()) {
         qDebug() << prefix(sku) << "PAUSING";
         disableBtns();
         pausing = true;
         const QList<Download *> admitted = activeDownloads.values();
         for (Download *download : admitted)
             download->pause();
+        // Transfers stopped before their first byte report nothing; settle
+        // now if nothing is left busy.
+        checkPauseCancel();
         return;
     }
     qDebug() << prefix(sku) << "RESUMING";
@@ -1116,7 +1132,7 @@ void ProductDownloader::on_cancelButton_released()
         download->pause();
     cancelling = true;
     ui->cancelButton->setEnabled(false);
-    if (busy()) {
+    if (running()) {
         qDebug() << prefix(sku) << OP_TAG << "CANCEL NOT EMIT" << "busy";
     } else {
         qDebug() << prefix(sku) << OP_TAG << "CANCEL EMIT";
@@ -1149,8 +1165,11 @@ QString ProductDownloader::diskErrorText(const QString &message) const
     if (!QFileInfo(mediaIdDir).isDir())
         return QStringLiteral("The SD card was removed (%1). Insert it and press Resume.").arg(message);
     const QStorageInfo storage(mediaIdDir);
+    // A write that stores fewer bytes than asked has run out of room: the
+    // card is full, or the file outgrew what the card's file system allows.
     if (message.contains(QLatin1String("No space left"), Qt::CaseInsensitive)
         || message.contains(QLatin1String("too large"), Qt::CaseInsensitive)
+        || message == QLatin1String("Cannot write file.")
         || (storage.isValid() && storage.bytesAvailable() == 0))
         return QStringLiteral("The SD card is full (%1). Make room on it and press Resume.").arg(message);
     if (message.contains(QLatin1String("Read-only"), Qt::CaseInsensitive)
@@ -1163,7 +1182,7 @@ QString ProductDownloader::diskErrorText(const QString &message) const
 void ProductDownloader::checkPauseCancel()
 {
     qDebug() << prefix(sku) << OP_TAG;
-    if (busy())
+    if (running())
         return;
     ui->pauseButton->resumeReady();
     pausing = false;
@@ -1180,7 +1199,7 @@ void ProductDownloader::checkPauseCancel()
 
 void ProductDownloader::checkErrors()
 {
-    if (busy() || pausing || downloadErrors.isEmpty())
+    if (running() || pausing || downloadErrors.isEmpty())
         return;
     QString text;
     for (auto it = downloadErrors.cbegin(); it != downloadErrors.cend(); ++it) {

@@ -153,6 +153,7 @@ private:
     void writeVmid(const QJsonArray &files);
     void clearChartFolder(const QJsonArray &files);
     void startIdleAdmitted();
+    bool running();
     bool everyFileDone() const;
     QString diskErrorText(const QString &message) const;
 
