@@ -3,11 +3,14 @@
 #include <QFontDatabase>
 
 #include "app/appglobals.h"
+#include "app/commandline.h"
 #include "app/settings.h"
 #include "app/startup.h"
 
 int main(int argc, char *argv[])
 {
+    if (const std::optional<int> code = CommandLine::handle(argc, argv))
+        return *code;
     prepareStartup();
     Settings *settings = new Settings(configFilePath);
 
