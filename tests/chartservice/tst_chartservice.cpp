@@ -55,6 +55,7 @@ private slots:
     void rangesAndEtag();
     void productInfoAndPictures();
     void rqHeaderAndSegments();
+    void oddHeadersOnDemand();
     void rqRegistrationNeedsChartData();
     void firmwareIsConfigurable();
     void faultsOnDemand_data();
@@ -62,6 +63,7 @@ private slots:
     void faultsFireOnlyOnMatchingPathsAndCount();
     void requestLogShowsWhatWasSent();
     void bindingsSurviveRestartWithStateFile();
+    void commandLineArmsFaultsAndFirmware();
 
 private:
     QByteArray fileUrl(int productId, const QString &file, bool cdn = false) const;
@@ -442,6 +444,30 @@ void TestChartService::rqHeaderAndSegments()
     QCOMPARE(names, (QStringList{QStringLiteral("R004321_1.k01"), QStringLiteral("R004321_1.k02"), QStringLiteral("R004321_1.k03")}));
 }
 
+void TestChartService::oddHeadersOnDemand()
+{
+    QVERIFY(m_service.addFault({{"kind", "header_fields"}, {"path", "*HeaderUpdate/*"}, {"sku", "4321-1"},
+                                {"build_number", 4000}, {"build_code", 5}, {"flags", 0}}));
+    int status = 0;
+    QByteArray header = m_service.callRaw(QStringLiteral("HeaderUpdate/  4321-1"), QStringLiteral("smn"), {}, &status);
+    QCOMPARE(status, 200);
+    QCOMPARE(header.size(), 352);
+    QCOMPARE(qFromLittleEndian<quint64>(header.constData() + 72), quint64(0));
+    QCOMPARE(qFromLittleEndian<quint32>(header.constData() + 156), 4000u);
+    QCOMPARE(qFromLittleEndian<quint32>(header.constData() + 244), 5u);
+
+    QVERIFY(m_service.addFault({{"kind", "header_fields"}, {"path", "*HeaderUpdate/*"}, {"header_size", 4096}, {"length", 100}}));
+    header = m_service.callRaw(QStringLiteral("HeaderUpdate/  4321-1"), QStringLiteral("smn"), {}, &status);
+    QCOMPARE(status, 200);
+    QCOMPARE(header.size(), 100);
+    QCOMPARE(qFromLittleEndian<quint64>(header.constData() + 8), quint64(4096));
+
+    // Spent: the next header is the real one again.
+    header = m_service.callRaw(QStringLiteral("HeaderUpdate/  4321-1"), QStringLiteral("smn"), {}, &status);
+    QCOMPARE(header.size(), 352);
+    QCOMPARE(qFromLittleEndian<quint32>(header.constData() + 156), 5002u);
+}
+
 void TestChartService::rqRegistrationNeedsChartData()
 {
     QTemporaryDir card;
@@ -727,6 +753,25 @@ void TestChartService::bindingsSurviveRestartWithStateFile()
                                            {{QStringLiteral("product_type"), QStringLiteral("talvos")},
                                             {QStringLiteral("session_id"), service.signIn()}});
     QCOMPARE(fresh.value(QStringLiteral("9011")).toObject().value(QStringLiteral("device_id")).toString(), QString());
+}
+
+void TestChartService::commandLineArmsFaultsAndFirmware()
+{
+    ChartServiceProcess service;
+    QVERIFY(service.start({QStringLiteral("--latest-version"), QStringLiteral("2.9"), QStringLiteral("--fault"),
+                           QStringLiteral("{\"kind\":\"status\",\"path\":\"/firmware_versions\",\"status\":502}")}));
+    int status = 0;
+    service.get(QStringLiteral("/firmware_versions"), &status);
+    QCOMPARE(status, 502);
+    const QJsonObject reply = QJsonDocument::fromJson(service.get(QStringLiteral("/firmware_versions"), &status)).object();
+    QCOMPARE(status, 200);
+    QCOMPARE(reply.value(QStringLiteral("desktop")).toObject().value(QStringLiteral("download_tool")).toObject()
+                 .value(QStringLiteral("latest_version")).toString(),
+             QStringLiteral("2.9"));
+    service.stop();
+
+    // A fault that cannot be understood stops the start instead of being dropped.
+    QVERIFY(!service.start({QStringLiteral("--fault"), QStringLiteral("{\"kind\":\"melt\"}")}));
 }
 
 QTEST_GUILESS_MAIN(TestChartService)

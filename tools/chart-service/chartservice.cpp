@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
+#include <QtEndian>
 
 #include <httplib.h>
 
@@ -247,7 +248,7 @@ ChartService::Reply ChartService::post(const QString &path, const QJsonObject &b
         return activateProduct(body, faults);
     if (path.startsWith(segments))
         return getSegments(path.mid(segments.size()), faults);
-    return headerUpdate(path.mid(header.size()));
+    return headerUpdate(path.mid(header.size()), faults);
 }
 
 ChartService::Reply ChartService::login(const QJsonObject &body)
@@ -442,7 +443,7 @@ ChartService::Reply ChartService::getSegments(const QString &chartName, const QL
     });
 }
 
-ChartService::Reply ChartService::headerUpdate(const QString &name)
+ChartService::Reply ChartService::headerUpdate(const QString &name, const QList<Fault> &faults)
 {
     const CatalogueProduct *product = m_catalogue.productBySku(name);
     if (!product || product->type != QLatin1String("rq_sd"))
@@ -454,9 +455,27 @@ ChartService::Reply ChartService::headerUpdate(const QString &name)
     fields.segmentSize = product->segmentSize;
     fields.flags = KimWriter::FlagQvBuild;
     fields.kimFileSize = KimWriter::HeaderSize;
+
+    // A header the tool must refuse or survive: another chart, an older
+    // build, no service flag, a lying length, a short body.
+    const Fault *odd = findFault(faults, "header_fields");
+    if (odd) {
+        const QJsonObject &p = odd->params;
+        fields.sku = p.value(QStringLiteral("sku")).toString(fields.sku);
+        fields.buildNumber = quint32(p.value(QStringLiteral("build_number")).toInteger(fields.buildNumber));
+        fields.buildCode = quint32(p.value(QStringLiteral("build_code")).toInteger(fields.buildCode));
+        fields.flags = quint64(p.value(QStringLiteral("flags")).toInteger(qint64(fields.flags)));
+    }
     Reply reply;
     reply.contentType = "application/octet-stream";
     reply.body = KimWriter::header(fields);
+    if (odd) {
+        const QJsonObject &p = odd->params;
+        if (p.contains(QStringLiteral("header_size")))
+            qToLittleEndian<quint64>(quint64(p.value(QStringLiteral("header_size")).toInteger()), reply.body.data() + 8);
+        if (p.contains(QStringLiteral("length")))
+            reply.body.truncate(qMax(0, p.value(QStringLiteral("length")).toInt()));
+    }
     return reply;
 }
 

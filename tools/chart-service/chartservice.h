@@ -63,7 +63,7 @@ private:
     Reply getProductInfo(const QJsonObject &body);
     Reply activateProduct(const QJsonObject &body, const QList<Fault> &faults);
     Reply getSegments(const QString &chartName, const QList<Fault> &faults);
-    Reply headerUpdate(const QString &name);
+    Reply headerUpdate(const QString &name, const QList<Fault> &faults);
     Reply firmwareVersions();
     Reply fileReply(const QString &path);
     Reply imageReply(const QString &path);

@@ -5,7 +5,8 @@ Q_GLOBAL_STATIC_WITH_ARGS(QStringList, knownKinds,
                             QStringLiteral("omit_content_range"), QStringLiteral("wrong_etag"),
                             QStringLiteral("stall"), QStringLiteral("throttle"), QStringLiteral("status"),
                             QStringLiteral("corrupt"), QStringLiteral("non_json"),
-                            QStringLiteral("truncated_json"), QStringLiteral("unsafe_paths")}))
+                            QStringLiteral("truncated_json"), QStringLiteral("unsafe_paths"),
+                            QStringLiteral("header_fields")}))
 
 namespace {
 
