@@ -290,6 +290,12 @@ void Download::startChunkWrite()
     pendingWrite = QtConcurrent::run(QThreadPool::globalInstance(), &Download::writeBytesAvailable, this, chunk);
 }
 
+void Download::pullAvailable()
+{
+    if (state == DOWNLOADING && reply && reply->bytesAvailable() > 0)
+        startChunkWrite();
+}
+
 void Download::armWatchdog()
 {
     if (!watchdogIdle)
@@ -406,8 +412,14 @@ void Download::handleReadyRead()
     if (reply->bytesAvailable() > 0 && state != DOWNLOADING && state != WRITING && state != PAUSING) {
         emit started(file);
         state = DOWNLOADING;
-        if (reply)
-            disconnect(reply, &QNetworkReply::readyRead, this, &Download::handleReadyRead);
+        if (!reply)
+            return;
+        disconnect(reply, &QNetworkReply::readyRead, this, &Download::handleReadyRead);
+        // The network layer throttles its progress signal, so progress alone
+        // can leave bytes lying in a full read buffer with nothing to fetch
+        // them; readyRead comes with every arrival.
+        connect(reply, &QNetworkReply::readyRead, this, &Download::pullAvailable);
+        pullAvailable();
     }
 }
 

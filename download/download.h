@@ -100,6 +100,7 @@ public slots:
 
 private:
     void startChunkWrite();
+    void pullAvailable();
     void armWatchdog();
     void dropReply(bool abort);
     void failIncomplete();
