@@ -30,14 +30,14 @@ namespace {
 const QString sku = QStringLiteral("VM-100");
 const QByteArray encryptTxt = "AAAA-----Trelmarkholding---media---001-----CARD42-----Trelmarkholding---media---001-----ZZZZ";
 
-struct FileSpec
+struct ProductFile
 {
     QString path;
     qint64 size;
     QByteArray inlineData;
 };
 
-const QList<FileSpec> productFiles = {
+const QList<ProductFile> productFiles = {
     {QStringLiteral("VM100/a.bin"), 1536 * 1024, {}},
     {QStringLiteral("VM100/b.bin"), 700 * 1024, {}},
     {QStringLiteral("VM100/sub/c.bin"), 300 * 1024 + 7, {}},
@@ -137,8 +137,8 @@ void TestProductDownloader::publishProduct()
 {
     records = QJsonArray();
     quint32 seed = 1;
-    for (const FileSpec &spec : productFiles)
-        records.append(server->addFile(spec.path, pattern(seed++, spec.size), spec.inlineData));
+    for (const ProductFile &entry : productFiles)
+        records.append(server->addFile(entry.path, pattern(seed++, entry.size), entry.inlineData));
     server->setActivation(records);
 }
 
@@ -184,11 +184,11 @@ QString TestProductDownloader::label(ProductDownloader *downloader, const char *
 
 void TestProductDownloader::verifyCard()
 {
-    for (const FileSpec &spec : productFiles) {
-        const QByteArray expected = server->contents.value(spec.path) + spec.inlineData;
-        const QByteArray actual = readAll(card + QLatin1Char('/') + spec.path);
+    for (const ProductFile &entry : productFiles) {
+        const QByteArray expected = server->contents.value(entry.path) + entry.inlineData;
+        const QByteArray actual = readAll(card + QLatin1Char('/') + entry.path);
         QVERIFY2(actual == expected, qPrintable(QStringLiteral("%1: %2 bytes, expected %3")
-                                                    .arg(spec.path)
+                                                    .arg(entry.path)
                                                     .arg(actual.size())
                                                     .arg(expected.size())));
     }
@@ -605,9 +605,9 @@ void TestProductDownloader::fullCardThenRoomMade()
     QVERIFY2(text.contains(QStringLiteral("The SD card is full")), qPrintable(text));
     QVERIFY(perm.isEmpty());
     // Files that were finished before the card filled up are whole.
-    for (const FileSpec &spec : productFiles) {
-        const QString path = card + QLatin1Char('/') + spec.path;
-        const QByteArray expected = server->contents.value(spec.path) + spec.inlineData;
+    for (const ProductFile &entry : productFiles) {
+        const QString path = card + QLatin1Char('/') + entry.path;
+        const QByteArray expected = server->contents.value(entry.path) + entry.inlineData;
         if (QFileInfo(path).size() == expected.size())
             QCOMPARE(readAll(path), expected);
     }
