@@ -153,13 +153,12 @@ void ProductDownloader::setProduct(AbstractProduct *newProduct)
     productId = product->productId;
     productType = product->productType;
     ui->productName->setText(name);
+    // The product's chart state is a slot on its side, fed by the window
+    // from this downloader's chartUpdateStatusChange; nothing flows back.
     if (productType == RqSd) {
-        auto *rq = qobject_cast<RqSdProduct *>(product);
-        if (rq) {
+        if (auto *rq = qobject_cast<RqSdProduct *>(product))
             expectedChartId = sku + QLatin1Char('-') + QString::number(rq->buildNumber) + QLatin1Char('-')
                               + QString::number(rq->buildCode);
-            connect(rq, &RqSdProduct::chartUpdateStatusChanged, this, &ProductDownloader::chartUpdateStatusChange);
-        }
     }
 }
 

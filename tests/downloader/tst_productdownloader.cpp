@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QLabel>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -29,14 +30,14 @@ namespace {
 const QString sku = QStringLiteral("VM-100");
 const QByteArray encryptTxt = "AAAA-----Trelmarkholding---media---001-----CARD42-----Trelmarkholding---media---001-----ZZZZ";
 
-struct FileSpec
+struct ProductFile
 {
     QString path;
     qint64 size;
     QByteArray inlineData;
 };
 
-const QList<FileSpec> productFiles = {
+const QList<ProductFile> productFiles = {
     {QStringLiteral("VM100/a.bin"), 1536 * 1024, {}},
     {QStringLiteral("VM100/b.bin"), 700 * 1024, {}},
     {QStringLiteral("VM100/sub/c.bin"), 300 * 1024 + 7, {}},
@@ -76,6 +77,8 @@ private slots:
     void unsafePathsAreRefused_data();
     void unsafePathsAreRefused();
     void cardPulledOutThenPutBack();
+    void fullCardThenRoomMade();
+    void readOnlyCardThenWritable();
     void killedMidDownloadResumes();
     void diskFullThenResume();
     void idleAdmittedTransfersStillRun();
@@ -134,8 +137,8 @@ void TestProductDownloader::publishProduct()
 {
     records = QJsonArray();
     quint32 seed = 1;
-    for (const FileSpec &spec : productFiles)
-        records.append(server->addFile(spec.path, pattern(seed++, spec.size), spec.inlineData));
+    for (const ProductFile &entry : productFiles)
+        records.append(server->addFile(entry.path, pattern(seed++, entry.size), entry.inlineData));
     server->setActivation(records);
 }
 
@@ -181,11 +184,11 @@ QString TestProductDownloader::label(ProductDownloader *downloader, const char *
 
 void TestProductDownloader::verifyCard()
 {
-    for (const FileSpec &spec : productFiles) {
-        const QByteArray expected = server->contents.value(spec.path) + spec.inlineData;
-        const QByteArray actual = readAll(card + QLatin1Char('/') + spec.path);
+    for (const ProductFile &entry : productFiles) {
+        const QByteArray expected = server->contents.value(entry.path) + entry.inlineData;
+        const QByteArray actual = readAll(card + QLatin1Char('/') + entry.path);
         QVERIFY2(actual == expected, qPrintable(QStringLiteral("%1: %2 bytes, expected %3")
-                                                    .arg(spec.path)
+                                                    .arg(entry.path)
                                                     .arg(actual.size())
                                                     .arg(expected.size())));
     }
@@ -557,6 +560,83 @@ void TestProductDownloader::cardPulledOutThenPutBack()
     QVERIFY(!QFileInfo::exists(card));
 
     QVERIFY(QDir().rename(pulled, card));
+    server->setThrottle(0);
+    button(downloader, "pauseButton")->click();
+    QVERIFY(runToEnd(downloader));
+    delete downloader;
+    verifyCard();
+}
+
+// A real small file system under the card, so the system's own errors are
+// what the downloader sees; needs the right to mount.
+static bool mountCard(const QString &card, const QString &options)
+{
+    QProcess mount;
+    mount.start(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"), options,
+                                          QStringLiteral("tmpfs"), card});
+    return mount.waitForFinished() && mount.exitStatus() == QProcess::NormalExit && mount.exitCode() == 0;
+}
+
+static bool remountCard(const QString &card, const QString &options)
+{
+    QProcess mount;
+    mount.start(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,") + options, card});
+    return mount.waitForFinished() && mount.exitStatus() == QProcess::NormalExit && mount.exitCode() == 0;
+}
+
+static void unmountCard(const QString &card)
+{
+    QProcess::execute(QStringLiteral("umount"), {card});
+}
+
+void TestProductDownloader::fullCardThenRoomMade()
+{
+    if (!mountCard(card, QStringLiteral("size=2m")))
+        QSKIP("cannot mount a small file system here");
+    const auto unmount = qScopeGuard([this] { unmountCard(card); });
+    writeFile(card + QStringLiteral("/ENCRYPT.TXT"), encryptTxt);
+
+    ProductDownloader *downloader = makeDownloader();
+    QSignalSpy errors(downloader, &ProductDownloader::errorTmp);
+    QSignalSpy perm(downloader, &ProductDownloader::errorPerm);
+    downloader->activateProduct();
+    QVERIFY(errors.wait(20000));
+    const QString text = errors.first().at(1).toString();
+    QVERIFY2(text.contains(QStringLiteral("The SD card is full")), qPrintable(text));
+    QVERIFY(perm.isEmpty());
+    // Files that were finished before the card filled up are whole.
+    for (const ProductFile &entry : productFiles) {
+        const QString path = card + QLatin1Char('/') + entry.path;
+        const QByteArray expected = server->contents.value(entry.path) + entry.inlineData;
+        if (QFileInfo(path).size() == expected.size())
+            QCOMPARE(readAll(path), expected);
+    }
+
+    QVERIFY(remountCard(card, QStringLiteral("size=16m")));
+    button(downloader, "pauseButton")->click();
+    QVERIFY(runToEnd(downloader));
+    delete downloader;
+    verifyCard();
+}
+
+void TestProductDownloader::readOnlyCardThenWritable()
+{
+    if (!mountCard(card, QStringLiteral("size=16m")))
+        QSKIP("cannot mount a small file system here");
+    const auto unmount = qScopeGuard([this] { unmountCard(card); });
+    writeFile(card + QStringLiteral("/ENCRYPT.TXT"), encryptTxt);
+    server->setThrottle(24 * 1024);
+
+    ProductDownloader *downloader = makeDownloader();
+    QSignalSpy errors(downloader, &ProductDownloader::errorTmp);
+    downloader->activateProduct();
+    QTRY_VERIFY_WITH_TIMEOUT(downloader->doneBytes > 300 * 1024, 20000);
+    QVERIFY(remountCard(card, QStringLiteral("ro")));
+    QVERIFY(errors.wait(20000));
+    const QString text = errors.first().at(1).toString();
+    QVERIFY2(text.contains(QStringLiteral("The SD card cannot be written")), qPrintable(text));
+
+    QVERIFY(remountCard(card, QStringLiteral("rw")));
     server->setThrottle(0);
     button(downloader, "pauseButton")->click();
     QVERIFY(runToEnd(downloader));
