@@ -5,6 +5,7 @@
 #include "app/appglobals.h"
 #include "app/settings.h"
 #include "app/startup.h"
+#include "service/signin.h"
 
 int main(int argc, char *argv[])
 {
@@ -27,8 +28,11 @@ int main(int argc, char *argv[])
 
     settings->valueOrInit(SettingsKeys::termsAgreed, QStringLiteral("0")).toInt();
 
+    SignIn *signIn = new SignIn(nullptr);
+    signIn->Show();
     const int code = QApplication::exec();
 
+    delete signIn;
     delete font;
     delete app;
     delete settings;
