@@ -2,18 +2,23 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QFuture>
 #include <QFileInfo>
 #include <QHash>
 #include <QList>
 #include <QMap>
 #include <QNetworkReply>
+#include <QSet>
 #include <QString>
 #include <QWidget>
+
+#include <atomic>
 
 #include "catalogue/abstractproduct.h"
 #include "service/serviceclient.h"
 
 class Download;
+class QJsonArray;
 namespace Mik {
 class MikFile;
 }
@@ -140,16 +145,24 @@ public slots:
 
 private:
     void connectDownload(Download *download);
-    void classifyFile(Download *download, bool &failed);
+    // False when the file ended the whole operation with a permanent error.
+    bool classifyFile(Download *download);
+    bool cardPresent();
     bool checkRecordPaths(const QJsonArray &files);
     bool insideCardRoot(const QString &relativePath) const;
     void writeVmid(const QJsonArray &files);
     void clearChartFolder(const QJsonArray &files);
     void startIdleAdmitted();
+    bool everyFileDone() const;
     QString diskErrorText(const QString &message) const;
 
     Ui::ProductDownloader *ui;
     ServiceClient client;
     bool rqSignalsConnected = false;
     bool sha1Connected = false;
+    QSet<Download *> classified;
+    QString backupFolder;
+    QList<QFuture<void>> sha1Futures;
+    QList<QFuture<void>> backupFutures;
+    std::atomic_bool abandonChecks{false};
 };
