@@ -833,6 +833,9 @@ void NewWindow::updateRqDlBtn()
 void NewWindow::chartUpdateStatusChanged(AbstractProduct::ChartUpdateStatus status)
 {
     chartUpdateStatus = status;
+    // The card's row tells the same state as the details pane.
+    if (auto *product = qobject_cast<RqSdProduct *>(productGroups.value(RqSd)->getProduct(cardContainer.chartName())))
+        product->chartUpdateStatusChanged(status);
     ui->subDetailLabel->setText(QStringLiteral("Product Details"));
     ui->quantityLabel->setText(QStringLiteral("<b>Build:</b> ") + RqSdProduct::containerBuildReference(cardContainer));
     ui->noteHeaderLabel->setText(QStringLiteral("<b>Note:</b> "));
@@ -1154,10 +1157,6 @@ void NewWindow::handleAllDone(QString sku)
         ui->downloadStageLabel->setText(QStringLiteral("Download Complete"));
     } else {
         chartUpdateStatusChanged(AbstractProduct::UpToDateSameBuild);
-        if (AbstractProduct *product = productGroups.value(RqSd)->getProduct(skuOnCard)) {
-            if (product->row)
-                product->row->updateStatusText(chartUpdateStatusText(AbstractProduct::UpToDateSameBuild));
-        }
         ui->downloadStageLabel->setText(QStringLiteral("Update Complete"));
     }
     ui->downloadStageLabel->show();
