@@ -9,7 +9,9 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLayout>
+#include <QJsonDocument>
 #include <QProgressBar>
+#include <QStorageInfo>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabBar>
@@ -64,6 +66,7 @@ private slots:
     void refreshAddsNothingTwice();
     void productChoiceNeedsACard();
     void choosingACardByBrowsing();
+    void productLargerThanCardIsRefused();
     void velmoraDownloadRunsToComplete();
     void pauseResumeAndCancelFromTheDownloaderRow();
     void permanentErrorUnlocksControls();
@@ -296,6 +299,55 @@ void TestNewWindow::choosingACardByBrowsing()
     QVERIFY(labelText(window, "sdPathLabel").startsWith(QStringLiteral("File Path: ")));
     // A Talvo card makes every Velmora product incompatible.
     QTRY_COMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Incompatible"));
+}
+
+void TestNewWindow::productLargerThanCardIsRefused()
+{
+    const QString card = makeCard(QStringLiteral("velmora"));
+    // The card's capacity counts, not its free space: one product exactly
+    // that size, one a KB larger.
+    const qint64 capacityKb = QStorageInfo(card).bytesTotal() / 1024;
+    auto product = [](int id, const QString &sku, qint64 sizeKb) {
+        return QJsonObject{{QStringLiteral("product_id"), id},
+                           {QStringLiteral("type"), QStringLiteral("velmora_region")},
+                           {QStringLiteral("name"), sku},
+                           {QStringLiteral("sku"), sku},
+                           {QStringLiteral("size_in_kb"), double(sizeKb)},
+                           {QStringLiteral("files"), QJsonArray{QJsonObject{{QStringLiteral("file"), sku + QStringLiteral("/a.bin")},
+                                                                            {QStringLiteral("size"), 1024}}}}};
+    };
+    auto subscription = [](int id, int productId) {
+        return QJsonObject{{QStringLiteral("subscription_id"), id},
+                           {QStringLiteral("account"), QString::fromLatin1(ChartServiceProcess::DemoEmail)},
+                           {QStringLiteral("product_id"), productId},
+                           {QStringLiteral("expiration"), 1924992000}};
+    };
+    const QJsonObject extra{{QStringLiteral("products"), QJsonArray{product(1198, QStringLiteral("VM-FIT-98"), capacityKb),
+                                                                    product(1199, QStringLiteral("VM-BIG-99"), capacityKb + 1)}},
+                            {QStringLiteral("subscriptions"), QJsonArray{subscription(9098, 1198), subscription(9099, 1199)}}};
+    QFile file(cards->filePath(QStringLiteral("extra-catalogue.json")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QJsonDocument(extra).toJson());
+    file.close();
+    service->stop();
+    QVERIFY(service->start({QStringLiteral("--catalogue"), ChartServiceProcess::demoCataloguePath(),
+                            QStringLiteral("--catalogue"), file.fileName()}));
+    qputenv("QUORVEL_SERVICE_URL", service->baseUrl().toUtf8());
+    session = service->signIn();
+
+    NewWindow *window = openWindow(card, 1);
+    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BIG-99")), Slow);
+    ModalAnswerer answerer;
+    clickRow(window, QStringLiteral("VM-BIG-99"));
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.texts(),
+                              QStringList{QStringLiteral("You don't have enough space to download this chart onto the current SD card.")},
+                              Slow);
+    QVERIFY(!child<QPushButton>(window, "downloadBtn")->isVisible());
+
+    clickRow(window, QStringLiteral("VM-FIT-98"));
+    QTRY_VERIFY_WITH_TIMEOUT(child<QPushButton>(window, "downloadBtn")->isVisible(), Slow);
+    QCOMPARE(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Replace"));
+    QCOMPARE(answerer.seen.size(), 1);
 }
 
 void TestNewWindow::velmoraDownloadRunsToComplete()
