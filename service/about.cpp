@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPalette>
 
 #include "app/appglobals.h"
 
@@ -44,6 +45,11 @@ About::About(QWidget *parent)
     , ui(new Ui::About)
 {
     ui->setupUi(this);
+    // Links in the dialog's own amber rather than the default blue, which
+    // is hard to read on the dark grey.
+    QPalette palette = ui->updateLnk->palette();
+    palette.setColor(QPalette::Link, QColor(0xFD, 0xB9, 0x24));
+    ui->updateLnk->setPalette(palette);
     ui->versionLabel->setText(QStringLiteral("Version: ") + versionText + QStringLiteral(" (Up to date)"));
     ui->copyrightLabel->setText(copyrightNotice);
     connect(client.manager, &QNetworkAccessManager::finished, this, &About::handleResponse);

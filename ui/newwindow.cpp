@@ -1079,6 +1079,11 @@ void NewWindow::handleProductActivated(int subscriptionID, int expiration, QStri
     }
     subscription->deviceId = mediaID;
     subscription->expiration = expiration;
+    // The product is now bound to this card; say so in its row and details
+    // rather than keep the status read before the activation.
+    emit rawMediaIdChanged(rawMediaId, skuOnCard, cardProductType);
+    if (shownProduct == product)
+        updateProductDisplay(product);
 }
 
 void NewWindow::cardSummaryRefresh(bool *vmidRead)

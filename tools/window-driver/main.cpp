@@ -23,6 +23,7 @@
 #include "app/settings.h"
 #include "app/startup.h"
 #include "catalogue/productrow.h"
+#include "service/about.h"
 #include "service/signin.h"
 #include "service/termsofuse.h"
 #include "ui/newwindow.h"
@@ -70,6 +71,13 @@ int main(int argc, char *argv[])
     const QString password = argumentAfter(arguments, QStringLiteral("--password"), QStringLiteral("Demo-Pass-2024"));
     const QString sku = argumentAfter(arguments, QStringLiteral("--product"), QStringLiteral("VM-BRE-02"));
     const QString readyFile = argumentAfter(arguments, QStringLiteral("--ready-file"), QString());
+    // With --shots DIR every window the driver passes is also saved there
+    // as a picture, for looking at the forms without a screen.
+    const QString shots = argumentAfter(arguments, QStringLiteral("--shots"), QString());
+    auto shoot = [&shots](QWidget *widget, const QString &name) {
+        if (!shots.isEmpty())
+            widget->grab().save(shots + QLatin1Char('/') + name + QStringLiteral(".png"));
+    };
     const int tab = argumentAfter(arguments, QStringLiteral("--tab"), QStringLiteral("1")).toInt();
     const int minimumPercent = argumentAfter(arguments, QStringLiteral("--percent"), QStringLiteral("20")).toInt();
 
@@ -92,9 +100,11 @@ int main(int argc, char *argv[])
         NewWindow *window = signIn.mainWindow();
         switch (step) {
         case Step::Terms:
-            if (signIn.termsDialog()->isVisible())
+            if (signIn.termsDialog()->isVisible()) {
+                shoot(signIn.termsDialog(), QStringLiteral("terms"));
                 QTest::mouseClick(signIn.termsDialog()->findChild<QPushButton *>(QStringLiteral("agreeButton")),
                                   Qt::LeftButton);
+            }
             if (signIn.isVisible())
                 step = Step::SignIn;
             break;
@@ -103,13 +113,21 @@ int main(int argc, char *argv[])
             auto *passwordField = signIn.findChild<QLineEdit *>(QStringLiteral("pwdTxt"));
             emailField->setText(email);
             passwordField->setText(password);
+            shoot(&signIn, QStringLiteral("signin"));
+            if (!shots.isEmpty()) {
+                QTest::mouseClick(signIn.findChild<QPushButton *>(QStringLiteral("aboutBtn")), Qt::LeftButton);
+                shoot(signIn.aboutDialog(), QStringLiteral("about"));
+                signIn.aboutDialog()->hide();
+            }
             QTest::mouseClick(signIn.findChild<QPushButton *>(QStringLiteral("signinBtn")), Qt::LeftButton);
             step = Step::WaitWindow;
             break;
         }
         case Step::WaitWindow:
-            if (window && window->isVisible())
+            if (window && window->isVisible()) {
+                shoot(window, QStringLiteral("main-start"));
                 step = Step::PickProduct;
+            }
             break;
         case Step::PickProduct:
             window->findChild<QTabWidget *>(QStringLiteral("tabWidget"))->setCurrentIndex(tab);
@@ -130,6 +148,7 @@ int main(int argc, char *argv[])
             auto *bar = window->downloader() ? window->downloader()->findChild<QProgressBar *>() : nullptr;
             if (bar && bar->value() >= minimumPercent) {
                 step = Step::Done;
+                shoot(window, QStringLiteral("main-downloading"));
                 if (!readyFile.isEmpty()) {
                     QFile ready(readyFile);
                     if (ready.open(QIODevice::WriteOnly))
