@@ -102,7 +102,7 @@ void TestChartService::signIn_data()
     QTest::addColumn<QString>("error");
 
     QTest::newRow("demo") << "demo@quorvel.test" << "Demo-Pass-2024" << 200 << "";
-    QTest::newRow("upper-case e-mail") << "DEMO@Quorvel.example" << "Demo-Pass-2024" << 200 << "";
+    QTest::newRow("upper-case e-mail") << "DEMO@Quorvel.TEST" << "Demo-Pass-2024" << 200 << "";
     QTest::newRow("wrong password") << "demo@quorvel.test" << "Demo-Pass-2025" << 401 << "wrong_password";
     QTest::newRow("unknown") << "nobody@quorvel.test" << "Demo-Pass-2024" << 401 << "user_not_found";
     QTest::newRow("locked") << "locked@quorvel.test" << "Locked-Pass-2024" << 403 << "account_not_active";

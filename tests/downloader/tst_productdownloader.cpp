@@ -446,7 +446,7 @@ void TestProductDownloader::failedFilesAreReportedTogether()
     pause->click();
     QVERIFY(runToEnd(downloader));
     delete downloader;
-    for (const QString path : {QStringLiteral("VM100/a.bin"), QStringLiteral("VM100/b.bin")})
+    for (const QString &path : {QStringLiteral("VM100/a.bin"), QStringLiteral("VM100/b.bin")})
         QCOMPARE(readAll(card + QLatin1Char('/') + path), server->contents.value(path));
 }
 

@@ -20,7 +20,7 @@ mkdir -p "$dir"
 cat <<TEXT
 Demo cards in $dir: velmora-card, talvo-card, rq-card (update), new-rq-card
 (registration), lost-rq-card (restoration), blank-card.
-Sign in as demo@quorvel.example / Demo-Pass-2024. Run the tool with
+Sign in as demo@quorvel.test / Demo-Pass-2024. Run the tool with
   QUORVEL_SERVICE_URL=http://127.0.0.1:$port
 Bindings are kept in $dir/state.json; delete it to start over.
 TEXT
