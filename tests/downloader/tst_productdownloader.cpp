@@ -5,6 +5,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
+#include <QMessageBox>
+#include <QRegularExpression>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QPushButton>
@@ -84,6 +86,7 @@ private slots:
     void idleAdmittedTransfersStillRun();
     void concurrencySetting_data();
     void concurrencySetting();
+    void speedAndTimeLeftAreShown();
     void timeLeftText_data();
     void timeLeftText();
 
@@ -559,6 +562,20 @@ void TestProductDownloader::cardPulledOutThenPutBack()
     // Nothing may have been created where the card was.
     QVERIFY(!QFileInfo::exists(card));
 
+    // Resume without the card: the user is asked for it, nothing starts.
+    QString asked;
+    QTimer::singleShot(100, downloader, [&asked] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            asked = box->text();
+            box->accept();
+        }
+    });
+    const int requestsBefore = server->fileRequests();
+    button(downloader, "pauseButton")->click();
+    QCOMPARE(asked, QStringLiteral("Please insert SD card."));
+    QCOMPARE(server->fileRequests(), requestsBefore);
+    QVERIFY(qobject_cast<PauseButton *>(button(downloader, "pauseButton"))->isPaused());
+
     QVERIFY(QDir().rename(pulled, card));
     server->setThrottle(0);
     button(downloader, "pauseButton")->click();
@@ -770,6 +787,30 @@ void TestProductDownloader::concurrencySetting()
     }
     ProductDownloader downloader(nullptr, product);
     QCOMPARE(downloader.concurrency, expected);
+}
+
+void TestProductDownloader::speedAndTimeLeftAreShown()
+{
+    const QByteArray big = pattern(61, 16 * 1024 * 1024);
+    records = QJsonArray{server->addFile(QStringLiteral("VM100/big.bin"), big)};
+    server->setActivation(records);
+    server->setThrottle(64 * 1024); // about 6.5 MB/s
+    ProductDownloader *downloader = makeDownloader();
+    QSignalSpy statuses(downloader, &ProductDownloader::statusUpdate);
+    downloader->activateProduct();
+    QVERIFY(runToEnd(downloader));
+    delete downloader;
+    QCOMPARE(readAll(card + QStringLiteral("/VM100/big.bin")), big);
+    const QRegularExpression speedLine(
+        QStringLiteral("^@ \\d+ Mbps - (\\d+ hours? \\d+ minutes?| \\d+ minutes?| \\d+ seconds?) left$"));
+    QStringList shown;
+    for (const auto &status : std::as_const(statuses)) {
+        if (status.at(1).toString().startsWith(QLatin1Char('@')))
+            shown << status.at(1).toString();
+    }
+    QVERIFY(!shown.isEmpty());
+    for (const QString &line : std::as_const(shown))
+        QVERIFY2(speedLine.match(line).hasMatch(), qPrintable(line));
 }
 
 void TestProductDownloader::timeLeftText_data()
