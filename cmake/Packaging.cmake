@@ -14,11 +14,13 @@ set(QUORVEL_APPSTREAM_ID example.quorvel.DownloadTool)
 # The release date in the metadata follows SOURCE_DATE_EPOCH when it is set,
 # so two builds of one commit give the same package.
 string(TIMESTAMP QUORVEL_RELEASE_DATE "%Y-%m-%d" UTC)
+string(TIMESTAMP QUORVEL_COPYRIGHT_YEAR "%Y" UTC)
 string(TIMESTAMP _changelogDate "%a, %d %b %Y %H:%M:%S +0000" UTC)
 
 configure_file(${_pkg}/${QUORVEL_APPSTREAM_ID}.metainfo.xml.in
                ${_gen}/${QUORVEL_APPSTREAM_ID}.metainfo.xml @ONLY)
 configure_file(${_pkg}/quorvel-download-tool.1.in ${_gen}/quorvel-download-tool.1 @ONLY)
+configure_file(${_pkg}/copyright.in ${_gen}/copyright @ONLY)
 file(WRITE ${_gen}/changelog.in
     "${QUORVEL_PACKAGE_NAME} (${PROJECT_VERSION}) stable; urgency=medium\n\n"
     "  * Release ${PROJECT_VERSION}.\n\n"
@@ -49,7 +51,7 @@ foreach(_size 16 32 48 64 128 256)
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${_size}x${_size}/apps ${_component})
 endforeach()
 install(FILES ${_gen}/quorvel-download-tool.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 ${_component})
-install(FILES ${_pkg}/copyright ${_gen}/changelog.gz
+install(FILES ${_gen}/copyright ${_gen}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${QUORVEL_PACKAGE_NAME} ${_component})
 
 set(CPACK_GENERATOR DEB)

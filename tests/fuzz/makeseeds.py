@@ -31,13 +31,13 @@ def block(btype, payload, next_pos, flags=0, extension=b"", trailer=b""):
     return out + payload + (trailer.ljust(20, b"t")[:20] if flags & 0x02 else b"")
 
 
-def chain(start, specs):
-    """specs: (type, payload, flags); returns bytes laid out from start."""
+def chain(start, blocks):
+    """blocks: (type, payload, flags); returns bytes laid out from start."""
     out = b""
     pos = start
-    for i, (btype, payload, flags) in enumerate(specs):
+    for i, (btype, payload, flags) in enumerate(blocks):
         probe = block(btype, payload, 0, flags, b"e", b"t")
-        nxt = 0 if i == len(specs) - 1 else pos + len(probe)
+        nxt = 0 if i == len(blocks) - 1 else pos + len(probe)
         data = block(btype, payload, nxt, flags, b"e", b"t")
         out += data
         pos += len(data)

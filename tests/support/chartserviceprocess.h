@@ -26,11 +26,11 @@
 class ChartServiceProcess
 {
 public:
-    static constexpr const char *DemoEmail = "demo@quorvel.example";
+    static constexpr const char *DemoEmail = "demo@quorvel.test";
     static constexpr const char *DemoPassword = "Demo-Pass-2024";
-    static constexpr const char *LockedEmail = "locked@quorvel.example";
+    static constexpr const char *LockedEmail = "locked@quorvel.test";
     static constexpr const char *LockedPassword = "Locked-Pass-2024";
-    static constexpr const char *BenchEmail = "bench@quorvel.example";
+    static constexpr const char *BenchEmail = "bench@quorvel.test";
     static constexpr const char *BenchPassword = "Bench-Pass-2024";
     // Media id of the demo Velmora/Talvo card and of the demo RQ card.
     static constexpr const char *DemoMediaId = "QDEMO-0001";

@@ -44,7 +44,7 @@ CatalogueFile makeFile(const CatalogueProduct &product, const QString &name, qui
     file.file = name;
     file.size = size;
     file.data = data;
-    file.key = QStringLiteral("%1|%2|%3").arg(product.sku).arg(product.buildNumber).arg(name);
+    file.key = QStringLiteral("%1|%2|%3").arg(product.sku, QString::number(product.buildNumber), name);
     // Changes whenever the content does: a new build gives new tags.
     file.etag = QString::number(ContentGenerator::hashKey((file.key + QLatin1Char('|') + QString::number(size)).toUtf8()), 16)
                     .rightJustified(16, QLatin1Char('0'));
@@ -98,7 +98,7 @@ bool Catalogue::load(const QString &path, QString *error)
         p.lakeListUrl = o.value(QStringLiteral("lake_list_url")).toString();
         const qint64 mtime = o.value(QStringLiteral("mtime")).toInteger(1700000000);
         if (m_byId.contains(p.productId) || m_bySku.contains(p.sku)) {
-            *error = QStringLiteral("%1: product %2 (%3) defined twice").arg(path).arg(p.productId).arg(p.sku);
+            *error = QStringLiteral("%1: product %2 (%3) defined twice").arg(path, QString::number(p.productId), p.sku);
             return false;
         }
         if (p.type == QLatin1String("rq_sd")) {
@@ -300,7 +300,7 @@ const CatalogueAccount *Catalogue::account(const QString &email) const
 
 QByteArray Catalogue::sha1(const CatalogueFile &file)
 {
-    const QString cacheKey = file.key + QLatin1Char('|') + QString::number(file.size);
+    const QString cacheKey = QStringLiteral("v%1|%2|%3").arg(QString::number(ContentGenerator::Version), file.key, QString::number(file.size));
     {
         std::lock_guard<std::mutex> lock(m_hashMutex);
         const auto it = m_hashes.constFind(cacheKey);

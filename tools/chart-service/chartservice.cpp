@@ -98,6 +98,9 @@ ChartService::ChartService(Catalogue &catalogue, FaultSet &faults, RequestLog &l
     m_server->set_read_timeout(30);
     m_server->set_write_timeout(60);
     m_server->set_tcp_nodelay(true);
+    // Every request the tool sends is a small JSON object; a body beyond
+    // this is refused before it is read into memory.
+    m_server->set_payload_max_length(16 * 1024 * 1024);
 
     // One catch-all route per method: the service does its own dispatch, so
     // paths with doubled slashes or leading blanks reach it untouched.
@@ -268,9 +271,9 @@ ChartService::Reply ChartService::login(const QJsonObject &body)
         return errorReply(403, QStringLiteral("This account is locked. Follow the link in your e-mail to unlock it."),
                           QStringLiteral("account_not_active"));
 
-    const QString session = QString::fromLatin1(
-        QByteArray::number(QRandomGenerator::system()->generate64(), 16)
-        + QByteArray::number(QRandomGenerator::system()->generate64(), 16));
+    quint32 random[4];
+    QRandomGenerator::system()->fillRange(random);
+    const QString session = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(random), sizeof random).toHex());
     {
         std::lock_guard<std::mutex> lock(m_sessionMutex);
         m_sessions.insert(session, account->email);
@@ -558,8 +561,10 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
         total = reply.file->size;
         length = total;
         const Fault *wrongEtag = findFault(faults, "wrong_etag");
-        const QString etag = wrongEtag ? wrongEtag->params.value(QStringLiteral("etag")).toString(reply.etag + QStringLiteral("x"))
-                                       : reply.etag;
+        // The default stand-in shares no text with the real tag: a client
+        // that looks for its tag inside the header must not find it.
+        const QString otherTag = QString::number(ContentGenerator::hashKey((reply.etag + QStringLiteral("|changed")).toUtf8()), 16);
+        const QString etag = wrongEtag ? wrongEtag->params.value(QStringLiteral("etag")).toString(otherTag) : reply.etag;
         response.set_header("ETag", ('"' + etag + '"').toStdString());
         response.set_header("Accept-Ranges", "bytes");
         response.set_header("Last-Modified",
@@ -571,9 +576,9 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
         if (!rangeHeader.empty() && !findFault(faults, "ignore_range")) {
             // Single ranges only; anything else is answered with the whole
             // file, which HTTP allows.
-            const QString spec = QString::fromStdString(rangeHeader).trimmed();
-            if (spec.startsWith(QLatin1String("bytes=")) && !spec.contains(QLatin1Char(','))) {
-                const QString value = spec.mid(6);
+            const QString rangeText = QString::fromStdString(rangeHeader).trimmed();
+            if (rangeText.startsWith(QLatin1String("bytes=")) && !rangeText.contains(QLatin1Char(','))) {
+                const QString value = rangeText.mid(6);
                 const int dash = value.indexOf(QLatin1Char('-'));
                 bool okFirst = false;
                 bool okLast = false;

@@ -15,7 +15,7 @@ struct Fault
     QRegularExpression path;
     QString method;     // empty: any
     int remaining = 1;  // requests still to hit; -1: every request
-    QJsonObject params; // the whole definition, for kind-specific values
+    QJsonObject params; // the whole definition: each kind reads its own values
 
     QJsonObject toJson() const;
 };

@@ -81,7 +81,7 @@ QString KimWriter::segmentBaseName(const QString &sku)
 
 QByteArray KimWriter::header(const KimHeaderFields &fields)
 {
-    QByteArray h = nonZeroBytes(QStringLiteral("header|%1|%2").arg(fields.sku).arg(fields.buildNumber), HeaderSize);
+    QByteArray h = nonZeroBytes(QStringLiteral("header|%1|%2").arg(fields.sku, QString::number(fields.buildNumber)), HeaderSize);
     quint32 number = 0;
     quint32 suffix = 0;
     parseSku(fields.sku, &number, &suffix);
@@ -117,7 +117,7 @@ QList<KimBlock> KimWriter::sampleChain(const QString &sku, const QString &mediaI
     QList<KimBlock> chain;
     int index = 0;
     for (const Shape &shape : shapes) {
-        const QString key = QStringLiteral("block|%1|%2|%3").arg(sku, mediaId).arg(index);
+        const QString key = QStringLiteral("block|%1|%2|%3").arg(sku, mediaId, QString::number(index));
         KimBlock block;
         block.type = shape.type;
         block.flags = shape.flags;
@@ -190,7 +190,7 @@ bool KimWriter::writeContainer(const QString &dir, const QString &baseName, KimH
     QList<QByteArray> segments;
     segments.append(QByteArray());
     for (int i = 0; i < segmentSizes.size(); ++i) {
-        const QString key = QStringLiteral("segment|%1|%2|%3").arg(fields.sku).arg(fields.buildNumber).arg(i + 1);
+        const QString key = QStringLiteral("segment|%1|%2|%3").arg(fields.sku, QString::number(fields.buildNumber), QString::number(i + 1));
         segments.append(ContentGenerator(key).bytes(0, std::size_t(segmentSizes.at(i))));
     }
     for (int i = 0; i < chain.size(); ++i) {
