@@ -508,7 +508,11 @@ void ProductDownloader::startDownload(Download *download)
     // The card may have been pulled and put back, and a failed write may
     // have left part of a chunk: the file itself says where to go on.
     QDir().mkpath(QFileInfo(download->localFilePath()).absolutePath());
-    if (download->resuming && !download->rewrite) {
+    if (!download->resuming && !download->rewrite && QFileInfo(download->localFilePath()).size() > 0) {
+        // A request without a range brings the file from its first byte;
+        // whatever lies on the card under that name must not stay in front.
+        download->rewrite = true;
+    } else if (download->resuming && !download->rewrite) {
         const qint64 counted = download->offset;
         const qint64 onCard = QFileInfo(download->localFilePath()).size();
         if (onCard > download->size) {
@@ -1203,7 +1207,10 @@ void ProductDownloader::checkErrors()
     QString text;
     for (auto it = downloadErrors.cbegin(); it != downloadErrors.cend(); ++it) {
         qDebug() << prefix(it.key()) << OP_TAG << it.value();
-        text += QStringLiteral("<p>") + it.key() + QStringLiteral(": ") + it.value() + QStringLiteral("</p>\r\n");
+        // Shown as rich text: names come from the service and must not
+        // turn into markup or links.
+        text += QStringLiteral("<p>") + it.key().toHtmlEscaped() + QStringLiteral(": ") + it.value().toHtmlEscaped()
+                + QStringLiteral("</p>\r\n");
     }
     downloadErrors.clear();
     emit errorTmp(sku, text);

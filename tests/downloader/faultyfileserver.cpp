@@ -215,21 +215,18 @@ void FaultyFileServer::serveFile(QTcpSocket *socket, const Request &request, con
         return;
     }
 
-    const QByteArray etag = stream.faulty && !stream.fault.etag.isEmpty()
-                                ? stream.fault.etag
-                                : QByteArray("e-") + QByteArray::number(qHash(content), 16);
+    const QByteArray etag = QByteArray("e-") + QByteArray::number(qHash(content), 16);
     QByteArray head;
     const QByteArray range = request.headers.value("range");
     qint64 from = 0;
-    if (!range.isEmpty() && !(stream.faulty && stream.fault.ignoreRange)) {
+    if (!range.isEmpty()) {
         from = range.mid(6, range.indexOf('-') - 6).toLongLong();
         if (from >= content.size()) {
             writeSimple(socket, 416, "");
             return;
         }
         head = "HTTP/1.1 206 Partial Content\r\n";
-        if (!(stream.faulty && stream.fault.noContentRange))
-            head += "Content-Range: bytes " + QByteArray::number(from) + "-" + QByteArray::number(content.size() - 1)
+        head += "Content-Range: bytes " + QByteArray::number(from) + "-" + QByteArray::number(content.size() - 1)
                     + "/" + QByteArray::number(content.size()) + "\r\n";
     } else {
         head = "HTTP/1.1 200 OK\r\n";
@@ -245,7 +242,7 @@ void FaultyFileServer::serveFile(QTcpSocket *socket, const Request &request, con
 void FaultyFileServer::pump(QTcpSocket *socket)
 {
     auto it = streams.find(socket);
-    if (it == streams.end() || it->stalled)
+    if (it == streams.end())
         return;
     // Keep the socket's own buffer short, so that a throttled body really
     // trickles and a pause on the client side is seen at once.
@@ -254,8 +251,6 @@ void FaultyFileServer::pump(QTcpSocket *socket)
     qint64 piece = throttle > 0 ? throttle : it->body.size() - it->sent;
     if (it->faulty && it->fault.closeAfter >= 0)
         piece = qMin(piece, it->fault.closeAfter - it->sent);
-    if (it->faulty && it->fault.stallMs > 0 && it->sent < it->fault.stallAt)
-        piece = qMin(piece, it->fault.stallAt - it->sent);
     piece = qMin(piece, it->body.size() - it->sent);
     if (piece > 0) {
         socket->write(it->body.constData() + it->sent, piece);
@@ -265,22 +260,6 @@ void FaultyFileServer::pump(QTcpSocket *socket)
         streams.erase(it);
         socket->flush();
         socket->disconnectFromHost();
-        return;
-    }
-    if (it->faulty && it->fault.stallMs > 0 && it->sent == it->fault.stallAt) {
-        it->stalled = true;
-        const int ms = it->fault.stallMs;
-        it->fault.stallMs = 0;
-        QPointer<QTcpSocket> guard(socket);
-        QTimer::singleShot(ms, this, [this, guard] {
-            if (!guard)
-                return;
-            auto stream = streams.find(guard.data());
-            if (stream != streams.end()) {
-                stream->stalled = false;
-                pump(guard.data());
-            }
-        });
         return;
     }
     if (it->sent >= it->body.size())

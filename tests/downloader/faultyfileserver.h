@@ -15,7 +15,10 @@ class QTimer;
 // A chart service in miniature on 127.0.0.1 for the downloader's tests: it
 // answers activation, header and segment calls with what the test put in,
 // serves files under an origin and a CDN prefix with real single ranges and
-// quoted ETags, and misbehaves on request, one fault per file and per count.
+// quoted ETags, throttled on request, and cuts or refuses a file on request.
+// The service's own richer faults are exercised in tst_downloadservice; this
+// one gives the tests the timing control they need (pulling a card, killing
+// a process, pausing) in the test's own event loop.
 class FaultyFileServer : public QObject
 {
     Q_OBJECT
@@ -23,14 +26,9 @@ class FaultyFileServer : public QObject
 public:
     struct Fault
     {
-        int times = 1;               // how many requests of the file it spoils
-        qint64 closeAfter = -1;      // close the connection after this many body bytes
-        bool ignoreRange = false;    // answer 200 with the whole file
-        bool noContentRange = false; // answer 206 without Content-Range
-        QByteArray etag;             // send this ETag instead
-        int stallMs = 0;             // stop sending for this long ...
-        qint64 stallAt = 0;          // ... after this many body bytes
-        int status = 0;              // answer with this HTTP status and no body
+        int times = 1;          // how many requests of the file it spoils
+        qint64 closeAfter = -1; // close the connection after this many body bytes
+        int status = 0;         // answer with this HTTP status instead
     };
 
     struct Request
@@ -76,7 +74,6 @@ private:
         qint64 sent = 0;
         Fault fault;
         bool faulty = false;
-        bool stalled = false;
     };
 
     void handleConnection();

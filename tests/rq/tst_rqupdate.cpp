@@ -125,17 +125,19 @@ private slots:
     void init();
     void cleanup();
 
+    void olderBuildIsUpdated_data();
     void olderBuildIsUpdated();
     void interruptedUpdateResumes_data();
     void interruptedUpdateResumes();
     void missingContainerIsRestoredThenUpdated();
     void unsafeSkuIsNotRestored();
+    void failedRestorationIsReported();
     void unknownCardIsRegistered();
     void rejectedHeaderLeavesCardUntouched_data();
     void rejectedHeaderLeavesCardUntouched();
 
 private:
-    void makeCard(bool withContainer = true);
+    void makeCard(bool withContainer = true, const QString &base = QStringLiteral("RQCHART"));
     void verifyUpdatedCard();
     ProductDownloader *makeDownloader(const QString &sku = chartSku);
     bool runToEnd(ProductDownloader *downloader);
@@ -185,15 +187,15 @@ void TestRqUpdate::cleanup()
 }
 
 // An older build on the card: k01 complete but of the old build, k02 short.
-void TestRqUpdate::makeCard(bool withContainer)
+void TestRqUpdate::makeCard(bool withContainer, const QString &base)
 {
     writeFile(card + QStringLiteral("/ENCRYPT.TXT"), "A-----Trelmarkholding---media---001-----RQCARD-----Trelmarkholding---media---001-----B");
     cardKim = finalizedKim(header(1234, oldBuild, oldVersion, flagQvBuild | flagFinalized | flagDigest, 3), chartBlocks());
     if (withContainer) {
-        writeFile(card + QStringLiteral("/RQCHART.kim"), cardKim);
-        writeFile(card + QStringLiteral("/RQCHART.k01"), pattern(91, 300 * 1024));
-        writeFile(card + QStringLiteral("/RQCHART.k02"), pattern(92, 100 * 1024));
-        container = new Mik::MikFile(card + QStringLiteral("/RQCHART.kim"));
+        writeFile(card + QLatin1Char('/') + base + QStringLiteral(".kim"), cardKim);
+        writeFile(card + QLatin1Char('/') + base + QStringLiteral(".k01"), pattern(91, 300 * 1024));
+        writeFile(card + QLatin1Char('/') + base + QStringLiteral(".k02"), pattern(92, 100 * 1024));
+        container = new Mik::MikFile(card + QLatin1Char('/') + base + QStringLiteral(".kim"));
     }
 }
 
@@ -238,9 +240,19 @@ void TestRqUpdate::verifyUpdatedCard()
     QCOMPARE(readAll(card + QStringLiteral("/RQCHART.k02")), newK02);
 }
 
+void TestRqUpdate::olderBuildIsUpdated_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::newRow("same file names") << QStringLiteral("RQCHART");
+    // The card's files carry another name than the service's segments:
+    // they take the service's names, and their old bytes are not resumed.
+    QTest::newRow("other file names") << QStringLiteral("OLDNAME");
+}
+
 void TestRqUpdate::olderBuildIsUpdated()
 {
-    makeCard();
+    QFETCH(QString, base);
+    makeCard(true, base);
     ProductDownloader *downloader = makeDownloader();
     QSignalSpy stages(downloader, &ProductDownloader::stageUpdate);
     QSignalSpy chartStates(downloader, &ProductDownloader::chartUpdateStatusChange);
@@ -269,7 +281,12 @@ void TestRqUpdate::olderBuildIsUpdated()
     QVERIFY(posts.contains("/api/smn/ActivateProduct"));
 
     // The container as it was before the update is kept in the data folder.
-    QCOMPARE(readAll(appDataFolder + QStringLiteral("/1234-5-100-7/RQCHART.kim")), cardKim);
+    QCOMPARE(readAll(appDataFolder + QStringLiteral("/1234-5-100-7/") + base + QStringLiteral(".kim")), cardKim);
+    QCOMPARE(QDir(card).entryList(QDir::Files, QDir::Name),
+             (QStringList{QStringLiteral("ENCRYPT.TXT"), QStringLiteral("RQCHART.k01"), QStringLiteral("RQCHART.k02"),
+                          QStringLiteral("RQCHART.kim")}));
+    for (const auto &request : std::as_const(server->requests))
+        QVERIFY(!request.headers.contains("range"));
 }
 
 void TestRqUpdate::interruptedUpdateResumes_data()
@@ -406,6 +423,23 @@ void TestRqUpdate::unsafeSkuIsNotRestored()
     QSignalSpy perm(restorer, &ProductDownloader::errorPerm);
     restorer->restoreRQ(QStringLiteral("../escaped"), chartBlocks());
     QVERIFY(perm.wait(10000));
+    QCOMPARE(restored.count(), 0);
+    QCOMPARE(snapshot(root->path()), before);
+    delete restorer;
+}
+
+void TestRqUpdate::failedRestorationIsReported()
+{
+    makeCard(false);
+    server->setRawReply("/api/smn/HeaderUpdate/%20%201234-5", R"({"message": "No chart for this card"})", 404);
+    const auto before = snapshot(root->path());
+    ProductDownloader *restorer = makeDownloader();
+    QSignalSpy perm(restorer, &ProductDownloader::errorPerm);
+    QSignalSpy restored(restorer, &ProductDownloader::mikRestored);
+    restorer->restoreRQ(chartSku, chartBlocks());
+    QTRY_COMPARE_WITH_TIMEOUT(perm.count(), 2, 10000);
+    QCOMPARE(perm.at(0).at(1).toString(), QStringLiteral("Network Error"));
+    QCOMPARE(perm.at(1).at(1).toString(), QStringLiteral("No chart for this card"));
     QCOMPARE(restored.count(), 0);
     QCOMPARE(snapshot(root->path()), before);
     delete restorer;
