@@ -423,7 +423,7 @@ void TestDownload::pauseWhileDownloadingAndWhileWriting()
     // its completion reports the pause.
     bool pausedWhileWriting = false;
     issue(w.d.get());
-    connect(w.d->reply, &QNetworkReply::downloadProgress, this, [&] {
+    connect(w.d->reply, &QNetworkReply::readyRead, this, [&] {
         if (!pausedWhileWriting && w.d->state == Download::WRITING) {
             pausedWhileWriting = true;
             w.d->pause();
