@@ -98,6 +98,10 @@ Download::Download(QJsonObject jsonRecord, QObject *parent)
 
 Download::~Download()
 {
+    // Waiting may run a write that has not started yet on this very thread;
+    // its signals must then reach nobody, least of all this half-destroyed
+    // object, which would start the next chunk.
+    disconnect(this, nullptr, nullptr, nullptr);
     pendingWrite.waitForFinished();
     if (reply)
         reply->deleteLater();
