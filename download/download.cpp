@@ -98,6 +98,11 @@ Download::Download(QJsonObject jsonRecord, QObject *parent)
 
 Download::~Download()
 {
+    // Waiting may run a write that has not started yet on this very thread;
+    // its completion must then not reach this half-destroyed object, which
+    // would start the next chunk.
+    disconnect(this, &Download::bytesWrittenInternal, this, &Download::handleBytesWritten);
+    disconnect(this, &Download::ioError, this, &Download::handleIoError);
     pendingWrite.waitForFinished();
     if (reply)
         reply->deleteLater();

@@ -96,6 +96,7 @@ private slots:
     void pauseWhileDownloadingAndWhileWriting();
     void cardFolderRemovedMidDownload();
     void fileChangedBehindTheTransfer();
+    void destroyedWhileWriting();
 
 private:
     QJsonObject record(qint64 size, const QByteArray &etag = "e1", const QByteArray &inlineData = QByteArray()) const;
@@ -423,7 +424,7 @@ void TestDownload::pauseWhileDownloadingAndWhileWriting()
     // its completion reports the pause.
     bool pausedWhileWriting = false;
     issue(w.d.get());
-    connect(w.d->reply, &QNetworkReply::downloadProgress, this, [&] {
+    connect(w.d->reply, &QNetworkReply::readyRead, this, [&] {
         if (!pausedWhileWriting && w.d->state == Download::WRITING) {
             pausedWhileWriting = true;
             w.d->pause();
@@ -509,6 +510,31 @@ void TestDownload::fileChangedBehindTheTransfer()
     QVERIFY(server->served.last().range.isEmpty());
     QVERIFY(readFile(w.d->localFilePath()) == content);
     QCOMPARE(w.counted, qint64(content.size()));
+}
+
+// The owner deletes its transfers when a download ends, whatever they are
+// doing; a chunk still on its way to the card must neither crash nor go on.
+void TestDownload::destroyedWhileWriting()
+{
+    content = patternBytes(4 * Download::replyBufferSize, 3);
+    server->addFile("/cdn/" + chartFile.toUtf8(), content, "\"e1\"");
+    auto *d = new Download(record(content.size()));
+    QSignalSpy destroyed(d, &QObject::destroyed);
+    issue(d);
+    bool deleted = false;
+    connect(d->reply, &QNetworkReply::readyRead, this, [&] {
+        if (!deleted && d->state == Download::WRITING) {
+            deleted = true;
+            delete d;
+        }
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(deleted, 20000);
+    QCOMPARE(destroyed.count(), 1);
+    const qint64 landed = QFileInfo(card->path() + QLatin1Char('/') + chartFile).size();
+    QVERIFY(landed > 0 && landed < content.size());
+    // Nothing keeps writing after the object is gone.
+    QTRY_COMPARE_WITH_TIMEOUT(server->served.size(), 1, 1000);
+    QCOMPARE(QFileInfo(card->path() + QLatin1Char('/') + chartFile).size(), landed);
 }
 
 QTEST_MAIN(TestDownload)

@@ -1,0 +1,244 @@
+// Headless driver for the benchmark: signs in to a chart service, activates
+// one product for a card folder and runs the real ProductDownloader on it,
+// then prints what it cost, one "key=value" per line.
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkReply>
+#include <QTextStream>
+#include <QTimer>
+
+#include <cstdio>
+
+#include "app/appglobals.h"
+#include "app/settings.h"
+#include "app/startup.h"
+#include "catalogue/talvoproduct.h"
+#include "catalogue/velmoraproduct.h"
+#include "download/download.h"
+#include "download/productdownloader.h"
+#include "service/deploymentdata.h"
+#include "service/serviceclient.h"
+
+namespace {
+
+void out(const QString &line)
+{
+    std::fputs(qPrintable(line + QLatin1Char('\n')), stdout);
+    std::fflush(stdout);
+}
+
+QByteArray waitForBody(QNetworkReply *reply, int *status)
+{
+    if (!reply->isFinished()) {
+        QEventLoop loop;
+        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray body = reply->readAll();
+    reply->deleteLater();
+    return body;
+}
+
+QString passwordHash(const QString &password)
+{
+    const QByteArray a(reinterpret_cast<const char *>(DeploymentData::saltA), sizeof DeploymentData::saltA);
+    const QByteArray b(reinterpret_cast<const char *>(DeploymentData::saltB), sizeof DeploymentData::saltB);
+    const QString salt = QString::fromLatin1(xorBytes(a, b).toHex());
+    return QString::fromLatin1(
+        QCryptographicHash::hash((password + salt).toUtf8(), QCryptographicHash::Sha1).toHex());
+}
+
+// Peak resident set of this process so far, in KiB.
+qint64 peakRssKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray &line : lines)
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+// Measures how late a 5 ms timer fires on the GUI thread: whatever blocks
+// the event loop (hashing, file writes, log formatting) shows up here.
+class StallProbe : public QObject
+{
+public:
+    StallProbe()
+    {
+        timer.setTimerType(Qt::PreciseTimer);
+        timer.setInterval(5);
+        connect(&timer, &QTimer::timeout, this, [this] {
+            const qint64 now = clock.nsecsElapsed();
+            const qint64 late = now - last - 5000000;
+            if (late > worst)
+                worst = late;
+            last = now;
+        });
+    }
+    void start()
+    {
+        clock.start();
+        last = 0;
+        timer.start();
+    }
+    double worstMs() const { return double(worst) / 1e6; }
+    // The worst so far, and a fresh start for the next phase.
+    double takeWorstMs()
+    {
+        const double ms = worstMs();
+        worst = 0;
+        return ms;
+    }
+
+private:
+    QTimer timer;
+    QElapsedTimer clock;
+    qint64 last = 0;
+    qint64 worst = 0;
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    prepareStartup();
+    QApplication app(argc, argv);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Downloads one product onto a card folder and measures it."));
+    parser.addHelpOption();
+    const QCommandLineOption emailOpt(QStringLiteral("email"), QStringLiteral("Account e-mail."), QStringLiteral("email"));
+    const QCommandLineOption passwordOpt(QStringLiteral("password"), QStringLiteral("Account password."),
+                                         QStringLiteral("password"));
+    const QCommandLineOption skuOpt(QStringLiteral("sku"), QStringLiteral("Product SKU."), QStringLiteral("sku"));
+    const QCommandLineOption typeOpt(QStringLiteral("type"), QStringLiteral("velmora or talvo."), QStringLiteral("type"),
+                                     QStringLiteral("velmora"));
+    const QCommandLineOption cardOpt(QStringLiteral("card"), QStringLiteral("Card root (holds ENCRYPT.TXT)."),
+                                     QStringLiteral("dir"));
+    const QCommandLineOption concurrencyOpt(QStringLiteral("concurrency"),
+                                            QStringLiteral("downloadConcurrency setting."), QStringLiteral("n"),
+                                            QStringLiteral("3"));
+    const QCommandLineOption listOpt(QStringLiteral("list-only"),
+                                     QStringLiteral("Only activate and write \"url<TAB>file<TAB>sha1\" lines here."),
+                                     QStringLiteral("file"));
+    parser.addOptions({emailOpt, passwordOpt, skuOpt, typeOpt, cardOpt, concurrencyOpt, listOpt});
+    parser.process(app);
+    if (!parser.isSet(skuOpt) || !parser.isSet(cardOpt) || !parser.isSet(emailOpt)) {
+        out(QStringLiteral("error=--email, --sku and --card are required"));
+        return 2;
+    }
+    const QString sku = parser.value(skuOpt);
+    const QString card = parser.value(cardOpt);
+
+    {
+        Settings settings(configFilePath);
+        settings.setValue(SettingsKeys::downloadConcurrency, parser.value(concurrencyOpt));
+    }
+
+    ServiceClient client;
+    int status = 0;
+    const QJsonObject login = QJsonDocument::fromJson(
+        waitForBody(client.post(QStringLiteral("Login"), QStringLiteral("session"),
+                                QJsonObject{{QStringLiteral("email"), parser.value(emailOpt)},
+                                            {QStringLiteral("password"), passwordHash(parser.value(passwordOpt))},
+                                            {QStringLiteral("remember_me"), true}}),
+                    &status)).object();
+    const QString session = login.value(QStringLiteral("session_id")).toString();
+    if (session.isEmpty()) {
+        out(QStringLiteral("error=sign-in failed (HTTP %1)").arg(status));
+        return 1;
+    }
+
+    if (parser.isSet(listOpt)) {
+        QFile device(card + QStringLiteral("/ENCRYPT.TXT"));
+        device.open(QIODevice::ReadOnly);
+        const QJsonObject reply = QJsonDocument::fromJson(
+            waitForBody(client.post(QStringLiteral("ActivateProduct"), QStringLiteral("smn"),
+                                    QJsonObject{{QStringLiteral("device_id"), QString::fromUtf8(device.readAll())},
+                                                {QStringLiteral("sku"), sku},
+                                                {QStringLiteral("session_id"), session}}),
+                        &status)).object();
+        const QString base = reply.value(QStringLiteral("cdn_end_point")).toString().isEmpty()
+                                 ? reply.value(QStringLiteral("end_point")).toString()
+                                 : reply.value(QStringLiteral("cdn_end_point")).toString();
+        QFile list(parser.value(listOpt));
+        if (status != 200 || !list.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            out(QStringLiteral("error=activation failed (HTTP %1)").arg(status));
+            return 1;
+        }
+        QTextStream stream(&list);
+        for (const QJsonValue &value : reply.value(QStringLiteral("files")).toArray()) {
+            const QJsonObject record = value.toObject();
+            const QString file = record.value(QStringLiteral("file")).toString();
+            stream << base << file << '\t' << file << '\t' << record.value(QStringLiteral("sha1")).toString() << '\n';
+        }
+        return 0;
+    }
+
+    const QJsonObject productJson{{QStringLiteral("sku"), sku}, {QStringLiteral("name"), sku},
+                                  {QStringLiteral("product_id"), 1}};
+    AbstractProduct *product = parser.value(typeOpt) == QLatin1String("talvo")
+                                   ? static_cast<AbstractProduct *>(new TalvoProduct(productJson))
+                                   : static_cast<AbstractProduct *>(new VelmoraProduct(productJson));
+
+    auto *downloader = new ProductDownloader(nullptr, product);
+    downloader->sessionId = session;
+    downloader->setMediaIdDir(card);
+
+    StallProbe probe;
+    QElapsedTimer wall;
+    int exitCode = 0;
+    // Activation, the card's vmid and the sorting of every file happen
+    // before the first round of transfers; reported apart from the rest.
+    double preparedSeconds = -1;
+    double prepareStallMs = 0;
+    QObject::connect(downloader, &ProductDownloader::stageUpdate, &app, [&](const QString &, const QString &stage) {
+        if (preparedSeconds < 0 && stage == QLatin1String("Downloading Data")) {
+            preparedSeconds = double(wall.nsecsElapsed()) / 1e9;
+            prepareStallMs = probe.takeWorstMs();
+        }
+    });
+    QObject::connect(downloader, &ProductDownloader::allDone, &app, [&] {
+        const double seconds = double(wall.nsecsElapsed()) / 1e9;
+        const double mib = double(downloader->totalBytes) / 1048576.0;
+        out(QStringLiteral("concurrency=%1").arg(downloader->concurrency));
+        out(QStringLiteral("wall_s=%1").arg(seconds, 0, 'f', 3));
+        out(QStringLiteral("prepare_s=%1").arg(preparedSeconds, 0, 'f', 3));
+        out(QStringLiteral("bytes=%1").arg(downloader->totalBytes));
+        out(QStringLiteral("files=%1").arg(downloader->downloads.size()));
+        out(QStringLiteral("throughput_mib_s=%1").arg(mib / seconds, 0, 'f', 1));
+        out(QStringLiteral("peak_rss_mib=%1").arg(double(peakRssKiB()) / 1024.0, 0, 'f', 1));
+        const double transferStallMs = probe.worstMs();
+        out(QStringLiteral("prepare_max_stall_ms=%1").arg(prepareStallMs, 0, 'f', 1));
+        out(QStringLiteral("transfer_max_stall_ms=%1").arg(transferStallMs, 0, 'f', 1));
+        out(QStringLiteral("max_stall_ms=%1").arg(qMax(prepareStallMs, transferStallMs), 0, 'f', 1));
+        QTimer::singleShot(0, &app, [&] { app.exit(0); });
+    });
+    const auto fail = [&](const QString &title, const QString &message) {
+        out(QStringLiteral("error=%1: %2").arg(title, message).simplified());
+        exitCode = 1;
+        QTimer::singleShot(0, &app, [&] { app.exit(1); });
+    };
+    QObject::connect(downloader, &ProductDownloader::errorPerm, &app, fail);
+    QObject::connect(downloader, &ProductDownloader::errorTmp, &app, fail);
+
+    probe.start();
+    wall.start();
+    downloader->activateProduct();
+    const int result = app.exec();
+    delete downloader;
+    delete product;
+    return exitCode ? exitCode : result;
+}

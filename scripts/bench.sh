@@ -1,0 +1,200 @@
+#!/usr/bin/env bash
+# Download benchmark: the tool's own engine (bench/quorvel-bench, a real
+# ProductDownloader run offscreen) side by side with aria2c and curl
+# --parallel fetching the same files from the same local chart service into a
+# fresh folder with the same concurrency, and with sha1sum (same parallelism)
+# checking an already complete card. Prints one "key=value" line per figure.
+#
+#   scripts/bench.sh                 all three workloads
+#   WORKLOADS="big verify" scripts/bench.sh
+#   CONCURRENCY=3 REPEATS=3 BENCH_DIR=/var/tmp BUILD_DIR=build-bench scripts/bench.sh
+#
+# Times are the best of REPEATS runs of each tool; peak_rss_mib and
+# max_stall_ms are the worst seen in any of our runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+source scripts/packages.sh
+ensure_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+
+build=${BUILD_DIR:-build-bench}
+workloads=${WORKLOADS:-big many verify}
+concurrency=${CONCURRENCY:-3}
+repeats=${REPEATS:-3}
+
+# A build folder that already exists keeps its own settings.
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS=OFF >/dev/null
+fi
+cmake --build "$build" -j"${JOBS:-2}" --target quorvel-bench quorvel-chart-service >/dev/null
+
+bench_bin=$root/$build/bench/quorvel-bench
+service_bin=$root/$build/tools/chart-service/quorvel-chart-service
+
+work=$(mktemp -d "${BENCH_DIR:-/tmp}/quorvel-bench.XXXXXX")
+service_pid=
+cleanup() {
+    if [ -n "$service_pid" ]; then
+        kill "$service_pid" 2>/dev/null || true
+        wait "$service_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The tool's own files (config.ini, log) go to a throw-away data folder.
+export XDG_DATA_HOME=$work/xdg HOME=$work/home QT_QPA_PLATFORM=offscreen
+mkdir -p "$XDG_DATA_HOME" "$HOME"
+
+"$service_bin" --port 0 --catalogue "$root/tools/chart-service/bench-catalogue.json" \
+    --state "$work/state.json" >"$work/service.out" 2>"$work/service.err" &
+service_pid=$!
+for _ in $(seq 100); do
+    [ -s "$work/service.out" ] && break
+    sleep 0.1
+done
+base=$(head -n1 "$work/service.out")
+[ -n "$base" ] || { echo "error=chart service did not start" >&2; exit 1; }
+export QUORVEL_SERVICE_URL=$base
+
+email=bench@quorvel.example
+password=Bench-Pass-2024
+
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+smaller() { awk -v a="$1" -v b="$2" 'BEGIN { print (a < b ? a : b) }'; }
+larger() { awk -v a="$1" -v b="$2" 'BEGIN { print (a > b ? a : b) }'; }
+field() { sed -n "s/^$1=//p" "$2" | tail -n1; }
+
+make_card() {
+    rm -rf "$1"
+    "$service_bin" make-card "$1" --kind blank --media-id QBENCH-0001 >/dev/null
+}
+
+# Our engine on one card; the figures land in $work/<label>.ours.
+run_ours() {
+    local label=$1 sku=$2 type=$3 card=$4
+    if ! "$bench_bin" --email "$email" --password "$password" --sku "$sku" --type "$type" \
+        --card "$card" --concurrency "$concurrency" >"$work/$label.ours"; then
+        cat "$work/$label.ours" >&2
+        echo "error=our run '$label' failed" >&2
+        exit 1
+    fi
+}
+
+# Every file of the list must match its SHA-1 (checked outside the timing).
+check_card() {
+    local list=$1 dir=$2
+    awk -F'\t' -v d="$dir" '{ print $3 "  " d "/" $2 }' "$list" | sha1sum --quiet -c - >/dev/null
+}
+
+max_stall=0
+peak_rss=0
+prepare_stall=0
+transfer_stall=0
+note_ours() {
+    local file=$1
+    max_stall=$(larger "$max_stall" "$(field max_stall_ms "$file")")
+    prepare_stall=$(larger "$prepare_stall" "$(field prepare_max_stall_ms "$file")")
+    transfer_stall=$(larger "$transfer_stall" "$(field transfer_max_stall_ms "$file")")
+    peak_rss=$(larger "$peak_rss" "$(field peak_rss_mib "$file")")
+}
+
+# sku type label
+workload_big=(BENCH-1G velmora big)
+workload_many=(BENCH-2K talvo many)
+
+fetch_workload() {
+    local sku=$1 type=$2 label=$3
+    local list=$work/$label.list
+    make_card "$work/list-card"
+    # Activation also warms the service (it hashes the big product once).
+    "$bench_bin" --email "$email" --password "$password" --sku "$sku" --type "$type" \
+        --card "$work/list-card" --list-only "$list" >/dev/null
+
+    # Each tool runs $repeats times, interleaved, and its best time counts:
+    # on a shared machine the slow runs measure the neighbours, not the tool.
+    local ours= aria= curlt= n= r t0 t1
+    for r in $(seq "$repeats"); do
+        make_card "$work/card-$label"
+        run_ours "$label" "$sku" "$type" "$work/card-$label"
+        check_card "$list" "$work/card-$label" || { echo "error=$label: our files differ" >&2; exit 1; }
+        note_ours "$work/$label.ours"
+        n=$(field concurrency "$work/$label.ours")
+        ours=$(smaller "${ours:-1e9}" "$(field wall_s "$work/$label.ours")")
+
+        rm -rf "$work/aria2"
+        mkdir -p "$work/aria2"
+        awk -F'\t' '{ print $1; print "  out=" $2 }' "$list" >"$work/$label.aria2"
+        t0=$(now)
+        aria2c -q -d "$work/aria2" -i "$work/$label.aria2" -j "$n" -x 1 --file-allocation=none \
+            --allow-overwrite=true --auto-file-renaming=false
+        t1=$(now)
+        aria=$(smaller "${aria:-1e9}" "$(elapsed "$t0" "$t1")")
+        check_card "$list" "$work/aria2" || { echo "error=$label: aria2c files differ" >&2; exit 1; }
+        rm -rf "$work/aria2"
+
+        rm -rf "$work/curl"
+        mkdir -p "$work/curl"
+        awk -F'\t' -v d="$work/curl" '{ print "url = \"" $1 "\""; print "output = \"" d "/" $2 "\"" }' "$list" \
+            >"$work/$label.curl"
+        t0=$(now)
+        curl -s -S --no-progress-meter --fail --parallel --parallel-max "$n" --create-dirs -K "$work/$label.curl"
+        t1=$(now)
+        curlt=$(smaller "${curlt:-1e9}" "$(elapsed "$t0" "$t1")")
+        check_card "$list" "$work/curl" || { echo "error=$label: curl files differ" >&2; exit 1; }
+        rm -rf "$work/curl"
+    done
+
+    local best
+    best=$(smaller "$aria" "$curlt")
+    echo "${label}_concurrency=$n"
+    echo "${label}_files=$(field files "$work/$label.ours")"
+    echo "${label}_bytes=$(field bytes "$work/$label.ours")"
+    echo "${label}_ours_s=$ours"
+    echo "${label}_ours_mib_s=$(awk -v b="$(field bytes "$work/$label.ours")" -v t="$ours" 'BEGIN { printf "%.1f", b / 1048576 / t }')"
+    echo "${label}_aria2c_s=$aria"
+    echo "${label}_curl_s=$curlt"
+    echo "ratio_${label}=$(ratio "$ours" "$best")"
+}
+
+verify_workload() {
+    local list=$work/big.list
+    local card=$work/card-big
+    if [ ! -s "$list" ] || [ ! -d "$card" ]; then
+        fetch_workload "${workload_big[@]}" >/dev/null
+    fi
+    local ours= peer= n= r t0 t1
+    for r in $(seq "$repeats"); do
+        run_ours verify BENCH-1G velmora "$card"
+        note_ours "$work/verify.ours"
+        n=$(field concurrency "$work/verify.ours")
+        ours=$(smaller "${ours:-1e9}" "$(field wall_s "$work/verify.ours")")
+        t0=$(now)
+        awk -F'\t' -v d="$card" '{ print d "/" $2 }' "$list" | xargs -d '\n' -P "$n" -n 1 sha1sum >/dev/null
+        t1=$(now)
+        peer=$(smaller "${peer:-1e9}" "$(elapsed "$t0" "$t1")")
+    done
+    echo "verify_concurrency=$n"
+    echo "verify_ours_s=$ours"
+    echo "verify_sha1sum_s=$peer"
+    echo "ratio_verify=$(ratio "$ours" "$peer")"
+}
+
+echo "machine=$(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), $(uname -sr)"
+echo "date=$(date -u +%Y-%m-%dT%H:%MZ)"
+echo "service=$base"
+for w in $workloads; do
+    case $w in
+    big) fetch_workload "${workload_big[@]}" ;;
+    many) fetch_workload "${workload_many[@]}" ;;
+    verify) verify_workload ;;
+    *) echo "error=unknown workload $w" >&2; exit 2 ;;
+    esac
+done
+echo "prepare_max_stall_ms=$prepare_stall"
+echo "transfer_max_stall_ms=$transfer_stall"
+echo "peak_rss_mib=$peak_rss"
+echo "max_stall_ms=$max_stall"
