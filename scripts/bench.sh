@@ -58,7 +58,7 @@ base=$(head -n1 "$work/service.out")
 [ -n "$base" ] || { echo "error=chart service did not start" >&2; exit 1; }
 export QUORVEL_SERVICE_URL=$base
 
-email=bench@quorvel.example
+email=bench@quorvel.test
 password=Bench-Pass-2024
 
 now() { date +%s.%N; }
