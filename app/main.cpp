@@ -6,6 +6,7 @@
 #include "app/commandline.h"
 #include "app/settings.h"
 #include "app/startup.h"
+#include "service/signin.h"
 
 int main(int argc, char *argv[])
 {
@@ -30,8 +31,11 @@ int main(int argc, char *argv[])
 
     settings->valueOrInit(SettingsKeys::termsAgreed, QStringLiteral("0")).toInt();
 
+    SignIn *signIn = new SignIn(nullptr);
+    signIn->Show();
     const int code = QApplication::exec();
 
+    delete signIn;
     delete font;
     delete app;
     delete settings;

@@ -1,0 +1,113 @@
+#include "catalogue/velmoraproduct.h"
+
+#include <QFontDatabase>
+#include <QLabel>
+#include <QTextDocument>
+#include <QVBoxLayout>
+
+#include "catalogue/productrow.h"
+
+namespace {
+constexpr int pictureHeight = 112;
+
+QFont applicationFont(int id, const QFont &fallback)
+{
+    QFont font = fallback;
+    const QString family = QFontDatabase::applicationFontFamilies(id).value(0);
+    if (!family.isEmpty())
+        font.setFamily(family);
+    font.setPointSize(12);
+    return font;
+}
+} // namespace
+
+VelmoraProduct::VelmoraProduct(const QJsonObject &product, QObject *parent)
+    : AbstractProduct(product, parent)
+{
+}
+
+void VelmoraProduct::setHighlighted(bool on)
+{
+    if (row)
+        row->setHighlightColor(on);
+}
+
+void VelmoraProduct::setImage(QImage image)
+{
+    auto *label = qobject_cast<QLabel *>(imageWidget.data());
+    if (label)
+        label->setStyleSheet(QStringLiteral("border: 2px solid #505050;"));
+    storeImage(image, pictureHeight, label);
+}
+
+QWidget *VelmoraProduct::createImageWidget()
+{
+    if (imageWidget)
+        return imageWidget;
+    {
+        QMutexLocker locker(&imagesMutex);
+        if (images.isEmpty())
+            return nullptr;
+    }
+    auto *label = new QLabel;
+    label->setFixedSize(395, 112);
+    imageWidget = label;
+    showFirstImage(label);
+    return imageWidget;
+}
+
+QWidget *VelmoraProduct::createDescriptionWidget(int extraHeight)
+{
+    if (descriptionWidget)
+        return descriptionWidget;
+
+    auto *widget = new QWidget;
+    widget->setMinimumSize(388, extraHeight + 123);
+    widget->setMaximumWidth(388);
+    widget->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::MinimumExpanding);
+    auto *layout = new QVBoxLayout(widget);
+    layout->setContentsMargins(11, 11, 11, 8);
+    layout->setSpacing(10);
+
+    const QString labelStyle = QStringLiteral("QLabel { color : black; }");
+
+    auto *bylineLabel = new QLabel(byline, widget);
+    bylineLabel->setStyleSheet(labelStyle);
+    bylineLabel->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Minimum);
+    bylineLabel->setWordWrap(true);
+    bylineLabel->setAlignment(Qt::AlignTop);
+    bylineLabel->setFont(applicationFont(0, bylineLabel->font()));
+    layout->addWidget(bylineLabel);
+
+    // Lists in the service's descriptions come with a deep default indent
+    // that wastes most of the narrow pane.
+    QTextDocument document;
+    document.setDefaultStyleSheet(QStringLiteral("ul{padding-left:10px;margin-left:10px;-qt-list-indent:0}"));
+    document.setHtml(description);
+
+    auto *descriptionLabel = new QLabel(widget);
+    descriptionLabel->setTextFormat(Qt::RichText);
+    descriptionLabel->setText(document.toHtml());
+    descriptionLabel->setStyleSheet(labelStyle);
+    descriptionLabel->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::MinimumExpanding);
+    descriptionLabel->setWordWrap(true);
+    descriptionLabel->setAlignment(Qt::AlignTop);
+    descriptionLabel->setFont(applicationFont(1, descriptionLabel->font()));
+    descriptionLabel->setOpenExternalLinks(true);
+    layout->addWidget(descriptionLabel);
+
+    descriptionWidget = widget;
+    return descriptionWidget;
+}
+
+void VelmoraProduct::createRow(QWidget *parent, QButtonGroup *group)
+{
+    row = new ProductRow(this, group, parent);
+}
+
+void VelmoraProduct::rawMediaIdChanged(const QString &rawMediaId, const QString &sku,
+                                       const ProductTypeEnum &productType)
+{
+    if (row)
+        row->updateStatusText(statusNames.value(currentSubscriptionStatus(rawMediaId, sku, productType)));
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+class QCloseEvent;
+
+namespace Ui {
+class TermsOfUse;
+}
+
+// Shows the terms and takes the acceptance; once accepted it is only a viewer.
+class TermsOfUse : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(TermsOfUse)
+
+public:
+    TermsOfUse(QWidget *parent, bool agreed);
+    ~TermsOfUse() override;
+
+signals:
+    void agreedSig();
+
+public slots:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void on_agreeButton_clicked();
+    void on_cancelButton_clicked();
+
+private:
+    Ui::TermsOfUse *ui;
+    bool agreed;
+    QString termsText;
+};

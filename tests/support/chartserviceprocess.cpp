@@ -1,0 +1,265 @@
+#include "chartserviceprocess.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+#include <QTimer>
+#include <QUrlQuery>
+
+#include "service/deploymentdata.h"
+
+namespace {
+
+constexpr int TimeoutMs = 30000;
+const QString mediaSeparator = QStringLiteral("-----Trelmarkholding---media---001-----");
+
+QByteArray joinHalves(const unsigned char *a, const unsigned char *b)
+{
+    QByteArray result(20, '\0');
+    for (int i = 0; i < 20; ++i)
+        result[i] = char(a[i] ^ b[i]);
+    return result;
+}
+
+QRegularExpression wildcard(const QString &pattern)
+{
+    QString regex;
+    for (const QChar c : pattern)
+        regex += c == QLatin1Char('*') ? QStringLiteral(".*") : QRegularExpression::escape(QString(c));
+    return QRegularExpression(QRegularExpression::anchoredPattern(regex));
+}
+
+} // namespace
+
+ChartServiceProcess::ChartServiceProcess()
+{
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+}
+
+ChartServiceProcess::~ChartServiceProcess()
+{
+    stop();
+}
+
+QString ChartServiceProcess::binaryPath()
+{
+    return QStringLiteral(QUORVEL_CHART_SERVICE_PATH);
+}
+
+QString ChartServiceProcess::demoCataloguePath()
+{
+    return QStringLiteral(QUORVEL_CHART_SERVICE_DIR "/demo-catalogue.json");
+}
+
+QString ChartServiceProcess::benchCataloguePath()
+{
+    return QStringLiteral(QUORVEL_CHART_SERVICE_DIR "/bench-catalogue.json");
+}
+
+QString ChartServiceProcess::apiKey()
+{
+    return QString::fromLatin1(joinHalves(DeploymentData::apiKeyA, DeploymentData::apiKeyB).toHex());
+}
+
+QString ChartServiceProcess::passwordHash(const QString &password)
+{
+    const QString salt = QString::fromLatin1(joinHalves(DeploymentData::saltA, DeploymentData::saltB).toHex());
+    return QString::fromLatin1(QCryptographicHash::hash((password + salt).toUtf8(), QCryptographicHash::Sha1).toHex());
+}
+
+QString ChartServiceProcess::encryptText(const QString &mediaId)
+{
+    return QStringLiteral("CVN-HEAD-7Q2") + mediaSeparator + QStringLiteral("  ") + mediaId + QStringLiteral(" ")
+           + mediaSeparator + QStringLiteral("SDHC-8GB");
+}
+
+bool ChartServiceProcess::start(const QStringList &arguments)
+{
+    stop();
+    QStringList args{QStringLiteral("--port"), QStringLiteral("0")};
+    if (!arguments.contains(QStringLiteral("--catalogue")))
+        args << QStringLiteral("--catalogue") << demoCataloguePath();
+    args += arguments;
+    m_process.start(binaryPath(), args);
+    if (!m_process.waitForStarted(TimeoutMs))
+        return false;
+    QDeadlineTimer deadline(TimeoutMs);
+    while (!m_process.canReadLine()) {
+        if (m_process.state() != QProcess::Running || deadline.hasExpired())
+            return false;
+        m_process.waitForReadyRead(100);
+    }
+    m_baseUrl = QString::fromUtf8(m_process.readLine()).trimmed();
+    return m_baseUrl.startsWith(QLatin1String("http://127.0.0.1:"));
+}
+
+void ChartServiceProcess::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+bool ChartServiceProcess::isRunning() const
+{
+    return m_process.state() == QProcess::Running;
+}
+
+QByteArray ChartServiceProcess::send(const QByteArray &method, const QString &pathOrUrl, const QByteArray &body,
+                                     int *status, const QList<QPair<QByteArray, QByteArray>> &headers,
+                                     QList<QPair<QByteArray, QByteArray>> *replyHeaders)
+{
+    const QString url = pathOrUrl.startsWith(QLatin1String("http")) ? pathOrUrl : m_baseUrl + pathOrUrl;
+    QNetworkRequest request{QUrl(url)};
+    for (const auto &header : headers)
+        request.setRawHeader(header.first, header.second);
+    if (!body.isEmpty())
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    QNetworkReply *reply = m_manager.sendCustomRequest(request, method, body);
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(TimeoutMs, &loop, &QEventLoop::quit);
+    if (!reply->isFinished())
+        loop.exec();
+    if (!reply->isFinished())
+        reply->abort();
+    if (status)
+        *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (replyHeaders)
+        *replyHeaders = reply->rawHeaderPairs();
+    const QByteArray result = reply->readAll();
+    reply->deleteLater();
+    return result;
+}
+
+QByteArray ChartServiceProcess::callRaw(const QString &name, const QString &group, QJsonObject body, int *status)
+{
+    body.insert(QStringLiteral("api_key"), apiKey());
+    return send("POST", QStringLiteral("/api/") + group + QLatin1Char('/') + name,
+                QJsonDocument(body).toJson(QJsonDocument::Indented), status);
+}
+
+QJsonObject ChartServiceProcess::call(const QString &name, const QString &group, QJsonObject body, int *status)
+{
+    return QJsonDocument::fromJson(callRaw(name, group, body, status)).object();
+}
+
+QString ChartServiceProcess::signIn(const QString &email, const QString &password)
+{
+    const QJsonObject reply = call(QStringLiteral("Login"), QStringLiteral("session"),
+                                   {{QStringLiteral("email"), email.toLower()},
+                                    {QStringLiteral("password"), passwordHash(password)},
+                                    {QStringLiteral("remember_me"), true}});
+    return reply.value(QStringLiteral("session_id")).toString();
+}
+
+QString ChartServiceProcess::controlPath(const QString &path, const QString &query) const
+{
+    return QStringLiteral("/_control/") + path + (query.isEmpty() ? QString() : QLatin1Char('?') + query);
+}
+
+bool ChartServiceProcess::addFault(const QJsonObject &fault)
+{
+    int status = 0;
+    send("POST", controlPath(QStringLiteral("faults")), QJsonDocument(fault).toJson(), &status);
+    return status == 200;
+}
+
+bool ChartServiceProcess::clearFaults()
+{
+    int status = 0;
+    send("DELETE", controlPath(QStringLiteral("faults")), QByteArray(), &status);
+    return status == 200;
+}
+
+QJsonArray ChartServiceProcess::faults()
+{
+    return QJsonDocument::fromJson(send("GET", controlPath(QStringLiteral("faults")), QByteArray(), nullptr))
+        .object()
+        .value(QStringLiteral("faults"))
+        .toArray();
+}
+
+QJsonArray ChartServiceProcess::requestLog(const QString &pathPattern)
+{
+    const QJsonArray all = QJsonDocument::fromJson(send("GET", controlPath(QStringLiteral("requests")), QByteArray(), nullptr))
+                               .object()
+                               .value(QStringLiteral("requests"))
+                               .toArray();
+    if (pathPattern.isEmpty())
+        return all;
+    const QRegularExpression match = wildcard(pathPattern);
+    QJsonArray filtered;
+    for (const QJsonValue &entry : all) {
+        if (match.match(entry.toObject().value(QStringLiteral("path")).toString()).hasMatch())
+            filtered.append(entry);
+    }
+    return filtered;
+}
+
+bool ChartServiceProcess::clearRequestLog()
+{
+    int status = 0;
+    send("DELETE", controlPath(QStringLiteral("requests")), QByteArray(), &status);
+    return status == 200;
+}
+
+bool ChartServiceProcess::setFirmware(const QJsonObject &firmware)
+{
+    int status = 0;
+    send("POST", controlPath(QStringLiteral("firmware")), QJsonDocument(firmware).toJson(), &status);
+    return status == 200;
+}
+
+QJsonArray ChartServiceProcess::subscriptions(const QString &account)
+{
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("account"), account);
+    return QJsonDocument::fromJson(send("GET", controlPath(QStringLiteral("subscriptions"), query.toString(QUrl::FullyEncoded)),
+                                        QByteArray(), nullptr))
+        .object()
+        .value(QStringLiteral("subscriptions"))
+        .toArray();
+}
+
+QByteArray ChartServiceProcess::expectedBytes(const QString &url)
+{
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("path"), QUrl(url).path(QUrl::FullyDecoded));
+    return send("GET", controlPath(QStringLiteral("file"), query.toString(QUrl::FullyEncoded)), QByteArray(), nullptr);
+}
+
+QByteArray ChartServiceProcess::expectedSha1(const QString &url)
+{
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("path"), QUrl(url).path(QUrl::FullyDecoded));
+    return QJsonDocument::fromJson(send("GET", controlPath(QStringLiteral("sha1"), query.toString(QUrl::FullyEncoded)),
+                                        QByteArray(), nullptr))
+        .object()
+        .value(QStringLiteral("sha1"))
+        .toString()
+        .toLatin1();
+}
+
+QByteArray ChartServiceProcess::get(const QString &pathOrUrl, int *status,
+                                    const QList<QPair<QByteArray, QByteArray>> &headers,
+                                    QList<QPair<QByteArray, QByteArray>> *replyHeaders)
+{
+    return send("GET", pathOrUrl, QByteArray(), status, headers, replyHeaders);
+}
+
+bool ChartServiceProcess::makeCard(const QString &dir, const QString &kind, const QStringList &extra)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(binaryPath(), QStringList{QStringLiteral("make-card"), dir, QStringLiteral("--kind"), kind} + extra);
+    return process.waitForFinished(TimeoutMs) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// Starts the local chart service (tools/chart-service) for a test, on a free
+// loopback port, and talks to its control endpoint. Every call is
+// synchronous (it runs a local event loop) and gives up after 30 seconds.
+//
+//     ChartServiceProcess service;
+//     QVERIFY(service.start());                 // demo catalogue
+//     qputenv("QUORVEL_SERVICE_URL", service.baseUrl().toUtf8());
+//     const QString session = service.signIn(); // demo account
+//     service.addFault({{"kind", "close_after"}, {"path", "*/VMBRE02/*"}, {"bytes", 1000}});
+//     ... run the tool's code ...
+//     QJsonArray sent = service.requestLog("*GetSubscriptions");
+//
+// The demo data (accounts, products, subscriptions, cards) is described in
+// tools/chart-service/README.md; the constants below name the parts that
+// tests use most.
+class ChartServiceProcess
+{
+public:
+    static constexpr const char *DemoEmail = "demo@quorvel.test";
+    static constexpr const char *DemoPassword = "Demo-Pass-2024";
+    static constexpr const char *LockedEmail = "locked@quorvel.test";
+    static constexpr const char *LockedPassword = "Locked-Pass-2024";
+    static constexpr const char *BenchEmail = "bench@quorvel.test";
+    static constexpr const char *BenchPassword = "Bench-Pass-2024";
+    // Media id of the demo Velmora/Talvo card and of the demo RQ card.
+    static constexpr const char *DemoMediaId = "QDEMO-0001";
+    static constexpr const char *DemoRqMediaId = "QDEMO-RQ-0001";
+    // SKU (= chart name) of the RQ product bound to the demo RQ card.
+    static constexpr const char *DemoRqSku = "  4321-1";
+
+    ChartServiceProcess();
+    ~ChartServiceProcess();
+    Q_DISABLE_COPY_MOVE(ChartServiceProcess)
+
+    static QString binaryPath();
+    static QString demoCataloguePath();
+    static QString benchCataloguePath();
+
+    // The texts the tool sends: the API key and the salted password hash.
+    static QString apiKey();
+    static QString passwordHash(const QString &password);
+    // The three-field ENCRYPT.TXT text the card maker writes for a media id.
+    static QString encryptText(const QString &mediaId);
+
+    // Starts the service with the demo catalogue unless arguments name a
+    // --catalogue; "--port 0" is added. Waits for the base URL line.
+    bool start(const QStringList &arguments = {});
+    void stop();
+    bool isRunning() const;
+    QString baseUrl() const { return m_baseUrl; }
+
+    // POST base + "/api/" + group + "/" + name with the API key added.
+    // status receives the HTTP status (0 without a response).
+    QJsonObject call(const QString &name, const QString &group, QJsonObject body, int *status = nullptr);
+    QByteArray callRaw(const QString &name, const QString &group, QJsonObject body, int *status = nullptr);
+    // Returns the session id, or an empty text when the sign-in failed.
+    QString signIn(const QString &email = QString::fromLatin1(DemoEmail),
+                   const QString &password = QString::fromLatin1(DemoPassword));
+
+    // Faults: {"kind", "path" (wildcard on the decoded path, default "*"),
+    // "count" (hits, default 1, -1 for every request), kind parameters}.
+    // See the README for the kinds and their parameters.
+    bool addFault(const QJsonObject &fault);
+    bool clearFaults();
+    QJsonArray faults();
+
+    // Entries {"method", "path", "target", "headers", "json", "body", "time"}
+    // in arrival order, optionally only those whose path matches a wildcard.
+    QJsonArray requestLog(const QString &pathPattern = QString());
+    bool clearRequestLog();
+
+    bool setFirmware(const QJsonObject &firmware);
+    // Subscriptions of an account with their current bindings.
+    QJsonArray subscriptions(const QString &account = QString::fromLatin1(DemoEmail));
+
+    // What a file end point serves when no fault is armed (full URL or path).
+    QByteArray expectedBytes(const QString &url);
+    QByteArray expectedSha1(const QString &url);
+
+    // make-card DIR --kind KIND [extra...]; true when the card was written.
+    static bool makeCard(const QString &dir, const QString &kind, const QStringList &extra = {});
+
+    QByteArray get(const QString &pathOrUrl, int *status = nullptr,
+                   const QList<QPair<QByteArray, QByteArray>> &headers = {},
+                   QList<QPair<QByteArray, QByteArray>> *replyHeaders = nullptr);
+
+private:
+    QByteArray send(const QByteArray &method, const QString &pathOrUrl, const QByteArray &body, int *status,
+                    const QList<QPair<QByteArray, QByteArray>> &headers = {},
+                    QList<QPair<QByteArray, QByteArray>> *replyHeaders = nullptr);
+    QString controlPath(const QString &path, const QString &query = QString()) const;
+
+    QProcess m_process;
+    QString m_baseUrl;
+    QNetworkAccessManager m_manager;
+};

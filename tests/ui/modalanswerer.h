@@ -1,0 +1,104 @@
+#pragma once
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFileDialog>
+#include <QList>
+#include <QMessageBox>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+
+// Answers the modal dialogs the tool opens, the way a user at the screen
+// would, and remembers what they said. Flows that stop at a message box or a
+// file dialog can then run on inside a test.
+class ModalAnswerer : public QObject
+{
+public:
+    struct Seen
+    {
+        QString title;
+        QString text;
+        QStringList visibleButtons;
+    };
+
+    explicit ModalAnswerer(QObject *parent = nullptr)
+        : QObject(parent)
+    {
+        timer.setInterval(15);
+        connect(&timer, &QTimer::timeout, this, &ModalAnswerer::poll);
+        timer.start();
+    }
+
+    // Which button to press in a message box; the default presses the first
+    // accepting button (OK or Yes).
+    std::function<QAbstractButton *(QMessageBox *)> choose;
+    // The file a file dialog answers with; an empty text cancels it.
+    QString fileToChoose;
+    QList<Seen> seen;
+    int fileDialogs = 0;
+
+    QStringList texts() const
+    {
+        QStringList list;
+        for (const Seen &s : seen)
+            list << s.text;
+        return list;
+    }
+
+    static QAbstractButton *pressButtonNamed(QMessageBox *box, const QString &text)
+    {
+        for (QAbstractButton *button : box->buttons()) {
+            if (button->text() == text)
+                return button;
+        }
+        return nullptr;
+    }
+
+private:
+    void poll()
+    {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible())
+            return;
+        if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+            ++fileDialogs;
+            if (fileToChoose.isEmpty()) {
+                dialog->reject();
+            } else {
+                dialog->selectFile(fileToChoose);
+                QMetaObject::invokeMethod(dialog, "accept");
+            }
+            return;
+        }
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        if (!box)
+            return;
+        Seen entry{box->windowTitle(), box->text(), {}};
+        for (QAbstractButton *button : box->buttons()) {
+            if (button->isVisible())
+                entry.visibleButtons << button->text();
+        }
+        seen << entry;
+        QAbstractButton *button = choose ? choose(box) : nullptr;
+        if (!button) {
+            for (QAbstractButton *candidate : box->buttons()) {
+                const auto role = box->buttonRole(candidate);
+                if (role == QMessageBox::AcceptRole || role == QMessageBox::YesRole) {
+                    button = candidate;
+                    break;
+                }
+            }
+        }
+        if (button)
+            button->click();
+        else
+            box->reject();
+    }
+
+    QTimer timer;
+};

@@ -1,0 +1,611 @@
+// The main window against the local chart service: what the user sees in the
+// tabs and the card panel, and that a download, an RQ update, a pause, a
+// cancel, an error or a close never leaves the window locked, lying or
+// without the user's data.
+#include <QtTest>
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLayout>
+#include <QJsonDocument>
+#include <QProgressBar>
+#include <QStorageInfo>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QToolButton>
+
+#include "app/appglobals.h"
+#include "app/settings.h"
+#include "app/startup.h"
+#include "catalogue/productrow.h"
+#include "chartserviceprocess.h"
+#include "download/pausebutton.h"
+#include "modalanswerer.h"
+#include "ui/newwindow.h"
+
+namespace {
+
+constexpr int Slow = 30000;
+
+template <typename T>
+T *child(QObject *parent, const char *name)
+{
+    return parent->findChild<T *>(QString::fromLatin1(name));
+}
+
+QString labelText(QObject *parent, const char *name)
+{
+    return child<QLabel>(parent, name)->text();
+}
+
+quint32 readLe32(const QByteArray &bytes, int offset)
+{
+    quint32 value = 0;
+    for (int i = 3; i >= 0; --i)
+        value = (value << 8) | quint8(bytes.at(offset + i));
+    return value;
+}
+
+} // namespace
+
+class TestNewWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void legacyCardFillsTabsAndSurvivesRestart();
+    void refreshAddsNothingTwice();
+    void productChoiceNeedsACard();
+    void choosingACardByBrowsing();
+    void productLargerThanCardIsRefused();
+    void velmoraDownloadRunsToComplete();
+    void pauseResumeAndCancelFromTheDownloaderRow();
+    void permanentErrorUnlocksControls();
+    void failedTransferPausesAndCanBeResumed();
+    void rqCardUpdateRunsToUpdateComplete();
+    void lostContainerIsRestoredAndOffersResume();
+    void unknownRqCardIsRegistered();
+    void closingDuringDownloadAsksFirst();
+    void trayIconTogglesTheWindow();
+
+private:
+    QString makeCard(const QString &kind, const QStringList &extra = {});
+    NewWindow *openWindow(const QString &card, int tab);
+    ProductRow *rowFor(NewWindow *window, const QString &sku);
+    QString statusOf(NewWindow *window, const QString &sku);
+    void clickRow(NewWindow *window, const QString &sku);
+    void pressDownload(NewWindow *window);
+    bool controlsLocked(NewWindow *window);
+    bool controlsFree(NewWindow *window);
+
+    ChartServiceProcess *service = nullptr;
+    QTemporaryDir *cards = nullptr;
+    QString session;
+    QList<NewWindow *> windows;
+    int cardCount = 0;
+};
+
+void TestNewWindow::initTestCase()
+{
+    prepareStartup();
+    QVERIFY2(!ChartServiceProcess::binaryPath().isEmpty(), "the local chart service is not built");
+}
+
+void TestNewWindow::init()
+{
+    Settings settings(configFilePath);
+    settings.clear();
+    settings.sync();
+    service = new ChartServiceProcess;
+    QVERIFY(service->start());
+    qputenv("QUORVEL_SERVICE_URL", service->baseUrl().toUtf8());
+    session = service->signIn();
+    QVERIFY(!session.isEmpty());
+    cards = new QTemporaryDir;
+    QVERIFY(cards->isValid());
+}
+
+void TestNewWindow::cleanup()
+{
+    qDeleteAll(windows);
+    windows.clear();
+    delete service;
+    service = nullptr;
+    delete cards;
+    cards = nullptr;
+}
+
+QString TestNewWindow::makeCard(const QString &kind, const QStringList &extra)
+{
+    const QString dir = cards->filePath(QStringLiteral("card%1").arg(++cardCount));
+    if (!ChartServiceProcess::makeCard(dir, kind, extra))
+        return {};
+    return dir + QStringLiteral("/ENCRYPT.TXT");
+}
+
+NewWindow *TestNewWindow::openWindow(const QString &card, int tab)
+{
+    Settings settings(configFilePath);
+    if (!card.isEmpty())
+        settings.setValue(SettingsKeys::mediaIdFile, card);
+    settings.setValue(SettingsKeys::tab, QString::number(tab));
+    settings.sync();
+    auto *window = new NewWindow(session);
+    windows << window;
+    window->show();
+    return window;
+}
+
+ProductRow *TestNewWindow::rowFor(NewWindow *window, const QString &sku)
+{
+    for (QLabel *label : window->findChildren<QLabel *>(QStringLiteral("productSku"))) {
+        if (label->text() != sku)
+            continue;
+        for (QWidget *w = label->parentWidget(); w; w = w->parentWidget()) {
+            if (auto *row = qobject_cast<ProductRow *>(w))
+                return row;
+        }
+    }
+    return nullptr;
+}
+
+QString TestNewWindow::statusOf(NewWindow *window, const QString &sku)
+{
+    ProductRow *row = rowFor(window, sku);
+    return row ? labelText(row, "productStatus") : QStringLiteral("<no row>");
+}
+
+void TestNewWindow::clickRow(NewWindow *window, const QString &sku)
+{
+    ProductRow *row = rowFor(window, sku);
+    QVERIFY2(row, qPrintable(sku));
+    QTest::mouseClick(child<QRadioButton>(row, "radioButton"), Qt::LeftButton);
+}
+
+void TestNewWindow::pressDownload(NewWindow *window)
+{
+    auto *button = child<QPushButton>(window, "downloadBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(button->isVisible() && button->isEnabled(), Slow);
+    QTest::mouseClick(button, Qt::LeftButton);
+}
+
+bool TestNewWindow::controlsLocked(NewWindow *window)
+{
+    return !child<QTabWidget>(window, "tabWidget")->tabBar()->isEnabled()
+           && !child<QPushButton>(window, "sdSelBtn")->isEnabled()
+           && !window->findChild<QToolButton *>(QStringLiteral("toolButton"))->isEnabled()
+           && !child<QPushButton>(window, "downloadBtn")->isVisible();
+}
+
+bool TestNewWindow::controlsFree(NewWindow *window)
+{
+    return child<QTabWidget>(window, "tabWidget")->tabBar()->isEnabled()
+           && child<QPushButton>(window, "sdSelBtn")->isEnabled()
+           && window->findChild<QToolButton *>(QStringLiteral("toolButton"))->isEnabled();
+}
+
+void TestNewWindow::legacyCardFillsTabsAndSurvivesRestart()
+{
+    const QString card = makeCard(QStringLiteral("velmora"));
+    NewWindow *window = openWindow(card, 1);
+    QCOMPARE(child<QTabWidget>(window, "tabWidget")->currentIndex(), 1);
+
+    // Owned products only, in the reply's order, with the status the card
+    // gives each of them.
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, QStringLiteral("VM-CAL-03")), QStringLiteral("Downloaded"), Slow);
+    QCOMPARE(statusOf(window, QStringLiteral("VM-ARD-01")), QStringLiteral("Redownload"));
+    QCOMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Replace"));
+    QVERIFY(!rowFor(window, QStringLiteral("VM-DUN-04")));
+    auto *list = child<QWidget>(window, "vmScrollWidget")->layout();
+    QCOMPARE(list->count(), 3);
+    QCOMPARE(labelText(list->itemAt(0)->widget(), "productSku"), QStringLiteral("VM-ARD-01"));
+    QCOMPARE(labelText(list->itemAt(2)->widget(), "productSku"), QStringLiteral("VM-CAL-03"));
+
+    QCOMPARE(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-ARD-01"));
+    QVERIFY(labelText(window, "sdSpaceLabel").startsWith(QStringLiteral("SD Card Capacity: ")));
+    QCOMPARE(window->cardType(), VelmoraRegion);
+    QCOMPARE(labelText(window, "noRqLabel"), QStringLiteral("The selected card is not a RQ card"));
+    QVERIFY(labelText(window, "moreProductsLnk").contains(QStringLiteral("/legacy\">Click here for more Legacy Chart Products")));
+
+    // Talvo products cannot go onto a card that holds a Velmora chart.
+    QTest::mouseClick(child<QTabWidget>(window, "tabWidget")->tabBar(), Qt::LeftButton, {},
+                      child<QTabWidget>(window, "tabWidget")->tabBar()->tabRect(2).center());
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, QStringLiteral("TV-NORTH-1")), QStringLiteral("Incompatible"), Slow);
+    QCOMPARE(statusOf(window, QStringLiteral("TV-SOUTH-2")), QStringLiteral("Incompatible"));
+    QCOMPARE(Settings(configFilePath).value(SettingsKeys::tab).toString(), QStringLiteral("2"));
+
+    // A restart opens on the same tab with the same card.
+    qDeleteAll(windows);
+    windows.clear();
+    NewWindow *again = openWindow(QString(), 2);
+    Settings(configFilePath).remove(SettingsKeys::tab);
+    QCOMPARE(child<QTabWidget>(again, "tabWidget")->currentIndex(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(again, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-ARD-01"), Slow);
+    QCOMPARE(Settings(configFilePath).value(SettingsKeys::mediaIdFile).toString(), card);
+}
+
+void TestNewWindow::refreshAddsNothingTwice()
+{
+    NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-CAL-03")), Slow);
+    clickRow(window, QStringLiteral("VM-BRE-02"));
+    QTRY_VERIFY_WITH_TIMEOUT(child<QWidget>(window, "subscriptionDetails")->isVisible(), Slow);
+
+    service->clearRequestLog();
+    QSignalSpy cardAnnounced(window, &NewWindow::rawMediaIdChanged);
+    QTest::mouseClick(window->findChild<QToolButton *>(QStringLiteral("toolButton")), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(service->requestLog(QStringLiteral("*GetSubscriptions")).size(), 1, Slow);
+    const QJsonObject sent = service->requestLog(QStringLiteral("*GetSubscriptions")).first().toObject();
+    QCOMPARE(sent.value(QStringLiteral("json")).toObject().value(QStringLiteral("product_type")).toString(),
+             QStringLiteral("velmora_region"));
+    // The selection and the details pane are reset at once.
+    QVERIFY(!child<QWidget>(window, "subscriptionDetails")->isVisible());
+    QVERIFY(!child<QPushButton>(window, "downloadBtn")->isVisible());
+
+    // The same subscriptions again (announced once by the list, once by the
+    // card rescan): still one row per owned product.
+    QTRY_VERIFY_WITH_TIMEOUT(cardAnnounced.size() >= 2, Slow);
+    QCOMPARE(child<QWidget>(window, "vmScrollWidget")->layout()->count(), 3);
+    QCOMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Replace"));
+}
+
+void TestNewWindow::productChoiceNeedsACard()
+{
+    NewWindow *window = openWindow(QString(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BRE-02")), Slow);
+    QCOMPARE(labelText(window, "sdPathLabel"), QStringLiteral("Please browse to an SD Card which has been"));
+    // Without a card nothing is bound to it, so free subscriptions read as available.
+    QCOMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Available"));
+
+    ModalAnswerer answerer;
+    clickRow(window, QStringLiteral("VM-BRE-02"));
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.texts(), QStringList{QStringLiteral("Please select an SD card.")}, Slow);
+    QVERIFY(!child<QPushButton>(window, "downloadBtn")->isVisible());
+}
+
+void TestNewWindow::choosingACardByBrowsing()
+{
+    NewWindow *window = openWindow(QString(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BRE-02")), Slow);
+
+    // A backup copy of the media file is refused and not remembered.
+    const QString card = makeCard(QStringLiteral("talvo"));
+    const QString backup = card + QStringLiteral(".bak");
+    QVERIFY(QFile::copy(card, backup));
+    ModalAnswerer answerer;
+    answerer.fileToChoose = backup;
+    QTest::mouseClick(child<QPushButton>(window, "sdSelBtn"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.texts(), QStringList{QStringLiteral("Invalid Media ID file")}, Slow);
+    QVERIFY(!Settings(configFilePath).contains(SettingsKeys::mediaIdFile));
+
+    // A lower-case name is as good as the upper-case one.
+    const QString lower = QFileInfo(card).absolutePath() + QStringLiteral("/encrypt.txt");
+    QVERIFY(QFile::rename(card, lower));
+    answerer.fileToChoose = lower;
+    QTest::mouseClick(child<QPushButton>(window, "sdSelBtn"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # TV-SOUTH-2"), Slow);
+    QCOMPARE(answerer.seen.size(), 1);
+    QCOMPARE(Settings(configFilePath).value(SettingsKeys::mediaIdFile).toString(), lower);
+    QCOMPARE(window->cardType(), Talvos);
+    QVERIFY(labelText(window, "sdPathLabel").startsWith(QStringLiteral("File Path: ")));
+    // A Talvo card makes every Velmora product incompatible.
+    QTRY_COMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Incompatible"));
+}
+
+void TestNewWindow::productLargerThanCardIsRefused()
+{
+    const QString card = makeCard(QStringLiteral("velmora"));
+    // The card's capacity counts, not its free space: one product exactly
+    // that size, one a KB larger.
+    const qint64 capacityKb = QStorageInfo(card).bytesTotal() / 1024;
+    auto product = [](int id, const QString &sku, qint64 sizeKb) {
+        return QJsonObject{{QStringLiteral("product_id"), id},
+                           {QStringLiteral("type"), QStringLiteral("velmora_region")},
+                           {QStringLiteral("name"), sku},
+                           {QStringLiteral("sku"), sku},
+                           {QStringLiteral("size_in_kb"), double(sizeKb)},
+                           {QStringLiteral("files"), QJsonArray{QJsonObject{{QStringLiteral("file"), sku + QStringLiteral("/a.bin")},
+                                                                            {QStringLiteral("size"), 1024}}}}};
+    };
+    auto subscription = [](int id, int productId) {
+        return QJsonObject{{QStringLiteral("subscription_id"), id},
+                           {QStringLiteral("account"), QString::fromLatin1(ChartServiceProcess::DemoEmail)},
+                           {QStringLiteral("product_id"), productId},
+                           {QStringLiteral("expiration"), 1924992000}};
+    };
+    const QJsonObject extra{{QStringLiteral("products"), QJsonArray{product(1198, QStringLiteral("VM-FIT-98"), capacityKb),
+                                                                    product(1199, QStringLiteral("VM-BIG-99"), capacityKb + 1)}},
+                            {QStringLiteral("subscriptions"), QJsonArray{subscription(9098, 1198), subscription(9099, 1199)}}};
+    QFile file(cards->filePath(QStringLiteral("extra-catalogue.json")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QJsonDocument(extra).toJson());
+    file.close();
+    service->stop();
+    QVERIFY(service->start({QStringLiteral("--catalogue"), ChartServiceProcess::demoCataloguePath(),
+                            QStringLiteral("--catalogue"), file.fileName()}));
+    qputenv("QUORVEL_SERVICE_URL", service->baseUrl().toUtf8());
+    session = service->signIn();
+
+    NewWindow *window = openWindow(card, 1);
+    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BIG-99")), Slow);
+    ModalAnswerer answerer;
+    clickRow(window, QStringLiteral("VM-BIG-99"));
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.texts(),
+                              QStringList{QStringLiteral("You don't have enough space to download this chart onto the current SD card.")},
+                              Slow);
+    QVERIFY(!child<QPushButton>(window, "downloadBtn")->isVisible());
+
+    clickRow(window, QStringLiteral("VM-FIT-98"));
+    QTRY_VERIFY_WITH_TIMEOUT(child<QPushButton>(window, "downloadBtn")->isVisible(), Slow);
+    QCOMPARE(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Replace"));
+    QCOMPARE(answerer.seen.size(), 1);
+}
+
+void TestNewWindow::velmoraDownloadRunsToComplete()
+{
+    const QString card = makeCard(QStringLiteral("velmora"));
+    NewWindow *window = openWindow(card, 1);
+    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BRE-02")), Slow);
+
+    clickRow(window, QStringLiteral("VM-BRE-02"));
+    // The details arrive from the service; the button offers what the card allows.
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "statusLabel"), QStringLiteral("<b>Product Status:</b> Replace"), Slow);
+    QCOMPARE(labelText(window, "quantityLabel"), QStringLiteral("<b>Quantity: </b>1"));
+    QVERIFY(labelText(window, "noteBodyLabel").contains(QStringLiteral("replacing the existing Legacy subscription")));
+    QCOMPARE(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Replace"));
+
+    ModalAnswerer answerer;
+    pressDownload(window);
+    QVERIFY(window->downloader());
+    QVERIFY(controlsLocked(window));
+    // Switching tabs is not possible while the download runs.
+    QTest::mouseClick(child<QTabWidget>(window, "tabWidget")->tabBar(), Qt::LeftButton, {},
+                      child<QTabWidget>(window, "tabWidget")->tabBar()->tabRect(2).center());
+    QCOMPARE(child<QTabWidget>(window, "tabWidget")->currentIndex(), 1);
+
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "downloadStageLabel"), QStringLiteral("Download Complete"), 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.texts(),
+                              QStringList{QStringLiteral("Bremmer Basin has been successfully downloaded to your SD card")},
+                              Slow);
+    QVERIFY(controlsFree(window));
+    QVERIFY(!child<QPushButton>(window, "downloadBtn")->isVisible());
+    QCOMPARE(window->trayIcon()->toolTip(), QString());
+    QCOMPARE(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-BRE-02"));
+    QTRY_COMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Redownload"));
+    QCOMPARE(statusOf(window, QStringLiteral("VM-ARD-01")), QStringLiteral("Replace"));
+
+    // What landed on the card is what the service serves.
+    const QString root = QFileInfo(card).absolutePath();
+    QFile vmid(root + QStringLiteral("/vmid"));
+    QVERIFY(vmid.open(QIODevice::ReadOnly));
+    QCOMPARE(vmid.readLine().trimmed(), QByteArray("VM-BRE-02"));
+    const QStringList files = QDir(root + QStringLiteral("/VMBRE02")).entryList(QDir::Files);
+    QCOMPARE(files.size(), 12);
+    for (const QString &name : files) {
+        QFile file(root + QStringLiteral("/VMBRE02/") + name);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1).toHex(),
+                 service->expectedSha1(QStringLiteral("/origin/1102/VMBRE02/") + name));
+    }
+}
+
+void TestNewWindow::pauseResumeAndCancelFromTheDownloaderRow()
+{
+    QVERIFY(service->addFault({{QStringLiteral("kind"), QStringLiteral("throttle")},
+                               {QStringLiteral("path"), QStringLiteral("*/VMBRE02/*")},
+                               {QStringLiteral("count"), -1},
+                               {QStringLiteral("bytes_per_second"), 200000}}));
+    const QString card = makeCard(QStringLiteral("velmora"));
+    NewWindow *window = openWindow(card, 1);
+    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BRE-02")), Slow);
+    clickRow(window, QStringLiteral("VM-BRE-02"));
+    ModalAnswerer answerer;
+    pressDownload(window);
+
+    ProductDownloader *downloader = window->downloader();
+    auto *pause = child<PauseButton>(downloader, "pauseButton");
+    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && !pause->isPaused(), Slow);
+    QTest::mouseClick(pause, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && pause->isPaused(), Slow);
+    QVERIFY(!downloader->busy());
+    QVERIFY(controlsLocked(window));
+    QCOMPARE(labelText(window, "downloadStatusLabel"), QString());
+
+    QTest::mouseClick(pause, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && !pause->isPaused(), Slow);
+    QVERIFY(downloader->busy());
+
+    QTRY_VERIFY_WITH_TIMEOUT(child<QProgressBar>(downloader, "progressBar")->value() > 0, Slow);
+    auto *cancel = child<QPushButton>(downloader, "cancelButton");
+    QTRY_VERIFY(cancel->isEnabled());
+    QPointer<ProductDownloader> watched(downloader);
+    QTest::mouseClick(cancel, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!window->downloader(), Slow);
+    QTRY_VERIFY(watched.isNull());
+    QVERIFY(controlsFree(window));
+    QCOMPARE(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Redownload"));
+    QVERIFY(child<QPushButton>(window, "downloadBtn")->isVisible());
+    QCOMPARE(window->trayIcon()->toolTip(), QString());
+    QVERIFY(answerer.seen.isEmpty());
+    // The part already fetched stays on the card for the next attempt.
+    QVERIFY(!QDir(QFileInfo(card).absolutePath() + QStringLiteral("/VMBRE02")).entryList(QDir::Files).isEmpty());
+}
+
+void TestNewWindow::permanentErrorUnlocksControls()
+{
+    QVERIFY(service->addFault({{QStringLiteral("kind"), QStringLiteral("status")},
+                               {QStringLiteral("path"), QStringLiteral("*ActivateProduct")},
+                               {QStringLiteral("status"), 403},
+                               {QStringLiteral("message"), QStringLiteral("This chart cannot be activated now.")}}));
+    NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BRE-02")), Slow);
+    clickRow(window, QStringLiteral("VM-BRE-02"));
+    ModalAnswerer answerer;
+    pressDownload(window);
+
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.texts(), QStringList{QStringLiteral("This chart cannot be activated now.")}, Slow);
+    QTRY_VERIFY(!window->downloader());
+    QVERIFY(controlsFree(window));
+    // The user can try again at once.
+    QVERIFY(child<QPushButton>(window, "downloadBtn")->isVisible());
+    QCOMPARE(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Replace"));
+}
+
+void TestNewWindow::failedTransferPausesAndCanBeResumed()
+{
+    QVERIFY(service->addFault({{QStringLiteral("kind"), QStringLiteral("status")},
+                               {QStringLiteral("path"), QStringLiteral("*/VMBRE02/*")},
+                               {QStringLiteral("method"), QStringLiteral("GET")},
+                               {QStringLiteral("status"), 500},
+                               {QStringLiteral("count"), -1}}));
+    const QString card = makeCard(QStringLiteral("velmora"));
+    NewWindow *window = openWindow(card, 1);
+    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BRE-02")), Slow);
+    clickRow(window, QStringLiteral("VM-BRE-02"));
+    ModalAnswerer answerer;
+    pressDownload(window);
+
+    // The failed files are reported once every transfer has stopped; the
+    // downloader stays, paused, and the controls stay locked.
+    QTRY_VERIFY_WITH_TIMEOUT(!answerer.seen.isEmpty(), 60000);
+    QVERIFY(answerer.seen.first().text.startsWith(QStringLiteral("<p>VMBRE02/")));
+    ProductDownloader *downloader = window->downloader();
+    QVERIFY(downloader);
+    auto *pause = child<PauseButton>(downloader, "pauseButton");
+    QTRY_VERIFY(pause->isPaused() && pause->isEnabled());
+    QVERIFY(controlsLocked(window));
+
+    QVERIFY(service->clearFaults());
+    answerer.seen.clear();
+    QTest::mouseClick(pause, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "downloadStageLabel"), QStringLiteral("Download Complete"), 60000);
+    QVERIFY(controlsFree(window));
+}
+
+void TestNewWindow::rqCardUpdateRunsToUpdateComplete()
+{
+    const QString card = makeCard(QStringLiteral("rq"));
+    NewWindow *window = openWindow(card, 0);
+    const QString sku = QString::fromLatin1(ChartServiceProcess::DemoRqSku);
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, sku), QStringLiteral("Update Available"), Slow);
+    QCOMPARE(window->cardType(), RqSd);
+    QVERIFY(child<QWidget>(window, "rqScrollArea")->isVisible());
+    QVERIFY(!child<QWidget>(window, "outerRqIconWidget")->isVisible());
+    // The RQ product on the card is chosen for the user; its build shows.
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "quantityLabel"), QStringLiteral("<b>Build:</b> 5.001 (AAB000)"), Slow);
+    QCOMPARE(labelText(window, "statusLabel"), QStringLiteral("<b>Product Status:</b> Update Available"));
+    QCOMPARE(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Update"));
+
+    ModalAnswerer answerer;
+    pressDownload(window);
+    QVERIFY(controlsLocked(window));
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "downloadStageLabel"), QStringLiteral("Update Complete"), 60000);
+    QVERIFY(controlsFree(window));
+    QCOMPARE(statusOf(window, sku), QStringLiteral("Up To Date"));
+    QCOMPARE(labelText(window, "statusLabel"), QStringLiteral("<b>Product Status:</b> Up To Date"));
+    QTRY_COMPARE(answerer.seen.size(), 1);
+
+    // The container on the card now carries the service's build, finished.
+    const QStringList containers = QDir(QFileInfo(card).absolutePath()).entryList({QStringLiteral("*.kim")}, QDir::Files);
+    QCOMPARE(containers.size(), 1);
+    QFile kim(QFileInfo(card).absolutePath() + QLatin1Char('/') + containers.first());
+    QVERIFY(kim.open(QIODevice::ReadOnly));
+    const QByteArray header = kim.read(352);
+    QCOMPARE(readLe32(header, 156), 5002u);
+    QCOMPARE(quint8(header.at(73)) & 0x04, 0); // no longer "updating"
+}
+
+void TestNewWindow::lostContainerIsRestoredAndOffersResume()
+{
+    const QString card = makeCard(QStringLiteral("blank"), {QStringLiteral("--media-id"), QStringLiteral("QDEMO-RQ-LOST")});
+    NewWindow *window = openWindow(card, 0);
+    const QString sku = QStringLiteral("  7788-3");
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, sku), QStringLiteral("Update In Progress"), Slow);
+    QVERIFY(QFileInfo::exists(QFileInfo(card).absolutePath() + QLatin1Char('/') + sku + QStringLiteral(".kim")));
+    QTRY_COMPARE(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Resume"));
+    QVERIFY(child<QPushButton>(window, "downloadBtn")->isVisible());
+
+    // "Resume" brings the rebuilt container up to date.
+    ModalAnswerer answerer;
+    pressDownload(window);
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "downloadStageLabel"), QStringLiteral("Update Complete"), 60000);
+    QCOMPARE(statusOf(window, sku), QStringLiteral("Up To Date"));
+}
+
+void TestNewWindow::unknownRqCardIsRegistered()
+{
+    const QString card = makeCard(QStringLiteral("rq"), {QStringLiteral("--sku"), QStringLiteral("123456-2"),
+                                                         QStringLiteral("--media-id"), QStringLiteral("QNEW-0042")});
+    NewWindow *window = openWindow(card, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("123456-2")), Slow);
+    // The service learns the card: the free subscription becomes bound to it.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [this] {
+            for (const QJsonValue &value : service->subscriptions()) {
+                const QJsonObject sub = value.toObject();
+                if (sub.value(QStringLiteral("media_id")).toString() == QStringLiteral("QNEW-0042"))
+                    return true;
+            }
+            return false;
+        }(),
+        Slow);
+}
+
+void TestNewWindow::closingDuringDownloadAsksFirst()
+{
+    QVERIFY(service->addFault({{QStringLiteral("kind"), QStringLiteral("throttle")},
+                               {QStringLiteral("path"), QStringLiteral("*/VMBRE02/*")},
+                               {QStringLiteral("count"), -1},
+                               {QStringLiteral("bytes_per_second"), 100000}}));
+    NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BRE-02")), Slow);
+    clickRow(window, QStringLiteral("VM-BRE-02"));
+    ModalAnswerer answerer;
+    answerer.choose = [](QMessageBox *box) { return box->button(QMessageBox::No); };
+    pressDownload(window);
+    QTRY_VERIFY_WITH_TIMEOUT(window->downloader() && window->downloader()->busy(), Slow);
+
+    window->close();
+    QCOMPARE(answerer.seen.size(), 1);
+    QCOMPARE(answerer.seen.first().title, QStringLiteral("Close Confirmation"));
+    QCOMPARE(answerer.seen.first().text, QStringLiteral("Download in progress. Are you sure you wish to close this app?"));
+    QVERIFY(window->isVisible());
+    QVERIFY(window->downloader() && window->downloader()->busy());
+
+    answerer.choose = [](QMessageBox *box) { return box->button(QMessageBox::Yes); };
+    QTimer::singleShot(0, window, [window] { window->close(); });
+    QTimer::singleShot(Slow, [] { QCoreApplication::exit(-1); });
+    QCOMPARE(QApplication::exec(), 0);
+    QCOMPARE(answerer.seen.size(), 2);
+}
+
+void TestNewWindow::trayIconTogglesTheWindow()
+{
+    NewWindow *window = openWindow(QString(), 0);
+    QVERIFY(window->isVisible());
+    window->iconActivated(QSystemTrayIcon::Context);
+    QVERIFY(window->isVisible());
+    window->iconActivated(QSystemTrayIcon::Trigger);
+    QVERIFY(!window->isVisible());
+    window->iconActivated(QSystemTrayIcon::DoubleClick);
+    QVERIFY(window->isVisible());
+
+    // Without a download, closing ends the tool at once.
+    QTimer::singleShot(0, window, [window] { window->close(); });
+    QTimer::singleShot(Slow, [] { QCoreApplication::exit(-1); });
+    ModalAnswerer answerer;
+    QCOMPARE(QApplication::exec(), 0);
+    QVERIFY(answerer.seen.isEmpty());
+}
+
+QTEST_MAIN(TestNewWindow)
+#include "tst_newwindow.moc"

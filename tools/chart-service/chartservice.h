@@ -1,0 +1,90 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "faultset.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}
+
+class Catalogue;
+class RequestLog;
+struct CatalogueFile;
+struct CatalogueProduct;
+
+// The HTTP side of the local chart service: every endpoint the tool calls,
+// the file end points with ranges, and the control endpoint that arms
+// faults and reads back the request log. Bound to the loopback address only.
+class ChartService
+{
+public:
+    ChartService(Catalogue &catalogue, FaultSet &faults, RequestLog &log, int threads);
+    ~ChartService();
+    Q_DISABLE_COPY_MOVE(ChartService)
+
+    // Returns the port, or -1 when it cannot be bound.
+    int bind(int port);
+    QString baseUrl() const { return m_baseUrl; }
+    bool listen();
+    void stop();
+
+private:
+    struct Reply
+    {
+        int status = 200;
+        std::string contentType = "application/json";
+        QByteArray body;
+        bool json = false;
+        const CatalogueFile *file = nullptr;
+        QString etag;
+        QList<QPair<QByteArray, QByteArray>> headers;
+    };
+
+    void handle(const httplib::Request &request, httplib::Response &response);
+    void handleControl(const httplib::Request &request, httplib::Response &response, const QString &path);
+    void logRequest(const httplib::Request &request, const QString &path);
+    Reply route(const httplib::Request &request, const QString &path, const QList<Fault> &faults);
+    Reply post(const QString &path, const QJsonObject &body, const QList<Fault> &faults);
+
+    Reply login(const QJsonObject &body);
+    Reply getAllProducts();
+    Reply getSubscriptions(const QJsonObject &body);
+    Reply getProductInfo(const QJsonObject &body);
+    Reply activateProduct(const QJsonObject &body, const QList<Fault> &faults);
+    Reply getSegments(const QString &chartName, const QList<Fault> &faults);
+    Reply headerUpdate(const QString &name, const QList<Fault> &faults);
+    Reply firmwareVersions();
+    Reply fileReply(const QString &path);
+    Reply imageReply(const QString &path);
+
+    QString accountOf(const QJsonObject &body) const;
+    QJsonArray fileRecords(const CatalogueProduct &product, const QList<Fault> &faults);
+    QString endPoint(const CatalogueProduct &product, bool cdn) const;
+    const CatalogueFile *fileForPath(const QString &path, int *productId = nullptr) const;
+
+    void send(const httplib::Request &request, httplib::Response &response, const Reply &reply,
+              const QList<Fault> &faults);
+
+    static Reply jsonReply(const QJsonObject &object, int status = 200);
+    static Reply errorReply(int status, const QString &message, const QString &error);
+
+    Catalogue &m_catalogue;
+    FaultSet &m_faults;
+    RequestLog &m_log;
+    std::unique_ptr<httplib::Server> m_server;
+    QString m_baseUrl;
+
+    mutable std::mutex m_sessionMutex;
+    QHash<QString, QString> m_sessions; // session id -> account e-mail
+};

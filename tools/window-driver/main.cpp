@@ -1,0 +1,177 @@
+// Starts the tool as main() does, then plays the user: agrees to the terms,
+// signs in with the demo account, picks a product and starts its download.
+// When the download shows progress it writes "ready" to the file given with
+// --ready-file and keeps the window up until it is killed, so that a script
+// can photograph the screen.
+#include <QApplication>
+#include <QCheckBox>
+#include <QFile>
+#include <QFont>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTextStream>
+#include <QTimer>
+
+#include "app/appglobals.h"
+#include "app/settings.h"
+#include "app/startup.h"
+#include "catalogue/productrow.h"
+#include "service/about.h"
+#include "service/signin.h"
+#include "service/termsofuse.h"
+#include "ui/newwindow.h"
+
+namespace {
+
+QString argumentAfter(const QStringList &arguments, const QString &name, const QString &fallback)
+{
+    const int index = arguments.indexOf(name);
+    return index >= 0 && index + 1 < arguments.size() ? arguments.at(index + 1) : fallback;
+}
+
+QWidget *rowOf(NewWindow *window, const QString &sku)
+{
+    for (QLabel *label : window->findChildren<QLabel *>(QStringLiteral("productSku"))) {
+        if (label->text() != sku || !label->isVisible())
+            continue;
+        for (QWidget *w = label->parentWidget(); w; w = w->parentWidget()) {
+            if (auto *row = qobject_cast<ProductRow *>(w))
+                return row;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    prepareStartup();
+    Settings settings(configFilePath);
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Bold.ttf"));
+    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Regular.ttf"));
+    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Semibold.ttf"));
+    QFont::insertSubstitution(QStringLiteral("Myriad Pro"), QStringLiteral("Open Sans"));
+    QFont font(QStringLiteral("Myriad Pro"));
+    font.setStyleHint(QFont::Monospace, QFont::PreferDefault);
+    QApplication::setFont(font);
+
+    const QStringList arguments = QCoreApplication::arguments();
+    const QString email = argumentAfter(arguments, QStringLiteral("--email"), QStringLiteral("demo@quorvel.test"));
+    const QString password = argumentAfter(arguments, QStringLiteral("--password"), QStringLiteral("Demo-Pass-2024"));
+    const QString sku = argumentAfter(arguments, QStringLiteral("--product"), QStringLiteral("VM-BRE-02"));
+    const QString readyFile = argumentAfter(arguments, QStringLiteral("--ready-file"), QString());
+    // With --shots DIR every window the driver passes is also saved there
+    // as a picture, for looking at the forms without a screen.
+    const QString shots = argumentAfter(arguments, QStringLiteral("--shots"), QString());
+    auto shoot = [&shots](QWidget *widget, const QString &name) {
+        if (!shots.isEmpty())
+            widget->grab().save(shots + QLatin1Char('/') + name + QStringLiteral(".png"));
+    };
+    const int tab = argumentAfter(arguments, QStringLiteral("--tab"), QStringLiteral("1")).toInt();
+    const int minimumPercent = argumentAfter(arguments, QStringLiteral("--percent"), QStringLiteral("20")).toInt();
+
+    SignIn signIn(nullptr);
+    signIn.Show();
+
+    enum class Step { Terms, SignIn, WaitWindow, PickProduct, Download, WaitProgress, Done };
+    Step step = Step::Terms;
+    QTimer clock;
+    QTimer::singleShot(90000, [] {
+        QTextStream(stderr) << "window-driver: gave up waiting\n";
+        QCoreApplication::exit(3);
+    });
+    Step reported = Step::Done;
+    QObject::connect(&clock, &QTimer::timeout, [&] {
+        if (step != reported) {
+            QTextStream(stderr) << "window-driver: step " << int(step) << "\n";
+            reported = step;
+        }
+        NewWindow *window = signIn.mainWindow();
+        switch (step) {
+        case Step::Terms:
+            if (signIn.termsDialog()->isVisible()) {
+                shoot(signIn.termsDialog(), QStringLiteral("terms"));
+                QTest::mouseClick(signIn.termsDialog()->findChild<QPushButton *>(QStringLiteral("agreeButton")),
+                                  Qt::LeftButton);
+            }
+            if (signIn.isVisible())
+                step = Step::SignIn;
+            break;
+        case Step::SignIn: {
+            auto *emailField = signIn.findChild<QLineEdit *>(QStringLiteral("emlTxt"));
+            auto *passwordField = signIn.findChild<QLineEdit *>(QStringLiteral("pwdTxt"));
+            emailField->setText(email);
+            passwordField->setText(password);
+            shoot(&signIn, QStringLiteral("signin"));
+            if (!shots.isEmpty()) {
+                QTest::mouseClick(signIn.findChild<QPushButton *>(QStringLiteral("aboutBtn")), Qt::LeftButton);
+                shoot(signIn.aboutDialog(), QStringLiteral("about"));
+                signIn.aboutDialog()->hide();
+            }
+            QTest::mouseClick(signIn.findChild<QPushButton *>(QStringLiteral("signinBtn")), Qt::LeftButton);
+            step = Step::WaitWindow;
+            break;
+        }
+        case Step::WaitWindow:
+            if (window && window->isVisible()) {
+                shoot(window, QStringLiteral("main-start"));
+                step = Step::PickProduct;
+            }
+            break;
+        case Step::PickProduct:
+            window->findChild<QTabWidget *>(QStringLiteral("tabWidget"))->setCurrentIndex(tab);
+            if (QWidget *row = rowOf(window, sku)) {
+                QTest::mouseClick(row->findChild<QRadioButton *>(QStringLiteral("radioButton")), Qt::LeftButton);
+                step = Step::Download;
+            }
+            break;
+        case Step::Download: {
+            auto *button = window->findChild<QPushButton *>(QStringLiteral("downloadBtn"));
+            if (button->isVisible() && button->isEnabled()) {
+                QTest::mouseClick(button, Qt::LeftButton);
+                step = Step::WaitProgress;
+            }
+            break;
+        }
+        case Step::WaitProgress: {
+            auto *bar = window->downloader() ? window->downloader()->findChild<QProgressBar *>() : nullptr;
+            if (bar && bar->value() >= minimumPercent) {
+                step = Step::Done;
+                shoot(window, QStringLiteral("main-downloading"));
+                if (!readyFile.isEmpty()) {
+                    QFile ready(readyFile);
+                    if (ready.open(QIODevice::WriteOnly))
+                        ready.write("ready\n");
+                }
+            }
+            break;
+        }
+        case Step::Done:
+            break;
+        }
+    });
+    clock.start(200);
+
+    // A message box stops the flow; say what it said and press OK, as the
+    // user would.
+    QTimer modalWatch;
+    QObject::connect(&modalWatch, &QTimer::timeout, [] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            QTextStream(stderr) << "window-driver: message: " << box->text() << "\n";
+            box->accept();
+        }
+    });
+    modalWatch.start(300);
+    return QApplication::exec();
+}

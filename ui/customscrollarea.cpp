@@ -1,0 +1,6 @@
+#include "ui/customscrollarea.h"
+
+CustomScrollArea::CustomScrollArea(QWidget *parent)
+    : QScrollArea(parent)
+{
+}
