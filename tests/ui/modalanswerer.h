@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QList>
 #include <QMessageBox>
 #include <QObject>
@@ -70,7 +71,13 @@ private:
             if (fileToChoose.isEmpty()) {
                 dialog->reject();
             } else {
-                dialog->selectFile(fileToChoose);
+                // selectFile() leaves the name field alone while it has the
+                // focus, and then accept() finds nothing chosen: type the
+                // path into the field, as a user would.
+                if (auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+                    edit->setText(fileToChoose);
+                else
+                    dialog->selectFile(fileToChoose);
                 QMetaObject::invokeMethod(dialog, "accept");
             }
             return;
