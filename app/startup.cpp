@@ -1,8 +1,11 @@
 #include "app/startup.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFont>
+#include <QFontDatabase>
 #include <QStandardPaths>
 
 #include "app/appglobals.h"
@@ -49,4 +52,17 @@ void prepareStartup()
 
     Settings settings(configFilePath);
     settings.valueOrInit(QStringLiteral("domain"), serviceBaseUrl());
+}
+
+void installApplicationFont()
+{
+    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Bold.ttf"));
+    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Regular.ttf"));
+    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Semibold.ttf"));
+    // The bundled faces register as "Open Sans"; the forms ask for "Myriad Pro".
+    QFont::insertSubstitution(QStringLiteral("Myriad Pro"), QStringLiteral("Open Sans"));
+
+    QFont font(QStringLiteral("Myriad Pro"));
+    font.setStyleHint(QFont::Monospace, QFont::PreferDefault);
+    QApplication::setFont(font);
 }

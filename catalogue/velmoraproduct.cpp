@@ -1,24 +1,13 @@
 #include "catalogue/velmoraproduct.h"
 
-#include <QFontDatabase>
 #include <QLabel>
 #include <QTextDocument>
 #include <QVBoxLayout>
 
-#include "catalogue/productrow.h"
 
 namespace {
 constexpr int pictureHeight = 112;
 
-QFont applicationFont(int id, const QFont &fallback)
-{
-    QFont font = fallback;
-    const QString family = QFontDatabase::applicationFontFamilies(id).value(0);
-    if (!family.isEmpty())
-        font.setFamily(family);
-    font.setPointSize(12);
-    return font;
-}
 } // namespace
 
 VelmoraProduct::VelmoraProduct(const QJsonObject &product, QObject *parent)
@@ -28,8 +17,7 @@ VelmoraProduct::VelmoraProduct(const QJsonObject &product, QObject *parent)
 
 void VelmoraProduct::setHighlighted(bool on)
 {
-    if (row)
-        row->setHighlightColor(on);
+    highlightRow(on);
 }
 
 void VelmoraProduct::setImage(QImage image)
@@ -44,11 +32,8 @@ QWidget *VelmoraProduct::createImageWidget()
 {
     if (imageWidget)
         return imageWidget;
-    {
-        QMutexLocker locker(&imagesMutex);
-        if (images.isEmpty())
-            return nullptr;
-    }
+    if (!hasImageSlot())
+        return nullptr;
     auto *label = new QLabel;
     label->setFixedSize(395, 112);
     imageWidget = label;
@@ -102,12 +87,11 @@ QWidget *VelmoraProduct::createDescriptionWidget(int extraHeight)
 
 void VelmoraProduct::createRow(QWidget *parent, QButtonGroup *group)
 {
-    row = new ProductRow(this, group, parent);
+    createProductRow(parent, group);
 }
 
 void VelmoraProduct::rawMediaIdChanged(const QString &rawMediaId, const QString &sku,
                                        const ProductTypeEnum &productType)
 {
-    if (row)
-        row->updateStatusText(statusNames.value(currentSubscriptionStatus(rawMediaId, sku, productType)));
+    showStatusInRow(rawMediaId, sku, productType);
 }

@@ -107,9 +107,8 @@ NewWindow::NewWindow(QString sessionId, QWidget *parent)
     setWindowTitle(QStringLiteral("Quorvel Download Tool (") + copyrightNotice + QLatin1Char(')'));
     ui->versionLabel->setText(QStringLiteral("Version: ") + versionText);
 
-    productGroups.insert(VelmoraRegion, new ProductGroup(QStringLiteral("velmora_region"), true));
-    productGroups.insert(Talvos, new ProductGroup(QStringLiteral("talvos"), true));
-    productGroups.insert(RqSd, new ProductGroup(QStringLiteral("rq_sd"), true));
+    for (ProductTypeEnum line : {VelmoraRegion, Talvos, RqSd})
+        productGroups.insert(line, new ProductGroup(productTypeToString(line), true));
     productScrollAreas.insert(VelmoraRegion, ui->vmScrollArea);
     productScrollAreas.insert(Talvos, ui->tvScrollArea);
     productScrollAreas.insert(RqSd, ui->rqScrollArea);
@@ -249,17 +248,7 @@ void NewWindow::clearSelections(ProductTypeEnum line)
     ui->productInfoScrollArea->hide();
     setDownloadButton(QStringLiteral("Download"), false);
     ui->subscriptionDetails->hide();
-    ui->downloadStatusLabel->clear();
-    ui->downloadStageLabel->clear();
-    ui->downloadStageLabel->hide();
-
-    // A finished or never-started downloader goes with the selection; one
-    // that still moves bytes keeps running.
-    if (currentDownloader && !downloading) {
-        currentDownloader->disconnect(this);
-        currentDownloader->deleteLater();
-        currentDownloader = nullptr;
-    }
+    dropIdleDownloader();
     if (shownProduct)
         disconnect(shownProduct, &AbstractProduct::infoLoaded, this, &NewWindow::updateProductDisplaySlot);
     shownProduct = nullptr;

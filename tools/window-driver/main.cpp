@@ -6,8 +6,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QFile>
-#include <QFont>
-#include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -58,13 +56,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
     QGuiApplication::setQuitOnLastWindowClosed(false);
-    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Bold.ttf"));
-    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Regular.ttf"));
-    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Semibold.ttf"));
-    QFont::insertSubstitution(QStringLiteral("Myriad Pro"), QStringLiteral("Open Sans"));
-    QFont font(QStringLiteral("Myriad Pro"));
-    font.setStyleHint(QFont::Monospace, QFont::PreferDefault);
-    QApplication::setFont(font);
+    installApplicationFont();
 
     const QStringList arguments = QCoreApplication::arguments();
     const QString email = argumentAfter(arguments, QStringLiteral("--email"), QStringLiteral("demo@quorvel.test"));
