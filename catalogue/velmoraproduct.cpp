@@ -64,20 +64,23 @@ QWidget *VelmoraProduct::createDescriptionWidget(int extraHeight)
     bylineLabel->setFont(applicationFont(0, bylineLabel->font()));
     layout->addWidget(bylineLabel);
 
+    auto *descriptionLabel = new QLabel(widget);
+    descriptionLabel->setFont(applicationFont(1, descriptionLabel->font()));
+    // The document writes its default font into the HTML; left at the
+    // application's, it would override the label's larger one.
+    QTextDocument document;
+    document.setDefaultFont(descriptionLabel->font());
     // Lists in the service's descriptions come with a deep default indent
     // that wastes most of the narrow pane.
-    QTextDocument document;
     document.setDefaultStyleSheet(QStringLiteral("ul{padding-left:10px;margin-left:10px;-qt-list-indent:0}"));
     document.setHtml(description);
 
-    auto *descriptionLabel = new QLabel(widget);
     descriptionLabel->setTextFormat(Qt::RichText);
     descriptionLabel->setText(document.toHtml());
     descriptionLabel->setStyleSheet(labelStyle);
     descriptionLabel->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::MinimumExpanding);
     descriptionLabel->setWordWrap(true);
     descriptionLabel->setAlignment(Qt::AlignTop);
-    descriptionLabel->setFont(applicationFont(1, descriptionLabel->font()));
     descriptionLabel->setOpenExternalLinks(true);
     layout->addWidget(descriptionLabel);
 

@@ -7,6 +7,7 @@
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLayout>
 #include <QJsonDocument>
@@ -63,6 +64,7 @@ private slots:
     void cleanup();
 
     void legacyCardFillsTabsAndSurvivesRestart();
+    void rowsShowWholeNamesAndSizes();
     void refreshAddsNothingTwice();
     void productChoiceNeedsACard();
     void choosingACardByBrowsing();
@@ -97,6 +99,8 @@ private:
 void TestNewWindow::initTestCase()
 {
     prepareStartup();
+    // The window is laid out for the tool's own fonts.
+    installApplicationFont();
     QVERIFY2(!ChartServiceProcess::binaryPath().isEmpty(), "the local chart service is not built");
 }
 
@@ -231,6 +235,28 @@ void TestNewWindow::legacyCardFillsTabsAndSurvivesRestart()
     QCOMPARE(child<QTabWidget>(again, "tabWidget")->currentIndex(), 2);
     QTRY_COMPARE_WITH_TIMEOUT(labelText(again, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-ARD-01"), Slow);
     QCOMPARE(Settings(configFilePath).value(SettingsKeys::mediaIdFile).toString(), card);
+}
+
+void TestNewWindow::rowsShowWholeNamesAndSizes()
+{
+    NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-CAL-03")), Slow);
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+
+    // Short names in a wide column are shown whole, with no tooltip; the
+    // sizes fit their narrow column.
+    const QList<QPair<QString, QString>> names{{"VM-ARD-01", "Lake Ardent Region"},
+                                               {"VM-BRE-02", "Bremmer Basin"},
+                                               {"VM-CAL-03", "Calder Highlands"}};
+    for (const auto &[sku, name] : names) {
+        ProductRow *row = rowFor(window, sku);
+        auto *nameLabel = child<QLabel>(row, "productName");
+        QTRY_COMPARE(nameLabel->text(), name);
+        QVERIFY(nameLabel->toolTip().isEmpty());
+        auto *size = child<QLabel>(row, "productSize");
+        QVERIFY2(QFontMetrics(size->font()).horizontalAdvance(size->text()) <= size->width(),
+                 qPrintable(size->text()));
+    }
 }
 
 void TestNewWindow::refreshAddsNothingTwice()
