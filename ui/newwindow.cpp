@@ -765,16 +765,24 @@ bool NewWindow::scanRQ()
     return false;
 }
 
-void NewWindow::startRegistration(AbstractProduct *product)
+void NewWindow::dropIdleDownloader()
 {
     ui->downloadStatusLabel->clear();
     ui->downloadStageLabel->clear();
     ui->downloadStageLabel->hide();
+
+    // A finished or never-started downloader goes; one that still moves
+    // bytes keeps running.
     if (currentDownloader && !downloading) {
         currentDownloader->disconnect(this);
         currentDownloader->deleteLater();
         currentDownloader = nullptr;
     }
+}
+
+void NewWindow::startRegistration(AbstractProduct *product)
+{
+    dropIdleDownloader();
     if (registeringDownloader) {
         registeringDownloader->disconnect(this);
         registeringDownloader->deleteLater();
@@ -865,11 +873,16 @@ void NewWindow::applyStatusButton(AbstractProduct *product, int code)
 
 void NewWindow::productButtonClicked(int productId)
 {
-    clearProductDownloader();
-
     ProductGroup *group = productGroups.value(currentProductType);
     AbstractProduct *product = group ? group->getProduct(productId) : nullptr;
-    if (!product || product == shownProduct)
+    // One press on a row arrives twice: from the row's highlight and, on
+    // release, from the button group itself. Neither that echo nor a press
+    // on the row already chosen is a new choice, and neither may wipe what
+    // the downloader reports about it.
+    if (product && product == shownProduct)
+        return;
+    clearProductDownloader();
+    if (!product)
         return;
     shownProduct = product;
     updateProductDisplay(product);

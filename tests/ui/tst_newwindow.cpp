@@ -409,6 +409,12 @@ void TestNewWindow::velmoraDownloadRunsToComplete()
     QTRY_COMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Redownload"));
     QCOMPARE(statusOf(window, QStringLiteral("VM-ARD-01")), QStringLiteral("Replace"));
 
+    // A click on the row already chosen is no new choice: the outcome stays
+    // on screen and the details are not asked for again.
+    clickRow(window, QStringLiteral("VM-BRE-02"));
+    QCOMPARE(labelText(window, "downloadStageLabel"), QStringLiteral("Download Complete"));
+    QCOMPARE(service->requestLog(QStringLiteral("*GetProductInfo")).size(), 1);
+
     // What landed on the card is what the service serves.
     const QString root = QFileInfo(card).absolutePath();
     QFile vmid(root + QStringLiteral("/vmid"));
