@@ -85,6 +85,8 @@ private:
     ProductRow *rowFor(NewWindow *window, const QString &sku);
     QString statusOf(NewWindow *window, const QString &sku);
     void clickRow(NewWindow *window, const QString &sku);
+    // Opens the window on the card and tab and chooses the product once its row is there.
+    NewWindow *chooseProduct(const QString &card, int tab, const QString &sku);
     void pressDownload(NewWindow *window);
     bool controlsLocked(NewWindow *window);
     bool controlsFree(NewWindow *window);
@@ -173,6 +175,15 @@ void TestNewWindow::clickRow(NewWindow *window, const QString &sku)
     ProductRow *row = rowFor(window, sku);
     QVERIFY2(row, qPrintable(sku));
     QTest::mouseClick(child<QRadioButton>(row, "radioButton"), Qt::LeftButton);
+}
+
+NewWindow *TestNewWindow::chooseProduct(const QString &card, int tab, const QString &sku)
+{
+    NewWindow *window = openWindow(card, tab);
+    if (!QTest::qWaitFor([&] { return rowFor(window, sku) != nullptr; }, Slow))
+        return window;
+    QTest::mouseClick(child<QRadioButton>(rowFor(window, sku), "radioButton"), Qt::LeftButton);
+    return window;
 }
 
 void TestNewWindow::pressDownload(NewWindow *window)
@@ -437,9 +448,7 @@ void TestNewWindow::pauseResumeAndCancelFromTheDownloaderRow()
                                {QStringLiteral("count"), -1},
                                {QStringLiteral("bytes_per_second"), 200000}}));
     const QString card = makeCard(QStringLiteral("velmora"));
-    NewWindow *window = openWindow(card, 1);
-    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BRE-02")), Slow);
-    clickRow(window, QStringLiteral("VM-BRE-02"));
+    NewWindow *window = chooseProduct(card, 1, QStringLiteral("VM-BRE-02"));
     ModalAnswerer answerer;
     pressDownload(window);
 
@@ -500,9 +509,7 @@ void TestNewWindow::failedTransferPausesAndCanBeResumed()
                                {QStringLiteral("status"), 500},
                                {QStringLiteral("count"), -1}}));
     const QString card = makeCard(QStringLiteral("velmora"));
-    NewWindow *window = openWindow(card, 1);
-    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BRE-02")), Slow);
-    clickRow(window, QStringLiteral("VM-BRE-02"));
+    NewWindow *window = chooseProduct(card, 1, QStringLiteral("VM-BRE-02"));
     ModalAnswerer answerer;
     pressDownload(window);
 
