@@ -133,6 +133,9 @@ NewWindow::NewWindow(QString sessionId, QWidget *parent)
     ui->noRqTooltipLabel->hide();
     ui->productImageWidget->hide();
     ui->productInfoScrollArea->hide();
+    // A Talvo description is a few pixels wider than the pane; a sideways
+    // bar for its right margin would also push in a vertical one.
+    ui->productInfoScrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 
     connect(tray, &QSystemTrayIcon::messageClicked, this, &NewWindow::messageClicked);
     connect(tray, &QSystemTrayIcon::activated, this, &NewWindow::iconActivated);
