@@ -1,6 +1,4 @@
 #include <QApplication>
-#include <QFont>
-#include <QFontDatabase>
 
 #include "app/appglobals.h"
 #include "app/commandline.h"
@@ -19,15 +17,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
     QGuiApplication::setQuitOnLastWindowClosed(false);
 
-    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Bold.ttf"));
-    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Regular.ttf"));
-    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Semibold.ttf"));
-    // The bundled faces register as "Open Sans"; the forms ask for "Myriad Pro".
-    QFont::insertSubstitution(QStringLiteral("Myriad Pro"), QStringLiteral("Open Sans"));
-
-    QFont *font = new QFont(QStringLiteral("Myriad Pro"));
-    font->setStyleHint(QFont::Monospace, QFont::PreferDefault);
-    QApplication::setFont(*font);
+    installApplicationFont();
 
     settings->valueOrInit(SettingsKeys::termsAgreed, QStringLiteral("0")).toInt();
 
@@ -36,7 +26,6 @@ int main(int argc, char *argv[])
     const int code = QApplication::exec();
 
     delete signIn;
-    delete font;
     delete app;
     delete settings;
     return code;

@@ -1,8 +1,11 @@
 #include "app/startup.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFont>
+#include <QFontDatabase>
 #include <QStandardPaths>
 
 #include "app/appglobals.h"
@@ -49,4 +52,25 @@ void prepareStartup()
 
     Settings settings(configFilePath);
     settings.valueOrInit(QStringLiteral("domain"), serviceBaseUrl());
+}
+
+void installApplicationFont()
+{
+    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Bold.ttf"));
+    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Regular.ttf"));
+    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Semibold.ttf"));
+    // The bundled faces register as "Open Sans"; the forms ask for "Myriad Pro".
+    QFont::insertSubstitution(QStringLiteral("Myriad Pro"), QStringLiteral("Open Sans"));
+
+    QFont font(QStringLiteral("Myriad Pro"));
+    // A font built from a family alone is 12 points, a third larger than the
+    // desktop's text; the fixed-width columns (a row's 67-pixel size) are
+    // drawn for the desktop's size, so that one is kept.
+    const QFont desktop = QApplication::font();
+    if (desktop.pointSizeF() > 0)
+        font.setPointSizeF(desktop.pointSizeF());
+    else if (desktop.pixelSize() > 0)
+        font.setPixelSize(desktop.pixelSize());
+    font.setStyleHint(QFont::Monospace, QFont::PreferDefault);
+    QApplication::setFont(font);
 }

@@ -1,8 +1,11 @@
 #include "catalogue/abstractproduct.h"
 
 #include <QDebug>
+#include <QFont>
+#include <QFontDatabase>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLayout>
 #include <QLabel>
 #include <QMutexLocker>
 #include <QNetworkAccessManager>
@@ -142,7 +145,7 @@ void AbstractProduct::handleResponse(QNetworkReply *reply)
     const QJsonValue imageList = info.value(QStringLiteral("images"));
     if (imageList.isArray()) {
         // A lake-chart region has many pictures, but only its cover is shown.
-        const bool coverOnly = info.value(QStringLiteral("type")).toString() == QLatin1String("velmora_region");
+        const bool coverOnly = info.value(QStringLiteral("type")).toString() == productTypeToString(VelmoraRegion);
         const QJsonArray entries = imageList.toArray();
         for (const QJsonValue &value : entries) {
             const QJsonObject entry = value.toObject();
@@ -169,6 +172,47 @@ void AbstractProduct::handleResponse(QNetworkReply *reply)
 
     infoRequested = true;
     emit infoLoaded(this);
+}
+
+void AbstractProduct::highlightRow(bool on)
+{
+    if (row)
+        row->setHighlightColor(on);
+}
+
+void AbstractProduct::createProductRow(QWidget *parent, QButtonGroup *group)
+{
+    row = new ProductRow(this, group, parent);
+}
+
+void AbstractProduct::showStatusInRow(const QString &rawMediaId, const QString &skuOnCard,
+                                      const ProductTypeEnum &cardType)
+{
+    if (row)
+        row->updateStatusText(statusNames.value(currentSubscriptionStatus(rawMediaId, skuOnCard, cardType)));
+}
+
+bool AbstractProduct::hasImageSlot()
+{
+    QMutexLocker locker(&imagesMutex);
+    return !images.isEmpty();
+}
+
+QLabel *AbstractProduct::firstLabelOf(QWidget *widget)
+{
+    if (!widget || !widget->layout() || !widget->layout()->itemAt(0))
+        return nullptr;
+    return qobject_cast<QLabel *>(widget->layout()->itemAt(0)->widget());
+}
+
+QFont AbstractProduct::applicationFont(int id, const QFont &fallback)
+{
+    QFont font = fallback;
+    const QString family = QFontDatabase::applicationFontFamilies(id).value(0);
+    if (!family.isEmpty())
+        font.setFamily(family);
+    font.setPointSize(12);
+    return font;
 }
 
 void AbstractProduct::showFirstImage(QLabel *label)

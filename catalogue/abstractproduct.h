@@ -18,6 +18,8 @@
 #include "service/serviceclient.h"
 
 class QButtonGroup;
+class QFont;
+class QLabel;
 class QNetworkReply;
 class ProductRow;
 
@@ -95,11 +97,23 @@ public slots:
     void handleResponse(QNetworkReply *reply);
 
 protected:
+    // The pieces every line builds the same way; the subclasses keep what
+    // differs (picture height, widget layout, how the row status is found).
+    void highlightRow(bool on);
+    void createProductRow(QWidget *parent, QButtonGroup *group);
+    void showStatusInRow(const QString &rawMediaId, const QString &skuOnCard, const ProductTypeEnum &cardType);
+    // A picture widget is only worth building once a picture was asked for.
+    bool hasImageSlot();
+    // The picture label of a widget whose layout holds it as first item.
+    static QLabel *firstLabelOf(QWidget *widget);
+    // Application font id (loaded at start-up) at 12 points; fallback's
+    // family stays when that font did not load.
+    static QFont applicationFont(int id, const QFont &fallback);
     // Shows slot 0's picture in label if it has arrived.
-    void showFirstImage(class QLabel *label);
+    void showFirstImage(QLabel *label);
     // Scales, then fills slot 0 and shows the picture in label when slot 0
     // is still empty.
-    void storeImage(const QImage &image, int height, class QLabel *label);
+    void storeImage(const QImage &image, int height, QLabel *label);
 };
 
 // The row text of a chart state; empty for a value outside the table.

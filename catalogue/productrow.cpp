@@ -74,7 +74,10 @@ void ProductRow::resizeEvent(QResizeEvent *event)
 
 bool ProductRow::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == ui->productName && event->type() == QEvent::Resize)
+    // A style sheet (the row's own upper case, the window's rules) may change
+    // the font after the width settled; the cut must follow either.
+    if (watched == ui->productName
+        && (event->type() == QEvent::Resize || event->type() == QEvent::FontChange))
         setLabelElideText(ui->productName, ui->productName->width(), product->name);
     return QFrame::eventFilter(watched, event);
 }

@@ -20,27 +20,20 @@ RqSdProduct::RqSdProduct(const QJsonObject &product, QObject *parent)
 
 void RqSdProduct::setHighlighted(bool on)
 {
-    if (row)
-        row->setHighlightColor(on);
+    highlightRow(on);
 }
 
 void RqSdProduct::setImage(QImage image)
 {
-    QLabel *label = nullptr;
-    if (imageWidget && imageWidget->layout() && imageWidget->layout()->itemAt(0))
-        label = qobject_cast<QLabel *>(imageWidget->layout()->itemAt(0)->widget());
-    storeImage(image, pictureHeight, label);
+    storeImage(image, pictureHeight, firstLabelOf(imageWidget));
 }
 
 QWidget *RqSdProduct::createImageWidget()
 {
     if (imageWidget)
         return imageWidget;
-    {
-        QMutexLocker locker(&imagesMutex);
-        if (images.isEmpty())
-            return nullptr;
-    }
+    if (!hasImageSlot())
+        return nullptr;
     auto *widget = new QWidget;
     widget->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     auto *layout = new QVBoxLayout(widget);
@@ -63,7 +56,7 @@ QWidget *RqSdProduct::createDescriptionWidget(int extraHeight)
 
 void RqSdProduct::createRow(QWidget *parent, QButtonGroup *group)
 {
-    row = new ProductRow(this, group, parent);
+    createProductRow(parent, group);
 }
 
 AbstractProduct::ChartUpdateStatus RqSdProduct::getStatus(Mik::MikFile &container) const

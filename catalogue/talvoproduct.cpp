@@ -1,11 +1,9 @@
 #include "catalogue/talvoproduct.h"
 
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QVBoxLayout>
 
-#include "catalogue/productrow.h"
 
 namespace {
 constexpr int pictureHeight = 112;
@@ -18,27 +16,20 @@ TalvoProduct::TalvoProduct(const QJsonObject &product, QObject *parent)
 
 void TalvoProduct::setHighlighted(bool on)
 {
-    if (row)
-        row->setHighlightColor(on);
+    highlightRow(on);
 }
 
 void TalvoProduct::setImage(QImage image)
 {
-    QLabel *label = nullptr;
-    if (imageWidget && imageWidget->layout() && imageWidget->layout()->itemAt(0))
-        label = qobject_cast<QLabel *>(imageWidget->layout()->itemAt(0)->widget());
-    storeImage(image, pictureHeight, label);
+    storeImage(image, pictureHeight, firstLabelOf(imageWidget));
 }
 
 QWidget *TalvoProduct::createImageWidget()
 {
     if (imageWidget)
         return imageWidget;
-    {
-        QMutexLocker locker(&imagesMutex);
-        if (images.isEmpty())
-            return nullptr;
-    }
+    if (!hasImageSlot())
+        return nullptr;
     auto *widget = new QWidget;
     widget->setFixedSize(395, 102);
     auto *layout = new QHBoxLayout(widget);
@@ -69,12 +60,7 @@ QWidget *TalvoProduct::createDescriptionWidget(int extraHeight)
     label->setStyleSheet(QStringLiteral("QLabel { color : black; }"));
     label->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::MinimumExpanding);
     label->setWordWrap(true);
-    QFont font = label->font();
-    const QString family = QFontDatabase::applicationFontFamilies(1).value(0);
-    if (!family.isEmpty())
-        font.setFamily(family);
-    font.setPointSize(12);
-    label->setFont(font);
+    label->setFont(applicationFont(1, label->font()));
     label->setAlignment(Qt::AlignTop);
     layout->addWidget(label);
 
@@ -84,12 +70,11 @@ QWidget *TalvoProduct::createDescriptionWidget(int extraHeight)
 
 void TalvoProduct::createRow(QWidget *parent, QButtonGroup *group)
 {
-    row = new ProductRow(this, group, parent);
+    createProductRow(parent, group);
 }
 
 void TalvoProduct::rawMediaIdChanged(const QString &rawMediaId, const QString &sku,
                                      const ProductTypeEnum &productType)
 {
-    if (row)
-        row->updateStatusText(statusNames.value(currentSubscriptionStatus(rawMediaId, sku, productType)));
+    showStatusInRow(rawMediaId, sku, productType);
 }

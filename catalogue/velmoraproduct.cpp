@@ -1,24 +1,13 @@
 #include "catalogue/velmoraproduct.h"
 
-#include <QFontDatabase>
 #include <QLabel>
 #include <QTextDocument>
 #include <QVBoxLayout>
 
-#include "catalogue/productrow.h"
 
 namespace {
 constexpr int pictureHeight = 112;
 
-QFont applicationFont(int id, const QFont &fallback)
-{
-    QFont font = fallback;
-    const QString family = QFontDatabase::applicationFontFamilies(id).value(0);
-    if (!family.isEmpty())
-        font.setFamily(family);
-    font.setPointSize(12);
-    return font;
-}
 } // namespace
 
 VelmoraProduct::VelmoraProduct(const QJsonObject &product, QObject *parent)
@@ -28,8 +17,7 @@ VelmoraProduct::VelmoraProduct(const QJsonObject &product, QObject *parent)
 
 void VelmoraProduct::setHighlighted(bool on)
 {
-    if (row)
-        row->setHighlightColor(on);
+    highlightRow(on);
 }
 
 void VelmoraProduct::setImage(QImage image)
@@ -44,11 +32,8 @@ QWidget *VelmoraProduct::createImageWidget()
 {
     if (imageWidget)
         return imageWidget;
-    {
-        QMutexLocker locker(&imagesMutex);
-        if (images.isEmpty())
-            return nullptr;
-    }
+    if (!hasImageSlot())
+        return nullptr;
     auto *label = new QLabel;
     label->setFixedSize(395, 112);
     imageWidget = label;
@@ -79,20 +64,23 @@ QWidget *VelmoraProduct::createDescriptionWidget(int extraHeight)
     bylineLabel->setFont(applicationFont(0, bylineLabel->font()));
     layout->addWidget(bylineLabel);
 
+    auto *descriptionLabel = new QLabel(widget);
+    descriptionLabel->setFont(applicationFont(1, descriptionLabel->font()));
+    // The document writes its default font into the HTML; left at the
+    // application's, it would override the label's larger one.
+    QTextDocument document;
+    document.setDefaultFont(descriptionLabel->font());
     // Lists in the service's descriptions come with a deep default indent
     // that wastes most of the narrow pane.
-    QTextDocument document;
     document.setDefaultStyleSheet(QStringLiteral("ul{padding-left:10px;margin-left:10px;-qt-list-indent:0}"));
     document.setHtml(description);
 
-    auto *descriptionLabel = new QLabel(widget);
     descriptionLabel->setTextFormat(Qt::RichText);
     descriptionLabel->setText(document.toHtml());
     descriptionLabel->setStyleSheet(labelStyle);
     descriptionLabel->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::MinimumExpanding);
     descriptionLabel->setWordWrap(true);
     descriptionLabel->setAlignment(Qt::AlignTop);
-    descriptionLabel->setFont(applicationFont(1, descriptionLabel->font()));
     descriptionLabel->setOpenExternalLinks(true);
     layout->addWidget(descriptionLabel);
 
@@ -102,12 +90,11 @@ QWidget *VelmoraProduct::createDescriptionWidget(int extraHeight)
 
 void VelmoraProduct::createRow(QWidget *parent, QButtonGroup *group)
 {
-    row = new ProductRow(this, group, parent);
+    createProductRow(parent, group);
 }
 
 void VelmoraProduct::rawMediaIdChanged(const QString &rawMediaId, const QString &sku,
                                        const ProductTypeEnum &productType)
 {
-    if (row)
-        row->updateStatusText(statusNames.value(currentSubscriptionStatus(rawMediaId, sku, productType)));
+    showStatusInRow(rawMediaId, sku, productType);
 }

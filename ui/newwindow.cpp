@@ -107,9 +107,8 @@ NewWindow::NewWindow(QString sessionId, QWidget *parent)
     setWindowTitle(QStringLiteral("Quorvel Download Tool (") + copyrightNotice + QLatin1Char(')'));
     ui->versionLabel->setText(QStringLiteral("Version: ") + versionText);
 
-    productGroups.insert(VelmoraRegion, new ProductGroup(QStringLiteral("velmora_region"), true));
-    productGroups.insert(Talvos, new ProductGroup(QStringLiteral("talvos"), true));
-    productGroups.insert(RqSd, new ProductGroup(QStringLiteral("rq_sd"), true));
+    for (ProductTypeEnum line : {VelmoraRegion, Talvos, RqSd})
+        productGroups.insert(line, new ProductGroup(productTypeToString(line), true));
     productScrollAreas.insert(VelmoraRegion, ui->vmScrollArea);
     productScrollAreas.insert(Talvos, ui->tvScrollArea);
     productScrollAreas.insert(RqSd, ui->rqScrollArea);
@@ -134,6 +133,9 @@ NewWindow::NewWindow(QString sessionId, QWidget *parent)
     ui->noRqTooltipLabel->hide();
     ui->productImageWidget->hide();
     ui->productInfoScrollArea->hide();
+    // A Talvo description is a few pixels wider than the pane; a sideways
+    // bar for its right margin would also push in a vertical one.
+    ui->productInfoScrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 
     connect(tray, &QSystemTrayIcon::messageClicked, this, &NewWindow::messageClicked);
     connect(tray, &QSystemTrayIcon::activated, this, &NewWindow::iconActivated);
@@ -249,17 +251,7 @@ void NewWindow::clearSelections(ProductTypeEnum line)
     ui->productInfoScrollArea->hide();
     setDownloadButton(QStringLiteral("Download"), false);
     ui->subscriptionDetails->hide();
-    ui->downloadStatusLabel->clear();
-    ui->downloadStageLabel->clear();
-    ui->downloadStageLabel->hide();
-
-    // A finished or never-started downloader goes with the selection; one
-    // that still moves bytes keeps running.
-    if (currentDownloader && !downloading) {
-        currentDownloader->disconnect(this);
-        currentDownloader->deleteLater();
-        currentDownloader = nullptr;
-    }
+    dropIdleDownloader();
     if (shownProduct)
         disconnect(shownProduct, &AbstractProduct::infoLoaded, this, &NewWindow::updateProductDisplaySlot);
     shownProduct = nullptr;
@@ -776,16 +768,24 @@ bool NewWindow::scanRQ()
     return false;
 }
 
-void NewWindow::startRegistration(AbstractProduct *product)
+void NewWindow::dropIdleDownloader()
 {
     ui->downloadStatusLabel->clear();
     ui->downloadStageLabel->clear();
     ui->downloadStageLabel->hide();
+
+    // A finished or never-started downloader goes; one that still moves
+    // bytes keeps running.
     if (currentDownloader && !downloading) {
         currentDownloader->disconnect(this);
         currentDownloader->deleteLater();
         currentDownloader = nullptr;
     }
+}
+
+void NewWindow::startRegistration(AbstractProduct *product)
+{
+    dropIdleDownloader();
     if (registeringDownloader) {
         registeringDownloader->disconnect(this);
         registeringDownloader->deleteLater();
@@ -876,11 +876,16 @@ void NewWindow::applyStatusButton(AbstractProduct *product, int code)
 
 void NewWindow::productButtonClicked(int productId)
 {
-    clearProductDownloader();
-
     ProductGroup *group = productGroups.value(currentProductType);
     AbstractProduct *product = group ? group->getProduct(productId) : nullptr;
-    if (!product || product == shownProduct)
+    // One press on a row arrives twice: from the row's highlight and, on
+    // release, from the button group itself. Neither that echo nor a press
+    // on the row already chosen is a new choice, and neither may wipe what
+    // the downloader reports about it.
+    if (product && product == shownProduct)
+        return;
+    clearProductDownloader();
+    if (!product)
         return;
     shownProduct = product;
     updateProductDisplay(product);

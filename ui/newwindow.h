@@ -110,6 +110,8 @@ private:
     void setDownloadButton(const QString &text, bool offered);
     void applyStatusButton(AbstractProduct *product, int code);
     void showMessage(const QString &text);
+    // Clears the download texts and lets go of a downloader that no longer runs.
+    void dropIdleDownloader();
     void startRegistration(AbstractProduct *product);
     void findMatchedRqSku();
 

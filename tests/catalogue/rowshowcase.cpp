@@ -4,13 +4,13 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QJsonObject>
 #include <QLabel>
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "app/startup.h"
 #include "catalogue/productgroup.h"
 #include "catalogue/productrow.h"
 #include "catalogue/refreshbutton.h"
@@ -20,8 +20,7 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    for (const QString &style : {QStringLiteral("Regular"), QStringLiteral("Bold"), QStringLiteral("Semibold")})
-        QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-%1.ttf").arg(style));
+    installApplicationFont();
 
     QWidget window;
     window.setWindowTitle(QStringLiteral("Rows"));

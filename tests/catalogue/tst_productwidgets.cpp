@@ -1,9 +1,14 @@
 // The rows of a line must behave as one choice: one highlighted product at a
 // time, no reaction while a download runs, and the texts the user reads.
 #include <QAbstractButton>
+#include <QApplication>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QJsonObject>
 #include <QLabel>
 #include <QRadioButton>
+#include <QScrollArea>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
@@ -34,7 +39,8 @@ private slots:
 
     void rowShowsTheProduct();
     void rowFormGeometry();
-    void longNameIsElided();
+    void namesUseTheRoomTheRowHas();
+    void rowsUseTheBundledFont();
     void statusFollowsTheCard();
     void rqRowShowsChartState();
 
@@ -59,6 +65,7 @@ private:
 void TestProductWidgets::initTestCase()
 {
     prepareStartup();
+    installApplicationFont();
     service = new CaptureHttpServer(this);
     QVERIFY(service->listen());
     qputenv("QUORVEL_SERVICE_URL", service->baseUrl().toUtf8());
@@ -142,25 +149,84 @@ void TestProductWidgets::rowFormGeometry()
         QStringLiteral(":/resources/images/Downloader_Radio_Icon_Selected.png")));
 }
 
-void TestProductWidgets::longNameIsElided()
+namespace {
+// What the label paints: its font (with the style sheet's upper case) over
+// the text it holds.
+int paintedWidth(const QLabel *label)
 {
-    const QString name = QStringLiteral("Lakes of the Northern Highlands with every bay, inlet and reservoir charted in depth");
-    ProductRow *row = addOwned(QStringLiteral("VM-9"), 9, name)->row;
-    list->resize(700, 200);
+    return QFontMetrics(label->font()).horizontalAdvance(label->text());
+}
+} // namespace
+
+void TestProductWidgets::namesUseTheRoomTheRowHas()
+{
+    // As in the main window: the rows arrive in a resizable scroll area of a
+    // window that is already on screen.
+    QWidget window;
+    auto *outer = new QVBoxLayout(&window);
+    auto *area = new QScrollArea(&window);
+    area->setWidgetResizable(true);
+    auto *content = new QWidget;
+    auto *rows = new QVBoxLayout(content);
+    rows->setAlignment(Qt::AlignTop);
+    area->setWidget(content);
+    outer->addWidget(area);
+    window.resize(760, 400);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    const QString fits = QStringLiteral("Lake Arden Reservoirs");
+    const QString tooLong = QStringLiteral("Lakes of the Northern Highlands with every bay, inlet and reservoir charted in depth");
+    auto *product = new VelmoraProduct(QJsonObject{{"name", fits}, {"sku", "VM-ARD-01"}, {"product_id", 1}});
+    auto *longer = new VelmoraProduct(QJsonObject{{"name", tooLong}, {"sku", "VM-LNG-02"}, {"product_id", 2}});
+    products << product << longer;
+    product->createRow(content, group->getButtonGroup());
+    longer->createRow(content, group->getButtonGroup());
+    QLabel *name = product->row->ui->productName;
+    QLabel *longName = longer->row->ui->productName;
+
+    QTRY_VERIFY(name->width() >= 302);
+    QTRY_COMPARE(name->text(), fits);
+    QVERIFY2(name->toolTip().isEmpty(), "a name that fits needs no tooltip");
+
+    QTRY_VERIFY(longName->text().endsWith(QChar(0x2026)));
+    QCOMPARE(longName->toolTip(), tooLong);
+    // Cut where the upper-case text meets the edge, not at some earlier width.
+    QVERIFY2(paintedWidth(longName) <= longName->width(), qPrintable(longName->text()));
+    QVERIFY2(paintedWidth(longName) > longName->width() - 40,
+             qPrintable(QStringLiteral("%1 px of %2").arg(paintedWidth(longName)).arg(longName->width())));
+
+    const QString narrow = longName->text();
+    window.resize(1300, 400);
+    QTRY_VERIFY(longName->text().size() > narrow.size());
+    QVERIFY(paintedWidth(longName) <= longName->width());
+    window.resize(1800, 400);
+    QTRY_COMPARE(longName->text(), tooLong);
+    QVERIFY(longName->toolTip().isEmpty());
+
+    // The size column keeps its designed width; the widest size still fits.
+    QLabel *size = product->row->ui->productSize;
+    size->setText(QStringLiteral("1023.99 MB"));
+    QCOMPARE(size->width(), 67);
+    QVERIFY2(paintedWidth(size) <= size->width(), qPrintable(QString::number(paintedWidth(size))));
+}
+
+void TestProductWidgets::rowsUseTheBundledFont()
+{
+    // The forms ask for "Myriad Pro"; it must come out as the bundled face,
+    // and the application default must stay a readable size.
+    const QString bundled = QFontDatabase::applicationFontFamilies(0).value(0);
+    QVERIFY(!bundled.isEmpty());
+    QCOMPARE(QFontInfo(QApplication::font()).family(), bundled);
+    QVERIFY2(QFontInfo(QApplication::font()).pointSizeF() >= 8 && QFontInfo(QApplication::font()).pointSizeF() <= 12,
+             qPrintable(QString::number(QFontInfo(QApplication::font()).pointSizeF())));
+
+    ProductRow *row = addOwned(QStringLiteral("VM-1"), 1)->row;
     list->show();
     QVERIFY(QTest::qWaitForWindowExposed(list));
-
-    const QString narrow = row->ui->productName->text();
-    QVERIFY2(narrow.endsWith(QChar(0x2026)), qPrintable(narrow));
-    QVERIFY(name.startsWith(narrow.chopped(1)));
-    QCOMPARE(row->ui->productName->toolTip(), name);
-
-    list->resize(1400, 200);
-    QTRY_VERIFY(row->ui->productName->text().size() > narrow.size());
-
-    row->setLabelElideText(row->ui->productName, 2000, QStringLiteral("Short"));
-    QCOMPARE(row->ui->productName->text(), QStringLiteral("Short"));
-    QVERIFY2(row->ui->productName->toolTip().isEmpty(), "an uncut text needs no tooltip");
+    for (QLabel *label : {row->ui->productName, row->ui->productSku, row->ui->productStatus, row->ui->productSize})
+        QCOMPARE(QFontInfo(label->font()).family(), bundled);
+    QCOMPARE(row->ui->productName->font().capitalization(), QFont::AllUppercase);
 }
 
 void TestProductWidgets::statusFollowsTheCard()

@@ -7,6 +7,7 @@
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLayout>
 #include <QJsonDocument>
@@ -63,6 +64,7 @@ private slots:
     void cleanup();
 
     void legacyCardFillsTabsAndSurvivesRestart();
+    void rowsShowWholeNamesAndSizes();
     void refreshAddsNothingTwice();
     void productChoiceNeedsACard();
     void choosingACardByBrowsing();
@@ -83,6 +85,8 @@ private:
     ProductRow *rowFor(NewWindow *window, const QString &sku);
     QString statusOf(NewWindow *window, const QString &sku);
     void clickRow(NewWindow *window, const QString &sku);
+    // Opens the window on the card and tab and chooses the product once its row is there.
+    NewWindow *chooseProduct(const QString &card, int tab, const QString &sku);
     void pressDownload(NewWindow *window);
     bool controlsLocked(NewWindow *window);
     bool controlsFree(NewWindow *window);
@@ -97,6 +101,8 @@ private:
 void TestNewWindow::initTestCase()
 {
     prepareStartup();
+    // The window is laid out for the tool's own fonts.
+    installApplicationFont();
     QVERIFY2(!ChartServiceProcess::binaryPath().isEmpty(), "the local chart service is not built");
 }
 
@@ -171,6 +177,15 @@ void TestNewWindow::clickRow(NewWindow *window, const QString &sku)
     QTest::mouseClick(child<QRadioButton>(row, "radioButton"), Qt::LeftButton);
 }
 
+NewWindow *TestNewWindow::chooseProduct(const QString &card, int tab, const QString &sku)
+{
+    NewWindow *window = openWindow(card, tab);
+    if (!QTest::qWaitFor([&] { return rowFor(window, sku) != nullptr; }, Slow))
+        return window;
+    QTest::mouseClick(child<QRadioButton>(rowFor(window, sku), "radioButton"), Qt::LeftButton);
+    return window;
+}
+
 void TestNewWindow::pressDownload(NewWindow *window)
 {
     auto *button = child<QPushButton>(window, "downloadBtn");
@@ -231,6 +246,28 @@ void TestNewWindow::legacyCardFillsTabsAndSurvivesRestart()
     QCOMPARE(child<QTabWidget>(again, "tabWidget")->currentIndex(), 2);
     QTRY_COMPARE_WITH_TIMEOUT(labelText(again, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-ARD-01"), Slow);
     QCOMPARE(Settings(configFilePath).value(SettingsKeys::mediaIdFile).toString(), card);
+}
+
+void TestNewWindow::rowsShowWholeNamesAndSizes()
+{
+    NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-CAL-03")), Slow);
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+
+    // Short names in a wide column are shown whole, with no tooltip; the
+    // sizes fit their narrow column.
+    const QList<QPair<QString, QString>> names{{"VM-ARD-01", "Lake Ardent Region"},
+                                               {"VM-BRE-02", "Bremmer Basin"},
+                                               {"VM-CAL-03", "Calder Highlands"}};
+    for (const auto &[sku, name] : names) {
+        ProductRow *row = rowFor(window, sku);
+        auto *nameLabel = child<QLabel>(row, "productName");
+        QTRY_COMPARE(nameLabel->text(), name);
+        QVERIFY(nameLabel->toolTip().isEmpty());
+        auto *size = child<QLabel>(row, "productSize");
+        QVERIFY2(QFontMetrics(size->font()).horizontalAdvance(size->text()) <= size->width(),
+                 qPrintable(size->text()));
+    }
 }
 
 void TestNewWindow::refreshAddsNothingTwice()
@@ -383,6 +420,12 @@ void TestNewWindow::velmoraDownloadRunsToComplete()
     QTRY_COMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Redownload"));
     QCOMPARE(statusOf(window, QStringLiteral("VM-ARD-01")), QStringLiteral("Replace"));
 
+    // A click on the row already chosen is no new choice: the outcome stays
+    // on screen and the details are not asked for again.
+    clickRow(window, QStringLiteral("VM-BRE-02"));
+    QCOMPARE(labelText(window, "downloadStageLabel"), QStringLiteral("Download Complete"));
+    QCOMPARE(service->requestLog(QStringLiteral("*GetProductInfo")).size(), 1);
+
     // What landed on the card is what the service serves.
     const QString root = QFileInfo(card).absolutePath();
     QFile vmid(root + QStringLiteral("/vmid"));
@@ -405,9 +448,7 @@ void TestNewWindow::pauseResumeAndCancelFromTheDownloaderRow()
                                {QStringLiteral("count"), -1},
                                {QStringLiteral("bytes_per_second"), 200000}}));
     const QString card = makeCard(QStringLiteral("velmora"));
-    NewWindow *window = openWindow(card, 1);
-    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BRE-02")), Slow);
-    clickRow(window, QStringLiteral("VM-BRE-02"));
+    NewWindow *window = chooseProduct(card, 1, QStringLiteral("VM-BRE-02"));
     ModalAnswerer answerer;
     pressDownload(window);
 
@@ -468,9 +509,7 @@ void TestNewWindow::failedTransferPausesAndCanBeResumed()
                                {QStringLiteral("status"), 500},
                                {QStringLiteral("count"), -1}}));
     const QString card = makeCard(QStringLiteral("velmora"));
-    NewWindow *window = openWindow(card, 1);
-    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BRE-02")), Slow);
-    clickRow(window, QStringLiteral("VM-BRE-02"));
+    NewWindow *window = chooseProduct(card, 1, QStringLiteral("VM-BRE-02"));
     ModalAnswerer answerer;
     pressDownload(window);
 

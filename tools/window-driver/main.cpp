@@ -2,12 +2,12 @@
 // signs in with the demo account, picks a product and starts its download.
 // When the download shows progress it writes "ready" to the file given with
 // --ready-file and keeps the window up until it is killed, so that a script
-// can photograph the screen.
+// can photograph the screen. With --controls it then pauses, resumes and
+// cancels the download from its row and quits; with --finish it waits for
+// the download to complete and quits.
 #include <QApplication>
 #include <QCheckBox>
 #include <QFile>
-#include <QFont>
-#include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -23,6 +23,8 @@
 #include "app/settings.h"
 #include "app/startup.h"
 #include "catalogue/productrow.h"
+#include "download/pausebutton.h"
+#include "download/productdownloader.h"
 #include "service/about.h"
 #include "service/signin.h"
 #include "service/termsofuse.h"
@@ -58,13 +60,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
     QGuiApplication::setQuitOnLastWindowClosed(false);
-    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Bold.ttf"));
-    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Regular.ttf"));
-    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Semibold.ttf"));
-    QFont::insertSubstitution(QStringLiteral("Myriad Pro"), QStringLiteral("Open Sans"));
-    QFont font(QStringLiteral("Myriad Pro"));
-    font.setStyleHint(QFont::Monospace, QFont::PreferDefault);
-    QApplication::setFont(font);
+    installApplicationFont();
 
     const QStringList arguments = QCoreApplication::arguments();
     const QString email = argumentAfter(arguments, QStringLiteral("--email"), QStringLiteral("demo@quorvel.test"));
@@ -84,7 +80,11 @@ int main(int argc, char *argv[])
     SignIn signIn(nullptr);
     signIn.Show();
 
-    enum class Step { Terms, SignIn, WaitWindow, PickProduct, Download, WaitProgress, Done };
+    const bool controls = arguments.contains(QStringLiteral("--controls"));
+    const bool finish = arguments.contains(QStringLiteral("--finish"));
+
+    enum class Step { Terms, SignIn, WaitWindow, PickProduct, Download, WaitProgress, Pause, Resume, Cancel,
+                      WaitCancelled, WaitComplete, Done };
     Step step = Step::Terms;
     QTimer clock;
     QTimer::singleShot(90000, [] {
@@ -154,6 +154,53 @@ int main(int argc, char *argv[])
                     if (ready.open(QIODevice::WriteOnly))
                         ready.write("ready\n");
                 }
+                if (controls)
+                    step = Step::Pause;
+                else if (finish)
+                    step = Step::WaitComplete;
+            }
+            break;
+        }
+        case Step::Pause:
+        case Step::Resume: {
+            // Pause, then resume once the pause has taken hold.
+            ProductDownloader *downloader = window->downloader();
+            auto *pause = downloader ? downloader->findChild<PauseButton *>(QStringLiteral("pauseButton")) : nullptr;
+            if (!pause || !pause->isEnabled())
+                break;
+            if (step == Step::Pause && !pause->isPaused()) {
+                QTest::mouseClick(pause, Qt::LeftButton);
+                step = Step::Resume;
+            } else if (step == Step::Resume && pause->isPaused()) {
+                shoot(window, QStringLiteral("main-paused"));
+                QTest::mouseClick(pause, Qt::LeftButton);
+                step = Step::Cancel;
+            }
+            break;
+        }
+        case Step::Cancel: {
+            ProductDownloader *downloader = window->downloader();
+            auto *cancel = downloader ? downloader->findChild<QPushButton *>(QStringLiteral("cancelButton")) : nullptr;
+            if (cancel && cancel->isEnabled() && downloader->busy()) {
+                shoot(window, QStringLiteral("main-resumed"));
+                QTest::mouseClick(cancel, Qt::LeftButton);
+                step = Step::WaitCancelled;
+            }
+            break;
+        }
+        case Step::WaitCancelled:
+            if (!window->downloader()) {
+                shoot(window, QStringLiteral("main-cancelled"));
+                QCoreApplication::exit(0);
+                step = Step::Done;
+            }
+            break;
+        case Step::WaitComplete: {
+            auto *stage = window->findChild<QLabel *>(QStringLiteral("downloadStageLabel"));
+            if (stage && stage->text().endsWith(QStringLiteral("Complete"))) {
+                shoot(window, QStringLiteral("main-complete"));
+                QCoreApplication::exit(0);
+                step = Step::Done;
             }
             break;
         }
