@@ -93,6 +93,8 @@ private:
     void publishProduct();
     void writeMatchingVmid();
     void verifyCard();
+    // A fresh downloader for the same product and card, run until allDone.
+    bool downloadAgainToTheEnd();
     bool runToEnd(ProductDownloader *downloader, int timeout = 30000);
     QPushButton *button(ProductDownloader *downloader, const char *name);
     QString label(ProductDownloader *downloader, const char *name);
@@ -644,11 +646,17 @@ void TestProductDownloader::killedMidDownloadResumes()
     QVERIFY(child.waitForFinished());
     server->setThrottle(0);
 
+    QVERIFY(downloadAgainToTheEnd());
+    verifyCard();
+}
+
+bool TestProductDownloader::downloadAgainToTheEnd()
+{
     ProductDownloader *downloader = makeDownloader();
     downloader->activateProduct();
-    QVERIFY(runToEnd(downloader));
+    const bool done = runToEnd(downloader);
     delete downloader;
-    verifyCard();
+    return done;
 }
 
 void TestProductDownloader::diskFullThenResume()
@@ -665,10 +673,7 @@ void TestProductDownloader::diskFullThenResume()
     // What fitted is already whole.
     QCOMPARE(readAll(card + QStringLiteral("/VM100/b.bin")), server->contents.value(QStringLiteral("VM100/b.bin")));
 
-    ProductDownloader *downloader = makeDownloader();
-    downloader->activateProduct();
-    QVERIFY(runToEnd(downloader));
-    delete downloader;
+    QVERIFY(downloadAgainToTheEnd());
     verifyCard();
 }
 
