@@ -1,9 +1,13 @@
 // The card is known by the text between the two separators of ENCRYPT.TXT and
-// by the first line of its vmid file; a near miss must never pass as an id.
+// by the first line of its vmid file; a near miss must never pass as an id,
+// and a hostile media file (a link, a pipe, a huge file) must never be read.
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
+#include "media/cardidentity.h"
 #include "media/mediaid.h"
 
 class TestMediaId : public QObject
@@ -16,6 +20,8 @@ private slots:
     void vmidItemNumber_data();
     void vmidItemNumber();
     void vmidMissing();
+    void cardIdentity_data();
+    void cardIdentity();
 };
 
 void TestMediaId::mediaIdFromContent_data()
@@ -74,6 +80,69 @@ void TestMediaId::vmidMissing()
     QTemporaryDir card;
     QCOMPARE(::vmidItemNumber(card.path()), QString());
     QCOMPARE(::vmidItemNumber(card.filePath(QStringLiteral("no-such-folder"))), QString());
+}
+
+void TestMediaId::cardIdentity_data()
+{
+    const QByteArray sep("-----Trelmarkholding---media---001-----");
+    const QByteArray good = "head" + sep + "CARD-1" + sep + "tail";
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("kind"); // file, link, fifo
+    QTest::addColumn<QString>("mediaId"); // empty: not a card
+
+    QTest::newRow("capitals") << "ENCRYPT.TXT" << good << "file" << "CARD-1";
+    QTest::newRow("lower case") << "encrypt.txt" << good << "file" << "CARD-1";
+    QTest::newRow("backup copy") << "ENCRYPT.TXT.bak" << good << "file" << "";
+    QTest::newRow("no media id") << "ENCRYPT.TXT" << QByteArray("just text") << "file" << "";
+    QTest::newRow("at the size limit") << "ENCRYPT.TXT" << good + QByteArray((1 << 20) - good.size(), ' ') << "file"
+                                       << "CARD-1";
+    QTest::newRow("past the size limit") << "ENCRYPT.TXT" << good + QByteArray(1 << 20, ' ') << "file" << "";
+    QTest::newRow("link") << "ENCRYPT.TXT" << good << "link" << "";
+    QTest::newRow("pipe") << "ENCRYPT.TXT" << QByteArray() << "fifo" << "";
+}
+
+void TestMediaId::cardIdentity()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, kind);
+    QFETCH(QString, mediaId);
+
+    QTemporaryDir card;
+    const QString path = card.filePath(name);
+    if (kind == QLatin1String("fifo")) {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else {
+        const QString target = kind == QLatin1String("link") ? card.filePath(QStringLiteral("elsewhere")) : path;
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        file.close();
+        if (kind == QLatin1String("link"))
+            QVERIFY(QFile::link(target, path));
+    }
+
+    const CardIdentity byFile = CardIdentity::fromMediaFile(path);
+    QCOMPARE(byFile.rawMediaId(), mediaId);
+    QCOMPARE(byFile.isValid(), !mediaId.isEmpty());
+    if (mediaId.isEmpty())
+        return;
+    QCOMPARE(byFile.mediaText(), QString::fromUtf8(content));
+    const CardIdentity byRoot = CardIdentity::fromRoot(card.path());
+    QVERIFY(byRoot.sameCard(byFile));
+    QVERIFY(byFile.stillPresent());
+
+    // Another card put in at the same place is not this card; nor is a
+    // card that has gone.
+    QFile other(path);
+    QVERIFY(other.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    other.write(content.replace("CARD-1", "CARD-2"));
+    other.close();
+    QVERIFY(!byFile.stillPresent());
+    QVERIFY(QFile::remove(path));
+    QVERIFY(!byFile.stillPresent());
+    QVERIFY(!CardIdentity().sameCard(CardIdentity()));
 }
 
 QTEST_GUILESS_MAIN(TestMediaId)
