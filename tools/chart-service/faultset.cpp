@@ -6,11 +6,10 @@ Q_GLOBAL_STATIC_WITH_ARGS(QStringList, knownKinds,
                             QStringLiteral("stall"), QStringLiteral("throttle"), QStringLiteral("status"),
                             QStringLiteral("corrupt"), QStringLiteral("non_json"),
                             QStringLiteral("truncated_json"), QStringLiteral("unsafe_paths"),
-                            QStringLiteral("header_fields")}))
+                            QStringLiteral("header_fields"), QStringLiteral("record_fields"),
+                            QStringLiteral("pad_reply")}))
 
-namespace {
-
-QRegularExpression wildcard(const QString &pattern)
+QRegularExpression FaultSet::wildcard(const QString &pattern)
 {
     QString regex;
     for (const QChar c : pattern) {
@@ -24,8 +23,6 @@ QRegularExpression wildcard(const QString &pattern)
     return QRegularExpression(QRegularExpression::anchoredPattern(regex),
                               QRegularExpression::DotMatchesEverythingOption);
 }
-
-} // namespace
 
 QJsonObject Fault::toJson() const
 {

@@ -28,6 +28,8 @@ class FaultSet
 {
 public:
     static const QStringList &kinds();
+    // "*" spans "/", "?" is one character; anchored at both ends.
+    static QRegularExpression wildcard(const QString &pattern);
 
     // Accepts one fault object or {"faults": [...]}; false with a reason for
     // an unknown kind or a malformed definition.
