@@ -11,7 +11,12 @@
 #include <QTimer>
 #include <QtConcurrent>
 
+#include <cerrno>
 #include <cmath>
+
+#include "media/cardfile.h"
+#include "media/cardwriter.h"
+#include "media/sha1stream.h"
 
 namespace {
 
@@ -79,8 +84,10 @@ int Download::watchdogLimit()
 Download::Download(QJsonObject jsonRecord, QObject *parent)
     : QObject(parent)
     , record(std::move(jsonRecord))
+    , hash(std::make_unique<Sha1Stream>())
 {
     file = record.value(QStringLiteral("file")).toString();
+    target = file;
     dir = record.value(QStringLiteral("dir")).toString();
     size = sizeFromJson(record.value(QStringLiteral("size")));
     mtime = record.value(QStringLiteral("mtime")).toInt();
@@ -94,6 +101,12 @@ Download::Download(QJsonObject jsonRecord, QObject *parent)
     // onto this object's thread, where all state changes happen.
     connect(this, &Download::bytesWrittenInternal, this, &Download::handleBytesWritten);
     connect(this, &Download::ioError, this, &Download::handleIoError);
+    connect(this, &Download::finishedOnCard, this, &Download::settleEnding);
+}
+
+void Download::setCardWriter(std::shared_ptr<const CardWriter> cardWriter)
+{
+    writer = std::move(cardWriter);
 }
 
 Download::~Download()
@@ -103,6 +116,7 @@ Download::~Download()
     // would start the next chunk.
     disconnect(this, &Download::bytesWrittenInternal, this, &Download::handleBytesWritten);
     disconnect(this, &Download::ioError, this, &Download::handleIoError);
+    disconnect(this, &Download::finishedOnCard, this, &Download::settleEnding);
     pendingWrite.waitForFinished();
     if (reply)
         reply->deleteLater();
@@ -127,7 +141,7 @@ QString Download::downloadPath() const
 
 QString Download::localFilePath() const
 {
-    return dir + QLatin1Char('/') + file;
+    return dir + QLatin1Char('/') + target;
 }
 
 void Download::connectResponse()
@@ -151,13 +165,17 @@ void Download::disconnectResponse()
         disconnect(reply, nullptr, this, nullptr);
 }
 
-qint64 Download::resume(int newOffset)
+qint64 Download::resume(qint64 newOffset)
 {
     resuming = true;
-    if (newOffset >= 1)
+    if (newOffset >= 1) {
         offset = newOffset;
-    else
-        offset = QFileInfo(localFilePath()).size();
+    } else {
+        QHash<QString, CardWriter::Facts> facts;
+        if (writer)
+            writer->survey({target}, &facts);
+        offset = facts.value(target).size;
+    }
     return offset;
 }
 
@@ -221,75 +239,198 @@ QString Download::getStateStr() const
     return QString();
 }
 
-// Runs on a pool thread. The event loop leaves dir, file, offset and rewrite
-// alone while the transfer is WRITING, so they are read without a lock.
+// Runs on a pool thread. The event loop leaves target, offset, rewrite and
+// the hash alone while the transfer is WRITING, so they are used without a
+// lock.
 void Download::writeBytesAvailable(QByteArray bytes)
 {
-    QFile local(localFilePath());
-    bool opened;
-    if (rewrite) {
-        qDebug() << tracePrefix() << operationTag("writeBytesAvailable", 198) << "ReWritting";
-        opened = local.open(QIODevice::ReadWrite | QIODevice::Truncate);
-        // Cleared only once the old content is really gone, so that a failed
-        // open cannot turn the next attempt into an append to stale bytes.
-        if (opened)
-            rewrite = false;
-    } else {
-        opened = local.open(QIODevice::ReadWrite | QIODevice::Append);
-    }
-    if (!opened) {
-        qInfo() << tracePrefix() << "IO error:" << local.errorString();
-        emit ioError(local.errorString());
+    if (!writer) {
+        emit ioError(QStringLiteral("Please insert SD card."));
         return;
     }
+    const bool truncate = rewrite;
+    if (truncate)
+        qDebug() << tracePrefix() << operationTag("writeBytesAvailable", 198) << "ReWritting";
+    // Bytes already counted must still be there: a file or folder that has
+    // gone is not silently made again under the counted offset.
+    CardWriter::Mode mode = CardWriter::Mode::Append;
+    if (truncate)
+        mode = CardWriter::Mode::Truncate;
+    else if (offset > 0)
+        mode = CardWriter::Mode::Extend;
+    CardFile local;
+    CardResult result = writer->open(target, mode, &local);
+    if (!result.ok()) {
+        qInfo() << tracePrefix() << "IO error:" << result.detail();
+        if (mode == CardWriter::Mode::Extend
+            && (result.errorNumber() == ENOENT || result.problem() == CardResult::NotAFile))
+            fileLost = true;
+        emit ioError(fileLost ? tr("The partly downloaded file changed on the card; it will be downloaded again.")
+                              : result.message());
+        return;
+    }
+    // Cleared only once the old content is really gone, so that a failed
+    // open cannot turn the next attempt into an append to stale bytes.
+    if (truncate) {
+        rewrite = false;
+        hash->reset();
+    }
 
-    qint64 before = local.size();
+    const qint64 before = local.size();
     if (before != offset) {
-        qDebug() << tracePrefix() << operationTag("writeBytesAvailable", 214) << before << "/" << offset
-                 << local.pos();
-        if (before > offset) {
-            // The tail of an earlier write that failed half-way (full card,
-            // killed process): those bytes were never counted, and the reply
-            // resumes right after the counted ones.
-            if (!local.resize(offset)) {
-                qInfo() << tracePrefix() << "IO error:" << local.errorString();
-                emit ioError(local.errorString());
-                return;
-            }
-            before = offset;
-        } else {
+        qDebug() << tracePrefix() << operationTag("writeBytesAvailable", 214) << before << "/" << offset;
+        if (before < offset) {
             fileLost = true;
             emit ioError(tr("The partly downloaded file changed on the card; it will be downloaded again."));
             return;
         }
+        // The tail of an earlier write that failed half-way (full card,
+        // killed process): those bytes were never counted, and the reply
+        // resumes right after the counted ones.
+        result = local.truncate(offset);
+        if (!result.ok()) {
+            emit ioError(result.message());
+            return;
+        }
+    }
+    // A resumed file: the bytes kept from before are hashed once, then the
+    // digest grows with every chunk.
+    if (CardWriter::verifying() && hash->length() != offset) {
+        hash->reset();
+        result = local.hashPrefix(offset, hash.get());
+        if (!result.ok()) {
+            emit ioError(result.message());
+            return;
+        }
     }
 
-    const qint64 written = local.write(bytes);
-    if (written < bytes.size()) {
-        qDebug() << tracePrefix() << operationTag("writeBytesAvailable", 218) << written << bytes.size()
+    result = local.write(bytes);
+    if (!result.ok()) {
+        qDebug() << tracePrefix() << operationTag("writeBytesAvailable", 218) << result.detail() << bytes.size()
                  << "written";
-        emit ioError(QStringLiteral("Cannot write file."));
+        emit ioError(result.message());
         return;
     }
-    if (!local.flush()) {
-        qInfo() << tracePrefix() << "IO error:" << local.errorString();
-        const QString message = local.errorString();
-        local.close();
-        emit ioError(message);
+    if (CardWriter::verifying())
+        hash->update(bytes.constData(), bytes.size());
+    const qint64 written = bytes.size();
+    ending = offset + written == size ? finishFile(local) : Ending::None;
+    result = local.close();
+    if (!result.ok()) {
+        emit ioError(result.message());
         return;
     }
-    const qint64 after = local.size();
-    if (after != before + written) {
-        qDebug() << tracePrefix() << operationTag("writeBytesAvailable", 227) << before << "+" << written << "="
-                 << before + written << "vs" << after;
-    }
-    local.close();
     emit bytesWritten(written);
     emit bytesWrittenInternal(written);
 }
 
+// Pool thread: every byte is on the card. It counts as complete only once
+// it is on the medium, its digest is the record's and its trailer follows.
+Download::Ending Download::finishFile(CardFile &local)
+{
+    endingProblem = local.sync();
+    if (!endingProblem.ok())
+        return Ending::CardProblem;
+    if (CardWriter::verifying()) {
+        if (hash->length() != size) {
+            hash->reset();
+            endingProblem = local.hashPrefix(size, hash.get());
+            if (!endingProblem.ok())
+                return Ending::CardProblem;
+        }
+        if (!Sha1Stream::sameDigest(hash->hexDigest(), sha1)) {
+            qInfo() << tracePrefix() << "Sha1 not matching:" << hash->hexDigest() << "vs" << sha1;
+            return Ending::Mismatch;
+        }
+    }
+    if (!data.isEmpty()) {
+        // An earlier attempt may have left part of the trailer behind.
+        if (local.size() != size)
+            endingProblem = local.truncate(size);
+        if (endingProblem.ok())
+            endingProblem = local.write(data);
+        if (endingProblem.ok())
+            endingProblem = local.sync();
+        if (!endingProblem.ok())
+            return Ending::CardProblem;
+    }
+    // A new file's name must reach the medium with its bytes.
+    endingProblem = local.syncFolder();
+    return endingProblem.ok() ? Ending::Verified : Ending::CardProblem;
+}
+
+void Download::finishOnCard()
+{
+    state = WRITING;
+    pendingWrite = QtConcurrent::run(QThreadPool::globalInstance(), [this] {
+        CardFile local;
+        endingProblem = writer ? writer->open(target, CardWriter::Mode::Extend, &local)
+                               : CardResult::failure(CardResult::CardGone, target);
+        if (endingProblem.errorNumber() == ENOENT || endingProblem.problem() == CardResult::NotAFile)
+            ending = Ending::Lost;
+        else if (!endingProblem.ok())
+            ending = Ending::CardProblem;
+        else if (local.size() < size)
+            ending = Ending::Lost;
+        else
+            ending = finishFile(local);
+        emit finishedOnCard();
+    });
+}
+
+void Download::settleEnding()
+{
+    const Ending how = ending;
+    ending = Ending::None;
+    switch (how) {
+    case Ending::None:
+        return;
+    case Ending::Verified:
+        state = DONE;
+        emit downloadFinished(file);
+        return;
+    case Ending::Mismatch:
+        // Damaged on the way: once more from the first byte, at once; a
+        // second time in one run is reported like any failed file.
+        dropReply(false);
+        restart();
+        if (++verifyFailures == 1) {
+            state = READY;
+            emit retryFromStart(file);
+            return;
+        }
+        state = ERROR;
+        emit error(file, tr("The file arrived damaged (its SHA-1 is not the chart service's). "
+                            "It is downloaded again from the start when you resume."));
+        return;
+    case Ending::Lost:
+        dropReply(false);
+        restart();
+        state = ERROR;
+        emit error(file, tr("The partly downloaded file changed on the card; it will be downloaded again."));
+        return;
+    case Ending::CardProblem:
+        dropReply(false);
+        state = ERROR;
+        resuming = true;
+        emit error(file, endingProblem.message());
+        return;
+    }
+}
+
 void Download::startChunkWrite()
 {
+    // Bytes past the record's size belong to no file the list describes:
+    // the list or the server is wrong, and the user must hear of it.
+    if (offset + reply->bytesAvailable() > size) {
+        qDebug() << tracePrefix() << "Extra bytes:" << offset + reply->bytesAvailable() << size
+                 << operationTag("handleBytesWritten", 386);
+        state = ERROR;
+        dropReply(true);
+        restart();
+        emit error(file, tr("The chart service sent more bytes than the file list gives for this file."));
+        return;
+    }
     state = WRITING;
     const QByteArray chunk = reply->read(qMin(reply->bytesAvailable(), maxChunkSize));
     pendingWrite = QtConcurrent::run(QThreadPool::globalInstance(), &Download::writeBytesAvailable, this, chunk);
@@ -469,20 +610,8 @@ void Download::handleBytesWritten(qint64 written)
         return;
     }
 
-    const qint64 onDisk = QFileInfo(localFilePath()).size();
-    if (onDisk != size)
-        qDebug() << tracePrefix() << operationTag("handleBytesWritten", 372) << onDisk << size;
-
     if (offset == size) {
-        if (!data.isEmpty()) {
-            QFile local(localFilePath());
-            if (local.open(QIODevice::ReadWrite | QIODevice::Append)) {
-                local.write(data);
-                local.close();
-            }
-        }
-        state = DONE;
-        emit downloadFinished(file);
+        settleEnding();
         return;
     }
 
@@ -490,6 +619,7 @@ void Download::handleBytesWritten(qint64 written)
     state = ERROR;
     dropReply(false);
     restart();
+    emit error(file, tr("The chart service sent more bytes than the file list gives for this file."));
 }
 
 void Download::emitNoByteWritten()

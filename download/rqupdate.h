@@ -76,6 +76,8 @@ public:
     QString temporaryOf(const FileRecord &record) const { return temporaryName(record, chart); }
     // The segment under its own name was proven: nothing to rename.
     void keepInPlace(const QString &file) { inPlace.insert(file); }
+    // It was lost again: it comes through its temporary after all.
+    void dropInPlace(const QString &file) { inPlace.remove(file); }
     QString newContainerName() const { return base + QStringLiteral(".kim"); }
 
     // Everything after the last segment is proven; stops at the first

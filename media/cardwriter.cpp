@@ -160,9 +160,9 @@ CardResult CardWriter::openFolder(int root, const QStringList &components, bool 
 CardResult CardWriter::openIn(int folder, const QString &relative, const QString &name, int flags, int *fd) const
 {
     const QByteArray bytes = native(name);
-    const bool writing = (flags & O_ACCMODE) != O_RDONLY;
+    const bool creating = flags & O_CREAT;
     int opened = ::openat(folder, bytes.constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (opened < 0 && writing && errno == ELOOP && isLink(folder, bytes)) {
+    if (opened < 0 && creating && errno == ELOOP && isLink(folder, bytes)) {
         qWarning() << "Replacing a link on the card with a file:" << relative;
         if (::unlinkat(folder, bytes.constData(), 0) != 0)
             return CardResult::fromErrno(errno, relative);
@@ -190,13 +190,16 @@ CardResult CardWriter::open(const QString &path, Mode mode, CardFile *file) cons
     QStringList folders = componentsOf(path);
     const QString name = folders.takeLast();
     int folder = -1;
-    result = openFolder(root, folders, mode != Mode::Read, &folder);
+    const bool create = mode == Mode::Append || mode == Mode::Truncate;
+    result = openFolder(root, folders, create, &folder);
     ::close(root);
     if (!result.ok())
         return result;
     int flags = O_RDONLY;
     if (mode == Mode::Append)
         flags = O_RDWR | O_CREAT | O_APPEND;
+    else if (mode == Mode::Extend)
+        flags = O_RDWR | O_APPEND;
     else if (mode == Mode::Truncate)
         flags = O_RDWR | O_CREAT | O_TRUNC;
     int fd = -1;

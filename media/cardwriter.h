@@ -27,6 +27,7 @@ public:
     enum class Mode {
         Read,     // an existing regular file
         Append,   // created when missing; writes go to its end
+        Extend,   // an existing file (in existing folders); writes go to its end
         Truncate, // created when missing, emptied when present
     };
 
@@ -58,8 +59,8 @@ public:
     // once and each folder once. A path under a missing folder, or under a
     // link, does not exist.
     CardResult survey(const QStringList &paths, QHash<QString, Facts> *facts) const;
-    // Opens a regular file; a writing mode creates missing folders, and a
-    // link where a file or folder of the tool belongs is replaced, never
+    // Opens a regular file; Append and Truncate create missing folders, and
+    // a link where a file or folder of the tool belongs is replaced, never
     // followed.
     CardResult open(const QString &path, Mode mode, CardFile *file) const;
     // Replaces a whole file so that a crash or a full card leaves either the
