@@ -93,6 +93,8 @@ private:
     void write64(int offset, quint64 value);
     void write32(int offset, quint32 value);
     bool writeHeader();
+    bool readWhole(QByteArray *content) const;
+    bool replaceHeader(QByteArray content) const;
     qint64 totalSegmentBytes() const;
 
     std::array<unsigned char, headerImageSize> header{};

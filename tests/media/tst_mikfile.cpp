@@ -60,6 +60,9 @@ void TestMikFile::init()
 {
     folder = std::make_unique<QTemporaryDir>();
     QVERIFY(folder->isValid());
+    // Containers are rewritten through the card writer, which wants a card.
+    QVERIFY(write(folder->filePath(QStringLiteral("ENCRYPT.TXT")),
+                  "A-----Trelmarkholding---media---001-----M1-----Trelmarkholding---media---001-----B"));
 }
 
 void TestMikFile::headerFieldsComeFromTheirOffsets()
