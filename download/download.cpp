@@ -11,12 +11,9 @@
 #include <QTimer>
 #include <QtConcurrent>
 
-#include <cerrno>
 #include <cmath>
 
-#include "media/cardfile.h"
 #include "media/cardwriter.h"
-#include "media/sha1stream.h"
 
 namespace {
 
@@ -84,7 +81,7 @@ int Download::watchdogLimit()
 Download::Download(QJsonObject jsonRecord, QObject *parent)
     : QObject(parent)
     , record(std::move(jsonRecord))
-    , hash(std::make_unique<Sha1Stream>())
+    , chunks(std::make_unique<ChunkWriter>())
 {
     file = record.value(QStringLiteral("file")).toString();
     target = file;
@@ -106,7 +103,7 @@ Download::Download(QJsonObject jsonRecord, QObject *parent)
 
 void Download::setCardWriter(std::shared_ptr<const CardWriter> cardWriter)
 {
-    writer = std::move(cardWriter);
+    chunks->setCardWriter(std::move(cardWriter));
 }
 
 Download::~Download()
@@ -172,8 +169,8 @@ qint64 Download::resume(qint64 newOffset)
         offset = newOffset;
     } else {
         QHash<QString, CardWriter::Facts> facts;
-        if (writer)
-            writer->survey({target}, &facts);
+        if (chunks->cardWriter())
+            chunks->cardWriter()->survey({target}, &facts);
         offset = facts.value(target).size;
     }
     return offset;
@@ -240,140 +237,46 @@ QString Download::getStateStr() const
 }
 
 // Runs on a pool thread. The event loop leaves target, offset, rewrite and
-// the hash alone while the transfer is WRITING, so they are used without a
-// lock.
+// the chunk writer alone while the transfer is WRITING, so they are used
+// without a lock.
 void Download::writeBytesAvailable(QByteArray bytes)
 {
-    if (!writer) {
-        emit ioError(QStringLiteral("Please insert SD card."));
-        return;
-    }
     const bool truncate = rewrite;
     if (truncate)
         qDebug() << tracePrefix() << operationTag("writeBytesAvailable", 198) << "ReWritting";
-    // Bytes already counted must still be there: a file or folder that has
-    // gone is not silently made again under the counted offset.
-    CardWriter::Mode mode = CardWriter::Mode::Append;
-    if (truncate)
-        mode = CardWriter::Mode::Truncate;
-    else if (offset > 0)
-        mode = CardWriter::Mode::Extend;
-    CardFile local;
-    CardResult result = writer->open(target, mode, &local);
-    if (!result.ok()) {
-        qInfo() << tracePrefix() << "IO error:" << result.detail();
-        if (mode == CardWriter::Mode::Extend
-            && (result.errorNumber() == ENOENT || result.problem() == CardResult::NotAFile))
-            fileLost = true;
-        emit ioError(fileLost ? tr("The partly downloaded file changed on the card; it will be downloaded again.")
-                              : result.message());
+    const ChunkWriter::Result result = chunks->append(cardFile(), offset, bytes, truncate);
+    if (result.lost) {
+        fileLost = true;
+        emit ioError(tr("The partly downloaded file changed on the card; it will be downloaded again."));
+        return;
+    }
+    if (!result.written) {
+        qInfo() << tracePrefix() << "IO error:" << result.card.detail();
+        emit ioError(result.card.message());
         return;
     }
     // Cleared only once the old content is really gone, so that a failed
     // open cannot turn the next attempt into an append to stale bytes.
-    if (truncate) {
+    if (truncate)
         rewrite = false;
-        hash->reset();
-    }
-
-    const qint64 before = local.size();
-    if (before != offset) {
-        qDebug() << tracePrefix() << operationTag("writeBytesAvailable", 214) << before << "/" << offset;
-        if (before < offset) {
-            fileLost = true;
-            emit ioError(tr("The partly downloaded file changed on the card; it will be downloaded again."));
-            return;
-        }
-        // The tail of an earlier write that failed half-way (full card,
-        // killed process): those bytes were never counted, and the reply
-        // resumes right after the counted ones.
-        result = local.truncate(offset);
-        if (!result.ok()) {
-            emit ioError(result.message());
-            return;
-        }
-    }
-    // A resumed file: the bytes kept from before are hashed once, then the
-    // digest grows with every chunk.
-    if (CardWriter::verifying() && hash->length() != offset) {
-        hash->reset();
-        result = local.hashPrefix(offset, hash.get());
-        if (!result.ok()) {
-            emit ioError(result.message());
-            return;
-        }
-    }
-
-    result = local.write(bytes);
-    if (!result.ok()) {
-        qDebug() << tracePrefix() << operationTag("writeBytesAvailable", 218) << result.detail() << bytes.size()
-                 << "written";
-        emit ioError(result.message());
-        return;
-    }
-    if (CardWriter::verifying())
-        hash->update(bytes.constData(), bytes.size());
-    const qint64 written = bytes.size();
-    ending = offset + written == size ? finishFile(local) : Ending::None;
-    result = local.close();
-    if (!result.ok()) {
-        emit ioError(result.message());
-        return;
-    }
-    emit bytesWritten(written);
-    emit bytesWrittenInternal(written);
+    ending = result.ending;
+    endingProblem = result.card;
+    emit bytesWritten(bytes.size());
+    emit bytesWrittenInternal(bytes.size());
 }
 
-// Pool thread: every byte is on the card. It counts as complete only once
-// it is on the medium, its digest is the record's and its trailer follows.
-Download::Ending Download::finishFile(CardFile &local)
+ChunkWriter::File Download::cardFile() const
 {
-    endingProblem = local.sync();
-    if (!endingProblem.ok())
-        return Ending::CardProblem;
-    if (CardWriter::verifying()) {
-        if (hash->length() != size) {
-            hash->reset();
-            endingProblem = local.hashPrefix(size, hash.get());
-            if (!endingProblem.ok())
-                return Ending::CardProblem;
-        }
-        if (!Sha1Stream::sameDigest(hash->hexDigest(), sha1)) {
-            qInfo() << tracePrefix() << "Sha1 not matching:" << hash->hexDigest() << "vs" << sha1;
-            return Ending::Mismatch;
-        }
-    }
-    if (!data.isEmpty()) {
-        // An earlier attempt may have left part of the trailer behind.
-        if (local.size() != size)
-            endingProblem = local.truncate(size);
-        if (endingProblem.ok())
-            endingProblem = local.write(data);
-        if (endingProblem.ok())
-            endingProblem = local.sync();
-        if (!endingProblem.ok())
-            return Ending::CardProblem;
-    }
-    // A new file's name must reach the medium with its bytes.
-    endingProblem = local.syncFolder();
-    return endingProblem.ok() ? Ending::Verified : Ending::CardProblem;
+    return {target, size, sha1, data};
 }
 
 void Download::finishOnCard()
 {
     state = WRITING;
     pendingWrite = QtConcurrent::run(QThreadPool::globalInstance(), [this] {
-        CardFile local;
-        endingProblem = writer ? writer->open(target, CardWriter::Mode::Extend, &local)
-                               : CardResult::failure(CardResult::CardGone, target);
-        if (endingProblem.errorNumber() == ENOENT || endingProblem.problem() == CardResult::NotAFile)
-            ending = Ending::Lost;
-        else if (!endingProblem.ok())
-            ending = Ending::CardProblem;
-        else if (local.size() < size)
-            ending = Ending::Lost;
-        else
-            ending = finishFile(local);
+        const ChunkWriter::Result result = chunks->finish(cardFile());
+        ending = result.ending;
+        endingProblem = result.card;
         emit finishedOnCard();
     });
 }

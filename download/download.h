@@ -10,11 +10,10 @@
 #include <atomic>
 #include <memory>
 
+#include "download/chunkwriter.h"
 #include "media/cardresult.h"
 
-class CardFile;
 class CardWriter;
-class Sha1Stream;
 
 // One chart file on its way from the service to the card. The owner issues
 // each HTTP request and hands the reply over; this object pulls the reply's
@@ -125,10 +124,10 @@ public slots:
     void handleNetworkError(QNetworkReply::NetworkError code);
 
 private:
-    enum class Ending { None, Verified, Mismatch, CardProblem, Lost };
+    using Ending = ChunkWriter::Ending;
 
     void startChunkWrite();
-    Ending finishFile(CardFile &local);
+    ChunkWriter::File cardFile() const;
     void settleEnding();
     void pullAvailable();
     void armWatchdog();
@@ -143,9 +142,8 @@ private:
     // bytes counted as on disk: someone else removed or cut the file, so
     // the transfer must begin again from byte 0.
     std::atomic<bool> fileLost{false};
-    std::shared_ptr<const CardWriter> writer;
-    // Fed by the pool task that writes, one at a time; never by two threads.
-    std::unique_ptr<Sha1Stream> hash;
+    // Used by the pool task that writes, one at a time; never by two threads.
+    std::unique_ptr<ChunkWriter> chunks;
     // How the last write or finishing task ended the file; written on the
     // pool before the queued signal that makes the event loop read it.
     Ending ending = Ending::None;

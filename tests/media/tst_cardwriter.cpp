@@ -210,12 +210,15 @@ void TestCardWriter::wholeFileReachesTheMediumBeforeItsName()
                 return i;
         return -1;
     };
-    const int written = find(QStringLiteral("write(") + QString(), find(QStringLiteral("vmid.qdtmp"), 0));
+    const int written = find(QStringLiteral("write("), find(QStringLiteral("vmid.qdtmp"), 0));
     const int synced = find(QStringLiteral("fdatasync("), written);
     const int renamed = find(QStringLiteral("\"vmid\""), synced);
     const int folderSynced = find(QStringLiteral("fsync("), renamed);
     QVERIFY2(written >= 0 && synced > written && renamed > synced && folderSynced > renamed,
              qPrintable(lines.join(QLatin1Char('\n'))));
+    // A file moved into place (an RQ segment): its folder is synced after.
+    const int moved = find(QStringLiteral("\"seg\""), folderSynced);
+    QVERIFY2(moved > 0 && find(QStringLiteral("fsync("), moved) > moved, qPrintable(lines.join(QLatin1Char('\n'))));
 }
 
 int main(int argc, char **argv)
@@ -223,7 +226,11 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     if (app.arguments().value(1) == QLatin1String("child")) {
         const CardWriter writer(CardIdentity::fromRoot(app.arguments().value(2)));
-        return writer.writeWholeFile(QStringLiteral("vmid"), {"VM-1\r\n{}"}).ok() ? 0 : 1;
+        return writer.writeWholeFile(QStringLiteral("vmid"), {"VM-1\r\n{}"}).ok()
+                       && writer.writeWholeFile(QStringLiteral("seg.part"), {"bytes"}).ok()
+                       && writer.rename(QStringLiteral("seg.part"), QStringLiteral("seg")).ok()
+                   ? 0
+                   : 1;
     }
     TestCardWriter test;
     return QTest::qExec(&test, argc, argv);
