@@ -60,6 +60,7 @@ ChunkWriter::Result ChunkWriter::append(const File &file, qint64 offset, const Q
     }
     if (!(result.card = local.write(bytes)).ok())
         return result;
+    local.startWriteback(offset, bytes.size());
     if (CardWriter::verifying())
         hash.update(bytes.constData(), bytes.size());
     if (offset + bytes.size() == file.size)

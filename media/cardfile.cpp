@@ -131,6 +131,13 @@ CardResult CardFile::sync()
     return CardResult();
 }
 
+void CardFile::startWriteback(qint64 position, qint64 length)
+{
+    // Advisory: a failure here shows again, and is reported, at the sync.
+    if (CardWriter::syncing())
+        ::sync_file_range(fd, off_t(position), off_t(length), SYNC_FILE_RANGE_WRITE);
+}
+
 CardResult CardFile::syncFolder()
 {
     if (CardWriter::syncing() && folder >= 0 && ::fsync(folder) != 0 && errno != EINVAL)

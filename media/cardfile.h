@@ -40,6 +40,9 @@ public:
     CardResult hashPrefix(qint64 length, Sha1Stream *hash, const std::atomic_bool *abandon = nullptr);
     // The file's data on the medium (skipped only when the benchmark says so).
     CardResult sync();
+    // Starts writing a range to the medium without waiting for it, so that
+    // the sync at the end of a large file finds little left to do.
+    void startWriteback(qint64 position, qint64 length);
     // The folder entry of a new or renamed file on the medium.
     CardResult syncFolder();
     // Closes; a failure reported at close (some file systems report a failed

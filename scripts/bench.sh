@@ -79,8 +79,9 @@ make_card() {
 # Our engine on one card; the figures land in $work/<label>.ours.
 run_ours() {
     local label=$1 sku=$2 type=$3 card=$4
+    shift 4
     if ! "$bench_bin" --email "$email" --password "$password" --sku "$sku" --type "$type" \
-        --card "$card" --concurrency "$concurrency" >"$work/$label.ours"; then
+        --card "$card" --concurrency "$concurrency" "$@" >"$work/$label.ours"; then
         cat "$work/$label.ours" >&2
         echo "error=our run '$label' failed" >&2
         exit 1
@@ -119,8 +120,18 @@ fetch_workload() {
 
     # Each tool runs $repeats times, interleaved, and its best time counts:
     # on a shared machine the slow runs measure the neighbours, not the tool.
-    local ours= aria= curlt= n= r t0 t1
+    local ours= aria= curlt= nosync= noverify= n= r t0 t1
     for r in $(seq "$repeats"); do
+        # What syncing and verifying cost: the same run with one of them left
+        # out (the big product only; the tool never leaves them out).
+        if [ "$label" = big ]; then
+            make_card "$work/card-$label"
+            run_ours "$label" "$sku" "$type" "$work/card-$label" --no-sync
+            nosync=$(smaller "${nosync:-1e9}" "$(field wall_s "$work/$label.ours")")
+            make_card "$work/card-$label"
+            run_ours "$label" "$sku" "$type" "$work/card-$label" --no-verify
+            noverify=$(smaller "${noverify:-1e9}" "$(field wall_s "$work/$label.ours")")
+        fi
         make_card "$work/card-$label"
         run_ours "$label" "$sku" "$type" "$work/card-$label"
         check_card "$list" "$work/card-$label" || { echo "error=$label: our files differ" >&2; exit 1; }
@@ -160,6 +171,12 @@ fetch_workload() {
     echo "${label}_ours_mib_s=$(awk -v b="$(field bytes "$work/$label.ours")" -v t="$ours" 'BEGIN { printf "%.1f", b / 1048576 / t }')"
     echo "${label}_aria2c_s=$aria"
     echo "${label}_curl_s=$curlt"
+    if [ -n "$nosync" ]; then
+        echo "${label}_ours_without_sync_s=$nosync"
+        echo "${label}_ours_without_verify_s=$noverify"
+        echo "${label}_sync_cost_s=$(awk -v a="$ours" -v b="$nosync" 'BEGIN { printf "%.3f", a - b }')"
+        echo "${label}_verify_cost_s=$(awk -v a="$ours" -v b="$noverify" 'BEGIN { printf "%.3f", a - b }')"
+    fi
     echo "ratio_${label}=$(ratio "$ours" "$best")"
 }
 
