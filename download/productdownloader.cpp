@@ -112,6 +112,11 @@ bool ProductDownloader::cardReady()
 {
     if (!writer)
         return failPermanently(QStringLiteral("Please insert SD card."));
+    // A folder whose media file was never usable is not a card that went.
+    if (!writer->identity().isValid() && QFileInfo(mediaIdDir).isDir())
+        return failPermanently(QStringLiteral("The card's ENCRYPT.TXT cannot be used (%1). Nothing on the card was "
+                                              "changed.")
+                                   .arg(writer->identity().problem().toHtmlEscaped()));
     const CardResult result = writer->verifyCard();
     return result.ok() || failPermanently(result.message());
 }

@@ -39,10 +39,12 @@ bool readSmallRegularFile(int folder, const QString &path, qint64 limit, QByteAr
         *why = QStringLiteral("%1 is %2 bytes, more than a media file can be").arg(path).arg(qint64(status.st_size));
         return false;
     }
-    QByteArray buffer(int(limit) + 1, Qt::Uninitialized);
+    // One byte more than the file said it holds tells a file that grew.
+    const qint64 room = qint64(status.st_size) + 1;
+    QByteArray buffer(int(room), Qt::Uninitialized);
     qint64 total = 0;
-    while (total <= limit) {
-        const ssize_t got = ::read(fd, buffer.data() + total, size_t(limit + 1 - total));
+    while (total < room) {
+        const ssize_t got = ::read(fd, buffer.data() + total, size_t(room - total));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
@@ -55,8 +57,8 @@ bool readSmallRegularFile(int folder, const QString &path, qint64 limit, QByteAr
         total += got;
     }
     ::close(fd);
-    if (total > limit) {
-        *why = QStringLiteral("%1 grew past the size a media file can be").arg(path);
+    if (total >= room) {
+        *why = QStringLiteral("%1 grew while it was read").arg(path);
         return false;
     }
     buffer.truncate(int(total));
