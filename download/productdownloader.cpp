@@ -671,9 +671,11 @@ void ProductDownloader::updateRQ(Mik::MikFile *newContainer)
     qDebug() << prefix(QStringLiteral("Update RQ")) << QStringLiteral("<updateRQ>[105]");
     // Read before anything on the card changes: the chain may reach into
     // segment files that the update replaces.
-    drmBytes = container->getDrmBytes();
-    if (drmBytes.isEmpty()) {
-        // Going on would give the card a container without its chart.
+    bool whole = false;
+    drmBytes = container->getDrmBytes(&whole);
+    if (drmBytes.isEmpty() || !whole) {
+        // Going on would give the card a container without its chart, or
+        // with a part of it (a chain that runs into a missing segment).
         emit errorPerm(sku, QStringLiteral("Invalid Chart Data"));
         return;
     }

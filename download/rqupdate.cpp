@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QDebug>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QtEndian>
 
@@ -183,25 +184,38 @@ CardResult RqUpdate::commit() const
             return result;
     }
 
-    // The old build's files that the new one has no use for, the container
-    // last: until it goes, an interrupted clean-up still shows the old chart.
+    // The old build's files that the new one has no use for. Its container
+    // goes first: its chain may run on into its segments, and a container
+    // left without them would pass a part of the chain to the next update.
+    if (!oldContainer.isEmpty() && oldContainer != container && !(result = writer->remove(oldContainer)).ok())
+        return result;
     for (const QString &old : oldSegmentNames) {
         if (!wanted.contains(old) && !(result = writer->remove(old)).ok())
             return result;
     }
-    if (!oldContainer.isEmpty() && oldContainer != container && !(result = writer->remove(oldContainer)).ok())
-        return result;
 
     result = writer->writeWholeFile(container, {finishedHeader(headerImage, chainBytes), chainBytes});
     if (!result.ok())
         return result;
 
-    // Temporaries of builds that never finished.
+    // Temporaries of builds that never finished, and segments whose
+    // container is gone (a clean-up interrupted before): no container can
+    // use them any more.
+    static const QRegularExpression segment(QStringLiteral("^(.+)\\.k[0-9a-f]{2,}$"));
     QStringList names;
     writer->listFiles(QString(), rootListingLimit, &names);
+    QStringList containers;
     for (const QString &name : std::as_const(names)) {
-        if (isTemporaryName(name) && !writer->remove(name).ok())
-            qWarning() << "Cannot remove a stale temporary file:" << name;
+        if (segment.match(name).hasMatch())
+            containers.append(segment.match(name).captured(1) + QStringLiteral(".kim"));
+    }
+    QHash<QString, CardWriter::Facts> present;
+    writer->survey(containers, &present);
+    for (const QString &name : std::as_const(names)) {
+        const QRegularExpressionMatch match = segment.match(name);
+        const bool orphan = match.hasMatch() && !present.value(match.captured(1) + QStringLiteral(".kim")).exists;
+        if ((isTemporaryName(name) || orphan) && !writer->remove(name).ok())
+            qWarning() << "Cannot remove a file the update left:" << name;
     }
     return CardResult();
 }

@@ -149,6 +149,13 @@ bool MikFile::seek(QFile &file, qint64 position, QIODeviceBase::OpenModeFlag mod
 
 QByteArray MikFile::getDrmBytes()
 {
+    return getDrmBytes(nullptr);
+}
+
+QByteArray MikFile::getDrmBytes(bool *whole)
+{
+    if (whole)
+        *whole = false;
     QFile file;
     if (!seek(file, qint64(qMin<quint64>(firstBlock(), std::numeric_limits<qint64>::max())), QIODevice::ReadOnly))
         return QByteArray();
@@ -192,8 +199,11 @@ QByteArray MikFile::getDrmBytes()
         }
 
         const qint64 next = qint64(block.next);
-        if (next < 1)
+        if (next < 1) {
+            if (whole)
+                *whole = next == 0;
             break;
+        }
         if (visited.contains(next)) {
             qDebug() << "Block chain loops at" << next;
             return QByteArray();

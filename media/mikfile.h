@@ -55,6 +55,9 @@ public:
     static QString segmentExtension(int index);
     QString getChartID(QString separator) const;
     QByteArray getDrmBytes();
+    // The same; whole is set when the walk reached the chain's end rather
+    // than a next it could not follow (a segment file missing, or shorter).
+    QByteArray getDrmBytes(bool *whole);
     bool seek(QFile &file, qint64 position, QIODeviceBase::OpenModeFlag mode);
     bool setUpdating(bool updating);
     bool finalize();

@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -137,7 +138,7 @@ private:
     bool finishProduct(TestProduct *product);
     bool runRq(RqSdProduct *product, const QString &operation, Watch **watch, ProductDownloader **downloader,
                Mik::MikFile *container);
-    void killChildMidway(const QString &kind, const QString &sku);
+    void killChild(const QString &kind, const QString &sku, const QString &event);
     void act(const QString &event, ProductDownloader *downloader, Watch &watch);
     void repairCard(const QString &event, const QString &setup);
     bool resumeToTheEnd(ProductDownloader *downloader, Watch &watch);
@@ -510,7 +511,7 @@ void TestCardOutcomes::productOutcome()
     ProductDownloader *downloader = nullptr;
     Watch *watch = nullptr;
     if (event == QLatin1String("kill")) {
-        killChildMidway(QStringLiteral("product"), productSku);
+        killChild(QStringLiteral("product"), productSku, event);
     } else {
         downloader = makeDownloader(&product);
         watch = new Watch(downloader);
@@ -643,12 +644,35 @@ void TestCardOutcomes::repairCard(const QString &event, const QString &setup)
         writeFile(card + QStringLiteral("/ENCRYPT.TXT"), ChartServiceProcess::encryptText(QStringLiteral("QDEMO-0001")).toUtf8());
 }
 
-// A child process runs the download and is killed while a file is under way.
-void TestCardOutcomes::killChildMidway(const QString &kind, const QString &sku)
+// A child process runs the download and is killed: while a file is under
+// way ("kill"), or at a chosen call into the kernel ("kill at renameat:2",
+// strace stopping it with SIGKILL on the second renameat, before it runs).
+void TestCardOutcomes::killChild(const QString &kind, const QString &sku, const QString &event)
 {
     QProcess child;
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("child"), kind, service->baseUrl(), session, card, sku});
+    const QStringList arguments{QStringLiteral("child"), kind, service->baseUrl(), session, card, sku};
+    if (event.startsWith(QLatin1String("kill at "))) {
+        const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
+        if (strace.isEmpty()) {
+            skipReason = QStringLiteral("strace is not installed");
+            return;
+        }
+        const QStringList call = event.mid(8).split(QLatin1Char(':'));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                           environment.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":detect_leaks=0"));
+        child.setProcessEnvironment(environment);
+        child.start(strace, QStringList{QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-o"),
+                                        QStringLiteral("/dev/null"), QStringLiteral("-e"),
+                                        QStringLiteral("trace=") + call.first(), QStringLiteral("-e"),
+                                        QStringLiteral("inject=%1:signal=SIGKILL:when=%2").arg(call.first(), call.last()),
+                                        QCoreApplication::applicationFilePath()}
+                                + arguments);
+        QVERIFY(child.waitForFinished(60000));
+        QVERIFY2(child.exitCode() != 0, "the run ended before the chosen call");
+        return;
+    }
+    child.start(QCoreApplication::applicationFilePath(), arguments);
     QVERIFY(child.waitForStarted());
     const auto midway = [&] {
         const QStringList filter{kind == QLatin1String("rq") ? QStringLiteral("*.qdpart") : QStringLiteral("*.bin")};
@@ -692,8 +716,20 @@ void TestCardOutcomes::rqOutcome_data()
     row("temporaries of another build") << "stale temporaries" << QList<QJsonObject>{} << "" << "" << again;
     // 1: no room for the new container: the old one stays as it was.
     row("no room for the container") << "inodes" << QList<QJsonObject>{} << "" << "The SD card is full" << resume;
-    row("killed while renaming segments") << "renaming" << QList<QJsonObject>{} << "" << "" << again;
-    row("killed before the old container went") << "old container left" << QList<QJsonObject>{} << "" << "" << again;
+    // A kill at each step of the commit leaves a card that the next update
+    // completes: the old chart, or one marked "Update In Progress".
+    row("killed as the container is replaced") << "older build" << QList<QJsonObject>{} << "kill at renameat:1"
+                                               << "killed" << again;
+    row("killed before the segments move") << "older build" << QList<QJsonObject>{} << "kill at renameat:2"
+                                           << "killed" << again;
+    row("killed between two segments") << "older build" << QList<QJsonObject>{} << "kill at renameat:3" << "killed"
+                                       << again;
+    row("killed before the container is finished") << "older build" << QList<QJsonObject>{} << "kill at renameat:5"
+                                                   << "killed" << again;
+    row("killed before the old container goes") << "other base name" << QList<QJsonObject>{} << "kill at unlinkat:1"
+                                                << "killed" << again;
+    row("killed while the old segments go") << "other base name" << QList<QJsonObject>{} << "kill at unlinkat:3"
+                                            << "killed" << again;
     row("container is a link") << "kim link" << QList<QJsonObject>{} << "" << "" << again;
     // 12: a restoration replaces whatever lies under the name, whole.
     row("lost container") << "lost" << QList<QJsonObject>{} << "" << "" << again;
@@ -750,16 +786,10 @@ void TestCardOutcomes::prepareRqCard(const QString &setup)
     QStringList extra;
     if (lost)
         extra << QStringLiteral("--media-id") << QStringLiteral("QDEMO-RQ-LOST");
-    if (setup == QLatin1String("other base name") || setup == QLatin1String("old container left"))
+    if (setup == QLatin1String("other base name"))
         extra << QStringLiteral("--base") << QStringLiteral("OLDNAME");
     QVERIFY(ChartServiceProcess::makeCard(card, lost ? QStringLiteral("blank") : QStringLiteral("rq"), extra));
 
-    // A new container as the update writes it before the segments move:
-    // the service's header marked "updating" (flags bit 10), then the chain.
-    QByteArray marked = service->callRaw(QStringLiteral("HeaderUpdate/") + rqSku, QStringLiteral("smn"), {});
-    marked[73] = char(marked[73] | 0x04);
-    marked += QByteArray::fromBase64(subscription(9021).value(QStringLiteral("drm")).toString().toLatin1());
-    const QString origin = service->baseUrl() + QStringLiteral("/origin/3101/R004321_1.k0");
     if (setup == QLatin1String("inodes")) {
         // Room for the three segments' temporaries and not one file more.
         struct statvfs fs {};
@@ -769,14 +799,6 @@ void TestCardOutcomes::prepareRqCard(const QString &setup)
             skipReason = QStringLiteral("cannot limit the number of files here");
     } else if (setup == QLatin1String("stale temporaries")) {
         writeFile(card + QStringLiteral("/R004321_1.k01.4321-1-5001-1000.0123abcd.qdpart"), pattern(3, 100000));
-    } else if (setup == QLatin1String("renaming")) {
-        writeFile(card + QStringLiteral("/R004321_1.kim"), marked);
-        writeFile(card + QStringLiteral("/R004321_1.k01"), service->expectedBytes(origin + QLatin1Char('1')));
-    } else if (setup == QLatin1String("old container left")) {
-        writeFile(card + QStringLiteral("/R004321_1.kim"), marked);
-        for (const char digit : {'1', '2', '3'})
-            writeFile(card + QStringLiteral("/R004321_1.k0") + QLatin1Char(digit),
-                      service->expectedBytes(origin + QLatin1Char(digit)));
     } else if (setup == QLatin1String("kim link")) {
         QDir().rename(card + QStringLiteral("/R004321_1.kim"), parked + QStringLiteral("/R004321_1.kim"));
         QFile::link(parked + QStringLiteral("/R004321_1.kim"), card + QStringLiteral("/R004321_1.kim"));
@@ -845,8 +867,10 @@ void TestCardOutcomes::rqOutcome()
     Mik::MikFile container;
     ProductDownloader *downloader = nullptr;
     Watch *watch = nullptr;
-    if (event == QLatin1String("kill")) {
-        killChildMidway(QStringLiteral("rq"), product.sku);
+    if (event.startsWith(QLatin1String("kill"))) {
+        killChild(QStringLiteral("rq"), product.sku, event);
+        if (!skipReason.isEmpty())
+            QSKIP(qPrintable(skipReason));
     } else {
         QVERIFY(runRq(&product, operation, &watch, &downloader, &container));
         act(event, downloader, *watch);
