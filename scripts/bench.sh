@@ -88,6 +88,15 @@ run_ours() {
     fi
 }
 
+# The peers leave their files in the page cache; the tool syncs every file
+# and folder it writes. A peer's time "durable" includes the same for its
+# files (fdatasync of each, fsync of each folder), so the two can be compared
+# on equal terms as well.
+durable() {
+    find "$1" -type f -print0 | xargs -0 -r sync --data
+    find "$1" -type d -print0 | xargs -0 -r sync
+}
+
 # Every file of the list must match its SHA-1 (checked outside the timing).
 check_card() {
     local list=$1 dir=$2
@@ -120,7 +129,7 @@ fetch_workload() {
 
     # Each tool runs $repeats times, interleaved, and its best time counts:
     # on a shared machine the slow runs measure the neighbours, not the tool.
-    local ours= aria= curlt= nosync= noverify= n= r t0 t1
+    local ours= aria= curlt= aria_durable= curl_durable= nosync= noverify= n= r t0 t1
     for r in $(seq "$repeats"); do
         # What syncing and verifying cost: the same run with one of them left
         # out (the big product only; the tool never leaves them out).
@@ -147,6 +156,8 @@ fetch_workload() {
             --allow-overwrite=true --auto-file-renaming=false
         t1=$(now)
         aria=$(smaller "${aria:-1e9}" "$(elapsed "$t0" "$t1")")
+        durable "$work/aria2"
+        aria_durable=$(smaller "${aria_durable:-1e9}" "$(elapsed "$t0" "$(now)")")
         check_card "$list" "$work/aria2" || { echo "error=$label: aria2c files differ" >&2; exit 1; }
         rm -rf "$work/aria2"
 
@@ -158,12 +169,15 @@ fetch_workload() {
         curl -s -S --no-progress-meter --fail --parallel --parallel-max "$n" --create-dirs -K "$work/$label.curl"
         t1=$(now)
         curlt=$(smaller "${curlt:-1e9}" "$(elapsed "$t0" "$t1")")
+        durable "$work/curl"
+        curl_durable=$(smaller "${curl_durable:-1e9}" "$(elapsed "$t0" "$(now)")")
         check_card "$list" "$work/curl" || { echo "error=$label: curl files differ" >&2; exit 1; }
         rm -rf "$work/curl"
     done
 
-    local best
+    local best best_durable
     best=$(smaller "$aria" "$curlt")
+    best_durable=$(smaller "$aria_durable" "$curl_durable")
     echo "${label}_concurrency=$n"
     echo "${label}_files=$(field files "$work/$label.ours")"
     echo "${label}_bytes=$(field bytes "$work/$label.ours")"
@@ -177,7 +191,10 @@ fetch_workload() {
         echo "${label}_sync_cost_s=$(awk -v a="$ours" -v b="$nosync" 'BEGIN { printf "%.3f", a - b }')"
         echo "${label}_verify_cost_s=$(awk -v a="$ours" -v b="$noverify" 'BEGIN { printf "%.3f", a - b }')"
     fi
+    echo "${label}_aria2c_durable_s=$aria_durable"
+    echo "${label}_curl_durable_s=$curl_durable"
     echo "ratio_${label}=$(ratio "$ours" "$best")"
+    echo "ratio_${label}_durable=$(ratio "$ours" "$best_durable")"
 }
 
 verify_workload() {
