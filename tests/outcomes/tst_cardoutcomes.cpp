@@ -407,7 +407,7 @@ void TestCardOutcomes::productOutcome_data()
     row("files wrong, long, short and missing") << "mixed" << QList<QJsonObject>{throttle(files)} << "" << ""
                                                 << again;
     row("part of an older file") << "older part" << QList<QJsonObject>{} << "" << "" << again;
-    // 7: bytes proven, trailer missing or cut: the trailer is written.
+    // Bytes proven, trailer missing or cut: the trailer is written.
     row("trailer missing") << "trailer missing" << QList<QJsonObject>{} << "" << "" << again;
     row("trailer cut") << "trailer cut" << QList<QJsonObject>{} << "" << "" << again;
 
@@ -431,26 +431,26 @@ void TestCardOutcomes::productOutcome_data()
     row("http 500") << "blank"
                     << QList<QJsonObject>{fault(QStringLiteral("status"), files, 2, {{QStringLiteral("status"), 500}})}
                     << "" << "Internal Server Error" << resume;
-    // 5: corrupted in transit is caught by the digest and fetched again.
+    // Corrupted in transit is caught by the digest and fetched again.
     row("corrupted once") << "blank"
                           << QList<QJsonObject>{fault(QStringLiteral("corrupt"), QStringLiteral("*tiles_0002.bin"))}
                           << "" << "" << again;
     row("corrupted twice") << "blank"
                            << QList<QJsonObject>{fault(QStringLiteral("corrupt"), QStringLiteral("*tiles_0002.bin"), 2)}
                            << "" << "arrived damaged" << resume;
-    // 4: a reply that is not the service's file list.
+    // A reply that is not the service's file list.
     row("activation not json") << "complete" << QList<QJsonObject>{fault(QStringLiteral("non_json"), activation)} << ""
                                << "cannot read" << again;
     row("activation cut short") << "complete"
                                 << QList<QJsonObject>{fault(QStringLiteral("truncated_json"), activation)} << ""
                                 << "cannot read" << again;
-    // 10: a reply far larger than any file list is not read whole.
+    // A reply far larger than any file list is not read whole.
     row("activation past the limit") << "complete"
                                      << QList<QJsonObject>{fault(QStringLiteral("pad_reply"), activation)} << ""
                                      << "cannot read" << again;
     row("unsafe paths") << "complete" << QList<QJsonObject>{fault(QStringLiteral("unsafe_paths"), activation)} << ""
                         << "the path leaves the card" << again;
-    // 8: sizes that are not byte counts, and the card's own files.
+    // Sizes that are not byte counts, and the card's own files.
     row("size as text") << "complete" << sized(QStringLiteral("1500000")) << "" << badSize << again;
     row("size null") << "complete" << sized(QJsonValue::Null) << "" << badSize << again;
     row("size negative") << "complete" << sized(-1) << "" << badSize << again;
@@ -466,13 +466,13 @@ void TestCardOutcomes::productOutcome_data()
             << recordFault({{QStringLiteral("add"), QJsonArray{QJsonObject{{QStringLiteral("file"), name},
                                                                           {QStringLiteral("size"), 0}}}}})
             << "" << owned << again;
-    // 11: one byte more than the list says is an error, not a hang.
+    // One byte more than the list says is an error, not a hang.
     row("size one byte short") << "blank"
                                << recordFault({{QStringLiteral("file"), QStringLiteral("*tiles_0001.bin")},
                                                {QStringLiteral("size_delta"), -1}})
                                << "" << "more bytes" << again;
 
-    // 6, 9: the card pulled out, its folder swapped for a link, a link
+    // The card pulled out, its folder swapped for a link, a link
     // where vmid belongs; a full, a read-only card; a kill.
     row("card pulled out") << "mounted" << QList<QJsonObject>{throttle(files)} << "pull"
                            << "Please insert SD card." << resume;
@@ -482,11 +482,11 @@ void TestCardOutcomes::productOutcome_data()
     row("folder swapped for a link") << "blank" << QList<QJsonObject>{throttle(files)} << "swap folder" << "" << again;
     row("vmid is a link") << "vmid link" << QList<QJsonObject>{} << "" << "" << again;
     row("killed mid-file") << "blank" << QList<QJsonObject>{throttle(files)} << "kill" << "killed" << again;
-    // 7: between a file's last bytes and its trailer, or its vmid and files.
+    // Between a file's last bytes and its trailer, or its vmid and files.
     for (const char *point : {"fdatasync:2", "fdatasync:4", "fsync:1", "renameat:1"})
         QTest::addRow("killed at %s", point) << "blank" << QList<QJsonObject>{}
                                               << QStringLiteral("kill at ") + QLatin1String(point) << "killed" << again;
-    // 10: huge files where small ones belong are not read whole.
+    // Huge files where small ones belong are not read whole.
     row("vmid of 300 MB") << "huge vmid" << QList<QJsonObject>{} << "" << "" << again;
     row("media file of 200 MB") << "huge media file" << QList<QJsonObject>{} << "" << "media file is not valid"
                                 << again;
@@ -708,9 +708,9 @@ void TestCardOutcomes::rqOutcome_data()
     const QString damaged = QStringLiteral("damaged");
 
     row("older build") << "older build" << QList<QJsonObject>{} << "" << "" << again;
-    // 3: the chain is written with the new container before anything old goes.
+    // The chain is written with the new container before anything old goes.
     row("other base name") << "other base name" << QList<QJsonObject>{} << "" << "" << again;
-    // 2: a segment resumed only from bytes of this very build.
+    // A segment resumed only from bytes of this very build.
     row("segment cut off") << "older build"
                            << QList<QJsonObject>{fault(QStringLiteral("close_after"), QStringLiteral("*.k02"), 1,
                                                        {{QStringLiteral("bytes"), 40000}})}
@@ -720,7 +720,7 @@ void TestCardOutcomes::rqOutcome_data()
     row("card pulled during a segment") << "mounted" << QList<QJsonObject>{throttle(segments)} << "pull"
                                         << "Please insert SD card." << resume;
     row("temporaries of another build") << "stale temporaries" << QList<QJsonObject>{} << "" << "" << again;
-    // 1: no room for the new container: the old one stays as it was.
+    // No room for the new container: the old one stays as it was.
     row("no room for the container") << "inodes" << QList<QJsonObject>{} << "" << "The SD card is full" << resume;
     // A kill at each step of the commit leaves a card that the next update
     // completes: the old chart, or one marked "Update In Progress".
@@ -737,7 +737,7 @@ void TestCardOutcomes::rqOutcome_data()
     row("killed while the old segments go") << "other base name" << QList<QJsonObject>{} << "kill at unlinkat:3"
                                             << "killed" << again;
     row("container is a link") << "kim link" << QList<QJsonObject>{} << "" << "" << again;
-    // 12: a restoration replaces whatever lies under the name, whole.
+    // A restoration replaces whatever lies under the name, whole.
     row("lost container") << "lost" << QList<QJsonObject>{} << "" << "" << again;
     row("junk under the container's name") << "junk container" << QList<QJsonObject>{} << "" << "" << again;
     row("restoration refused") << "lost"
@@ -757,7 +757,7 @@ void TestCardOutcomes::rqOutcome_data()
                                       << again;
     row("header longer than a header") << "older build" << odd({{QStringLiteral("header_size"), 452}}) << ""
                                        << damaged << again;
-    // 4, 8, 11: a segment list the tool cannot use.
+    // A segment list the tool cannot use.
     row("segment list not json") << "older build" << QList<QJsonObject>{fault(QStringLiteral("non_json"), list)}
                                  << "" << "cannot read" << again;
     row("segment size as text")
