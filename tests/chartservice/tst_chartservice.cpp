@@ -579,6 +579,14 @@ void TestChartService::faultsOnDemand_data()
     QTest::newRow("status") << QJsonObject{{"kind", "status"}, {"path", file}, {"status", 503}, {"message", "Try later"}} << QByteArray();
     QTest::newRow("corrupt") << QJsonObject{{"kind", "corrupt"}, {"path", file}} << QByteArray();
     QTest::newRow("corrupt at offset") << QJsonObject{{"kind", "corrupt"}, {"path", file}, {"offset", 5001}} << QByteArray("bytes=5000-");
+    QTest::newRow("short_no_content_range") << QJsonObject{{"kind", "short_no_content_range"}, {"path", file}} << QByteArray("bytes=5000-");
+    QTest::newRow("short_no_content_range as 200") << QJsonObject{{"kind", "short_no_content_range"}, {"path", file}, {"status", 200}, {"bytes", 1000}} << QByteArray("bytes=5000-");
+    QTest::newRow("wrong_range_start") << QJsonObject{{"kind", "wrong_range_start"}, {"path", file}} << QByteArray("bytes=5000-");
+    QTest::newRow("wrong_range_start before") << QJsonObject{{"kind", "wrong_range_start"}, {"path", file}, {"shift", -4000}} << QByteArray("bytes=5000-");
+    QTest::newRow("short_body") << QJsonObject{{"kind", "short_body"}, {"path", file}} << QByteArray();
+    QTest::newRow("short_body ranged") << QJsonObject{{"kind", "short_body"}, {"path", file}, {"bytes", 100}} << QByteArray("bytes=5000-");
+    QTest::newRow("extra_byte") << QJsonObject{{"kind", "extra_byte"}, {"path", file}} << QByteArray();
+    QTest::newRow("extra_byte ranged") << QJsonObject{{"kind", "extra_byte"}, {"path", file}} << QByteArray("bytes=5000-");
 }
 
 void TestChartService::faultsOnDemand()
@@ -639,10 +647,35 @@ void TestChartService::faultsOnDemand()
         QCOMPARE(body.at(at - from), char(whole.at(at) ^ 0xff));
         QCOMPARE(body.left(at - from), whole.mid(from, at - from));
         QCOMPARE(body.mid(at - from + 1), whole.mid(at + 1));
+    } else if (kind == QLatin1String("short_no_content_range")) {
+        const int expectedStatus = fault.value(QStringLiteral("status")).toInt(206);
+        QCOMPARE(status, expectedStatus);
+        QCOMPARE(body, whole.mid(from, fault.value(QStringLiteral("bytes")).toInt((whole.size() - from) / 2)));
+        QCOMPARE(headerValue(headers, "Content-Length").toLongLong(), body.size());
+        QVERIFY(headerValue(headers, "Content-Range").isEmpty());
+    } else if (kind == QLatin1String("wrong_range_start")) {
+        const qint64 start = from + fault.value(QStringLiteral("shift")).toInteger(1);
+        QCOMPARE(status, 206);
+        QCOMPARE(headerValue(headers, "Content-Range"),
+                 "bytes " + QByteArray::number(start) + '-' + QByteArray::number(whole.size() - 1) + '/'
+                     + QByteArray::number(whole.size()));
+        QCOMPARE(body, whole.mid(start));
+    } else if (kind == QLatin1String("short_body")) {
+        QCOMPARE(status, range.isEmpty() ? 200 : 206);
+        QCOMPARE(body, whole.mid(from, fault.value(QStringLiteral("bytes")).toInt((whole.size() - from) / 2)));
+        QCOMPARE(headerValue(headers, "Content-Length").toLongLong(), body.size());
+    } else if (kind == QLatin1String("extra_byte")) {
+        QCOMPARE(status, range.isEmpty() ? 200 : 206);
+        QCOMPARE(body.size(), whole.size() - from + 1);
+        QCOMPARE(body.chopped(1), whole.mid(from));
+        QCOMPARE(headerValue(headers, "Content-Length").toLongLong(), body.size());
     }
 
-    // One hit only: the retry gets the real thing.
-    QCOMPARE(m_service.faults().size(), 0);
+    // One hit only, reported as such: the retry gets the real thing.
+    const QJsonArray armed = m_service.faults();
+    QCOMPARE(armed.size(), 1);
+    QCOMPARE(armed.first().toObject().value(QStringLiteral("count")).toInt(), 0);
+    QCOMPARE(m_service.firedCount(kind), 1);
     int again = 0;
     QCOMPARE(m_service.get(url, &again, request), whole.mid(from));
     QCOMPARE(again, range.isEmpty() ? 200 : 206);
@@ -667,6 +700,8 @@ void TestChartService::faultsFireOnlyOnMatchingPathsAndCount()
     }
     QVERIFY(QJsonDocument::fromJson(m_service.callRaw(QStringLiteral("/GetSubscriptions"), QStringLiteral("smn"), body)).isObject());
     QVERIFY(QJsonDocument::fromJson(m_service.callRaw(QStringLiteral("GetAllProducts"), QStringLiteral("smn"), {})).isObject());
+    QCOMPARE(m_service.firedCount(QStringLiteral("non_json")), 1);
+    QCOMPARE(m_service.firedCount(QStringLiteral("truncated_json")), 2);
 
     // A status on one endpoint leaves the others alone; -1 never runs out.
     QVERIFY(m_service.addFault({{"kind", "status"}, {"path", "/api/smn/ActivateProduct"}, {"count", -1}, {"status", 500},
@@ -681,6 +716,21 @@ void TestChartService::faultsFireOnlyOnMatchingPathsAndCount()
     }
     m_service.call(QStringLiteral("GetAllProducts"), QStringLiteral("smn"), {}, &status);
     QCOMPARE(status, 200);
+    QCOMPARE(m_service.firedCount(QStringLiteral("status")), 3);
+    QVERIFY(m_service.clearFaults());
+    QCOMPARE(m_service.firedCount(), 0);
+
+    // A range fault waits for a request that asks for a range: a plain one
+    // neither changes nor uses it up.
+    QVERIFY(m_service.addFault({{"kind", "wrong_range_start"}, {"path", "*/VMARD01/region.idx"}}));
+    const QString idx = QString::fromUtf8(fileUrl(1101, QStringLiteral("VMARD01/region.idx")));
+    const QByteArray plain = m_service.get(idx, &status);
+    QCOMPARE(status, 200);
+    QCOMPARE(m_service.firedCount(QStringLiteral("wrong_range_start")), 0);
+    QList<QPair<QByteArray, QByteArray>> headers;
+    QCOMPARE(m_service.get(idx, &status, {{QByteArray("Range"), QByteArray("bytes=10-")}}, &headers), plain.mid(11));
+    QCOMPARE(headerValue(headers, "Content-Range"), QByteArray("bytes 11-65535/65536"));
+    QCOMPARE(m_service.firedCount(QStringLiteral("wrong_range_start")), 1);
     QVERIFY(m_service.clearFaults());
 
     // Unsafe paths are added to the file records, for the tool to refuse.

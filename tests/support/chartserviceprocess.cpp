@@ -188,6 +188,21 @@ QJsonArray ChartServiceProcess::faults()
         .toArray();
 }
 
+int ChartServiceProcess::firedCount(const QString &kind)
+{
+    int status = 0;
+    const QByteArray reply = send("GET", controlPath(QStringLiteral("faults")), QByteArray(), &status);
+    if (status != 200)
+        return -1;
+    int fired = 0;
+    for (const QJsonValue &value : QJsonDocument::fromJson(reply).object().value(QStringLiteral("faults")).toArray()) {
+        const QJsonObject fault = value.toObject();
+        if (kind.isEmpty() || fault.value(QStringLiteral("kind")).toString() == kind)
+            fired += fault.value(QStringLiteral("fired")).toInt();
+    }
+    return fired;
+}
+
 QJsonArray ChartServiceProcess::requestLog(const QString &pathPattern)
 {
     const QJsonArray all = QJsonDocument::fromJson(send("GET", controlPath(QStringLiteral("requests")), QByteArray(), nullptr))

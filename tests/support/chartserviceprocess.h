@@ -72,7 +72,12 @@ public:
     // See the README for the kinds and their parameters.
     bool addFault(const QJsonObject &fault);
     bool clearFaults();
+    // Every fault armed since the last clear, spent ones included:
+    // {"id", "kind", "path", "count" (hits left), "fired", parameters}.
     QJsonArray faults();
+    // Requests hit by the faults of that kind (all kinds when empty) since
+    // the last clear; -1 when the service cannot be asked.
+    int firedCount(const QString &kind = QString());
 
     // Entries {"method", "path", "target", "headers", "json", "body", "time"}
     // in arrival order, optionally only those whose path matches a wildcard.

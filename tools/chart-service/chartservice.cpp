@@ -177,7 +177,7 @@ void ChartService::handle(const httplib::Request &request, httplib::Response &re
         return;
     }
     logRequest(request, path);
-    const QList<Fault> faults = m_faults.take(QString::fromStdString(request.method), path);
+    const QList<Fault> faults = m_faults.take(QString::fromStdString(request.method), path, request.has_header("Range"));
 
     if (const Fault *stall = findFault(faults, "stall")) {
         if (!stall->params.contains(QStringLiteral("bytes")))
@@ -602,7 +602,25 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
                         return;
                     }
                     status = 206;
-                    if (!findFault(faults, "omit_content_range"))
+                    bool labelled = !findFault(faults, "omit_content_range");
+                    if (const Fault *wrongStart = findFault(faults, "wrong_range_start")) {
+                        // Other bytes than asked for, labelled honestly: a
+                        // client that trusts its own offset instead of the
+                        // Content-Range writes them in the wrong place.
+                        const qint64 end = qint64(start + length);
+                        const qint64 moved = qint64(start) + wrongStart->params.value(QStringLiteral("shift")).toInteger(1);
+                        start = quint64(qBound(qint64(0), moved, end - 1));
+                        length = quint64(end) - start;
+                    }
+                    if (const Fault *shortRange = findFault(faults, "short_no_content_range")) {
+                        // Fewer bytes than asked and nothing to say so but
+                        // the length: only a client that counts notices.
+                        status = shortRange->params.value(QStringLiteral("status")).toInt(206);
+                        length = quint64(qBound(qint64(0), shortRange->params.value(QStringLiteral("bytes")).toInteger(qint64(length / 2)),
+                                                qint64(length) - 1));
+                        labelled = false;
+                    }
+                    if (labelled)
                         response.set_header("Content-Range", "bytes " + std::to_string(start) + '-'
                                                                  + std::to_string(start + length - 1) + '/'
                                                                  + std::to_string(total));
@@ -611,9 +629,23 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
         }
     }
 
+    // What is sent may differ from what the headers above describe:
+    // dataLength bytes of content, then (extra_byte) one byte too many.
+    quint64 dataLength = length;
+    quint64 sentLength = length;
+    if (const Fault *shortBody = findFault(faults, "short_body")) {
+        // An honest Content-Length for a body shorter than the file or range,
+        // and a clean end: no transport error tells the client anything.
+        dataLength = sentLength = quint64(qBound(qint64(0), shortBody->params.value(QStringLiteral("bytes")).toInteger(qint64(length / 2)),
+                                                 qMax(qint64(0), qint64(length) - 1)));
+        response.set_header("Connection", "close");
+    }
+    if (findFault(faults, "extra_byte"))
+        sentLength = dataLength + 1;
+
     response.status = status;
-    if (request.method == "HEAD" || length == 0) {
-        response.set_header("Content-Length", std::to_string(length));
+    if (request.method == "HEAD" || sentLength == 0) {
+        response.set_header("Content-Length", std::to_string(sentLength));
         response.set_content(std::string(), reply.contentType);
         return;
     }
@@ -628,6 +660,7 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
         const CatalogueFile *file = nullptr;
         QByteArray body;
         quint64 start = 0;
+        quint64 dataLength = 0;
         qint64 closeAfter = -1;
         qint64 stallAt = -1;
         double stallSeconds = 0;
@@ -639,6 +672,7 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
     plan->file = reply.file;
     plan->body = reply.body;
     plan->start = start;
+    plan->dataLength = dataLength;
     if (closeAfter)
         plan->closeAfter = closeAfter->params.value(QStringLiteral("bytes")).toInteger(0);
     if (stall && stall->params.contains(QStringLiteral("bytes"))) {
@@ -652,7 +686,7 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
     plan->began = std::chrono::steady_clock::now();
 
     response.set_content_provider(
-        std::size_t(length), reply.contentType,
+        std::size_t(sentLength), reply.contentType,
         [plan](std::size_t offset, std::size_t remaining, httplib::DataSink &sink) {
             thread_local std::vector<char> buffer(1024 * 1024);
             std::size_t n = std::min(remaining, buffer.size());
@@ -676,6 +710,12 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
                                  + std::chrono::microseconds(qint64(double(offset) * 1e6 / plan->bytesPerSecond));
                 std::this_thread::sleep_until(due);
             }
+            if (offset >= plan->dataLength) {
+                // The one byte past the content, sent only by extra_byte.
+                buffer[0] = 'X';
+                return sink.write(buffer.data(), 1);
+            }
+            n = std::min<std::size_t>(n, std::size_t(plan->dataLength - offset));
             if (plan->file) {
                 ContentGenerator(plan->file->key).fill(plan->start + offset, buffer.data(), n);
                 const qint64 at = plan->corruptAt - qint64(plan->start + offset);
