@@ -5,12 +5,17 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QProcess>
+#include <QSslCertificate>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
-// Starts the local chart service (tools/chart-service) for a test, on a free
-// loopback port, and talks to its control endpoint. Every call is
-// synchronous (it runs a local event loop) and gives up after 30 seconds.
+#include <memory>
+
+// Starts the local chart service (tools/chart-service) for a test, on free
+// loopback ports (HTTP, and HTTPS with a certificate authority made for this
+// start), and talks to its control endpoint. Every call is synchronous (it
+// runs a local event loop) and gives up after 30 seconds.
 //
 //     ChartServiceProcess service;
 //     QVERIFY(service.start());                 // demo catalogue
@@ -53,11 +58,21 @@ public:
     static QString encryptText(const QString &mediaId);
 
     // Starts the service with the demo catalogue unless arguments name a
-    // --catalogue; "--port 0" is added. Waits for the base URL line.
+    // --catalogue; "--port 0" and a --tls-dir of its own are added. Waits
+    // for the lines that name the ports.
     bool start(const QStringList &arguments = {});
     void stop();
     bool isRunning() const;
     QString baseUrl() const { return m_baseUrl; }
+    QString httpsBaseUrl() const { return m_httpsBaseUrl; }
+    // Same endpoints, but its certificate names another host.
+    QString wrongNameHttpsUrl() const { return m_wrongNameUrl; }
+    // PEM file of the authority that signed both certificates.
+    QString caFilePath() const { return m_caFilePath; }
+    // Where the calls below that take a path go: HTTP (default) or HTTPS.
+    // Full URLs go where they say; this helper trusts the service's
+    // authority for its own requests only.
+    void useHttps(bool https) { m_https = https; }
 
     // POST base + "/api/" + group + "/" + name with the API key added.
     // status receives the HTTP status (0 without a response).
@@ -106,6 +121,12 @@ private:
     QString controlPath(const QString &path, const QString &query = QString()) const;
 
     QProcess m_process;
+    std::unique_ptr<QTemporaryDir> m_tlsDir;
     QString m_baseUrl;
+    QString m_httpsBaseUrl;
+    QString m_wrongNameUrl;
+    QString m_caFilePath;
+    QList<QSslCertificate> m_authority;
+    bool m_https = false;
     QNetworkAccessManager m_manager;
 };
