@@ -23,7 +23,11 @@
 //     const QString session = service.signIn(); // demo account
 //     service.addFault({{"kind", "close_after"}, {"path", "*/VMBRE02/*"}, {"bytes", 1000}});
 //     ... run the tool's code ...
+//     QCOMPARE(service.firedCount("close_after"), 1);
 //     QJsonArray sent = service.requestLog("*GetSubscriptions");
+//
+// Over HTTPS the tool trusts the service only when told to: point
+// QUORVEL_EXTRA_CA_FILE at caFilePath() and use httpsBaseUrl().
 //
 // The demo data (accounts, products, subscriptions, cards) is described in
 // tools/chart-service/README.md; the constants below name the parts that
