@@ -61,6 +61,11 @@ QString ChartServiceProcess::benchCataloguePath()
     return QStringLiteral(QUORVEL_CHART_SERVICE_DIR "/bench-catalogue.json");
 }
 
+QString ChartServiceProcess::testCataloguePath()
+{
+    return QStringLiteral(QUORVEL_CHART_SERVICE_DIR "/test-catalogue.json");
+}
+
 QString ChartServiceProcess::apiKey()
 {
     return QString::fromLatin1(joinHalves(DeploymentData::apiKeyA, DeploymentData::apiKeyB).toHex());

@@ -41,6 +41,8 @@ public:
     static constexpr const char *LockedPassword = "Locked-Pass-2024";
     static constexpr const char *BenchEmail = "bench@quorvel.test";
     static constexpr const char *BenchPassword = "Bench-Pass-2024";
+    static constexpr const char *TestEmail = "test@quorvel.test";
+    static constexpr const char *TestPassword = "Test-Pass-2024";
     // Media id of the demo Velmora/Talvo card and of the demo RQ card.
     static constexpr const char *DemoMediaId = "QDEMO-0001";
     static constexpr const char *DemoRqMediaId = "QDEMO-RQ-0001";
@@ -54,6 +56,7 @@ public:
     static QString binaryPath();
     static QString demoCataloguePath();
     static QString benchCataloguePath();
+    static QString testCataloguePath();
 
     // The texts the tool sends: the API key and the salted password hash.
     static QString apiKey();
