@@ -4,6 +4,7 @@
 #include "app/commandline.h"
 #include "app/settings.h"
 #include "app/startup.h"
+#include "service/extracatrust.h"
 #include "service/signin.h"
 
 int main(int argc, char *argv[])
@@ -16,6 +17,7 @@ int main(int argc, char *argv[])
     QApplication *app = new QApplication(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
     QGuiApplication::setQuitOnLastWindowClosed(false);
+    ExtraCaTrust::installFromEnvironment();
 
     installApplicationFont();
 
