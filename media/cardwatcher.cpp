@@ -45,9 +45,11 @@ void CardWatcher::setChosenCard(const CardIdentity &card)
 QStringList CardWatcher::candidateRoots() const
 {
     QStringList candidates;
-    for (const QStorageInfo &volume : QStorageInfo::mountedVolumes()) {
-        if (volume.isValid() && volume.isReady())
-            candidates << volume.rootPath();
+    if (qEnvironmentVariable(watchMountsVariable) != QLatin1String("0")) {
+        for (const QStorageInfo &volume : QStorageInfo::mountedVolumes()) {
+            if (volume.isValid() && volume.isReady())
+                candidates << volume.rootPath();
+        }
     }
     const QString extra = qEnvironmentVariable(watchDirsVariable);
     for (const QString &folder : extra.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {

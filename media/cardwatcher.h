@@ -26,6 +26,9 @@ class CardWatcher : public QObject
 public:
     static constexpr int defaultInterval = 2000;
     static constexpr const char *watchDirsVariable = "QUORVEL_CARD_WATCH_DIRS";
+    // Set to 0, mounted volumes are not looked at: tests running side by
+    // side mount cards of their own that no other test must pick up.
+    static constexpr const char *watchMountsVariable = "QUORVEL_CARD_WATCH_MOUNTS";
 
     explicit CardWatcher(QObject *parent = nullptr);
 

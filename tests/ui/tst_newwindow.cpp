@@ -414,7 +414,9 @@ void TestNewWindow::velmoraDownloadRunsToComplete()
                               QStringList{QStringLiteral("Bremmer Basin has been successfully downloaded to your SD card")},
                               Slow);
     QVERIFY(controlsFree(window));
-    QVERIFY(!child<QPushButton>(window, "downloadBtn")->isVisible());
+    // The product can go onto the card again at once.
+    QCOMPARE(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Redownload"));
+    QVERIFY(child<QPushButton>(window, "downloadBtn")->isVisible());
     QCOMPARE(window->trayIcon()->toolTip(), QString());
     QCOMPARE(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-BRE-02"));
     QTRY_COMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Redownload"));
@@ -459,11 +461,18 @@ void TestNewWindow::pauseResumeAndCancelFromTheDownloaderRow()
     QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && pause->isPaused(), Slow);
     QVERIFY(!downloader->busy());
     QVERIFY(controlsLocked(window));
-    QCOMPARE(labelText(window, "downloadStatusLabel"), QString());
+    // The stage line no longer claims that data is coming.
+    QTRY_COMPARE(labelText(window, "downloadStageLabel"), QStringLiteral("Paused"));
 
     QTest::mouseClick(pause, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && !pause->isPaused(), Slow);
     QVERIFY(downloader->busy());
+    QTRY_COMPARE(labelText(window, "downloadStageLabel"), QStringLiteral("Downloading Data"));
+    QVERIFY(!window->trayIcon()->toolTip().trimmed().endsWith(QLatin1Char(':')));
+    // Speed and time left show within seconds, long before 10 MiB have
+    // come at this pace.
+    QTRY_VERIFY_WITH_TIMEOUT(labelText(window, "downloadStatusLabel").contains(QStringLiteral(" Mbps - ")), Slow);
+    QVERIFY(downloader->doneBytes < 10 * 1024 * 1024);
 
     QTRY_VERIFY_WITH_TIMEOUT(child<QProgressBar>(downloader, "progressBar")->value() > 0, Slow);
     auto *cancel = child<QPushButton>(downloader, "cancelButton");
@@ -477,6 +486,7 @@ void TestNewWindow::pauseResumeAndCancelFromTheDownloaderRow()
     QVERIFY(child<QPushButton>(window, "downloadBtn")->isVisible());
     QCOMPARE(window->trayIcon()->toolTip(), QString());
     QVERIFY(answerer.seen.isEmpty());
+    QCOMPARE(labelText(window, "downloadStageLabel"), QStringLiteral("Download Cancelled"));
     // The part already fetched stays on the card for the next attempt.
     QVERIFY(!QDir(QFileInfo(card).absolutePath() + QStringLiteral("/VMBRE02")).entryList(QDir::Files).isEmpty());
 }

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include "download/productdownloader.h"
+
+class AbstractProduct;
+namespace Ui {
+class NewWindow;
+}
+
+// The window's side of the running download: the downloader in the download
+// area (and the ones that rebuild or register an RQ card in the
+// background), whether the controls are locked, and the stage and status
+// lines under the progress row, which also say what the downloader itself
+// does not: that it is paused, stopped by an error or cancelled, and how
+// fast it goes before the downloader's own first estimate.
+class DownloadControl : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(DownloadControl)
+
+public:
+    DownloadControl(Ui::NewWindow *ui, QObject *parent);
+    ~DownloadControl() override;
+
+    ProductDownloader *current() const { return currentDownloader; }
+    // The control lock is on: a download has started and not yet ended.
+    bool running() const { return locked; }
+
+    // A downloader for the product in the download area, in place of the
+    // form's placeholder.
+    ProductDownloader *create(AbstractProduct *product);
+    void started(ProductDownloader *downloader);
+    void ended();
+    // Lets go of the current downloader and empties the lines.
+    void clear();
+    // Empties the lines and lets go of a downloader that no longer runs.
+    void dropIdle();
+
+    // ownEstimate: the line comes from the window's speed estimate.
+    void showStatus(const QString &msg, bool ownEstimate = false);
+    void showStage(const QString &msg);
+    void showOutcome(const QString &stage, const QString &status);
+    void stoppedByError();
+
+    qint64 elapsedMs() const { return clock.isValid() ? clock.elapsed() : 0; }
+    // "5 seconds" below a minute, whole minutes ("1 minutes") from there on.
+    static QString durationText(qint64 elapsedMs);
+    // What the user can do about a failure the downloader reports.
+    static QString withAdvice(const QString &msg);
+
+    // Rebuilding a lost RQ container, and registering an unknown RQ card:
+    // they run without a row and are not the current download.
+    QPointer<ProductDownloader> restoringDownloader;
+    QPointer<ProductDownloader> registeringDownloader;
+    void forget(QPointer<ProductDownloader> &downloader);
+
+signals:
+    // A speed line of the window's own, in the downloader's words.
+    void speedEstimated(const QString &msg);
+
+private:
+    void sampleSpeed();
+    bool pausedNow() const;
+
+    Ui::NewWindow *ui;
+    QPointer<ProductDownloader> currentDownloader;
+    bool locked = false;
+    QElapsedTimer clock;
+    QTimer speedTimer;
+    QElapsedTimer sinceDownloaderSpeed;
+    QList<QPair<qint64, qint64>> samples;
+};
