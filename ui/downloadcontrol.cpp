@@ -57,6 +57,7 @@ void DownloadControl::started(ProductDownloader *downloader)
 {
     currentDownloader = downloader;
     locked = true;
+    cardMissing = false;
     clock.restart();
     samples.clear();
     sinceDownloaderSpeed.invalidate();
@@ -113,7 +114,9 @@ void DownloadControl::showStatus(const QString &msg, bool ownEstimate)
             return;
         ui->downloadStageLabel->setText(tr("Paused"));
         ui->downloadStageLabel->show();
-        if (ui->downloadStatusLabel->text().isEmpty())
+        if (cardMissing)
+            ui->downloadStatusLabel->setText(QStringLiteral("Please insert SD card."));
+        else if (ui->downloadStatusLabel->text().isEmpty())
             ui->downloadStatusLabel->setText(tr("Press Resume to go on, or Cancel to stop."));
     });
 }
@@ -135,8 +138,13 @@ void DownloadControl::stoppedByError()
 {
     if (!locked)
         return;
-    ui->downloadStageLabel->setText(tr("Stopped by an error"));
     ui->downloadStageLabel->show();
+    if (cardMissing) {
+        ui->downloadStageLabel->setText(tr("Paused"));
+        ui->downloadStatusLabel->setText(QStringLiteral("Please insert SD card."));
+        return;
+    }
+    ui->downloadStageLabel->setText(tr("Stopped by an error"));
     ui->downloadStatusLabel->setText(tr("Press Resume to try the failed files again, or Cancel to stop."));
 }
 

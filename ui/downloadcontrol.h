@@ -49,6 +49,10 @@ public:
     void showStage(const QString &msg);
     void showOutcome(const QString &stage, const QString &status);
     void stoppedByError();
+    // The card went while the download ran: failed writes are its
+    // consequence, not news for the user.
+    void setCardMissing(bool missing) { cardMissing = missing; }
+    bool isCardMissing() const { return cardMissing; }
 
     qint64 elapsedMs() const { return clock.isValid() ? clock.elapsed() : 0; }
     // "5 seconds" below a minute, whole minutes ("1 minutes") from there on.
@@ -73,6 +77,7 @@ private:
     Ui::NewWindow *ui;
     QPointer<ProductDownloader> currentDownloader;
     bool locked = false;
+    bool cardMissing = false;
     QElapsedTimer clock;
     QTimer speedTimer;
     QElapsedTimer sinceDownloaderSpeed;

@@ -482,6 +482,7 @@ void NewWindow::handleCardLost()
     if (control->running()) {
         // Waiting for a write to fail could take a while and would then
         // report every file at once; the user only needs to put it back.
+        control->setCardMissing(true);
         if (ProductDownloader *downloader = control->current())
             downloader->pauseForMissingCard();
         card->say(tr("The SD card was taken out. Put it back, then press Resume."));
@@ -749,7 +750,7 @@ void NewWindow::handleTmpError(QString, QString msg)
     const QString productName = control->current() ? control->current()->name : QString();
     tray->showMessage(QStringLiteral("Download Error: ") + productName, msg, QSystemTrayIcon::Information, 10000);
     control->stoppedByError();
-    if (isVisible())
+    if (isVisible() && !control->isCardMissing())
         showMessage(DownloadControl::withAdvice(msg));
 }
 
