@@ -1,9 +1,17 @@
 #include "ui/downloadcontrol.h"
 #include "ui_newwindow.h"
 
+#include <QFile>
+#include <QJsonObject>
 #include <QLayout>
 
+#include "catalogue/productgroup.h"
 #include "download/pausebutton.h"
+#include "ui/cardpanel.h"
+#include "ui/catalogueloader.h"
+#include "ui/detailspane.h"
+#include "ui/newwindow.h"
+#include "ui/rqcardscan.h"
 
 namespace {
 
@@ -17,9 +25,14 @@ constexpr qint64 downloaderQuietMs = 3000;
 
 } // namespace
 
-DownloadControl::DownloadControl(Ui::NewWindow *ui, QObject *parent)
-    : QObject(parent)
+DownloadControl::DownloadControl(NewWindow *window, Ui::NewWindow *ui, CardPanel *card, CatalogueLoader *catalogue,
+                                 DetailsPane *details)
+    : QObject(window)
+    , window(window)
     , ui(ui)
+    , card(card)
+    , catalogue(catalogue)
+    , details(details)
 {
     ui->downloadStageLabel->hide();
     ui->downloaderWidget->hide();
@@ -187,4 +200,179 @@ void DownloadControl::sampleSpeed()
     const qint64 megabits = qint64(rate / 1024.0 / 1024.0 * 8);
     emit speedEstimated(QStringLiteral("@ ") + QString::number(megabits) + QStringLiteral(" Mbps - ")
                         + ProductDownloader::formatTimeLeft(secondsLeft) + QStringLiteral(" left"));
+}
+
+void DownloadControl::start()
+{
+    // A second press while a download runs would start a second one on the
+    // same files.
+    if (running())
+        return;
+
+    QFile media(card->mediaIdFile);
+    if (card->mediaIdFile.isEmpty() || !media.open(QIODevice::ReadWrite)) {
+        window->showMessage(QStringLiteral("Cannot open Media ID file."));
+        window->disableBtns(false);
+        return;
+    }
+    media.close();
+
+    AbstractProduct *product = catalogue->group(window->currentProductType)->getSelectedProduct();
+    if (!product)
+        return;
+
+    clear();
+    ProductDownloader *downloader = window->addDownload(product);
+    downloader->sessionId = window->sessionId;
+    downloader->setMediaIdDir(card->mediaIdDir());
+
+    started(downloader);
+    window->disableBtns(true);
+    window->tray->setToolTip(QStringLiteral("Download in progress: ") + downloader->name);
+
+    if (product->productType == RqSd)
+        downloader->updateRQ(&rq->container);
+    else
+        downloader->activateProduct();
+}
+
+void DownloadControl::productActivated(int subscriptionID, int expiration, const QString &mediaID)
+{
+    if (!current())
+        return;
+    AbstractProduct *product = catalogue->group(window->currentProductType)->getProduct(current()->productId);
+    if (!product)
+        return;
+    Subscription *subscription = product->subscriptions.value(subscriptionID);
+    if (!subscription) {
+        subscription = new Subscription(QJsonObject{{QStringLiteral("subscription_id"), subscriptionID}});
+        product->subscriptions.insert(subscriptionID, subscription);
+    }
+    subscription->deviceId = mediaID;
+    subscription->expiration = expiration;
+    // The product is now bound to this card; say so in its row and details
+    // rather than keep the status read before the activation.
+    emit window->rawMediaIdChanged(card->rawMediaId, card->skuOnCard, card->cardProductType);
+    if (window->shownProduct == product)
+        window->updateProductDisplay(product);
+}
+
+void DownloadControl::vmidUpdated(const QString &sku)
+{
+    card->skuOnCard = sku;
+    bool vmidRead = false;
+    cardSummaryRefresh(&vmidRead);
+    if (vmidRead) {
+        if (catalogue->group(VelmoraRegion)->getProduct(sku))
+            card->cardProductType = VelmoraRegion;
+        else if (catalogue->group(Talvos)->getProduct(sku))
+            card->cardProductType = Talvos;
+        card->showPicture();
+    }
+    const auto selected = catalogue->group(window->currentProductType)->getSelectedProducts();
+    if (selected.size() == 1)
+        window->updateProductDisplay(selected.first());
+    emit window->rawMediaIdChanged(card->rawMediaId, card->skuOnCard, card->cardProductType);
+}
+
+void DownloadControl::allDone(const QString &sku)
+{
+    window->show();
+    window->raise();
+    window->activateWindow();
+    card->skuOnCard = sku;
+    cardSummaryRefresh();
+    emit window->rawMediaIdChanged(card->rawMediaId, card->skuOnCard, card->cardProductType);
+
+    window->disableBtns(false);
+    details->setDownloadButton(ui->downloadBtn->text(), false);
+
+    const QString productName = current() ? current()->name : sku;
+    const QString duration = durationText(elapsedMs());
+    const QString done = productName + QStringLiteral(" has been successfully downloaded to your SD card");
+    window->tray->showMessage(productName + QStringLiteral(": download finished in ") + duration, done,
+                      QSystemTrayIcon::Information, 10000);
+    window->tray->setToolTip(QString());
+
+    // The stage line is set before the modal box so that it is visible while
+    // the box waits for the user.
+    const bool rqCard = card->cardProductType == RqSd;
+    if (rqCard)
+        window->chartUpdateStatusChanged(AbstractProduct::UpToDateSameBuild);
+    showOutcome(rqCard ? QStringLiteral("Update Complete") : QStringLiteral("Download Complete"), QString());
+
+    const auto selected = catalogue->group(window->currentProductType)->getSelectedProducts();
+    if (selected.size() == 1 && selected.first()->productType != RqSd)
+        window->updateProductDisplay(selected.first());
+    // The product can go onto the card again (or be checked again) without
+    // choosing another one first.
+    window->offerForSelected();
+
+    if (window->isVisible())
+        window->showMessage(done);
+}
+
+void DownloadControl::tmpError(const QString &msg)
+{
+    const QString productName = current() ? current()->name : QString();
+    window->tray->showMessage(QStringLiteral("Download Error: ") + productName, msg, QSystemTrayIcon::Information, 10000);
+    stoppedByError();
+    if (window->isVisible() && !isCardMissing())
+        window->showMessage(withAdvice(msg));
+}
+
+void DownloadControl::permError(const QString &msg)
+{
+    const QString productName = current() ? current()->name : QString();
+    window->tray->showMessage(QStringLiteral("Download Error: ") + productName, msg, QSystemTrayIcon::Information, 10000);
+    if (window->isVisible())
+        window->showMessage(withAdvice(msg));
+    clear();
+    window->disableBtns(false);
+    // The button comes back for the product still selected, so the user can
+    // try again once the cause is fixed.
+    window->offerForSelected();
+    window->tray->setToolTip(QString());
+}
+
+void DownloadControl::cancelled()
+{
+    clear();
+    window->disableBtns(false);
+    const bool rqCard = card->cardProductType == RqSd;
+    if (rqCard) {
+        if (window->scanRQ())
+            window->showNoRqIcon(false);
+    } else {
+        details->setDownloadButton(QStringLiteral("Redownload"), true);
+        const auto selected = catalogue->group(window->currentProductType)->getSelectedProducts();
+        if (selected.size() == 1)
+            window->productButtonClicked(selected.first()->productId);
+    }
+    window->tray->setToolTip(QString());
+    // The row disappears; say what became of the download.
+    showOutcome(rqCard ? tr("Update Cancelled") : tr("Download Cancelled"),
+                         tr("What is already on the SD card is kept; the next download goes on from there."));
+}
+
+void DownloadControl::cardSummaryRefresh(bool *vmidRead)
+{
+    card->refreshCapacity();
+    const bool opened = card->readVmid();
+    if (vmidRead)
+        *vmidRead = opened;
+    // An RQ card has no vmid file: its container names the chart.
+    if (!opened && card->cardProductType == RqSd && !rq->container.chartName().isEmpty())
+        card->skuOnCard = rq->container.chartName();
+    card->showItemNumber();
+}
+
+void DownloadControl::statusUpdate(const QString &msg)
+{
+    const QString productName = current() ? current()->name : QString();
+    // An empty status (the downloader clears it between stages) would leave
+    // the tooltip ending in a bare colon.
+    window->tray->setToolTip(msg.isEmpty() ? QStringLiteral("Download in progress: ") + productName
+                                   : productName + QStringLiteral(": ") + msg);
+    showStatus(msg);
 }

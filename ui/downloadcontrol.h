@@ -11,26 +11,45 @@
 #include "download/productdownloader.h"
 
 class AbstractProduct;
+class CardPanel;
+class CatalogueLoader;
+class DetailsPane;
+class NewWindow;
+class RqCardScan;
 namespace Ui {
 class NewWindow;
 }
 
-// The window's side of the running download: the downloader in the download
-// area (and the ones that rebuild or register an RQ card in the
-// background), whether the controls are locked, and the stage and status
-// lines under the progress row, which also say what the downloader itself
-// does not: that it is paused, stopped by an error or cancelled, and how
-// fast it goes before the downloader's own first estimate.
+// The window's side of the running download: it starts the downloader in
+// the download area (and holds the ones that rebuild or register an RQ card
+// in the background), knows whether the controls are locked, and handles
+// what the downloader reports on the window's behalf: the card and product
+// state after activation, a new vmid, completion, errors and cancelling.
+// The stage and status lines also say what the downloader itself does not:
+// that it is paused, stopped by an error or cancelled, and how fast it goes
+// before the downloader's own first estimate.
 class DownloadControl : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(DownloadControl)
 
 public:
-    DownloadControl(Ui::NewWindow *ui, QObject *parent);
+    DownloadControl(NewWindow *window, Ui::NewWindow *ui, CardPanel *card, CatalogueLoader *catalogue,
+                    DetailsPane *details);
+    void setRqCardScan(RqCardScan *scan) { rq = scan; }
     ~DownloadControl() override;
 
     ProductDownloader *current() const { return currentDownloader; }
+
+    // "Download" pressed: the selected product onto the chosen card.
+    void start();
+    void productActivated(int subscriptionID, int expiration, const QString &mediaID);
+    void vmidUpdated(const QString &sku);
+    void allDone(const QString &sku);
+    void tmpError(const QString &msg);
+    void permError(const QString &msg);
+    void cancelled();
+    void statusUpdate(const QString &msg);
     // The control lock is on: a download has started and not yet ended.
     bool running() const { return locked; }
 
@@ -72,9 +91,16 @@ signals:
 
 private:
     void sampleSpeed();
+    // Capacity and item number read again after the card was written to.
+    void cardSummaryRefresh(bool *vmidRead = nullptr);
     bool pausedNow() const;
 
+    NewWindow *window;
     Ui::NewWindow *ui;
+    CardPanel *card;
+    CatalogueLoader *catalogue;
+    DetailsPane *details;
+    RqCardScan *rq = nullptr;
     QPointer<ProductDownloader> currentDownloader;
     bool locked = false;
     bool cardMissing = false;

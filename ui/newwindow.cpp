@@ -48,7 +48,7 @@ NewWindow::NewWindow(QString sessionId, QWidget *parent)
     catalogue = new CatalogueLoader(client, this->sessionId, this);
     catalogue->setRowParent(VelmoraRegion, ui->vmScrollWidget);
     catalogue->setRowParent(Talvos, ui->tvScrollWidget);
-    control = new DownloadControl(ui, this);
+    control = new DownloadControl(this, ui, card, catalogue, details);
 
     tray = new QSystemTrayIcon(QIcon(QStringLiteral(":/icons/appIconPng")), this);
     auto *quitAction = new QAction(QStringLiteral("Quit"), this);
@@ -97,6 +97,7 @@ NewWindow::NewWindow(QString sessionId, QWidget *parent)
             catalogue->group(currentProductType)->setDisabled(true);
     });
     rq = new RqCardScan(ui, card, catalogue, details, control, this->sessionId, this);
+    control->setRqCardScan(rq);
     connect(rq, &RqCardScan::errorReported, this, &NewWindow::handleTmpError);
     connect(rq, &RqCardScan::cardRegistered, this, [this] { getSubscriptionsRequest(RqSd); });
     connect(rq, &RqCardScan::containerRestored, this, &NewWindow::handleMikRestored);
@@ -234,14 +235,10 @@ void NewWindow::disableBtns(bool disable)
         group->setDisabled(disable);
 }
 
+
 void NewWindow::handleStatusUpdate(QString, QString msg)
 {
-    const QString productName = control->current() ? control->current()->name : QString();
-    // An empty status (the downloader clears it between stages) would leave
-    // the tooltip ending in a bare colon.
-    tray->setToolTip(msg.isEmpty() ? QStringLiteral("Download in progress: ") + productName
-                                   : productName + QStringLiteral(": ") + msg);
-    control->showStatus(msg);
+    control->statusUpdate(msg);
 }
 
 void NewWindow::handleStageUpdate(QString, QString msg)
@@ -504,17 +501,6 @@ void NewWindow::handleCardBack()
     }
 }
 
-void NewWindow::cardSummaryRefresh(bool *vmidRead)
-{
-    card->refreshCapacity();
-    const bool opened = card->readVmid();
-    if (vmidRead)
-        *vmidRead = opened;
-    // An RQ card has no vmid file: its container names the chart.
-    if (!opened && card->cardProductType == RqSd && !rq->container.chartName().isEmpty())
-        card->skuOnCard = rq->container.chartName();
-    card->showItemNumber();
-}
 
 // ---------------------------------------------------------------- RQ card
 
@@ -637,153 +623,35 @@ ProductDownloader *NewWindow::addDownload(AbstractProduct *product)
 
 void NewWindow::on_downloadBtn_released()
 {
-    // A second press while a download runs would start a second one on the
-    // same files.
-    if (control->running())
-        return;
-
-    QFile media(card->mediaIdFile);
-    if (card->mediaIdFile.isEmpty() || !media.open(QIODevice::ReadWrite)) {
-        showMessage(QStringLiteral("Cannot open Media ID file."));
-        disableBtns(false);
-        return;
-    }
-    media.close();
-
-    AbstractProduct *product = catalogue->group(currentProductType)->getSelectedProduct();
-    if (!product)
-        return;
-
-    clearProductDownloader();
-    ProductDownloader *downloader = addDownload(product);
-    downloader->sessionId = sessionId;
-    downloader->setMediaIdDir(mediaIdDir());
-
-    control->started(downloader);
-    disableBtns(true);
-    tray->setToolTip(QStringLiteral("Download in progress: ") + downloader->name);
-
-    if (product->productType == RqSd)
-        downloader->updateRQ(&rq->container);
-    else
-        downloader->activateProduct();
+    control->start();
 }
 
 void NewWindow::handleProductActivated(int subscriptionID, int expiration, QString mediaID)
 {
-    if (!control->current())
-        return;
-    AbstractProduct *product = catalogue->group(currentProductType)->getProduct(control->current()->productId);
-    if (!product)
-        return;
-    Subscription *subscription = product->subscriptions.value(subscriptionID);
-    if (!subscription) {
-        subscription = new Subscription(QJsonObject{{QStringLiteral("subscription_id"), subscriptionID}});
-        product->subscriptions.insert(subscriptionID, subscription);
-    }
-    subscription->deviceId = mediaID;
-    subscription->expiration = expiration;
-    // The product is now bound to this card; say so in its row and details
-    // rather than keep the status read before the activation.
-    emit rawMediaIdChanged(card->rawMediaId, card->skuOnCard, card->cardProductType);
-    if (shownProduct == product)
-        updateProductDisplay(product);
+    control->productActivated(subscriptionID, expiration, mediaID);
 }
 
 void NewWindow::handleVmidUpdated(QString sku)
 {
-    card->skuOnCard = sku;
-    bool vmidRead = false;
-    cardSummaryRefresh(&vmidRead);
-    if (vmidRead) {
-        if (catalogue->group(VelmoraRegion)->getProduct(sku))
-            card->cardProductType = VelmoraRegion;
-        else if (catalogue->group(Talvos)->getProduct(sku))
-            card->cardProductType = Talvos;
-        card->showPicture();
-    }
-    const auto selected = catalogue->group(currentProductType)->getSelectedProducts();
-    if (selected.size() == 1)
-        updateProductDisplay(selected.first());
-    emit rawMediaIdChanged(card->rawMediaId, card->skuOnCard, card->cardProductType);
+    control->vmidUpdated(sku);
 }
 
 void NewWindow::handleAllDone(QString sku)
 {
-    show();
-    raise();
-    activateWindow();
-    card->skuOnCard = sku;
-    cardSummaryRefresh();
-    emit rawMediaIdChanged(card->rawMediaId, card->skuOnCard, card->cardProductType);
-
-    disableBtns(false);
-    details->setDownloadButton(ui->downloadBtn->text(), false);
-
-    const QString productName = control->current() ? control->current()->name : sku;
-    const QString duration = DownloadControl::durationText(control->elapsedMs());
-    const QString done = productName + QStringLiteral(" has been successfully downloaded to your SD card");
-    tray->showMessage(productName + QStringLiteral(": download finished in ") + duration, done,
-                      QSystemTrayIcon::Information, 10000);
-    tray->setToolTip(QString());
-
-    // The stage line is set before the modal box so that it is visible while
-    // the box waits for the user.
-    const bool rqCard = card->cardProductType == RqSd;
-    if (rqCard)
-        chartUpdateStatusChanged(AbstractProduct::UpToDateSameBuild);
-    control->showOutcome(rqCard ? QStringLiteral("Update Complete") : QStringLiteral("Download Complete"), QString());
-
-    const auto selected = catalogue->group(currentProductType)->getSelectedProducts();
-    if (selected.size() == 1 && selected.first()->productType != RqSd)
-        updateProductDisplay(selected.first());
-    // The product can go onto the card again (or be checked again) without
-    // choosing another one first.
-    offerForSelected();
-
-    if (isVisible())
-        showMessage(done);
+    control->allDone(sku);
 }
 
 void NewWindow::handleTmpError(QString, QString msg)
 {
-    const QString productName = control->current() ? control->current()->name : QString();
-    tray->showMessage(QStringLiteral("Download Error: ") + productName, msg, QSystemTrayIcon::Information, 10000);
-    control->stoppedByError();
-    if (isVisible() && !control->isCardMissing())
-        showMessage(DownloadControl::withAdvice(msg));
+    control->tmpError(msg);
 }
 
 void NewWindow::handlePermError(QString, QString msg)
 {
-    const QString productName = control->current() ? control->current()->name : QString();
-    tray->showMessage(QStringLiteral("Download Error: ") + productName, msg, QSystemTrayIcon::Information, 10000);
-    if (isVisible())
-        showMessage(DownloadControl::withAdvice(msg));
-    clearProductDownloader();
-    disableBtns(false);
-    // The button comes back for the product still selected, so the user can
-    // try again once the cause is fixed.
-    offerForSelected();
-    tray->setToolTip(QString());
+    control->permError(msg);
 }
 
 void NewWindow::handleCancel()
 {
-    clearProductDownloader();
-    disableBtns(false);
-    const bool rqCard = card->cardProductType == RqSd;
-    if (rqCard) {
-        if (scanRQ())
-            showNoRqIcon(false);
-    } else {
-        details->setDownloadButton(QStringLiteral("Redownload"), true);
-        const auto selected = catalogue->group(currentProductType)->getSelectedProducts();
-        if (selected.size() == 1)
-            productButtonClicked(selected.first()->productId);
-    }
-    tray->setToolTip(QString());
-    // The row disappears; say what became of the download.
-    control->showOutcome(rqCard ? tr("Update Cancelled") : tr("Download Cancelled"),
-                         tr("What is already on the SD card is kept; the next download goes on from there."));
+    control->cancelled();
 }

@@ -36,6 +36,8 @@ class NewWindow : public QMainWindow
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(NewWindow)
+    // It acts on the window's behalf for everything a download reports.
+    friend class DownloadControl;
 
 public:
     explicit NewWindow(QString sessionId, QWidget *parent = nullptr);
@@ -104,7 +106,6 @@ private:
     void handleVersionReply(QNetworkReply *reply);
     void setMoreProductsLink(int index);
     void resetToNoCard();
-    void cardSummaryRefresh(bool *vmidRead = nullptr);
     void showMessage(const QString &text);
     void showCatalogueProblem(const QString &message);
     void offerForSelected();
