@@ -6,8 +6,8 @@
 // cancels the download from its row and quits; with --finish it waits for
 // the download to complete and quits. With --wait-card it starts without a
 // card and waits for the card watcher to choose one that appears meanwhile.
-// With --shots the main window is also photographed at the screen's size and
-// with its close confirmation.
+// With --shots the main window is also photographed at the screen's size, at
+// its smallest and with its close confirmation.
 #include <QApplication>
 #include <QCheckBox>
 #include <QFile>
@@ -170,6 +170,9 @@ int main(int argc, char *argv[])
                     window->setGeometry(window->screen()->availableGeometry());
                     QTest::qWait(300);
                     shoot(window, QStringLiteral("main-maximised"));
+                    window->resize(window->minimumSizeHint());
+                    QTest::qWait(300);
+                    shoot(window, QStringLiteral("main-smallest"));
                     window->setGeometry(normal);
                     QTest::qWait(300);
                     window->close();
