@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <memory>
+
 #include "media/cardwatcher.h"
 
 namespace {
@@ -61,13 +63,12 @@ private slots:
     void mountedCardIsFound();
 
 private:
-    QTemporaryDir *bays = nullptr;
+    std::unique_ptr<QTemporaryDir> bays;
 };
 
 void TestCardWatcher::init()
 {
-    delete bays;
-    bays = new QTemporaryDir;
+    bays = std::make_unique<QTemporaryDir>();
     QVERIFY(bays->isValid());
     qputenv(CardWatcher::watchDirsVariable, bays->path().toUtf8());
 }

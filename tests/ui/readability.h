@@ -7,18 +7,18 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QStringList>
+#include <QStyle>
+#include <QStyleOptionTab>
 #include <QTabBar>
 #include <QTreeView>
 
 #include <algorithm>
 #include <cmath>
 
-// What a user at the screen could not read in a window: texts cut by their
-// widget, and label texts too faint against what is behind them (below
-// 4.5:1, the contrast accessibility guidelines ask of body text, measured on
-// the rendered window). Disabled controls are meant to look faint; labels
-// that cut their text on purpose show an ellipsis and carry the whole text
-// as their tooltip.
+// What a user could not read in a window: texts cut by their widget, and label
+// texts fainter than 4.5:1 against what is behind them (the contrast asked of body
+// text), measured on the rendered window. Disabled controls are meant to look faint;
+// labels that cut their text on purpose show an ellipsis and carry it as tooltip.
 namespace Readability {
 
 inline double luminance(QRgb rgb)
@@ -47,11 +47,16 @@ inline double textContrast(const QImage &area)
     return best;
 }
 
-// The size a tab asks for is the tab bar's own business; only its answer is wanted.
-struct TabBarSizes : QTabBar
+// The room a tab's text needs, padding and all, as its style measures it.
+inline int tabWidthNeeded(QTabBar *tabs, int index)
 {
-    using QTabBar::tabSizeHint;
-};
+    QStyleOptionTab option;
+    option.initFrom(tabs);
+    option.shape = tabs->shape();
+    option.text = tabs->tabText(index);
+    const QSize text(tabs->fontMetrics().horizontalAdvance(option.text), tabs->fontMetrics().height());
+    return tabs->style()->sizeFromContents(QStyle::CT_TabBarTab, &option, text, tabs).width();
+}
 
 inline QStringList problems(QWidget *top)
 {
@@ -82,7 +87,7 @@ inline QStringList problems(QWidget *top)
             found << QStringLiteral("cut: %1 \"%2\"").arg(name, text);
         } else if (auto *tabs = qobject_cast<QTabBar *>(widget)) {
             for (int i = 0; i < tabs->count(); ++i)
-                if (static_cast<TabBarSizes *>(tabs)->tabSizeHint(i).width() > tabs->tabRect(i).width())
+                if (tabWidthNeeded(tabs, i) > tabs->tabRect(i).width())
                     found << QStringLiteral("cut: tab \"%1\"").arg(tabs->tabText(i));
         } else if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
             if (edit->text().isEmpty()
