@@ -1,5 +1,7 @@
 #include <QApplication>
 
+#include <cstdio>
+
 #include "app/appglobals.h"
 #include "app/commandline.h"
 #include "app/settings.h"
@@ -11,6 +13,10 @@ int main(int argc, char *argv[])
 {
     if (const std::optional<int> code = CommandLine::handle(argc, argv))
         return *code;
+    if (const std::optional<QString> why = CommandLine::missingDisplay(argc, argv)) {
+        fputs(qPrintable(*why), stderr);
+        return 1;
+    }
     prepareStartup();
     Settings *settings = new Settings(configFilePath);
 

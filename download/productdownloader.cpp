@@ -165,6 +165,7 @@ void ProductDownloader::setProduct(AbstractProduct *newProduct)
 void ProductDownloader::setMediaIdDir(const QString &dir)
 {
     mediaIdDir = dir;
+    chosenCard = CardIdentity::fromRoot(dir);
     QFile file(dir + QStringLiteral("/ENCRYPT.TXT"));
     if (file.open(QIODevice::ReadOnly))
         deviceId = QString::fromUtf8(file.readAll());
@@ -1119,7 +1120,9 @@ void ProductDownloader::on_pauseButton_released()
         return;
     }
     qDebug() << prefix(sku) << "RESUMING";
-    if (QFileInfo(mediaIdDir).isDir()) {
+    if (cardMissing && chosenCard.stillPresent())
+        cardMissing = false;
+    if (!cardMissing && QFileInfo(mediaIdDir).isDir()) {
         startDwonloads();
         disableBtns();
     } else {
@@ -1192,7 +1195,7 @@ void ProductDownloader::checkPauseCancel()
     startPending = false;
     qDebug() << prefix(sku) << "PAUSED" << QDateTime::currentDateTime().toString(Qt::ISODateWithMs) << OP_TAG;
     if (!cancelling) {
-        emit statusUpdate(sku, QString());
+        emit statusUpdate(sku, cardMissing ? QStringLiteral("Please insert SD card.") : QString());
         ui->cancelButton->setEnabled(true);
         checkErrors();
     } else {
@@ -1221,4 +1224,19 @@ void ProductDownloader::disableBtns()
     qDebug() << prefix(sku) << OP_TAG;
     ui->pauseButton->setEnabled(false);
     ui->cancelButton->setEnabled(false);
+}
+
+void ProductDownloader::pauseForMissingCard()
+{
+    qDebug() << prefix(sku) << OP_TAG << "CARD MISSING";
+    cardMissing = true;
+    if (running() && !pausing && !cancelling) {
+        disableBtns();
+        pausing = true;
+        const QList<Download *> admitted = activeDownloads.values();
+        for (Download *download : admitted)
+            download->pause();
+        checkPauseCancel();
+    }
+    emit statusUpdate(sku, QStringLiteral("Please insert SD card."));
 }

@@ -15,6 +15,7 @@
 #include <atomic>
 
 #include "catalogue/abstractproduct.h"
+#include "media/cardidentity.h"
 #include "service/serviceclient.h"
 
 class Download;
@@ -142,6 +143,9 @@ public slots:
     void checkPauseCancel();
     void checkErrors();
     void disableBtns();
+    // The card was taken out: stop every transfer now rather than at the
+    // next failed write, and let Resume go on only on the same card.
+    void pauseForMissingCard();
 
 private:
     void connectDownload(Download *download);
@@ -166,4 +170,6 @@ private:
     QList<QFuture<void>> sha1Futures;
     QList<QFuture<void>> backupFutures;
     std::atomic_bool abandonChecks{false};
+    CardIdentity chosenCard;
+    bool cardMissing = false;
 };
