@@ -107,4 +107,22 @@ std::optional<int> handle(int argc, char *argv[])
     return outcome.exitCode;
 }
 
+std::optional<QString> missingDisplay(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray argument(argv[i]);
+        if (argument == "-platform" || argument == "--platform" || argument == "-display")
+            return std::nullopt;
+    }
+    for (const char *variable : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        if (!qEnvironmentVariableIsEmpty(variable))
+            return std::nullopt;
+    }
+    return QStringLiteral("%1 is a desktop application and found no display to open its window on "
+                          "(neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
+                          "Start it from a desktop session, or inside a virtual X server:\n"
+                          "    xvfb-run -a quorvel-download-tool\n")
+        .arg(QString::fromLatin1(displayName));
+}
+
 } // namespace CommandLine

@@ -26,4 +26,8 @@ Outcome parse(const QStringList &arguments);
 // the process should end.
 std::optional<int> handle(int argc, char *argv[]);
 
+// Why the tool cannot open a window, or nothing when it can. Without a
+// display the toolkit aborts with a core dump and says why only in the log.
+std::optional<QString> missingDisplay(int argc, char *argv[]);
+
 } // namespace CommandLine

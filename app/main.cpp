@@ -1,21 +1,29 @@
 #include <QApplication>
 
+#include <cstdio>
+
 #include "app/appglobals.h"
 #include "app/commandline.h"
 #include "app/settings.h"
 #include "app/startup.h"
+#include "service/extracatrust.h"
 #include "service/signin.h"
 
 int main(int argc, char *argv[])
 {
     if (const std::optional<int> code = CommandLine::handle(argc, argv))
         return *code;
+    if (const std::optional<QString> why = CommandLine::missingDisplay(argc, argv)) {
+        fputs(qPrintable(*why), stderr);
+        return 1;
+    }
     prepareStartup();
     Settings *settings = new Settings(configFilePath);
 
     QApplication *app = new QApplication(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
     QGuiApplication::setQuitOnLastWindowClosed(false);
+    ExtraCaTrust::installFromEnvironment();
 
     installApplicationFont();
 

@@ -8,11 +8,18 @@
 #include <QFontDatabase>
 #include <QStandardPaths>
 
+#include <cstdio>
+
 #include "app/appglobals.h"
 #include "app/settings.h"
 
 void myMessageOutput(QtMsgType type, const QMessageLogContext &context, const QString &msg)
 {
+    // A fatal message ends the process right after this; the user at the
+    // terminal must see why, not only the log.
+    if (type == QtFatalMsg)
+        fprintf(stderr, "quorvel-download-tool: %s\n", qPrintable(msg));
+
     // Only the GUI thread writes, so the file needs no lock; messages raised
     // on pool threads are dropped rather than queued.
     if (QThread::currentThreadId() != mainThreadId)
@@ -58,9 +65,8 @@ void installApplicationFont()
 {
     QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Bold.ttf"));
     QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Regular.ttf"));
-    QFontDatabase::addApplicationFont(QStringLiteral(":/resources/fonts/MyriadPro-Semibold.ttf"));
-    // The bundled faces register as "Open Sans"; the forms ask for "Myriad Pro".
-    QFont::insertSubstitution(QStringLiteral("Myriad Pro"), QStringLiteral("Open Sans"));
+    // The bundled faces register as "Carlito"; the forms ask for "Myriad Pro".
+    QFont::insertSubstitution(QStringLiteral("Myriad Pro"), QStringLiteral("Carlito"));
 
     QFont font(QStringLiteral("Myriad Pro"));
     // A font built from a family alone is 12 points, a third larger than the

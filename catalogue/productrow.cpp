@@ -20,7 +20,8 @@ ProductRow::ProductRow(AbstractProduct *product, QButtonGroup *group, QWidget *p
     ui->productName->installEventFilter(this);
 
     setLabelElideText(ui->productName, ui->productName->width(), product->name);
-    ui->productSku->setText(product->sku);
+    // RQ chart names are padded with blanks in front; the padding is data.
+    ui->productSku->setText(product->sku.trimmed());
     ui->productSize->setText(Utilities::kbToReadable(product->sizeInKb, QString(), true));
     ui->productStatus->setText(QStringLiteral("Not Owned"));
 

@@ -3,15 +3,19 @@
 # ProductDownloader run offscreen) side by side with aria2c and curl
 # --parallel fetching the same files from the same local chart service into a
 # fresh folder with the same concurrency, and with sha1sum (same parallelism)
-# checking an already complete card. Prints one "key=value" line per figure.
+# checking an already complete card. Every workload runs over plain HTTP and
+# over HTTPS (the service's own throw-away authority, handed to every client:
+# curl --cacert, aria2c --ca-certificate, ours QUORVEL_EXTRA_CA_FILE). Prints
+# one "key=value" line per figure; HTTPS figures end in "_https".
 #
-#   scripts/bench.sh                 all three workloads
-#   WORKLOADS="big verify" scripts/bench.sh
-#   WORKLOADS=huge scripts/bench.sh    ours alone on a 4 GiB product (peak RSS)
+#   scripts/bench.sh                 all three workloads, both protocols
+#   WORKLOADS="big verify" PROTOCOLS=https scripts/bench.sh
+#   WORKLOADS=huge PROTOCOLS=http scripts/bench.sh    ours alone on a 4 GiB product (peak RSS)
 #   CONCURRENCY=3 REPEATS=3 BENCH_DIR=/var/tmp BUILD_DIR=build-bench scripts/bench.sh
 #
-# Times are the best of REPEATS runs of each tool; peak_rss_mib and
-# max_stall_ms are the worst seen in any of our runs.
+# Times are the best of REPEATS runs of each tool; peak_rss_mib and the
+# stalls (per phase: preparation, transfers) are the worst seen in any of
+# our runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -21,6 +25,7 @@ ensure_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
 
 build=${BUILD_DIR:-build-bench}
 workloads=${WORKLOADS:-big many verify}
+protocols=${PROTOCOLS:-http https}
 concurrency=${CONCURRENCY:-3}
 repeats=${REPEATS:-3}
 
@@ -51,15 +56,40 @@ mkdir -p "$XDG_DATA_HOME" "$HOME"
 # The service stands in for a remote server, so it must not take CPU from the
 # client under test: niced, it yields to every tool alike (ours and the peers).
 nice -n 10 "$service_bin" --port 0 --catalogue "$root/tools/chart-service/bench-catalogue.json" \
-    --state "$work/state.json" >"$work/service.out" 2>"$work/service.err" &
+    --state "$work/state.json" --tls-dir "$work/tls" >"$work/service.out" 2>"$work/service.err" &
 service_pid=$!
 for _ in $(seq 100); do
-    [ -s "$work/service.out" ] && break
+    grep -q '^https_wrong_name=' "$work/service.out" 2>/dev/null && break
     sleep 0.1
 done
 base=$(head -n1 "$work/service.out")
-[ -n "$base" ] || { echo "error=chart service did not start" >&2; exit 1; }
-export QUORVEL_SERVICE_URL=$base
+base_https=$(sed -n 's/^https=//p' "$work/service.out")
+ca=$(sed -n 's/^ca=//p' "$work/service.out")
+[ -n "$base" ] && [ -n "$base_https" ] && [ -s "$ca" ] || { echo "error=chart service did not start" >&2; exit 1; }
+
+# Points every client at one protocol: sets $suffix ("" or "_https") and the
+# TLS options of the peers.
+curl_tls=()
+aria_tls=()
+suffix=
+use_protocol() {
+    case $1 in
+    http)
+        export QUORVEL_SERVICE_URL=$base
+        unset QUORVEL_EXTRA_CA_FILE
+        curl_tls=()
+        aria_tls=()
+        suffix=
+        ;;
+    https)
+        export QUORVEL_SERVICE_URL=$base_https QUORVEL_EXTRA_CA_FILE=$ca
+        curl_tls=(--cacert "$ca")
+        aria_tls=(--ca-certificate="$ca")
+        suffix=_https
+        ;;
+    *) echo "error=unknown protocol $1" >&2; exit 2 ;;
+    esac
+}
 
 email=bench@quorvel.test
 password=Bench-Pass-2024
@@ -107,12 +137,25 @@ max_stall=0
 peak_rss=0
 prepare_stall=0
 transfer_stall=0
+# The same per workload and protocol: reset by reset_workload_stalls.
+w_prepare_stall=0
+w_transfer_stall=0
 note_ours() {
     local file=$1
     max_stall=$(larger "$max_stall" "$(field max_stall_ms "$file")")
     prepare_stall=$(larger "$prepare_stall" "$(field prepare_max_stall_ms "$file")")
     transfer_stall=$(larger "$transfer_stall" "$(field transfer_max_stall_ms "$file")")
+    w_prepare_stall=$(larger "$w_prepare_stall" "$(field prepare_max_stall_ms "$file")")
+    w_transfer_stall=$(larger "$w_transfer_stall" "$(field transfer_max_stall_ms "$file")")
     peak_rss=$(larger "$peak_rss" "$(field peak_rss_mib "$file")")
+}
+reset_workload_stalls() {
+    w_prepare_stall=0
+    w_transfer_stall=0
+}
+print_workload_stalls() {
+    echo "${1}_prepare_max_stall_ms=$w_prepare_stall"
+    echo "${1}_transfer_max_stall_ms=$w_transfer_stall"
 }
 
 # sku type label
@@ -120,8 +163,9 @@ workload_big=(BENCH-1G velmora big)
 workload_many=(BENCH-2K talvo many)
 
 fetch_workload() {
-    local sku=$1 type=$2 label=$3
+    local sku=$1 type=$2 label=$3$suffix
     local list=$work/$label.list
+    reset_workload_stalls
     make_card "$work/list-card"
     # Activation also warms the service (it hashes the big product once).
     "$bench_bin" --email "$email" --password "$password" --sku "$sku" --type "$type" \
@@ -153,7 +197,7 @@ fetch_workload() {
         awk -F'\t' '{ print $1; print "  out=" $2 }' "$list" >"$work/$label.aria2"
         t0=$(now)
         aria2c -q -d "$work/aria2" -i "$work/$label.aria2" -j "$n" -x 1 --file-allocation=none \
-            --allow-overwrite=true --auto-file-renaming=false
+            --allow-overwrite=true --auto-file-renaming=false "${aria_tls[@]}"
         t1=$(now)
         aria=$(smaller "${aria:-1e9}" "$(elapsed "$t0" "$t1")")
         durable "$work/aria2"
@@ -166,7 +210,8 @@ fetch_workload() {
         awk -F'\t' -v d="$work/curl" '{ print "url = \"" $1 "\""; print "output = \"" d "/" $2 "\"" }' "$list" \
             >"$work/$label.curl"
         t0=$(now)
-        curl -s -S --no-progress-meter --fail --parallel --parallel-max "$n" --create-dirs -K "$work/$label.curl"
+        curl -s -S --no-progress-meter --fail --parallel --parallel-max "$n" --create-dirs "${curl_tls[@]}" \
+            -K "$work/$label.curl"
         t1=$(now)
         curlt=$(smaller "${curlt:-1e9}" "$(elapsed "$t0" "$t1")")
         durable "$work/curl"
@@ -195,53 +240,63 @@ fetch_workload() {
     echo "${label}_curl_durable_s=$curl_durable"
     echo "ratio_${label}=$(ratio "$ours" "$best")"
     echo "ratio_${label}_durable=$(ratio "$ours" "$best_durable")"
+    print_workload_stalls "$label"
 }
 
 verify_workload() {
-    local list=$work/big.list
-    local card=$work/card-big
+    local label=verify$suffix
+    local list=$work/big$suffix.list
+    local card=$work/card-big$suffix
     if [ ! -s "$list" ] || [ ! -d "$card" ]; then
         fetch_workload "${workload_big[@]}" >/dev/null
     fi
+    reset_workload_stalls
     local ours= peer= n= r t0 t1
     for r in $(seq "$repeats"); do
-        run_ours verify BENCH-1G velmora "$card"
-        note_ours "$work/verify.ours"
-        n=$(field concurrency "$work/verify.ours")
-        ours=$(smaller "${ours:-1e9}" "$(field wall_s "$work/verify.ours")")
+        run_ours "$label" BENCH-1G velmora "$card"
+        note_ours "$work/$label.ours"
+        n=$(field concurrency "$work/$label.ours")
+        ours=$(smaller "${ours:-1e9}" "$(field wall_s "$work/$label.ours")")
         t0=$(now)
         awk -F'\t' -v d="$card" '{ print d "/" $2 }' "$list" | xargs -d '\n' -P "$n" -n 1 sha1sum >/dev/null
         t1=$(now)
         peer=$(smaller "${peer:-1e9}" "$(elapsed "$t0" "$t1")")
     done
-    echo "verify_concurrency=$n"
-    echo "verify_ours_s=$ours"
-    echo "verify_sha1sum_s=$peer"
-    echo "ratio_verify=$(ratio "$ours" "$peer")"
+    echo "${label}_concurrency=$n"
+    echo "${label}_ours_s=$ours"
+    echo "${label}_sha1sum_s=$peer"
+    echo "ratio_${label}=$(ratio "$ours" "$peer")"
+    print_workload_stalls "$label"
 }
 
 # Memory must not grow with product size: ours alone on a 4 GiB product (not in
 # the default set: it writes 4 GiB to the bench folder).
 huge_workload() {
-    make_card "$work/card-huge"
-    run_ours huge BENCH-4G velmora "$work/card-huge"
-    echo "huge_bytes=$(field bytes "$work/huge.ours")"
-    echo "huge_ours_s=$(field wall_s "$work/huge.ours")"
-    echo "huge_peak_rss_mib=$(field peak_rss_mib "$work/huge.ours")"
-    rm -rf "$work/card-huge"
+    local label=huge$suffix
+    make_card "$work/card-$label"
+    run_ours "$label" BENCH-4G velmora "$work/card-$label"
+    echo "${label}_bytes=$(field bytes "$work/$label.ours")"
+    echo "${label}_ours_s=$(field wall_s "$work/$label.ours")"
+    echo "${label}_peak_rss_mib=$(field peak_rss_mib "$work/$label.ours")"
+    rm -rf "$work/card-$label"
 }
 
 echo "machine=$(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), $(uname -sr)"
 echo "date=$(date -u +%Y-%m-%dT%H:%MZ)"
+echo "load=$(cut -d' ' -f1-3 /proc/loadavg)"
 echo "service=$base"
+echo "service_https=$base_https"
 for w in $workloads; do
-    case $w in
-    big) fetch_workload "${workload_big[@]}" ;;
-    many) fetch_workload "${workload_many[@]}" ;;
-    verify) verify_workload ;;
-    huge) huge_workload ;;
-    *) echo "error=unknown workload $w" >&2; exit 2 ;;
-    esac
+    for p in $protocols; do
+        use_protocol "$p"
+        case $w in
+        big) fetch_workload "${workload_big[@]}" ;;
+        many) fetch_workload "${workload_many[@]}" ;;
+        verify) verify_workload ;;
+        huge) huge_workload ;;
+        *) echo "error=unknown workload $w" >&2; exit 2 ;;
+        esac
+    done
 done
 echo "prepare_max_stall_ms=$prepare_stall"
 echo "transfer_max_stall_ms=$transfer_stall"

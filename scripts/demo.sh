@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Runs the tool against the local chart service with the demo account and two
-# demo cards. Installs and builds what is missing first.
+# demo cards. Installs and builds what is missing first. The tool starts with
+# no card; a few seconds later the legacy card is "inserted" into a folder the
+# tool's card watcher looks at, and the tool chooses it by itself.
 #
 #   scripts/demo.sh            fresh demo cards, terms shown on the very first run
-#   scripts/demo.sh --rq       start with the RQ card chosen instead of the legacy card
-#   scripts/demo.sh --reset    also forget the demo's settings (terms, e-mail, tab)
+#   scripts/demo.sh --rq       insert the RQ card instead, on the "RQ Updates" tab
+#   scripts/demo.sh --reset    also forget the demo's settings (terms, e-mail)
 #
 # Everything lives in $QUORVEL_DEMO_DIR (default ~/.cache/quorvel-demo); the
 # tool's own settings of a normal run are not touched.
@@ -18,7 +20,7 @@ for arg in "$@"; do
     case "$arg" in
         --rq) start_card=rq ;;
         --reset) reset=1 ;;
-        -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "Unknown option: $arg (try --help)" >&2; exit 2 ;;
     esac
 done
@@ -54,33 +56,28 @@ fi
 mkdir -p "$demo/data/SMN"
 
 # Fresh cards every run: the service keeps its bindings in memory only, so
-# cards from an earlier run would not match what it knows.
-rm -rf "$demo/cards"
-mkdir -p "$demo/cards"
+# cards from an earlier run would not match what it knows. "slot" stands for
+# the computer's card reader: the watcher looks at every folder in it.
+rm -rf "$demo/cards" "$demo/slot"
+mkdir -p "$demo/cards" "$demo/slot"
 "$service" make-card "$demo/cards/legacy" --kind velmora >/dev/null
 "$service" make-card "$demo/cards/rq" --kind rq >/dev/null
 
 case "$start_card" in
-    rq) card="$demo/cards/rq/ENCRYPT.TXT"; tab=0 ;;
-    *) card="$demo/cards/legacy/ENCRYPT.TXT"; tab=1 ;;
+    rq) tab=0 ;;
+    *) tab=1 ;;
 esac
 
 config="$demo/data/SMN/config.ini"
 if [ ! -f "$config" ]; then
     # First run: the terms are shown once, the e-mail is filled in.
-    cat > "$config" <<INI
-[General]
-termsAgreed=0
-email=demo@quorvel.test
-Tab=$tab
-mediaIdFile=$card
-INI
-else
-    grep -v '^mediaIdFile=' "$config" > "$config.new" || true
-    mv "$config.new" "$config"
-    sed -i "/^\[General\]/a mediaIdFile=$card" "$config"
-    grep -q '^\[General\]' "$config" || printf '[General]\nmediaIdFile=%s\n' "$card" >> "$config"
+    printf '[General]\ntermsAgreed=0\nemail=demo@quorvel.test\n' > "$config"
 fi
+# Each run opens on the tab of the card it inserts, with no card chosen yet.
+grep -v -e '^mediaIdFile=' -e '^Tab=' "$config" > "$config.new" || true
+mv "$config.new" "$config"
+grep -q '^\[General\]' "$config" || sed -i '1i [General]' "$config"
+sed -i "/^\[General\]/a Tab=$tab" "$config"
 
 "$service" --port 0 > "$demo/service.out" 2> "$demo/service.log" &
 service_pid=$!
@@ -108,17 +105,36 @@ Sign in with the demo account:
     e-mail:   demo@quorvel.test
     password: Demo-Pass-2024
 
-Demo cards (choose one with "Select SD Card" and its ENCRYPT.TXT):
+A few seconds after you sign in, the $start_card card is put into
+$demo/slot and the tool finds and chooses it by itself. Both cards can also be chosen
+with "Select SD Card" and their ENCRYPT.TXT:
     legacy card (Velmora/Talvo, holds VM-ARD-01): $demo/cards/legacy/ENCRYPT.TXT
-    RQ card (chart "  4321-1", an update waits):  $demo/cards/rq/ENCRYPT.TXT
-Chosen at start: the $start_card card.
+    RQ card (chart "4321-1", an update waits):    $demo/cards/rq/ENCRYPT.TXT
 Try "VM-BRE-02" on the "Legacy Charts" tab, or "Update" on the "RQ Updates" tab.
+Take a card out (rm -r $demo/slot/CARD) while it downloads: the download pauses.
 
 Tool settings and log: $demo/data/SMN
 MSG
 
+case "$start_card" in
+    rq) inserted="$demo/cards/rq" ;;
+    *) inserted="$demo/cards/legacy" ;;
+esac
+# Put in a few seconds after "Sign In" is pressed (which stores "rememberMe"),
+# once the main window is up; a copy, so the original stays for browsing to.
+grep -v '^rememberMe=' "$config" > "$config.new" || true
+mv "$config.new" "$config"
+(
+    for _ in $(seq 1 6000); do
+        grep -q '^rememberMe=' "$config" 2>/dev/null && break
+        sleep 0.2
+    done
+    sleep 4
+    cp -r "$inserted" "$demo/slot/CARD.part" && mv "$demo/slot/CARD.part" "$demo/slot/CARD"
+) &
+
 set +e
-XDG_DATA_HOME="$demo/data" QUORVEL_SERVICE_URL="$url" "$tool"
+XDG_DATA_HOME="$demo/data" QUORVEL_SERVICE_URL="$url" QUORVEL_CARD_WATCH_DIRS="$demo/slot" "$tool"
 code=$?
 set -e
 echo "The tool exited with code $code; stopping the local chart service."

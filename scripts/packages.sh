@@ -1,9 +1,9 @@
 # Debian packages the project needs, and a helper that installs the missing ones.
 BUILD_PACKAGES=(cmake make ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools
-                libgl-dev libssl-dev libcpp-httplib-dev fonts-open-sans)
+                libgl-dev libssl-dev libcpp-httplib-dev fonts-crosextra-carlito)
 TEST_PACKAGES=(xvfb xauth curl strace)
 BENCH_PACKAGES=(aria2 curl coreutils)
-ART_PACKAGES=(python3-pil imagemagick)
+ART_PACKAGES=(python3-pil imagemagick fonts-open-sans)
 # Validators for the desktop entry and the AppStream metadata (tests/packaging).
 PACKAGE_PACKAGES=(desktop-file-utils appstream)
 # scripts/check-deb.sh: build and inspect the .deb, install it in a fresh root.

@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
-# Photographs the main window with a product downloading, for the README:
-# starts the local chart service (the download slowed down so that it is
-# caught half-way), makes a demo card, lets tools/window-driver sign in and
-# start the download under Xvfb, and takes the picture with ImageMagick.
+# Photographs the main window for the README: starts the local chart service
+# (the download slowed down so that it is caught half-way), starts the tool
+# under Xvfb with no card chosen, "inserts" a demo card a few seconds later
+# into a folder the card watcher looks at, and lets tools/window-driver sign
+# in, wait for the watcher to choose the card, and start a download.
 #
-#   scripts/screenshot.sh [output.png]   (default docs/screenshot-main-window.png)
+#   scripts/screenshot.sh [folder]   (default docs/)
+#
+# Writes screenshot-card-found.png (the card chosen by the watcher),
+# screenshot-main-window.png (default size, downloading),
+# screenshot-maximised.png (the window as large as a 1920x1080 screen) and
+# screenshot-close-confirmation.png (closing while the download runs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-out=${1:-docs/screenshot-main-window.png}
+out=${1:-docs}
 case "$out" in /*) ;; *) out="$root/$out" ;; esac
 
 source scripts/packages.sh
-ensure_packages "${BUILD_PACKAGES[@]}" xvfb xauth imagemagick
+ensure_packages "${BUILD_PACKAGES[@]}" xvfb xauth
 
 build=${BUILD_DIR:-build}
 if [ ! -f "$build/CMakeCache.txt" ]; then
@@ -31,13 +37,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$service" make-card "$work/card" --kind velmora >/dev/null
-mkdir -p "$work/data/SMN"
+mkdir -p "$work/data/SMN" "$work/cards" "$work/shots"
 cat > "$work/data/SMN/config.ini" <<INI
 [General]
 termsAgreed=1
 Tab=1
-mediaIdFile=$work/card/ENCRYPT.TXT
 INI
 
 "$service" --port 0 \
@@ -51,22 +55,29 @@ done
 url=$(head -n1 "$work/service.out")
 [ -n "$url" ] || { echo "The local chart service did not start" >&2; exit 1; }
 
-mkdir -p "$(dirname "$out")"
 export QUORVEL_SERVICE_URL="$url" XDG_DATA_HOME="$work/data" HOME="$work" \
-       DRIVER="$driver" READY="$work/ready" OUT="$out"
-xvfb-run -a -s "-screen 0 1190x667x24" bash -c '
-    "$DRIVER" --product VM-BRE-02 --tab 1 --percent 25 --ready-file "$READY" &
+       QUORVEL_CARD_WATCH_DIRS="$work/cards" \
+       DRIVER="$driver" SERVICE="$service" WORK="$work"
+xvfb-run -a -s "-screen 0 1920x1080x24" bash -c '
+    "$DRIVER" --wait-card --product VM-BRE-02 --tab 1 --percent 25 --shots "$WORK/shots" \
+        --ready-file "$WORK/ready" &
     pid=$!
+    # The card goes in once the window is up, as a user would put it in.
+    sleep 4
+    "$SERVICE" make-card "$WORK/cards/CARD" --kind velmora >/dev/null
     for _ in $(seq 1 900); do
-        [ -f "$READY" ] && break
+        [ -f "$WORK/ready" ] && break
         kill -0 $pid 2>/dev/null || exit 1
         sleep 0.1
     done
-    [ -f "$READY" ] || { kill $pid; exit 1; }
-    sleep 0.5
-    import -window root "$OUT"
+    [ -f "$WORK/ready" ] || { kill $pid; exit 1; }
     kill $pid
     wait $pid 2>/dev/null
     exit 0
 '
-echo "Wrote $out"
+mkdir -p "$out"
+cp "$work/shots/main-card-found.png" "$out/screenshot-card-found.png"
+cp "$work/shots/main-downloading.png" "$out/screenshot-main-window.png"
+cp "$work/shots/main-maximised.png" "$out/screenshot-maximised.png"
+cp "$work/shots/close-confirmation.png" "$out/screenshot-close-confirmation.png"
+echo "Wrote the screenshots to $out"

@@ -33,6 +33,8 @@ ServiceClient::ServiceClient()
     , settings(configFilePath)
 {
     messageBox.setTextFormat(Qt::RichText);
+    // Without a title of its own a box is named after the executable.
+    messageBox.setWindowTitle(QStringLiteral("Quorvel Download Tool"));
     messageBox.setStandardButtons(QMessageBox::Ok);
 }
 

@@ -7,6 +7,6 @@ mkdir -p "$root/home" "$root/data" "$root/config" "$root/cache" "$root/runtime" 
 chmod 700 "$root/runtime"
 export HOME="$root/home" XDG_DATA_HOME="$root/data" XDG_CONFIG_HOME="$root/config" \
        XDG_CACHE_HOME="$root/cache" XDG_RUNTIME_DIR="$root/runtime" TMPDIR="$root/tmp" \
-       QT_QPA_PLATFORM=offscreen
+       QT_QPA_PLATFORM=offscreen QUORVEL_CARD_WATCH_MOUNTS=0
 unset QUORVEL_SERVICE_URL
 "$@"

@@ -1,18 +1,20 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QMainWindow>
-#include <QPointer>
 #include <QString>
 #include <QSystemTrayIcon>
 
 #include "catalogue/abstractproduct.h"
 #include "catalogue/producttypeenum.h"
 #include "download/productdownloader.h"
-#include "media/mikfile.h"
 #include "service/serviceclient.h"
 
+class CardPanel;
+class CatalogueLoader;
+class DetailsPane;
+class DownloadControl;
+class RqCardScan;
 class QCloseEvent;
 class QNetworkReply;
 class QResizeEvent;
@@ -25,12 +27,17 @@ class NewWindow;
 }
 
 // The application's only main window: the three product tabs, the card
-// panel, the details side bar, the download area and the tray icon. Every
-// part of the window's work reports here.
+// panel, the details side bar, the download area and the tray icon. It is
+// where the parts meet: the card panel knows the card, the catalogue loader
+// the products, the details pane what is shown of one of them and the
+// download control the running download; the window decides what each
+// event means for the others.
 class NewWindow : public QMainWindow
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(NewWindow)
+    // It acts on the window's behalf for everything a download reports.
+    friend class DownloadControl;
 
 public:
     explicit NewWindow(QString sessionId, QWidget *parent = nullptr);
@@ -48,10 +55,8 @@ public:
     // Catalogue loading.
     void getSubscriptionsRequest(ProductTypeEnum line);
     void initTab(ProductTypeEnum line);
-    void addProduct(const QJsonObject &product, ProductTypeEnum line);
     void handleGetAllProducts(QNetworkReply *reply);
     void handleGetSubscriptions(QNetworkReply *reply, ProductTypeEnum line);
-    ProductTypeEnum getProductTypeFromString(const QString &name) const;
 
     // Details and download control.
     void updateProductDisplay(AbstractProduct *product);
@@ -59,14 +64,11 @@ public:
     void clearProductDownloader();
     void showNoRqIcon(bool show);
 
-    ProductGroup *productGroup(ProductTypeEnum line) const { return productGroups.value(line); }
-    ProductDownloader *downloader() const { return currentDownloader; }
+    ProductGroup *productGroup(ProductTypeEnum line) const;
+    ProductDownloader *downloader() const;
     QSystemTrayIcon *trayIcon() const { return tray; }
-    AbstractProduct::ChartUpdateStatus cardChartStatus() const { return chartUpdateStatus; }
-    ProductTypeEnum cardType() const { return cardProductType; }
-
-    // "5 seconds" below a minute, whole minutes ("1 minutes") from there on.
-    static QString durationText(qint64 elapsedMs);
+    AbstractProduct::ChartUpdateStatus cardChartStatus() const;
+    ProductTypeEnum cardType() const;
 
 signals:
     void rawMediaIdChanged(QString rawMediaId, QString sku, ProductTypeEnum productType);
@@ -104,48 +106,26 @@ private:
     void handleVersionReply(QNetworkReply *reply);
     void setMoreProductsLink(int index);
     void resetToNoCard();
-    void showCardPicture();
-    void cardSummaryRefresh(bool *vmidRead = nullptr);
-    void setElidedLabel(class QLabel *label, const QString &text, const QString &tooltip);
-    void setDownloadButton(const QString &text, bool offered);
-    void applyStatusButton(AbstractProduct *product, int code);
     void showMessage(const QString &text);
-    // Clears the download texts and lets go of a downloader that no longer runs.
-    void dropIdleDownloader();
-    void startRegistration(AbstractProduct *product);
-    void findMatchedRqSku();
+    void showCatalogueProblem(const QString &message);
+    void offerForSelected();
+    void chooseOfferedCard(const QString &mediaFile);
+    void handleCardLost();
+    void handleCardBack();
 
     Ui::NewWindow *ui;
     ServiceClient client;
+    CardPanel *card = nullptr;
+    DetailsPane *details = nullptr;
+    CatalogueLoader *catalogue = nullptr;
+    DownloadControl *control = nullptr;
+    RqCardScan *rq = nullptr;
     RefreshButton *refreshButton = nullptr;
     QSystemTrayIcon *tray = nullptr;
-    QElapsedTimer downloadClock;
     QString versionText;
-    QHash<ProductTypeEnum, ProductGroup *> productGroups;
     QHash<ProductTypeEnum, QScrollArea *> productScrollAreas;
     ProductTypeEnum currentProductType = RqSd;
     QString sessionId;
 
-    QString mediaIdFile;
-    QString rawMediaId;
-    QString skuOnCard;
-    ProductTypeEnum cardProductType = NoProductType;
-    QString matchedRqSku;
-
-    // The downloaders hold the container's address, so it is a member that
-    // is assigned to, never replaced.
-    Mik::MikFile cardContainer;
-    AbstractProduct::ChartUpdateStatus chartUpdateStatus = AbstractProduct::UpToDate;
-
-    qint32 freeKb = 0;
-    qint32 totalKb = 0;
-
-    QPointer<ProductDownloader> currentDownloader;
-    QPointer<ProductDownloader> restoringDownloader;
-    // Kept apart from the current downloader: clearing the details pane or
-    // clicking a row must not cut a registration short.
-    QPointer<ProductDownloader> registeringDownloader;
     AbstractProduct *shownProduct = nullptr;
-    // The control lock is on: a download has started and not yet ended.
-    bool downloading = false;
 };

@@ -111,6 +111,16 @@ void TestStartup::realApplicationFillsConfig()
     QCOMPARE(app.state(), QProcess::Running);
     app.kill();
     app.waitForFinished();
+
+    // Without any display it says so and ends, instead of aborting.
+    for (const char *variable : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        env.remove(QString::fromLatin1(variable));
+    app.setProcessEnvironment(env);
+    app.start(QStringLiteral(QUORVEL_APP_PATH), {});
+    QVERIFY(app.waitForFinished(20000));
+    QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(app.exitCode(), 1);
+    QVERIFY(app.readAllStandardError().contains("no display"));
 }
 
 QTEST_MAIN(TestStartup)

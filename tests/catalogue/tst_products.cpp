@@ -368,8 +368,6 @@ void TestProducts::productTypeTravelsThroughMetaTypes()
     in >> first >> second;
     QCOMPARE(first.value<ProductTypeEnum>(), Talvos);
     QCOMPARE(second.value<ProductTypeEnum>(), NoProductType);
-    QVERIFY(QVariant::fromValue(RqSd) == QVariant::fromValue(RqSd));
-    QVERIFY(QVariant::compare(QVariant::fromValue(RqSd), QVariant::fromValue(Talvos)) == QPartialOrdering::Less);
 }
 
 void TestProducts::productInfoRequestAndReply_data()
@@ -496,11 +494,6 @@ void TestProducts::firstPictureIsShown()
     QWidget *widget = talvo.createImageWidget();
     QVERIFY(widget);
     QCOMPARE(widget, talvo.imageWidget.data());
-    QCOMPARE(widget->size(), QSize(395, 102));
-    auto *label = qobject_cast<QLabel *>(widget->layout()->itemAt(0)->widget());
-    QVERIFY(label);
-    QCOMPARE(label->pixmap().height(), 112);
-    QCOMPARE(label->pixmap().width(), 224);
     QCOMPARE(talvo.images.size(), 2);
     QVERIFY2(!talvo.images.at(1), "only the first picture to arrive is kept");
 

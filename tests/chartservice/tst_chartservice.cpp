@@ -50,6 +50,7 @@ private slots:
     void sessionCallsNeedALiveSession();
     void productListHasAllThreeLines();
     void activationBindsReusesAndRefuses();
+    void recordsDescribeWhatIsServed_data();
     void recordsDescribeWhatIsServed();
     void rangesAndEtag_data();
     void rangesAndEtag();
@@ -66,7 +67,7 @@ private slots:
     void commandLineArmsFaultsAndFirmware();
 
 private:
-    QByteArray fileUrl(int productId, const QString &file, bool cdn = false) const;
+    QByteArray fileUrl(int productId, const QString &file, bool cdn = false, bool https = false) const;
     ChartServiceProcess m_service;
     QString m_session;
 };
@@ -81,15 +82,16 @@ void TestChartService::initTestCase()
 
 void TestChartService::init()
 {
+    m_service.useHttps(false);
     QVERIFY(m_service.clearFaults());
     QVERIFY(m_service.clearRequestLog());
     m_session = m_service.signIn();
     QVERIFY(!m_session.isEmpty());
 }
 
-QByteArray TestChartService::fileUrl(int productId, const QString &file, bool cdn) const
+QByteArray TestChartService::fileUrl(int productId, const QString &file, bool cdn, bool https) const
 {
-    return (m_service.baseUrl() + (cdn ? QStringLiteral("/cdn/") : QStringLiteral("/origin/")) + QString::number(productId)
+    return ((https ? m_service.httpsBaseUrl() : m_service.baseUrl()) + (cdn ? QStringLiteral("/cdn/") : QStringLiteral("/origin/")) + QString::number(productId)
             + QLatin1Char('/') + file)
         .toUtf8();
 }
@@ -267,8 +269,17 @@ void TestChartService::activationBindsReusesAndRefuses()
     QCOMPARE(reply.value(QStringLiteral("subscription_id")).toInt(), 9001);
 }
 
+void TestChartService::recordsDescribeWhatIsServed_data()
+{
+    QTest::addColumn<bool>("https");
+    QTest::newRow("http") << false;
+    QTest::newRow("https") << true;
+}
+
 void TestChartService::recordsDescribeWhatIsServed()
 {
+    QFETCH(bool, https);
+    m_service.useHttps(https);
     int status = 0;
     const QJsonObject reply = m_service.call(QStringLiteral("ActivateProduct"), QStringLiteral("smn"),
                                              {{QStringLiteral("sku"), QStringLiteral("VM-ARD-01")},
@@ -278,6 +289,10 @@ void TestChartService::recordsDescribeWhatIsServed()
     QCOMPARE(status, 200);
     const QString endPoint = reply.value(QStringLiteral("end_point")).toString();
     const QString cdn = reply.value(QStringLiteral("cdn_end_point")).toString();
+    // End points lead back over the protocol the activation came in on.
+    const QString base = https ? m_service.httpsBaseUrl() : m_service.baseUrl();
+    QVERIFY2(endPoint.startsWith(base + QLatin1Char('/')), qPrintable(endPoint));
+    QVERIFY2(cdn.startsWith(base + QLatin1Char('/')), qPrintable(cdn));
     QVERIFY(endPoint.endsWith(QLatin1Char('/')));
     QVERIFY(cdn.endsWith(QLatin1Char('/')));
     QVERIFY(endPoint != cdn);
@@ -565,28 +580,43 @@ void TestChartService::faultsOnDemand_data()
 {
     QTest::addColumn<QJsonObject>("fault");
     QTest::addColumn<QByteArray>("range");
+    QTest::addColumn<bool>("https");
 
     const QString file = QStringLiteral("*/VMARD01/tiles_0002.bin");
-    QTest::newRow("close_after") << QJsonObject{{"kind", "close_after"}, {"path", file}, {"bytes", 70000}} << QByteArray();
-    QTest::newRow("close_after ranged") << QJsonObject{{"kind", "close_after"}, {"path", file}, {"bytes", 10}} << QByteArray("bytes=5000-");
-    QTest::newRow("ignore_range") << QJsonObject{{"kind", "ignore_range"}, {"path", file}} << QByteArray("bytes=5000-");
-    QTest::newRow("omit_content_range") << QJsonObject{{"kind", "omit_content_range"}, {"path", file}} << QByteArray("bytes=5000-");
-    QTest::newRow("wrong_etag") << QJsonObject{{"kind", "wrong_etag"}, {"path", file}} << QByteArray();
-    QTest::newRow("wrong_etag given") << QJsonObject{{"kind", "wrong_etag"}, {"path", file}, {"etag", "other"}} << QByteArray();
-    QTest::newRow("stall before") << QJsonObject{{"kind", "stall"}, {"path", file}, {"seconds", 1}} << QByteArray();
-    QTest::newRow("stall inside") << QJsonObject{{"kind", "stall"}, {"path", file}, {"seconds", 1}, {"bytes", 300000}} << QByteArray();
-    QTest::newRow("throttle") << QJsonObject{{"kind", "throttle"}, {"path", file}, {"bytes_per_second", 1000000}} << QByteArray();
-    QTest::newRow("status") << QJsonObject{{"kind", "status"}, {"path", file}, {"status", 503}, {"message", "Try later"}} << QByteArray();
-    QTest::newRow("corrupt") << QJsonObject{{"kind", "corrupt"}, {"path", file}} << QByteArray();
-    QTest::newRow("corrupt at offset") << QJsonObject{{"kind", "corrupt"}, {"path", file}, {"offset", 5001}} << QByteArray("bytes=5000-");
+    QTest::newRow("close_after") << QJsonObject{{"kind", "close_after"}, {"path", file}, {"bytes", 70000}} << QByteArray() << false;
+    QTest::newRow("close_after ranged") << QJsonObject{{"kind", "close_after"}, {"path", file}, {"bytes", 10}} << QByteArray("bytes=5000-") << false;
+    QTest::newRow("ignore_range") << QJsonObject{{"kind", "ignore_range"}, {"path", file}} << QByteArray("bytes=5000-") << false;
+    QTest::newRow("omit_content_range") << QJsonObject{{"kind", "omit_content_range"}, {"path", file}} << QByteArray("bytes=5000-") << false;
+    QTest::newRow("wrong_etag") << QJsonObject{{"kind", "wrong_etag"}, {"path", file}} << QByteArray() << false;
+    QTest::newRow("wrong_etag given") << QJsonObject{{"kind", "wrong_etag"}, {"path", file}, {"etag", "other"}} << QByteArray() << false;
+    QTest::newRow("stall before") << QJsonObject{{"kind", "stall"}, {"path", file}, {"seconds", 1}} << QByteArray() << false;
+    QTest::newRow("stall inside") << QJsonObject{{"kind", "stall"}, {"path", file}, {"seconds", 1}, {"bytes", 300000}} << QByteArray() << false;
+    QTest::newRow("throttle") << QJsonObject{{"kind", "throttle"}, {"path", file}, {"bytes_per_second", 1000000}} << QByteArray() << false;
+    QTest::newRow("status") << QJsonObject{{"kind", "status"}, {"path", file}, {"status", 503}, {"message", "Try later"}} << QByteArray() << false;
+    QTest::newRow("corrupt") << QJsonObject{{"kind", "corrupt"}, {"path", file}} << QByteArray() << false;
+    QTest::newRow("corrupt at offset") << QJsonObject{{"kind", "corrupt"}, {"path", file}, {"offset", 5001}} << QByteArray("bytes=5000-") << false;
+    QTest::newRow("short_no_content_range") << QJsonObject{{"kind", "short_no_content_range"}, {"path", file}} << QByteArray("bytes=5000-") << false;
+    QTest::newRow("short_no_content_range as 200") << QJsonObject{{"kind", "short_no_content_range"}, {"path", file}, {"status", 200}, {"bytes", 1000}} << QByteArray("bytes=5000-") << false;
+    QTest::newRow("wrong_range_start") << QJsonObject{{"kind", "wrong_range_start"}, {"path", file}} << QByteArray("bytes=5000-") << false;
+    QTest::newRow("wrong_range_start before") << QJsonObject{{"kind", "wrong_range_start"}, {"path", file}, {"shift", -4000}} << QByteArray("bytes=5000-") << false;
+    QTest::newRow("short_body") << QJsonObject{{"kind", "short_body"}, {"path", file}} << QByteArray() << false;
+    QTest::newRow("short_body ranged") << QJsonObject{{"kind", "short_body"}, {"path", file}, {"bytes", 100}} << QByteArray("bytes=5000-") << false;
+    QTest::newRow("extra_byte") << QJsonObject{{"kind", "extra_byte"}, {"path", file}} << QByteArray() << false;
+    QTest::newRow("extra_byte ranged") << QJsonObject{{"kind", "extra_byte"}, {"path", file}} << QByteArray("bytes=5000-") << false;
+    // The same faults through the TLS layer, which writes and closes differently.
+    QTest::newRow("close_after over https") << QJsonObject{{"kind", "close_after"}, {"path", file}, {"bytes", 70000}} << QByteArray() << true;
+    QTest::newRow("wrong_range_start over https") << QJsonObject{{"kind", "wrong_range_start"}, {"path", file}} << QByteArray("bytes=5000-") << true;
+    QTest::newRow("short_body over https") << QJsonObject{{"kind", "short_body"}, {"path", file}} << QByteArray() << true;
+    QTest::newRow("extra_byte over https") << QJsonObject{{"kind", "extra_byte"}, {"path", file}} << QByteArray() << true;
 }
 
 void TestChartService::faultsOnDemand()
 {
     QFETCH(QJsonObject, fault);
     QFETCH(QByteArray, range);
+    QFETCH(bool, https);
 
-    const QString url = QString::fromUtf8(fileUrl(1101, QStringLiteral("VMARD01/tiles_0002.bin"), true));
+    const QString url = QString::fromUtf8(fileUrl(1101, QStringLiteral("VMARD01/tiles_0002.bin"), true, https));
     const QByteArray whole = m_service.expectedBytes(url);
     QCOMPARE(whole.size(), 1500000);
     QVERIFY(m_service.addFault(fault));
@@ -639,10 +669,35 @@ void TestChartService::faultsOnDemand()
         QCOMPARE(body.at(at - from), char(whole.at(at) ^ 0xff));
         QCOMPARE(body.left(at - from), whole.mid(from, at - from));
         QCOMPARE(body.mid(at - from + 1), whole.mid(at + 1));
+    } else if (kind == QLatin1String("short_no_content_range")) {
+        const int expectedStatus = fault.value(QStringLiteral("status")).toInt(206);
+        QCOMPARE(status, expectedStatus);
+        QCOMPARE(body, whole.mid(from, fault.value(QStringLiteral("bytes")).toInt((whole.size() - from) / 2)));
+        QCOMPARE(headerValue(headers, "Content-Length").toLongLong(), body.size());
+        QVERIFY(headerValue(headers, "Content-Range").isEmpty());
+    } else if (kind == QLatin1String("wrong_range_start")) {
+        const qint64 start = from + fault.value(QStringLiteral("shift")).toInteger(1);
+        QCOMPARE(status, 206);
+        QCOMPARE(headerValue(headers, "Content-Range"),
+                 "bytes " + QByteArray::number(start) + '-' + QByteArray::number(whole.size() - 1) + '/'
+                     + QByteArray::number(whole.size()));
+        QCOMPARE(body, whole.mid(start));
+    } else if (kind == QLatin1String("short_body")) {
+        QCOMPARE(status, range.isEmpty() ? 200 : 206);
+        QCOMPARE(body, whole.mid(from, fault.value(QStringLiteral("bytes")).toInt((whole.size() - from) / 2)));
+        QCOMPARE(headerValue(headers, "Content-Length").toLongLong(), body.size());
+    } else if (kind == QLatin1String("extra_byte")) {
+        QCOMPARE(status, range.isEmpty() ? 200 : 206);
+        QCOMPARE(body.size(), whole.size() - from + 1);
+        QCOMPARE(body.chopped(1), whole.mid(from));
+        QCOMPARE(headerValue(headers, "Content-Length").toLongLong(), body.size());
     }
 
-    // One hit only: the retry gets the real thing.
-    QCOMPARE(m_service.faults().size(), 0);
+    // One hit only, reported as such: the retry gets the real thing.
+    const QJsonArray armed = m_service.faults();
+    QCOMPARE(armed.size(), 1);
+    QCOMPARE(armed.first().toObject().value(QStringLiteral("count")).toInt(), 0);
+    QCOMPARE(m_service.firedCount(kind), 1);
     int again = 0;
     QCOMPARE(m_service.get(url, &again, request), whole.mid(from));
     QCOMPARE(again, range.isEmpty() ? 200 : 206);
@@ -667,6 +722,8 @@ void TestChartService::faultsFireOnlyOnMatchingPathsAndCount()
     }
     QVERIFY(QJsonDocument::fromJson(m_service.callRaw(QStringLiteral("/GetSubscriptions"), QStringLiteral("smn"), body)).isObject());
     QVERIFY(QJsonDocument::fromJson(m_service.callRaw(QStringLiteral("GetAllProducts"), QStringLiteral("smn"), {})).isObject());
+    QCOMPARE(m_service.firedCount(QStringLiteral("non_json")), 1);
+    QCOMPARE(m_service.firedCount(QStringLiteral("truncated_json")), 2);
 
     // A status on one endpoint leaves the others alone; -1 never runs out.
     QVERIFY(m_service.addFault({{"kind", "status"}, {"path", "/api/smn/ActivateProduct"}, {"count", -1}, {"status", 500},
@@ -681,6 +738,21 @@ void TestChartService::faultsFireOnlyOnMatchingPathsAndCount()
     }
     m_service.call(QStringLiteral("GetAllProducts"), QStringLiteral("smn"), {}, &status);
     QCOMPARE(status, 200);
+    QCOMPARE(m_service.firedCount(QStringLiteral("status")), 3);
+    QVERIFY(m_service.clearFaults());
+    QCOMPARE(m_service.firedCount(), 0);
+
+    // A range fault waits for a request that asks for a range: a plain one
+    // neither changes nor uses it up.
+    QVERIFY(m_service.addFault({{"kind", "wrong_range_start"}, {"path", "*/VMARD01/region.idx"}}));
+    const QString idx = QString::fromUtf8(fileUrl(1101, QStringLiteral("VMARD01/region.idx")));
+    const QByteArray plain = m_service.get(idx, &status);
+    QCOMPARE(status, 200);
+    QCOMPARE(m_service.firedCount(QStringLiteral("wrong_range_start")), 0);
+    QList<QPair<QByteArray, QByteArray>> headers;
+    QCOMPARE(m_service.get(idx, &status, {{QByteArray("Range"), QByteArray("bytes=10-")}}, &headers), plain.mid(11));
+    QCOMPARE(headerValue(headers, "Content-Range"), QByteArray("bytes 11-65535/65536"));
+    QCOMPARE(m_service.firedCount(QStringLiteral("wrong_range_start")), 1);
     QVERIFY(m_service.clearFaults());
 
     // Unsafe paths are added to the file records, for the tool to refuse.

@@ -360,18 +360,9 @@ void TestCardOutcomes::verifyNoWorse(const QMap<QString, QByteArray> &before, bo
 
 void TestCardOutcomes::verifyFaultsFired(const QList<QJsonObject> &armed)
 {
-    const QJsonArray left = service->faults();
     for (const QJsonObject &fault : armed) {
-        const int count = fault.value(QStringLiteral("count")).toInt();
-        if (count < 0)
-            continue;
-        for (const QJsonValue &value : left) {
-            const QJsonObject still = value.toObject();
-            if (still.value(QStringLiteral("kind")) == fault.value(QStringLiteral("kind"))
-                && still.value(QStringLiteral("path")) == fault.value(QStringLiteral("path")))
-                QVERIFY2(still.value(QStringLiteral("count")).toInt() < count,
-                         qPrintable(fault.value(QStringLiteral("kind")).toString() + QStringLiteral(" never fired")));
-        }
+        const QString kind = fault.value(QStringLiteral("kind")).toString();
+        QVERIFY2(service->firedCount(kind) > 0, qPrintable(kind + QStringLiteral(" never fired")));
     }
 }
 
@@ -419,6 +410,15 @@ void TestCardOutcomes::productOutcome_data()
                             << "Network" << resume;
     row("changed etag") << "blank" << QList<QJsonObject>{cut, fault(QStringLiteral("wrong_etag"), files, 2)} << ""
                         << "Network" << resume;
+    row("short body without content-range")
+        << "blank" << QList<QJsonObject>{cut, fault(QStringLiteral("short_no_content_range"), files)} << ""
+        << "VMARD01/" << resume;
+    row("range from elsewhere") << "blank" << QList<QJsonObject>{cut, fault(QStringLiteral("wrong_range_start"), files)}
+                                << "" << "VMARD01/" << resume;
+    row("body ends early, cleanly") << "blank" << QList<QJsonObject>{fault(QStringLiteral("short_body"), files)} << ""
+                                    << "before the whole file arrived" << resume;
+    row("one byte too many") << "blank" << QList<QJsonObject>{fault(QStringLiteral("extra_byte"), files)} << ""
+                             << "more bytes" << resume;
     row("short stall") << "blank"
                        << QList<QJsonObject>{fault(QStringLiteral("stall"), files, 1,
                                                    {{QStringLiteral("seconds"), 1}, {QStringLiteral("bytes"), 30000}})}
@@ -528,8 +528,14 @@ void TestCardOutcomes::productOutcome()
     // Memory stays near what a transfer needs, whatever size the service
     // or the card claims.
     QVERIFY2(peakMemoryKiB() - memoryBefore < 200 * 1024, qPrintable(QString::number(peakMemoryKiB() - memoryBefore)));
-    verifyFaultsFired(faults);
-    QVERIFY(service->clearFaults());
+    // Faults on ranges meet the resumed requests: they stay armed for Resume.
+    bool ranged = false;
+    for (const QJsonObject &armed : faults)
+        ranged |= armed.value(QStringLiteral("kind")).toString().contains(QLatin1String("range"));
+    if (!ranged) {
+        verifyFaultsFired(faults);
+        QVERIFY(service->clearFaults());
+    }
 
     if (message.isEmpty()) {
         QVERIFY2(watch && watch->done, qPrintable(watch ? watch->errors.join(QLatin1Char('\n')) : QString()));
@@ -558,6 +564,9 @@ void TestCardOutcomes::productOutcome()
         QVERIFY(finishProduct(&product));
     }
     delete watch;
+    if (ranged)
+        verifyFaultsFired(faults);
+    QVERIFY(service->clearFaults());
     verifyProduct();
 }
 

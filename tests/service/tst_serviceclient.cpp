@@ -1,14 +1,19 @@
 // What the tool puts on the wire must match what the chart service accepts:
-// body format, API key, paths with their odd slashes, and range headers.
+// body format, API key, paths with their odd slashes, and range headers; and
+// over HTTPS it talks only to a server whose certificate it can verify.
 #include <QtTest>
 
 #include <QJsonDocument>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSslConfiguration>
+#include <QTemporaryDir>
 
 #include "app/appglobals.h"
 #include "app/startup.h"
 #include "capturehttpserver.h"
+#include "chartserviceprocess.h"
+#include "service/extracatrust.h"
 #include "service/serviceclient.h"
 
 class TestServiceClient : public QObject
@@ -24,10 +29,15 @@ private slots:
     void getCarriesNoKey();
     void rangedDownloadHeaders();
     void unrangedDownloadSetsNothing();
+    void httpsTrust_data();
+    void httpsTrust();
 
 private:
     CaptureHttpServer::Request sendAndCapture(QNetworkReply *reply);
     CaptureHttpServer *server = nullptr;
+    ChartServiceProcess service;
+    QSslConfiguration systemTls;
+    QTemporaryDir files;
 };
 
 void TestServiceClient::initTestCase()
@@ -36,6 +46,8 @@ void TestServiceClient::initTestCase()
     server = new CaptureHttpServer(this);
     QVERIFY(server->listen());
     qputenv("QUORVEL_SERVICE_URL", server->baseUrl().toUtf8());
+    QVERIFY(service.start());
+    systemTls = QSslConfiguration::defaultConfiguration();
 }
 
 void TestServiceClient::init()
@@ -157,6 +169,76 @@ void TestServiceClient::unrangedDownloadSetsNothing()
     // Qt's own transfer encoding offer may appear; the tool's "identity" must not.
     QVERIFY(request.header("Accept-Encoding") != "identity");
     QCOMPARE(QFileInfo(logFilePath).size(), 0);
+}
+
+void TestServiceClient::httpsTrust_data()
+{
+    QTest::addColumn<QString>("caFile"); // "service", "none", or a file made here
+    QTest::addColumn<bool>("wrongName");
+    QTest::addColumn<int>("added");
+    QTest::addColumn<bool>("reached");
+
+    QTest::newRow("system authorities only") << "none" << false << 0 << false;
+    QTest::newRow("service authority") << "service" << false << 1 << true;
+    QTest::newRow("service authority, certificate for another host") << "service" << true << 1 << false;
+    QTest::newRow("file that cannot be read") << "missing.pem" << false << 0 << false;
+    QTest::newRow("file without a certificate") << "empty.pem" << false << 0 << false;
+}
+
+// The extra authority is the only door: without it the service's
+// certificate is refused, with it a certificate for another host still is.
+void TestServiceClient::httpsTrust()
+{
+    QFETCH(QString, caFile);
+    QFETCH(bool, wrongName);
+    QFETCH(int, added);
+    QFETCH(bool, reached);
+
+    QSslConfiguration::setDefaultConfiguration(systemTls);
+    const QByteArray oldUrl = qgetenv("QUORVEL_SERVICE_URL");
+    auto restore = qScopeGuard([&] {
+        qputenv("QUORVEL_SERVICE_URL", oldUrl);
+        qunsetenv(ExtraCaTrust::EnvironmentVariable);
+        QSslConfiguration::setDefaultConfiguration(systemTls);
+    });
+    QString path;
+    if (caFile == QLatin1String("service")) {
+        path = service.caFilePath();
+    } else if (caFile != QLatin1String("none")) {
+        path = files.filePath(caFile);
+        if (caFile == QLatin1String("empty.pem")) {
+            QFile empty(path);
+            QVERIFY(empty.open(QIODevice::WriteOnly));
+            empty.write("-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n");
+        }
+    }
+    if (!path.isEmpty())
+        qputenv(ExtraCaTrust::EnvironmentVariable, path.toUtf8());
+    QFile::resize(logFilePath, 0);
+    QCOMPARE(ExtraCaTrust::installFromEnvironment(), added);
+    // Beside the system's authorities, never instead of them.
+    if (added > 0)
+        QCOMPARE(QSslConfiguration::defaultConfiguration().caCertificates().size(),
+                 QSslConfiguration::systemCaCertificates().size() + added);
+    if (!path.isEmpty() && added == 0) {
+        QFile log(logFilePath);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains(path.toUtf8()));
+    }
+
+    qputenv("QUORVEL_SERVICE_URL", (wrongName ? service.wrongNameHttpsUrl() : service.httpsBaseUrl()).toUtf8());
+    ServiceClient client;
+    QNetworkReply *reply = client.get(QStringLiteral("/firmware_versions"));
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    QVERIFY(finished.wait(10000));
+    reply->deleteLater();
+    if (reached) {
+        QCOMPARE(reply->error(), QNetworkReply::NoError);
+        QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        QVERIFY(reply->readAll().contains("download_tool"));
+    } else {
+        QCOMPARE(reply->error(), QNetworkReply::SslHandshakeFailedError);
+    }
 }
 
 QTEST_MAIN(TestServiceClient)

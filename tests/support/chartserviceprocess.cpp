@@ -7,6 +7,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
+#include <QSslConfiguration>
 #include <QTimer>
 #include <QUrlQuery>
 
@@ -60,6 +61,11 @@ QString ChartServiceProcess::benchCataloguePath()
     return QStringLiteral(QUORVEL_CHART_SERVICE_DIR "/bench-catalogue.json");
 }
 
+QString ChartServiceProcess::testCataloguePath()
+{
+    return QStringLiteral(QUORVEL_CHART_SERVICE_DIR "/test-catalogue.json");
+}
+
 QString ChartServiceProcess::apiKey()
 {
     return QString::fromLatin1(joinHalves(DeploymentData::apiKeyA, DeploymentData::apiKeyB).toHex());
@@ -80,21 +86,44 @@ QString ChartServiceProcess::encryptText(const QString &mediaId)
 bool ChartServiceProcess::start(const QStringList &arguments)
 {
     stop();
+    m_baseUrl.clear();
+    m_httpsBaseUrl.clear();
+    m_wrongNameUrl.clear();
+    m_caFilePath.clear();
+    m_authority.clear();
     QStringList args{QStringLiteral("--port"), QStringLiteral("0")};
     if (!arguments.contains(QStringLiteral("--catalogue")))
         args << QStringLiteral("--catalogue") << demoCataloguePath();
+    if (!arguments.contains(QStringLiteral("--tls-dir"))) {
+        m_tlsDir = std::make_unique<QTemporaryDir>();
+        args << QStringLiteral("--tls-dir") << m_tlsDir->path();
+    }
     args += arguments;
     m_process.start(binaryPath(), args);
     if (!m_process.waitForStarted(TimeoutMs))
         return false;
+    // The base URL line, then name=value lines for HTTPS; the last of them
+    // names the wrong-name port.
     QDeadlineTimer deadline(TimeoutMs);
-    while (!m_process.canReadLine()) {
-        if (m_process.state() != QProcess::Running || deadline.hasExpired())
-            return false;
-        m_process.waitForReadyRead(100);
+    while (m_wrongNameUrl.isEmpty()) {
+        while (!m_process.canReadLine()) {
+            if (m_process.state() != QProcess::Running || deadline.hasExpired())
+                return false;
+            m_process.waitForReadyRead(100);
+        }
+        const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
+        if (m_baseUrl.isEmpty())
+            m_baseUrl = line;
+        else if (line.startsWith(QLatin1String("https=")))
+            m_httpsBaseUrl = line.mid(6);
+        else if (line.startsWith(QLatin1String("ca=")))
+            m_caFilePath = line.mid(3);
+        else if (line.startsWith(QLatin1String("https_wrong_name=")))
+            m_wrongNameUrl = line.mid(17);
     }
-    m_baseUrl = QString::fromUtf8(m_process.readLine()).trimmed();
-    return m_baseUrl.startsWith(QLatin1String("http://127.0.0.1:"));
+    m_authority = QSslCertificate::fromPath(m_caFilePath, QSsl::Pem);
+    return m_baseUrl.startsWith(QLatin1String("http://127.0.0.1:"))
+           && m_httpsBaseUrl.startsWith(QLatin1String("https://127.0.0.1:")) && m_authority.size() == 1;
 }
 
 void ChartServiceProcess::stop()
@@ -117,8 +146,16 @@ QByteArray ChartServiceProcess::send(const QByteArray &method, const QString &pa
                                      int *status, const QList<QPair<QByteArray, QByteArray>> &headers,
                                      QList<QPair<QByteArray, QByteArray>> *replyHeaders)
 {
-    const QString url = pathOrUrl.startsWith(QLatin1String("http")) ? pathOrUrl : m_baseUrl + pathOrUrl;
+    const QString url = pathOrUrl.startsWith(QLatin1String("http")) ? pathOrUrl
+                                                                     : (m_https ? m_httpsBaseUrl : m_baseUrl) + pathOrUrl;
     QNetworkRequest request{QUrl(url)};
+    if (request.url().scheme() == QLatin1String("https")) {
+        // The service's authority for this request alone: the default
+        // configuration, which the code under test uses, stays untouched.
+        QSslConfiguration tls = request.sslConfiguration();
+        tls.setCaCertificates(m_authority);
+        request.setSslConfiguration(tls);
+    }
     for (const auto &header : headers)
         request.setRawHeader(header.first, header.second);
     if (!body.isEmpty())
@@ -186,6 +223,21 @@ QJsonArray ChartServiceProcess::faults()
         .object()
         .value(QStringLiteral("faults"))
         .toArray();
+}
+
+int ChartServiceProcess::firedCount(const QString &kind)
+{
+    int status = 0;
+    const QByteArray reply = send("GET", controlPath(QStringLiteral("faults")), QByteArray(), &status);
+    if (status != 200)
+        return -1;
+    int fired = 0;
+    for (const QJsonValue &value : QJsonDocument::fromJson(reply).object().value(QStringLiteral("faults")).toArray()) {
+        const QJsonObject fault = value.toObject();
+        if (kind.isEmpty() || fault.value(QStringLiteral("kind")).toString() == kind)
+            fired += fault.value(QStringLiteral("fired")).toInt();
+    }
+    return fired;
 }
 
 QJsonArray ChartServiceProcess::requestLog(const QString &pathPattern)

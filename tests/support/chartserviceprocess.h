@@ -5,12 +5,17 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QProcess>
+#include <QSslCertificate>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
-// Starts the local chart service (tools/chart-service) for a test, on a free
-// loopback port, and talks to its control endpoint. Every call is
-// synchronous (it runs a local event loop) and gives up after 30 seconds.
+#include <memory>
+
+// Starts the local chart service (tools/chart-service) for a test, on free
+// loopback ports (HTTP, and HTTPS with a certificate authority made for this
+// start), and talks to its control endpoint. Every call is synchronous (it
+// runs a local event loop) and gives up after 30 seconds.
 //
 //     ChartServiceProcess service;
 //     QVERIFY(service.start());                 // demo catalogue
@@ -18,7 +23,11 @@
 //     const QString session = service.signIn(); // demo account
 //     service.addFault({{"kind", "close_after"}, {"path", "*/VMBRE02/*"}, {"bytes", 1000}});
 //     ... run the tool's code ...
+//     QCOMPARE(service.firedCount("close_after"), 1);
 //     QJsonArray sent = service.requestLog("*GetSubscriptions");
+//
+// Over HTTPS the tool trusts the service only when told to: point
+// QUORVEL_EXTRA_CA_FILE at caFilePath() and use httpsBaseUrl().
 //
 // The demo data (accounts, products, subscriptions, cards) is described in
 // tools/chart-service/README.md; the constants below name the parts that
@@ -32,6 +41,8 @@ public:
     static constexpr const char *LockedPassword = "Locked-Pass-2024";
     static constexpr const char *BenchEmail = "bench@quorvel.test";
     static constexpr const char *BenchPassword = "Bench-Pass-2024";
+    static constexpr const char *TestEmail = "test@quorvel.test";
+    static constexpr const char *TestPassword = "Test-Pass-2024";
     // Media id of the demo Velmora/Talvo card and of the demo RQ card.
     static constexpr const char *DemoMediaId = "QDEMO-0001";
     static constexpr const char *DemoRqMediaId = "QDEMO-RQ-0001";
@@ -45,6 +56,7 @@ public:
     static QString binaryPath();
     static QString demoCataloguePath();
     static QString benchCataloguePath();
+    static QString testCataloguePath();
 
     // The texts the tool sends: the API key and the salted password hash.
     static QString apiKey();
@@ -53,11 +65,21 @@ public:
     static QString encryptText(const QString &mediaId);
 
     // Starts the service with the demo catalogue unless arguments name a
-    // --catalogue; "--port 0" is added. Waits for the base URL line.
+    // --catalogue; "--port 0" and a --tls-dir of its own are added. Waits
+    // for the lines that name the ports.
     bool start(const QStringList &arguments = {});
     void stop();
     bool isRunning() const;
     QString baseUrl() const { return m_baseUrl; }
+    QString httpsBaseUrl() const { return m_httpsBaseUrl; }
+    // Same endpoints, but its certificate names another host.
+    QString wrongNameHttpsUrl() const { return m_wrongNameUrl; }
+    // PEM file of the authority that signed both certificates.
+    QString caFilePath() const { return m_caFilePath; }
+    // Where the calls below that take a path go: HTTP (default) or HTTPS.
+    // Full URLs go where they say; this helper trusts the service's
+    // authority for its own requests only.
+    void useHttps(bool https) { m_https = https; }
 
     // POST base + "/api/" + group + "/" + name with the API key added.
     // status receives the HTTP status (0 without a response).
@@ -72,7 +94,12 @@ public:
     // See the README for the kinds and their parameters.
     bool addFault(const QJsonObject &fault);
     bool clearFaults();
+    // Every fault armed since the last clear, spent ones included:
+    // {"id", "kind", "path", "count" (hits left), "fired", parameters}.
     QJsonArray faults();
+    // Requests hit by the faults of that kind (all kinds when empty) since
+    // the last clear; -1 when the service cannot be asked.
+    int firedCount(const QString &kind = QString());
 
     // Entries {"method", "path", "target", "headers", "json", "body", "time"}
     // in arrival order, optionally only those whose path matches a wildcard.
@@ -101,6 +128,12 @@ private:
     QString controlPath(const QString &path, const QString &query = QString()) const;
 
     QProcess m_process;
+    std::unique_ptr<QTemporaryDir> m_tlsDir;
     QString m_baseUrl;
+    QString m_httpsBaseUrl;
+    QString m_wrongNameUrl;
+    QString m_caFilePath;
+    QList<QSslCertificate> m_authority;
+    bool m_https = false;
     QNetworkAccessManager m_manager;
 };

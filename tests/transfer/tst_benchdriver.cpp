@@ -13,17 +13,20 @@ class TestBenchDriver : public QObject
     Q_OBJECT
 
 private slots:
+    void downloadsThenVerifiesWithoutRefetching_data();
     void downloadsThenVerifiesWithoutRefetching();
 
 private:
-    QMap<QString, QString> run(const QString &card, const QString &serviceUrl);
+    QMap<QString, QString> run(const QString &card, const QString &serviceUrl, const QString &caFile);
 };
 
-QMap<QString, QString> TestBenchDriver::run(const QString &card, const QString &serviceUrl)
+QMap<QString, QString> TestBenchDriver::run(const QString &card, const QString &serviceUrl, const QString &caFile)
 {
     QProcess driver;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QUORVEL_SERVICE_URL"), serviceUrl);
+    if (!caFile.isEmpty())
+        env.insert(QStringLiteral("QUORVEL_EXTRA_CA_FILE"), caFile);
     driver.setProcessEnvironment(env);
     driver.start(QStringLiteral(QUORVEL_BENCH_PATH),
                  {QStringLiteral("--email"), QString::fromLatin1(ChartServiceProcess::DemoEmail),
@@ -43,15 +46,25 @@ QMap<QString, QString> TestBenchDriver::run(const QString &card, const QString &
     return figures;
 }
 
+void TestBenchDriver::downloadsThenVerifiesWithoutRefetching_data()
+{
+    QTest::addColumn<bool>("https");
+    QTest::newRow("http") << false;
+    QTest::newRow("https") << true;
+}
+
 void TestBenchDriver::downloadsThenVerifiesWithoutRefetching()
 {
+    QFETCH(bool, https);
     ChartServiceProcess service;
     QVERIFY(service.start());
     QTemporaryDir root;
     const QString card = root.path() + QStringLiteral("/card");
     QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("velmora")));
+    const QString url = https ? service.httpsBaseUrl() : service.baseUrl();
+    const QString caFile = https ? service.caFilePath() : QString();
 
-    const QMap<QString, QString> first = run(card, service.baseUrl());
+    const QMap<QString, QString> first = run(card, url, caFile);
     QCOMPARE(first.value(QStringLiteral("exit")), QStringLiteral("0"));
     QVERIFY2(!first.contains(QStringLiteral("error")), qPrintable(first.value(QStringLiteral("error"))));
     QVERIFY(first.value(QStringLiteral("bytes")).toLongLong() > 0);
@@ -61,7 +74,7 @@ void TestBenchDriver::downloadsThenVerifiesWithoutRefetching()
 
     // The same card again: every file is checked by SHA-1 and none fetched.
     QVERIFY(service.clearRequestLog());
-    const QMap<QString, QString> again = run(card, service.baseUrl());
+    const QMap<QString, QString> again = run(card, url, caFile);
     QCOMPARE(again.value(QStringLiteral("exit")), QStringLiteral("0"));
     QCOMPARE(again.value(QStringLiteral("bytes")), first.value(QStringLiteral("bytes")));
     QCOMPARE(service.requestLog(QStringLiteral("*/VMARD01/*")).size(), 0);

@@ -38,10 +38,11 @@ public:
     // Which button to press in a message box; the default presses the first
     // accepting button (OK or Yes).
     std::function<QAbstractButton *(QMessageBox *)> choose;
+    // Runs on every dialog before it is answered, to look at it as shown.
+    std::function<void(QWidget *)> inspect;
     // The file a file dialog answers with; an empty text cancels it.
     QString fileToChoose;
     QList<Seen> seen;
-    int fileDialogs = 0;
 
     QStringList texts() const
     {
@@ -51,23 +52,20 @@ public:
         return list;
     }
 
-    static QAbstractButton *pressButtonNamed(QMessageBox *box, const QString &text)
-    {
-        for (QAbstractButton *button : box->buttons()) {
-            if (button->text() == text)
-                return button;
-        }
-        return nullptr;
-    }
-
 private:
     void poll()
     {
         QWidget *modal = QApplication::activeModalWidget();
-        if (!modal || !modal->isVisible())
+        if (!modal || !modal->isVisible() || inspecting)
             return;
+        if (inspect) {
+            // An inspection may wait for the dialog to settle; the timer
+            // must not answer it meanwhile.
+            inspecting = true;
+            inspect(modal);
+            inspecting = false;
+        }
         if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
-            ++fileDialogs;
             if (fileToChoose.isEmpty()) {
                 dialog->reject();
             } else {
@@ -108,4 +106,5 @@ private:
     }
 
     QTimer timer;
+    bool inspecting = false;
 };

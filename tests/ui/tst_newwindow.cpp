@@ -4,10 +4,9 @@
 // without the user's data.
 #include <QtTest>
 
-#include <QCryptographicHash>
+#include <QComboBox>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QFontMetrics>
 #include <QLabel>
 #include <QLayout>
 #include <QJsonDocument>
@@ -26,7 +25,12 @@
 #include "catalogue/productrow.h"
 #include "chartserviceprocess.h"
 #include "download/pausebutton.h"
+#include "media/cardwatcher.h"
 #include "modalanswerer.h"
+#include "readability.h"
+#include "service/about.h"
+#include "service/signin.h"
+#include "service/termsofuse.h"
 #include "ui/newwindow.h"
 
 namespace {
@@ -44,14 +48,6 @@ QString labelText(QObject *parent, const char *name)
     return child<QLabel>(parent, name)->text();
 }
 
-quint32 readLe32(const QByteArray &bytes, int offset)
-{
-    quint32 value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = (value << 8) | quint8(bytes.at(offset + i));
-    return value;
-}
-
 } // namespace
 
 class TestNewWindow : public QObject
@@ -63,11 +59,12 @@ private slots:
     void init();
     void cleanup();
 
+    void everyWindowIsReadable_data();
+    void everyWindowIsReadable();
     void legacyCardFillsTabsAndSurvivesRestart();
-    void rowsShowWholeNamesAndSizes();
+    void cardFoundAndMissedByItself();
+    void cardTakenOutDuringDownload();
     void refreshAddsNothingTwice();
-    void productChoiceNeedsACard();
-    void choosingACardByBrowsing();
     void productLargerThanCardIsRefused();
     void velmoraDownloadRunsToComplete();
     void pauseResumeAndCancelFromTheDownloaderRow();
@@ -76,7 +73,6 @@ private slots:
     void rqCardUpdateRunsToUpdateComplete();
     void lostContainerIsRestoredAndOffersResume();
     void unknownRqCardIsRegistered();
-    void closingDuringDownloadAsksFirst();
     void trayIconTogglesTheWindow();
 
 private:
@@ -108,6 +104,7 @@ void TestNewWindow::initTestCase()
 
 void TestNewWindow::init()
 {
+    qunsetenv(CardWatcher::watchDirsVariable);
     Settings settings(configFilePath);
     settings.clear();
     settings.sync();
@@ -154,7 +151,7 @@ NewWindow *TestNewWindow::openWindow(const QString &card, int tab)
 ProductRow *TestNewWindow::rowFor(NewWindow *window, const QString &sku)
 {
     for (QLabel *label : window->findChildren<QLabel *>(QStringLiteral("productSku"))) {
-        if (label->text() != sku)
+        if (label->text() != sku.trimmed())
             continue;
         for (QWidget *w = label->parentWidget(); w; w = w->parentWidget()) {
             if (auto *row = qobject_cast<ProductRow *>(w))
@@ -226,7 +223,6 @@ void TestNewWindow::legacyCardFillsTabsAndSurvivesRestart()
     QCOMPARE(labelText(list->itemAt(2)->widget(), "productSku"), QStringLiteral("VM-CAL-03"));
 
     QCOMPARE(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-ARD-01"));
-    QVERIFY(labelText(window, "sdSpaceLabel").startsWith(QStringLiteral("SD Card Capacity: ")));
     QCOMPARE(window->cardType(), VelmoraRegion);
     QCOMPARE(labelText(window, "noRqLabel"), QStringLiteral("The selected card is not a RQ card"));
     QVERIFY(labelText(window, "moreProductsLnk").contains(QStringLiteral("/legacy\">Click here for more Legacy Chart Products")));
@@ -248,26 +244,171 @@ void TestNewWindow::legacyCardFillsTabsAndSurvivesRestart()
     QCOMPARE(Settings(configFilePath).value(SettingsKeys::mediaIdFile).toString(), card);
 }
 
-void TestNewWindow::rowsShowWholeNamesAndSizes()
+void TestNewWindow::everyWindowIsReadable_data()
 {
-    NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-CAL-03")), Slow);
-    QVERIFY(QTest::qWaitForWindowExposed(window));
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("terms") << "terms" << QSize();
+    QTest::newRow("sign-in") << "sign-in" << QSize();
+    QTest::newRow("about") << "about" << QSize();
+    QTest::newRow("main window, default size") << "main" << QSize(1190, 667);
+    QTest::newRow("main window, smallest") << "main" << QSize(1, 1);
+    QTest::newRow("main window, full screen") << "main" << QSize(1920, 1080);
+    QTest::newRow("close confirmation") << "close" << QSize();
+    QTest::newRow("file dialog") << "browse" << QSize();
+    QTest::newRow("message box") << "message" << QSize();
+}
 
-    // Short names in a wide column are shown whole, with no tooltip; the
-    // sizes fit their narrow column.
-    const QList<QPair<QString, QString>> names{{"VM-ARD-01", "Lake Ardent Region"},
-                                               {"VM-BRE-02", "Bremmer Basin"},
-                                               {"VM-CAL-03", "Calder Highlands"}};
-    for (const auto &[sku, name] : names) {
-        ProductRow *row = rowFor(window, sku);
-        auto *nameLabel = child<QLabel>(row, "productName");
-        QTRY_COMPARE(nameLabel->text(), name);
-        QVERIFY(nameLabel->toolTip().isEmpty());
-        auto *size = child<QLabel>(row, "productSize");
-        QVERIFY2(QFontMetrics(size->font()).horizontalAdvance(size->text()) <= size->width(),
-                 qPrintable(size->text()));
+void TestNewWindow::everyWindowIsReadable()
+{
+    QFETCH(QString, what);
+    QFETCH(QSize, size);
+    QStringList problems;
+    ModalAnswerer answerer;
+    answerer.choose = [](QMessageBox *box) { return box->button(QMessageBox::No); };
+    answerer.inspect = [&problems](QWidget *dialog) {
+        // A folder is listed, and its columns widened, after the dialog opens.
+        if (!QTest::qWaitFor([dialog] { return Readability::problems(dialog).isEmpty(); }, 5000))
+            problems << Readability::problems(dialog);
+    };
+    auto check = [&problems](QWidget *top) {
+        top->show();
+        QVERIFY(QTest::qWaitForWindowExposed(top));
+        problems << Readability::problems(top);
+    };
+
+    SignIn signIn(nullptr);
+    if (what == QLatin1String("terms")) {
+        check(signIn.termsDialog());
+    } else if (what == QLatin1String("sign-in")) {
+        check(&signIn);
+    } else if (what == QLatin1String("about")) {
+        check(signIn.aboutDialog());
+    } else if (what == QLatin1String("message")) {
+        // A failed product list: said so, the card shown all the same, and refresh loads it again.
+        QVERIFY(service->addFault({{QStringLiteral("kind"), QStringLiteral("status")},
+                                   {QStringLiteral("path"), QStringLiteral("*GetAllProducts")},
+                                   {QStringLiteral("message"), QStringLiteral("Service under maintenance")}}));
+        NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(answerer.seen.size(), 1, Slow);
+        QCOMPARE(answerer.seen.first().title, QStringLiteral("Quorvel Download Tool"));
+        QVERIFY(answerer.seen.first().text.contains(QStringLiteral("Service under maintenance")));
+        QVERIFY(child<QLabel>(window, "catalogueMessage")->isVisible());
+        QCOMPARE(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-ARD-01"));
+        QTest::mouseClick(window->findChild<QToolButton *>(QStringLiteral("toolButton")), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Replace"), Slow);
+        QVERIFY(!child<QLabel>(window, "catalogueMessage")->isVisible());
+        QCOMPARE(service->requestLog(QStringLiteral("*GetAllProducts")).size(), 2);
+    } else {
+        const QString card = makeCard(QStringLiteral("velmora"));
+        QVERIFY(service->addFault({{QStringLiteral("kind"), QStringLiteral("throttle")},
+                                   {QStringLiteral("path"), QStringLiteral("*/VMBRE02/*")},
+                                   {QStringLiteral("count"), -1},
+                                   {QStringLiteral("bytes_per_second"), 100000}}));
+        NewWindow *window = chooseProduct(card, 1, QStringLiteral("VM-BRE-02"));
+        if (what == QLatin1String("browse")) {
+            // A lower-case name is as good as the upper-case one.
+            const QString other = makeCard(QStringLiteral("talvo"));
+            answerer.fileToChoose = QFileInfo(other).absolutePath() + QStringLiteral("/encrypt.txt");
+            QVERIFY(QFile::rename(other, answerer.fileToChoose));
+            QTest::mouseClick(child<QPushButton>(window, "sdSelBtn"), Qt::LeftButton);
+            QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # TV-SOUTH-2"), Slow);
+            QCOMPARE(Settings(configFilePath).value(SettingsKeys::mediaIdFile).toString(), answerer.fileToChoose);
+            QCOMPARE(window->cardType(), Talvos);
+            QTRY_COMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Incompatible"));
+        } else {
+            pressDownload(window);
+            QTRY_VERIFY_WITH_TIMEOUT(window->downloader() && window->downloader()->busy(), Slow);
+            QTRY_VERIFY_WITH_TIMEOUT(!labelText(window, "downloadStatusLabel").isEmpty(), Slow);
+            if (what == QLatin1String("close")) {
+                // "No" (the default) keeps the window, the download and the tray icon.
+                window->trayCloseTriggered(false);
+                QVERIFY(window->trayIcon()->isVisible());
+                QCOMPARE(answerer.seen.size(), 1);
+                QCOMPARE(answerer.seen.first().title, QStringLiteral("Close Confirmation"));
+                QCOMPARE(answerer.seen.first().text, QStringLiteral("Download in progress. Are you sure you wish to close this app?"));
+                QVERIFY(window->isVisible() && window->downloader()->busy());
+            } else {
+                window->resize(size.expandedTo(window->minimumSizeHint()));
+                QTRY_COMPARE(window->size(), size.expandedTo(window->minimumSizeHint()));
+                check(window);
+            }
+        }
     }
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QStringLiteral("\n"))));
+}
+
+void TestNewWindow::cardFoundAndMissedByItself()
+{
+    qputenv(CardWatcher::watchDirsVariable, cards->path().toUtf8());
+    NewWindow *window = openWindow(QString(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BRE-02")), Slow);
+    QCOMPARE(labelText(window, "sdPathLabel"), QStringLiteral("Please browse to an SD Card which has been"));
+    // Without a card nothing is bound to it, so free subscriptions read as available.
+    QCOMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Available"));
+    ModalAnswerer answerer;
+    clickRow(window, QStringLiteral("VM-BRE-02"));
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.texts(), QStringList{QStringLiteral("Please select an SD card.")}, Slow);
+    QVERIFY(!child<QPushButton>(window, "downloadBtn")->isVisible());
+
+    // Put in: chosen without browsing; the panel says so.
+    const QString first = makeCard(QStringLiteral("velmora"));
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-ARD-01"), Slow);
+    QVERIFY(child<QLabel>(window, "sdWatchLabel")->isVisible());
+    QCOMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Replace"));
+    QCOMPARE(Settings(configFilePath).value(SettingsKeys::mediaIdFile).toString(), first);
+
+    // A second card is offered in a list; the chosen one stays chosen.
+    makeCard(QStringLiteral("talvo"), {QStringLiteral("--media-id"), QStringLiteral("QSECOND-01")});
+    auto *list = child<QComboBox>(window, "sdCardList");
+    QTRY_VERIFY_WITH_TIMEOUT(list->isVisible(), Slow);
+    QCOMPARE(list->count(), 2);
+    QVERIFY(list->currentText().contains(QStringLiteral("QDEMO-0001")));
+
+    // Taken out while nothing runs: the panel and the statuses say so at once.
+    QVERIFY(QDir(QFileInfo(first).absolutePath()).removeRecursively());
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "sdPathLabel"), QStringLiteral("Please browse to an SD Card which has been"), Slow);
+    QVERIFY(labelText(window, "sdWatchLabel").contains(QStringLiteral("taken out")));
+    QCOMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Available"));
+}
+
+void TestNewWindow::cardTakenOutDuringDownload()
+{
+    qputenv(CardWatcher::watchDirsVariable, cards->path().toUtf8());
+    QVERIFY(service->addFault({{QStringLiteral("kind"), QStringLiteral("throttle")},
+                               {QStringLiteral("path"), QStringLiteral("*/VMBRE02/*")},
+                               {QStringLiteral("count"), -1},
+                               {QStringLiteral("bytes_per_second"), 300000}}));
+    const QString card = makeCard(QStringLiteral("velmora"));
+    const QString root = QFileInfo(card).absolutePath();
+    NewWindow *window = chooseProduct(card, 1, QStringLiteral("VM-BRE-02"));
+    ModalAnswerer answerer;
+    pressDownload(window);
+    ProductDownloader *downloader = window->downloader();
+    auto *pause = child<PauseButton>(downloader, "pauseButton");
+    QTRY_VERIFY_WITH_TIMEOUT(downloader->busy() && downloader->doneBytes > 0, Slow);
+
+    // Out: paused at once, not at the next failed write.
+    QVERIFY(QDir().rename(root, root + QStringLiteral(".out")));
+    QTRY_VERIFY_WITH_TIMEOUT(pause->isPaused() && pause->isEnabled(), Slow);
+    QTRY_COMPARE(labelText(window, "downloadStatusLabel"), QStringLiteral("Please insert SD card."));
+
+    // Another card where it was is refused.
+    QVERIFY(ChartServiceProcess::makeCard(root, QStringLiteral("blank"), {QStringLiteral("--media-id"), QStringLiteral("QSTRANGER")}));
+    // (A write may fail before the watcher's next look; its report may come first.)
+    const qsizetype shown = answerer.seen.size();
+    QTest::mouseClick(pause, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.seen.size(), shown + 1, Slow);
+    QCOMPARE(answerer.seen.last().text, QStringLiteral("Please insert SD card."));
+    QVERIFY(pause->isPaused());
+
+    // The same card back: Resume goes on to the end.
+    QVERIFY(QDir(root).removeRecursively());
+    QVERIFY(QDir().rename(root + QStringLiteral(".out"), root));
+    QTRY_VERIFY_WITH_TIMEOUT(labelText(window, "sdWatchLabel").contains(QStringLiteral("back")), Slow);
+    QVERIFY(service->clearFaults());
+    QTest::mouseClick(pause, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "downloadStageLabel"), QStringLiteral("Download Complete"), 60000);
 }
 
 void TestNewWindow::refreshAddsNothingTwice()
@@ -293,49 +434,6 @@ void TestNewWindow::refreshAddsNothingTwice()
     QTRY_VERIFY_WITH_TIMEOUT(cardAnnounced.size() >= 2, Slow);
     QCOMPARE(child<QWidget>(window, "vmScrollWidget")->layout()->count(), 3);
     QCOMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Replace"));
-}
-
-void TestNewWindow::productChoiceNeedsACard()
-{
-    NewWindow *window = openWindow(QString(), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BRE-02")), Slow);
-    QCOMPARE(labelText(window, "sdPathLabel"), QStringLiteral("Please browse to an SD Card which has been"));
-    // Without a card nothing is bound to it, so free subscriptions read as available.
-    QCOMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Available"));
-
-    ModalAnswerer answerer;
-    clickRow(window, QStringLiteral("VM-BRE-02"));
-    QTRY_COMPARE_WITH_TIMEOUT(answerer.texts(), QStringList{QStringLiteral("Please select an SD card.")}, Slow);
-    QVERIFY(!child<QPushButton>(window, "downloadBtn")->isVisible());
-}
-
-void TestNewWindow::choosingACardByBrowsing()
-{
-    NewWindow *window = openWindow(QString(), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BRE-02")), Slow);
-
-    // A backup copy of the media file is refused and not remembered.
-    const QString card = makeCard(QStringLiteral("talvo"));
-    const QString backup = card + QStringLiteral(".bak");
-    QVERIFY(QFile::copy(card, backup));
-    ModalAnswerer answerer;
-    answerer.fileToChoose = backup;
-    QTest::mouseClick(child<QPushButton>(window, "sdSelBtn"), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(answerer.texts(), QStringList{QStringLiteral("Invalid Media ID file")}, Slow);
-    QVERIFY(!Settings(configFilePath).contains(SettingsKeys::mediaIdFile));
-
-    // A lower-case name is as good as the upper-case one.
-    const QString lower = QFileInfo(card).absolutePath() + QStringLiteral("/encrypt.txt");
-    QVERIFY(QFile::rename(card, lower));
-    answerer.fileToChoose = lower;
-    QTest::mouseClick(child<QPushButton>(window, "sdSelBtn"), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # TV-SOUTH-2"), Slow);
-    QCOMPARE(answerer.seen.size(), 1);
-    QCOMPARE(Settings(configFilePath).value(SettingsKeys::mediaIdFile).toString(), lower);
-    QCOMPARE(window->cardType(), Talvos);
-    QVERIFY(labelText(window, "sdPathLabel").startsWith(QStringLiteral("File Path: ")));
-    // A Talvo card makes every Velmora product incompatible.
-    QTRY_COMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Incompatible"));
 }
 
 void TestNewWindow::productLargerThanCardIsRefused()
@@ -414,7 +512,9 @@ void TestNewWindow::velmoraDownloadRunsToComplete()
                               QStringList{QStringLiteral("Bremmer Basin has been successfully downloaded to your SD card")},
                               Slow);
     QVERIFY(controlsFree(window));
-    QVERIFY(!child<QPushButton>(window, "downloadBtn")->isVisible());
+    // The product can go onto the card again at once.
+    QCOMPARE(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Redownload"));
+    QVERIFY(child<QPushButton>(window, "downloadBtn")->isVisible());
     QCOMPARE(window->trayIcon()->toolTip(), QString());
     QCOMPARE(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-BRE-02"));
     QTRY_COMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Redownload"));
@@ -425,20 +525,6 @@ void TestNewWindow::velmoraDownloadRunsToComplete()
     clickRow(window, QStringLiteral("VM-BRE-02"));
     QCOMPARE(labelText(window, "downloadStageLabel"), QStringLiteral("Download Complete"));
     QCOMPARE(service->requestLog(QStringLiteral("*GetProductInfo")).size(), 1);
-
-    // What landed on the card is what the service serves.
-    const QString root = QFileInfo(card).absolutePath();
-    QFile vmid(root + QStringLiteral("/vmid"));
-    QVERIFY(vmid.open(QIODevice::ReadOnly));
-    QCOMPARE(vmid.readLine().trimmed(), QByteArray("VM-BRE-02"));
-    const QStringList files = QDir(root + QStringLiteral("/VMBRE02")).entryList(QDir::Files);
-    QCOMPARE(files.size(), 12);
-    for (const QString &name : files) {
-        QFile file(root + QStringLiteral("/VMBRE02/") + name);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1).toHex(),
-                 service->expectedSha1(QStringLiteral("/origin/1102/VMBRE02/") + name));
-    }
 }
 
 void TestNewWindow::pauseResumeAndCancelFromTheDownloaderRow()
@@ -459,11 +545,18 @@ void TestNewWindow::pauseResumeAndCancelFromTheDownloaderRow()
     QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && pause->isPaused(), Slow);
     QVERIFY(!downloader->busy());
     QVERIFY(controlsLocked(window));
-    QCOMPARE(labelText(window, "downloadStatusLabel"), QString());
+    // The stage line no longer claims that data is coming.
+    QTRY_COMPARE(labelText(window, "downloadStageLabel"), QStringLiteral("Paused"));
 
     QTest::mouseClick(pause, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && !pause->isPaused(), Slow);
     QVERIFY(downloader->busy());
+    QTRY_COMPARE(labelText(window, "downloadStageLabel"), QStringLiteral("Downloading Data"));
+    QVERIFY(!window->trayIcon()->toolTip().trimmed().endsWith(QLatin1Char(':')));
+    // Speed and time left show within seconds, long before 10 MiB have
+    // come at this pace.
+    QTRY_VERIFY_WITH_TIMEOUT(labelText(window, "downloadStatusLabel").contains(QStringLiteral(" Mbps - ")), Slow);
+    QVERIFY(downloader->doneBytes < 10 * 1024 * 1024);
 
     QTRY_VERIFY_WITH_TIMEOUT(child<QProgressBar>(downloader, "progressBar")->value() > 0, Slow);
     auto *cancel = child<QPushButton>(downloader, "cancelButton");
@@ -477,6 +570,7 @@ void TestNewWindow::pauseResumeAndCancelFromTheDownloaderRow()
     QVERIFY(child<QPushButton>(window, "downloadBtn")->isVisible());
     QCOMPARE(window->trayIcon()->toolTip(), QString());
     QVERIFY(answerer.seen.isEmpty());
+    QCOMPARE(labelText(window, "downloadStageLabel"), QStringLiteral("Download Cancelled"));
     // The part already fetched stays on the card for the next attempt.
     QVERIFY(!QDir(QFileInfo(card).absolutePath() + QStringLiteral("/VMBRE02")).entryList(QDir::Files).isEmpty());
 }
@@ -552,15 +646,8 @@ void TestNewWindow::rqCardUpdateRunsToUpdateComplete()
     QCOMPARE(statusOf(window, sku), QStringLiteral("Up To Date"));
     QCOMPARE(labelText(window, "statusLabel"), QStringLiteral("<b>Product Status:</b> Up To Date"));
     QTRY_COMPARE(answerer.seen.size(), 1);
-
-    // The container on the card now carries the service's build, finished.
-    const QStringList containers = QDir(QFileInfo(card).absolutePath()).entryList({QStringLiteral("*.kim")}, QDir::Files);
-    QCOMPARE(containers.size(), 1);
-    QFile kim(QFileInfo(card).absolutePath() + QLatin1Char('/') + containers.first());
-    QVERIFY(kim.open(QIODevice::ReadOnly));
-    const QByteArray header = kim.read(352);
-    QCOMPARE(readLe32(header, 156), 5002u);
-    QCOMPARE(quint8(header.at(73)) & 0x04, 0); // no longer "updating"
+    // The chart stays named on the panel, without its padding.
+    QCOMPARE(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # 4321-1"));
 }
 
 void TestNewWindow::lostContainerIsRestoredAndOffersResume()
@@ -599,38 +686,9 @@ void TestNewWindow::unknownRqCardIsRegistered()
         Slow);
 }
 
-void TestNewWindow::closingDuringDownloadAsksFirst()
-{
-    QVERIFY(service->addFault({{QStringLiteral("kind"), QStringLiteral("throttle")},
-                               {QStringLiteral("path"), QStringLiteral("*/VMBRE02/*")},
-                               {QStringLiteral("count"), -1},
-                               {QStringLiteral("bytes_per_second"), 100000}}));
-    NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BRE-02")), Slow);
-    clickRow(window, QStringLiteral("VM-BRE-02"));
-    ModalAnswerer answerer;
-    answerer.choose = [](QMessageBox *box) { return box->button(QMessageBox::No); };
-    pressDownload(window);
-    QTRY_VERIFY_WITH_TIMEOUT(window->downloader() && window->downloader()->busy(), Slow);
-
-    window->close();
-    QCOMPARE(answerer.seen.size(), 1);
-    QCOMPARE(answerer.seen.first().title, QStringLiteral("Close Confirmation"));
-    QCOMPARE(answerer.seen.first().text, QStringLiteral("Download in progress. Are you sure you wish to close this app?"));
-    QVERIFY(window->isVisible());
-    QVERIFY(window->downloader() && window->downloader()->busy());
-
-    answerer.choose = [](QMessageBox *box) { return box->button(QMessageBox::Yes); };
-    QTimer::singleShot(0, window, [window] { window->close(); });
-    QTimer::singleShot(Slow, [] { QCoreApplication::exit(-1); });
-    QCOMPARE(QApplication::exec(), 0);
-    QCOMPARE(answerer.seen.size(), 2);
-}
-
 void TestNewWindow::trayIconTogglesTheWindow()
 {
     NewWindow *window = openWindow(QString(), 0);
-    QVERIFY(window->isVisible());
     window->iconActivated(QSystemTrayIcon::Context);
     QVERIFY(window->isVisible());
     window->iconActivated(QSystemTrayIcon::Trigger);

@@ -219,7 +219,6 @@ void TestSignIn::signInCancelQuits()
     dialog->Show();
     QVERIFY(dialog->isVisible());
     QPushButton *cancel = dialog->findChild<QPushButton *>(QStringLiteral("quitBtn"));
-    QCOMPARE(cancel->text(), QStringLiteral("Cancel"));
     QCOMPARE(runApplicationLoop([cancel] { QTest::mouseClick(cancel, Qt::LeftButton); }), 0);
 
     SignIn *another = makeSignIn();

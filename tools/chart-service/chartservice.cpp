@@ -87,50 +87,94 @@ ChartService::ChartService(Catalogue &catalogue, FaultSet &faults, RequestLog &l
     : m_catalogue(catalogue)
     , m_faults(faults)
     , m_log(log)
-    , m_server(new httplib::Server)
+    , m_threads(threads)
+{
+}
+
+ChartService::~ChartService()
+{
+    stop();
+}
+
+void ChartService::configure(httplib::Server &server, int threads)
 {
     // Stalls and throttles hold a worker each; a generous pool keeps the
     // other transfers of a product moving meanwhile.
     const int poolSize = qMax(4, threads);
-    m_server->new_task_queue = [poolSize] { return new httplib::ThreadPool(std::size_t(poolSize)); };
-    m_server->set_keep_alive_max_count(1000);
-    m_server->set_keep_alive_timeout(30);
-    m_server->set_read_timeout(30);
-    m_server->set_write_timeout(60);
-    m_server->set_tcp_nodelay(true);
+    server.new_task_queue = [poolSize] { return new httplib::ThreadPool(std::size_t(poolSize)); };
+    server.set_keep_alive_max_count(1000);
+    server.set_keep_alive_timeout(30);
+    server.set_read_timeout(30);
+    server.set_write_timeout(60);
+    server.set_tcp_nodelay(true);
     // Every request the tool sends is a small JSON object; a body beyond
     // this is refused before it is read into memory.
-    m_server->set_payload_max_length(16 * 1024 * 1024);
+    server.set_payload_max_length(16 * 1024 * 1024);
 
     // One catch-all route per method: the service does its own dispatch, so
     // paths with doubled slashes or leading blanks reach it untouched.
     const char *everything = "[\\s\\S]*";
     auto handler = [this](const httplib::Request &request, httplib::Response &response) { handle(request, response); };
-    m_server->Get(everything, handler);
-    m_server->Post(everything, handler);
-    m_server->Delete(everything, handler);
-    m_server->Put(everything, handler);
+    server.Get(everything, handler);
+    server.Post(everything, handler);
+    server.Delete(everything, handler);
+    server.Put(everything, handler);
 }
 
-ChartService::~ChartService() = default;
+int ChartService::add(std::unique_ptr<httplib::Server> server, int port, const char *scheme, int threads)
+{
+    configure(*server, threads);
+    const int bound = port == 0 ? server->bind_to_any_port("127.0.0.1")
+                                : (server->bind_to_port("127.0.0.1", port) ? port : -1);
+    if (bound <= 0)
+        return -1;
+    const QString base = QStringLiteral("%1://127.0.0.1:%2").arg(QLatin1String(scheme)).arg(bound);
+    m_bases.insert(bound, base);
+    if (m_servers.empty())
+        m_baseUrl = base;
+    m_servers.push_back(std::move(server));
+    return bound;
+}
 
 int ChartService::bind(int port)
 {
-    const int bound = port == 0 ? m_server->bind_to_any_port("127.0.0.1")
-                                : (m_server->bind_to_port("127.0.0.1", port) ? port : -1);
-    if (bound > 0)
-        m_baseUrl = QStringLiteral("http://127.0.0.1:%1").arg(bound);
-    return bound;
+    return add(std::make_unique<httplib::Server>(), port, "http", m_threads);
+}
+
+QString ChartService::bindTls(int port, X509 *certificate, EVP_PKEY *key, int threads)
+{
+    auto server = std::make_unique<httplib::SSLServer>(certificate, key);
+    if (!server->is_valid())
+        return QString();
+    const int bound = add(std::move(server), port, "https", threads < 0 ? m_threads : threads);
+    return bound > 0 ? m_bases.value(bound) : QString();
+}
+
+QString ChartService::baseFor(const httplib::Request &request) const
+{
+    // Links in a reply (end points, pictures) lead back over the protocol
+    // and port the request came in on.
+    return m_bases.value(request.local_port, m_baseUrl);
 }
 
 bool ChartService::listen()
 {
-    return m_server->listen_after_bind();
+    if (m_servers.empty())
+        return false;
+    std::vector<std::thread> others;
+    for (std::size_t i = 1; i < m_servers.size(); ++i)
+        others.emplace_back([server = m_servers.at(i).get()] { server->listen_after_bind(); });
+    const bool ok = m_servers.front()->listen_after_bind();
+    stop();
+    for (std::thread &thread : others)
+        thread.join();
+    return ok;
 }
 
 void ChartService::stop()
 {
-    m_server->stop();
+    for (const auto &server : m_servers)
+        server->stop();
 }
 
 ChartService::Reply ChartService::jsonReply(const QJsonObject &object, int status)
@@ -177,7 +221,7 @@ void ChartService::handle(const httplib::Request &request, httplib::Response &re
         return;
     }
     logRequest(request, path);
-    const QList<Fault> faults = m_faults.take(QString::fromStdString(request.method), path);
+    const QList<Fault> faults = m_faults.take(QString::fromStdString(request.method), path, request.has_header("Range"));
 
     if (const Fault *stall = findFault(faults, "stall")) {
         if (!stall->params.contains(QStringLiteral("bytes")))
@@ -190,7 +234,7 @@ void ChartService::handle(const httplib::Request &request, httplib::Response &re
                            status->params.value(QStringLiteral("message")).toString(QStringLiteral("Internal Server Error")),
                            status->params.value(QStringLiteral("error")).toString(QStringLiteral("injected")));
     } else {
-        reply = route(request, path, faults);
+        reply = route(request, path, faults, baseFor(request));
     }
 
     if (reply.json && reply.status == 200) {
@@ -212,7 +256,7 @@ void ChartService::handle(const httplib::Request &request, httplib::Response &re
 }
 
 ChartService::Reply ChartService::route(const httplib::Request &request, const QString &path,
-                                        const QList<Fault> &faults)
+                                        const QList<Fault> &faults, const QString &base)
 {
     if (request.method == "POST") {
         if (!path.startsWith(QLatin1String("/api/")))
@@ -220,11 +264,11 @@ ChartService::Reply ChartService::route(const httplib::Request &request, const Q
         const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(request.body));
         if (!document.isObject())
             return errorReply(400, QStringLiteral("The request body is not a JSON object."), QStringLiteral("bad_request"));
-        return post(path, document.object(), faults);
+        return post(path, document.object(), faults, base);
     }
     if (request.method == "GET" || request.method == "HEAD") {
         if (path == QLatin1String("/firmware_versions"))
-            return firmwareVersions();
+            return firmwareVersions(base);
         if (path.startsWith(QLatin1String("/origin/")) || path.startsWith(QLatin1String("/cdn/")))
             return fileReply(path);
         if (path.startsWith(QLatin1String("/images/")))
@@ -233,7 +277,8 @@ ChartService::Reply ChartService::route(const httplib::Request &request, const Q
     return errorReply(404, QStringLiteral("Not found"), QStringLiteral("not_found"));
 }
 
-ChartService::Reply ChartService::post(const QString &path, const QJsonObject &body, const QList<Fault> &faults)
+ChartService::Reply ChartService::post(const QString &path, const QJsonObject &body, const QList<Fault> &faults,
+                                       const QString &base)
 {
     const QString segments = QStringLiteral("/api/smn/GetSegments/");
     const QString header = QStringLiteral("/api/smn/HeaderUpdate/");
@@ -255,11 +300,11 @@ ChartService::Reply ChartService::post(const QString &path, const QJsonObject &b
     if (path == QLatin1String("/api/smn//GetSubscriptions"))
         return getSubscriptions(body);
     if (path == QLatin1String("/api/smn/GetProductInfo"))
-        return getProductInfo(body);
+        return getProductInfo(body, base);
     if (path == QLatin1String("/api/smn/ActivateProduct"))
-        return activateProduct(body, faults);
+        return activateProduct(body, faults, base);
     if (path.startsWith(segments))
-        return getSegments(path.mid(segments.size()), faults);
+        return getSegments(path.mid(segments.size()), faults, base);
     return headerUpdate(path.mid(header.size()), faults);
 }
 
@@ -340,7 +385,7 @@ ChartService::Reply ChartService::getSubscriptions(const QJsonObject &body)
     return jsonReply(result);
 }
 
-ChartService::Reply ChartService::getProductInfo(const QJsonObject &body)
+ChartService::Reply ChartService::getProductInfo(const QJsonObject &body, const QString &base)
 {
     const CatalogueProduct *product = m_catalogue.productBySku(body.value(QStringLiteral("sku")).toString());
     if (!product)
@@ -348,7 +393,7 @@ ChartService::Reply ChartService::getProductInfo(const QJsonObject &body)
     QJsonArray images;
     for (int i = 0; i < product->images.size(); ++i) {
         images.append(QJsonObject{
-            {QStringLiteral("url"), QStringLiteral("%1/images/%2/%3.png").arg(m_baseUrl).arg(product->productId).arg(i)},
+            {QStringLiteral("url"), QStringLiteral("%1/images/%2/%3.png").arg(base).arg(product->productId).arg(i)},
             {QStringLiteral("type"), product->images.at(i).type},
         });
     }
@@ -365,9 +410,9 @@ ChartService::Reply ChartService::getProductInfo(const QJsonObject &body)
     return jsonReply(info);
 }
 
-QString ChartService::endPoint(const CatalogueProduct &product, bool cdn) const
+QString ChartService::endPoint(const CatalogueProduct &product, bool cdn, const QString &base)
 {
-    return QStringLiteral("%1/%2/%3/").arg(m_baseUrl, cdn ? QStringLiteral("cdn") : QStringLiteral("origin")).arg(product.productId);
+    return QStringLiteral("%1/%2/%3/").arg(base, cdn ? QStringLiteral("cdn") : QStringLiteral("origin")).arg(product.productId);
 }
 
 QJsonArray ChartService::fileRecords(const CatalogueProduct &product, const QList<Fault> &faults)
@@ -428,7 +473,8 @@ QJsonArray ChartService::fileRecords(const CatalogueProduct &product, const QLis
     return records;
 }
 
-ChartService::Reply ChartService::activateProduct(const QJsonObject &body, const QList<Fault> &faults)
+ChartService::Reply ChartService::activateProduct(const QJsonObject &body, const QList<Fault> &faults,
+                                                  const QString &base)
 {
     const QString account = accountOf(body);
     if (account.isEmpty())
@@ -457,22 +503,23 @@ ChartService::Reply ChartService::activateProduct(const QJsonObject &body, const
 
     return jsonReply({
         {QStringLiteral("files"), fileRecords(*product, faults)},
-        {QStringLiteral("end_point"), endPoint(*product, false)},
-        {QStringLiteral("cdn_end_point"), endPoint(*product, true)},
+        {QStringLiteral("end_point"), endPoint(*product, false, base)},
+        {QStringLiteral("cdn_end_point"), endPoint(*product, true, base)},
         {QStringLiteral("subscription_id"), subscription.subscriptionId},
         {QStringLiteral("expiration"), double(subscription.expiration)},
     });
 }
 
-ChartService::Reply ChartService::getSegments(const QString &chartName, const QList<Fault> &faults)
+ChartService::Reply ChartService::getSegments(const QString &chartName, const QList<Fault> &faults,
+                                              const QString &base)
 {
     const CatalogueProduct *product = m_catalogue.productBySku(chartName);
     if (!product || product->type != QLatin1String("rq_sd"))
         return errorReply(404, QStringLiteral("No chart named \"%1\".").arg(chartName), QStringLiteral("chart_not_found"));
     return jsonReply({
         {QStringLiteral("files"), fileRecords(*product, faults)},
-        {QStringLiteral("end_point"), endPoint(*product, false)},
-        {QStringLiteral("cdn_end_point"), endPoint(*product, true)},
+        {QStringLiteral("end_point"), endPoint(*product, false, base)},
+        {QStringLiteral("cdn_end_point"), endPoint(*product, true, base)},
     });
 }
 
@@ -512,13 +559,13 @@ ChartService::Reply ChartService::headerUpdate(const QString &name, const QList<
     return reply;
 }
 
-ChartService::Reply ChartService::firmwareVersions()
+ChartService::Reply ChartService::firmwareVersions(const QString &base)
 {
     const QJsonObject firmware = m_catalogue.firmware();
     QJsonObject tool{
         {QStringLiteral("latest_version"), firmware.value(QStringLiteral("latest_version")).toString(QStringLiteral("2.760"))},
         {QStringLiteral("macos_download_url"),
-         firmware.value(QStringLiteral("macos_download_url")).toString(m_baseUrl + QStringLiteral("/downloads/tool.dmg"))},
+         firmware.value(QStringLiteral("macos_download_url")).toString(base + QStringLiteral("/downloads/tool.dmg"))},
     };
     return jsonReply({{QStringLiteral("desktop"), QJsonObject{{QStringLiteral("download_tool"), tool}}}});
 }
@@ -632,7 +679,25 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
                         return;
                     }
                     status = 206;
-                    if (!findFault(faults, "omit_content_range"))
+                    bool labelled = !findFault(faults, "omit_content_range");
+                    if (const Fault *wrongStart = findFault(faults, "wrong_range_start")) {
+                        // Other bytes than asked for, labelled honestly: a
+                        // client that trusts its own offset instead of the
+                        // Content-Range writes them in the wrong place.
+                        const qint64 end = qint64(start + length);
+                        const qint64 moved = qint64(start) + wrongStart->params.value(QStringLiteral("shift")).toInteger(1);
+                        start = quint64(qBound(qint64(0), moved, end - 1));
+                        length = quint64(end) - start;
+                    }
+                    if (const Fault *shortRange = findFault(faults, "short_no_content_range")) {
+                        // Fewer bytes than asked and nothing to say so but
+                        // the length: only a client that counts notices.
+                        status = shortRange->params.value(QStringLiteral("status")).toInt(206);
+                        length = quint64(qBound(qint64(0), shortRange->params.value(QStringLiteral("bytes")).toInteger(qint64(length / 2)),
+                                                qint64(length) - 1));
+                        labelled = false;
+                    }
+                    if (labelled)
                         response.set_header("Content-Range", "bytes " + std::to_string(start) + '-'
                                                                  + std::to_string(start + length - 1) + '/'
                                                                  + std::to_string(total));
@@ -641,9 +706,23 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
         }
     }
 
+    // What is sent may differ from what the headers above describe:
+    // dataLength bytes of content, then (extra_byte) one byte too many.
+    quint64 dataLength = length;
+    quint64 sentLength = length;
+    if (const Fault *shortBody = findFault(faults, "short_body")) {
+        // An honest Content-Length for a body shorter than the file or range,
+        // and a clean end: no transport error tells the client anything.
+        dataLength = sentLength = quint64(qBound(qint64(0), shortBody->params.value(QStringLiteral("bytes")).toInteger(qint64(length / 2)),
+                                                 qMax(qint64(0), qint64(length) - 1)));
+        response.set_header("Connection", "close");
+    }
+    if (findFault(faults, "extra_byte"))
+        sentLength = dataLength + 1;
+
     response.status = status;
-    if (request.method == "HEAD" || length == 0) {
-        response.set_header("Content-Length", std::to_string(length));
+    if (request.method == "HEAD" || sentLength == 0) {
+        response.set_header("Content-Length", std::to_string(sentLength));
         response.set_content(std::string(), reply.contentType);
         return;
     }
@@ -658,6 +737,7 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
         const CatalogueFile *file = nullptr;
         QByteArray body;
         quint64 start = 0;
+        quint64 dataLength = 0;
         qint64 closeAfter = -1;
         qint64 stallAt = -1;
         double stallSeconds = 0;
@@ -669,6 +749,7 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
     plan->file = reply.file;
     plan->body = reply.body;
     plan->start = start;
+    plan->dataLength = dataLength;
     if (closeAfter)
         plan->closeAfter = closeAfter->params.value(QStringLiteral("bytes")).toInteger(0);
     if (stall && stall->params.contains(QStringLiteral("bytes"))) {
@@ -682,7 +763,7 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
     plan->began = std::chrono::steady_clock::now();
 
     response.set_content_provider(
-        std::size_t(length), reply.contentType,
+        std::size_t(sentLength), reply.contentType,
         [plan](std::size_t offset, std::size_t remaining, httplib::DataSink &sink) {
             thread_local std::vector<char> buffer(1024 * 1024);
             std::size_t n = std::min(remaining, buffer.size());
@@ -706,6 +787,12 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
                                  + std::chrono::microseconds(qint64(double(offset) * 1e6 / plan->bytesPerSecond));
                 std::this_thread::sleep_until(due);
             }
+            if (offset >= plan->dataLength) {
+                // The one byte past the content, sent only by extra_byte.
+                buffer[0] = 'X';
+                return sink.write(buffer.data(), 1);
+            }
+            n = std::min<std::size_t>(n, std::size_t(plan->dataLength - offset));
             if (plan->file) {
                 ContentGenerator(plan->file->key).fill(plan->start + offset, buffer.data(), n);
                 const qint64 at = plan->corruptAt - qint64(plan->start + offset);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "faultset.h"
 
@@ -17,6 +18,8 @@ class Server;
 struct Request;
 struct Response;
 }
+typedef struct x509_st X509;
+typedef struct evp_pkey_st EVP_PKEY;
 
 class Catalogue;
 class RequestLog;
@@ -25,7 +28,9 @@ struct CatalogueProduct;
 
 // The HTTP side of the local chart service: every endpoint the tool calls,
 // the file end points with ranges, and the control endpoint that arms
-// faults and reads back the request log. Bound to the loopback address only.
+// faults and reads back the request log. Bound to the loopback address only,
+// on one plain port and any number of HTTPS ports that share the endpoints,
+// the faults and the request log.
 class ChartService
 {
 public:
@@ -35,7 +40,12 @@ public:
 
     // Returns the port, or -1 when it cannot be bound.
     int bind(int port);
+    // An HTTPS port presenting this certificate (threads < 0: as many
+    // workers as the plain port); returns its base URL, or an empty text.
+    QString bindTls(int port, X509 *certificate, EVP_PKEY *key, int threads = -1);
+    // The first port bound: the plain one.
     QString baseUrl() const { return m_baseUrl; }
+    // Serves every bound port until stop(); false when the first one fails.
     bool listen();
     void stop();
 
@@ -51,26 +61,30 @@ private:
         QList<QPair<QByteArray, QByteArray>> headers;
     };
 
+    void configure(httplib::Server &server, int threads);
+    int add(std::unique_ptr<httplib::Server> server, int port, const char *scheme, int threads);
+    QString baseFor(const httplib::Request &request) const;
+
     void handle(const httplib::Request &request, httplib::Response &response);
     void handleControl(const httplib::Request &request, httplib::Response &response, const QString &path);
     void logRequest(const httplib::Request &request, const QString &path);
-    Reply route(const httplib::Request &request, const QString &path, const QList<Fault> &faults);
-    Reply post(const QString &path, const QJsonObject &body, const QList<Fault> &faults);
+    Reply route(const httplib::Request &request, const QString &path, const QList<Fault> &faults, const QString &base);
+    Reply post(const QString &path, const QJsonObject &body, const QList<Fault> &faults, const QString &base);
 
     Reply login(const QJsonObject &body);
     Reply getAllProducts();
     Reply getSubscriptions(const QJsonObject &body);
-    Reply getProductInfo(const QJsonObject &body);
-    Reply activateProduct(const QJsonObject &body, const QList<Fault> &faults);
-    Reply getSegments(const QString &chartName, const QList<Fault> &faults);
+    Reply getProductInfo(const QJsonObject &body, const QString &base);
+    Reply activateProduct(const QJsonObject &body, const QList<Fault> &faults, const QString &base);
+    Reply getSegments(const QString &chartName, const QList<Fault> &faults, const QString &base);
     Reply headerUpdate(const QString &name, const QList<Fault> &faults);
-    Reply firmwareVersions();
+    Reply firmwareVersions(const QString &base);
     Reply fileReply(const QString &path);
     Reply imageReply(const QString &path);
 
     QString accountOf(const QJsonObject &body) const;
     QJsonArray fileRecords(const CatalogueProduct &product, const QList<Fault> &faults);
-    QString endPoint(const CatalogueProduct &product, bool cdn) const;
+    static QString endPoint(const CatalogueProduct &product, bool cdn, const QString &base);
     const CatalogueFile *fileForPath(const QString &path, int *productId = nullptr) const;
 
     void send(const httplib::Request &request, httplib::Response &response, const Reply &reply,
@@ -82,7 +96,10 @@ private:
     Catalogue &m_catalogue;
     FaultSet &m_faults;
     RequestLog &m_log;
-    std::unique_ptr<httplib::Server> m_server;
+    const int m_threads;
+    // Filled before listen() and only read afterwards: no lock.
+    std::vector<std::unique_ptr<httplib::Server>> m_servers;
+    QHash<int, QString> m_bases; // local port -> base URL
     QString m_baseUrl;
 
     mutable std::mutex m_sessionMutex;

@@ -2,12 +2,13 @@
 
 Q_GLOBAL_STATIC_WITH_ARGS(QStringList, knownKinds,
                           ({QStringLiteral("close_after"), QStringLiteral("ignore_range"),
-                            QStringLiteral("omit_content_range"), QStringLiteral("wrong_etag"),
-                            QStringLiteral("stall"), QStringLiteral("throttle"), QStringLiteral("status"),
-                            QStringLiteral("corrupt"), QStringLiteral("non_json"),
-                            QStringLiteral("truncated_json"), QStringLiteral("unsafe_paths"),
-                            QStringLiteral("header_fields"), QStringLiteral("record_fields"),
-                            QStringLiteral("pad_reply")}))
+                            QStringLiteral("omit_content_range"), QStringLiteral("short_no_content_range"),
+                            QStringLiteral("wrong_range_start"), QStringLiteral("short_body"),
+                            QStringLiteral("extra_byte"), QStringLiteral("wrong_etag"), QStringLiteral("stall"),
+                            QStringLiteral("throttle"), QStringLiteral("status"), QStringLiteral("corrupt"),
+                            QStringLiteral("non_json"), QStringLiteral("truncated_json"),
+                            QStringLiteral("unsafe_paths"), QStringLiteral("header_fields"),
+                            QStringLiteral("record_fields"), QStringLiteral("pad_reply")}))
 
 QRegularExpression FaultSet::wildcard(const QString &pattern)
 {
@@ -27,9 +28,11 @@ QRegularExpression FaultSet::wildcard(const QString &pattern)
 QJsonObject Fault::toJson() const
 {
     QJsonObject o = params;
+    o.insert(QStringLiteral("id"), id);
     o.insert(QStringLiteral("kind"), kind);
     o.insert(QStringLiteral("path"), pathPattern);
     o.insert(QStringLiteral("count"), remaining);
+    o.insert(QStringLiteral("fired"), fired);
     return o;
 }
 
@@ -38,11 +41,17 @@ const QStringList &FaultSet::kinds()
     return *knownKinds();
 }
 
-bool FaultSet::add(const QJsonObject &definition, QString *error)
+bool FaultSet::needsRange(const QString &kind)
+{
+    return kind == QLatin1String("ignore_range") || kind == QLatin1String("omit_content_range")
+           || kind == QLatin1String("short_no_content_range") || kind == QLatin1String("wrong_range_start");
+}
+
+bool FaultSet::parse(const QJsonObject &definition, QList<Fault> *parsed, QString *error)
 {
     if (definition.contains(QStringLiteral("faults"))) {
         for (const QJsonValue &value : definition.value(QStringLiteral("faults")).toArray()) {
-            if (!add(value.toObject(), error))
+            if (!parse(value.toObject(), parsed, error))
                 return false;
         }
         return true;
@@ -62,8 +71,22 @@ bool FaultSet::add(const QJsonObject &definition, QString *error)
         return false;
     }
     fault.params = definition;
+    fault.params.remove(QStringLiteral("fired"));
+    fault.params.remove(QStringLiteral("id"));
+    parsed->append(fault);
+    return true;
+}
+
+bool FaultSet::add(const QJsonObject &definition, QString *error)
+{
+    QList<Fault> parsed;
+    if (!parse(definition, &parsed, error))
+        return false;
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_faults.append(fault);
+    for (Fault &fault : parsed) {
+        fault.id = m_nextId++;
+        m_faults.append(fault);
+    }
     return true;
 }
 
@@ -82,23 +105,20 @@ QJsonArray FaultSet::toJson() const
     return result;
 }
 
-QList<Fault> FaultSet::take(const QString &method, const QString &path)
+QList<Fault> FaultSet::take(const QString &method, const QString &path, bool ranged)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     QList<Fault> hit;
     QStringList seen;
-    for (auto it = m_faults.begin(); it != m_faults.end();) {
-        if (seen.contains(it->kind) || (!it->method.isEmpty() && it->method != method)
-            || !it->path.match(path).hasMatch()) {
-            ++it;
+    for (Fault &fault : m_faults) {
+        if (fault.remaining == 0 || seen.contains(fault.kind) || (!fault.method.isEmpty() && fault.method != method)
+            || (!ranged && needsRange(fault.kind)) || !fault.path.match(path).hasMatch())
             continue;
-        }
-        seen.append(it->kind);
-        hit.append(*it);
-        if (it->remaining > 0 && --it->remaining == 0)
-            it = m_faults.erase(it);
-        else
-            ++it;
+        seen.append(fault.kind);
+        ++fault.fired;
+        if (fault.remaining > 0)
+            --fault.remaining;
+        hit.append(fault);
     }
     return hit;
 }

@@ -1,6 +1,7 @@
 // quorvel-chart-service: a local stand-in for the chart service, for the
 // tool's demo, its end-to-end tests and its benchmarks.
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -13,6 +14,7 @@
 #include "chartservice.h"
 #include "faultset.h"
 #include "requestlog.h"
+#include "tlsmaterial.h"
 
 namespace {
 
@@ -21,6 +23,7 @@ void usage()
     std::fprintf(stderr,
                  "usage: quorvel-chart-service [--port N] [--catalogue FILE]... [--state FILE] [--hash-cache FILE]\n"
                  "                             [--fault JSON]... [--latest-version V] [--threads N]\n"
+                 "                             [--tls-dir DIR [--tls-port N]]\n"
                  "       quorvel-chart-service make-card DIR --kind rq|velmora|talvo|blank [--media-id ID] [--build N]\n");
 }
 
@@ -40,6 +43,8 @@ int main(int argc, char *argv[])
     QString hashCachePath;
     QStringList faultDefinitions;
     QString latestVersion;
+    QString tlsDir;
+    int tlsPort = 0;
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args.at(i);
         if (i + 1 >= args.size()) {
@@ -61,6 +66,10 @@ int main(int argc, char *argv[])
             latestVersion = value;
         else if (a == QLatin1String("--threads"))
             threads = value.toInt();
+        else if (a == QLatin1String("--tls-dir"))
+            tlsDir = value;
+        else if (a == QLatin1String("--tls-port"))
+            tlsPort = value.toInt();
         else {
             usage();
             return 2;
@@ -102,9 +111,30 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "cannot listen on 127.0.0.1:%d\n", port);
         return 1;
     }
+    QStringList tlsLines;
+    TlsMaterial tls;
+    if (!tlsDir.isEmpty()) {
+        const QString caPath = QDir(tlsDir).absoluteFilePath(QStringLiteral("ca.pem"));
+        if (!tls.create(&error) || !tls.writeAuthority(caPath, &error)) {
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+            return 1;
+        }
+        const QString https = service.bindTls(tlsPort, tls.serverCertificate(), tls.serverKey());
+        // Only ever asked for a handshake: a few workers are plenty.
+        const QString wrongName = service.bindTls(0, tls.wrongNameCertificate(), tls.serverKey(), 4);
+        if (https.isEmpty() || wrongName.isEmpty()) {
+            std::fprintf(stderr, "cannot serve HTTPS on 127.0.0.1:%d\n", tlsPort);
+            return 1;
+        }
+        tlsLines << QStringLiteral("https=") + https << QStringLiteral("ca=") + caPath
+                 << QStringLiteral("https_wrong_name=") + wrongName;
+    }
     // The first line is the contract with whoever started us: tests read it
-    // to learn the port, so it must leave the buffer at once.
+    // to learn the port, so it must leave the buffer at once. The HTTPS
+    // lines follow in one write, before any request can be answered.
     std::printf("%s\n", qPrintable(service.baseUrl()));
+    for (const QString &line : std::as_const(tlsLines))
+        std::printf("%s\n", qPrintable(line));
     std::fflush(stdout);
     return service.listen() ? 0 : 1;
 }

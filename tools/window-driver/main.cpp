@@ -4,7 +4,10 @@
 // --ready-file and keeps the window up until it is killed, so that a script
 // can photograph the screen. With --controls it then pauses, resumes and
 // cancels the download from its row and quits; with --finish it waits for
-// the download to complete and quits.
+// the download to complete and quits. With --wait-card it starts without a
+// card and waits for the card watcher to choose one that appears meanwhile.
+// With --shots the main window is also photographed at the screen's size, at
+// its smallest and with its close confirmation.
 #include <QApplication>
 #include <QCheckBox>
 #include <QFile>
@@ -14,6 +17,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTabWidget>
 #include <QTest>
 #include <QTextStream>
@@ -81,9 +85,10 @@ int main(int argc, char *argv[])
     signIn.Show();
 
     const bool controls = arguments.contains(QStringLiteral("--controls"));
+    const bool waitCard = arguments.contains(QStringLiteral("--wait-card"));
     const bool finish = arguments.contains(QStringLiteral("--finish"));
 
-    enum class Step { Terms, SignIn, WaitWindow, PickProduct, Download, WaitProgress, Pause, Resume, Cancel,
+    enum class Step { Terms, SignIn, WaitWindow, WaitCard, PickProduct, Download, WaitProgress, Pause, Resume, Cancel,
                       WaitCancelled, WaitComplete, Done };
     Step step = Step::Terms;
     QTimer clock;
@@ -126,9 +131,18 @@ int main(int argc, char *argv[])
         case Step::WaitWindow:
             if (window && window->isVisible()) {
                 shoot(window, QStringLiteral("main-start"));
+                step = waitCard ? Step::WaitCard : Step::PickProduct;
+            }
+            break;
+        case Step::WaitCard: {
+            auto *found = window->findChild<QLabel *>(QStringLiteral("sdWatchLabel"));
+            auto *item = window->findChild<QLabel *>(QStringLiteral("sdSkuOnCardLabel"));
+            if (found->isVisible() && item->text().startsWith(QStringLiteral("Item #"))) {
+                shoot(window, QStringLiteral("main-card-found"));
                 step = Step::PickProduct;
             }
             break;
+        }
         case Step::PickProduct:
             window->findChild<QTabWidget *>(QStringLiteral("tabWidget"))->setCurrentIndex(tab);
             if (QWidget *row = rowOf(window, sku)) {
@@ -149,6 +163,20 @@ int main(int argc, char *argv[])
             if (bar && bar->value() >= minimumPercent) {
                 step = Step::Done;
                 shoot(window, QStringLiteral("main-downloading"));
+                if (!shots.isEmpty()) {
+                    // As large as the screen, then back; then the question
+                    // a close asks while the download runs (answered "No").
+                    const QRect normal = window->geometry();
+                    window->setGeometry(window->screen()->availableGeometry());
+                    QTest::qWait(300);
+                    shoot(window, QStringLiteral("main-maximised"));
+                    window->resize(window->minimumSizeHint());
+                    QTest::qWait(300);
+                    shoot(window, QStringLiteral("main-smallest"));
+                    window->setGeometry(normal);
+                    QTest::qWait(300);
+                    window->close();
+                }
                 if (!readyFile.isEmpty()) {
                     QFile ready(readyFile);
                     if (ready.open(QIODevice::WriteOnly))
@@ -213,10 +241,15 @@ int main(int argc, char *argv[])
     // A message box stops the flow; say what it said and press OK, as the
     // user would.
     QTimer modalWatch;
-    QObject::connect(&modalWatch, &QTimer::timeout, [] {
+    QObject::connect(&modalWatch, &QTimer::timeout, [&shoot] {
         if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
             QTextStream(stderr) << "window-driver: message: " << box->text() << "\n";
-            box->accept();
+            if (box->button(QMessageBox::No)) {
+                shoot(box, QStringLiteral("close-confirmation"));
+                box->button(QMessageBox::No)->click();
+            } else {
+                box->accept();
+            }
         }
     });
     modalWatch.start(300);

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <QAbstractButton>
+#include <QHash>
+#include <QHeaderView>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QStringList>
+#include <QStyle>
+#include <QStyleOptionTab>
+#include <QTabBar>
+#include <QTreeView>
+
+#include <algorithm>
+#include <cmath>
+
+// What a user could not read in a window: texts cut by their widget, and label
+// texts fainter than 4.5:1 against what is behind them (the contrast asked of body
+// text), measured on the rendered window. Disabled controls are meant to look faint;
+// labels that cut their text on purpose show an ellipsis and carry it as tooltip.
+namespace Readability {
+
+inline double luminance(QRgb rgb)
+{
+    auto channel = [](int value) {
+        const double c = value / 255.0;
+        return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(qRed(rgb)) + 0.7152 * channel(qGreen(rgb)) + 0.0722 * channel(qBlue(rgb));
+}
+
+// The background is the commonest colour of the text's area; the text is
+// the colour that stands out from it most (the cores of the glyphs).
+inline double textContrast(const QImage &area)
+{
+    QHash<QRgb, int> counts;
+    for (int y = 0; y < area.height(); ++y)
+        for (int x = 0; x < area.width(); ++x)
+            ++counts[area.pixel(x, y) | 0xff000000];
+    const auto background = std::max_element(counts.cbegin(), counts.cend());
+    double best = 21.0 * (counts.size() < 2);
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it) {
+        const double a = luminance(background.key()), b = luminance(it.key());
+        best = std::max(best, (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05));
+    }
+    return best;
+}
+
+// The room a tab's text needs, padding and all, as its style measures it.
+inline int tabWidthNeeded(QTabBar *tabs, int index)
+{
+    QStyleOptionTab option;
+    option.initFrom(tabs);
+    option.shape = tabs->shape();
+    option.text = tabs->tabText(index);
+    const QSize text(tabs->fontMetrics().horizontalAdvance(option.text), tabs->fontMetrics().height());
+    return tabs->style()->sizeFromContents(QStyle::CT_TabBarTab, &option, text, tabs).width();
+}
+
+inline QStringList problems(QWidget *top)
+{
+    QStringList found;
+    const QImage shot = top->grab().toImage();
+    for (QWidget *widget : top->findChildren<QWidget *>()) {
+        if (!widget->isVisible() || widget->visibleRegion().isEmpty())
+            continue;
+        const QString name = widget->objectName().isEmpty() ? QString::fromLatin1(widget->metaObject()->className())
+                                                            : widget->objectName();
+        auto *label = qobject_cast<QLabel *>(widget);
+        auto *button = qobject_cast<QAbstractButton *>(widget);
+        const QString text = label ? label->text() : button ? button->text() : QString();
+        if (label && !text.isEmpty() && label->pixmap().isNull()) {
+            const bool elidedOnPurpose = text.contains(QChar(0x2026)) && !label->toolTip().isEmpty();
+            if (label->wordWrap() ? label->heightForWidth(label->width()) > label->height()
+                                  : !elidedOnPurpose && label->sizeHint().width() > label->width())
+                found << QStringLiteral("cut: %1 \"%2\"").arg(name, text);
+            if (!widget->isEnabled())
+                continue;
+            const QRect area = widget->visibleRegion().boundingRect().intersected(widget->contentsRect());
+            const QRect onShot(QPointF(widget->mapTo(top, area.topLeft()) * shot.devicePixelRatio()).toPoint(),
+                               area.size() * shot.devicePixelRatio());
+            const double ratio = textContrast(shot.copy(onShot));
+            if (ratio < 4.5)
+                found << QStringLiteral("faint (%1:1): %2 \"%3\"").arg(ratio, 0, 'f', 1).arg(name, text);
+        } else if (button && !text.isEmpty() && button->sizeHint().width() > button->width()) {
+            found << QStringLiteral("cut: %1 \"%2\"").arg(name, text);
+        } else if (auto *tabs = qobject_cast<QTabBar *>(widget)) {
+            for (int i = 0; i < tabs->count(); ++i)
+                if (tabWidthNeeded(tabs, i) > tabs->tabRect(i).width())
+                    found << QStringLiteral("cut: tab \"%1\"").arg(tabs->tabText(i));
+        } else if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
+            if (edit->text().isEmpty()
+                && edit->fontMetrics().horizontalAdvance(edit->placeholderText()) > edit->contentsRect().width() - 8)
+                found << QStringLiteral("cut: placeholder of %1 \"%2\"").arg(name, edit->placeholderText());
+        } else if (auto *view = qobject_cast<QTreeView *>(widget)) {
+            for (int column = 0; column < view->header()->count(); ++column)
+                if (!view->isColumnHidden(column)
+                    && static_cast<QAbstractItemView *>(view)->sizeHintForColumn(column) > view->columnWidth(column))
+                    found << QStringLiteral("cut: column %1 of %2").arg(column).arg(name);
+        }
+    }
+    return found;
+}
+
+} // namespace Readability
