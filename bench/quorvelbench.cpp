@@ -22,6 +22,7 @@
 #include "catalogue/velmoraproduct.h"
 #include "download/download.h"
 #include "download/productdownloader.h"
+#include "media/cardwriter.h"
 #include "service/deploymentdata.h"
 #include "service/extracatrust.h"
 #include "service/serviceclient.h"
@@ -146,8 +147,15 @@ int main(int argc, char *argv[])
     const QCommandLineOption listOpt(QStringLiteral("list-only"),
                                      QStringLiteral("Only activate and write \"url<TAB>file<TAB>sha1\" lines here."),
                                      QStringLiteral("file"));
-    parser.addOptions({emailOpt, passwordOpt, skuOpt, typeOpt, cardOpt, concurrencyOpt, listOpt});
+    // What proving a file costs, measured by leaving a part out: the tool
+    // itself always syncs and verifies.
+    const QCommandLineOption noSyncOpt(QStringLiteral("no-sync"),
+                                       QStringLiteral("Do not sync files and folders to the medium."));
+    const QCommandLineOption noVerifyOpt(QStringLiteral("no-verify"),
+                                         QStringLiteral("Do not hash downloaded files while they are written."));
+    parser.addOptions({emailOpt, passwordOpt, skuOpt, typeOpt, cardOpt, concurrencyOpt, listOpt, noSyncOpt, noVerifyOpt});
     parser.process(app);
+    CardWriter::setBenchmarkShortcuts(!parser.isSet(noSyncOpt), !parser.isSet(noVerifyOpt));
     if (!parser.isSet(skuOpt) || !parser.isSet(cardOpt) || !parser.isSet(emailOpt)) {
         out(QStringLiteral("error=--email, --sku and --card are required"));
         return 2;

@@ -13,6 +13,8 @@
 
 #include <cmath>
 
+#include "media/cardwriter.h"
+
 namespace {
 
 QString operationTag(const char *operation, int line)
@@ -79,8 +81,10 @@ int Download::watchdogLimit()
 Download::Download(QJsonObject jsonRecord, QObject *parent)
     : QObject(parent)
     , record(std::move(jsonRecord))
+    , chunks(std::make_unique<ChunkWriter>())
 {
     file = record.value(QStringLiteral("file")).toString();
+    target = file;
     dir = record.value(QStringLiteral("dir")).toString();
     size = sizeFromJson(record.value(QStringLiteral("size")));
     mtime = record.value(QStringLiteral("mtime")).toInt();
@@ -94,6 +98,12 @@ Download::Download(QJsonObject jsonRecord, QObject *parent)
     // onto this object's thread, where all state changes happen.
     connect(this, &Download::bytesWrittenInternal, this, &Download::handleBytesWritten);
     connect(this, &Download::ioError, this, &Download::handleIoError);
+    connect(this, &Download::finishedOnCard, this, &Download::settleEnding);
+}
+
+void Download::setCardWriter(std::shared_ptr<const CardWriter> cardWriter)
+{
+    chunks->setCardWriter(std::move(cardWriter));
 }
 
 Download::~Download()
@@ -103,6 +113,7 @@ Download::~Download()
     // would start the next chunk.
     disconnect(this, &Download::bytesWrittenInternal, this, &Download::handleBytesWritten);
     disconnect(this, &Download::ioError, this, &Download::handleIoError);
+    disconnect(this, &Download::finishedOnCard, this, &Download::settleEnding);
     pendingWrite.waitForFinished();
     if (reply)
         reply->deleteLater();
@@ -127,7 +138,7 @@ QString Download::downloadPath() const
 
 QString Download::localFilePath() const
 {
-    return dir + QLatin1Char('/') + file;
+    return dir + QLatin1Char('/') + target;
 }
 
 void Download::connectResponse()
@@ -151,13 +162,17 @@ void Download::disconnectResponse()
         disconnect(reply, nullptr, this, nullptr);
 }
 
-qint64 Download::resume(int newOffset)
+qint64 Download::resume(qint64 newOffset)
 {
     resuming = true;
-    if (newOffset >= 1)
+    if (newOffset >= 1) {
         offset = newOffset;
-    else
-        offset = QFileInfo(localFilePath()).size();
+    } else {
+        QHash<QString, CardWriter::Facts> facts;
+        if (chunks->cardWriter())
+            chunks->cardWriter()->survey({target}, &facts);
+        offset = facts.value(target).size;
+    }
     return offset;
 }
 
@@ -221,75 +236,104 @@ QString Download::getStateStr() const
     return QString();
 }
 
-// Runs on a pool thread. The event loop leaves dir, file, offset and rewrite
-// alone while the transfer is WRITING, so they are read without a lock.
+// Runs on a pool thread. The event loop leaves target, offset, rewrite and
+// the chunk writer alone while the transfer is WRITING, so they are used
+// without a lock.
 void Download::writeBytesAvailable(QByteArray bytes)
 {
-    QFile local(localFilePath());
-    bool opened;
-    if (rewrite) {
+    const bool truncate = rewrite;
+    if (truncate)
         qDebug() << tracePrefix() << operationTag("writeBytesAvailable", 198) << "ReWritting";
-        opened = local.open(QIODevice::ReadWrite | QIODevice::Truncate);
-        // Cleared only once the old content is really gone, so that a failed
-        // open cannot turn the next attempt into an append to stale bytes.
-        if (opened)
-            rewrite = false;
-    } else {
-        opened = local.open(QIODevice::ReadWrite | QIODevice::Append);
-    }
-    if (!opened) {
-        qInfo() << tracePrefix() << "IO error:" << local.errorString();
-        emit ioError(local.errorString());
+    const ChunkWriter::Result result = chunks->append(cardFile(), offset, bytes, truncate);
+    if (result.lost) {
+        fileLost = true;
+        emit ioError(tr("The partly downloaded file changed on the card; it will be downloaded again."));
         return;
     }
+    if (!result.written) {
+        qInfo() << tracePrefix() << "IO error:" << result.card.detail();
+        emit ioError(result.card.message());
+        return;
+    }
+    // Cleared only once the old content is really gone, so that a failed
+    // open cannot turn the next attempt into an append to stale bytes.
+    if (truncate)
+        rewrite = false;
+    ending = result.ending;
+    endingProblem = result.card;
+    emit bytesWritten(bytes.size());
+    emit bytesWrittenInternal(bytes.size());
+}
 
-    qint64 before = local.size();
-    if (before != offset) {
-        qDebug() << tracePrefix() << operationTag("writeBytesAvailable", 214) << before << "/" << offset
-                 << local.pos();
-        if (before > offset) {
-            // The tail of an earlier write that failed half-way (full card,
-            // killed process): those bytes were never counted, and the reply
-            // resumes right after the counted ones.
-            if (!local.resize(offset)) {
-                qInfo() << tracePrefix() << "IO error:" << local.errorString();
-                emit ioError(local.errorString());
-                return;
-            }
-            before = offset;
-        } else {
-            fileLost = true;
-            emit ioError(tr("The partly downloaded file changed on the card; it will be downloaded again."));
+ChunkWriter::File Download::cardFile() const
+{
+    return {target, size, sha1, data};
+}
+
+void Download::finishOnCard()
+{
+    state = WRITING;
+    pendingWrite = QtConcurrent::run(QThreadPool::globalInstance(), [this] {
+        const ChunkWriter::Result result = chunks->finish(cardFile());
+        ending = result.ending;
+        endingProblem = result.card;
+        emit finishedOnCard();
+    });
+}
+
+void Download::settleEnding()
+{
+    const Ending how = ending;
+    ending = Ending::None;
+    switch (how) {
+    case Ending::None:
+        return;
+    case Ending::Verified:
+        state = DONE;
+        emit downloadFinished(file);
+        return;
+    case Ending::Mismatch:
+        // Damaged on the way: once more from the first byte, at once; a
+        // second time in one run is reported like any failed file.
+        dropReply(false);
+        restart();
+        if (++verifyFailures == 1) {
+            state = READY;
+            emit retryFromStart(file);
             return;
         }
-    }
-
-    const qint64 written = local.write(bytes);
-    if (written < bytes.size()) {
-        qDebug() << tracePrefix() << operationTag("writeBytesAvailable", 218) << written << bytes.size()
-                 << "written";
-        emit ioError(QStringLiteral("Cannot write file."));
+        state = ERROR;
+        emit error(file, tr("The file arrived damaged (its SHA-1 is not the chart service's). "
+                            "It is downloaded again from the start when you resume."));
+        return;
+    case Ending::Lost:
+        dropReply(false);
+        restart();
+        state = ERROR;
+        emit error(file, tr("The partly downloaded file changed on the card; it will be downloaded again."));
+        return;
+    case Ending::CardProblem:
+        dropReply(false);
+        state = ERROR;
+        resuming = true;
+        emit error(file, endingProblem.message());
         return;
     }
-    if (!local.flush()) {
-        qInfo() << tracePrefix() << "IO error:" << local.errorString();
-        const QString message = local.errorString();
-        local.close();
-        emit ioError(message);
-        return;
-    }
-    const qint64 after = local.size();
-    if (after != before + written) {
-        qDebug() << tracePrefix() << operationTag("writeBytesAvailable", 227) << before << "+" << written << "="
-                 << before + written << "vs" << after;
-    }
-    local.close();
-    emit bytesWritten(written);
-    emit bytesWrittenInternal(written);
 }
 
 void Download::startChunkWrite()
 {
+    // Bytes past the record's size belong to no file the list describes:
+    // the list or the server is wrong, and the user must hear of it.
+    if (offset + reply->bytesAvailable() > size) {
+        qDebug() << tracePrefix() << "Extra bytes:" << offset + reply->bytesAvailable() << size
+                 << operationTag("handleBytesWritten", 386);
+        state = ERROR;
+        dropReply(true);
+        restart();
+        emit error(file, tr("The chart service sent more bytes than the file list gives for this file."));
+        return;
+    }
     state = WRITING;
     const QByteArray chunk = reply->read(qMin(reply->bytesAvailable(), maxChunkSize));
     pendingWrite = QtConcurrent::run(QThreadPool::globalInstance(), &Download::writeBytesAvailable, this, chunk);
@@ -469,20 +513,8 @@ void Download::handleBytesWritten(qint64 written)
         return;
     }
 
-    const qint64 onDisk = QFileInfo(localFilePath()).size();
-    if (onDisk != size)
-        qDebug() << tracePrefix() << operationTag("handleBytesWritten", 372) << onDisk << size;
-
     if (offset == size) {
-        if (!data.isEmpty()) {
-            QFile local(localFilePath());
-            if (local.open(QIODevice::ReadWrite | QIODevice::Append)) {
-                local.write(data);
-                local.close();
-            }
-        }
-        state = DONE;
-        emit downloadFinished(file);
+        settleEnding();
         return;
     }
 
@@ -490,6 +522,7 @@ void Download::handleBytesWritten(qint64 written)
     state = ERROR;
     dropReply(false);
     restart();
+    emit error(file, tr("The chart service sent more bytes than the file list gives for this file."));
 }
 
 void Download::emitNoByteWritten()

@@ -8,12 +8,20 @@
 #include <QString>
 
 #include <atomic>
+#include <memory>
+
+#include "download/chunkwriter.h"
+#include "media/cardresult.h"
+
+class CardWriter;
 
 // One chart file on its way from the service to the card. The owner issues
 // each HTTP request and hands the reply over; this object pulls the reply's
-// bytes in bounded chunks, appends them to the local file on the global thread
-// pool, and reports progress and the outcome by signals. The same object is
-// re-armed with a new, ranged reply after a pause or a failure.
+// bytes in bounded chunks, appends them to the card through the card writer
+// on the global thread pool, hashing them as they go, and reports progress
+// and the outcome by signals. A file is DONE only when it is synced, its
+// SHA-1 is the record's and its inline trailer follows it. The same object
+// is re-armed with a new, ranged reply after a pause or a failure.
 class Download : public QObject
 {
     Q_OBJECT
@@ -48,11 +56,14 @@ public:
     static void setWatchdogLimit(int seconds);
     static int watchdogLimit();
 
+    // Every write goes through writer; without one nothing is written.
+    void setCardWriter(std::shared_ptr<const CardWriter> cardWriter);
+
     QString downloadPath() const;
     QString localFilePath() const;
     void connectResponse();
     void disconnectResponse();
-    qint64 resume(int offset);
+    qint64 resume(qint64 offset);
     bool pause();
     void reset();
     void restart();
@@ -60,6 +71,9 @@ public:
     void emitCancelled(Download::State state);
     QString getStateStr() const;
     void writeBytesAvailable(QByteArray bytes);
+    // For a transfer whose bytes are all on the card but whose end (sync,
+    // digest, trailer) failed: runs that end again without the network.
+    void finishOnCard();
 
     State state = READY;
     QString file;
@@ -80,6 +94,11 @@ public:
     bool rewrite = false;
     bool connected = false;
     QNetworkReply *reply = nullptr;
+    // Where the bytes go on the card, relative to its root: the record's
+    // file, or a temporary name while an RQ segment is under way.
+    QString target;
+    // Transfers of this file that ended with the wrong SHA-1 in this run.
+    int verifyFailures = 0;
 
 signals:
     void bytesWrittenInternal(qint64 written);
@@ -89,6 +108,10 @@ signals:
     void ioError(QString msg = QString());
     void cancelled(QString filePath);
     void started(QString filePath);
+    // The file arrived with the wrong SHA-1 for the first time: it is set to
+    // be fetched again from byte 0, and the owner issues that request.
+    void retryFromStart(QString filePath);
+    void finishedOnCard();
 
 public slots:
     void handleReadyRead();
@@ -101,7 +124,11 @@ public slots:
     void handleNetworkError(QNetworkReply::NetworkError code);
 
 private:
+    using Ending = ChunkWriter::Ending;
+
     void startChunkWrite();
+    ChunkWriter::File cardFile() const;
+    void settleEnding();
     void pullAvailable();
     void armWatchdog();
     void dropReply(bool abort);
@@ -115,6 +142,12 @@ private:
     // bytes counted as on disk: someone else removed or cut the file, so
     // the transfer must begin again from byte 0.
     std::atomic<bool> fileLost{false};
+    // Used by the pool task that writes, one at a time; never by two threads.
+    std::unique_ptr<ChunkWriter> chunks;
+    // How the last write or finishing task ended the file; written on the
+    // pool before the queued signal that makes the event loop read it.
+    Ending ending = Ending::None;
+    CardResult endingProblem;
 
     static int watchdogSeconds;
 };

@@ -3,24 +3,22 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
-#include <QStorageInfo>
 #include <QThread>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
-#include <QtEndian>
-
-#include <openssl/evp.h>
 
 #include "app/appglobals.h"
 #include "app/settings.h"
 #include "app/utilities.h"
 #include "catalogue/rqsdproduct.h"
+#include "download/activationplan.h"
 #include "download/download.h"
+#include "download/filecheck.h"
+#include "download/productcard.h"
+#include "download/rqupdate.h"
+#include "download/servicereply.h"
+#include "media/cardwriter.h"
 #include "media/mikfile.h"
 #include "ui_productdownloader.h"
 
@@ -33,78 +31,7 @@ QString prefix(const QString &context)
 
 #define OP_TAG QStringLiteral("<%1>[%2]").arg(QLatin1String(__func__)).arg(__LINE__)
 
-// Hashing reads in pieces this large: big enough that the per-call overhead
-// vanishes against the digest, small enough that several parallel checks
-// never hold more than a few MiB between them.
-constexpr qint64 hashPieceSize = 1 << 20;
-
 constexpr int headerSize = Mik::MikFile::headerImageSize;
-
-quint64 headerField64(const QByteArray &image, int offset)
-{
-    return qFromLittleEndian<quint64>(image.constData() + offset);
-}
-
-quint32 headerField32(const QByteArray &image, int offset)
-{
-    return qFromLittleEndian<quint32>(image.constData() + offset);
-}
-
-void setHeaderFlag(QByteArray &image, quint64 flag)
-{
-    const quint64 flags = headerField64(image, Mik::MikFile::OffsetFlags) | flag;
-    qToLittleEndian<quint64>(flags, image.data() + Mik::MikFile::OffsetFlags);
-}
-
-QString headerChartName(const QByteArray &image)
-{
-    return QStringLiteral("%1-%2")
-        .arg(headerField32(image, Mik::MikFile::OffsetSkuNumber), 6)
-        .arg(headerField32(image, Mik::MikFile::OffsetSkuSuffix));
-}
-
-QString replyMessage(QNetworkReply *reply, const QByteArray &body)
-{
-    const QString message = QJsonDocument::fromJson(body).object().value(QStringLiteral("message")).toString();
-    return message.isEmpty() ? reply->errorString() : message;
-}
-
-// Digest of the first size bytes of path in lower-case hex; empty when the
-// file cannot be read to that length or the check was abandoned.
-QByteArray sha1OfFile(const QString &path, qint64 size, const std::atomic_bool &abandon)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    EVP_MD_CTX *context = EVP_MD_CTX_new();
-    if (!context || EVP_DigestInit_ex(context, EVP_sha1(), nullptr) != 1) {
-        EVP_MD_CTX_free(context);
-        return QByteArray();
-    }
-    QByteArray buffer(int(qMin(hashPieceSize, qMax<qint64>(size, 1))), Qt::Uninitialized);
-    qint64 left = size;
-    bool ok = true;
-    while (left > 0) {
-        if (abandon) {
-            ok = false;
-            break;
-        }
-        const qint64 got = file.read(buffer.data(), qMin<qint64>(left, buffer.size()));
-        if (got <= 0) {
-            ok = false;
-            break;
-        }
-        EVP_DigestUpdate(context, buffer.constData(), size_t(got));
-        left -= got;
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context, digest, &length);
-    EVP_MD_CTX_free(context);
-    if (!ok)
-        return QByteArray();
-    return QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex();
-}
 
 } // namespace
 
@@ -127,6 +54,7 @@ ProductDownloader::ProductDownloader(QWidget *parent, AbstractProduct *product)
     const int stored = settings.valueOrInit(SettingsKeys::downloadConcurrency, QStringLiteral("3")).toInt(&ok);
     const int ideal = QThread::idealThreadCount();
     concurrency = (!ok || stored < 1) ? ideal : qMin(stored, ideal);
+    queue.setConcurrency(concurrency);
 
     speedTimer.start();
 }
@@ -165,10 +93,32 @@ void ProductDownloader::setProduct(AbstractProduct *newProduct)
 void ProductDownloader::setMediaIdDir(const QString &dir)
 {
     mediaIdDir = dir;
-    chosenCard = CardIdentity::fromRoot(dir);
-    QFile file(dir + QStringLiteral("/ENCRYPT.TXT"));
-    if (file.open(QIODevice::ReadOnly))
-        deviceId = QString::fromUtf8(file.readAll());
+    // The card as it is now is the card this download writes to, whatever
+    // is put in at the same place later.
+    const CardIdentity identity = CardIdentity::fromRoot(dir);
+    if (!identity.isValid())
+        qWarning() << prefix(sku) << "card not usable:" << identity.problem();
+    writer = std::make_shared<const CardWriter>(identity);
+    deviceId = identity.mediaText();
+}
+
+bool ProductDownloader::failPermanently(const QString &message)
+{
+    emit errorPerm(sku, message);
+    return false;
+}
+
+bool ProductDownloader::cardReady()
+{
+    if (!writer)
+        return failPermanently(QStringLiteral("Please insert SD card."));
+    // A folder whose media file was never usable is not a card that went.
+    if (!writer->identity().isValid() && QFileInfo(mediaIdDir).isDir())
+        return failPermanently(QStringLiteral("The card's ENCRYPT.TXT cannot be used (%1). Nothing on the card was "
+                                              "changed.")
+                                   .arg(writer->identity().problem().toHtmlEscaped()));
+    const CardResult result = writer->verifyCard();
+    return result.ok() || failPermanently(result.message());
 }
 
 void ProductDownloader::activateProduct()
@@ -181,6 +131,7 @@ void ProductDownloader::activateProduct()
         body.insert(QStringLiteral("drm"), QString::fromLatin1(drmBytes.toBase64()));
     activationReply = client.post(QStringLiteral("ActivateProduct"), QStringLiteral("smn"), body,
                                   QStringLiteral("ActivateProduct"));
+    ServiceReply::limit(activationReply);
     connect(activationReply, &QNetworkReply::finished, this, &ProductDownloader::handleActivateProduct);
     if (!sha1Connected) {
         sha1Connected = true;
@@ -194,247 +145,105 @@ void ProductDownloader::handleActivateProduct()
     QNetworkReply *reply = activationReply;
     if (!reply)
         return;
-    const QByteArray body = reply->readAll();
-    const QJsonObject object = QJsonDocument::fromJson(body).object();
-    if (reply->error() != QNetworkReply::NoError) {
-        emit errorPerm(sku, replyMessage(reply, body));
-        reply->deleteLater();
-        activationReply = nullptr;
+    activationReply = nullptr;
+    reply->deleteLater();
+    QByteArray body;
+    QString message;
+    if (ServiceReply::read(reply, &body, &message) != ServiceReply::Outcome::Ok) {
+        emit errorPerm(sku, message);
         return;
     }
-    if (productType == RqSd) {
-        reply->deleteLater();
-        activationReply = nullptr;
+    // An RQ card's registration needs nothing from the reply.
+    if (productType == RqSd)
+        return;
+    if (!list.parse(body, FileList::Kind::Product, &message)) {
+        qWarning() << prefix(sku) << OP_TAG << "file list refused:" << message;
+        emit errorPerm(sku, message);
         return;
     }
-
-    const QJsonArray files = object.value(QStringLiteral("files")).toArray();
-    endPoint = object.value(QStringLiteral("end_point")).toString();
-    cdnEndPoint = object.value(QStringLiteral("cdn_end_point")).toString();
-    subscriptionId = object.value(QStringLiteral("subscription_id")).toInt();
-
-    // Everything below writes or deletes on the card, and the first record
-    // even picks a folder to empty: refuse the whole list before touching
-    // anything if one record points outside the card.
-    if (!cardPresent() || !checkRecordPaths(files)) {
-        reply->deleteLater();
-        activationReply = nullptr;
+    endPoint = list.endPoint;
+    cdnEndPoint = list.cdnEndPoint;
+    subscriptionId = list.reply.value(QStringLiteral("subscription_id")).toInt();
+    if (!cardReady() || !prepareProduct())
         return;
-    }
-
-    for (const QJsonValue &value : files) {
-        QJsonObject record = value.toObject();
-        record.insert(QStringLiteral("dir"), mediaIdDir);
-        record.insert(QStringLiteral("end_point"), endPoint);
-        record.insert(QStringLiteral("cdn_end_point"), cdnEndPoint);
-        totalBytes += record.value(QStringLiteral("size")).toInt();
-        const QString file = record.value(QStringLiteral("file")).toString();
-        if (Download *old = downloads.value(file))
-            old->deleteLater();
-        downloads.insert(file, new Download(record, nullptr));
-    }
-
-    bool vmidMatches = false;
-    QFile vmid(mediaIdDir + QStringLiteral("/vmid"));
-    if (vmid.exists() && vmid.open(QIODevice::ReadOnly)) {
-        const QString firstLine = QString::fromUtf8(vmid.readLine()).simplified();
-        if (firstLine == sku) {
-            const QJsonArray stored =
-                QJsonDocument::fromJson(vmid.readAll()).object().value(QStringLiteral("files")).toArray();
-            if (!stored.isEmpty()) {
-                vmidMatches = true;
-                for (const QJsonValue &value : stored) {
-                    const QJsonObject entry = value.toObject();
-                    const QString file = entry.value(QStringLiteral("file")).toString();
-                    Download *download = downloads.value(file);
-                    if (!download) {
-                        qWarning() << prefix(file) << OP_TAG << file << "missing in files";
-                        continue;
-                    }
-                    if (entry.value(QStringLiteral("etag")).toString() != download->etag)
-                        download->rewrite = true;
-                }
-            }
-        }
-        vmid.close();
-    }
-    if (!vmidMatches) {
-        writeVmid(files);
-        emit vmidUpdated(sku);
-        clearChartFolder(files);
-    }
-
     updateProgress();
+    emit productActivated(subscriptionId, list.reply.value(QStringLiteral("expiration")).toInt(), deviceId);
+}
 
-    // Classify in list order rather than hash order, so that the files a
-    // user sees first on the card are the first to be looked at.
-    for (const QJsonValue &value : files) {
-        Download *download = downloads.value(value.toObject().value(QStringLiteral("file")).toString());
-        if (!download || classified.contains(download))
-            continue;
-        classified.insert(download);
-        if (!classifyFile(download)) {
-            reply->deleteLater();
-            activationReply = nullptr;
-            return;
+Download *ProductDownloader::makeDownload(int index)
+{
+    const FileRecord &record = list.records.at(index);
+    QJsonObject json = record.json;
+    json.insert(QStringLiteral("dir"), mediaIdDir);
+    json.insert(QStringLiteral("end_point"), endPoint);
+    json.insert(QStringLiteral("cdn_end_point"), cdnEndPoint);
+    if (Download *old = downloads.value(record.file))
+        old->deleteLater();
+    auto *download = new Download(json, nullptr);
+    download->setCardWriter(writer);
+    downloads.insert(record.file, download);
+    recordIndex.insert(record.file, index);
+    return download;
+}
+
+bool ProductDownloader::prepareProduct()
+{
+    totalBytes = list.totalBytes;
+    ProductCard::Preparation preparation;
+    const CardResult result = ProductCard::prepare(*writer, sku, list, &preparation);
+    if (!result.ok())
+        return failPermanently(result.message());
+    if (preparation.vmidWritten)
+        emit vmidUpdated(sku);
+    updateProgress();
+    applyPlan(preparation.steps);
+    return true;
+}
+
+void ProductDownloader::applyPlan(const QList<ActivationPlan::Step> &steps)
+{
+    for (int i = 0; i < steps.size(); ++i) {
+        const FileRecord &record = list.records.at(i);
+        const ActivationPlan::Step &step = steps.at(i);
+        Download *download = makeDownload(i);
+        if (!step.target.isEmpty())
+            download->target = step.target;
+        if (!step.checkPath.isEmpty())
+            checkPaths.insert(record.file, step.checkPath);
+        switch (step.action) {
+        case ActivationPlan::Action::Check:
+        case ActivationPlan::Action::Inline:
+            qDebug() << prefix(record.file) << OP_TAG << "[checking sha1]" << record.file;
+            sha1Checks.insert(record.file, download);
+            break;
+        case ActivationPlan::Action::Resume:
+            qDebug() << prefix(record.file) << "resuming:" << record.size - step.offset << "left";
+            doneBytes += download->resume(step.offset);
+            queueDownload(download);
+            break;
+        case ActivationPlan::Action::Fetch:
+            qDebug() << prefix(record.file) << "Download:" << record.file;
+            download->rewrite = step.replace;
+            queueDownload(download);
+            break;
+        case ActivationPlan::Action::None:
+            break;
         }
     }
+    startChecks();
+}
 
+void ProductDownloader::startChecks()
+{
     if (sha1Checks.isEmpty()) {
         ui->cancelButton->setEnabled(true);
         startDwonloads();
-    }
-    reply->deleteLater();
-    activationReply = nullptr;
-    updateProgress();
-    emit productActivated(subscriptionId, object.value(QStringLiteral("expiration")).toInt(), deviceId);
-}
-
-bool ProductDownloader::cardPresent()
-{
-    if (!mediaIdDir.isEmpty() && QFileInfo(mediaIdDir).isDir())
-        return true;
-    emit errorPerm(sku, QStringLiteral("Please insert SD card."));
-    return false;
-}
-
-bool ProductDownloader::insideCardRoot(const QString &relativePath) const
-{
-    if (relativePath.isEmpty() || relativePath.contains(QLatin1Char('\\')) || relativePath.startsWith(QLatin1Char('/'))
-        || relativePath.contains(QLatin1Char(':')) || relativePath.contains(QChar(0)))
-        return false;
-    const QStringList parts = relativePath.split(QLatin1Char('/'));
-    for (const QString &part : parts) {
-        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
-            return false;
-    }
-
-    // A folder on the card may be a link that leads elsewhere: judge the
-    // deepest part of the path that exists by where it really is.
-    const QString root = QFileInfo(mediaIdDir).canonicalFilePath();
-    if (root.isEmpty())
-        return false;
-    QString probe = mediaIdDir + QLatin1Char('/') + relativePath;
-    QFileInfo info(probe);
-    while (!info.exists() && !info.isSymLink()) {
-        probe = info.absolutePath();
-        info = QFileInfo(probe);
-    }
-    const QString real = info.canonicalFilePath();
-    if (real.isEmpty())
-        return false; // a dangling link
-    return real == root || real.startsWith(root + QLatin1Char('/'));
-}
-
-bool ProductDownloader::checkRecordPaths(const QJsonArray &files)
-{
-    for (const QJsonValue &value : files) {
-        const QString file = value.toObject().value(QStringLiteral("file")).toString();
-        if (!insideCardRoot(file)) {
-            qWarning() << prefix(file) << OP_TAG << "refused path outside the card";
-            emit errorPerm(sku, QStringLiteral("The service sent a file path outside the SD card: \"%1\". "
-                                               "Nothing was written.")
-                                    .arg(file.toHtmlEscaped()));
-            return false;
-        }
-    }
-    return true;
-}
-
-void ProductDownloader::writeVmid(const QJsonArray &files)
-{
-    QJsonArray entries;
-    for (const QJsonValue &value : files) {
-        const QJsonObject record = value.toObject();
-        entries.append(QJsonObject{{QStringLiteral("etag"), record.value(QStringLiteral("etag"))},
-                                   {QStringLiteral("file"), record.value(QStringLiteral("file"))}});
-    }
-    // Written aside and renamed, so that a pulled card or a crash leaves the
-    // old list or the new one, never half of it.
-    QSaveFile vmid(mediaIdDir + QStringLiteral("/vmid"));
-    if (!vmid.open(QIODevice::WriteOnly))
         return;
-    vmid.write(sku.toUtf8() + "\r\n");
-    vmid.write(QJsonDocument(QJsonObject{{QStringLiteral("files"), entries}}).toJson(QJsonDocument::Indented));
-    vmid.commit();
-}
-
-void ProductDownloader::clearChartFolder(const QJsonArray &files)
-{
-    if (files.isEmpty())
-        return;
-    const QString first = files.first().toObject().value(QStringLiteral("file")).toString();
-    if (!first.contains(QLatin1Char('/')))
-        return;
-    const QString folder = first.split(QLatin1Char('/')).first();
-    if (folder.isEmpty())
-        return;
-    const QDir dir(mediaIdDir + QLatin1Char('/') + folder);
-    const QStringList entries = dir.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
-    for (const QString &entry : entries)
-        QFile::remove(mediaIdDir + QLatin1Char('/') + folder + QLatin1Char('/') + entry);
-}
-
-bool ProductDownloader::classifyFile(Download *download)
-{
-    const QString file = download->file;
-    const qint64 size = qint64(download->record.value(QStringLiteral("size")).toDouble());
-    const qint64 inlineLength = download->data.size();
-    const QString path = download->localFilePath();
-    const QFileInfo info(path);
-
-    if (size < 1) {
-        QFile local(path);
-        if (inlineLength > 0) {
-            if (local.size() == 0 && local.open(QIODevice::WriteOnly)) {
-                local.write(download->data);
-                local.close();
-            }
-        } else if (local.open(QIODevice::ReadWrite | QIODevice::Truncate)) {
-            local.close();
-        }
-        return true;
     }
-
-    const QString folder = info.absolutePath();
-    if (!QDir().mkpath(folder)) {
-        qWarning() << prefix(file) << OP_TAG << "cannot make dir" << folder;
-        emit errorPerm(folder, QStringLiteral("Cannot Create Direcotry."));
-        return false;
-    }
-
-    if (!info.exists()) {
-        queueDownload(file);
-        return true;
-    }
-
-    const qint64 existing = info.size();
-    const qint64 target = size + inlineLength;
-    if (existing == target || existing == size) {
-        qDebug() << prefix(file) << OP_TAG << "[checking sha1]" << file;
-        emit statusUpdate(sku, QStringLiteral("Checking Download Integrity."));
-        sha1Checks.insert(file, download);
+    emit statusUpdate(sku, QStringLiteral("Checking Download Integrity."));
+    const QStringList files = sha1Checks.keys();
+    for (const QString &file : files)
         checkSha1(file);
-    } else if (existing > size) {
-        qDebug() << prefix(file) << "fileSize:" << size;
-        qDebug() << prefix(file) << "existingSize:" << existing;
-        qDebug() << prefix(file) << "targetSize:" << target;
-        qDebug() << prefix(file) << "left:" << target - existing;
-        download->rewrite = true;
-        emit redownload(file);
-    } else if (download->rewrite) {
-        // The service changed this file since the card got its part: the
-        // part belongs to the old file, so it is fetched whole and not
-        // counted as done.
-        qDebug() << prefix(file) << OP_TAG << "changed on the service, fetching from byte 0";
-        queueDownload(file);
-    } else {
-        qDebug() << prefix(file) << "resuming:" << target - existing << "left";
-        doneBytes += download->resume(-1);
-        queueDownload(file);
-        updateProgress();
-    }
-    return true;
 }
 
 void ProductDownloader::queueDownload(const QString &file)
@@ -445,17 +254,14 @@ void ProductDownloader::queueDownload(const QString &file)
 
 void ProductDownloader::queueDownload(Download *download)
 {
-    if (activeDownloads.size() >= concurrency)
-        queuedDownloads.insert(download->file, download);
-    else
-        activeDownloads.insert(download->file, download);
+    queue.enqueue(download);
 }
 
 void ProductDownloader::startDwonloads()
 {
     emit stageUpdate(sku, QStringLiteral("Downloading Data"));
     emit statusUpdate(sku, QString());
-    if (activeDownloads.isEmpty()) {
+    if (queue.admitted().isEmpty() && queue.waitingLine().isEmpty()) {
         checkAllDone();
         return;
     }
@@ -465,13 +271,8 @@ void ProductDownloader::startDwonloads()
         qDebug() << prefix(sku) << OP_TAG << "[startDownloads while busy]";
         return;
     }
-    qsizetype n = qMin(concurrency - activeDownloads.size(), queuedDownloads.size());
-    while (n-- > 0) {
-        const auto first = queuedDownloads.begin();
-        activeDownloads.insert(first.key(), first.value());
-        queuedDownloads.erase(first);
-    }
-    const QList<Download *> admitted = activeDownloads.values();
+    queue.admitWaiting();
+    const QList<Download *> admitted = queue.admitted();
     for (Download *download : admitted)
         startDownload(download);
 }
@@ -479,9 +280,9 @@ void ProductDownloader::startDwonloads()
 bool ProductDownloader::busy()
 {
     bool result = false;
-    for (auto it = activeDownloads.cbegin(); it != activeDownloads.cend(); ++it) {
-        qDebug() << prefix(it.key()) << it.value()->getStateStr();
-        const Download::State state = it.value()->state;
+    for (Download *download : queue.admitted()) {
+        qDebug() << prefix(download->file) << download->getStateStr();
+        const Download::State state = download->state;
         if (state == Download::DOWNLOADING || state == Download::WRITING || state == Download::PAUSING)
             result = true;
     }
@@ -494,7 +295,7 @@ bool ProductDownloader::running()
     // is not busy yet, but it will report back: a pause pressed between two
     // files must pause, and an error stop must wait for its report too, or
     // one failed round would reach the user as several.
-    for (Download *download : std::as_const(activeDownloads)) {
+    for (Download *download : queue.admitted()) {
         if (download->reply && download->state == Download::READY)
             return true;
     }
@@ -505,22 +306,26 @@ void ProductDownloader::startDownload(Download *download)
 {
     if (download->offset < 0)
         qWarning() << prefix(download->file) << OP_TAG << "negative offset" << download->offset;
+    connectDownload(download);
 
+    // Every byte is there but the file's end (sync, digest, trailer) failed
+    // last time: that end runs again, without the network.
+    if (download->size > 0 && download->offset >= download->size && !download->rewrite) {
+        download->finishOnCard();
+        return;
+    }
     // The card may have been pulled and put back, and a failed write may
     // have left part of a chunk: the file itself says where to go on.
-    QDir().mkpath(QFileInfo(download->localFilePath()).absolutePath());
-    if (!download->resuming && !download->rewrite && QFileInfo(download->localFilePath()).size() > 0) {
-        // A request without a range brings the file from its first byte;
-        // whatever lies on the card under that name must not stay in front.
-        download->rewrite = true;
-    } else if (download->resuming && !download->rewrite) {
+    if (download->resuming && !download->rewrite) {
+        QHash<QString, CardWriter::Facts> facts;
+        writer->survey({download->target}, &facts);
+        const qint64 onCard = facts.value(download->target).size;
         const qint64 counted = download->offset;
-        const qint64 onCard = QFileInfo(download->localFilePath()).size();
         if (onCard > download->size) {
             download->restart();
         } else if (onCard != counted) {
-            download->resume(-1);
-            handleBytesDone(onCard - counted);
+            download->resume(onCard);
+            handleBytesDone(download->offset - counted);
         }
     }
 
@@ -535,7 +340,6 @@ void ProductDownloader::startDownload(Download *download)
     }
     download->reply = client.downloadRequest(url, download->file, range);
     download->connectResponse();
-    connectDownload(download);
 }
 
 void ProductDownloader::connectDownload(Download *download)
@@ -548,6 +352,20 @@ void ProductDownloader::connectDownload(Download *download)
     connect(download, &Download::cancelled, this, &ProductDownloader::handleDownloadCancelled);
     connect(download, &Download::error, this, &ProductDownloader::handleDownloadError);
     connect(download, &Download::started, this, &ProductDownloader::handleDownloadStarted);
+    connect(download, &Download::retryFromStart, this, &ProductDownloader::handleRetryFromStart);
+}
+
+void ProductDownloader::handleRetryFromStart(const QString &file)
+{
+    Download *download = downloads.value(file);
+    if (!download)
+        return;
+    qInfo() << prefix(file) << OP_TAG << "damaged on the way, fetching again from byte 0";
+    if (pausing || cancelling) {
+        checkPauseCancel();
+        return;
+    }
+    startDownload(download);
 }
 
 void ProductDownloader::handleDownloadStarted(const QString &file)
@@ -619,25 +437,22 @@ void ProductDownloader::updateProgress()
 void ProductDownloader::handleFileFinished(const QString &file)
 {
     qDebug() << prefix(file) << OP_TAG;
-    if (Download *download = activeDownloads.value(file)) {
+    if (Download *download = queue.active.value(file)) {
         qInfo() << prefix(file) << "downloaded";
         download->clearResponse();
-        activeDownloads.remove(file);
+        queue.release(download);
     }
     if (pausing || cancelling) {
         checkPauseCancel();
         return;
     }
     startIdleAdmitted();
-    if (activeDownloads.size() >= concurrency || queuedDownloads.isEmpty()) {
+    if (!queue.hasFreeSlot() || queue.waitingLine().isEmpty()) {
         checkAllDone();
         return;
     }
-    const auto first = queuedDownloads.begin();
-    Download *next = first.value();
-    qInfo() << prefix(first.key()) << "downloading";
-    activeDownloads.insert(first.key(), next);
-    queuedDownloads.erase(first);
+    Download *next = queue.admitNext();
+    qInfo() << prefix(next->file) << "downloading";
     startDownload(next);
     checkAllDone();
 }
@@ -647,7 +462,7 @@ void ProductDownloader::startIdleAdmitted()
     // A round refused while another transfer was busy leaves admitted
     // transfers that nobody started; a finished file is the moment to start
     // them, or the product would never end.
-    const QList<Download *> admitted = activeDownloads.values();
+    const QList<Download *> admitted = queue.admitted();
     for (Download *download : admitted) {
         if (download->state == Download::READY && !download->reply)
             startDownload(download);
@@ -657,31 +472,35 @@ void ProductDownloader::startIdleAdmitted()
 void ProductDownloader::checkSha1(const QString &file)
 {
     Download *download = downloads.value(file);
-    if (!download)
+    if (!download || !recordIndex.contains(file))
         return;
-    // The pool task gets copies: the table and the transfer may change on
+    // The pool task gets copies: the tables and the transfer may change on
     // this thread while it runs.
-    const QString path = download->localFilePath();
-    const qint64 size = download->size;
-    const QByteArray expected = download->sha1;
+    const FileRecord record = list.records.at(recordIndex.value(file));
+    const QString path = checkPaths.value(file, download->target);
+    const std::shared_ptr<const CardWriter> card = writer;
     const QString productSku = sku;
-    sha1Futures.append(QtConcurrent::run(QThreadPool::globalInstance(), [this, file, path, size, expected,
+    sha1Futures.append(QtConcurrent::run(QThreadPool::globalInstance(), [this, file, path, record, card,
                                                                          productSku] {
-        if (!QFileInfo::exists(path)) {
-            emit errorPerm(productSku, QStringLiteral("Cannot Open Chart Folder."));
-            return;
-        }
-        const QByteArray digest = sha1OfFile(path, size, abandonChecks);
+        const FileCheck::Result result = record.size == 0 ? FileCheck::writeInline(*card, record)
+                                                          : FileCheck::run(*card, path, record, &abandonChecks);
         if (abandonChecks)
             return;
-        if (digest.isEmpty()) {
-            emit errorPerm(productSku, QStringLiteral("Cannot Open Chart Folder."));
-        } else if (digest == expected) {
+        switch (result.outcome) {
+        case FileCheck::Outcome::Passed:
             qInfo() << prefix(file) << "skipped";
             emit sha1Passed(file);
-        } else {
-            qInfo() << prefix(file) << "Sha1 not matching:" << digest << "vs" << expected << "-> redownload...";
+            break;
+        case FileCheck::Outcome::Mismatch:
+            qInfo() << prefix(file) << "Sha1 not matching:" << record.sha1 << "-> redownload...";
             emit redownload(file);
+            break;
+        case FileCheck::Outcome::CardProblem:
+            qWarning() << prefix(file) << "check failed:" << result.card.detail();
+            emit errorPerm(productSku, result.card.problem() == CardResult::Failed
+                                           ? QStringLiteral("Cannot Open Chart Folder.")
+                                           : result.card.message());
+            break;
         }
     }));
     // Forget the checks that have ended, so the list stays as short as the
@@ -698,6 +517,9 @@ void ProductDownloader::handleSha1Passed(const QString &file)
         qWarning() << OP_TAG << file << "do not exist in files";
         return;
     }
+    proven.insert(file);
+    if (rqUpdate && checkPaths.value(file) == file)
+        rqUpdate->keepInPlace(file);
     handleBytesDone(download->size);
     updateProgress();
     sha1Checks.remove(file);
@@ -723,37 +545,109 @@ void ProductDownloader::handleRedownload(const QString &file)
 
 bool ProductDownloader::everyFileDone() const
 {
-    if (!sha1Checks.isEmpty() || !queuedDownloads.isEmpty())
+    if (!sha1Checks.isEmpty() || !queue.waitingLine().isEmpty())
         return false;
-    for (Download *download : activeDownloads) {
+    for (Download *download : queue.admitted()) {
         if (download->state != Download::DONE)
             return false;
     }
     return true;
 }
 
+bool ProductDownloader::requeueVanished()
+{
+    // Where each file of the product lies now, and how long it must be.
+    QStringList paths;
+    for (const FileRecord &record : std::as_const(list.records)) {
+        const Download *download = downloads.value(record.file);
+        const bool inPlace = proven.contains(record.file) && checkPaths.value(record.file) == record.file;
+        paths.append(inPlace || !download ? record.file : download->target);
+    }
+    QHash<QString, CardWriter::Facts> facts;
+    const CardResult surveyed = writer->survey(paths, &facts);
+    if (!surveyed.ok()) {
+        downloadErrors.insert(sku, surveyed.message());
+        startPending = false;
+        ui->pauseButton->resumeReady();
+        ui->cancelButton->setEnabled(true);
+        checkErrors();
+        return true;
+    }
+    bool requeued = false;
+    for (int i = 0; i < list.records.size(); ++i) {
+        const FileRecord &record = list.records.at(i);
+        const CardWriter::Facts found = facts.value(paths.at(i));
+        Download *download = downloads.value(record.file);
+        if ((record.size == 0 && rqUpdate) || (found.regular && found.size == record.size + record.data.size()))
+            continue;
+        qWarning() << prefix(record.file) << OP_TAG << "gone from the card during the run; fetched again";
+        requeued = true;
+        if (record.size == 0) {
+            sha1Checks.insert(record.file, download);
+            checkSha1(record.file);
+            continue;
+        }
+        if (proven.remove(record.file)) {
+            handleBytesDone(-record.size);
+            checkPaths.remove(record.file);
+            if (rqUpdate)
+                rqUpdate->dropInPlace(record.file);
+        } else {
+            download->restart();
+        }
+        download->rewrite = true;
+        download->state = Download::READY;
+        queueDownload(download);
+    }
+    if (requeued && sha1Checks.isEmpty())
+        startDwonloads();
+    return requeued;
+}
+
 void ProductDownloader::checkAllDone()
 {
     if (finished || doneBytes < totalBytes || !everyFileDone())
+        return;
+    // Counted is not proven: a file deleted, or a folder moved away, during
+    // the run is on the card no more.
+    if (requeueVanished())
+        return;
+    // The container is settled before anyone hears of the completion: the
+    // window scans the card as soon as it does.
+    if (productType == RqSd && rqUpdate && !commitRqUpdate())
         return;
     qInfo() << prefix(sku) << "All done" << QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
     if (doneBytes > totalBytes)
         qInfo() << prefix(sku) << "Extra bytes" << doneBytes - totalBytes;
     finished = true;
-
-    // The container is settled before anyone hears of the completion: the
-    // window scans the card as soon as it does.
-    if (productType == RqSd && container) {
-        const quint64 flags = container->flags();
-        if (!((flags & Mik::MikFile::FlagFinalized) && (flags & Mik::MikFile::FlagDigest)))
-            container->finalize();
-        if (!container->setUpdating(false))
-            qInfo() << prefix(sku) << OP_TAG << "Updating" << "Failed";
-    }
     emit stageUpdate(sku, QString());
     emit allDone(sku);
-    if (productType == RqSd && container)
+    if (productType == RqSd && rqUpdate)
         emit chartUpdateStatusChange(AbstractProduct::UpToDateSameBuild);
+}
+
+bool ProductDownloader::commitRqUpdate()
+{
+    const CardResult result = rqUpdate->commit();
+    if (!result.ok()) {
+        // Reported like a failed file: the card is as the commit left it,
+        // and Resume runs the commit again.
+        qWarning() << prefix(sku) << OP_TAG << "update not committed:" << result.detail();
+        downloadErrors.insert(result.path(), result.message());
+        startPending = false;
+        ui->pauseButton->resumeReady();
+        ui->cancelButton->setEnabled(true);
+        checkErrors();
+        return false;
+    }
+    if (container) {
+        try {
+            *container = Mik::MikFile(mediaIdDir + QLatin1Char('/') + rqUpdate->newContainerName());
+        } catch (const QString &message) {
+            qWarning() << prefix(sku) << OP_TAG << message;
+        }
+    }
+    return true;
 }
 
 void ProductDownloader::handleAllDone()
@@ -762,70 +656,29 @@ void ProductDownloader::handleAllDone()
     ui->pauseButton->hide();
 }
 
-void ProductDownloader::writeMikFile(const QString &baseName)
+void ProductDownloader::writeMikFile(const QString &)
 {
-    if (productType != RqSd || !container)
-        return;
-    container->fileInfo.refresh();
-    if (!container->fileInfo.exists())
-        return;
-    auto *rq = qobject_cast<RqSdProduct *>(product);
-    const AbstractProduct::ChartUpdateStatus status =
-        rq ? rq->getStatus(*container) : AbstractProduct::UpdateAvailable;
-
-    QString path = container->fileInfo.absoluteFilePath();
-    if (!baseName.isEmpty() && container->fileInfo.completeBaseName() != baseName) {
-        const QString renamed = mediaIdDir + QLatin1Char('/') + baseName + QStringLiteral(".kim");
-        if (insideCardRoot(baseName + QStringLiteral(".kim")) && QFile::rename(path, renamed))
-            path = renamed;
-    }
-
-    const QByteArray cardHeader = container->headerImage();
-    QByteArray rest;
-    bool write = false;
-    if (status == AbstractProduct::UpdateAvailable
-        || headerField32(cardHeader, Mik::MikFile::OffsetBuildCode)
-               != headerField32(headerBlock, Mik::MikFile::OffsetBuildCode)) {
-        rest = drmBytes;
-        write = true;
-    } else if (status == AbstractProduct::UpToDateSameBuild) {
-        QFile current(path);
-        if (current.open(QIODevice::ReadOnly)) {
-            current.seek(headerSize);
-            rest = current.readAll();
-            write = true;
-        }
-    }
-    if (write) {
-        setHeaderFlag(headerBlock, Mik::MikFile::FlagUpdating);
-        // Replaced as a whole: a card pulled during the write keeps its old
-        // container, which the next update still recognises.
-        QSaveFile out(path);
-        if (out.open(QIODevice::WriteOnly)) {
-            out.write(headerBlock);
-            out.write(rest);
-            if (!out.commit())
-                qWarning() << prefix(sku) << OP_TAG << "cannot write container" << out.errorString();
-        }
-    }
-
-    try {
-        *container = Mik::MikFile(path);
-    } catch (const QString &message) {
-        qWarning() << prefix(sku) << OP_TAG << message;
-        return;
-    }
-    container->finalize();
-    emit chartUpdateStatusChange(AbstractProduct::UpdateInProgress);
+    // The container itself is written only once every segment is proven
+    // (RqUpdate::commit); what starts here is the update, and the window
+    // shows it as in progress.
+    if (productType == RqSd && rqUpdate)
+        emit chartUpdateStatusChange(AbstractProduct::UpdateInProgress);
 }
 
 void ProductDownloader::updateRQ(Mik::MikFile *newContainer)
 {
     container = newContainer;
     qDebug() << prefix(QStringLiteral("Update RQ")) << QStringLiteral("<updateRQ>[105]");
-    drmBytes = container->getDrmBytes();
-    if (drmBytes.isEmpty())
+    // Read before anything on the card changes: the chain may reach into
+    // segment files that the update replaces.
+    bool whole = false;
+    drmBytes = container->getDrmBytes(&whole);
+    if (drmBytes.isEmpty() || !whole) {
+        // Going on would give the card a container without its chart, or
+        // with a part of it (a chain that runs into a missing segment).
         emit errorPerm(sku, QStringLiteral("Invalid Chart Data"));
+        return;
+    }
     if (!rqSignalsConnected) {
         rqSignalsConnected = true;
         if (!sha1Connected) {
@@ -838,6 +691,7 @@ void ProductDownloader::updateRQ(Mik::MikFile *newContainer)
     emit stageUpdate(sku, QStringLiteral("Initializing..."));
     headerReply = client.post(QStringLiteral("HeaderUpdate/") + container->chartName(), QStringLiteral("smn"),
                               QJsonObject());
+    ServiceReply::limit(headerReply);
     connect(headerReply, &QNetworkReply::finished, this, &ProductDownloader::handleHeaderUpdate);
 }
 
@@ -854,6 +708,7 @@ void ProductDownloader::restoreRQ(const QString &restoreSku, const QByteArray &d
 {
     headerReply = client.post(QStringLiteral("HeaderUpdate/") + restoreSku, QStringLiteral("smn"), QJsonObject(),
                               QStringLiteral("restore"));
+    ServiceReply::limit(headerReply);
     connect(headerReply, &QNetworkReply::finished, this, &ProductDownloader::handleHeaderUpdate);
     connect(headerReply, &QNetworkReply::errorOccurred, this, &ProductDownloader::handleNetworkError);
     drmBytes = drm;
@@ -868,66 +723,40 @@ void ProductDownloader::handleHeaderUpdate()
         return;
     if (reply == headerReply)
         headerReply = nullptr;
-    const QByteArray body = reply->readAll();
     const auto release = [reply] {
         if (reply->isRunning())
             reply->abort();
         reply->deleteLater();
     };
-    if (reply->error() != QNetworkReply::NoError) {
-        emit errorPerm(sku, replyMessage(reply, body));
+    QByteArray body;
+    QString message;
+    if (ServiceReply::read(reply, &body, &message) != ServiceReply::Outcome::Ok) {
+        emit errorPerm(sku, message);
         release();
         return;
     }
 
-    // The length comes from the service; trust it only as far as the body
-    // and the fixed header image reach.
-    const quint64 stated = body.size() >= 16 ? headerField64(body, Mik::MikFile::OffsetHeaderSize) : 0;
-    if (body.size() < 16 || stated != quint64(headerSize) || quint64(body.size()) < stated) {
-        qWarning() << prefix(sku) << OP_TAG << "header length" << stated << "body" << body.size();
-        emit errorPerm(sku, QStringLiteral("The chart header received from the service is damaged "
-                                           "(%1 bytes stated, %2 received). Nothing was written to the card.")
-                                .arg(stated)
-                                .arg(body.size()));
+    const QString damaged = RqUpdate::headerProblem(body);
+    if (!damaged.isEmpty()) {
+        qWarning() << prefix(sku) << OP_TAG << "header refused:" << body.size() << "bytes";
+        emit errorPerm(sku, damaged);
         release();
         return;
     }
     headerBlock = body.left(headerSize);
 
     if (reply->property("id").toString() == QLatin1String("restore")) {
-        const QString fileName = sku + QStringLiteral(".kim");
-        if (!cardPresent()) {
-            release();
-            return;
+        if (cardReady()) {
+            const CardResult written = RqUpdate::restore(*writer, sku, headerBlock, drmBytes);
+            if (written.ok())
+                emit mikRestored();
+            else
+                emit errorPerm(sku, written.message());
         }
-        if (sku.contains(QLatin1Char('/')) || !insideCardRoot(fileName)) {
-            emit errorPerm(sku, QStringLiteral("The chart name \"%1\" cannot be used as a file name on the SD "
-                                               "card. Nothing was written.")
-                                    .arg(sku.toHtmlEscaped()));
-            release();
-            return;
-        }
-        QFile kim(mediaIdDir + QLatin1Char('/') + fileName);
-        if (!kim.open(QIODevice::ReadWrite)) {
-            emit errorPerm(sku, QStringLiteral("Cannot write the chart container: %1").arg(kim.errorString()));
-            release();
-            return;
-        }
-        setHeaderFlag(headerBlock, Mik::MikFile::FlagUpdating);
-        kim.write(headerBlock);
-        kim.flush();
-        kim.write(drmBytes);
-        kim.close();
-        emit mikRestored();
+    } else if (container && RqUpdate::acceptsHeader(headerBlock, *container)) {
+        emit headerUpdated(sku);
     } else {
-        const bool accepted = container && headerChartName(headerBlock) == container->chartName()
-                              && (headerField64(headerBlock, Mik::MikFile::OffsetFlags) & Mik::MikFile::FlagQvBuild)
-                              && container->buildNumber() <= headerField32(headerBlock, Mik::MikFile::OffsetBuildNumber)
-                              && headerField32(headerBlock, Mik::MikFile::OffsetChartVersion) >= container->chartVersion();
-        if (accepted)
-            emit headerUpdated(sku);
-        else
-            emit errorPerm(sku, QStringLiteral("Error updating chart"));
+        emit errorPerm(sku, QStringLiteral("Error updating chart"));
     }
     release();
 }
@@ -952,17 +781,11 @@ void ProductDownloader::handleHeaderUpdated(const QString &)
 
 void ProductDownloader::backupMik(const QFileInfo &fileInfo)
 {
-    if (!fileInfo.exists()) {
-        qWarning() << prefix(fileInfo.absolutePath()) << "does not exist anymore...";
-        emit backupFinished(fileInfo);
-        return;
-    }
     const QString target = backupFolder + QLatin1Char('/') + fileInfo.fileName();
-    QFile::remove(target);
-    if (QFile::copy(fileInfo.absoluteFilePath(), target))
+    if (writer && RqUpdate::backUp(*writer, fileInfo.fileName(), target))
         qDebug() << prefix(fileInfo.fileName()) << "Backed up:" << target;
     else
-        qWarning() << prefix(fileInfo.fileName()) << "backup failed:" << target;
+        qWarning() << prefix(fileInfo.absolutePath()) << "not backed up:" << target;
     emit backupFinished(fileInfo);
 }
 
@@ -983,6 +806,7 @@ void ProductDownloader::handleBackupFinished(const QFileInfo &fileInfo)
         return;
     segmentsReply = client.post(QStringLiteral("GetSegments/") + container->chartName(), QStringLiteral("smn"),
                                 QJsonObject());
+    ServiceReply::limit(segmentsReply);
     connect(segmentsReply, &QNetworkReply::finished, this, &ProductDownloader::handleGetSegments);
 }
 
@@ -992,93 +816,45 @@ void ProductDownloader::handleGetSegments()
     if (!reply)
         return;
     segmentsReply = nullptr;
-    const QByteArray body = reply->readAll();
-    const QJsonObject object = QJsonDocument::fromJson(body).object();
-    if (reply->error() != QNetworkReply::NoError) {
-        emit errorPerm(sku, replyMessage(reply, body));
-        reply->deleteLater();
+    reply->deleteLater();
+    QByteArray body;
+    QString message;
+    if (ServiceReply::read(reply, &body, &message) != ServiceReply::Outcome::Ok) {
+        emit errorPerm(sku, message);
         return;
     }
-    const QJsonArray files = object.value(QStringLiteral("files")).toArray();
-    endPoint = object.value(QStringLiteral("end_point")).toString();
-    cdnEndPoint = object.value(QStringLiteral("cdn_end_point")).toString();
+    if (!list.parse(body, FileList::Kind::Segments, &message)) {
+        qWarning() << prefix(sku) << OP_TAG << "segment list refused:" << message;
+        emit errorPerm(sku, message);
+        return;
+    }
+    endPoint = list.endPoint;
+    cdnEndPoint = list.cdnEndPoint;
     emit stageUpdate(sku, QStringLiteral("Validating Data"));
     emit statusUpdate(sku, QString());
-
-    if (!cardPresent() || !checkRecordPaths(files)) {
-        reply->deleteLater();
+    if (!cardReady())
         return;
-    }
+    prepareSegments();
+}
 
-    const QHash<QString, QFileInfo> segments = container ? container->segments : QHash<QString, QFileInfo>();
-    const QString chartId = container ? container->getChartID(QStringLiteral("-")) : QString();
-    double total = double(totalBytes);
-    for (const QJsonValue &value : files) {
-        QJsonObject record = value.toObject();
-        record.insert(QStringLiteral("dir"), mediaIdDir);
-        record.insert(QStringLiteral("end_point"), endPoint);
-        record.insert(QStringLiteral("cdn_end_point"), cdnEndPoint);
-        total += record.value(QStringLiteral("size")).toDouble();
-        const QString file = record.value(QStringLiteral("file")).toString();
-        if (Download *old = downloads.value(file))
-            old->deleteLater();
-        Download *download = new Download(record, nullptr);
-        downloads.insert(file, download);
-
-        const QFileInfo recordInfo(file);
-        const QString suffix = recordInfo.suffix();
-        if (chartBaseName.isEmpty())
-            chartBaseName = recordInfo.completeBaseName();
-
-        QString cardPath;
-        if (segments.contains(suffix))
-            cardPath = segments.value(suffix).absoluteFilePath();
-        else if (container && !container->basePath.isEmpty())
-            cardPath = container->basePath + QLatin1Char('.') + suffix;
-        else if (container)
-            cardPath = container->fileInfo.absolutePath() + QLatin1Char('/') + container->fileInfo.completeBaseName()
-                       + QLatin1Char('.') + suffix;
-        QFileInfo cardFile(cardPath);
-
-        if (!cardPath.isEmpty() && cardFile.exists()) {
-            if (cardFile.fileName() != recordInfo.fileName()) {
-                const QString renamed = mediaIdDir + QLatin1Char('/') + file;
-                QFile::remove(renamed);
-                QFile::rename(cardFile.absoluteFilePath(), renamed);
-                QFile emptied(renamed);
-                if (emptied.open(QIODevice::ReadWrite | QIODevice::Truncate))
-                    emptied.close();
-                cardFile = QFileInfo(renamed);
-            }
-            const qint64 size = download->size;
-            if (cardFile.size() != size) {
-                if (cardFile.size() < size && chartId == expectedChartId) {
-                    qDebug() << prefix(file) << "Resume:" << file;
-                    doneBytes += download->resume(-1);
-                    queueDownload(download);
-                } else {
-                    qDebug() << prefix(file) << cardFile.size() << "/" << size;
-                    qDebug() << prefix(file) << "ReDownload:" << file;
-                    download->rewrite = true;
-                    queueDownload(download);
-                }
-            } else {
-                sha1Checks.insert(file, download);
-                qDebug() << prefix(file) << "Checking sha1";
-                checkSha1(file);
-            }
-        } else {
-            qDebug() << prefix(file) << "Download:" << file << "not exists";
-            queueDownload(download);
-        }
-    }
-    totalBytes = qint64(total);
-    if (sha1Checks.isEmpty()) {
-        ui->cancelButton->setEnabled(true);
-        startDwonloads();
-    }
+bool ProductDownloader::prepareSegments()
+{
+    QStringList oldSegments;
+    for (const QFileInfo &segment : std::as_const(container->segments))
+        oldSegments.append(segment.fileName());
+    const QString containerName = container->fileInfo.exists() ? container->fileInfo.fileName() : QString();
+    rqUpdate = std::make_unique<RqUpdate>(writer, containerName, oldSegments, headerBlock, drmBytes,
+                                          expectedChartId);
+    rqUpdate->setSegments(list);
+    chartBaseName = list.baseName;
+    totalBytes = list.totalBytes;
+    QHash<QString, CardWriter::Facts> facts;
+    const CardResult surveyed = writer->survey(rqUpdate->surveyPaths(), &facts);
+    if (!surveyed.ok())
+        return failPermanently(surveyed.message());
+    applyPlan(rqUpdate->plan(facts));
     updateProgress();
-    reply->deleteLater();
+    return true;
 }
 
 void ProductDownloader::handleNetworkError(QNetworkReply::NetworkError code)
@@ -1111,7 +887,7 @@ void ProductDownloader::on_pauseButton_released()
         qDebug() << prefix(sku) << "PAUSING";
         disableBtns();
         pausing = true;
-        const QList<Download *> admitted = activeDownloads.values();
+        const QList<Download *> admitted = queue.admitted();
         for (Download *download : admitted)
             download->pause();
         // Transfers stopped before their first byte report nothing; settle
@@ -1120,9 +896,10 @@ void ProductDownloader::on_pauseButton_released()
         return;
     }
     qDebug() << prefix(sku) << "RESUMING";
-    if (cardMissing && chosenCard.stillPresent())
-        cardMissing = false;
-    if (!cardMissing && QFileInfo(mediaIdDir).isDir()) {
+    // Only the card this download began on: another card put in at the
+    // same place is refused like a missing one.
+    if (writer && writer->verifyCard().ok()) {
+        missingCard = false;
         startDwonloads();
         disableBtns();
     } else {
@@ -1133,7 +910,7 @@ void ProductDownloader::on_pauseButton_released()
 
 void ProductDownloader::on_cancelButton_released()
 {
-    const QList<Download *> admitted = activeDownloads.values();
+    const QList<Download *> admitted = queue.admitted();
     for (Download *download : admitted)
         download->pause();
     cancelling = true;
@@ -1159,30 +936,9 @@ void ProductDownloader::handleDownloadCancelled(const QString &file)
 void ProductDownloader::handleDownloadError(const QString &file, const QString &message)
 {
     qDebug() << prefix(file) << OP_TAG << message;
-    downloadErrors.insert(file, diskErrorText(message));
+    downloadErrors.insert(file, message);
     pausing = true;
     checkPauseCancel();
-}
-
-QString ProductDownloader::diskErrorText(const QString &message) const
-{
-    // The transfer knows only the system's words for a failed write; say
-    // what the user can do about it.
-    if (!QFileInfo(mediaIdDir).isDir())
-        return QStringLiteral("The SD card was removed (%1). Insert it and press Resume.").arg(message);
-    const QStorageInfo storage(mediaIdDir);
-    // A write that stores fewer bytes than asked has run out of room: the
-    // card is full, or the file outgrew what the card's file system allows.
-    if (message.contains(QLatin1String("No space left"), Qt::CaseInsensitive)
-        || message.contains(QLatin1String("too large"), Qt::CaseInsensitive)
-        || message == QLatin1String("Cannot write file.")
-        || (storage.isValid() && storage.bytesAvailable() == 0))
-        return QStringLiteral("The SD card is full (%1). Make room on it and press Resume.").arg(message);
-    if (message.contains(QLatin1String("Read-only"), Qt::CaseInsensitive)
-        || message.contains(QLatin1String("Permission denied"), Qt::CaseInsensitive)
-        || (storage.isValid() && storage.isReadOnly()))
-        return QStringLiteral("The SD card cannot be written (%1). Unlock it and press Resume.").arg(message);
-    return message;
 }
 
 void ProductDownloader::checkPauseCancel()
@@ -1195,7 +951,7 @@ void ProductDownloader::checkPauseCancel()
     startPending = false;
     qDebug() << prefix(sku) << "PAUSED" << QDateTime::currentDateTime().toString(Qt::ISODateWithMs) << OP_TAG;
     if (!cancelling) {
-        emit statusUpdate(sku, cardMissing ? QStringLiteral("Please insert SD card.") : QString());
+        emit statusUpdate(sku, missingCard ? QStringLiteral("Please insert SD card.") : QString());
         ui->cancelButton->setEnabled(true);
         checkErrors();
     } else {
@@ -1228,15 +984,18 @@ void ProductDownloader::disableBtns()
 
 void ProductDownloader::pauseForMissingCard()
 {
-    qDebug() << prefix(sku) << OP_TAG << "CARD MISSING";
-    cardMissing = true;
-    if (running() && !pausing && !cancelling) {
-        disableBtns();
-        pausing = true;
-        const QList<Download *> admitted = activeDownloads.values();
-        for (Download *download : admitted)
-            download->pause();
-        checkPauseCancel();
+    qDebug() << prefix(sku) << OP_TAG;
+    missingCard = true;
+    if (pausing || cancelling)
+        return; // the settling under way reports the card
+    if (!running()) {
+        emit statusUpdate(sku, QStringLiteral("Please insert SD card."));
+        return;
     }
-    emit statusUpdate(sku, QStringLiteral("Please insert SD card."));
+    disableBtns();
+    pausing = true;
+    const QList<Download *> admitted = queue.admitted();
+    for (Download *download : admitted)
+        download->pause();
+    checkPauseCancel();
 }

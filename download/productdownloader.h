@@ -13,13 +13,17 @@
 #include <QWidget>
 
 #include <atomic>
+#include <memory>
 
 #include "catalogue/abstractproduct.h"
-#include "media/cardidentity.h"
+#include "download/activationplan.h"
+#include "download/filelist.h"
+#include "download/transferqueue.h"
 #include "service/serviceclient.h"
 
+class CardWriter;
 class Download;
-class QJsonArray;
+class RqUpdate;
 namespace Mik {
 class MikFile;
 }
@@ -27,13 +31,20 @@ namespace Ui {
 class ProductDownloader;
 }
 
-// Takes one product onto one card: activates it, sorts its files into kept,
-// resumed, checked and fetched, runs the transfers a few at a time and reports
-// to the main window by signals. One instance per download; the window
-// deletes it when the download has ended.
+// Takes one product onto one card and reports to the main window by
+// signals. The work is done by the classes behind it: the file list
+// (FileList), the plan of what to keep, check, resume or fetch
+// (ActivationPlan), the first-in-first-out queue of transfers
+// (TransferQueue), one Download per file, the RQ update transaction
+// (RqUpdate) and the card writer through which every byte reaches the card.
+// One instance per download; the window deletes it when the download ended.
 class ProductDownloader : public QWidget
 {
     Q_OBJECT
+
+    // Declared first: the tables of admitted and waiting transfers below are
+    // views into it.
+    TransferQueue queue;
 
 public:
     explicit ProductDownloader(QWidget *parent = nullptr, AbstractProduct *product = nullptr);
@@ -84,8 +95,8 @@ public:
 
     QHash<QString, Download *> downloads;
     QHash<QString, Download *> sha1Checks;
-    QHash<QString, Download *> activeDownloads;
-    QHash<QString, Download *> queuedDownloads;
+    QHash<QString, Download *> &activeDownloads = queue.active;
+    QHash<QString, Download *> &queuedDownloads = queue.waiting;
     QMap<QString, QString> downloadErrors;
 
     bool finished = false;
@@ -143,33 +154,44 @@ public slots:
     void checkPauseCancel();
     void checkErrors();
     void disableBtns();
-    // The card was taken out: stop every transfer now rather than at the
-    // next failed write, and let Resume go on only on the same card.
+    // The chosen card has gone during the run (the window's card watcher
+    // saw it): stop at once, as the pause button would, and say why.
     void pauseForMissingCard();
 
 private:
     void connectDownload(Download *download);
-    // False when the file ended the whole operation with a permanent error.
-    bool classifyFile(Download *download);
-    bool cardPresent();
-    bool checkRecordPaths(const QJsonArray &files);
-    bool insideCardRoot(const QString &relativePath) const;
-    void writeVmid(const QJsonArray &files);
-    void clearChartFolder(const QJsonArray &files);
+    void handleRetryFromStart(const QString &file);
+    // Both end the operation with errorPerm when they return false.
+    bool failPermanently(const QString &message);
+    bool cardReady();
+    Download *makeDownload(int index);
+    bool prepareProduct();
+    bool prepareSegments();
+    void applyPlan(const QList<ActivationPlan::Step> &steps);
+    void startChecks();
     void startIdleAdmitted();
     bool running();
     bool everyFileDone() const;
-    QString diskErrorText(const QString &message) const;
+    bool commitRqUpdate();
+    // Files counted as done that are no longer on the card at their length
+    // are fetched (or checked) again; true when something was.
+    bool requeueVanished();
 
     Ui::ProductDownloader *ui;
     ServiceClient client;
+    std::shared_ptr<const CardWriter> writer;
+    FileList list;
+    QHash<QString, int> recordIndex;
+    // Where a file under check lies on the card when that is not its target.
+    QHash<QString, QString> checkPaths;
+    // Files kept because their check passed, not fetched in this run.
+    QSet<QString> proven;
+    std::unique_ptr<RqUpdate> rqUpdate;
     bool rqSignalsConnected = false;
     bool sha1Connected = false;
-    QSet<Download *> classified;
+    bool missingCard = false;
     QString backupFolder;
     QList<QFuture<void>> sha1Futures;
     QList<QFuture<void>> backupFutures;
     std::atomic_bool abandonChecks{false};
-    CardIdentity chosenCard;
-    bool cardMissing = false;
 };

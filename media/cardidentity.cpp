@@ -16,13 +16,14 @@ namespace {
 
 const QString mediaFileName = QStringLiteral("ENCRYPT.TXT");
 
-// Reads a regular file of at most limit bytes. O_NONBLOCK keeps a FIFO put
-// in the file's place from hanging the window; O_NOFOLLOW keeps a link from
-// sending the read to a device or a file elsewhere.
-bool readSmallRegularFile(const QString &path, qint64 limit, QByteArray *content, QString *why)
+// Reads a regular file of at most limit bytes, relative to folder (or
+// AT_FDCWD). O_NONBLOCK keeps a FIFO put in the file's place from hanging
+// the window; O_NOFOLLOW keeps a link from sending the read to a device or a
+// file elsewhere.
+bool readSmallRegularFile(int folder, const QString &path, qint64 limit, QByteArray *content, QString *why)
 {
     const QByteArray native = QFile::encodeName(path);
-    const int fd = ::open(native.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::openat(folder, native.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *why = QStringLiteral("cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
@@ -38,10 +39,12 @@ bool readSmallRegularFile(const QString &path, qint64 limit, QByteArray *content
         *why = QStringLiteral("%1 is %2 bytes, more than a media file can be").arg(path).arg(qint64(status.st_size));
         return false;
     }
-    QByteArray buffer(int(limit) + 1, Qt::Uninitialized);
+    // One byte more than the file said it holds tells a file that grew.
+    const qint64 room = qint64(status.st_size) + 1;
+    QByteArray buffer(int(room), Qt::Uninitialized);
     qint64 total = 0;
-    while (total <= limit) {
-        const ssize_t got = ::read(fd, buffer.data() + total, size_t(limit + 1 - total));
+    while (total < room) {
+        const ssize_t got = ::read(fd, buffer.data() + total, size_t(room - total));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
@@ -54,8 +57,8 @@ bool readSmallRegularFile(const QString &path, qint64 limit, QByteArray *content
         total += got;
     }
     ::close(fd);
-    if (total > limit) {
-        *why = QStringLiteral("%1 grew past the size a media file can be").arg(path);
+    if (total >= room) {
+        *why = QStringLiteral("%1 grew while it was read").arg(path);
         return false;
     }
     buffer.truncate(int(total));
@@ -105,7 +108,7 @@ CardIdentity CardIdentity::read(const QString &root, const QString &file)
     identity.rootDevice = status.st_dev;
 
     QByteArray content;
-    if (!readSmallRegularFile(file, maxMediaFileSize, &content, &identity.reason))
+    if (!readSmallRegularFile(AT_FDCWD, file, maxMediaFileSize, &content, &identity.reason))
         return identity;
     identity.text = QString::fromUtf8(content);
     identity.mediaId = mediaIdFromContent(identity.text);
@@ -125,4 +128,28 @@ bool CardIdentity::sameCard(const CardIdentity &other) const
 bool CardIdentity::stillPresent() const
 {
     return valid && sameCard(fromMediaFile(mediaFile));
+}
+
+bool CardIdentity::matchesRoot(int rootFolder, QString *why) const
+{
+    QString reason;
+    const auto fail = [&](const QString &text) {
+        if (why)
+            *why = text;
+        return false;
+    };
+    if (!valid)
+        return fail(QStringLiteral("no card was chosen"));
+    struct stat status {};
+    if (::fstat(rootFolder, &status) != 0 || !S_ISDIR(status.st_mode))
+        return fail(QStringLiteral("%1 is not a folder").arg(rootPath));
+    // An empty mount point lies on the computer's own disk: another device.
+    if (status.st_dev != rootDevice)
+        return fail(QStringLiteral("%1 is no longer on the card's file system").arg(rootPath));
+    QByteArray content;
+    if (!readSmallRegularFile(rootFolder, QFileInfo(mediaFile).fileName(), maxMediaFileSize, &content, &reason))
+        return fail(reason);
+    if (mediaIdFromContent(QString::fromUtf8(content)) != mediaId)
+        return fail(QStringLiteral("%1 holds another media id").arg(mediaFile));
+    return true;
 }

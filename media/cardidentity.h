@@ -31,6 +31,9 @@ public:
     bool sameCard(const CardIdentity &other) const;
     // Reads the card again and compares: the card is in and is this card.
     bool stillPresent() const;
+    // The same test for a root folder already open: its file system and the
+    // media id read through it, so that what is checked is what is written.
+    bool matchesRoot(int rootFolder, QString *why = nullptr) const;
 
     QString root() const { return rootPath; }
     QString mediaFilePath() const { return mediaFile; }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 
+#include "media/cardwriter.h"
 #include "media/mikblock.h"
 
 namespace Mik {
@@ -18,6 +19,9 @@ constexpr int sha1Length = 20;
 // The chain handed back is laid out for a container whose header is exactly
 // this long, whatever the header of the card's container says.
 constexpr qint64 rebuiltHeaderSize = MikFile::headerImageSize;
+// The container file itself (segment 0) holds a header and the start of the
+// chain; a larger one is not a container this tool rewrites.
+constexpr qint64 largestContainer = 64 * 1024 * 1024;
 } // namespace
 
 MikFile::MikFile() = default;
@@ -145,6 +149,13 @@ bool MikFile::seek(QFile &file, qint64 position, QIODeviceBase::OpenModeFlag mod
 
 QByteArray MikFile::getDrmBytes()
 {
+    return getDrmBytes(nullptr);
+}
+
+QByteArray MikFile::getDrmBytes(bool *whole)
+{
+    if (whole)
+        *whole = false;
     QFile file;
     if (!seek(file, qint64(qMin<quint64>(firstBlock(), std::numeric_limits<qint64>::max())), QIODevice::ReadOnly))
         return QByteArray();
@@ -188,8 +199,11 @@ QByteArray MikFile::getDrmBytes()
         }
 
         const qint64 next = qint64(block.next);
-        if (next < 1)
+        if (next < 1) {
+            if (whole)
+                *whole = next == 0;
             break;
+        }
         if (visited.contains(next)) {
             qDebug() << "Block chain loops at" << next;
             return QByteArray();
@@ -224,34 +238,42 @@ bool MikFile::finalize()
     }
     setFlags(flags() | FlagFinalized);
 
-    QFile file(fileInfo.absoluteFilePath());
-    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
+    QByteArray content;
+    if (!readWhole(&content))
         return false;
-
-    // Streamed through the hash: the payload can be far larger than memory.
-    QCryptographicHash hash(QCryptographicHash::Sha1);
-    if (headerSize() < quint64(file.size()) && file.seek(qint64(headerSize())))
-        hash.addData(&file);
-    setPayloadSha1(hash.result());
+    const QByteArray payload = headerSize() < quint64(content.size()) ? content.mid(qsizetype(headerSize())) : QByteArray();
+    setPayloadSha1(QCryptographicHash::hash(payload, QCryptographicHash::Sha1));
     setFlags(flags() | FlagDigest);
-
-    const bool written = file.seek(0) && file.write(reinterpret_cast<const char *>(header.data()), headerImageSize) == headerImageSize;
-    file.close();
-    if (!written)
-        qDebug() << "Header not written:" << file.errorString();
+    if (!replaceHeader(content))
+        qDebug() << "Header not written:" << fileInfo.absoluteFilePath();
     return true;
+}
+
+bool MikFile::readWhole(QByteArray *content) const
+{
+    // Through the card writer like every write to a card: a container that
+    // has gone is not made again, and a link is never followed.
+    const CardWriter writer(CardIdentity::fromRoot(fileInfo.absolutePath()));
+    qint64 length = 0;
+    return writer.readFile(fileInfo.fileName(), largestContainer, content, &length).ok() && length <= largestContainer;
+}
+
+bool MikFile::replaceHeader(QByteArray content) const
+{
+    // The whole file is written anew and renamed over the old one, so a
+    // crash leaves the old header or the new one, never half of each.
+    content.replace(0, qMin<qsizetype>(content.size(), headerImageSize), headerImage());
+    const CardWriter writer(CardIdentity::fromRoot(fileInfo.absolutePath()));
+    return writer.writeWholeFile(fileInfo.fileName(), {content}).ok();
 }
 
 bool MikFile::writeHeader()
 {
-    // Rewritten in place: the header is smaller than one sector of the card,
-    // so it lands whole, and the container beside it is far too large to copy.
-    QFile file(fileInfo.absoluteFilePath());
-    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
+    QByteArray content;
+    if (!readWhole(&content))
         return false;
-    if (file.write(reinterpret_cast<const char *>(header.data()), headerImageSize) != headerImageSize)
-        qDebug() << "Header not written:" << file.errorString();
-    file.close();
+    if (!replaceHeader(content))
+        qDebug() << "Header not written:" << fileInfo.absoluteFilePath();
     return true;
 }
 

@@ -55,6 +55,9 @@ public:
     static QString segmentExtension(int index);
     QString getChartID(QString separator) const;
     QByteArray getDrmBytes();
+    // The same; whole is set when the walk reached the chain's end rather
+    // than a next it could not follow (a segment file missing, or shorter).
+    QByteArray getDrmBytes(bool *whole);
     bool seek(QFile &file, qint64 position, QIODeviceBase::OpenModeFlag mode);
     bool setUpdating(bool updating);
     bool finalize();
@@ -93,6 +96,8 @@ private:
     void write64(int offset, quint64 value);
     void write32(int offset, quint32 value);
     bool writeHeader();
+    bool readWhole(QByteArray *content) const;
+    bool replaceHeader(QByteArray content) const;
     qint64 totalSegmentBytes() const;
 
     std::array<unsigned char, headerImageSize> header{};

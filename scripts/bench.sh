@@ -109,12 +109,22 @@ make_card() {
 # Our engine on one card; the figures land in $work/<label>.ours.
 run_ours() {
     local label=$1 sku=$2 type=$3 card=$4
+    shift 4
     if ! "$bench_bin" --email "$email" --password "$password" --sku "$sku" --type "$type" \
-        --card "$card" --concurrency "$concurrency" >"$work/$label.ours"; then
+        --card "$card" --concurrency "$concurrency" "$@" >"$work/$label.ours"; then
         cat "$work/$label.ours" >&2
         echo "error=our run '$label' failed" >&2
         exit 1
     fi
+}
+
+# The peers leave their files in the page cache; the tool syncs every file
+# and folder it writes. A peer's time "durable" includes the same for its
+# files (fdatasync of each, fsync of each folder), so the two can be compared
+# on equal terms as well.
+durable() {
+    find "$1" -type f -print0 | xargs -0 -r sync --data
+    find "$1" -type d -print0 | xargs -0 -r sync
 }
 
 # Every file of the list must match its SHA-1 (checked outside the timing).
@@ -163,8 +173,18 @@ fetch_workload() {
 
     # Each tool runs $repeats times, interleaved, and its best time counts:
     # on a shared machine the slow runs measure the neighbours, not the tool.
-    local ours= aria= curlt= n= r t0 t1
+    local ours= aria= curlt= aria_durable= curl_durable= nosync= noverify= n= r t0 t1
     for r in $(seq "$repeats"); do
+        # What syncing and verifying cost: the same run with one of them left
+        # out (the big product only; the tool never leaves them out).
+        if [ "$label" = big ]; then
+            make_card "$work/card-$label"
+            run_ours "$label" "$sku" "$type" "$work/card-$label" --no-sync
+            nosync=$(smaller "${nosync:-1e9}" "$(field wall_s "$work/$label.ours")")
+            make_card "$work/card-$label"
+            run_ours "$label" "$sku" "$type" "$work/card-$label" --no-verify
+            noverify=$(smaller "${noverify:-1e9}" "$(field wall_s "$work/$label.ours")")
+        fi
         make_card "$work/card-$label"
         run_ours "$label" "$sku" "$type" "$work/card-$label"
         check_card "$list" "$work/card-$label" || { echo "error=$label: our files differ" >&2; exit 1; }
@@ -180,6 +200,8 @@ fetch_workload() {
             --allow-overwrite=true --auto-file-renaming=false "${aria_tls[@]}"
         t1=$(now)
         aria=$(smaller "${aria:-1e9}" "$(elapsed "$t0" "$t1")")
+        durable "$work/aria2"
+        aria_durable=$(smaller "${aria_durable:-1e9}" "$(elapsed "$t0" "$(now)")")
         check_card "$list" "$work/aria2" || { echo "error=$label: aria2c files differ" >&2; exit 1; }
         rm -rf "$work/aria2"
 
@@ -192,12 +214,15 @@ fetch_workload() {
             -K "$work/$label.curl"
         t1=$(now)
         curlt=$(smaller "${curlt:-1e9}" "$(elapsed "$t0" "$t1")")
+        durable "$work/curl"
+        curl_durable=$(smaller "${curl_durable:-1e9}" "$(elapsed "$t0" "$(now)")")
         check_card "$list" "$work/curl" || { echo "error=$label: curl files differ" >&2; exit 1; }
         rm -rf "$work/curl"
     done
 
-    local best
+    local best best_durable
     best=$(smaller "$aria" "$curlt")
+    best_durable=$(smaller "$aria_durable" "$curl_durable")
     echo "${label}_concurrency=$n"
     echo "${label}_files=$(field files "$work/$label.ours")"
     echo "${label}_bytes=$(field bytes "$work/$label.ours")"
@@ -205,7 +230,16 @@ fetch_workload() {
     echo "${label}_ours_mib_s=$(awk -v b="$(field bytes "$work/$label.ours")" -v t="$ours" 'BEGIN { printf "%.1f", b / 1048576 / t }')"
     echo "${label}_aria2c_s=$aria"
     echo "${label}_curl_s=$curlt"
+    if [ -n "$nosync" ]; then
+        echo "${label}_ours_without_sync_s=$nosync"
+        echo "${label}_ours_without_verify_s=$noverify"
+        echo "${label}_sync_cost_s=$(awk -v a="$ours" -v b="$nosync" 'BEGIN { printf "%.3f", a - b }')"
+        echo "${label}_verify_cost_s=$(awk -v a="$ours" -v b="$noverify" 'BEGIN { printf "%.3f", a - b }')"
+    fi
+    echo "${label}_aria2c_durable_s=$aria_durable"
+    echo "${label}_curl_durable_s=$curl_durable"
     echo "ratio_${label}=$(ratio "$ours" "$best")"
+    echo "ratio_${label}_durable=$(ratio "$ours" "$best_durable")"
     print_workload_stalls "$label"
 }
 

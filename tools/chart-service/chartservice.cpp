@@ -237,6 +237,15 @@ void ChartService::handle(const httplib::Request &request, httplib::Response &re
         reply = route(request, path, faults, baseFor(request));
     }
 
+    if (reply.json && reply.status == 200) {
+        if (const Fault *pad = findFault(faults, "pad_reply")) {
+            // Still a JSON object, only far larger: the padding is a field
+            // no client reads.
+            const qint64 bytes = qint64(pad->params.value(QStringLiteral("bytes")).toDouble(65 * 1024 * 1024));
+            reply.body.chop(reply.body.size() - reply.body.lastIndexOf('}'));
+            reply.body += ",\"padding\":\"" + QByteArray(bytes, 'x') + "\"}";
+        }
+    }
     if (reply.json && findFault(faults, "non_json")) {
         reply.body = "<html><body><h1>502 Bad Gateway</h1></body></html>";
         reply.contentType = "text/html";
@@ -422,6 +431,27 @@ QJsonArray ChartService::fileRecords(const CatalogueProduct &product, const QLis
     QJsonArray records;
     for (const CatalogueFile &file : product.files)
         records.append(m_catalogue.record(product, file));
+
+    if (const Fault *fields = findFault(faults, "record_fields")) {
+        // Records as a broken service might send them: fields replaced, a
+        // size off by some bytes, records the product does not have.
+        const QRegularExpression match =
+            FaultSet::wildcard(fields->params.value(QStringLiteral("file")).toString(QStringLiteral("*")));
+        const QJsonObject set = fields->params.value(QStringLiteral("set")).toObject();
+        const double delta = fields->params.value(QStringLiteral("size_delta")).toDouble();
+        for (int i = 0; i < records.size(); ++i) {
+            QJsonObject record = records.at(i).toObject();
+            if (!match.match(record.value(QStringLiteral("file")).toString()).hasMatch())
+                continue;
+            for (auto it = set.constBegin(); it != set.constEnd(); ++it)
+                record.insert(it.key(), it.value());
+            if (delta != 0)
+                record.insert(QStringLiteral("size"), record.value(QStringLiteral("size")).toDouble() + delta);
+            records.replace(i, record);
+        }
+        for (const QJsonValue &extra : fields->params.value(QStringLiteral("add")).toArray())
+            records.append(extra);
+    }
 
     if (const Fault *unsafe = findFault(faults, "unsafe_paths")) {
         QStringList paths;

@@ -7,11 +7,10 @@ Q_GLOBAL_STATIC_WITH_ARGS(QStringList, knownKinds,
                             QStringLiteral("extra_byte"), QStringLiteral("wrong_etag"), QStringLiteral("stall"),
                             QStringLiteral("throttle"), QStringLiteral("status"), QStringLiteral("corrupt"),
                             QStringLiteral("non_json"), QStringLiteral("truncated_json"),
-                            QStringLiteral("unsafe_paths"), QStringLiteral("header_fields")}))
+                            QStringLiteral("unsafe_paths"), QStringLiteral("header_fields"),
+                            QStringLiteral("record_fields"), QStringLiteral("pad_reply")}))
 
-namespace {
-
-QRegularExpression wildcard(const QString &pattern)
+QRegularExpression FaultSet::wildcard(const QString &pattern)
 {
     QString regex;
     for (const QChar c : pattern) {
@@ -25,8 +24,6 @@ QRegularExpression wildcard(const QString &pattern)
     return QRegularExpression(QRegularExpression::anchoredPattern(regex),
                               QRegularExpression::DotMatchesEverythingOption);
 }
-
-} // namespace
 
 QJsonObject Fault::toJson() const
 {

@@ -32,6 +32,8 @@ class FaultSet
 {
 public:
     static const QStringList &kinds();
+    // "*" spans "/", "?" is one character; anchored at both ends.
+    static QRegularExpression wildcard(const QString &pattern);
     // Kinds that change how a range is answered: they hit only requests that
     // carry a Range header, so a plain request cannot use them up unseen.
     static bool needsRange(const QString &kind);

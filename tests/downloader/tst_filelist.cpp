@@ -1,0 +1,280 @@
+// What the service sends is checked before anything on the card is touched:
+// one unusable record refuses the whole list, and the plan that follows
+// from a list and the card never takes a file for complete on its length.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTest>
+
+#include "download/activationplan.h"
+#include "download/filelist.h"
+#include "download/rqupdate.h"
+#include "download/servicereply.h"
+
+namespace {
+
+const QByteArray digest = "0123456789abcdef0123456789abcdef01234567";
+
+QByteArray reply(const QByteArray &files)
+{
+    return R"({"end_point": "http://127.0.0.1/origin/", "cdn_end_point": "", "files": [)" + files + "]}";
+}
+
+QByteArray record(const QByteArray &file, const QByteArray &fields = R"("size": 10, "sha1": ")" + digest + "\"")
+{
+    return R"({"file": ")" + file + "\", " + fields + "}";
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(FileList::Kind)
+Q_DECLARE_METATYPE(ActivationPlan::Action)
+
+class TestFileList : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parse_data();
+    void parse();
+    void plan_data();
+    void plan();
+    void segmentPlan_data();
+    void segmentPlan();
+    void vmid();
+    void temporaryNamesAreFatSafe();
+};
+
+void TestFileList::parse_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<FileList::Kind>("kind");
+    QTest::addColumn<QString>("refusal"); // empty: accepted
+    QTest::addColumn<qint64>("total");
+
+    const auto product = FileList::Kind::Product;
+    const auto segments = FileList::Kind::Segments;
+    const QString unreadable = ServiceReply::unreadableText();
+    const QString size = QStringLiteral("the size is not a whole number");
+    const QString sha1 = QStringLiteral("the SHA-1 is not 40 hexadecimal digits");
+    const QString owned = QStringLiteral("the tool keeps that file");
+    const QString path = QStringLiteral("the path leaves the card");
+    const QByteArray good = record("P/a.bin");
+
+    QTest::newRow("a captive portal's page") << QByteArray("<html><body>Sign in</body></html>") << product
+                                             << unreadable << qint64(0);
+    QTest::newRow("cut short") << reply(good).left(60) << product << unreadable << qint64(0);
+    QTest::newRow("not an object") << QByteArray("[]") << product << unreadable << qint64(0);
+    QTest::newRow("empty object") << QByteArray("{}") << product << unreadable << qint64(0);
+    QTest::newRow("files not a list") << QByteArray(R"({"end_point": "x", "files": {}})") << product << unreadable
+                                      << qint64(0);
+    QTest::newRow("no end point") << QByteArray(R"({"files": [)" + good + "]}") << product << unreadable << qint64(0);
+    QTest::newRow("subscription as text")
+        << reply(good).replace("\"files\"", "\"subscription_id\": \"7\", \"files\"") << product << unreadable
+        << qint64(0);
+    QTest::newRow("no files") << reply("") << product << QStringLiteral("the list has no files") << qint64(0);
+    QTest::newRow("one good file") << reply(good) << product << QString() << qint64(10);
+    QTest::newRow("upper-case digest") << reply(record("P/a.bin", R"("size": 1, "sha1": ")" + digest.toUpper() + "\""))
+                                       << product << QString() << qint64(1);
+    // Past 2 GiB a 32-bit sum wraps to 0 or below.
+    QTest::newRow("files of 2 GiB and more")
+        << reply(record("P/a", R"("size": 2147483648, "sha1": ")" + digest + "\"") + ","
+                 + record("P/b", R"("size": 6442450944, "sha1": ")" + digest + "\""))
+        << product << QString() << qint64(8589934592);
+    QByteArray huge;
+    for (int i = 0; i < 1025; ++i)
+        huge += (i ? "," : "") + record("P/" + QByteArray::number(i), R"("size": 9007199254740992, "sha1": ")" + digest + "\"");
+    QTest::newRow("sizes past 64 bits") << reply(huge) << product << QStringLiteral("add up to more") << qint64(0);
+
+    const auto sized = [&](const QByteArray &value) {
+        return reply(good + "," + record("P/b.bin", R"("size": )" + value + R"(, "sha1": ")" + digest + "\""));
+    };
+    QTest::newRow("size as text") << sized("\"10\"") << product << size << qint64(0);
+    QTest::newRow("size null") << sized("null") << product << size << qint64(0);
+    QTest::newRow("size negative") << sized("-1") << product << size << qint64(0);
+    QTest::newRow("size fractional") << sized("1.5") << product << size << qint64(0);
+    QTest::newRow("size 1.8e19") << sized("1.8e19") << product << size << qint64(0);
+    QTest::newRow("size 1e300") << sized("1e300") << product << size << qint64(0);
+    QTest::newRow("size 2^53") << sized("9007199254740992") << product << QString() << qint64(9007199254741002);
+    QTest::newRow("size missing") << reply(record("P/b.bin", R"("sha1": ")" + digest + "\"")) << product << size
+                                  << qint64(0);
+    QTest::newRow("no digest") << reply(record("P/b.bin", R"("size": 5)")) << product << sha1 << qint64(0);
+    QTest::newRow("digest too short") << reply(record("P/b.bin", R"("size": 5, "sha1": ")" + digest.left(39) + "\""))
+                                      << product << sha1 << qint64(0);
+    QTest::newRow("digest not hex") << reply(record("P/b.bin", R"("size": 5, "sha1": ")" + digest.left(39) + "g\""))
+                                    << product << sha1 << qint64(0);
+    QTest::newRow("no digest for no bytes") << reply(record("P/b.bin", R"("size": 0, "data": "aGk=")")) << product
+                                            << QString() << qint64(0);
+    QTest::newRow("data not Base64") << reply(record("P/b.bin", R"("size": 0, "data": "a!b")")) << product
+                                     << QStringLiteral("not valid Base64") << qint64(0);
+    QTest::newRow("etag a number") << reply(record("P/b.bin", R"("size": 0, "etag": 5)")) << product
+                                   << QStringLiteral("the ETag is not a text") << qint64(0);
+    QTest::newRow("listed twice") << reply(good + "," + good) << product << QStringLiteral("listed twice") << qint64(0);
+    QTest::newRow("media file") << reply(good + "," + record("ENCRYPT.TXT", R"("size": 0)")) << product << owned
+                                << qint64(0);
+    QTest::newRow("media file, lower case") << reply(record("encrypt.txt", R"("size": 0)")) << product << owned
+                                            << qint64(0);
+    QTest::newRow("vmid") << reply(record("vmid", R"("size": 0)")) << product << owned << qint64(0);
+    QTest::newRow("a container") << reply(record("R004321_1.kim")) << product << owned << qint64(0);
+    QTest::newRow("a segment") << reply(record("R004321_1.k0a")) << product << owned << qint64(0);
+    QTest::newRow("the tool's temporary") << reply(record("P/a.bin.qdtmp")) << product << owned << qint64(0);
+    QTest::newRow("vmid in a folder") << reply(record("P/vmid")) << product << QString() << qint64(10);
+    QTest::newRow("parent") << reply(record("../x")) << product << path << qint64(0);
+    QTest::newRow("absolute") << reply(record("/x")) << product << path << qint64(0);
+    QTest::newRow("empty part") << reply(record("P//x")) << product << path << qint64(0);
+    QTest::newRow("back-slash") << reply(record("P\\\\..\\\\x")) << product << path << qint64(0);
+    QTest::newRow("no file") << reply(R"({"size": 1})") << product << QStringLiteral("it names no file") << qint64(0);
+
+    QTest::newRow("segments") << reply(record("R1.k01") + "," + record("R1.k0a")) << segments << QString()
+                              << qint64(20);
+    QTest::newRow("segments of two charts") << reply(record("R1.k01") + "," + record("R2.k02")) << segments
+                                            << QStringLiteral("more than one chart") << qint64(0);
+    for (const char *name : {"R1.kim", "R1.k00", "P/R1.k01", "ENCRYPT.TXT", "vmid", "R1.K01"})
+        QTest::addRow("not a segment: %s", name) << reply(record(name)) << segments
+                                                 << QStringLiteral("not a segment file") << qint64(0);
+}
+
+void TestFileList::parse()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(FileList::Kind, kind);
+    QFETCH(QString, refusal);
+    QFETCH(qint64, total);
+
+    FileList list;
+    QString error;
+    QCOMPARE(list.parse(body, kind, &error), refusal.isEmpty());
+    QVERIFY2(error.contains(refusal), qPrintable(error));
+    QCOMPARE(list.totalBytes, total);
+    if (!refusal.isEmpty()) {
+        QVERIFY(list.records.isEmpty());
+        QVERIFY(error.endsWith(QLatin1String("Nothing on the card was changed.")));
+    }
+}
+
+void TestFileList::plan_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QByteArray>("trailer");
+    QTest::addColumn<bool>("exists");
+    QTest::addColumn<bool>("regular");
+    QTest::addColumn<qint64>("onCard");
+    QTest::addColumn<bool>("changed");
+    QTest::addColumn<ActivationPlan::Action>("action");
+    QTest::addColumn<qint64>("offset");
+
+    using A = ActivationPlan::Action;
+    QTest::newRow("missing") << qint64(100) << QByteArray() << false << false << qint64(0) << false << A::Fetch << qint64(0);
+    QTest::newRow("empty") << qint64(100) << QByteArray() << true << true << qint64(0) << false << A::Fetch << qint64(0);
+    QTest::newRow("a link") << qint64(100) << QByteArray() << true << false << qint64(0) << false << A::Fetch << qint64(0);
+    QTest::newRow("part") << qint64(100) << QByteArray() << true << true << qint64(40) << false << A::Resume << qint64(40);
+    QTest::newRow("part of an older file") << qint64(100) << QByteArray() << true << true << qint64(40) << true << A::Fetch
+                                           << qint64(0);
+    QTest::newRow("whole") << qint64(100) << QByteArray() << true << true << qint64(100) << false << A::Check << qint64(0);
+    QTest::newRow("whole, older file") << qint64(100) << QByteArray() << true << true << qint64(100) << true << A::Check
+                                       << qint64(0);
+    QTest::newRow("too long") << qint64(100) << QByteArray() << true << true << qint64(101) << false << A::Fetch << qint64(0);
+    QTest::newRow("with trailer") << qint64(100) << QByteArray("TAIL") << true << true << qint64(104) << false << A::Check
+                                  << qint64(0);
+    // The bytes without their trailer: proven, then the trailer is written.
+    QTest::newRow("trailer missing") << qint64(100) << QByteArray("TAIL") << true << true << qint64(100) << false
+                                     << A::Check << qint64(0);
+    QTest::newRow("trailer cut") << qint64(100) << QByteArray("TAIL") << true << true << qint64(102) << false << A::Check
+                                 << qint64(0);
+    QTest::newRow("past the trailer") << qint64(100) << QByteArray("TAIL") << true << true << qint64(105) << false
+                                      << A::Fetch << qint64(0);
+    QTest::newRow("inline only") << qint64(0) << QByteArray("hi") << true << true << qint64(7) << false << A::Inline
+                                 << qint64(0);
+}
+
+void TestFileList::plan()
+{
+    QFETCH(qint64, size);
+    QFETCH(QByteArray, trailer);
+    QFETCH(bool, exists);
+    QFETCH(bool, regular);
+    QFETCH(qint64, onCard);
+    QFETCH(bool, changed);
+    FileRecord record;
+    record.file = QStringLiteral("P/a.bin");
+    record.size = size;
+    record.data = trailer;
+    const ActivationPlan::Step step = ActivationPlan::decide(record, {exists, regular, onCard}, changed);
+    QTEST(step.action, "action");
+    QTEST(step.offset, "offset");
+    QCOMPARE(step.replace, step.action == ActivationPlan::Action::Fetch && exists);
+}
+
+void TestFileList::segmentPlan_data()
+{
+    QTest::addColumn<qint64>("inPlace");   // -1: none
+    QTest::addColumn<qint64>("temporary"); // -1: none
+    QTest::addColumn<ActivationPlan::Action>("action");
+    QTest::addColumn<qint64>("offset");
+    QTest::addColumn<bool>("provenInPlace");
+
+    using A = ActivationPlan::Action;
+    QTest::newRow("nothing there") << qint64(-1) << qint64(-1) << A::Fetch << qint64(0) << false;
+    QTest::newRow("card file of the size") << qint64(100) << qint64(30) << A::Check << qint64(0) << true;
+    // A card file of another size is the old build: never resumed.
+    QTest::newRow("card file shorter") << qint64(40) << qint64(-1) << A::Fetch << qint64(0) << false;
+    QTest::newRow("part of this build") << qint64(40) << qint64(30) << A::Resume << qint64(30) << false;
+    QTest::newRow("whole of this build") << qint64(-1) << qint64(100) << A::Check << qint64(0) << false;
+    QTest::newRow("temporary too long") << qint64(-1) << qint64(130) << A::Fetch << qint64(0) << false;
+}
+
+void TestFileList::segmentPlan()
+{
+    QFETCH(qint64, inPlace);
+    QFETCH(qint64, temporary);
+    QFETCH(bool, provenInPlace);
+    FileRecord record;
+    record.file = QStringLiteral("R1.k01");
+    record.size = 100;
+    const QString name = RqUpdate::temporaryName(record, QStringLiteral("1-1-5-7"));
+    const ActivationPlan::Step step = RqUpdate::decide(record, name, {inPlace >= 0, inPlace >= 0, qMax<qint64>(inPlace, 0)},
+                                                       {temporary >= 0, temporary >= 0, qMax<qint64>(temporary, 0)});
+    QTEST(step.action, "action");
+    QTEST(step.offset, "offset");
+    QCOMPARE(step.target, name);
+    QCOMPARE(step.checkPath == record.file, provenInPlace);
+}
+
+void TestFileList::vmid()
+{
+    FileRecord a;
+    a.file = QStringLiteral("P/a");
+    a.etag = QStringLiteral("e1");
+    const QByteArray written = ActivationPlan::vmidContents(QStringLiteral("VM-1"), {a});
+    QVERIFY(written.startsWith("VM-1\r\n{"));
+    QHash<QString, QString> etags;
+    QVERIFY(ActivationPlan::storedEtags(written, QStringLiteral("VM-1"), &etags));
+    QCOMPARE(etags, (QHash<QString, QString>{{QStringLiteral("P/a"), QStringLiteral("e1")}}));
+    QVERIFY(!ActivationPlan::storedEtags(written, QStringLiteral("VM-2"), &etags));
+    // A first line that does not end within the limit names no product.
+    QCOMPARE(ActivationPlan::vmidProduct(QByteArray(ActivationPlan::maxVmidLine, 'V')), QString());
+    QCOMPARE(ActivationPlan::vmidProduct("  VM  1 \r\n"), QStringLiteral("VM 1"));
+}
+
+void TestFileList::temporaryNamesAreFatSafe()
+{
+    FileRecord record;
+    record.file = QStringLiteral("R004321_1.k01");
+    record.etag = QStringLiteral("\"a:b c/d*e\"");
+    const QString name = RqUpdate::temporaryName(record, QStringLiteral("  4321-1-5002-27123"));
+    QVERIFY2(QRegularExpression(QStringLiteral("^R004321_1\\.k01\\.4321-1-5002-27123\\.[A-Za-z0-9_-]+\\.qdpart$"))
+                 .match(name)
+                 .hasMatch(),
+             qPrintable(name));
+    QVERIFY(RqUpdate::isTemporaryName(name));
+    record.etag = QStringLiteral("other");
+    QVERIFY(RqUpdate::temporaryName(record, QStringLiteral("  4321-1-5002-27123")) != name);
+    QVERIFY(RqUpdate::temporaryName(record, QStringLiteral("  4321-1-5003-27123")) != name);
+    record.etag.clear();
+    record.sha1 = "ABCDEF0123456789";
+    QVERIFY(RqUpdate::temporaryName(record, QStringLiteral("x")).contains(QLatin1String(".abcdef012345.")));
+}
+
+QTEST_APPLESS_MAIN(TestFileList)
+#include "tst_filelist.moc"

@@ -1,0 +1,1182 @@
+// A card is reported complete only when every byte on it is the service's.
+// Whatever the service, the network, the card or a kill does, a run ends
+// either complete and byte-exact, or with an error that leaves the card no
+// worse than before and touches nothing outside it, after which Resume or a
+// second run ends byte-exact. Every row of the two tables asserts exactly
+// that, against the local chart service.
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QtEndian>
+
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include "app/appglobals.h"
+#include "app/settings.h"
+#include "catalogue/rqsdproduct.h"
+#include "chartserviceprocess.h"
+#include "download/download.h"
+#include "download/pausebutton.h"
+#include "download/productdownloader.h"
+#include "downloadfixture.h"
+#include "media/mikfile.h"
+
+Q_DECLARE_METATYPE(QList<QJsonObject>)
+
+namespace {
+
+// Six files under VMARD01/: one with a trailer after its bytes, two of size
+// 0 (one empty, one inline only); bound to the card QDEMO-0001.
+const QString productSku = QStringLiteral("VM-ARD-01");
+const QString productFolder = QStringLiteral("VMARD01");
+const QString rqSku = QStringLiteral("  4321-1"); // bound to QDEMO-RQ-0001
+const QString lostSku = QStringLiteral("  7788-3"); // bound to QDEMO-RQ-LOST
+const QString files = QStringLiteral("*/VMARD01/*");
+const QString segments = QStringLiteral("*.k0*");
+
+QJsonObject fault(const QString &kind, const QString &path, int count = 1, QJsonObject extra = {})
+{
+    extra.insert(QStringLiteral("kind"), kind);
+    extra.insert(QStringLiteral("path"), path);
+    extra.insert(QStringLiteral("count"), count);
+    return extra;
+}
+
+QJsonObject throttle(const QString &path)
+{
+    return fault(QStringLiteral("throttle"), path, -1, {{QStringLiteral("bytes_per_second"), 262144}});
+}
+
+QJsonObject rqProductObject(const QString &sku)
+{
+    const bool lost = sku == lostSku;
+    return QJsonObject{{QStringLiteral("product_id"), lost ? 3103 : 3101},
+                       {QStringLiteral("sku"), sku},
+                       {QStringLiteral("build_number"), lost ? 7010 : 5002},
+                       {QStringLiteral("build_code"), lost ? 31005 : 27123}};
+}
+
+bool shell(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+qint64 peakMemoryKiB()
+{
+    const QList<QByteArray> lines = readAll(QStringLiteral("/proc/self/status")).split('\n');
+    for (const QByteArray &line : lines)
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return 0;
+}
+
+quint64 flagsOf(const QByteArray &kim)
+{
+    return kim.size() >= 80 ? qFromLittleEndian<quint64>(kim.constData() + 72) : 0;
+}
+
+// How one downloader ended, as the window hears it.
+struct Watch
+{
+    explicit Watch(ProductDownloader *downloader)
+    {
+        QObject::connect(downloader, &ProductDownloader::allDone, downloader, [this] { done = true; });
+        QObject::connect(downloader, &ProductDownloader::mikRestored, downloader, [this] { restored = true; });
+        QObject::connect(downloader, &ProductDownloader::errorTmp, downloader,
+                         [this](const QString &, const QString &text) { errors << text; });
+        QObject::connect(downloader, &ProductDownloader::errorPerm, downloader,
+                         [this](const QString &, const QString &text) { errors << text; });
+    }
+    bool ended() const { return done || restored || !errors.isEmpty(); }
+    bool done = false;
+    bool restored = false;
+    QStringList errors;
+};
+
+} // namespace
+
+class TestCardOutcomes : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void productOutcome_data();
+    void productOutcome();
+    void rqOutcome_data();
+    void rqOutcome();
+
+    void freshProductTellsTheUser();
+    void filesComeInListOrder();
+    void failedFilesAreReportedTogether();
+    void pauseResumeAndCancel();
+    void rqUpdateTellsTheUser();
+    void unknownRqCardIsRegistered();
+
+private:
+    void addColumns();
+    bool mount(const QString &options);
+    // Both leave in skipReason why the row cannot run here.
+    void prepareProductCard(const QString &setup);
+    void prepareRqCard(const QString &setup);
+    ProductDownloader *makeDownloader(AbstractProduct *product);
+    bool finishProduct(TestProduct *product);
+    bool runRq(RqSdProduct *product, const QString &operation, Watch **watch, ProductDownloader **downloader,
+               Mik::MikFile *container);
+    void killChild(const QString &kind, const QString &sku, const QString &event);
+    void act(const QString &event, ProductDownloader *downloader, Watch &watch);
+    void repairCard(const QString &event, const QString &setup);
+    bool resumeToTheEnd(ProductDownloader *downloader, Watch &watch);
+    QMap<QString, QByteArray> expectedProduct();
+    void verifyProduct();
+    void verifyRqCard(const QString &sku);
+    void verifyNoWorse(const QMap<QString, QByteArray> &before, bool rq);
+    void verifyFaultsFired(const QList<QJsonObject> &armed);
+    QJsonObject subscription(int id);
+    QString firstContainer() const;
+
+    QTemporaryDir dataDir;
+    ChartServiceProcess *service = nullptr;
+    QTemporaryDir *root = nullptr;
+    QString session;
+    QString card;
+    QString outside;
+    QString parked;
+    bool mounted = false;
+    QString skipReason;
+};
+
+void TestCardOutcomes::initTestCase()
+{
+    appDataFolder = dataDir.path();
+    configFilePath = dataDir.path() + QStringLiteral("/config.ini");
+    Download::setWatchdogLimit(2);
+}
+
+void TestCardOutcomes::init()
+{
+    // A fresh service for every row: bindings made by one row must not
+    // decide the next.
+    service = new ChartServiceProcess;
+    QVERIFY(service->start());
+    qputenv("QUORVEL_SERVICE_URL", service->baseUrl().toUtf8());
+    session = service->signIn();
+    QVERIFY(!session.isEmpty());
+    root = new QTemporaryDir;
+    card = root->filePath(QStringLiteral("card"));
+    outside = root->filePath(QStringLiteral("outside"));
+    parked = root->filePath(QStringLiteral("parked"));
+    QVERIFY(QDir().mkpath(card) && QDir().mkpath(parked));
+    writeFile(outside + QStringLiteral("/keep.txt"), "outside the card");
+}
+
+void TestCardOutcomes::cleanup()
+{
+    if (mounted) {
+        shell(QStringLiteral("umount"), {card});
+        shell(QStringLiteral("umount"), {parked});
+        mounted = false;
+    }
+    delete service;
+    delete root;
+    QFile::remove(configFilePath);
+}
+
+bool TestCardOutcomes::mount(const QString &options)
+{
+    mounted = shell(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                                              options, QStringLiteral("tmpfs"), card});
+    return mounted;
+}
+
+QJsonObject TestCardOutcomes::subscription(int id)
+{
+    for (const QJsonValue &value : service->subscriptions()) {
+        if (value.toObject().value(QStringLiteral("subscription_id")).toInt() == id)
+            return value.toObject();
+    }
+    return QJsonObject();
+}
+
+QString TestCardOutcomes::firstContainer() const
+{
+    const QStringList kims = QDir(card).entryList({QStringLiteral("*.kim")}, QDir::Files, QDir::Name);
+    return kims.isEmpty() ? QString() : card + QLatin1Char('/') + kims.first();
+}
+
+ProductDownloader *TestCardOutcomes::makeDownloader(AbstractProduct *product)
+{
+    auto *downloader = new ProductDownloader(nullptr, product);
+    downloader->sessionId = session;
+    downloader->setMediaIdDir(card);
+    return downloader;
+}
+
+bool TestCardOutcomes::resumeToTheEnd(ProductDownloader *downloader, Watch &watch)
+{
+    // A failed file may need a second round (a resumed file that changed
+    // under the transfer starts again from its first byte).
+    for (int round = 0; round < 3 && !watch.done; ++round) {
+        watch.errors.clear();
+        downloader->findChild<QPushButton *>(QStringLiteral("pauseButton"))->click();
+        if (!QTest::qWaitFor([&] { return watch.ended(); }, 60000))
+            return false;
+    }
+    return watch.done;
+}
+
+bool TestCardOutcomes::finishProduct(TestProduct *product)
+{
+    ProductDownloader *downloader = makeDownloader(product);
+    Watch watch(downloader);
+    downloader->activateProduct();
+    const bool ended = QTest::qWaitFor([&] { return watch.ended(); }, 60000);
+    const bool done = ended && (watch.done || resumeToTheEnd(downloader, watch));
+    delete downloader;
+    return done;
+}
+
+// What a complete card holds of the product: each file as the service
+// serves it, followed by its inline bytes.
+QMap<QString, QByteArray> TestCardOutcomes::expectedProduct()
+{
+    const QJsonObject reply = service->call(
+        QStringLiteral("ActivateProduct"), QStringLiteral("smn"),
+        {{QStringLiteral("device_id"), ChartServiceProcess::encryptText(QStringLiteral("QDEMO-0001"))},
+         {QStringLiteral("sku"), productSku},
+         {QStringLiteral("session_id"), session}});
+    const QString endPoint = reply.value(QStringLiteral("end_point")).toString();
+    QMap<QString, QByteArray> expected;
+    for (const QJsonValue &value : reply.value(QStringLiteral("files")).toArray()) {
+        const QJsonObject record = value.toObject();
+        const QString file = record.value(QStringLiteral("file")).toString();
+        QByteArray bytes = QByteArray::fromBase64(record.value(QStringLiteral("data")).toString().toLatin1());
+        if (record.value(QStringLiteral("size")).toDouble() > 0)
+            bytes.prepend(service->expectedBytes(endPoint + file));
+        expected.insert(file, bytes);
+    }
+    return expected;
+}
+
+// Every file of the product as the service serves it, and nothing else in
+// its folder.
+void TestCardOutcomes::verifyProduct()
+{
+    const QMap<QString, QByteArray> expected = expectedProduct();
+    QCOMPARE(expected.size(), 6);
+    QMap<QString, QByteArray> present;
+    const QMap<QString, QByteArray> folder = snapshot(card + QLatin1Char('/') + productFolder);
+    for (auto it = folder.cbegin(); it != folder.cend(); ++it)
+        present.insert(productFolder + QLatin1Char('/') + it.key(), it.value());
+    QVERIFY2(present == expected, qPrintable(QStringList(present.keys()).join(QLatin1Char(' '))));
+    QVERIFY(readAll(card + QStringLiteral("/vmid")).startsWith(productSku.toUtf8() + "\r\n"));
+    QVERIFY(!QFileInfo(card + QStringLiteral("/vmid")).isSymLink());
+}
+
+// The service's header, finished, the card's chain behind it, the
+// service's segments beside it, and nothing else at the card root.
+void TestCardOutcomes::verifyRqCard(const QString &sku)
+{
+    const QByteArray chain = QByteArray::fromBase64(
+        subscription(sku == lostSku ? 9023 : 9021).value(QStringLiteral("drm")).toString().toLatin1());
+    QVERIFY(!chain.isEmpty());
+    const QString base = sku == lostSku ? QStringLiteral("R007788_3") : QStringLiteral("R004321_1");
+    const QJsonObject list = service->call(QStringLiteral("GetSegments/") + sku, QStringLiteral("smn"), {});
+    QStringList expectedNames{QStringLiteral("ENCRYPT.TXT"), base + QStringLiteral(".kim")};
+    for (const QJsonValue &value : list.value(QStringLiteral("files")).toArray()) {
+        const QString file = value.toObject().value(QStringLiteral("file")).toString();
+        QVERIFY2(readAll(card + QLatin1Char('/') + file)
+                     == service->expectedBytes(list.value(QStringLiteral("end_point")).toString() + file),
+                 qPrintable(file));
+        expectedNames << file;
+    }
+    expectedNames.sort();
+    QCOMPARE(QDir(card).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name), expectedNames);
+
+    const QString kimPath = card + QLatin1Char('/') + base + QStringLiteral(".kim");
+    QVERIFY(!QFileInfo(kimPath).isSymLink());
+    const QByteArray kim = readAll(kimPath);
+    QCOMPARE(kim.mid(352), chain);
+    QCOMPARE(flagsOf(kim) & 0xFFFFFFFFFFFF0D80ULL, quint64(0x80 | 0x100 | 0x800)); // finished, updating cleared
+    QCOMPARE(qFromLittleEndian<quint64>(kim.constData() + 280), quint64(kim.size()));
+    QCOMPARE(kim.mid(288, 20), QCryptographicHash::hash(chain, QCryptographicHash::Sha1));
+    // Every other byte of the header is the service's.
+    QByteArray header = service->callRaw(QStringLiteral("HeaderUpdate/") + sku, QStringLiteral("smn"), {});
+    QByteArray written = kim.left(352);
+    for (QByteArray *image : {&header, &written}) {
+        image->replace(72, 8, QByteArray(8, '\0'));
+        image->replace(280, 28, QByteArray(28, '\0'));
+    }
+    QCOMPARE(written, header);
+}
+
+// After an error: every file that was complete is unchanged; the rest of
+// the card is as it was, except what the run may change on purpose (the
+// product's own partial files and vmid; an RQ update's temporaries); an RQ
+// card shows either its old chart or a container marked "updating" whose
+// chain is intact; nothing outside the card changed.
+void TestCardOutcomes::verifyNoWorse(const QMap<QString, QByteArray> &before, bool rq)
+{
+    const QMap<QString, QByteArray> after = snapshot(card);
+    const QMap<QString, QByteArray> complete = rq ? QMap<QString, QByteArray>() : expectedProduct();
+    bool oldChart = true;
+    for (auto it = before.cbegin(); it != before.cend(); ++it) {
+        const QString &path = it.key();
+        if (path.startsWith(productFolder + QLatin1Char('/'))) {
+            if (complete.value(path) == it.value())
+                QVERIFY2(after.value(path) == it.value(), qPrintable(path + QStringLiteral(" was complete")));
+        } else if (rq && (path.endsWith(QLatin1String(".kim")) || path.contains(QLatin1String(".k0")))) {
+            oldChart = oldChart && after.value(path) == it.value();
+        } else if (path != QLatin1String("vmid")) {
+            QVERIFY2(after.value(path) == it.value(), qPrintable(path + QStringLiteral(" changed")));
+        }
+    }
+    if (rq && !oldChart) {
+        bool resumable = false;
+        for (auto it = after.cbegin(); it != after.cend(); ++it)
+            resumable |= it.key().endsWith(QLatin1String(".kim")) && (flagsOf(it.value()) & 0x400)
+                         && it.value().size() > 352;
+        QVERIFY2(resumable, "the old chart changed and no update is marked in progress");
+    }
+    QCOMPARE(snapshot(outside), (QMap<QString, QByteArray>{{QStringLiteral("keep.txt"), "outside the card"}}));
+    QCOMPARE(QDir(root->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name),
+             (QStringList{QStringLiteral("card"), QStringLiteral("outside"), QStringLiteral("parked")}));
+}
+
+void TestCardOutcomes::verifyFaultsFired(const QList<QJsonObject> &armed)
+{
+    for (const QJsonObject &fault : armed) {
+        const QString kind = fault.value(QStringLiteral("kind")).toString();
+        QVERIFY2(service->firedCount(kind) > 0, qPrintable(kind + QStringLiteral(" never fired")));
+    }
+}
+
+void TestCardOutcomes::addColumns()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QList<QJsonObject>>("faults");
+    QTest::addColumn<QString>("event");   // what happens to the card or the process mid-run
+    QTest::addColumn<QString>("message"); // empty: complete in one run; else the error shown
+    QTest::addColumn<QString>("then");    // after an error: "resume" the same downloader, or run "again"
+}
+
+void TestCardOutcomes::productOutcome_data()
+{
+    addColumns();
+    const QString again = QStringLiteral("again");
+    const QString resume = QStringLiteral("resume");
+    const QString activation = QStringLiteral("*ActivateProduct");
+    const auto row = [](const char *name) -> QTestData & { return QTest::newRow(name); };
+    const auto recordFault = [&](const QJsonObject &params) {
+        return QList<QJsonObject>{fault(QStringLiteral("record_fields"), activation, 1, params)};
+    };
+    const auto sized = [&](const QJsonValue &size) {
+        return recordFault({{QStringLiteral("file"), QStringLiteral("*tiles_0002.bin")},
+                            {QStringLiteral("set"), QJsonObject{{QStringLiteral("size"), size}}}});
+    };
+    const QString badSize = QStringLiteral("the size is not a whole number");
+    const QString owned = QStringLiteral("the tool keeps that file");
+    const QJsonObject cut = fault(QStringLiteral("close_after"), files, 1, {{QStringLiteral("bytes"), 50000}});
+
+    row("fresh card") << "blank" << QList<QJsonObject>{} << "" << "" << again;
+    row("another product's card") << "another product" << QList<QJsonObject>{} << "" << "" << again;
+    row("files wrong, long, short and missing") << "mixed" << QList<QJsonObject>{throttle(files)} << "" << ""
+                                                << again;
+    row("part of an older file") << "older part" << QList<QJsonObject>{} << "" << "" << again;
+    // Bytes proven, trailer missing or cut: the trailer is written.
+    row("trailer missing") << "trailer missing" << QList<QJsonObject>{} << "" << "" << again;
+    row("trailer cut") << "trailer cut" << QList<QJsonObject>{} << "" << "" << again;
+
+    row("connection closed mid-file") << "blank" << QList<QJsonObject>{cut} << "" << "Network" << resume;
+    row("range ignored") << "blank" << QList<QJsonObject>{cut, fault(QStringLiteral("ignore_range"), files, -1)}
+                         << "" << "Network" << resume;
+    row("no content-range") << "blank"
+                            << QList<QJsonObject>{cut, fault(QStringLiteral("omit_content_range"), files, -1)} << ""
+                            << "Network" << resume;
+    row("changed etag") << "blank" << QList<QJsonObject>{cut, fault(QStringLiteral("wrong_etag"), files, 2)} << ""
+                        << "Network" << resume;
+    row("short body without content-range")
+        << "blank" << QList<QJsonObject>{cut, fault(QStringLiteral("short_no_content_range"), files)} << ""
+        << "VMARD01/" << resume;
+    row("range from elsewhere") << "blank" << QList<QJsonObject>{cut, fault(QStringLiteral("wrong_range_start"), files)}
+                                << "" << "VMARD01/" << resume;
+    row("body ends early, cleanly") << "blank" << QList<QJsonObject>{fault(QStringLiteral("short_body"), files)} << ""
+                                    << "before the whole file arrived" << resume;
+    row("one byte too many") << "blank" << QList<QJsonObject>{fault(QStringLiteral("extra_byte"), files)} << ""
+                             << "more bytes" << resume;
+    row("short stall") << "blank"
+                       << QList<QJsonObject>{fault(QStringLiteral("stall"), files, 1,
+                                                   {{QStringLiteral("seconds"), 1}, {QStringLiteral("bytes"), 30000}})}
+                       << "" << "" << again;
+    row("stall past the watchdog")
+        << "blank"
+        << QList<QJsonObject>{fault(QStringLiteral("stall"), files, 1,
+                                    {{QStringLiteral("seconds"), 5}, {QStringLiteral("bytes"), 30000}})}
+        << "" << "Network Timeout" << resume;
+    row("http 500") << "blank"
+                    << QList<QJsonObject>{fault(QStringLiteral("status"), files, 2, {{QStringLiteral("status"), 500}})}
+                    << "" << "Internal Server Error" << resume;
+    // Corrupted in transit is caught by the digest and fetched again.
+    row("corrupted once") << "blank"
+                          << QList<QJsonObject>{fault(QStringLiteral("corrupt"), QStringLiteral("*tiles_0002.bin"))}
+                          << "" << "" << again;
+    row("corrupted twice") << "blank"
+                           << QList<QJsonObject>{fault(QStringLiteral("corrupt"), QStringLiteral("*tiles_0002.bin"), 2)}
+                           << "" << "arrived damaged" << resume;
+    // A reply that is not the service's file list.
+    row("activation not json") << "complete" << QList<QJsonObject>{fault(QStringLiteral("non_json"), activation)} << ""
+                               << "cannot read" << again;
+    row("activation cut short") << "complete"
+                                << QList<QJsonObject>{fault(QStringLiteral("truncated_json"), activation)} << ""
+                                << "cannot read" << again;
+    // A reply far larger than any file list is not read whole.
+    row("activation past the limit") << "complete"
+                                     << QList<QJsonObject>{fault(QStringLiteral("pad_reply"), activation)} << ""
+                                     << "cannot read" << again;
+    row("unsafe paths") << "complete" << QList<QJsonObject>{fault(QStringLiteral("unsafe_paths"), activation)} << ""
+                        << "the path leaves the card" << again;
+    // Sizes that are not byte counts, and the card's own files.
+    row("size as text") << "complete" << sized(QStringLiteral("1500000")) << "" << badSize << again;
+    row("size null") << "complete" << sized(QJsonValue::Null) << "" << badSize << again;
+    row("size negative") << "complete" << sized(-1) << "" << badSize << again;
+    row("size 1.8e19") << "complete" << sized(1.8e19) << "" << badSize << again;
+    row("size 1e300") << "complete" << sized(1e300) << "" << badSize << again;
+    row("digest not hexadecimal") << "complete"
+                                  << recordFault({{QStringLiteral("file"), QStringLiteral("*tiles_0001.bin")},
+                                                  {QStringLiteral("set"), QJsonObject{{QStringLiteral("sha1"), "xyz"}}}})
+                                  << "" << "SHA-1" << again;
+    for (const char *name : {"ENCRYPT.TXT", "vmid"})
+        row(name == QByteArray("vmid") ? "record named vmid" : "record named ENCRYPT.TXT")
+            << "complete"
+            << recordFault({{QStringLiteral("add"), QJsonArray{QJsonObject{{QStringLiteral("file"), name},
+                                                                          {QStringLiteral("size"), 0}}}}})
+            << "" << owned << again;
+    // One byte more than the list says is an error, not a hang.
+    row("size one byte short") << "blank"
+                               << recordFault({{QStringLiteral("file"), QStringLiteral("*tiles_0001.bin")},
+                                               {QStringLiteral("size_delta"), -1}})
+                               << "" << "more bytes" << again;
+
+    // The card pulled out, its folder swapped for a link, a link
+    // where vmid belongs; a full, a read-only card; a kill.
+    row("card pulled out") << "mounted" << QList<QJsonObject>{throttle(files)} << "pull"
+                           << "Please insert SD card." << resume;
+    row("card full") << "small" << QList<QJsonObject>{} << "" << "The SD card is full" << resume;
+    row("card made read-only") << "mounted" << QList<QJsonObject>{throttle(files)} << "read-only"
+                               << "The SD card cannot be written" << resume;
+    row("folder swapped for a link") << "blank" << QList<QJsonObject>{throttle(files)} << "swap folder" << "" << again;
+    row("vmid is a link") << "vmid link" << QList<QJsonObject>{} << "" << "" << again;
+    row("killed mid-file") << "blank" << QList<QJsonObject>{throttle(files)} << "kill" << "killed" << again;
+    // Between a file's last bytes and its trailer, or its vmid and files.
+    for (const char *point : {"fdatasync:2", "fdatasync:4", "fsync:1", "renameat:1"})
+        QTest::addRow("killed at %s", point) << "blank" << QList<QJsonObject>{}
+                                              << QStringLiteral("kill at ") + QLatin1String(point) << "killed" << again;
+    // Huge files where small ones belong are not read whole.
+    row("vmid of 300 MB") << "huge vmid" << QList<QJsonObject>{} << "" << "" << again;
+    row("media file of 200 MB") << "huge media file" << QList<QJsonObject>{} << "" << "media file is not valid"
+                                << again;
+}
+
+void TestCardOutcomes::productOutcome()
+{
+    QFETCH(QString, setup);
+    QFETCH(QList<QJsonObject>, faults);
+    QFETCH(QString, event);
+    QFETCH(QString, message);
+    QFETCH(QString, then);
+
+    prepareProductCard(setup);
+    if (!skipReason.isEmpty())
+        QSKIP(qPrintable(skipReason));
+    if (QTest::currentTestFailed())
+        return;
+    for (const QJsonObject &armed : faults)
+        QVERIFY(service->addFault(armed));
+    const QMap<QString, QByteArray> before = snapshot(card);
+    const qint64 memoryBefore = peakMemoryKiB();
+    TestProduct product(QJsonObject{{QStringLiteral("sku"), productSku}, {QStringLiteral("product_id"), 1101}},
+                        VelmoraRegion);
+
+    ProductDownloader *downloader = nullptr;
+    Watch *watch = nullptr;
+    if (event.startsWith(QLatin1String("kill"))) {
+        killChild(QStringLiteral("product"), productSku, event);
+        if (!skipReason.isEmpty())
+            QSKIP(qPrintable(skipReason));
+    } else {
+        downloader = makeDownloader(&product);
+        watch = new Watch(downloader);
+        downloader->activateProduct();
+        act(event, downloader, *watch);
+        QVERIFY(QTest::qWaitFor([&] { return watch->ended(); }, 60000));
+    }
+    // Memory stays near what a transfer needs, whatever size the service
+    // or the card claims.
+    QVERIFY2(peakMemoryKiB() - memoryBefore < 200 * 1024, qPrintable(QString::number(peakMemoryKiB() - memoryBefore)));
+    // Faults on ranges meet the resumed requests: they stay armed for Resume.
+    bool ranged = false;
+    for (const QJsonObject &armed : faults)
+        ranged |= armed.value(QStringLiteral("kind")).toString().contains(QLatin1String("range"));
+    if (!ranged) {
+        verifyFaultsFired(faults);
+        QVERIFY(service->clearFaults());
+    }
+
+    if (message.isEmpty()) {
+        QVERIFY2(watch && watch->done, qPrintable(watch ? watch->errors.join(QLatin1Char('\n')) : QString()));
+        delete downloader;
+        delete watch;
+        verifyProduct();
+        QCOMPARE(snapshot(outside), (QMap<QString, QByteArray>{{QStringLiteral("keep.txt"), "outside the card"}}));
+        return;
+    }
+    if (watch) {
+        QVERIFY2(!watch->done, "reported complete");
+        QVERIFY2(watch->errors.join(QLatin1Char('\n')).contains(message), qPrintable(watch->errors.join(QLatin1Char('\n'))));
+    }
+    if (event == QLatin1String("pull")) {
+        // Nothing was made where the card was, and the card comes back.
+        QVERIFY(QDir(card).isEmpty());
+        QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("--move"), parked, card}));
+    }
+    verifyNoWorse(before, false);
+    repairCard(event, setup);
+    if (then == QLatin1String("resume")) {
+        QVERIFY(resumeToTheEnd(downloader, *watch));
+        delete downloader;
+    } else {
+        delete downloader;
+        QVERIFY(finishProduct(&product));
+    }
+    delete watch;
+    if (ranged)
+        verifyFaultsFired(faults);
+    QVERIFY(service->clearFaults());
+    verifyProduct();
+}
+
+void TestCardOutcomes::prepareProductCard(const QString &setup)
+{
+    skipReason.clear();
+    if ((setup == QLatin1String("mounted") && !mount(QStringLiteral("size=64m")))
+        || (setup == QLatin1String("small") && !mount(QStringLiteral("size=2m")))) {
+        skipReason = QStringLiteral("cannot mount a small file system here");
+        return;
+    }
+    const QStringList ours{QStringLiteral("--media-id"), QStringLiteral("QDEMO-0001")};
+    if (setup == QLatin1String("another product")) {
+        // The card holds another product, with a file of it in the folder
+        // this product uses.
+        QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("velmora"),
+                                              ours + QStringList{QStringLiteral("--sku"), QStringLiteral("VM-BRE-02")}));
+        writeFile(card + QStringLiteral("/VMARD01/stray.bin"), "left over from another product");
+        return;
+    }
+    QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"), ours));
+    const QString folder = card + QLatin1Char('/') + productFolder + QLatin1Char('/');
+    if (setup == QLatin1String("vmid link")) {
+        QFile::link(outside + QStringLiteral("/keep.txt"), card + QStringLiteral("/vmid"));
+    } else if (setup == QLatin1String("huge vmid")) {
+        writeFile(card + QStringLiteral("/vmid"), "");
+        QFile::resize(card + QStringLiteral("/vmid"), 300LL << 20);
+    } else if (setup == QLatin1String("huge media file")) {
+        QFile::resize(card + QStringLiteral("/ENCRYPT.TXT"), 200LL << 20);
+    } else if (setup != QLatin1String("blank") && setup != QLatin1String("mounted") && setup != QLatin1String("small")) {
+        TestProduct product(QJsonObject{{QStringLiteral("sku"), productSku}}, VelmoraRegion);
+        QVERIFY(finishProduct(&product));
+        QVERIFY(service->clearRequestLog());
+    }
+    if (setup == QLatin1String("mixed")) {
+        QByteArray flipped = readAll(folder + QStringLiteral("tiles_0001.bin"));
+        flipped[5000] = char(flipped[5000] ^ 0x10);
+        writeFile(folder + QStringLiteral("tiles_0001.bin"), flipped);
+        writeFile(folder + QStringLiteral("tiles_0002.bin"), readAll(folder + QStringLiteral("tiles_0002.bin")) + "EXTRA");
+        QFile::resize(folder + QStringLiteral("tiles_0003.bin"), 1000000);
+        QFile::remove(folder + QStringLiteral("region.idx"));
+    } else if (setup == QLatin1String("older part")) {
+        // The card remembers an older tag for a file it holds part of.
+        writeFile(card + QStringLiteral("/vmid"), readAll(card + QStringLiteral("/vmid")).replace("\"etag\": \"", "\"etag\": \"old"));
+        writeFile(folder + QStringLiteral("tiles_0002.bin"), pattern(7, 700000));
+    } else if (setup == QLatin1String("trailer missing")) {
+        QFile::resize(folder + QStringLiteral("tiles_0003.bin"), 2097152);
+    } else if (setup == QLatin1String("trailer cut")) {
+        QFile::resize(folder + QStringLiteral("tiles_0003.bin"), 2097152 + 3);
+    }
+}
+
+void TestCardOutcomes::act(const QString &event, ProductDownloader *downloader, Watch &watch)
+{
+    if (event.isEmpty())
+        return;
+    QVERIFY(QTest::qWaitFor([&] { return downloader->doneBytes > 150000 || watch.ended(); }, 30000));
+    QVERIFY(!watch.ended());
+    if (event == QLatin1String("pull")) {
+        QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("--move"), card, parked}));
+    } else if (event == QLatin1String("read-only")) {
+        QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,ro"), card}));
+    } else if (event == QLatin1String("swap folder")) {
+        // Paused, the product's folder is moved away and a link to it put
+        // in its place; the resumed run must not write through the link.
+        auto *pause = downloader->findChild<QPushButton *>(QStringLiteral("pauseButton"));
+        pause->click();
+        QVERIFY(QTest::qWaitFor([&] { return pause->isEnabled(); }, 30000));
+        QVERIFY(QDir().rename(card + QLatin1Char('/') + productFolder, parked + QLatin1Char('/') + productFolder));
+        QVERIFY(QFile::link(parked + QLatin1Char('/') + productFolder, card + QLatin1Char('/') + productFolder));
+        const QMap<QString, QByteArray> swapped = snapshot(parked);
+        pause->click();
+        QVERIFY(QTest::qWaitFor([&] { return watch.ended(); }, 60000));
+        if (!watch.done)
+            QVERIFY(resumeToTheEnd(downloader, watch));
+        QCOMPARE(snapshot(parked), swapped);
+        QVERIFY(QDir(parked).removeRecursively() && QDir().mkpath(parked));
+    }
+}
+
+void TestCardOutcomes::repairCard(const QString &event, const QString &setup)
+{
+    if (event == QLatin1String("read-only"))
+        QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,rw"), card}));
+    if (setup == QLatin1String("small"))
+        QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,size=16m"), card}));
+    if (setup == QLatin1String("inodes"))
+        QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,nr_inodes=1000"), card}));
+    if (setup == QLatin1String("huge media file"))
+        writeFile(card + QStringLiteral("/ENCRYPT.TXT"), ChartServiceProcess::encryptText(QStringLiteral("QDEMO-0001")).toUtf8());
+}
+
+// A child process runs the download and is killed: while a file is under
+// way ("kill"), or at a chosen call into the kernel ("kill at renameat:2",
+// strace stopping it with SIGKILL on the second renameat, before it runs).
+void TestCardOutcomes::killChild(const QString &kind, const QString &sku, const QString &event)
+{
+    QProcess child;
+    const QStringList arguments{QStringLiteral("child"), kind, service->baseUrl(), session, card, sku};
+    if (event.startsWith(QLatin1String("kill at "))) {
+        const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
+        if (strace.isEmpty()) {
+            skipReason = QStringLiteral("strace is not installed");
+            return;
+        }
+        const QStringList call = event.mid(8).split(QLatin1Char(':'));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                           environment.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":detect_leaks=0"));
+        child.setProcessEnvironment(environment);
+        child.start(strace, QStringList{QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-o"),
+                                        QStringLiteral("/dev/null"), QStringLiteral("-e"),
+                                        QStringLiteral("trace=") + call.first(), QStringLiteral("-e"),
+                                        QStringLiteral("inject=%1:signal=SIGKILL:when=%2").arg(call.first(), call.last()),
+                                        QCoreApplication::applicationFilePath()}
+                                + arguments);
+        QVERIFY(child.waitForFinished(60000));
+        QVERIFY2(child.exitCode() != 0, "the run ended before the chosen call");
+        return;
+    }
+    child.start(QCoreApplication::applicationFilePath(), arguments);
+    QVERIFY(child.waitForStarted());
+    const auto midway = [&] {
+        const QStringList filter{kind == QLatin1String("rq") ? QStringLiteral("*.qdpart") : QStringLiteral("*.bin")};
+        const QString folder = kind == QLatin1String("rq") ? card : card + QLatin1Char('/') + productFolder;
+        for (const QFileInfo &info : QDir(folder).entryInfoList(filter, QDir::Files))
+            if (info.size() > 100000)
+                return true;
+        return false;
+    };
+    QVERIFY(QTest::qWaitFor(midway, 30000));
+    child.kill();
+    QVERIFY(child.waitForFinished());
+}
+
+void TestCardOutcomes::rqOutcome_data()
+{
+    addColumns();
+    const QString again = QStringLiteral("again");
+    const QString resume = QStringLiteral("resume");
+    const auto row = [](const char *name) -> QTestData & { return QTest::newRow(name); };
+    const QString header = QStringLiteral("*HeaderUpdate/*");
+    const QString list = QStringLiteral("*GetSegments/*");
+    const auto odd = [&](const QJsonObject &fields) {
+        return QList<QJsonObject>{fault(QStringLiteral("header_fields"), header, 1, fields)};
+    };
+    const QString refused = QStringLiteral("Error updating chart");
+    const QString damaged = QStringLiteral("damaged");
+
+    row("older build") << "older build" << QList<QJsonObject>{} << "" << "" << again;
+    // The chain is written with the new container before anything old goes.
+    row("other base name") << "other base name" << QList<QJsonObject>{} << "" << "" << again;
+    // A segment resumed only from bytes of this very build.
+    row("segment cut off") << "older build"
+                           << QList<QJsonObject>{fault(QStringLiteral("close_after"), QStringLiteral("*.k02"), 1,
+                                                       {{QStringLiteral("bytes"), 40000}})}
+                           << "" << "R004321_1.k02: " << resume;
+    row("killed during a segment") << "older build" << QList<QJsonObject>{throttle(segments)} << "kill" << "killed"
+                                   << again;
+    row("card pulled during a segment") << "mounted" << QList<QJsonObject>{throttle(segments)} << "pull"
+                                        << "Please insert SD card." << resume;
+    row("temporaries of another build") << "stale temporaries" << QList<QJsonObject>{} << "" << "" << again;
+    // No room for the new container: the old one stays as it was.
+    row("no room for the container") << "inodes" << QList<QJsonObject>{} << "" << "The SD card is full" << resume;
+    // A kill at each step of the commit leaves a card that the next update
+    // completes: the old chart, or one marked "Update In Progress".
+    row("killed as the container is replaced") << "older build" << QList<QJsonObject>{} << "kill at renameat:1"
+                                               << "killed" << again;
+    row("killed before the segments move") << "older build" << QList<QJsonObject>{} << "kill at renameat:2"
+                                           << "killed" << again;
+    row("killed between two segments") << "older build" << QList<QJsonObject>{} << "kill at renameat:3" << "killed"
+                                       << again;
+    row("killed before the container is finished") << "older build" << QList<QJsonObject>{} << "kill at renameat:5"
+                                                   << "killed" << again;
+    row("killed before the old container goes") << "other base name" << QList<QJsonObject>{} << "kill at unlinkat:1"
+                                                << "killed" << again;
+    row("killed while the old segments go") << "other base name" << QList<QJsonObject>{} << "kill at unlinkat:3"
+                                            << "killed" << again;
+    row("container is a link") << "kim link" << QList<QJsonObject>{} << "" << "" << again;
+    // A restoration replaces whatever lies under the name, whole.
+    row("lost container") << "lost" << QList<QJsonObject>{} << "" << "" << again;
+    row("junk under the container's name") << "junk container" << QList<QJsonObject>{} << "" << "" << again;
+    row("restoration refused") << "lost"
+                               << QList<QJsonObject>{fault(QStringLiteral("status"), header, 1,
+                                                           {{QStringLiteral("status"), 404},
+                                                            {QStringLiteral("message"), "No chart for this card"}})}
+                               << "" << "No chart for this card" << again;
+    row("header of another chart") << "older build" << odd({{QStringLiteral("sku"), QStringLiteral("  9999-9")}}) << ""
+                                   << refused << again;
+    row("header not built for the service") << "older build" << odd({{QStringLiteral("flags"), 0}}) << "" << refused
+                                            << again;
+    row("header of an older build") << "older build" << odd({{QStringLiteral("build_number"), 5000}}) << ""
+                                    << refused << again;
+    row("header of an older chart version") << "older build" << odd({{QStringLiteral("build_code"), 999}}) << ""
+                                            << refused << again;
+    row("header shorter than stated") << "older build" << odd({{QStringLiteral("length"), 200}}) << "" << damaged
+                                      << again;
+    row("header longer than a header") << "older build" << odd({{QStringLiteral("header_size"), 452}}) << ""
+                                       << damaged << again;
+    // A segment list the tool cannot use.
+    row("segment list not json") << "older build" << QList<QJsonObject>{fault(QStringLiteral("non_json"), list)}
+                                 << "" << "cannot read" << again;
+    row("segment size as text")
+        << "older build"
+        << QList<QJsonObject>{fault(QStringLiteral("record_fields"), list, 1,
+                                    {{QStringLiteral("set"), QJsonObject{{QStringLiteral("size"), "262144"}}}})}
+        << "" << "the size is not a whole number" << again;
+    row("media file among the segments")
+        << "older build"
+        << QList<QJsonObject>{fault(QStringLiteral("record_fields"), list, 1,
+                                    {{QStringLiteral("add"), QJsonArray{QJsonObject{{QStringLiteral("file"), "ENCRYPT.TXT"},
+                                                                                  {QStringLiteral("size"), 0}}}}})}
+        << "" << "not a segment file" << again;
+    row("segment one byte short")
+        << "older build"
+        << QList<QJsonObject>{fault(QStringLiteral("record_fields"), list, 1,
+                                    {{QStringLiteral("file"), QStringLiteral("*.k02")}, {QStringLiteral("size_delta"), -1}})}
+        << "" << "more bytes" << again;
+    row("segment corrupted twice") << "older build"
+                                   << QList<QJsonObject>{fault(QStringLiteral("corrupt"), QStringLiteral("*.k02"), 2)}
+                                   << "" << "arrived damaged" << resume;
+}
+
+void TestCardOutcomes::prepareRqCard(const QString &setup)
+{
+    skipReason.clear();
+    const bool lost = setup == QLatin1String("lost") || setup == QLatin1String("junk container");
+    if ((setup == QLatin1String("mounted") || setup == QLatin1String("inodes")) && !mount(QStringLiteral("size=64m"))) {
+        skipReason = QStringLiteral("cannot mount a small file system here");
+        return;
+    }
+    QStringList extra;
+    if (lost)
+        extra << QStringLiteral("--media-id") << QStringLiteral("QDEMO-RQ-LOST");
+    if (setup == QLatin1String("other base name"))
+        extra << QStringLiteral("--base") << QStringLiteral("OLDNAME");
+    QVERIFY(ChartServiceProcess::makeCard(card, lost ? QStringLiteral("blank") : QStringLiteral("rq"), extra));
+
+    if (setup == QLatin1String("inodes")) {
+        // Room for the three segments' temporaries and not one file more.
+        struct statvfs fs {};
+        ::statvfs(QFile::encodeName(card).constData(), &fs);
+        const quint64 used = fs.f_files - fs.f_ffree;
+        if (!shell(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,nr_inodes=%1").arg(used + 3), card}))
+            skipReason = QStringLiteral("cannot limit the number of files here");
+    } else if (setup == QLatin1String("stale temporaries")) {
+        writeFile(card + QStringLiteral("/R004321_1.k01.4321-1-5001-1000.0123abcd.qdpart"), pattern(3, 100000));
+    } else if (setup == QLatin1String("kim link")) {
+        QDir().rename(card + QStringLiteral("/R004321_1.kim"), parked + QStringLiteral("/R004321_1.kim"));
+        QFile::link(parked + QStringLiteral("/R004321_1.kim"), card + QStringLiteral("/R004321_1.kim"));
+    } else if (setup == QLatin1String("junk container")) {
+        writeFile(card + QLatin1Char('/') + lostSku + QStringLiteral(".kim"), pattern(9, 100000));
+    }
+}
+
+// Restores the container first when the card has lost it, then updates;
+// fills watch and downloader with the run that is still going.
+bool TestCardOutcomes::runRq(RqSdProduct *product, const QString &operation, Watch **watch,
+                             ProductDownloader **downloader, Mik::MikFile *container)
+{
+    if (operation == QLatin1String("restore")) {
+        ProductDownloader *restorer = makeDownloader(product);
+        auto *restoring = new Watch(restorer);
+        const QByteArray chain =
+            QByteArray::fromBase64(subscription(9023).value(QStringLiteral("drm")).toString().toLatin1());
+        restorer->restoreRQ(product->sku, chain);
+        if (!QTest::qWaitFor([&] { return restoring->ended(); }, 30000))
+            return false;
+        if (!restoring->restored) {
+            *watch = restoring;
+            *downloader = restorer;
+            return true;
+        }
+        delete restorer;
+        delete restoring;
+        const QByteArray kim = readAll(card + QLatin1Char('/') + product->sku + QStringLiteral(".kim"));
+        // The header marked "updating" and exactly the chain: no tail of
+        // what lay there before.
+        if (kim.size() != 352 + chain.size() || kim.mid(352) != chain || !(flagsOf(kim) & 0x400))
+            return false;
+    }
+    try {
+        *container = Mik::MikFile(firstContainer());
+    } catch (const QString &) {
+        return false;
+    }
+    *downloader = makeDownloader(product);
+    *watch = new Watch(*downloader);
+    (*downloader)->updateRQ(container);
+    return true;
+}
+
+void TestCardOutcomes::rqOutcome()
+{
+    QFETCH(QString, setup);
+    QFETCH(QList<QJsonObject>, faults);
+    QFETCH(QString, event);
+    QFETCH(QString, message);
+    QFETCH(QString, then);
+
+    prepareRqCard(setup);
+    if (!skipReason.isEmpty())
+        QSKIP(qPrintable(skipReason));
+    if (QTest::currentTestFailed())
+        return;
+    for (const QJsonObject &armed : faults)
+        QVERIFY(service->addFault(armed));
+    const QMap<QString, QByteArray> before = snapshot(card);
+    const QMap<QString, QByteArray> parkedBefore = snapshot(parked);
+    const bool lost = setup == QLatin1String("lost") || setup == QLatin1String("junk container");
+    const QString operation = lost ? QStringLiteral("restore") : QStringLiteral("update");
+    RqSdProduct product(rqProductObject(lost ? lostSku : rqSku));
+    Mik::MikFile container;
+    ProductDownloader *downloader = nullptr;
+    Watch *watch = nullptr;
+    if (event.startsWith(QLatin1String("kill"))) {
+        killChild(QStringLiteral("rq"), product.sku, event);
+        if (!skipReason.isEmpty())
+            QSKIP(qPrintable(skipReason));
+    } else {
+        QVERIFY(runRq(&product, operation, &watch, &downloader, &container));
+        act(event, downloader, *watch);
+        QVERIFY(QTest::qWaitFor([&] { return watch->ended(); }, 60000));
+    }
+    verifyFaultsFired(faults);
+    QVERIFY(service->clearFaults());
+
+    if (!message.isEmpty()) {
+        if (watch) {
+            QVERIFY2(!watch->done, "reported complete");
+            QVERIFY2(watch->errors.join(QLatin1Char('\n')).contains(message),
+                     qPrintable(watch->errors.join(QLatin1Char('\n'))));
+        }
+        if (event == QLatin1String("pull")) {
+            QVERIFY(QDir(card).isEmpty());
+            QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("--move"), parked, card}));
+        }
+        verifyNoWorse(before, true);
+        repairCard(event, setup);
+        if (then == QLatin1String("resume")) {
+            QVERIFY(resumeToTheEnd(downloader, *watch));
+        } else {
+            delete downloader;
+            delete watch;
+            QVERIFY(runRq(&product, operation, &watch, &downloader, &container));
+            QVERIFY(QTest::qWaitFor([&] { return watch->ended(); }, 60000));
+        }
+    }
+    QVERIFY2(watch->done, qPrintable(watch->errors.join(QLatin1Char('\n'))));
+    delete downloader;
+    delete watch;
+    verifyRqCard(product.sku);
+    QCOMPARE(snapshot(parked), parkedBefore);
+    QCOMPARE(snapshot(outside), (QMap<QString, QByteArray>{{QStringLiteral("keep.txt"), "outside the card"}}));
+}
+
+void TestCardOutcomes::freshProductTellsTheUser()
+{
+    QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"), {QStringLiteral("--media-id"), QStringLiteral("QDEMO-0001")}));
+    TestProduct product(QJsonObject{{QStringLiteral("sku"), productSku}, {QStringLiteral("name"), QStringLiteral("Lake Ardent")}},
+                        VelmoraRegion);
+    ProductDownloader *downloader = makeDownloader(&product);
+    QSignalSpy stages(downloader, &ProductDownloader::stageUpdate);
+    QSignalSpy statuses(downloader, &ProductDownloader::statusUpdate);
+    QSignalSpy activated(downloader, &ProductDownloader::productActivated);
+    QSignalSpy vmid(downloader, &ProductDownloader::vmidUpdated);
+    QCOMPARE(downloader->findChild<QLabel *>(QStringLiteral("productName"))->text(), QStringLiteral("Lake Ardent"));
+    QVERIFY(!downloader->findChild<QPushButton *>(QStringLiteral("cancelButton"))->isEnabled());
+    Watch watch(downloader);
+    downloader->activateProduct();
+    QVERIFY(QTest::qWaitFor([&] { return watch.ended(); }, 60000));
+    QVERIFY(watch.done);
+
+    const QString deviceId = QString::fromUtf8(readAll(card + QStringLiteral("/ENCRYPT.TXT")));
+    const QJsonObject body =
+        service->requestLog(QStringLiteral("*ActivateProduct")).first().toObject().value(QStringLiteral("json")).toObject();
+    QCOMPARE(body.value(QStringLiteral("device_id")).toString(), deviceId);
+    QCOMPARE(body.value(QStringLiteral("sku")).toString(), productSku);
+    QCOMPARE(body.value(QStringLiteral("session_id")).toString(), session);
+    QVERIFY(!body.contains(QStringLiteral("drm")));
+    QCOMPARE(statuses.first().at(1).toString(), QStringLiteral("Initiating Download."));
+    QVERIFY(stages.contains(QVariantList{productSku, QStringLiteral("Downloading Data")}));
+    QCOMPARE(stages.last().at(1).toString(), QString());
+    QCOMPARE(activated.count(), 1);
+    QCOMPARE(activated.first().at(0).toInt(), 9001);
+    QCOMPARE(activated.first().at(2).toString(), deviceId);
+    QCOMPARE(vmid.count(), 1);
+    QCOMPARE(downloader->findChild<QLabel *>(QStringLiteral("progressPercentageLabel"))->text(), QStringLiteral("100%"));
+    QTRY_VERIFY(downloader->findChild<QPushButton *>(QStringLiteral("cancelButton"))->isHidden());
+    QVERIFY(downloader->findChild<QPushButton *>(QStringLiteral("pauseButton"))->isHidden());
+    delete downloader;
+    // A fresh card has nothing to resume: no request asks for a range.
+    const QJsonArray gets = service->requestLog(files);
+    QCOMPARE(gets.size(), 4);
+    for (const QJsonValue &get : gets)
+        QVERIFY(!get.toObject().value(QStringLiteral("headers")).toObject().contains(QStringLiteral("Range")));
+    const QByteArray stored = readAll(card + QStringLiteral("/vmid"));
+    QVERIFY(stored.startsWith(productSku.toUtf8() + "\r\n"));
+    const QJsonArray entries =
+        QJsonDocument::fromJson(stored.mid(productSku.size() + 2)).object().value(QStringLiteral("files")).toArray();
+    QCOMPARE(entries.size(), 6);
+    QCOMPARE(entries.first().toObject().keys(), (QStringList{QStringLiteral("etag"), QStringLiteral("file")}));
+    QCOMPARE(entries.first().toObject().value(QStringLiteral("file")).toString(), QStringLiteral("VMARD01/region.idx"));
+
+    // Run again on the complete card: every file is proven, none fetched.
+    QVERIFY(service->clearRequestLog());
+    downloader = makeDownloader(&product);
+    QSignalSpy checking(downloader, &ProductDownloader::statusUpdate);
+    Watch again(downloader);
+    downloader->activateProduct();
+    QVERIFY(QTest::qWaitFor([&] { return again.ended(); }, 60000));
+    QVERIFY(again.done);
+    QVERIFY(checking.contains(QVariantList{productSku, QStringLiteral("Checking Download Integrity.")}));
+    delete downloader;
+    QCOMPARE(service->requestLog(files).size(), 0);
+    verifyProduct();
+}
+
+void TestCardOutcomes::filesComeInListOrder()
+{
+    {
+        Settings settings(configFilePath);
+        settings.setValue(SettingsKeys::downloadConcurrency, QStringLiteral("1"));
+    }
+    QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("velmora")));
+    TestProduct product(QJsonObject{{QStringLiteral("sku"), QStringLiteral("VM-BRE-02")}}, VelmoraRegion);
+    QVERIFY(finishProduct(&product));
+    QStringList fetched;
+    for (const QJsonValue &get : service->requestLog(QStringLiteral("*/VMBRE02/*")))
+        fetched << get.toObject().value(QStringLiteral("path")).toString().section(QLatin1Char('/'), -1);
+    QStringList listed;
+    for (int i = 1; i <= 12; ++i)
+        listed << QStringLiteral("part_%1.bin").arg(i, 4, 10, QLatin1Char('0'));
+    QCOMPARE(fetched, listed);
+}
+
+void TestCardOutcomes::failedFilesAreReportedTogether()
+{
+    {
+        Settings settings(configFilePath);
+        settings.setValue(SettingsKeys::downloadConcurrency, QStringLiteral("2"));
+    }
+    QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"), {QStringLiteral("--media-id"), QStringLiteral("QDEMO-0001")}));
+    // The first two files of the list run first and both fail: one report,
+    // sorted by file name, no other file admitted meanwhile.
+    for (const char *file : {"*tiles_0001.bin", "*region.idx"})
+        QVERIFY(service->addFault(fault(QStringLiteral("status"), QLatin1String(file), 1, {{QStringLiteral("status"), 500}})));
+    TestProduct product(QJsonObject{{QStringLiteral("sku"), productSku}}, VelmoraRegion);
+    ProductDownloader *downloader = makeDownloader(&product);
+    QSignalSpy errors(downloader, &ProductDownloader::errorTmp);
+    downloader->activateProduct();
+    QVERIFY(errors.wait(20000));
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.first().at(0).toString(), productSku);
+    const QString text = errors.first().at(1).toString();
+    QVERIFY2(text.startsWith(QStringLiteral("<p>VMARD01/region.idx: ")), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("</p>\r\n<p>VMARD01/tiles_0001.bin: ")), qPrintable(text));
+    QVERIFY(text.endsWith(QStringLiteral("</p>\r\n")));
+    QCOMPARE(service->requestLog(files).size(), 2);
+    Watch watch(downloader);
+    QVERIFY(resumeToTheEnd(downloader, watch));
+    delete downloader;
+    verifyProduct();
+}
+
+void TestCardOutcomes::pauseResumeAndCancel()
+{
+    QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"), {QStringLiteral("--media-id"), QStringLiteral("QDEMO-0001")}));
+    QVERIFY(service->addFault(throttle(files)));
+    TestProduct product(QJsonObject{{QStringLiteral("sku"), productSku}}, VelmoraRegion);
+    ProductDownloader *downloader = makeDownloader(&product);
+    QSignalSpy statuses(downloader, &ProductDownloader::statusUpdate);
+    QSignalSpy cancelled(downloader, &ProductDownloader::cancel);
+    downloader->activateProduct();
+    auto *pause = downloader->findChild<QPushButton *>(QStringLiteral("pauseButton"));
+    auto *cancel = downloader->findChild<QPushButton *>(QStringLiteral("cancelButton"));
+    for (int round = 0; round < 3; ++round) {
+        const qint64 before = downloader->doneBytes;
+        QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && downloader->doneBytes > before + 100000, 20000);
+        statuses.clear();
+        pause->click();
+        QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && qobject_cast<PauseButton *>(pause)->isPaused(), 20000);
+        QVERIFY(statuses.contains(QVariantList{productSku, QString()}));
+        const qint64 paused = downloader->doneBytes;
+        QTest::qWait(100);
+        QCOMPARE(downloader->doneBytes, paused);
+        pause->click();
+    }
+    // The window's card watcher saw the card go: the run stops as the pause
+    // button would stop it, and says why.
+    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && !qobject_cast<PauseButton *>(pause)->isPaused(), 20000);
+    statuses.clear();
+    downloader->pauseForMissingCard();
+    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && qobject_cast<PauseButton *>(pause)->isPaused(), 20000);
+    QCOMPARE(statuses.last(), (QVariantList{productSku, QStringLiteral("Please insert SD card.")}));
+    // Cancelled while paused: at once.
+    cancel->click();
+    QCOMPARE(cancelled.count(), 1);
+    delete downloader;
+    QVERIFY(service->clearFaults());
+    QVERIFY(service->clearRequestLog());
+    QVERIFY(finishProduct(&product));
+    bool ranged = false;
+    for (const QJsonValue &get : service->requestLog(files))
+        ranged |= get.toObject().value(QStringLiteral("headers")).toObject().contains(QStringLiteral("Range"));
+    QVERIFY(ranged);
+    verifyProduct();
+}
+
+void TestCardOutcomes::rqUpdateTellsTheUser()
+{
+    QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("rq")));
+    const QByteArray original = readAll(card + QStringLiteral("/R004321_1.kim"));
+    RqSdProduct product(rqProductObject(rqSku));
+    Mik::MikFile container(firstContainer());
+    ProductDownloader *downloader = makeDownloader(&product);
+    QSignalSpy stages(downloader, &ProductDownloader::stageUpdate);
+    QSignalSpy states(downloader, &ProductDownloader::chartUpdateStatusChange);
+    Watch watch(downloader);
+    downloader->updateRQ(&container);
+    QVERIFY(QTest::qWaitFor([&] { return watch.ended(); }, 60000));
+    QVERIFY(watch.done);
+    delete downloader;
+    QStringList texts;
+    for (const auto &stage : std::as_const(stages))
+        texts << stage.at(1).toString();
+    QCOMPARE(texts.mid(0, 4), (QStringList{QStringLiteral("Initializing..."), QStringLiteral("Backing up"),
+                                           QStringLiteral("Validating Data"), QStringLiteral("Downloading Data")}));
+    QCOMPARE(states.first().at(0).value<AbstractProduct::ChartUpdateStatus>(), AbstractProduct::UpdateInProgress);
+    QCOMPARE(states.last().at(0).value<AbstractProduct::ChartUpdateStatus>(), AbstractProduct::UpToDateSameBuild);
+    // The chart name's leading blanks reach the service intact.
+    QCOMPARE(service->requestLog(QStringLiteral("*GetSegments/*")).first().toObject().value(QStringLiteral("target")).toString(),
+             QStringLiteral("/api/smn/GetSegments/%20%204321-1"));
+    // The container as it was is kept in the data folder.
+    QCOMPARE(readAll(appDataFolder + QStringLiteral("/4321-1-5001-1000/R004321_1.kim")), original);
+    QCOMPARE(container.buildNumber(), 5002u);
+    verifyRqCard(rqSku);
+
+    // Validated again: the card is proven without a byte fetched.
+    QVERIFY(service->clearRequestLog());
+    downloader = makeDownloader(&product);
+    Watch again(downloader);
+    downloader->updateRQ(&container);
+    QVERIFY(QTest::qWaitFor([&] { return again.ended(); }, 60000));
+    QVERIFY(again.done);
+    delete downloader;
+    QCOMPARE(service->requestLog(segments).size(), 0);
+    verifyRqCard(rqSku);
+}
+
+void TestCardOutcomes::unknownRqCardIsRegistered()
+{
+    QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("rq"), {QStringLiteral("--sku"), QStringLiteral("123456-2"),
+                                                                       QStringLiteral("--media-id"), QStringLiteral("QNEW-RQ-7")}));
+    const QMap<QString, QByteArray> before = snapshot(card);
+    Mik::MikFile container(firstContainer());
+    RqSdProduct product(QJsonObject{{QStringLiteral("product_id"), 3102}, {QStringLiteral("sku"), QStringLiteral("123456-2")},
+                                    {QStringLiteral("build_number"), 6100}, {QStringLiteral("build_code"), 0}});
+    ProductDownloader *downloader = makeDownloader(&product);
+    QSignalSpy perm(downloader, &ProductDownloader::errorPerm);
+    downloader->registerRQ(&container);
+    QTRY_VERIFY_WITH_TIMEOUT(subscription(9022).value(QStringLiteral("media_id")).toString().trimmed() == QLatin1String("QNEW-RQ-7"), 10000);
+    const QJsonArray sent = service->requestLog(QStringLiteral("*ActivateProduct"));
+    QCOMPARE(sent.size(), 1);
+    const QString drm = sent.first().toObject().value(QStringLiteral("json")).toObject().value(QStringLiteral("drm")).toString();
+    QVERIFY(!drm.isEmpty());
+    QCOMPARE(subscription(9022).value(QStringLiteral("drm")).toString(), drm);
+    QVERIFY(perm.isEmpty());
+    delete downloader;
+    QCOMPARE(snapshot(card), before);
+}
+
+// The child process runs one download and exits when it ends; the parent
+// kills it before that.
+static int runChild(const QStringList &arguments)
+{
+    QTemporaryDir data;
+    appDataFolder = data.path();
+    configFilePath = data.path() + QStringLiteral("/config.ini");
+    qputenv("QUORVEL_SERVICE_URL", arguments.value(3).toUtf8());
+    const QString card = arguments.value(5);
+    const bool rq = arguments.value(2) == QLatin1String("rq");
+    TestProduct legacy(QJsonObject{{QStringLiteral("sku"), arguments.value(6)}}, VelmoraRegion);
+    RqSdProduct chart(rqProductObject(arguments.value(6)));
+    ProductDownloader downloader(nullptr, rq ? static_cast<AbstractProduct *>(&chart) : &legacy);
+    downloader.sessionId = arguments.value(4);
+    downloader.setMediaIdDir(card);
+    int code = -1;
+    QObject::connect(&downloader, &ProductDownloader::allDone, [&] { code = 0; });
+    QObject::connect(&downloader, &ProductDownloader::errorTmp, [&] { code = 3; });
+    QObject::connect(&downloader, &ProductDownloader::errorPerm, [&] { code = 4; });
+    Mik::MikFile container;
+    if (rq) {
+        container = Mik::MikFile(card + QLatin1Char('/') + QDir(card).entryList({QStringLiteral("*.kim")}, QDir::Files, QDir::Name).value(0));
+        downloader.updateRQ(&container);
+    } else {
+        downloader.activateProduct();
+    }
+    while (code < 0)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    return code;
+}
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    if (app.arguments().value(1) == QLatin1String("child"))
+        return runChild(app.arguments());
+    TestCardOutcomes test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_cardoutcomes.moc"
