@@ -247,6 +247,19 @@ bool TestCardOutcomes::mountExfat(int mebibytes)
 void TestCardOutcomes::prepareFilesystem(const QString &setup)
 {
     skipReason.clear();
+#ifdef QUORVEL_SANITIZED
+    // The exFAT pass runs the engine's code as the first pass does; under
+    // the sanitizers it would add a fifth to the longest suite for little,
+    // so only the rows whose code is exFAT's own run there: telling the file
+    // system through FUSE, and reading back past it.
+    static const QStringList sanitizedRows{QStringLiteral("fresh card on exFAT"),
+                                           QStringLiteral("changed on the card before the read-back on exFAT"),
+                                           QStringLiteral("segment changed on the card before the read-back on exFAT")};
+    if (rowFilesystem == QLatin1String("exfat") && !sanitizedRows.contains(QLatin1String(QTest::currentDataTag()))) {
+        skipReason = QStringLiteral("on exFAT in the plain pass only");
+        return;
+    }
+#endif
     if (rowFilesystem == QLatin1String("exfat")) {
         if (!mountExfat(setup == QLatin1String("small") ? 8 : 64))
             skipReason = QStringLiteral("cannot mount an exFAT image here (mkfs.exfat and the exfat driver or "
