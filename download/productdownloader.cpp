@@ -13,6 +13,7 @@
 #include "app/utilities.h"
 #include "catalogue/rqsdproduct.h"
 #include "download/activationplan.h"
+#include "download/cardlimits.h"
 #include "download/download.h"
 #include "download/filecheck.h"
 #include "download/productcard.h"
@@ -55,6 +56,10 @@ ProductDownloader::ProductDownloader(QWidget *parent, AbstractProduct *product)
     const int ideal = QThread::idealThreadCount();
     concurrency = (!ok || stored < 1) ? ideal : qMin(stored, ideal);
     queue.setConcurrency(concurrency);
+    const QString readBackSetting =
+        settings.valueOrInit(SettingsKeys::readBackAfterWriting, QStringLiteral("1")).trimmed().toLower();
+    readBackOn = readBackSetting != QLatin1String("0") && readBackSetting != QLatin1String("false")
+                 && readBackSetting != QLatin1String("off");
 
     speedTimer.start();
 }
@@ -63,6 +68,7 @@ ProductDownloader::~ProductDownloader()
 {
     // Running checks read this object's transfers: make them stop at their
     // next piece and wait, so none outlives what it reads.
+    readback.reset();
     abandonChecks = true;
     for (QFuture<void> &future : sha1Futures)
         future.waitForFinished();
@@ -164,7 +170,7 @@ void ProductDownloader::handleActivateProduct()
     endPoint = list.endPoint;
     cdnEndPoint = list.cdnEndPoint;
     subscriptionId = list.reply.value(QStringLiteral("subscription_id")).toInt();
-    if (!cardReady() || !prepareProduct())
+    if (!cardReady() || !fitsCard() || !prepareProduct())
         return;
     updateProgress();
     emit productActivated(subscriptionId, list.reply.value(QStringLiteral("expiration")).toInt(), deviceId);
@@ -606,7 +612,7 @@ bool ProductDownloader::requeueVanished()
 
 void ProductDownloader::checkAllDone()
 {
-    if (finished || doneBytes < totalBytes || !everyFileDone())
+    if (finished || (readback && readback->isRunning()) || doneBytes < totalBytes || !everyFileDone())
         return;
     // Counted is not proven: a file deleted, or a folder moved away, during
     // the run is on the card no more.
@@ -616,6 +622,14 @@ void ProductDownloader::checkAllDone()
     // window scans the card as soon as it does.
     if (productType == RqSd && rqUpdate && !commitRqUpdate())
         return;
+    if (readBackOn)
+        startReadback();
+    else
+        finish();
+}
+
+void ProductDownloader::finish()
+{
     qInfo() << prefix(sku) << "All done" << QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
     if (doneBytes > totalBytes)
         qInfo() << prefix(sku) << "Extra bytes" << doneBytes - totalBytes;
@@ -624,6 +638,72 @@ void ProductDownloader::checkAllDone()
     emit allDone(sku);
     if (productType == RqSd && rqUpdate)
         emit chartUpdateStatusChange(AbstractProduct::UpToDateSameBuild);
+}
+
+bool ProductDownloader::fitsCard()
+{
+    CardFilesystem::Kind kind = CardFilesystem::Kind::Unknown;
+    const CardResult result = writer->filesystem(&kind);
+    if (!result.ok())
+        return failPermanently(result.message());
+    const QString problem = CardLimits::problem(list.records, kind);
+    if (problem.isEmpty())
+        return true;
+    qWarning() << prefix(sku) << OP_TAG << "file list does not fit a" << CardFilesystem::name(kind) << "card:" << problem;
+    return failPermanently(problem);
+}
+
+void ProductDownloader::startReadback()
+{
+    if (!readback) {
+        readback = std::make_unique<ReadbackVerifier>();
+        connect(readback.get(), &ReadbackVerifier::progress, this, [this](qint64 done, qint64 total) {
+            const qint64 percent = total > 0 ? done * 100 / total : 100;
+            ui->progressBar->setValue(int(percent));
+            ui->progressPercentageLabel->setText(QString::number(percent) + QLatin1Char('%'));
+        });
+        connect(readback.get(), &ReadbackVerifier::finished, this, &ProductDownloader::handleReadbackFinished);
+    }
+    // Nothing left to pause; Cancel stops the reading.
+    ui->pauseButton->setEnabled(false);
+    ui->cancelButton->setEnabled(true);
+    emit stageUpdate(sku, QStringLiteral("Verifying Card"));
+    emit statusUpdate(sku, QString());
+    readback->start(writer, rqUpdate ? rqUpdate->writtenFiles() : ReadbackVerifier::productItems(list.records, proven));
+}
+
+void ProductDownloader::handleReadbackFinished()
+{
+    const QList<CardResult> failures = readback->failures();
+    if (failures.isEmpty()) {
+        finish();
+        return;
+    }
+    // An RQ card then shows the update as unfinished. Resume finds the
+    // segments of this run gone from their temporary names and fetches
+    // them again: costly, but only after a card failed.
+    bool removable = true;
+    if (rqUpdate) {
+        const CardResult marked = rqUpdate->markUnfinished();
+        removable = marked.ok();
+        if (!marked.ok())
+            downloadErrors.insert(marked.path(), marked.message());
+    }
+    for (const CardResult &failure : failures) {
+        qWarning() << prefix(sku) << OP_TAG << "read back:" << failure.detail();
+        // A file the card did not keep goes, so that Resume, or the next
+        // run, fetches it again (a file of the right length would be taken
+        // as complete); the container stays, marked unfinished.
+        if (failure.problem() == CardResult::NotKept && removable
+            && !(rqUpdate && failure.path() == rqUpdate->newContainerName()))
+            writer->remove(failure.path());
+        downloadErrors.insert(failure.path().isEmpty() ? sku : failure.path(), failure.message());
+    }
+    updateProgress();
+    startPending = false;
+    ui->pauseButton->resumeReady();
+    ui->cancelButton->setEnabled(true);
+    checkErrors();
 }
 
 bool ProductDownloader::commitRqUpdate()
@@ -832,7 +912,7 @@ void ProductDownloader::handleGetSegments()
     cdnEndPoint = list.cdnEndPoint;
     emit stageUpdate(sku, QStringLiteral("Validating Data"));
     emit statusUpdate(sku, QString());
-    if (!cardReady())
+    if (!cardReady() || !fitsCard())
         return;
     prepareSegments();
 }

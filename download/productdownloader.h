@@ -18,6 +18,7 @@
 #include "catalogue/abstractproduct.h"
 #include "download/activationplan.h"
 #include "download/filelist.h"
+#include "download/readbackverifier.h"
 #include "download/transferqueue.h"
 #include "service/serviceclient.h"
 
@@ -173,6 +174,13 @@ private:
     bool running();
     bool everyFileDone() const;
     bool commitRqUpdate();
+    // The card's file system can hold every file of the list (names, sizes).
+    bool fitsCard();
+    // Reads back what the run wrote; the run ends in handleReadbackFinished.
+    void startReadback();
+    void handleReadbackFinished();
+    // Tells the window that the product (or the update) is complete.
+    void finish();
     // Files counted as done that are no longer on the card at their length
     // are fetched (or checked) again; true when something was.
     bool requeueVanished();
@@ -194,4 +202,7 @@ private:
     QList<QFuture<void>> sha1Futures;
     QList<QFuture<void>> backupFutures;
     std::atomic_bool abandonChecks{false};
+    // On unless config.ini turns it off.
+    bool readBackOn = true;
+    std::unique_ptr<ReadbackVerifier> readback;
 };
