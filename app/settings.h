@@ -25,4 +25,7 @@ inline const QString password = QStringLiteral("password");
 inline const QString tab = QStringLiteral("Tab");
 inline const QString mediaIdFile = QStringLiteral("mediaIdFile");
 inline const QString downloadConcurrency = QStringLiteral("downloadConcurrency");
+// "1" (the default): every file written is read back from the card before
+// the run is reported complete; "0" leaves that out.
+inline const QString readBackAfterWriting = QStringLiteral("readBackAfterWriting");
 } // namespace SettingsKeys

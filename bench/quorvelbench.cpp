@@ -153,7 +153,11 @@ int main(int argc, char *argv[])
                                        QStringLiteral("Do not sync files and folders to the medium."));
     const QCommandLineOption noVerifyOpt(QStringLiteral("no-verify"),
                                          QStringLiteral("Do not hash downloaded files while they are written."));
-    parser.addOptions({emailOpt, passwordOpt, skuOpt, typeOpt, cardOpt, concurrencyOpt, listOpt, noSyncOpt, noVerifyOpt});
+    // The read-back is a setting the user may turn off; measured the same way.
+    const QCommandLineOption noReadBackOpt(QStringLiteral("no-readback"),
+                                           QStringLiteral("Do not read the files back from the card at the end."));
+    parser.addOptions({emailOpt, passwordOpt, skuOpt, typeOpt, cardOpt, concurrencyOpt, listOpt, noSyncOpt, noVerifyOpt,
+                       noReadBackOpt});
     parser.process(app);
     CardWriter::setBenchmarkShortcuts(!parser.isSet(noSyncOpt), !parser.isSet(noVerifyOpt));
     if (!parser.isSet(skuOpt) || !parser.isSet(cardOpt) || !parser.isSet(emailOpt)) {
@@ -166,6 +170,8 @@ int main(int argc, char *argv[])
     {
         Settings settings(configFilePath);
         settings.setValue(SettingsKeys::downloadConcurrency, parser.value(concurrencyOpt));
+        settings.setValue(SettingsKeys::readBackAfterWriting,
+                          parser.isSet(noReadBackOpt) ? QStringLiteral("0") : QStringLiteral("1"));
     }
 
     ServiceClient client;
@@ -224,11 +230,14 @@ int main(int argc, char *argv[])
     // Activation, the card's vmid and the sorting of every file happen
     // before the first round of transfers; reported apart from the rest.
     double preparedSeconds = -1;
+    double readBackFrom = -1;
     QObject::connect(downloader, &ProductDownloader::stageUpdate, &app, [&](const QString &, const QString &stage) {
         if (preparedSeconds < 0 && stage == QLatin1String("Downloading Data")) {
             preparedSeconds = double(wall.nsecsElapsed()) / 1e9;
             probe.setPhase(StallProbe::Transfer);
         }
+        if (stage == QLatin1String("Verifying Card"))
+            readBackFrom = double(wall.nsecsElapsed()) / 1e9;
     });
     QObject::connect(downloader, &ProductDownloader::allDone, &app, [&] {
         const double seconds = double(wall.nsecsElapsed()) / 1e9;
@@ -238,6 +247,7 @@ int main(int argc, char *argv[])
         out(QStringLiteral("concurrency_setting=%1").arg(downloader->concurrency));
         out(QStringLiteral("wall_s=%1").arg(seconds, 0, 'f', 3));
         out(QStringLiteral("prepare_s=%1").arg(preparedSeconds, 0, 'f', 3));
+        out(QStringLiteral("readback_s=%1").arg(readBackFrom < 0 ? 0.0 : seconds - readBackFrom, 0, 'f', 3));
         out(QStringLiteral("bytes=%1").arg(downloader->totalBytes));
         out(QStringLiteral("files=%1").arg(downloader->fileCount()));
         out(QStringLiteral("throughput_mib_s=%1").arg(mib / seconds, 0, 'f', 1));

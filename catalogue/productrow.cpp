@@ -15,6 +15,8 @@ ProductRow::ProductRow(AbstractProduct *product, QButtonGroup *group, QWidget *p
     , product(product)
 {
     ui->setupUi(this);
+    // One name per product, so a row can be found by what it shows.
+    setObjectName(QStringLiteral("productRow_") + product->sku.trimmed());
     // The name's width comes from nested layouts that settle after the row's
     // own resize; its own resize is where the final width is known.
     ui->productName->installEventFilter(this);

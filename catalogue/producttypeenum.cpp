@@ -35,16 +35,3 @@ QDebug operator<<(QDebug debug, ProductTypeEnum type)
     debug.nospace() << "ProductTypeEnum(" << int(type) << ')';
     return debug;
 }
-
-QDataStream &operator<<(QDataStream &stream, ProductTypeEnum type)
-{
-    return stream << qint32(type);
-}
-
-QDataStream &operator>>(QDataStream &stream, ProductTypeEnum &type)
-{
-    qint32 value = NoProductType;
-    stream >> value;
-    type = (value >= RqSd && value <= Talvos) ? ProductTypeEnum(value) : NoProductType;
-    return stream;
-}

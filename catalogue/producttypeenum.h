@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QDataStream>
 #include <QDebug>
 #include <QMetaType>
 #include <QString>
@@ -20,7 +19,5 @@ QString productTypeToString(ProductTypeEnum type);
 ProductTypeEnum productTypeFromString(const QString &name);
 
 QDebug operator<<(QDebug debug, ProductTypeEnum type);
-QDataStream &operator<<(QDataStream &stream, ProductTypeEnum type);
-QDataStream &operator>>(QDataStream &stream, ProductTypeEnum &type);
 
 Q_DECLARE_METATYPE(ProductTypeEnum)

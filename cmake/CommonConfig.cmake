@@ -11,4 +11,6 @@ if(QUORVEL_SANITIZE)
     target_compile_options(quorvel_common INTERFACE
         -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
     target_link_options(quorvel_common INTERFACE -fsanitize=address,undefined)
+    # Tests that trade coverage for time under the sanitizers ask for this.
+    target_compile_definitions(quorvel_common INTERFACE QUORVEL_SANITIZED)
 endif()

@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QFileInfo>
 
+#include "download/cardlimits.h"
 #include "download/productcard.h"
 #include "download/rqupdate.h"
 #include "media/cardwriter.h"
@@ -29,6 +30,18 @@ QString Preparation::cardProblem(const CardWriter *writer, const QString &cardRo
     return result.ok() ? QString() : result.message();
 }
 
+QString Preparation::fitProblem(const CardWriter &writer, const QString &sku, const QList<FileRecord> &records)
+{
+    CardFilesystem::Kind kind = CardFilesystem::Kind::Unknown;
+    const CardResult result = writer.filesystem(&kind);
+    if (!result.ok())
+        return result.message();
+    const QString problem = CardLimits::problem(records, kind);
+    if (!problem.isEmpty())
+        qWarning() << prefix(sku) << "file list does not fit a" << CardFilesystem::name(kind) << "card:" << problem;
+    return problem;
+}
+
 Preparation::Result Preparation::forProduct(std::shared_ptr<const CardWriter> writer, const QString &cardRoot,
                                             const QString &sku, const QByteArray &body)
 {
@@ -38,6 +51,8 @@ Preparation::Result Preparation::forProduct(std::shared_ptr<const CardWriter> wr
         return result;
     }
     result.error = cardProblem(writer.get(), cardRoot);
+    if (result.error.isEmpty())
+        result.error = fitProblem(*writer, sku, result.list.records);
     if (!result.error.isEmpty())
         return result;
     ProductCard::Preparation card;
@@ -63,6 +78,8 @@ Preparation::Result Preparation::forSegments(std::shared_ptr<const CardWriter> w
         return result;
     }
     result.error = cardProblem(writer.get(), cardRoot);
+    if (result.error.isEmpty())
+        result.error = fitProblem(*writer, sku, result.list.records);
     if (!result.error.isEmpty())
         return result;
     result.rqUpdate = std::make_shared<RqUpdate>(writer, containerName, oldSegments, header, chain, chartId);

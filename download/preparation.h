@@ -51,5 +51,7 @@ public:
     static QString cardProblem(const CardWriter *writer, const QString &cardRoot);
 
 private:
+    // What the card's file system cannot hold of the list (names, sizes).
+    static QString fitProblem(const CardWriter &writer, const QString &sku, const QList<FileRecord> &records);
     static void apply(const QList<ActivationPlan::Step> &steps, Result *result);
 };

@@ -12,6 +12,7 @@
 #include "app/settings.h"
 #include "app/utilities.h"
 #include "catalogue/rqsdproduct.h"
+#include "download/cardlimits.h"
 #include "download/checkrunner.h"
 #include "download/rqupdate.h"
 #include "download/servicereply.h"
@@ -75,6 +76,10 @@ ProductDownloader::ProductDownloader(QWidget *parent, AbstractProduct *product)
     // from more connections (TransferRunner decides per file size).
     concurrency = (!ok || stored < 1) ? QThread::idealThreadCount()
                                       : qMin(stored, TransferRunner::maxConnections);
+    const QString readBackSetting =
+        settings.valueOrInit(SettingsKeys::readBackAfterWriting, QStringLiteral("1")).trimmed().toLower();
+    readBackOn = readBackSetting != QLatin1String("0") && readBackSetting != QLatin1String("false")
+                 && readBackSetting != QLatin1String("off");
 
     speedTimer.start();
 }
@@ -83,6 +88,7 @@ ProductDownloader::~ProductDownloader()
 {
     // Work on the pool writes to the card: it ends before this object does,
     // and so do the transfers (TransferRunner's destructor, as a child).
+    readback.reset();
     preparing.waitForFinished();
     completing.waitForFinished();
     for (QFuture<void> &future : backupFutures)
@@ -393,7 +399,8 @@ bool ProductDownloader::everyFileDone() const
 
 void ProductDownloader::checkAllDone()
 {
-    if (finished || completing.isRunning() || doneBytes < totalBytes || !everyFileDone())
+    if (finished || completing.isRunning() || (readback && readback->isRunning()) || doneBytes < totalBytes
+        || !everyFileDone())
         return;
     Completion::Input input{writer, list.records, targets, checkPaths, proven,
                             productType == RqSd ? rqUpdate : nullptr, mediaIdDir};
@@ -420,7 +427,10 @@ void ProductDownloader::handleCompletion()
         if (container && result.haveContainer)
             *container = result.container;
     }
-    completeProduct();
+    if (readBackOn)
+        startReadback();
+    else
+        completeProduct();
 }
 
 void ProductDownloader::completeProduct()
@@ -433,6 +443,59 @@ void ProductDownloader::completeProduct()
     emit allDone(sku);
     if (productType == RqSd && rqUpdate)
         emit chartUpdateStatusChange(AbstractProduct::UpToDateSameBuild);
+}
+
+void ProductDownloader::startReadback()
+{
+    if (!readback) {
+        readback = std::make_unique<ReadbackVerifier>();
+        connect(readback.get(), &ReadbackVerifier::progress, this, [this](qint64 done, qint64 total) {
+            const qint64 percent = total > 0 ? done * 100 / total : 100;
+            ui->progressBar->setValue(int(percent));
+            ui->progressPercentageLabel->setText(QString::number(percent) + QLatin1Char('%'));
+        });
+        connect(readback.get(), &ReadbackVerifier::finished, this, &ProductDownloader::handleReadbackFinished);
+    }
+    // Nothing left to pause; Cancel stops the reading.
+    ui->pauseButton->setEnabled(false);
+    ui->cancelButton->setEnabled(true);
+    emit stageUpdate(sku, QStringLiteral("Verifying Card"));
+    emit statusUpdate(sku, QString());
+    readback->start(writer, rqUpdate ? rqUpdate->writtenFiles() : ReadbackVerifier::productItems(list.records, proven));
+}
+
+void ProductDownloader::handleReadbackFinished()
+{
+    const QList<CardResult> failures = readback->failures();
+    if (failures.isEmpty()) {
+        completeProduct();
+        return;
+    }
+    // An RQ card then shows the update as unfinished. Resume finds the
+    // segments of this run gone from their temporary names and fetches
+    // them again: costly, but only after a card failed.
+    bool removable = true;
+    if (rqUpdate) {
+        const CardResult marked = rqUpdate->markUnfinished();
+        removable = marked.ok();
+        if (!marked.ok())
+            downloadErrors.insert(marked.path(), marked.message());
+    }
+    for (const CardResult &failure : failures) {
+        qWarning() << prefix(sku) << OP_TAG << "read back:" << failure.detail();
+        // A file the card did not keep goes, so that Resume, or the next
+        // run, fetches it again (a file of the right length would be taken
+        // as complete); the container stays, marked unfinished.
+        if (failure.problem() == CardResult::NotKept && removable
+            && !(rqUpdate && failure.path() == rqUpdate->newContainerName()))
+            writer->remove(failure.path());
+        downloadErrors.insert(failure.path().isEmpty() ? sku : failure.path(), failure.message());
+    }
+    updateProgress();
+    startPending = false;
+    ui->pauseButton->resumeReady();
+    ui->cancelButton->setEnabled(true);
+    checkErrors();
 }
 
 void ProductDownloader::stopForCardProblem(const QString &path, const QString &message)

@@ -20,6 +20,7 @@
 #include "download/completion.h"
 #include "download/filelist.h"
 #include "download/preparation.h"
+#include "download/readbackverifier.h"
 #include "service/serviceclient.h"
 
 class CardWriter;
@@ -169,8 +170,11 @@ private:
     bool running();
     bool everyFileDone() const;
     void handleCompletion();
-    // Every file is proven on the card and an RQ update committed: the one
-    // place a download is declared complete.
+    // Reads back what the run wrote; the run ends in handleReadbackFinished.
+    void startReadback();
+    void handleReadbackFinished();
+    // Every file is proven on the card (and read back from it) and an RQ
+    // update committed: the one place a download is declared complete.
     void completeProduct();
     // Files counted as done that are no longer on the card at their length
     // are fetched (or checked) again.
@@ -204,4 +208,7 @@ private:
     bool cancelEmitted = false;
     QString backupFolder;
     QList<QFuture<void>> backupFutures;
+    // On unless config.ini turns it off.
+    bool readBackOn = true;
+    std::unique_ptr<ReadbackVerifier> readback;
 };

@@ -166,6 +166,24 @@ void RqUpdate::setSegments(const FileList &list)
     inPlace.clear();
 }
 
+QList<ReadbackVerifier::Item> RqUpdate::writtenFiles() const
+{
+    const QByteArray container = finishedHeader(headerImage, chainBytes) + chainBytes;
+    QList<ReadbackVerifier::Item> items{
+        {newContainerName(), container.size(), QCryptographicHash::hash(container, QCryptographicHash::Sha1).toHex(),
+         QByteArray(), true}};
+    for (const FileRecord &record : segments) {
+        if (!inPlace.contains(record.file))
+            items.append({record.file, record.size, record.sha1, record.data, true});
+    }
+    return items;
+}
+
+CardResult RqUpdate::markUnfinished() const
+{
+    return writer->writeWholeFile(newContainerName(), {updatingHeader(headerImage), chainBytes});
+}
+
 CardResult RqUpdate::commit() const
 {
     const QString container = newContainerName();

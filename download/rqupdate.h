@@ -10,6 +10,7 @@
 
 #include "download/activationplan.h"
 #include "download/filelist.h"
+#include "download/readbackverifier.h"
 #include "media/cardresult.h"
 #include "media/cardwriter.h"
 
@@ -83,6 +84,14 @@ public:
     // Everything after the last segment is proven; stops at the first
     // failure, leaving a card that the next update completes.
     CardResult commit() const;
+    // What the commit wrote, to be read back from the card: the container,
+    // whole (its flags and digest with it), and every segment it put in
+    // place; call before the segments are counted as in place.
+    QList<ReadbackVerifier::Item> writtenFiles() const;
+    // The card did not keep what the commit wrote: the container is marked
+    // "updating" again (its chain intact), so that the card shows the update
+    // as unfinished and the next update completes it.
+    CardResult markUnfinished() const;
 
 private:
     std::shared_ptr<const CardWriter> writer;

@@ -14,9 +14,11 @@ CardResult CardResult::fromErrno(int errorNumber, const QString &path)
         result.kind = None;
         break;
     case ENOSPC:
-    case EFBIG:
     case EDQUOT:
         result.kind = CardFull;
+        break;
+    case EFBIG:
+        result.kind = TooLarge;
         break;
     case EROFS:
     case EACCES:
@@ -61,6 +63,15 @@ QString CardResult::message() const
         return QStringLiteral("Please insert SD card.");
     case CardFull:
         return QStringLiteral("The SD card is full (%1). Make room on it and press Resume.").arg(why);
+    case TooLarge:
+        // Resume would only run into the same limit again.
+        return QStringLiteral("\"%1\" is larger than the SD card's file system can hold in one file (%2). "
+                              "It cannot be put on this card.")
+            .arg(where, why);
+    case NotKept:
+        return QStringLiteral("The SD card did not keep what was written: \"%1\" reads back differently (%2). "
+                              "The card may be faulty or counterfeit.")
+            .arg(where, why);
     case CardReadOnly:
         return QStringLiteral("The SD card cannot be written (%1). Unlock it and press Resume.").arg(why);
     case NotAFile:

@@ -9,10 +9,12 @@ public:
     enum Problem {
         None,
         CardGone,     // not in, or another card in its place
-        CardFull,     // no room, or a file larger than the file system allows
+        CardFull,     // no room
+        TooLarge,     // a file larger than the card's file system allows
         CardReadOnly, // locked, mounted read-only, or not ours to write
         NotAFile,     // something else (a folder, a device) where a file belongs
         BadPath,      // a name that would leave the card or is not allowed on it
+        NotKept,      // read back from the card, it is not what was written
         Failed,       // any other failure of the system
     };
 

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <dirent.h>
+#include <memory>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +15,12 @@
 namespace {
 
 std::atomic_bool syncOn{true};
+
+// Direct reads need buffers, offsets and lengths aligned to the device's
+// blocks; 4 KiB covers the cards and disks there are. A read-back reads in
+// pieces of 1 MiB, as the checks do.
+constexpr qint64 directAlignment = 4096;
+constexpr qint64 readBackPiece = 1 << 20;
 std::atomic_bool verifyOn{true};
 
 QByteArray native(const QString &name)
@@ -264,6 +272,72 @@ CardResult CardWriter::readFile(const QString &path, qint64 limit, QByteArray *b
     result = file.readAt(0, buffer.data(), wanted);
     if (result.ok())
         *bytes = buffer;
+    return result;
+}
+
+CardResult CardWriter::readBack(const QString &path, qint64 from,
+                                const std::function<void(const char *, qint64)> &consume,
+                                const std::atomic_bool *abandon) const
+{
+    CardFile file;
+    CardResult result = open(path, Mode::Read, &file);
+    if (!result.ok())
+        return result;
+    const int fd = file.fd;
+    const int flags = ::fcntl(fd, F_GETFL);
+    // Written out first, so that dropping the pages loses nothing, and a
+    // change made behind the tool's back is on the medium too.
+    if (syncOn && ::fdatasync(fd) != 0 && errno != EINVAL)
+        return file.failed(errno);
+    bool direct = ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    const auto buffered = [&] {
+        direct = false;
+        ::fcntl(fd, F_SETFL, flags);
+    };
+
+    const std::unique_ptr<char, decltype(&std::free)> buffer(
+        static_cast<char *>(std::aligned_alloc(directAlignment, readBackPiece)), &std::free);
+    if (!buffer)
+        return CardResult::failure(CardResult::Failed, path, QStringLiteral("no memory to read back"));
+    // Reads start on a block boundary; what lies before from is skipped.
+    qint64 position = from - from % directAlignment;
+    for (;;) {
+        if (abandon && *abandon)
+            return CardResult::failure(CardResult::Failed, path, QStringLiteral("abandoned"));
+        const ssize_t got = ::pread(fd, buffer.get(), size_t(readBackPiece), off_t(position));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EINVAL && direct) {
+            // The file system took the flag but wants another alignment: read
+            // through the cache, emptied of this file above.
+            buffered();
+            continue;
+        }
+        if (got < 0)
+            return file.failed(errno);
+        if (got == 0)
+            break;
+        const qint64 skip = qBound<qint64>(0, from - position, qint64(got));
+        if (got > skip)
+            consume(buffer.get() + skip, got - skip);
+        position += got;
+        // A direct read comes back short only at the end; should it not, the
+        // next offset is unaligned, and the rest comes through the cache.
+        if (direct && got < readBackPiece)
+            buffered();
+    }
+    return CardResult();
+}
+
+CardResult CardWriter::filesystem(CardFilesystem::Kind *kind) const
+{
+    int root = -1;
+    const CardResult result = openRoot(&root);
+    if (!result.ok())
+        return result;
+    *kind = CardFilesystem::detect(root);
+    ::close(root);
     return result;
 }
 

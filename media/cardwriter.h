@@ -6,7 +6,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+#include <functional>
+
 #include "media/cardfile.h"
+#include "media/cardfilesystem.h"
 #include "media/cardidentity.h"
 #include "media/cardresult.h"
 
@@ -69,6 +73,17 @@ public:
     CardResult writeWholeFile(const QString &path, const QList<QByteArray> &parts) const;
     // At most limit bytes of a regular file; size receives its whole length.
     CardResult readFile(const QString &path, qint64 limit, QByteArray *bytes, qint64 *size = nullptr) const;
+    // Reads a whole file again from the medium, not from what the system
+    // keeps of it in memory: bypassing the page cache where the file system
+    // allows (O_DIRECT), else after the file's pages were written out and
+    // dropped. A card that accepts writes and hands back other bytes (a
+    // faulty or counterfeit one) shows only this way. consume gets the
+    // bytes from position from to the end, in order and in bounded pieces;
+    // abandon stops early (and says so).
+    CardResult readBack(const QString &path, qint64 from, const std::function<void(const char *, qint64)> &consume,
+                        const std::atomic_bool *abandon = nullptr) const;
+    // The kind of file system the card's root lies on.
+    CardResult filesystem(CardFilesystem::Kind *kind) const;
     // Renames within the card (over an existing file) and syncs the folders.
     CardResult rename(const QString &from, const QString &to) const;
     // Removes a file (a link is removed, not its target); a missing one is fine.

@@ -173,8 +173,13 @@ fetch_workload() {
 
     # Each tool runs $repeats times, interleaved, and its best time counts:
     # on a shared machine the slow runs measure the neighbours, not the tool.
-    local ours= aria= curlt= aria_durable= curl_durable= nosync= noverify= n= r t0 t1
+    local ours= aria= curlt= aria_durable= curl_durable= nosync= noverify= noreadback= readback= n= r t0 t1
     for r in $(seq "$repeats"); do
+        # The read-back from the card is on by default and can be turned off
+        # in config.ini: both figures are printed.
+        make_card "$work/card-$label"
+        run_ours "$label" "$sku" "$type" "$work/card-$label" --no-readback
+        noreadback=$(smaller "${noreadback:-1e9}" "$(field wall_s "$work/$label.ours")")
         # What syncing and verifying cost: the same run with one of them left
         # out (the big product only; the tool never leaves them out).
         if [ "$label" = big ]; then
@@ -191,6 +196,7 @@ fetch_workload() {
         note_ours "$work/$label.ours"
         n=$(field concurrency "$work/$label.ours")
         ours=$(smaller "${ours:-1e9}" "$(field wall_s "$work/$label.ours")")
+        readback=$(smaller "${readback:-1e9}" "$(field readback_s "$work/$label.ours")")
 
         rm -rf "$work/aria2"
         mkdir -p "$work/aria2"
@@ -236,9 +242,13 @@ fetch_workload() {
         echo "${label}_sync_cost_s=$(awk -v a="$ours" -v b="$nosync" 'BEGIN { printf "%.3f", a - b }')"
         echo "${label}_verify_cost_s=$(awk -v a="$ours" -v b="$noverify" 'BEGIN { printf "%.3f", a - b }')"
     fi
+    echo "${label}_ours_without_readback_s=$noreadback"
+    echo "${label}_readback_s=$readback"
+    echo "${label}_readback_cost_s=$(awk -v a="$ours" -v b="$noreadback" 'BEGIN { printf "%.3f", a - b }')"
     echo "${label}_aria2c_durable_s=$aria_durable"
     echo "${label}_curl_durable_s=$curl_durable"
     echo "ratio_${label}=$(ratio "$ours" "$best")"
+    echo "ratio_${label}_without_readback=$(ratio "$noreadback" "$best")"
     echo "ratio_${label}_durable=$(ratio "$ours" "$best_durable")"
     print_workload_stalls "$label"
 }

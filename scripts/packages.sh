@@ -1,7 +1,9 @@
 # Debian packages the project needs, and a helper that installs the missing ones.
 BUILD_PACKAGES=(cmake make ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools
                 libgl-dev libssl-dev libcpp-httplib-dev fonts-crosextra-carlito)
-TEST_PACKAGES=(xvfb xauth curl strace)
+# exFAT card images for the card-outcome rows (mkfs.exfat, mount -t exfat-fuse
+# on a loop device; the kernel's own exfat driver is used where it exists).
+TEST_PACKAGES=(xvfb xauth curl strace exfatprogs exfat-fuse)
 BENCH_PACKAGES=(aria2 curl coreutils)
 ART_PACKAGES=(python3-pil imagemagick fonts-open-sans)
 # Validators for the desktop entry and the AppStream metadata (tests/packaging).

@@ -77,7 +77,11 @@ CardPanel::CardPanel(Ui::NewWindow *ui, Settings &settings, QWidget *dialogParen
     , ui(ui)
     , settings(settings)
     , dialogParent(dialogParent)
+    , cardWatcher(this)
 {
+    // Found by name in the window, so a test looks at once rather than
+    // waiting for the next poll.
+    cardWatcher.setObjectName(QStringLiteral("cardWatcher"));
     ui->sdCardList->hide();
     ui->sdWatchLabel->hide();
     // The card remembered from the last run counts as chosen while it is in,

@@ -1,6 +1,8 @@
 // What the service sends is checked before anything on the card is touched:
 // one unusable record refuses the whole list, and the plan that follows
 // from a list and the card never takes a file for complete on its length.
+// What a card's file system cannot hold is refused before writing too,
+// judged with the file system's kind given, so every kind is tried here.
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -8,6 +10,7 @@
 #include <QTest>
 
 #include "download/activationplan.h"
+#include "download/cardlimits.h"
 #include "download/filelist.h"
 #include "download/rqupdate.h"
 #include "download/servicereply.h"
@@ -29,6 +32,7 @@ QByteArray record(const QByteArray &file, const QByteArray &fields = R"("size": 
 } // namespace
 
 Q_DECLARE_METATYPE(FileList::Kind)
+Q_DECLARE_METATYPE(CardFilesystem::Kind)
 Q_DECLARE_METATYPE(ActivationPlan::Action)
 
 class TestFileList : public QObject
@@ -38,6 +42,8 @@ class TestFileList : public QObject
 private slots:
     void parse_data();
     void parse();
+    void cardLimits_data();
+    void cardLimits();
     void plan_data();
     void plan();
     void segmentPlan_data();
@@ -150,6 +156,80 @@ void TestFileList::parse()
     if (!refusal.isEmpty()) {
         QVERIFY(list.records.isEmpty());
         QVERIFY(error.endsWith(QLatin1String("Nothing on the card was changed.")));
+    }
+}
+
+void TestFileList::cardLimits_data()
+{
+    QTest::addColumn<QByteArray>("files");
+    QTest::addColumn<CardFilesystem::Kind>("filesystem");
+    QTest::addColumn<QString>("refusal"); // empty: the card can hold the list
+
+    const auto fat = CardFilesystem::Kind::Fat;
+    const auto exFat = CardFilesystem::Kind::ExFat;
+    const auto other = CardFilesystem::Kind::Other;
+    const QString letterCase = QStringLiteral("only in letter case");
+    const QString character = QStringLiteral("which a card's file system does not allow");
+    const QString end = QStringLiteral("ends in a dot or a space");
+    const QString tooBig = QStringLiteral("holds files of at most 4294967295 bytes");
+    const auto sized = [](const QByteArray &file, const QByteArray &size, const QByteArray &data = QByteArray()) {
+        return record(file, R"("size": )" + size + R"(, "sha1": ")" + digest + "\"" + data);
+    };
+
+    // Names a card compares without case are one file there, whatever the
+    // computer the list is checked on: refused on every kind.
+    for (const auto kind : {fat, exFat, other}) {
+        const QByteArray on = CardFilesystem::name(kind).toLatin1();
+        QTest::addRow("case-only collision on %s", on.constData()) << record("P/Case.bin") + "," + record("P/case.bin") << kind
+                                                      << letterCase;
+        QTest::addRow("question mark on %s", on.constData()) << record("P/a?.bin") << kind << character;
+    }
+    QTest::newRow("collision through a folder's case") << record("P/a.bin") + "," + record("p/A.BIN") << other
+                                                       << letterCase;
+    QTest::newRow("collision beyond ASCII") << record("P/\u00c4.bin") + "," + record("P/\u00e4.bin") << exFat
+                                            << letterCase;
+    QTest::newRow("same folder, other case, other files") << record("P/a.bin") + "," + record("p/b.bin") << fat
+                                                          << QString();
+    QTest::newRow("a file where a folder is") << record("P/x") + "," + record("p/X/y") << other
+                                              << QStringLiteral("a folder on its path has the name of the file");
+    for (const char *name : {"P/a*.bin", "P/a<b", "P/a>b", "P/a|b", "P/a\\\"b", "P/a\\tb", "P/a\\u0001b"})
+        QTest::addRow("not allowed: %s", name) << record(name) << other << character;
+    QTest::newRow("file ends in a dot") << record("P/a.") << other << end;
+    QTest::newRow("file ends in a space") << record("P/a ") << other << end;
+    QTest::newRow("folder ends in a space") << record("P /a") << other << end;
+    QTest::newRow("a dot inside") << record("P/.a.b") << other << QString();
+    QTest::newRow("name as long as allowed") << record("P/" + QByteArray(CardLimits::maxNameLength, 'n')) << fat
+                                             << QString();
+    QTest::newRow("name one longer") << record("P/" + QByteArray(CardLimits::maxNameLength + 1, 'n')) << fat
+                                     << QStringLiteral("longer than");
+
+    // FAT's sizes are 32-bit; the inline bytes after a file count too.
+    QTest::newRow("4 GiB - 1 on FAT") << sized("P/a", "4294967295") << fat << QString();
+    QTest::newRow("4 GiB on FAT") << sized("P/a", "4294967296") << fat << tooBig;
+    QTest::newRow("4 GiB with its trailer on FAT") << sized("P/a", "4294967290", R"(, "data": "MTIzNDU2")") << fat
+                                                   << tooBig;
+    for (const auto kind : {exFat, other, CardFilesystem::Kind::Unknown})
+        QTest::addRow("4 GiB on %s", qPrintable(CardFilesystem::name(kind))) << sized("P/a", "4294967296") << kind
+                                                                          << QString();
+}
+
+void TestFileList::cardLimits()
+{
+    QFETCH(QByteArray, files);
+    QFETCH(CardFilesystem::Kind, filesystem);
+    QFETCH(QString, refusal);
+
+    FileList list;
+    QString error;
+    QVERIFY2(list.parse(reply(files), FileList::Kind::Product, &error), qPrintable(error));
+    const QString problem = CardLimits::problem(list.records, filesystem);
+    QVERIFY2(refusal.isEmpty() ? problem.isEmpty() : problem.contains(refusal), qPrintable(problem));
+    if (!refusal.isEmpty()) {
+        // The message names the file: the last of the list is the culprit.
+        QVERIFY2(problem.startsWith(QStringLiteral("The file \"%1\"").arg(list.records.last().file.toHtmlEscaped())),
+                 qPrintable(problem));
+        QVERIFY(problem.endsWith(QLatin1String("Nothing on the card was changed.")));
+        QVERIFY(!problem.contains(QLatin1String("outside")));
     }
 }
 

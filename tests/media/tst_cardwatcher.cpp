@@ -11,24 +11,9 @@
 #include <memory>
 
 #include "media/cardwatcher.h"
+#include "testkit.h"
 
 namespace {
-
-const QByteArray separator = "-----Trelmarkholding---media---001-----";
-
-bool writeMediaFile(const QString &root, const QByteArray &mediaId, const QString &name = QStringLiteral("ENCRYPT.TXT"))
-{
-    QDir().mkpath(root);
-    // Written aside and renamed in, as a control head finishing a card
-    // would leave it: the folder changes along with the file.
-    QFile file(root + QStringLiteral("/.writing"));
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write("CVN" + separator + "  " + mediaId + "  " + separator + "0001\r\n");
-    file.close();
-    QFile::remove(root + QLatin1Char('/') + name);
-    return QFile::rename(file.fileName(), root + QLatin1Char('/') + name);
-}
 
 QStringList ids(const QList<CardIdentity> &cards)
 {
@@ -81,16 +66,16 @@ void TestCardWatcher::cardsComeAndGo()
 
     // The timer polls on its own.
     watcher.start(20);
-    QVERIFY(writeMediaFile(bays->filePath(QStringLiteral("a")), "CARD-A"));
+    QVERIFY(Kit::writeCard(bays->filePath(QStringLiteral("a")), "CARD-A"));
     QVERIFY(appeared.wait(5000));
     QCOMPARE(idOf(appeared, 0), QStringLiteral("CARD-A"));
     watcher.stop();
 
     // A folder without a media file, or with a damaged one, is no card.
     QVERIFY(QDir().mkpath(bays->filePath(QStringLiteral("stick"))));
-    QVERIFY(writeMediaFile(bays->filePath(QStringLiteral("broken")), "CARD-X" + separator));
+    QVERIFY(Kit::writeCard(bays->filePath(QStringLiteral("broken")), "CARD-X" + Kit::mediaSeparator));
     // The name is compared without regard to case.
-    QVERIFY(writeMediaFile(bays->filePath(QStringLiteral("b")), "CARD-B", QStringLiteral("Encrypt.Txt")));
+    QVERIFY(Kit::writeCard(bays->filePath(QStringLiteral("b")), "CARD-B", QStringLiteral("Encrypt.Txt")));
     watcher.poll();
     QCOMPARE(appeared.size(), 2);
     QCOMPARE(idOf(appeared, 1), QStringLiteral("CARD-B"));
@@ -102,7 +87,7 @@ void TestCardWatcher::cardsComeAndGo()
     QCOMPARE(removed.size(), 0);
 
     // Another card in the same slot: the old one leaves, the new one comes.
-    QVERIFY(writeMediaFile(bays->filePath(QStringLiteral("a")), "CARD-C"));
+    QVERIFY(Kit::writeCard(bays->filePath(QStringLiteral("a")), "CARD-C"));
     watcher.poll();
     QCOMPARE(removed.size(), 1);
     QCOMPARE(idOf(removed, 0), QStringLiteral("CARD-A"));
@@ -121,7 +106,7 @@ void TestCardWatcher::chosenCardLostAndBack()
     // The chosen card may live anywhere, not only where the watcher looks.
     QTemporaryDir elsewhere;
     const QString root = elsewhere.filePath(QStringLiteral("card"));
-    QVERIFY(writeMediaFile(root, "CHOSEN"));
+    QVERIFY(Kit::writeCard(root, "CHOSEN"));
     CardWatcher watcher;
     watcher.setChosenCard(CardIdentity::fromRoot(root));
     QSignalSpy lost(&watcher, &CardWatcher::chosenCardLost);
@@ -138,11 +123,11 @@ void TestCardWatcher::chosenCardLostAndBack()
     QCOMPARE(lost.size(), 1);
 
     // Another card where the chosen one was is not the chosen card.
-    QVERIFY(writeMediaFile(root, "STRANGER"));
+    QVERIFY(Kit::writeCard(root, "STRANGER"));
     watcher.poll();
     QCOMPARE(back.size(), 0);
 
-    QVERIFY(writeMediaFile(root, "CHOSEN"));
+    QVERIFY(Kit::writeCard(root, "CHOSEN"));
     watcher.poll();
     QCOMPARE(back.size(), 1);
     QCOMPARE(back.at(0).at(0).value<CardIdentity>().rawMediaId(), QStringLiteral("CHOSEN"));
@@ -175,7 +160,7 @@ void TestCardWatcher::mountedCardIsFound()
     watcher.poll();
     QVERIFY(ours(appeared).isEmpty());
 
-    QVERIFY(writeMediaFile(root, "MOUNTED"));
+    QVERIFY(Kit::writeCard(root, "MOUNTED"));
     watcher.poll();
     QCOMPARE(ours(appeared).size(), 1);
     const CardIdentity card = ours(appeared).first();

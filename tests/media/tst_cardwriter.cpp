@@ -1,7 +1,9 @@
 // Everything the tool writes goes through the card writer: it must never
 // write outside the card (links, a card that has gone, the root itself),
 // never leave half a file where a whole one was, and put what it wrote on
-// the medium before it says so.
+// the medium before it says so. What it reads back to prove a card kept
+// its bytes comes from the medium, and a card's file system is told by its
+// kind even when a user-space driver mounts it.
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -11,7 +13,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include "download/readbackverifier.h"
 #include "media/cardwriter.h"
+#include "media/sha1stream.h"
 
 namespace {
 
@@ -29,6 +36,23 @@ void writeFile(const QString &path, const QByteArray &bytes)
     QFile file(path);
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(bytes);
+}
+
+QByteArray sha1Of(const QByteArray &bytes)
+{
+    Sha1Stream hash;
+    hash.update(bytes.constData(), bytes.size());
+    return hash.hexDigest();
+}
+
+// A boot sector with the name a file system gives itself at offset.
+QByteArray bootSector(int offset, const QByteArray &name)
+{
+    QByteArray sector(512, '\0');
+    sector.replace(offset, name.size(), name);
+    sector[510] = char(0x55);
+    sector[511] = char(0xAA);
+    return sector;
 }
 
 bool run(const QString &program, const QStringList &arguments)
@@ -52,6 +76,10 @@ private slots:
     void fullCardKeepsTheOldFile();
     void listingIsBounded();
     void wholeFileReachesTheMediumBeforeItsName();
+    void readBack_data();
+    void readBack();
+    void filesystemKind_data();
+    void filesystemKind();
 
 private:
     QTemporaryDir *root = nullptr;
@@ -205,7 +233,7 @@ void TestCardWriter::wholeFileReachesTheMediumBeforeItsName()
                        environment.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":detect_leaks=0"));
     traced.setProcessEnvironment(environment);
     traced.start(strace, {QStringLiteral("-f"), QStringLiteral("-e"),
-                          QStringLiteral("trace=openat,write,fdatasync,fsync,renameat,renameat2"),
+                          QStringLiteral("trace=openat,write,fdatasync,fsync,renameat,renameat2,fcntl,fadvise64,pread64"),
                           QCoreApplication::applicationFilePath(), QStringLiteral("child"), card});
     QVERIFY(traced.waitForFinished(60000));
     QCOMPARE(traced.exitCode(), 0);
@@ -225,6 +253,139 @@ void TestCardWriter::wholeFileReachesTheMediumBeforeItsName()
     // A file moved into place (an RQ segment): its folder is synced after.
     const int moved = find(QStringLiteral("\"seg\""), folderSynced);
     QVERIFY2(moved > 0 && find(QStringLiteral("fsync("), moved) > moved, qPrintable(lines.join(QLatin1Char('\n'))));
+    // Read back past the page cache: the file's pages dropped, and read
+    // directly where the file system allows.
+    const int reopened = find(QStringLiteral("\"seg\", O_RDONLY"), moved);
+    const int dropped = find(QStringLiteral("POSIX_FADV_DONTNEED"), reopened);
+    QVERIFY2(reopened > moved && dropped > reopened && find(QStringLiteral("pread64("), dropped) > dropped,
+             qPrintable(lines.join(QLatin1Char('\n'))));
+}
+
+Q_DECLARE_METATYPE(CardFilesystem::Kind)
+
+void TestCardWriter::readBack_data()
+{
+    QTest::addColumn<QByteArray>("onCard");  // what the card holds ("<link>": a link to a file outside)
+    QTest::addColumn<QByteArray>("written"); // what was written: its bytes, then its trailer
+    QTest::addColumn<int>("trailer");
+    QTest::addColumn<bool>("wholeFile");
+    QTest::addColumn<int>("problem");
+    QTest::addColumn<QString>("why");
+
+    const QByteArray bytes = QByteArray(3 * 1048576 + 5, 'b').replace(1048576, 1, "X");
+    const QByteArray trailer = "END-OF-CHART\n";
+    const int ok = int(CardResult::None);
+    const int notKept = int(CardResult::NotKept);
+    QByteArray flipped = bytes + trailer;
+    flipped[2 * 1048576 + 3] = 'c';
+    QTest::newRow("as written, pieces and an uneven end") << bytes + trailer << bytes + trailer << int(trailer.size())
+                                                          << true << ok << QString();
+    QTest::newRow("a byte changed") << flipped << bytes + trailer << int(trailer.size()) << true << notKept
+                                    << QStringLiteral("SHA-1");
+    QTest::newRow("a byte more") << bytes + trailer + "!" << bytes + trailer << int(trailer.size()) << true << notKept
+                                 << QStringLiteral("bytes instead of");
+    QTest::newRow("cut short") << bytes.left(1048576) << bytes + trailer << int(trailer.size()) << true << notKept
+                               << QStringLiteral("bytes instead of");
+    QTest::newRow("trailer changed") << bytes + "END-OF-CHARX\n" << bytes + trailer << int(trailer.size()) << true
+                                     << notKept << QStringLiteral("last");
+    QTest::newRow("empty") << QByteArray() << QByteArray() << 0 << true << ok << QString();
+    // Proven by a check in the run, not written: only the trailer is read,
+    // from an offset that is not on a block boundary.
+    QTest::newRow("proven, trailer as written") << flipped.left(bytes.size()) + trailer << bytes + trailer
+                                                << int(trailer.size()) << false << ok << QString();
+    QTest::newRow("proven, trailer lost") << bytes << bytes + trailer << int(trailer.size()) << false << notKept
+                                          << QStringLiteral("bytes instead of");
+    QTest::newRow("missing") << QByteArray("<missing>") << QByteArray("x") << 0 << true << int(CardResult::Failed)
+                             << QStringLiteral("No such file");
+    QTest::newRow("a link") << QByteArray("<link>") << QByteArray("outside the card") << 0 << true
+                            << int(CardResult::NotAFile) << QString();
+    QTest::newRow("card gone") << QByteArray("<gone>") << QByteArray("x") << 0 << true << int(CardResult::CardGone)
+                               << QString();
+}
+
+void TestCardWriter::readBack()
+{
+    QFETCH(QByteArray, onCard);
+    QFETCH(QByteArray, written);
+    QFETCH(int, trailer);
+    QFETCH(bool, wholeFile);
+    QFETCH(int, problem);
+    QFETCH(QString, why);
+
+    const CardWriter writer(CardIdentity::fromRoot(card));
+    const QString path = QStringLiteral("P/f.bin");
+    if (onCard == "<link>") {
+        QDir(card).mkdir(QStringLiteral("P"));
+        QVERIFY(QFile::link(outside + QStringLiteral("/target"), card + QLatin1Char('/') + path));
+    } else if (onCard == "<gone>") {
+        QVERIFY(QDir(card).removeRecursively());
+    } else if (onCard != "<missing>") {
+        writeFile(card + QLatin1Char('/') + path, onCard);
+    }
+    const qint64 size = written.size() - trailer;
+    const ReadbackVerifier::Item item{path, size, sha1Of(written.left(size)), written.mid(size), wholeFile};
+    qint64 lastProgress = -1;
+    const CardResult result = ReadbackVerifier::verify(writer, item, nullptr, [&](qint64 read) { lastProgress = read; });
+    QVERIFY2(int(result.problem()) == problem, qPrintable(result.detail()));
+    QVERIFY2(result.detail().contains(why), qPrintable(result.detail()));
+    if (problem == CardResult::NotKept) {
+        QVERIFY2(result.message().contains(QLatin1String("did not keep what was written"))
+                     && result.message().contains(QLatin1String("faulty or counterfeit")),
+                 qPrintable(result.message()));
+        QCOMPARE(result.path(), path);
+    }
+    if (problem == CardResult::None && !onCard.isEmpty())
+        QCOMPARE(lastProgress, wholeFile ? qint64(onCard.size()) : qint64(trailer));
+}
+
+void TestCardWriter::filesystemKind_data()
+{
+    QTest::addColumn<qint64>("magic");
+    QTest::addColumn<QString>("mountType");
+    QTest::addColumn<QByteArray>("boot");
+    QTest::addColumn<CardFilesystem::Kind>("kind");
+
+    const qint64 fuse = 0x65735546;
+    const QByteArray exFat = bootSector(3, "EXFAT   ");
+    QTest::newRow("kernel vfat") << qint64(0x4d44) << QString() << QByteArray() << CardFilesystem::Kind::Fat;
+    QTest::newRow("kernel exfat") << qint64(0x2011BAB0) << QString() << QByteArray() << CardFilesystem::Kind::ExFat;
+    QTest::newRow("ext4") << qint64(0xEF53) << QString() << QByteArray() << CardFilesystem::Kind::Other;
+    QTest::newRow("fuse.exfat") << fuse << "fuse.exfat" << QByteArray() << CardFilesystem::Kind::ExFat;
+    QTest::newRow("fuse.fusefat") << fuse << "fuse.fusefat" << QByteArray() << CardFilesystem::Kind::Fat;
+    QTest::newRow("fuse.sshfs") << fuse << "fuse.sshfs" << exFat << CardFilesystem::Kind::Other;
+    QTest::newRow("fuseblk, exFAT sector") << fuse << "fuseblk" << exFat << CardFilesystem::Kind::ExFat;
+    QTest::newRow("fuseblk, FAT32 sector") << fuse << "fuseblk" << bootSector(82, "FAT32   ")
+                                           << CardFilesystem::Kind::Fat;
+    QTest::newRow("fuseblk, FAT16 sector") << fuse << "fuseblk" << bootSector(54, "FAT16   ")
+                                           << CardFilesystem::Kind::Fat;
+    QTest::newRow("fuseblk, NTFS sector") << fuse << "fuseblk" << bootSector(3, "NTFS    ")
+                                          << CardFilesystem::Kind::Other;
+    QTest::newRow("fuseblk, sector unreadable") << fuse << "fuseblk" << QByteArray() << CardFilesystem::Kind::Unknown;
+    QTest::newRow("fuseblk, no boot signature") << fuse << "fuseblk" << exFat.left(510) + QByteArray(2, '\0')
+                                                << CardFilesystem::Kind::Unknown;
+}
+
+void TestCardWriter::filesystemKind()
+{
+    QFETCH(qint64, magic);
+    QFETCH(QString, mountType);
+    QFETCH(QByteArray, boot);
+    QFETCH(CardFilesystem::Kind, kind);
+    QCOMPARE(CardFilesystem::fromMagic(magic, mountType, boot), kind);
+    if (mountType.isEmpty())
+        return;
+
+    // The mount entry is found by the device of the card's root; a source
+    // with a blank in it comes back whole.
+    const QByteArray mountInfo = "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                                 "44 22 0:39 / /media/my\\040card rw,relatime shared:3 - " + mountType.toLatin1()
+                                 + " /dev/my\\040card rw,blksize=4096\n";
+    QString type;
+    QString source;
+    QVERIFY(CardFilesystem::findMount(mountInfo, "0:39", &type, &source));
+    QCOMPARE(type, mountType);
+    QCOMPARE(source, QStringLiteral("/dev/my card"));
+    QVERIFY(!CardFilesystem::findMount(mountInfo, "0:40", &type, &source));
 }
 
 int main(int argc, char **argv)
@@ -235,6 +396,7 @@ int main(int argc, char **argv)
         return writer.writeWholeFile(QStringLiteral("vmid"), {"VM-1\r\n{}"}).ok()
                        && writer.writeWholeFile(QStringLiteral("seg.part"), {"bytes"}).ok()
                        && writer.rename(QStringLiteral("seg.part"), QStringLiteral("seg")).ok()
+                       && writer.readBack(QStringLiteral("seg"), 0, [](const char *, qint64) {}).ok()
                    ? 0
                    : 1;
     }

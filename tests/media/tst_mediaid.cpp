@@ -9,6 +9,7 @@
 
 #include "media/cardidentity.h"
 #include "media/mediaid.h"
+#include "testkit.h"
 
 class TestMediaId : public QObject
 {
@@ -19,14 +20,13 @@ private slots:
     void mediaIdFromContent();
     void vmidItemNumber_data();
     void vmidItemNumber();
-    void vmidMissing();
     void cardIdentity_data();
     void cardIdentity();
 };
 
 void TestMediaId::mediaIdFromContent_data()
 {
-    const QString sep = QStringLiteral("-----Trelmarkholding---media---001-----");
+    const QString sep = QString::fromLatin1(Kit::mediaSeparator);
     QTest::addColumn<QString>("content");
     QTest::addColumn<QString>("mediaId");
 
@@ -60,7 +60,8 @@ void TestMediaId::vmidItemNumber_data()
     QTest::newRow("first line only") << QByteArray("  VM  12 \r\nsecond line\n") << "VM 12";
     QTest::newRow("no line break") << QByteArray("TV-9") << "TV-9";
     QTest::newRow("empty first line") << QByteArray("\nVM-1\n") << "";
-    QTest::newRow("empty file") << QByteArray() << "";
+    QTest::newRow("empty file") << QByteArray("") << "";
+    QTest::newRow("no file") << QByteArray() << "";
     QTest::newRow("utf-8") << QByteArray("S\xc3\xb8 1\n") << QStringLiteral("Sø 1");
 }
 
@@ -68,24 +69,14 @@ void TestMediaId::vmidItemNumber()
 {
     QFETCH(QByteArray, bytes);
     QTemporaryDir card;
-    QFile file(card.filePath(QStringLiteral("vmid")));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-    file.close();
+    if (!bytes.isNull())
+        writeFile(card.filePath(QStringLiteral("vmid")), bytes);
     QTEST(::vmidItemNumber(card.path()), "itemNumber");
-}
-
-void TestMediaId::vmidMissing()
-{
-    QTemporaryDir card;
-    QCOMPARE(::vmidItemNumber(card.path()), QString());
-    QCOMPARE(::vmidItemNumber(card.filePath(QStringLiteral("no-such-folder"))), QString());
 }
 
 void TestMediaId::cardIdentity_data()
 {
-    const QByteArray sep("-----Trelmarkholding---media---001-----");
-    const QByteArray good = "head" + sep + "CARD-1" + sep + "tail";
+    const QByteArray good = Kit::mediaText("CARD-1");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("kind"); // file, link, fifo
@@ -115,10 +106,7 @@ void TestMediaId::cardIdentity()
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
     } else {
         const QString target = kind == QLatin1String("link") ? card.filePath(QStringLiteral("elsewhere")) : path;
-        QFile file(target);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
-        file.close();
+        writeFile(target, content);
         if (kind == QLatin1String("link"))
             QVERIFY(QFile::link(target, path));
     }
@@ -135,10 +123,7 @@ void TestMediaId::cardIdentity()
 
     // Another card put in at the same place is not this card; nor is a
     // card that has gone.
-    QFile other(path);
-    QVERIFY(other.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    other.write(content.replace("CARD-1", "CARD-2"));
-    other.close();
+    writeFile(path, Kit::mediaText("CARD-2"));
     QVERIFY(!byFile.stillPresent());
     QVERIFY(QFile::remove(path));
     QVERIFY(!byFile.stillPresent());

@@ -5,16 +5,15 @@
 
 #include <QJsonDocument>
 #include <QNetworkReply>
-#include <QRegularExpression>
 #include <QSslConfiguration>
 #include <QTemporaryDir>
 
 #include "app/appglobals.h"
 #include "app/startup.h"
-#include "capturehttpserver.h"
 #include "chartserviceprocess.h"
 #include "service/extracatrust.h"
 #include "service/serviceclient.h"
+#include "testkit.h"
 
 class TestServiceClient : public QObject
 {
@@ -23,18 +22,18 @@ class TestServiceClient : public QObject
 private slots:
     void initTestCase();
     void init();
-    void xorBytesRepeatsKey();
-    void postFormatAndKey_data();
-    void postFormatAndKey();
+    void post_data();
+    void post();
     void getCarriesNoKey();
-    void rangedDownloadHeaders();
-    void unrangedDownloadSetsNothing();
+    void download_data();
+    void download();
     void httpsTrust_data();
     void httpsTrust();
 
 private:
-    CaptureHttpServer::Request sendAndCapture(QNetworkReply *reply);
-    CaptureHttpServer *server = nullptr;
+    // Waits for the reply and returns what the service logged of it.
+    QJsonObject sent(QNetworkReply *reply);
+
     ChartServiceProcess service;
     QSslConfiguration systemTls;
     QTemporaryDir files;
@@ -43,132 +42,94 @@ private:
 void TestServiceClient::initTestCase()
 {
     prepareStartup();
-    server = new CaptureHttpServer(this);
-    QVERIFY(server->listen());
-    qputenv("QUORVEL_SERVICE_URL", server->baseUrl().toUtf8());
     QVERIFY(service.start());
+    qputenv("QUORVEL_SERVICE_URL", service.baseUrl().toUtf8());
     systemTls = QSslConfiguration::defaultConfiguration();
 }
 
 void TestServiceClient::init()
 {
-    server->requests.clear();
+    QVERIFY(service.clearRequestLog());
 }
 
-CaptureHttpServer::Request TestServiceClient::sendAndCapture(QNetworkReply *reply)
+QJsonObject TestServiceClient::sent(QNetworkReply *reply)
 {
     QSignalSpy finished(reply, &QNetworkReply::finished);
-    if (finished.isEmpty())
+    if (!reply->isFinished())
         finished.wait(10000);
     reply->deleteLater();
-    if (server->requests.size() != 1)
-        return {};
-    return server->requests.first();
+    const QJsonArray log = service.requestLog();
+    return log.size() == 1 ? log.first().toObject() : QJsonObject();
 }
 
-void TestServiceClient::xorBytesRepeatsKey()
-{
-    QCOMPARE(xorBytes(QByteArray(), "k"), QByteArray());
-    QCOMPARE(xorBytes(QByteArray("\x0f\xf0\x0f", 3), QByteArray("\xff", 1)), QByteArray("\xf0\x0f\xf0", 3));
-    QCOMPARE(xorBytes("ab", "abcdef"), QByteArray(2, '\0'));
-    // Applying the same key twice gives the data back: the remembered
-    // password relies on it.
-    const QByteArray hash = "0123456789abcdef0123456789abcdef01234567";
-    QCOMPARE(xorBytes(xorBytes(hash, "me@example.com"), "me@example.com"), hash);
-}
-
-void TestServiceClient::postFormatAndKey_data()
+void TestServiceClient::post_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("group");
-    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QString>("target");
 
-    QTest::newRow("login") << "Login" << "session" << QByteArray("/api/session/Login");
-    QTest::newRow("products") << "GetAllProducts" << "smn" << QByteArray("/api/smn/GetAllProducts");
-    QTest::newRow("subscriptions keep the double slash")
-        << "/GetSubscriptions" << "smn" << QByteArray("/api/smn//GetSubscriptions");
-    QTest::newRow("chart name with leading spaces")
-        << "GetSegments/  1234-5" << "smn" << QByteArray("/api/smn/GetSegments/%20%201234-5");
+    QTest::newRow("login") << "Login" << "session" << "/api/session/Login";
+    QTest::newRow("subscriptions keep the double slash") << "/GetSubscriptions" << "smn" << "/api/smn//GetSubscriptions";
+    QTest::newRow("chart name with leading spaces") << "GetSegments/  1234-5" << "smn" << "/api/smn/GetSegments/%20%201234-5";
 }
 
-void TestServiceClient::postFormatAndKey()
+void TestServiceClient::post()
 {
     QFETCH(QString, name);
     QFETCH(QString, group);
-    QFETCH(QByteArray, path);
 
     ServiceClient client;
-    QJsonObject body{{QStringLiteral("sku"), QStringLiteral("ABC")},
-                     {QStringLiteral("api_key"), QStringLiteral("caller's own")}};
+    const QJsonObject body{{QStringLiteral("sku"), QStringLiteral("ABC")}, {QStringLiteral("api_key"), QStringLiteral("caller's own")}};
     QNetworkReply *reply = client.post(name, group, body, QStringLiteral("tag"));
     QCOMPARE(reply->property("id").toString(), QStringLiteral("tag"));
-    const CaptureHttpServer::Request request = sendAndCapture(reply);
+    const QJsonObject request = sent(reply);
 
-    QCOMPARE(request.method, QByteArray("POST"));
-    QCOMPARE(request.path, path);
-    QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
-    QCOMPARE(request.header("Content-Length").toLongLong(), request.body.size());
+    QCOMPARE(request.value(QStringLiteral("method")).toString(), QStringLiteral("POST"));
+    QTEST(request.value(QStringLiteral("target")).toString(), "target");
+    const QJsonObject headers = request.value(QStringLiteral("headers")).toObject();
+    QCOMPARE(headers.value(QStringLiteral("Content-Type")).toString(), QStringLiteral("application/json"));
+    const QByteArray raw = request.value(QStringLiteral("body")).toString().toUtf8();
+    QCOMPARE(headers.value(QStringLiteral("Content-Length")).toString().toInt(), raw.size());
     // Indented form: one key per line, four spaces in.
-    QVERIFY(request.body.contains("\n    \"sku\": \"ABC\""));
-    const QJsonObject sent = QJsonDocument::fromJson(request.body).object();
-    const QString key = sent.value(QStringLiteral("api_key")).toString();
-    QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{40}$")).match(key).hasMatch());
-    QCOMPARE(key.toLatin1(), serviceApiKey());
-    QCOMPARE(sent.size(), 2);
+    QVERIFY(raw.contains("\n    \"sku\": \"ABC\""));
+    // The tool's key replaces whatever the caller put there.
+    const QJsonObject json = request.value(QStringLiteral("json")).toObject();
+    QCOMPARE(json.value(QStringLiteral("api_key")).toString(), ChartServiceProcess::apiKey());
+    QCOMPARE(json.size(), 2);
 }
 
 void TestServiceClient::getCarriesNoKey()
 {
     ServiceClient client;
-    const CaptureHttpServer::Request request = sendAndCapture(client.get(QStringLiteral("/firmware_versions")));
-    QCOMPARE(request.method, QByteArray("GET"));
-    QCOMPARE(request.path, QByteArray("/firmware_versions"));
-    QVERIFY(request.body.isEmpty());
-    QVERIFY(!request.path.contains("api_key"));
-    QVERIFY(!request.hasHeader("Range"));
-    QVERIFY(!request.hasHeader("Content-Type"));
+    const QJsonObject request = sent(client.get(QStringLiteral("/firmware_versions")));
+    QCOMPARE(request.value(QStringLiteral("method")).toString(), QStringLiteral("GET"));
+    QCOMPARE(request.value(QStringLiteral("target")).toString(), QStringLiteral("/firmware_versions"));
+    QVERIFY(!request.contains(QStringLiteral("body")));
+    const QJsonObject headers = request.value(QStringLiteral("headers")).toObject();
+    QVERIFY(!headers.contains(QStringLiteral("Range")));
+    QVERIFY(!headers.contains(QStringLiteral("Content-Type")));
 }
 
-void TestServiceClient::rangedDownloadHeaders()
+void TestServiceClient::download_data()
 {
-    ServiceClient client;
-    QFile::resize(logFilePath, 0);
-    const QString url = server->baseUrl() + QStringLiteral("/cdn/charts/a.bin");
-    QNetworkReply *reply = client.downloadRequest(url, QStringLiteral("charts/a.bin"),
-                                                  QStringLiteral("bytes=1048576-5242879"));
-    QCOMPARE(reply->property("id").toString(), QStringLiteral("charts/a.bin"));
-    QCOMPARE(reply->request().rawHeaderList(), QList<QByteArray>({"Range", "Accept-Encoding"}));
-    const CaptureHttpServer::Request request = sendAndCapture(reply);
-
-    QCOMPARE(request.path, QByteArray("/cdn/charts/a.bin"));
-    QCOMPARE(request.header("Range"), QByteArray("bytes=1048576-5242879"));
-    QCOMPARE(request.header("Accept-Encoding"), QByteArray("identity"));
-
-    QFile log(logFilePath);
-    QVERIFY(log.open(QIODevice::ReadOnly));
-    const QList<QByteArray> lines = log.readAll().split('\n');
-    int traced = 0;
-    for (const QByteArray &line : lines) {
-        if (!line.contains("<downloadRequest>[49]"))
-            continue;
-        ++traced;
-        QVERIFY(line.contains(url.toUtf8()));
-    }
-    QCOMPARE(traced, 2);
+    QTest::addColumn<QString>("range");
+    QTest::newRow("ranged") << "bytes=1048576-5242879";
+    QTest::newRow("whole") << "";
 }
 
-void TestServiceClient::unrangedDownloadSetsNothing()
+void TestServiceClient::download()
 {
+    QFETCH(QString, range);
     ServiceClient client;
-    QFile::resize(logFilePath, 0);
-    QNetworkReply *reply = client.downloadRequest(server->baseUrl() + QStringLiteral("/img.png"));
-    QVERIFY(reply->request().rawHeaderList().isEmpty());
-    QVERIFY(!reply->property("id").isValid());
-    const CaptureHttpServer::Request request = sendAndCapture(reply);
-    QVERIFY(!request.hasHeader("Range"));
-    // Qt's own transfer encoding offer may appear; the tool's "identity" must not.
-    QVERIFY(request.header("Accept-Encoding") != "identity");
-    QCOMPARE(QFileInfo(logFilePath).size(), 0);
+    const QString url = service.baseUrl() + QStringLiteral("/cdn/1101/VMARD01/region.idx");
+    QNetworkReply *reply = range.isEmpty() ? client.downloadRequest(url)
+                                           : client.downloadRequest(url, QStringLiteral("VMARD01/region.idx"), range);
+    QCOMPARE(reply->property("id").toString(), range.isEmpty() ? QString() : QStringLiteral("VMARD01/region.idx"));
+    const QJsonObject headers = sent(reply).value(QStringLiteral("headers")).toObject();
+    QCOMPARE(headers.value(QStringLiteral("Range")).toString(), range);
+    // A ranged transfer must not be compressed on the way, or the offsets
+    // stop meaning bytes of the file; Qt's own offer may stand otherwise.
+    QCOMPARE(headers.value(QStringLiteral("Accept-Encoding")).toString() == QLatin1String("identity"), !range.isEmpty());
 }
 
 void TestServiceClient::httpsTrust_data()
@@ -195,9 +156,8 @@ void TestServiceClient::httpsTrust()
     QFETCH(bool, reached);
 
     QSslConfiguration::setDefaultConfiguration(systemTls);
-    const QByteArray oldUrl = qgetenv("QUORVEL_SERVICE_URL");
     auto restore = qScopeGuard([&] {
-        qputenv("QUORVEL_SERVICE_URL", oldUrl);
+        qputenv("QUORVEL_SERVICE_URL", service.baseUrl().toUtf8());
         qunsetenv(ExtraCaTrust::EnvironmentVariable);
         QSslConfiguration::setDefaultConfiguration(systemTls);
     });
@@ -206,11 +166,8 @@ void TestServiceClient::httpsTrust()
         path = service.caFilePath();
     } else if (caFile != QLatin1String("none")) {
         path = files.filePath(caFile);
-        if (caFile == QLatin1String("empty.pem")) {
-            QFile empty(path);
-            QVERIFY(empty.open(QIODevice::WriteOnly));
-            empty.write("-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n");
-        }
+        if (caFile == QLatin1String("empty.pem"))
+            writeFile(path, "-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n");
     }
     if (!path.isEmpty())
         qputenv(ExtraCaTrust::EnvironmentVariable, path.toUtf8());
@@ -220,11 +177,9 @@ void TestServiceClient::httpsTrust()
     if (added > 0)
         QCOMPARE(QSslConfiguration::defaultConfiguration().caCertificates().size(),
                  QSslConfiguration::systemCaCertificates().size() + added);
-    if (!path.isEmpty() && added == 0) {
-        QFile log(logFilePath);
-        QVERIFY(log.open(QIODevice::ReadOnly));
-        QVERIFY(log.readAll().contains(path.toUtf8()));
-    }
+    // A file that is of no use is named in the log, and otherwise ignored.
+    if (!path.isEmpty() && added == 0)
+        QVERIFY(readAll(logFilePath).contains(path.toUtf8()));
 
     qputenv("QUORVEL_SERVICE_URL", (wrongName ? service.wrongNameHttpsUrl() : service.httpsBaseUrl()).toUtf8());
     ServiceClient client;
@@ -232,13 +187,9 @@ void TestServiceClient::httpsTrust()
     QSignalSpy finished(reply, &QNetworkReply::finished);
     QVERIFY(finished.wait(10000));
     reply->deleteLater();
-    if (reached) {
-        QCOMPARE(reply->error(), QNetworkReply::NoError);
-        QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+    QCOMPARE(reply->error(), reached ? QNetworkReply::NoError : QNetworkReply::SslHandshakeFailedError);
+    if (reached)
         QVERIFY(reply->readAll().contains("download_tool"));
-    } else {
-        QCOMPARE(reply->error(), QNetworkReply::SslHandshakeFailedError);
-    }
 }
 
 QTEST_MAIN(TestServiceClient)

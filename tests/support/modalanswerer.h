@@ -2,11 +2,11 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QEvent>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QList>
 #include <QMessageBox>
-#include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
@@ -15,8 +15,9 @@
 #include <functional>
 
 // Answers the modal dialogs the tool opens, the way a user at the screen
-// would, and remembers what they said. Flows that stop at a message box or a
-// file dialog can then run on inside a test.
+// would, and remembers what they said, so flows that stop at a message box or
+// a file dialog run on inside a test. A dialog is answered from the event
+// loop it opens, as soon as it is shown.
 class ModalAnswerer : public QObject
 {
 public:
@@ -30,9 +31,9 @@ public:
     explicit ModalAnswerer(QObject *parent = nullptr)
         : QObject(parent)
     {
-        timer.setInterval(15);
-        connect(&timer, &QTimer::timeout, this, &ModalAnswerer::poll);
-        timer.start();
+        qApp->installEventFilter(this);
+        if (QWidget *open = QApplication::activeModalWidget())
+            answerSoon(open);
     }
 
     // Which button to press in a message box; the default presses the first
@@ -52,32 +53,40 @@ public:
         return list;
     }
 
-private:
-    void poll()
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
     {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (!modal || !modal->isVisible() || inspecting)
-            return;
-        if (inspect) {
-            // An inspection may wait for the dialog to settle; the timer
-            // must not answer it meanwhile.
-            inspecting = true;
+        if (event->type() == QEvent::Show && (qobject_cast<QMessageBox *>(watched) || qobject_cast<QFileDialog *>(watched)))
+            answerSoon(static_cast<QWidget *>(watched));
+        return false;
+    }
+
+private:
+    void answerSoon(QWidget *dialog)
+    {
+        QTimer::singleShot(0, this, [this, guard = QPointer<QWidget>(dialog)] {
+            if (guard && guard->isVisible() && guard->isModal())
+                answer(guard);
+        });
+    }
+
+    void answer(QWidget *modal)
+    {
+        if (inspect)
             inspect(modal);
-            inspecting = false;
-        }
         if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
             if (fileToChoose.isEmpty()) {
                 dialog->reject();
-            } else {
-                // selectFile() leaves the name field alone while it has the
-                // focus, and then accept() finds nothing chosen: type the
-                // path into the field, as a user would.
-                if (auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
-                    edit->setText(fileToChoose);
-                else
-                    dialog->selectFile(fileToChoose);
-                QMetaObject::invokeMethod(dialog, "accept");
+                return;
             }
+            // selectFile() leaves the name field alone while it has the
+            // focus, and accept() then finds nothing chosen: type the path
+            // into the field, as a user would.
+            if (auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+                edit->setText(fileToChoose);
+            else
+                dialog->selectFile(fileToChoose);
+            QMetaObject::invokeMethod(dialog, "accept");
             return;
         }
         auto *box = qobject_cast<QMessageBox *>(modal);
@@ -90,21 +99,14 @@ private:
         }
         seen << entry;
         QAbstractButton *button = choose ? choose(box) : nullptr;
-        if (!button) {
-            for (QAbstractButton *candidate : box->buttons()) {
-                const auto role = box->buttonRole(candidate);
-                if (role == QMessageBox::AcceptRole || role == QMessageBox::YesRole) {
-                    button = candidate;
-                    break;
-                }
-            }
+        for (QAbstractButton *candidate : box->buttons()) {
+            const auto role = box->buttonRole(candidate);
+            if (!button && (role == QMessageBox::AcceptRole || role == QMessageBox::YesRole))
+                button = candidate;
         }
         if (button)
             button->click();
         else
             box->reject();
     }
-
-    QTimer timer;
-    bool inspecting = false;
 };

@@ -1,0 +1,116 @@
+#include "download/readbackverifier.h"
+
+#include <QSet>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include "media/cardwriter.h"
+#include "media/sha1stream.h"
+
+namespace {
+// Progress is told in steps of 1/200 of the whole: often enough for a bar,
+// rarely enough not to flood the GUI thread with events.
+constexpr qint64 progressSteps = 200;
+} // namespace
+
+QList<ReadbackVerifier::Item> ReadbackVerifier::productItems(const QList<FileRecord> &records,
+                                                            const QSet<QString> &proven)
+{
+    QList<Item> items;
+    for (const FileRecord &record : records) {
+        const bool whole = !proven.contains(record.file) || record.size == 0;
+        if (!whole && record.data.isEmpty())
+            continue;
+        items.append({record.file, record.size, record.sha1, record.data, whole});
+    }
+    return items;
+}
+
+ReadbackVerifier::ReadbackVerifier(QObject *parent)
+    : QObject(parent)
+{
+}
+
+ReadbackVerifier::~ReadbackVerifier()
+{
+    abandon = true;
+    future.waitForFinished();
+}
+
+void ReadbackVerifier::start(std::shared_ptr<const CardWriter> writer, const QList<Item> &items)
+{
+    future.waitForFinished();
+    abandon = false;
+    running = true;
+    found.clear();
+    future = QtConcurrent::run(QThreadPool::globalInstance(),
+                               [this, writer = std::move(writer), items] { run(writer, items); });
+}
+
+void ReadbackVerifier::run(std::shared_ptr<const CardWriter> writer, const QList<Item> &items)
+{
+    qint64 total = 0;
+    for (const Item &item : items)
+        total += item.wholeFile ? item.size + item.trailer.size() : item.trailer.size();
+    qint64 done = 0;
+    qint64 told = 0;
+    emit progress(0, total);
+    QList<CardResult> failures;
+    for (const Item &item : items) {
+        const qint64 before = done;
+        const CardResult result = verify(*writer, item, &abandon, [&](qint64 read) {
+            done = before + read;
+            if ((done - told) * progressSteps >= total) {
+                told = done;
+                emit progress(done, total);
+            }
+        });
+        if (abandon)
+            return;
+        if (!result.ok()) {
+            failures.append(result);
+            // A card that is gone or unreadable says nothing of the others.
+            if (result.problem() != CardResult::NotKept)
+                break;
+        }
+    }
+    emit progress(total, total);
+    // Read on the GUI thread once finished arrives there.
+    QMetaObject::invokeMethod(this, [this, failures] {
+        found = failures;
+        running = false;
+        emit finished();
+    }, Qt::QueuedConnection);
+}
+
+CardResult ReadbackVerifier::verify(const CardWriter &writer, const Item &item, const std::atomic_bool *abandon,
+                                    const std::function<void(qint64)> &progress)
+{
+    const qint64 from = item.wholeFile ? 0 : item.size;
+    Sha1Stream hash;
+    QByteArray tail;
+    qint64 position = from;
+    const qint64 expected = item.size + item.trailer.size();
+    const CardResult result = writer.readBack(item.path, from, [&](const char *bytes, qint64 length) {
+        const qint64 hashed = qBound<qint64>(0, item.size - position, length);
+        if (item.wholeFile && hashed > 0)
+            hash.update(bytes, hashed);
+        // More than the trailer is kept only up to one byte past it: enough
+        // to tell a longer file, and bounded whatever lies on the card.
+        const qint64 room = qMax<qint64>(0, item.trailer.size() + 1 - tail.size());
+        tail.append(bytes + hashed, qMin(length - hashed, room));
+        position += length;
+        progress(position - from);
+    }, abandon);
+    if (!result.ok())
+        return result;
+    QString why;
+    if (position != expected)
+        why = QStringLiteral("%1 bytes instead of %2").arg(position).arg(expected);
+    else if (item.wholeFile && item.size > 0 && !Sha1Stream::sameDigest(hash.hexDigest(), item.sha1))
+        why = QStringLiteral("SHA-1 %1 instead of %2").arg(QString::fromLatin1(hash.hexDigest()),
+                                                          QString::fromLatin1(item.sha1.toLower()));
+    else if (tail != item.trailer)
+        why = QStringLiteral("its last %1 bytes differ").arg(item.trailer.size());
+    return why.isEmpty() ? CardResult() : CardResult::failure(CardResult::NotKept, item.path, why);
+}

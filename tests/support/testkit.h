@@ -1,0 +1,124 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QMetaType>
+#include <QString>
+
+#include "downloadfixture.h"
+
+// What the tests make cards and chart containers from. Media files and
+// containers are laid out here byte by byte, never by the code under test;
+// what the tool made of them is read back through Mik::MikFile. Byte
+// patterns, reading, writing and snapshots of a card and a product without
+// widgets come from downloadfixture.h.
+namespace Kit {
+
+inline const QByteArray mediaSeparator("-----Trelmarkholding---media---001-----");
+
+// ENCRYPT.TXT as a control head writes it: three fields, the middle one the
+// media id padded with blanks.
+inline QByteArray mediaText(const QByteArray &mediaId, const QByteArray &head = "CVN-HEAD-7Q2",
+                            const QByteArray &tail = "SDHC-8GB")
+{
+    return head + mediaSeparator + "  " + mediaId + ' ' + mediaSeparator + tail;
+}
+
+// A card root holding only its media file, written aside and renamed in as
+// a control head finishing a card leaves it: the folder changes with it.
+inline bool writeCard(const QString &root, const QByteArray &mediaId,
+                      const QString &name = QStringLiteral("ENCRYPT.TXT"))
+{
+    QDir().mkpath(root);
+    QFile file(root + QStringLiteral("/.writing"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(mediaText(mediaId)) < 0)
+        return false;
+    file.close();
+    QFile::remove(root + QLatin1Char('/') + name);
+    return QFile::rename(file.fileName(), root + QLatin1Char('/') + name);
+}
+
+inline QByteArray le(quint64 value, int width)
+{
+    QByteArray out;
+    for (int i = 0; i < width; ++i)
+        out.append(char((value >> (8 * i)) & 0xff));
+    return out;
+}
+
+// A container header. Every byte the tool does not interpret gets a
+// recognisable value, so a write that zeroes or shifts them shows.
+struct Header
+{
+    QByteArray magic = QByteArray("romnirB\0", 8);
+    quint64 headerSize = 352;
+    quint64 segmentSize = 1 << 20;
+    quint64 flags = 0x800;
+    quint32 buildNumber = 12345;
+    quint32 skuSuffix = 5;
+    quint32 skuNumber = 1234;
+    quint64 firstBlock = 352;
+    quint32 chartVersion = 3;
+    quint64 kimFileSize = 0;
+    QByteArray payloadSha1;
+    quint32 buildCode = 27123;
+
+    QByteArray bytes() const
+    {
+        QByteArray image(352, '\0');
+        for (int i = 0; i < image.size(); ++i)
+            image[i] = char((i * 7 + 3) & 0xff);
+        const auto put = [&image](int offset, quint64 value, int width) { image.replace(offset, width, le(value, width)); };
+        image.replace(0, 8, magic.left(8).leftJustified(8, '\0'));
+        put(8, headerSize, 8);
+        put(24, segmentSize, 8);
+        put(72, flags, 8);
+        put(156, buildNumber, 4);
+        put(160, skuSuffix, 4);
+        put(164, skuNumber, 4);
+        put(168, firstBlock, 8);
+        put(244, chartVersion, 4);
+        put(280, kimFileSize, 8);
+        if (!payloadSha1.isEmpty())
+            image.replace(288, 20, payloadSha1.leftJustified(20, '\0', true));
+        put(344, buildCode, 4);
+        return image;
+    }
+};
+
+// One block of the chain: type, flags, length, then the next position
+// unless flag 0x04, the 16-byte extension when flag 0x20, the payload, and
+// the 20-byte trailer when flag 0x02.
+inline QByteArray block(quint16 type, quint8 flags, const QByteArray &payload, quint64 next, char fill = 'e')
+{
+    QByteArray out = le(type, 2);
+    out.append(char(flags));
+    out.append(char(0x5a));
+    out.append(le(quint32(payload.size()), 4));
+    if (!(flags & 0x04))
+        out.append(le(next, 8));
+    if (flags & 0x20)
+        out.append(QByteArray(16, fill));
+    out.append(payload);
+    if (flags & 0x02)
+        out.append(QByteArray(20, char(fill + 1)));
+    return out;
+}
+
+// Writes a container (and its segment files, "k01" onwards) under the
+// chart name base in folder, and returns the container's path.
+inline QString writeContainer(const QString &folder, const QByteArray &kim, const QList<QByteArray> &segments = {},
+                              const QString &base = QStringLiteral("  1234-5"))
+{
+    const QString path = folder + QLatin1Char('/') + base + QStringLiteral(".kim");
+    writeFile(path, kim);
+    for (int i = 0; i < segments.size(); ++i)
+        writeFile(folder + QLatin1Char('/') + base + QStringLiteral(".k%1").arg(i + 1, 2, 16, QLatin1Char('0')),
+                  segments.at(i));
+    return path;
+}
+
+} // namespace Kit
+
+Q_DECLARE_METATYPE(Kit::Header)
