@@ -242,12 +242,14 @@ int main(int argc, char *argv[])
     QObject::connect(downloader, &ProductDownloader::allDone, &app, [&] {
         const double seconds = double(wall.nsecsElapsed()) / 1e9;
         const double mib = double(downloader->totalBytes) / 1048576.0;
-        out(QStringLiteral("concurrency=%1").arg(downloader->concurrency));
+        // The peers get as many connections as ours used at most.
+        out(QStringLiteral("concurrency=%1").arg(qMax(1, downloader->transfersAtOnce())));
+        out(QStringLiteral("concurrency_setting=%1").arg(downloader->concurrency));
         out(QStringLiteral("wall_s=%1").arg(seconds, 0, 'f', 3));
         out(QStringLiteral("prepare_s=%1").arg(preparedSeconds, 0, 'f', 3));
         out(QStringLiteral("readback_s=%1").arg(readBackFrom < 0 ? 0.0 : seconds - readBackFrom, 0, 'f', 3));
         out(QStringLiteral("bytes=%1").arg(downloader->totalBytes));
-        out(QStringLiteral("files=%1").arg(downloader->downloads.size()));
+        out(QStringLiteral("files=%1").arg(downloader->fileCount()));
         out(QStringLiteral("throughput_mib_s=%1").arg(mib / seconds, 0, 'f', 1));
         out(QStringLiteral("peak_rss_mib=%1").arg(double(peakRssKiB()) / 1024.0, 0, 'f', 1));
         const double prepareStallMs = probe.worstMs(StallProbe::Prepare);

@@ -9,7 +9,7 @@
 #include <QRegularExpression>
 #include <QThreadPool>
 #include <QTimer>
-#include <QtConcurrent>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <cmath>
 
@@ -64,6 +64,14 @@ qint64 contentRangeStart(const QByteArray &header)
     return ok ? start : -1;
 }
 
+// One piece at a time per thread: the pieces of every transfer on a thread
+// pass through the same buffer, so memory does not grow with their number.
+char *pieceBuffer()
+{
+    thread_local QByteArray buffer(int(Download::maxChunkSize), Qt::Uninitialized);
+    return buffer.data();
+}
+
 } // namespace
 
 int Download::watchdogSeconds = initialWatchdogSeconds();
@@ -76,6 +84,16 @@ void Download::setWatchdogLimit(int seconds)
 int Download::watchdogLimit()
 {
     return watchdogSeconds;
+}
+
+QThreadPool *Download::finishingPool()
+{
+    static QThreadPool *pool = [] {
+        auto *created = new QThreadPool;
+        created->setMaxThreadCount(2);
+        return created;
+    }();
+    return pool;
 }
 
 Download::Download(QJsonObject jsonRecord, QObject *parent)
@@ -94,10 +112,8 @@ Download::Download(QJsonObject jsonRecord, QObject *parent)
     etag = record.value(QStringLiteral("etag")).toString();
     sha1 = record.value(QStringLiteral("sha1")).toString().toUtf8();
 
-    // Both are emitted on pool threads; the automatic connection queues them
-    // onto this object's thread, where all state changes happen.
-    connect(this, &Download::bytesWrittenInternal, this, &Download::handleBytesWritten);
-    connect(this, &Download::ioError, this, &Download::handleIoError);
+    // Emitted on the pool; the automatic connection queues it onto this
+    // object's thread, where all state changes happen.
     connect(this, &Download::finishedOnCard, this, &Download::settleEnding);
 }
 
@@ -108,13 +124,9 @@ void Download::setCardWriter(std::shared_ptr<const CardWriter> cardWriter)
 
 Download::~Download()
 {
-    // Waiting may run a write that has not started yet on this very thread;
-    // its completion must then not reach this half-destroyed object, which
-    // would start the next chunk.
-    disconnect(this, &Download::bytesWrittenInternal, this, &Download::handleBytesWritten);
-    disconnect(this, &Download::ioError, this, &Download::handleIoError);
+    // The end in flight must not reach this half-destroyed object.
     disconnect(this, &Download::finishedOnCard, this, &Download::settleEnding);
-    pendingWrite.waitForFinished();
+    pendingFinish.waitForFinished();
     if (reply)
         reply->deleteLater();
 }
@@ -181,12 +193,17 @@ bool Download::pause()
     resuming = true;
     if (!reply)
         return false;
+    if (state == WRITING || state == DONE) {
+        // Every byte is in: the end on the pool settles the file, finished
+        // or failed, and the connection stays good for the next file.
+        dropReply(false);
+        return true;
+    }
     if (state == DOWNLOADING)
         state = PAUSING;
     dropReply(true);
-    // A write in flight reports the pause itself when it completes and finds
-    // the reply gone; every other transfer that was waiting on its reply
-    // has now stopped.
+    // Pieces are written as they arrive, so nothing is in flight once the
+    // reply is gone: the transfer has stopped.
     if (state == PAUSING || state == READY)
         emitCancelled(PAUSED);
     return true;
@@ -236,33 +253,33 @@ QString Download::getStateStr() const
     return QString();
 }
 
-// Runs on a pool thread. The event loop leaves target, offset, rewrite and
-// the chunk writer alone while the transfer is WRITING, so they are used
-// without a lock.
-void Download::writeBytesAvailable(QByteArray bytes)
+// One piece to the card, on this object's thread; false when the transfer
+// stopped on it (the error is reported).
+bool Download::writeBytesAvailable(const char *bytes, qint64 length)
 {
     const bool truncate = rewrite;
     if (truncate)
         qDebug() << tracePrefix() << operationTag("writeBytesAvailable", 198) << "ReWritting";
-    const ChunkWriter::Result result = chunks->append(cardFile(), offset, bytes, truncate);
+    const ChunkWriter::Result result = chunks->append(cardFile(), offset, bytes, length, truncate);
     if (result.lost) {
-        fileLost = true;
-        emit ioError(tr("The partly downloaded file changed on the card; it will be downloaded again."));
-        return;
+        // Someone else removed or cut the file: the counted bytes are gone,
+        // and the transfer must begin again from byte 0.
+        state = ERROR;
+        dropReply(true);
+        restart();
+        emit error(file, tr("The partly downloaded file changed on the card; it will be downloaded again."));
+        return false;
     }
     if (!result.written) {
         qInfo() << tracePrefix() << "IO error:" << result.card.detail();
-        emit ioError(result.card.message());
-        return;
+        handleIoError(result.card.message());
+        return false;
     }
     // Cleared only once the old content is really gone, so that a failed
     // open cannot turn the next attempt into an append to stale bytes.
     if (truncate)
         rewrite = false;
-    ending = result.ending;
-    endingProblem = result.card;
-    emit bytesWritten(bytes.size());
-    emit bytesWrittenInternal(bytes.size());
+    return true;
 }
 
 ChunkWriter::File Download::cardFile() const
@@ -272,13 +289,20 @@ ChunkWriter::File Download::cardFile() const
 
 void Download::finishOnCard()
 {
+    startFinish();
+}
+
+void Download::startFinish()
+{
     state = WRITING;
-    pendingWrite = QtConcurrent::run(QThreadPool::globalInstance(), [this] {
-        const ChunkWriter::Result result = chunks->finish(cardFile());
+    pendingFinish = QtConcurrent::run(finishingPool(), [this, card = cardFile()] {
+        const ChunkWriter::Result result = chunks->finish(card);
         ending = result.ending;
         endingProblem = result.card;
         emit finishedOnCard();
     });
+    // Last: whoever hears it may start other transfers, or end this one.
+    emit bodyReceived(file);
 }
 
 void Download::settleEnding()
@@ -321,28 +345,36 @@ void Download::settleEnding()
     }
 }
 
-void Download::startChunkWrite()
+void Download::failExtraBytes()
 {
     // Bytes past the record's size belong to no file the list describes:
     // the list or the server is wrong, and the user must hear of it.
-    if (offset + reply->bytesAvailable() > size) {
-        qDebug() << tracePrefix() << "Extra bytes:" << offset + reply->bytesAvailable() << size
-                 << operationTag("handleBytesWritten", 386);
-        state = ERROR;
-        dropReply(true);
-        restart();
-        emit error(file, tr("The chart service sent more bytes than the file list gives for this file."));
-        return;
-    }
-    state = WRITING;
-    const QByteArray chunk = reply->read(qMin(reply->bytesAvailable(), maxChunkSize));
-    pendingWrite = QtConcurrent::run(QThreadPool::globalInstance(), &Download::writeBytesAvailable, this, chunk);
+    qDebug() << tracePrefix() << "Extra bytes:" << offset + (reply ? reply->bytesAvailable() : 0) << size
+             << operationTag("handleBytesWritten", 386);
+    state = ERROR;
+    dropReply(true);
+    restart();
+    emit error(file, tr("The chart service sent more bytes than the file list gives for this file."));
 }
 
 void Download::pullAvailable()
 {
-    if (state == DOWNLOADING && reply && reply->bytesAvailable() > 0)
-        startChunkWrite();
+    while (state == DOWNLOADING && reply) {
+        const qint64 available = reply->bytesAvailable();
+        if (available <= 0)
+            return;
+        if (offset + available > size) {
+            failExtraBytes();
+            return;
+        }
+        char *piece = pieceBuffer();
+        const qint64 got = reply->read(piece, qMin(available, maxChunkSize));
+        if (got <= 0)
+            return;
+        if (!writeBytesAvailable(piece, got))
+            return;
+        handleBytesWritten(got);
+    }
 }
 
 void Download::armWatchdog()
@@ -355,6 +387,10 @@ void Download::armWatchdog()
 
 void Download::dropReply(bool abort)
 {
+    // The file stays open only while a reply feeds it; while the end runs
+    // the pool has it.
+    if (state != WRITING)
+        chunks->release();
     if (!reply)
         return;
     QNetworkReply *old = reply;
@@ -363,9 +399,16 @@ void Download::dropReply(bool abort)
     // state of this transfer any more, least of all after a new reply has
     // taken its place.
     disconnect(old, nullptr, this, nullptr);
-    if (abort)
+    if (abort) {
         old->abort();
-    old->deleteLater();
+        old->deleteLater();
+    } else if (old->isFinished()) {
+        old->deleteLater();
+    } else {
+        // Every byte is in, but the reply has not said it is done: deleted
+        // now, it would close a connection the next file can use.
+        connect(old, &QNetworkReply::finished, old, &QObject::deleteLater);
+    }
 }
 
 // A reply that ended cleanly but short (a body without a length, a server
@@ -464,9 +507,8 @@ void Download::handleReadyRead()
         if (!reply)
             return;
         disconnect(reply, &QNetworkReply::readyRead, this, &Download::handleReadyRead);
-        // The network layer throttles its progress signal, so progress alone
-        // can leave bytes lying in a full read buffer with nothing to fetch
-        // them; readyRead comes with every arrival.
+        // From here on every arrival goes to the card as it comes; the
+        // reply's buffer never fills while the card keeps up.
         connect(reply, &QNetworkReply::readyRead, this, &Download::pullAvailable);
         pullAvailable();
     }
@@ -474,69 +516,25 @@ void Download::handleReadyRead()
 
 void Download::handleBytesWritten(qint64 written)
 {
-    if (written == 0)
+    if (written <= 0)
         return;
     lastActivity = nowSeconds();
     offset += written;
-    if (written < 0)
-        return;
-
-    if (offset < size) {
-        if (!reply) {
-            if (state != ERROR) {
-                qDebug() << tracePrefix() << operationTag("handleBytesWritten", 398) << "cancel by user";
-                emitCancelled(PAUSED);
-            }
-            return;
-        }
-        if (reply->error() != QNetworkReply::NoError) {
-            const QNetworkReply::NetworkError code = reply->error();
-            state = ERROR;
-            resuming = true;
-            dropReply(true);
-            if (code == QNetworkReply::OperationCanceledError)
-                emit cancelled(file);
-            else
-                handleNetworkError(code);
-            return;
-        }
-        if (reply->bytesAvailable() <= 0) {
-            if (reply->isFinished()) {
-                failIncomplete();
-                return;
-            }
-            state = DOWNLOADING;
-            armWatchdog();
-            return;
-        }
-        startChunkWrite();
-        return;
-    }
-
-    if (offset == size) {
-        settleEnding();
-        return;
-    }
-
-    qDebug() << tracePrefix() << "Extra bytes:" << offset << size << operationTag("handleBytesWritten", 386);
-    state = ERROR;
-    dropReply(false);
-    restart();
-    emit error(file, tr("The chart service sent more bytes than the file list gives for this file."));
+    emit bytesWritten(written);
+    if (offset == size)
+        startFinish();
 }
 
 void Download::emitNoByteWritten()
 {
     watchdogIdle = true;
-    // The clock runs only while a reply is expected to bring bytes; a write
-    // in flight re-arms it when it completes.
+    // The clock runs only while a reply is expected to bring bytes.
     if (!reply || state == WRITING || state == DONE || state == PAUSING)
         return;
     if (nowSeconds() - lastActivity >= watchdogSeconds) {
         handleTimeout();
         return;
     }
-    emit bytesWrittenInternal(0);
     armWatchdog();
 }
 
@@ -546,8 +544,6 @@ void Download::handleIoError(QString msg)
     state = ERROR;
     resuming = true;
     dropReply(true);
-    if (fileLost.exchange(false))
-        restart();
     emit error(file, msg);
 }
 
@@ -563,15 +559,15 @@ void Download::networkFinished()
 {
     switch (state) {
     case WRITING:
+    case DONE:
+        // Every byte was in before the reply said it was done.
+        dropReply(false);
         return;
     case PAUSING:
         qDebug() << tracePrefix() << "Already pausing" << operationTag("networkFinished", 245);
         return;
     case ERROR:
         qDebug() << tracePrefix() << "Already errored out" << operationTag("networkFinished", 250);
-        return;
-    case DONE:
-        qDebug() << tracePrefix() << "Already done" << operationTag("networkFinished", 255);
         return;
     case READY:
     case DOWNLOADING:
@@ -582,15 +578,14 @@ void Download::networkFinished()
         qDebug() << tracePrefix() << int(state);
         return;
     }
-    if (offset >= size)
+    // The last bytes may have come with the end of the reply.
+    pullAvailable();
+    if (!reply || state == WRITING || state == ERROR || offset >= size)
         return;
 
     const QNetworkReply::NetworkError code = reply->error();
     if (code == QNetworkReply::NoError) {
-        if (state == DOWNLOADING && reply->bytesAvailable() > 0)
-            startChunkWrite(); // the last bytes; the write's completion judges the end
-        else
-            failIncomplete();
+        failIncomplete();
         return;
     }
 
@@ -609,25 +604,13 @@ void Download::networkFinished()
 void Download::handleDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     lastActivity = nowSeconds();
-    if (!reply) {
-        qDebug() << tracePrefix() << operationTag("handleDownloadProgress", 288) << "cancel by user";
-        emitCancelled(PAUSED);
+    if (state != DOWNLOADING || bytesTotal <= 0)
         return;
+    const int percent = int(double(bytesReceived) * 100.0 / double(bytesTotal));
+    if (percent != lastPercent) {
+        qInfo() << tracePrefix() << percent << "%" << "done";
+        lastPercent = percent;
     }
-    if (state != DOWNLOADING)
-        return;
-    if (reply->bytesAvailable() <= 0) {
-        qDebug() << tracePrefix() << operationTag("handleDownloadProgress", 324) << "no bytes?";
-        return;
-    }
-    if (bytesTotal > 0) {
-        const int percent = int(double(bytesReceived) * 100.0 / double(bytesTotal));
-        if (percent != lastPercent) {
-            qInfo() << tracePrefix() << percent << "%" << "done";
-            lastPercent = percent;
-        }
-    }
-    startChunkWrite();
 }
 
 void Download::handleNetworkError(QNetworkReply::NetworkError code)

@@ -7,21 +7,23 @@
 #include <QObject>
 #include <QString>
 
-#include <atomic>
 #include <memory>
 
 #include "download/chunkwriter.h"
 #include "media/cardresult.h"
 
 class CardWriter;
+class QThreadPool;
 
 // One chart file on its way from the service to the card. The owner issues
 // each HTTP request and hands the reply over; this object pulls the reply's
-// bytes in bounded chunks, appends them to the card through the card writer
-// on the global thread pool, hashing them as they go, and reports progress
-// and the outcome by signals. A file is DONE only when it is synced, its
-// SHA-1 is the record's and its inline trailer follows it. The same object
-// is re-armed with a new, ranged reply after a pause or a failure.
+// bytes as they arrive and writes them to the card through the card writer
+// at once, on its own thread, in pieces of at most maxChunkSize, hashing them
+// as they go. Once every byte is there, the file's end (sync, digest,
+// trailer) runs on a small pool of its own, so that a slow sync never holds
+// up the next file's bytes. A file is DONE only when it is synced, its SHA-1
+// is the record's and its inline trailer follows it. The same object is
+// re-armed with a new, ranged reply after a pause or a failure.
 class Download : public QObject
 {
     Q_OBJECT
@@ -30,7 +32,7 @@ public:
     enum State : int {
         READY = 0,
         DOWNLOADING = 1,
-        WRITING = 2,
+        WRITING = 2, // every byte is in; the file's end runs on the pool
         PAUSING = 3,
         PAUSED = 4,
         ERROR = 5,
@@ -38,12 +40,15 @@ public:
     };
     Q_ENUM(State)
 
-    // Upper bound of one pull from the reply and one write to the card.
-    static constexpr qint64 maxChunkSize = 20480000;
+    // Largest piece read from the reply and written to the card at once. The
+    // reply buffers at most replyBufferSize, so one arrival is one or two
+    // pieces, and the piece stays in the processor's cache between the
+    // network layer, the digest and the write.
+    static constexpr qint64 maxChunkSize = 256 * 1024;
     // How much the network layer may buffer for one reply before it stops
     // reading the socket; keeps memory flat whatever the file size. Measured:
     // 512 KiB to 1 MiB moves a 1 GiB product fastest; from 2 MiB on the
-    // transfer gets several times slower and the GUI thread stalls longer.
+    // transfer gets several times slower.
     static constexpr qint64 replyBufferSize = 512 * 1024;
 
     Download(QJsonObject record, QObject *parent = nullptr);
@@ -55,6 +60,9 @@ public:
     // otherwise (tests and the benchmark shorten it).
     static void setWatchdogLimit(int seconds);
     static int watchdogLimit();
+    // Where files are ended: two threads, because the ends are syncs that
+    // wait on the medium, and more of them at once only queue in the device.
+    static QThreadPool *finishingPool();
 
     // Every write goes through writer; without one nothing is written.
     void setCardWriter(std::shared_ptr<const CardWriter> cardWriter);
@@ -70,7 +78,6 @@ public:
     void clearResponse();
     void emitCancelled(Download::State state);
     QString getStateStr() const;
-    void writeBytesAvailable(QByteArray bytes);
     // For a transfer whose bytes are all on the card but whose end (sync,
     // digest, trailer) failed: runs that end again without the network.
     void finishOnCard();
@@ -101,11 +108,12 @@ public:
     int verifyFailures = 0;
 
 signals:
-    void bytesWrittenInternal(qint64 written);
     void bytesWritten(qint64 written);
+    // Every byte is on the card and the reply is done with; the file's end
+    // runs from now on, and the owner may give the connection to another.
+    void bodyReceived(QString filePath);
     void downloadFinished(QString filePath);
     void error(QString filePath, QString msg = QString());
-    void ioError(QString msg = QString());
     void cancelled(QString filePath);
     void started(QString filePath);
     // The file arrived with the wrong SHA-1 for the first time: it is set to
@@ -126,26 +134,25 @@ public slots:
 private:
     using Ending = ChunkWriter::Ending;
 
-    void startChunkWrite();
+    bool writeBytesAvailable(const char *bytes, qint64 length);
     ChunkWriter::File cardFile() const;
+    void startFinish();
     void settleEnding();
     void pullAvailable();
     void armWatchdog();
     void dropReply(bool abort);
     void failIncomplete();
+    void failExtraBytes();
     QString tracePrefix() const;
 
-    // The chunk write in flight, kept so that destruction waits for it
-    // instead of leaving a pool thread with a dangling object.
-    QFuture<void> pendingWrite;
-    // Set by a chunk write that found the local file shorter than the
-    // bytes counted as on disk: someone else removed or cut the file, so
-    // the transfer must begin again from byte 0.
-    std::atomic<bool> fileLost{false};
-    // Used by the pool task that writes, one at a time; never by two threads.
+    // The file's end in flight on the pool, kept so that destruction waits
+    // for it instead of leaving a pool thread with a dangling object.
+    QFuture<void> pendingFinish;
+    // Used by this object's thread for the pieces and by the pool for the
+    // end, never both at once: the pieces stop before the end begins.
     std::unique_ptr<ChunkWriter> chunks;
-    // How the last write or finishing task ended the file; written on the
-    // pool before the queued signal that makes the event loop read it.
+    // How the end went; written on the pool before the queued signal that
+    // makes this object's thread read it.
     Ending ending = Ending::None;
     CardResult endingProblem;
 

@@ -12,13 +12,11 @@
 #include "app/settings.h"
 #include "app/utilities.h"
 #include "catalogue/rqsdproduct.h"
-#include "download/activationplan.h"
 #include "download/cardlimits.h"
-#include "download/download.h"
-#include "download/filecheck.h"
-#include "download/productcard.h"
+#include "download/checkrunner.h"
 #include "download/rqupdate.h"
 #include "download/servicereply.h"
+#include "download/transferrunner.h"
 #include "media/cardwriter.h"
 #include "media/mikfile.h"
 #include "ui_productdownloader.h"
@@ -40,6 +38,8 @@ ProductDownloader::ProductDownloader(QWidget *parent, AbstractProduct *product)
     : QWidget(parent)
     , headerBlock(headerSize, '\0')
     , ui(new Ui::ProductDownloader)
+    , transfers(new TransferRunner(this))
+    , checks(new CheckRunner(this))
 {
     ui->setupUi(this);
     if (product)
@@ -49,13 +49,33 @@ ProductDownloader::ProductDownloader(QWidget *parent, AbstractProduct *product)
 
     connect(this, &ProductDownloader::redownload, this, &ProductDownloader::handleRedownload);
     connect(this, &ProductDownloader::allDone, this, &ProductDownloader::handleAllDone);
+    connect(&preparing, &QFutureWatcher<Preparation::Result>::finished, this, &ProductDownloader::handlePrepared);
+    connect(&completing, &QFutureWatcher<Completion::Result>::finished, this, &ProductDownloader::handleCompletion);
+
+    connect(transfers, &TransferRunner::bytesDone, this, &ProductDownloader::handleBytesDone);
+    connect(transfers, &TransferRunner::started, this, &ProductDownloader::handleDownloadStarted);
+    connect(transfers, &TransferRunner::finished, this, &ProductDownloader::handleFileFinished);
+    connect(transfers, &TransferRunner::cancelled, this, &ProductDownloader::handleDownloadCancelled);
+    connect(transfers, &TransferRunner::failed, this, &ProductDownloader::handleDownloadError);
+    connect(transfers, &TransferRunner::idle, this, [this] {
+        if (pausing || cancelling)
+            checkPauseCancel();
+    });
+
+    connect(checks, &CheckRunner::passed, this, &ProductDownloader::sha1Passed);
+    connect(checks, &CheckRunner::mismatched, this, &ProductDownloader::redownload);
+    connect(checks, &CheckRunner::failed, this, [this](const QString &, const QString &message) {
+        emit errorPerm(sku, message);
+    });
 
     Settings settings(configFilePath);
     bool ok = false;
     const int stored = settings.valueOrInit(SettingsKeys::downloadConcurrency, QStringLiteral("3")).toInt(&ok);
-    const int ideal = QThread::idealThreadCount();
-    concurrency = (!ok || stored < 1) ? ideal : qMin(stored, ideal);
-    queue.setConcurrency(concurrency);
+    // The setting is the user's ceiling; the core count no longer caps it,
+    // since the transfers' cost is on their own thread and small files gain
+    // from more connections (TransferRunner decides per file size).
+    concurrency = (!ok || stored < 1) ? QThread::idealThreadCount()
+                                      : qMin(stored, TransferRunner::maxConnections);
     const QString readBackSetting =
         settings.valueOrInit(SettingsKeys::readBackAfterWriting, QStringLiteral("1")).trimmed().toLower();
     readBackOn = readBackSetting != QLatin1String("0") && readBackSetting != QLatin1String("false")
@@ -66,17 +86,16 @@ ProductDownloader::ProductDownloader(QWidget *parent, AbstractProduct *product)
 
 ProductDownloader::~ProductDownloader()
 {
-    // Running checks read this object's transfers: make them stop at their
-    // next piece and wait, so none outlives what it reads.
+    // Work on the pool writes to the card: it ends before this object does,
+    // and so do the transfers (TransferRunner's destructor, as a child).
     readback.reset();
-    abandonChecks = true;
-    for (QFuture<void> &future : sha1Futures)
-        future.waitForFinished();
+    preparing.waitForFinished();
+    completing.waitForFinished();
     for (QFuture<void> &future : backupFutures)
         future.waitForFinished();
+    delete transfers;
+    delete checks;
     delete ui;
-    for (Download *download : std::as_const(downloads))
-        download->deleteLater();
 }
 
 void ProductDownloader::setProduct(AbstractProduct *newProduct)
@@ -105,26 +124,19 @@ void ProductDownloader::setMediaIdDir(const QString &dir)
     if (!identity.isValid())
         qWarning() << prefix(sku) << "card not usable:" << identity.problem();
     writer = std::make_shared<const CardWriter>(identity);
+    checks->setCardWriter(writer);
     deviceId = identity.mediaText();
 }
 
-bool ProductDownloader::failPermanently(const QString &message)
+int ProductDownloader::transfersAtOnce() const
 {
-    emit errorPerm(sku, message);
-    return false;
+    return transfers->peakInFlight();
 }
 
-bool ProductDownloader::cardReady()
+const FileRecord *ProductDownloader::recordOf(const QString &file) const
 {
-    if (!writer)
-        return failPermanently(QStringLiteral("Please insert SD card."));
-    // A folder whose media file was never usable is not a card that went.
-    if (!writer->identity().isValid() && QFileInfo(mediaIdDir).isDir())
-        return failPermanently(QStringLiteral("The card's ENCRYPT.TXT cannot be used (%1). Nothing on the card was "
-                                              "changed.")
-                                   .arg(writer->identity().problem().toHtmlEscaped()));
-    const CardResult result = writer->verifyCard();
-    return result.ok() || failPermanently(result.message());
+    const auto it = recordIndex.constFind(file);
+    return it == recordIndex.cend() ? nullptr : &list.records.at(it.value());
 }
 
 void ProductDownloader::activateProduct()
@@ -162,81 +174,54 @@ void ProductDownloader::handleActivateProduct()
     // An RQ card's registration needs nothing from the reply.
     if (productType == RqSd)
         return;
-    if (!list.parse(body, FileList::Kind::Product, &message)) {
-        qWarning() << prefix(sku) << OP_TAG << "file list refused:" << message;
-        emit errorPerm(sku, message);
+    prepare([card = writer, root = mediaIdDir, productSku = sku, body] {
+        return Preparation::forProduct(card, root, productSku, body);
+    });
+}
+
+void ProductDownloader::prepare(std::function<Preparation::Result()> work)
+{
+    // A second list while one is being prepared would race it for the card.
+    if (preparing.isRunning()) {
+        qWarning() << prefix(sku) << OP_TAG << "a file list is already being prepared";
         return;
     }
+    preparing.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), std::move(work)));
+}
+
+void ProductDownloader::handlePrepared()
+{
+    const Preparation::Result result = preparing.result();
+    if (!result.error.isEmpty()) {
+        emit errorPerm(sku, result.error);
+        return;
+    }
+    list = result.list;
     endPoint = list.endPoint;
     cdnEndPoint = list.cdnEndPoint;
-    subscriptionId = list.reply.value(QStringLiteral("subscription_id")).toInt();
-    if (!cardReady() || !fitsCard() || !prepareProduct())
-        return;
-    updateProgress();
-    emit productActivated(subscriptionId, list.reply.value(QStringLiteral("expiration")).toInt(), deviceId);
-}
-
-Download *ProductDownloader::makeDownload(int index)
-{
-    const FileRecord &record = list.records.at(index);
-    QJsonObject json = record.json;
-    json.insert(QStringLiteral("dir"), mediaIdDir);
-    json.insert(QStringLiteral("end_point"), endPoint);
-    json.insert(QStringLiteral("cdn_end_point"), cdnEndPoint);
-    if (Download *old = downloads.value(record.file))
-        old->deleteLater();
-    auto *download = new Download(json, nullptr);
-    download->setCardWriter(writer);
-    downloads.insert(record.file, download);
-    recordIndex.insert(record.file, index);
-    return download;
-}
-
-bool ProductDownloader::prepareProduct()
-{
     totalBytes = list.totalBytes;
-    ProductCard::Preparation preparation;
-    const CardResult result = ProductCard::prepare(*writer, sku, list, &preparation);
-    if (!result.ok())
-        return failPermanently(result.message());
-    if (preparation.vmidWritten)
-        emit vmidUpdated(sku);
-    updateProgress();
-    applyPlan(preparation.steps);
-    return true;
-}
-
-void ProductDownloader::applyPlan(const QList<ActivationPlan::Step> &steps)
-{
-    for (int i = 0; i < steps.size(); ++i) {
-        const FileRecord &record = list.records.at(i);
-        const ActivationPlan::Step &step = steps.at(i);
-        Download *download = makeDownload(i);
-        if (!step.target.isEmpty())
-            download->target = step.target;
-        if (!step.checkPath.isEmpty())
-            checkPaths.insert(record.file, step.checkPath);
-        switch (step.action) {
-        case ActivationPlan::Action::Check:
-        case ActivationPlan::Action::Inline:
-            qDebug() << prefix(record.file) << OP_TAG << "[checking sha1]" << record.file;
-            sha1Checks.insert(record.file, download);
-            break;
-        case ActivationPlan::Action::Resume:
-            qDebug() << prefix(record.file) << "resuming:" << record.size - step.offset << "left";
-            doneBytes += download->resume(step.offset);
-            queueDownload(download);
-            break;
-        case ActivationPlan::Action::Fetch:
-            qDebug() << prefix(record.file) << "Download:" << record.file;
-            download->rewrite = step.replace;
-            queueDownload(download);
-            break;
-        case ActivationPlan::Action::None:
-            break;
-        }
+    recordIndex = result.recordIndex;
+    targets = result.targets;
+    checkPaths = result.checkPaths;
+    if (result.rqUpdate) {
+        rqUpdate = result.rqUpdate;
+        chartBaseName = list.baseName;
+    } else {
+        subscriptionId = list.reply.value(QStringLiteral("subscription_id")).toInt();
+        if (result.vmidWritten)
+            emit vmidUpdated(sku);
     }
+    doneBytes += result.resumedBytes;
+    for (const TransferOrder &order : result.orders)
+        pendingTransfers.insert(order.record.file);
+    transfers->configure(writer, mediaIdDir, endPoint, cdnEndPoint, concurrency);
+    transfers->enqueue(result.orders);
+    for (const QString &file : result.checks)
+        sha1Checks.insert(file);
+    updateProgress();
     startChecks();
+    if (!result.rqUpdate)
+        emit productActivated(subscriptionId, list.reply.value(QStringLiteral("expiration")).toInt(), deviceId);
 }
 
 void ProductDownloader::startChecks()
@@ -247,27 +232,27 @@ void ProductDownloader::startChecks()
         return;
     }
     emit statusUpdate(sku, QStringLiteral("Checking Download Integrity."));
-    const QStringList files = sha1Checks.keys();
-    for (const QString &file : files)
-        checkSha1(file);
+    // In list order: the user sees the product fill from its first file.
+    for (const FileRecord &record : std::as_const(list.records)) {
+        if (sha1Checks.contains(record.file))
+            checkSha1(record.file);
+    }
 }
 
 void ProductDownloader::queueDownload(const QString &file)
 {
-    if (Download *download = downloads.value(file))
-        queueDownload(download);
-}
-
-void ProductDownloader::queueDownload(Download *download)
-{
-    queue.enqueue(download);
+    const FileRecord *record = recordOf(file);
+    if (!record)
+        return;
+    pendingTransfers.insert(file);
+    transfers->enqueue({{*record, targets.value(file, file), 0, true, false}});
 }
 
 void ProductDownloader::startDwonloads()
 {
     emit stageUpdate(sku, QStringLiteral("Downloading Data"));
     emit statusUpdate(sku, QString());
-    if (queue.admitted().isEmpty() && queue.waitingLine().isEmpty()) {
+    if (pendingTransfers.isEmpty()) {
         checkAllDone();
         return;
     }
@@ -277,22 +262,12 @@ void ProductDownloader::startDwonloads()
         qDebug() << prefix(sku) << OP_TAG << "[startDownloads while busy]";
         return;
     }
-    queue.admitWaiting();
-    const QList<Download *> admitted = queue.admitted();
-    for (Download *download : admitted)
-        startDownload(download);
+    transfers->startRound();
 }
 
 bool ProductDownloader::busy()
 {
-    bool result = false;
-    for (Download *download : queue.admitted()) {
-        qDebug() << prefix(download->file) << download->getStateStr();
-        const Download::State state = download->state;
-        if (state == Download::DOWNLOADING || state == Download::WRITING || state == Download::PAUSING)
-            result = true;
-    }
-    return result;
+    return transfers->busy();
 }
 
 bool ProductDownloader::running()
@@ -301,77 +276,7 @@ bool ProductDownloader::running()
     // is not busy yet, but it will report back: a pause pressed between two
     // files must pause, and an error stop must wait for its report too, or
     // one failed round would reach the user as several.
-    for (Download *download : queue.admitted()) {
-        if (download->reply && download->state == Download::READY)
-            return true;
-    }
-    return busy();
-}
-
-void ProductDownloader::startDownload(Download *download)
-{
-    if (download->offset < 0)
-        qWarning() << prefix(download->file) << OP_TAG << "negative offset" << download->offset;
-    connectDownload(download);
-
-    // Every byte is there but the file's end (sync, digest, trailer) failed
-    // last time: that end runs again, without the network.
-    if (download->size > 0 && download->offset >= download->size && !download->rewrite) {
-        download->finishOnCard();
-        return;
-    }
-    // The card may have been pulled and put back, and a failed write may
-    // have left part of a chunk: the file itself says where to go on.
-    if (download->resuming && !download->rewrite) {
-        QHash<QString, CardWriter::Facts> facts;
-        writer->survey({download->target}, &facts);
-        const qint64 onCard = facts.value(download->target).size;
-        const qint64 counted = download->offset;
-        if (onCard > download->size) {
-            download->restart();
-        } else if (onCard != counted) {
-            download->resume(onCard);
-            handleBytesDone(download->offset - counted);
-        }
-    }
-
-    const QString url = download->downloadPath();
-    qInfo() << prefix(download->file) << "[START]" << url;
-    QString range;
-    if (download->resuming)
-        range = QStringLiteral("bytes=%1-%2").arg(download->offset).arg(download->size - 1);
-    if (download->reply) {
-        qDebug() << prefix(download->file) << OP_TAG << "[RESPONSE NOT EMPTY]";
-        download->reset();
-    }
-    download->reply = client.downloadRequest(url, download->file, range);
-    download->connectResponse();
-}
-
-void ProductDownloader::connectDownload(Download *download)
-{
-    if (download->connected)
-        return;
-    download->connected = true;
-    connect(download, &Download::downloadFinished, this, &ProductDownloader::handleFileFinished);
-    connect(download, &Download::bytesWritten, this, &ProductDownloader::handleBytesDone);
-    connect(download, &Download::cancelled, this, &ProductDownloader::handleDownloadCancelled);
-    connect(download, &Download::error, this, &ProductDownloader::handleDownloadError);
-    connect(download, &Download::started, this, &ProductDownloader::handleDownloadStarted);
-    connect(download, &Download::retryFromStart, this, &ProductDownloader::handleRetryFromStart);
-}
-
-void ProductDownloader::handleRetryFromStart(const QString &file)
-{
-    Download *download = downloads.value(file);
-    if (!download)
-        return;
-    qInfo() << prefix(file) << OP_TAG << "damaged on the way, fetching again from byte 0";
-    if (pausing || cancelling) {
-        checkPauseCancel();
-        return;
-    }
-    startDownload(download);
+    return transfers->running();
 }
 
 void ProductDownloader::handleDownloadStarted(const QString &file)
@@ -442,91 +347,33 @@ void ProductDownloader::updateProgress()
 
 void ProductDownloader::handleFileFinished(const QString &file)
 {
-    qDebug() << prefix(file) << OP_TAG;
-    if (Download *download = queue.active.value(file)) {
-        qInfo() << prefix(file) << "downloaded";
-        download->clearResponse();
-        queue.release(download);
-    }
+    pendingTransfers.remove(file);
     if (pausing || cancelling) {
         checkPauseCancel();
         return;
     }
-    startIdleAdmitted();
-    if (!queue.hasFreeSlot() || queue.waitingLine().isEmpty()) {
-        checkAllDone();
-        return;
-    }
-    Download *next = queue.admitNext();
-    qInfo() << prefix(next->file) << "downloading";
-    startDownload(next);
     checkAllDone();
-}
-
-void ProductDownloader::startIdleAdmitted()
-{
-    // A round refused while another transfer was busy leaves admitted
-    // transfers that nobody started; a finished file is the moment to start
-    // them, or the product would never end.
-    const QList<Download *> admitted = queue.admitted();
-    for (Download *download : admitted) {
-        if (download->state == Download::READY && !download->reply)
-            startDownload(download);
-    }
 }
 
 void ProductDownloader::checkSha1(const QString &file)
 {
-    Download *download = downloads.value(file);
-    if (!download || !recordIndex.contains(file))
+    const FileRecord *record = recordOf(file);
+    if (!record)
         return;
-    // The pool task gets copies: the tables and the transfer may change on
-    // this thread while it runs.
-    const FileRecord record = list.records.at(recordIndex.value(file));
-    const QString path = checkPaths.value(file, download->target);
-    const std::shared_ptr<const CardWriter> card = writer;
-    const QString productSku = sku;
-    sha1Futures.append(QtConcurrent::run(QThreadPool::globalInstance(), [this, file, path, record, card,
-                                                                         productSku] {
-        const FileCheck::Result result = record.size == 0 ? FileCheck::writeInline(*card, record)
-                                                          : FileCheck::run(*card, path, record, &abandonChecks);
-        if (abandonChecks)
-            return;
-        switch (result.outcome) {
-        case FileCheck::Outcome::Passed:
-            qInfo() << prefix(file) << "skipped";
-            emit sha1Passed(file);
-            break;
-        case FileCheck::Outcome::Mismatch:
-            qInfo() << prefix(file) << "Sha1 not matching:" << record.sha1 << "-> redownload...";
-            emit redownload(file);
-            break;
-        case FileCheck::Outcome::CardProblem:
-            qWarning() << prefix(file) << "check failed:" << result.card.detail();
-            emit errorPerm(productSku, result.card.problem() == CardResult::Failed
-                                           ? QStringLiteral("Cannot Open Chart Folder.")
-                                           : result.card.message());
-            break;
-        }
-    }));
-    // Forget the checks that have ended, so the list stays as short as the
-    // number of files being checked at once.
-    sha1Futures.erase(std::remove_if(sha1Futures.begin(), sha1Futures.end(),
-                                     [](const QFuture<void> &future) { return future.isFinished(); }),
-                      sha1Futures.end());
+    checks->check(*record, checkPaths.value(file, targets.value(file, file)));
 }
 
 void ProductDownloader::handleSha1Passed(const QString &file)
 {
-    Download *download = sha1Checks.value(file);
-    if (!download) {
+    const FileRecord *record = recordOf(file);
+    if (!record || !sha1Checks.contains(file)) {
         qWarning() << OP_TAG << file << "do not exist in files";
         return;
     }
     proven.insert(file);
     if (rqUpdate && checkPaths.value(file) == file)
         rqUpdate->keepInPlace(file);
-    handleBytesDone(download->size);
+    handleBytesDone(record->size);
     updateProgress();
     sha1Checks.remove(file);
     if (sha1Checks.isEmpty()) {
@@ -537,10 +384,6 @@ void ProductDownloader::handleSha1Passed(const QString &file)
 
 void ProductDownloader::handleRedownload(const QString &file)
 {
-    Download *download = downloads.value(file);
-    if (!download)
-        return;
-    download->rewrite = true;
     sha1Checks.remove(file);
     queueDownload(file);
     if (sha1Checks.isEmpty()) {
@@ -551,84 +394,46 @@ void ProductDownloader::handleRedownload(const QString &file)
 
 bool ProductDownloader::everyFileDone() const
 {
-    if (!sha1Checks.isEmpty() || !queue.waitingLine().isEmpty())
-        return false;
-    for (Download *download : queue.admitted()) {
-        if (download->state != Download::DONE)
-            return false;
-    }
-    return true;
-}
-
-bool ProductDownloader::requeueVanished()
-{
-    // Where each file of the product lies now, and how long it must be.
-    QStringList paths;
-    for (const FileRecord &record : std::as_const(list.records)) {
-        const Download *download = downloads.value(record.file);
-        const bool inPlace = proven.contains(record.file) && checkPaths.value(record.file) == record.file;
-        paths.append(inPlace || !download ? record.file : download->target);
-    }
-    QHash<QString, CardWriter::Facts> facts;
-    const CardResult surveyed = writer->survey(paths, &facts);
-    if (!surveyed.ok()) {
-        downloadErrors.insert(sku, surveyed.message());
-        startPending = false;
-        ui->pauseButton->resumeReady();
-        ui->cancelButton->setEnabled(true);
-        checkErrors();
-        return true;
-    }
-    bool requeued = false;
-    for (int i = 0; i < list.records.size(); ++i) {
-        const FileRecord &record = list.records.at(i);
-        const CardWriter::Facts found = facts.value(paths.at(i));
-        Download *download = downloads.value(record.file);
-        if ((record.size == 0 && rqUpdate) || (found.regular && found.size == record.size + record.data.size()))
-            continue;
-        qWarning() << prefix(record.file) << OP_TAG << "gone from the card during the run; fetched again";
-        requeued = true;
-        if (record.size == 0) {
-            sha1Checks.insert(record.file, download);
-            checkSha1(record.file);
-            continue;
-        }
-        if (proven.remove(record.file)) {
-            handleBytesDone(-record.size);
-            checkPaths.remove(record.file);
-            if (rqUpdate)
-                rqUpdate->dropInPlace(record.file);
-        } else {
-            download->restart();
-        }
-        download->rewrite = true;
-        download->state = Download::READY;
-        queueDownload(download);
-    }
-    if (requeued && sha1Checks.isEmpty())
-        startDwonloads();
-    return requeued;
+    return sha1Checks.isEmpty() && pendingTransfers.isEmpty();
 }
 
 void ProductDownloader::checkAllDone()
 {
-    if (finished || (readback && readback->isRunning()) || doneBytes < totalBytes || !everyFileDone())
+    if (finished || completing.isRunning() || (readback && readback->isRunning()) || doneBytes < totalBytes
+        || !everyFileDone())
         return;
-    // Counted is not proven: a file deleted, or a folder moved away, during
-    // the run is on the card no more.
-    if (requeueVanished())
+    Completion::Input input{writer, list.records, targets, checkPaths, proven,
+                            productType == RqSd ? rqUpdate : nullptr, mediaIdDir};
+    completing.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [input] { return Completion::run(input); }));
+}
+
+void ProductDownloader::handleCompletion()
+{
+    const Completion::Result result = completing.result();
+    if (!result.survey.ok()) {
+        stopForCardProblem(sku, result.survey.message());
         return;
-    // The container is settled before anyone hears of the completion: the
-    // window scans the card as soon as it does.
-    if (productType == RqSd && rqUpdate && !commitRqUpdate())
+    }
+    if (!result.vanished.isEmpty()) {
+        requeue(result.vanished);
         return;
+    }
+    if (productType == RqSd && rqUpdate) {
+        if (!result.commit.ok()) {
+            qWarning() << prefix(sku) << OP_TAG << "update not committed:" << result.commit.detail();
+            stopForCardProblem(result.commit.path(), result.commit.message());
+            return;
+        }
+        if (container && result.haveContainer)
+            *container = result.container;
+    }
     if (readBackOn)
         startReadback();
     else
-        finish();
+        completeProduct();
 }
 
-void ProductDownloader::finish()
+void ProductDownloader::completeProduct()
 {
     qInfo() << prefix(sku) << "All done" << QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
     if (doneBytes > totalBytes)
@@ -638,19 +443,6 @@ void ProductDownloader::finish()
     emit allDone(sku);
     if (productType == RqSd && rqUpdate)
         emit chartUpdateStatusChange(AbstractProduct::UpToDateSameBuild);
-}
-
-bool ProductDownloader::fitsCard()
-{
-    CardFilesystem::Kind kind = CardFilesystem::Kind::Unknown;
-    const CardResult result = writer->filesystem(&kind);
-    if (!result.ok())
-        return failPermanently(result.message());
-    const QString problem = CardLimits::problem(list.records, kind);
-    if (problem.isEmpty())
-        return true;
-    qWarning() << prefix(sku) << OP_TAG << "file list does not fit a" << CardFilesystem::name(kind) << "card:" << problem;
-    return failPermanently(problem);
 }
 
 void ProductDownloader::startReadback()
@@ -676,7 +468,7 @@ void ProductDownloader::handleReadbackFinished()
 {
     const QList<CardResult> failures = readback->failures();
     if (failures.isEmpty()) {
-        finish();
+        completeProduct();
         return;
     }
     // An RQ card then shows the update as unfinished. Resume finds the
@@ -706,28 +498,43 @@ void ProductDownloader::handleReadbackFinished()
     checkErrors();
 }
 
-bool ProductDownloader::commitRqUpdate()
+void ProductDownloader::stopForCardProblem(const QString &path, const QString &message)
 {
-    const CardResult result = rqUpdate->commit();
-    if (!result.ok()) {
-        // Reported like a failed file: the card is as the commit left it,
-        // and Resume runs the commit again.
-        qWarning() << prefix(sku) << OP_TAG << "update not committed:" << result.detail();
-        downloadErrors.insert(result.path(), result.message());
-        startPending = false;
-        ui->pauseButton->resumeReady();
-        ui->cancelButton->setEnabled(true);
-        checkErrors();
-        return false;
-    }
-    if (container) {
-        try {
-            *container = Mik::MikFile(mediaIdDir + QLatin1Char('/') + rqUpdate->newContainerName());
-        } catch (const QString &message) {
-            qWarning() << prefix(sku) << OP_TAG << message;
+    downloadErrors.insert(path, message);
+    startPending = false;
+    ui->pauseButton->resumeReady();
+    ui->cancelButton->setEnabled(true);
+    checkErrors();
+}
+
+void ProductDownloader::requeue(const QStringList &vanished)
+{
+    QList<TransferOrder> orders;
+    for (const QString &file : vanished) {
+        const FileRecord *record = recordOf(file);
+        if (!record)
+            continue;
+        qWarning() << prefix(file) << OP_TAG << "gone from the card during the run; fetched again";
+        if (record->size == 0) {
+            sha1Checks.insert(file);
+            checkSha1(file);
+            continue;
         }
+        TransferOrder order{*record, targets.value(file, file), 0, true, false};
+        if (proven.remove(file)) {
+            handleBytesDone(-record->size);
+            checkPaths.remove(file);
+            if (rqUpdate)
+                rqUpdate->dropInPlace(file);
+        } else {
+            order.restart = true;
+        }
+        pendingTransfers.insert(file);
+        orders.append(order);
     }
-    return true;
+    transfers->enqueue(orders);
+    if (sha1Checks.isEmpty())
+        startDwonloads();
 }
 
 void ProductDownloader::handleAllDone()
@@ -826,7 +633,10 @@ void ProductDownloader::handleHeaderUpdate()
     headerBlock = body.left(headerSize);
 
     if (reply->property("id").toString() == QLatin1String("restore")) {
-        if (cardReady()) {
+        const QString problem = Preparation::cardProblem(writer.get(), mediaIdDir);
+        if (!problem.isEmpty()) {
+            emit errorPerm(sku, problem);
+        } else {
             const CardResult written = RqUpdate::restore(*writer, sku, headerBlock, drmBytes);
             if (written.ok())
                 emit mikRestored();
@@ -903,38 +713,17 @@ void ProductDownloader::handleGetSegments()
         emit errorPerm(sku, message);
         return;
     }
-    if (!list.parse(body, FileList::Kind::Segments, &message)) {
-        qWarning() << prefix(sku) << OP_TAG << "segment list refused:" << message;
-        emit errorPerm(sku, message);
-        return;
-    }
-    endPoint = list.endPoint;
-    cdnEndPoint = list.cdnEndPoint;
     emit stageUpdate(sku, QStringLiteral("Validating Data"));
     emit statusUpdate(sku, QString());
-    if (!cardReady() || !fitsCard())
-        return;
-    prepareSegments();
-}
-
-bool ProductDownloader::prepareSegments()
-{
     QStringList oldSegments;
     for (const QFileInfo &segment : std::as_const(container->segments))
         oldSegments.append(segment.fileName());
     const QString containerName = container->fileInfo.exists() ? container->fileInfo.fileName() : QString();
-    rqUpdate = std::make_unique<RqUpdate>(writer, containerName, oldSegments, headerBlock, drmBytes,
-                                          expectedChartId);
-    rqUpdate->setSegments(list);
-    chartBaseName = list.baseName;
-    totalBytes = list.totalBytes;
-    QHash<QString, CardWriter::Facts> facts;
-    const CardResult surveyed = writer->survey(rqUpdate->surveyPaths(), &facts);
-    if (!surveyed.ok())
-        return failPermanently(surveyed.message());
-    applyPlan(rqUpdate->plan(facts));
-    updateProgress();
-    return true;
+    prepare([card = writer, root = mediaIdDir, productSku = sku, body, containerName, oldSegments,
+             header = headerBlock, chain = drmBytes, chartId = expectedChartId] {
+        return Preparation::forSegments(card, root, productSku, body, containerName, oldSegments, header, chain,
+                                        chartId);
+    });
 }
 
 void ProductDownloader::handleNetworkError(QNetworkReply::NetworkError code)
@@ -967,11 +756,7 @@ void ProductDownloader::on_pauseButton_released()
         qDebug() << prefix(sku) << "PAUSING";
         disableBtns();
         pausing = true;
-        const QList<Download *> admitted = queue.admitted();
-        for (Download *download : admitted)
-            download->pause();
-        // Transfers stopped before their first byte report nothing; settle
-        // now if nothing is left busy.
+        transfers->pauseAll();
         checkPauseCancel();
         return;
     }
@@ -990,15 +775,14 @@ void ProductDownloader::on_pauseButton_released()
 
 void ProductDownloader::on_cancelButton_released()
 {
-    const QList<Download *> admitted = queue.admitted();
-    for (Download *download : admitted)
-        download->pause();
+    transfers->pauseAll();
     cancelling = true;
     ui->cancelButton->setEnabled(false);
     if (running()) {
         qDebug() << prefix(sku) << OP_TAG << "CANCEL NOT EMIT" << "busy";
     } else {
         qDebug() << prefix(sku) << OP_TAG << "CANCEL EMIT";
+        cancelEmitted = true;
         emit cancel();
     }
 }
@@ -1034,7 +818,10 @@ void ProductDownloader::checkPauseCancel()
         emit statusUpdate(sku, missingCard ? QStringLiteral("Please insert SD card.") : QString());
         ui->cancelButton->setEnabled(true);
         checkErrors();
-    } else {
+    } else if (!cancelEmitted) {
+        // Reports may still come from transfers that stopped with the last
+        // one; the window hears of the end once.
+        cancelEmitted = true;
         emit cancel();
     }
 }
@@ -1074,8 +861,6 @@ void ProductDownloader::pauseForMissingCard()
     }
     disableBtns();
     pausing = true;
-    const QList<Download *> admitted = queue.admitted();
-    for (Download *download : admitted)
-        download->pause();
+    transfers->pauseAll();
     checkPauseCancel();
 }

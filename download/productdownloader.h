@@ -2,8 +2,9 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
-#include <QFuture>
 #include <QFileInfo>
+#include <QFuture>
+#include <QFutureWatcher>
 #include <QHash>
 #include <QList>
 #include <QMap>
@@ -12,19 +13,20 @@
 #include <QString>
 #include <QWidget>
 
-#include <atomic>
+#include <functional>
 #include <memory>
 
 #include "catalogue/abstractproduct.h"
-#include "download/activationplan.h"
+#include "download/completion.h"
 #include "download/filelist.h"
+#include "download/preparation.h"
 #include "download/readbackverifier.h"
-#include "download/transferqueue.h"
 #include "service/serviceclient.h"
 
 class CardWriter;
-class Download;
+class CheckRunner;
 class RqUpdate;
+class TransferRunner;
 namespace Mik {
 class MikFile;
 }
@@ -33,19 +35,19 @@ class ProductDownloader;
 }
 
 // Takes one product onto one card and reports to the main window by
-// signals. The work is done by the classes behind it: the file list
-// (FileList), the plan of what to keep, check, resume or fetch
-// (ActivationPlan), the first-in-first-out queue of transfers
-// (TransferQueue), one Download per file, the RQ update transaction
-// (RqUpdate) and the card writer through which every byte reaches the card.
-// One instance per download; the window deletes it when the download ended.
+// signals. The work is done by the classes behind it: the preparation on
+// the thread pool (Preparation: the file list, the card's side and the plan
+// of what to keep, check, resume or fetch), the checks of files already on
+// the card (CheckRunner), the transfers on a thread of their own
+// (TransferRunner), the last look and the RQ commit on the pool
+// (Completion), and the card writer through which every byte reaches the
+// card. This object keeps the state the window sees (progress, buttons,
+// pause, cancel and errors) and never waits on the network or the card
+// itself. One instance per download; the window deletes it when the
+// download ended.
 class ProductDownloader : public QWidget
 {
     Q_OBJECT
-
-    // Declared first: the tables of admitted and waiting transfers below are
-    // views into it.
-    TransferQueue queue;
 
 public:
     explicit ProductDownloader(QWidget *parent = nullptr, AbstractProduct *product = nullptr);
@@ -61,8 +63,10 @@ public:
     void restoreRQ(const QString &sku, const QByteArray &drm);
 
     void queueDownload(const QString &file);
-    void queueDownload(Download *download);
     bool busy();
+    // Files in the product's list, and the most transfers that ran at once.
+    int fileCount() const { return int(list.records.size()); }
+    int transfersAtOnce() const;
 
     static QString formatTimeLeft(qint64 seconds);
 
@@ -81,6 +85,8 @@ public:
     QString endPoint;
     QString cdnEndPoint;
     ProductTypeEnum productType = ProductTypeEnum(-1);
+    // The user's ceiling on files at once (downloadConcurrency); how many
+    // run depends on their sizes (TransferRunner).
     int concurrency = 3;
 
     Mik::MikFile *container = nullptr;
@@ -94,10 +100,8 @@ public:
     qint64 lastTick = 0;
     qint64 windowBytes = 0;
 
-    QHash<QString, Download *> downloads;
-    QHash<QString, Download *> sha1Checks;
-    QHash<QString, Download *> &activeDownloads = queue.active;
-    QHash<QString, Download *> &queuedDownloads = queue.waiting;
+    // Files whose SHA-1 check runs or waits.
+    QSet<QString> sha1Checks;
     QMap<QString, QString> downloadErrors;
 
     bool finished = false;
@@ -129,7 +133,6 @@ public slots:
     void handleActivateProduct();
     void handleGetSegments();
     void startDwonloads();
-    void startDownload(Download *download);
     void handleDownloadStarted(const QString &file);
     void handleBytesDone(qint64 bytes);
     void updateProgress();
@@ -160,48 +163,51 @@ public slots:
     void pauseForMissingCard();
 
 private:
-    void connectDownload(Download *download);
-    void handleRetryFromStart(const QString &file);
-    // Both end the operation with errorPerm when they return false.
-    bool failPermanently(const QString &message);
-    bool cardReady();
-    Download *makeDownload(int index);
-    bool prepareProduct();
-    bool prepareSegments();
-    void applyPlan(const QList<ActivationPlan::Step> &steps);
+    void prepare(std::function<Preparation::Result()> work);
+    void handlePrepared();
     void startChecks();
-    void startIdleAdmitted();
+    void stopAll();
     bool running();
     bool everyFileDone() const;
-    bool commitRqUpdate();
-    // The card's file system can hold every file of the list (names, sizes).
-    bool fitsCard();
+    void handleCompletion();
     // Reads back what the run wrote; the run ends in handleReadbackFinished.
     void startReadback();
     void handleReadbackFinished();
-    // Tells the window that the product (or the update) is complete.
-    void finish();
+    // Every file is proven on the card (and read back from it) and an RQ
+    // update committed: the one place a download is declared complete.
+    void completeProduct();
     // Files counted as done that are no longer on the card at their length
-    // are fetched (or checked) again; true when something was.
-    bool requeueVanished();
+    // are fetched (or checked) again.
+    void requeue(const QStringList &vanished);
+    // Reported like a failed file: the card is as it was left, and Resume
+    // runs the last step again.
+    void stopForCardProblem(const QString &path, const QString &message);
+    const FileRecord *recordOf(const QString &file) const;
 
     Ui::ProductDownloader *ui;
     ServiceClient client;
     std::shared_ptr<const CardWriter> writer;
     FileList list;
     QHash<QString, int> recordIndex;
-    // Where a file under check lies on the card when that is not its target.
+    // Where each file is fetched to, and where a file under check lies on
+    // the card when that is not its target.
+    QHash<QString, QString> targets;
     QHash<QString, QString> checkPaths;
     // Files kept because their check passed, not fetched in this run.
     QSet<QString> proven;
-    std::unique_ptr<RqUpdate> rqUpdate;
+    // Files handed to the transfers that have not finished yet.
+    QSet<QString> pendingTransfers;
+    std::shared_ptr<RqUpdate> rqUpdate;
+    TransferRunner *transfers;
+    CheckRunner *checks;
+    QFutureWatcher<Preparation::Result> preparing;
+    QFutureWatcher<Completion::Result> completing;
     bool rqSignalsConnected = false;
     bool sha1Connected = false;
     bool missingCard = false;
+    bool cancelEmitted = false;
     QString backupFolder;
-    QList<QFuture<void>> sha1Futures;
     QList<QFuture<void>> backupFutures;
-    std::atomic_bool abandonChecks{false};
     // On unless config.ini turns it off.
     bool readBackOn = true;
     std::unique_ptr<ReadbackVerifier> readback;

@@ -1,45 +1,62 @@
 #include "download/transferqueue.h"
 
-#include "download/download.h"
-
-void TransferQueue::enqueue(Download *download)
+void TransferQueue::setLimits(int total, int big)
 {
-    if (activeOrder.contains(download) || waitingOrder.contains(download))
+    totalLimit = qMax(1, total);
+    bigFileLimit = qBound(1, big, totalLimit);
+}
+
+bool TransferQueue::fits(bool big) const
+{
+    return activeOrder.size() < totalLimit && (!big || bigActive.size() < bigFileLimit);
+}
+
+void TransferQueue::admit(const QString &file, bool big)
+{
+    activeOrder.append(file);
+    activeSet.insert(file);
+    if (big)
+        bigActive.insert(file);
+}
+
+void TransferQueue::enqueue(const QString &file, bool big)
+{
+    if (activeSet.contains(file) || waitingSet.contains(file))
         return;
-    if (hasFreeSlot()) {
-        admit(download);
-        return;
+    waitingOrder.append({file, big});
+    waitingSet.insert(file);
+}
+
+QStringList TransferQueue::admitWaiting()
+{
+    QStringList admittedNow;
+    while (!waitingOrder.isEmpty() && fits(waitingOrder.first().big)) {
+        const Waiting next = waitingOrder.takeFirst();
+        waitingSet.remove(next.file);
+        admit(next.file, next.big);
+        admittedNow.append(next.file);
     }
-    waitingOrder.append(download);
-    waiting.insert(download->file, download);
-}
-
-void TransferQueue::admit(Download *download)
-{
-    activeOrder.append(download);
-    active.insert(download->file, download);
-}
-
-QList<Download *> TransferQueue::admitWaiting()
-{
-    QList<Download *> admittedNow;
-    while (hasFreeSlot() && !waitingOrder.isEmpty())
-        admittedNow.append(admitNext());
     return admittedNow;
 }
 
-Download *TransferQueue::admitNext()
+void TransferQueue::readmit(const QString &file, bool big)
 {
-    if (waitingOrder.isEmpty())
-        return nullptr;
-    Download *next = waitingOrder.takeFirst();
-    waiting.remove(next->file);
-    admit(next);
-    return next;
+    if (activeSet.contains(file))
+        return;
+    if (waitingSet.remove(file)) {
+        for (qsizetype i = 0; i < waitingOrder.size(); ++i) {
+            if (waitingOrder.at(i).file == file) {
+                waitingOrder.removeAt(i);
+                break;
+            }
+        }
+    }
+    admit(file, big);
 }
 
-void TransferQueue::release(Download *download)
+void TransferQueue::release(const QString &file)
 {
-    activeOrder.removeOne(download);
-    active.remove(download->file);
+    if (activeSet.remove(file))
+        activeOrder.removeOne(file);
+    bigActive.remove(file);
 }

@@ -68,6 +68,14 @@ qint64 CardFile::size() const
     return qint64(status.st_size);
 }
 
+qint64 CardFile::linkedSize() const
+{
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0 || status.st_nlink == 0)
+        return -1;
+    return qint64(status.st_size);
+}
+
 CardResult CardFile::write(const char *bytes, qint64 length)
 {
     qint64 done = 0;

@@ -27,6 +27,9 @@ public:
     QString path() const { return relative; }
     // Current length, or -1 when the system cannot say.
     qint64 size() const;
+    // The same while the file still has a name on the card; -1 once it was
+    // deleted (alone or with its folder) while open.
+    qint64 linkedSize() const;
 
     // Writes every byte (a partial write goes on from where it stopped) at
     // the end of the file when opened for appending, else at the position.

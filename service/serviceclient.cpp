@@ -67,7 +67,7 @@ QNetworkReply *ServiceClient::get(const QString &path)
     return manager->get(QNetworkRequest(QUrl(baseUrl + path)));
 }
 
-QNetworkReply *ServiceClient::downloadRequest(const QString &url, const QString &id, const QString &range)
+QNetworkRequest ServiceClient::fileRequest(const QString &url, const QString &range)
 {
     QNetworkRequest request{QUrl(url)};
     if (!range.isEmpty()) {
@@ -78,7 +78,12 @@ QNetworkReply *ServiceClient::downloadRequest(const QString &url, const QString 
         for (const QByteArray &header : request.rawHeaderList())
             qDebug() << prefix << tag << header << request.rawHeader(header);
     }
-    QNetworkReply *reply = manager->get(request);
+    return request;
+}
+
+QNetworkReply *ServiceClient::downloadRequest(const QString &url, const QString &id, const QString &range)
+{
+    QNetworkReply *reply = manager->get(fileRequest(url, range));
     if (!id.isEmpty())
         reply->setProperty("id", id);
     return reply;

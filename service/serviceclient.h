@@ -9,6 +9,7 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
+class QNetworkRequest;
 
 // Byte-wise XOR with a key repeated to the length of data.
 QByteArray xorBytes(const QByteArray &data, const QByteArray &key);
@@ -29,6 +30,9 @@ struct ServiceClient
     QNetworkReply *get(const QString &path);
     QNetworkReply *downloadRequest(const QString &url, const QString &id = QString(),
                                    const QString &range = QString());
+    // The request downloadRequest sends, for a manager on another thread
+    // (the transfers have their own): one place builds what the service sees.
+    static QNetworkRequest fileRequest(const QString &url, const QString &range);
 
     QNetworkAccessManager *manager;
     const QString baseUrl;

@@ -1,5 +1,5 @@
-// Start-up must leave a fresh config.ini and an emptied log that only the GUI
-// thread writes; the command line must answer without a display and without
+// Start-up must leave a fresh config.ini and an emptied log that holds what
+// every thread said, in order; the command line must answer without a display and without
 // touching the user's data, while the toolkit's own options reach Qt; sizes
 // must read in the right unit.
 #include <QtTest>
@@ -46,13 +46,28 @@ void TestApp::startupPreparesFolderAndLog()
     // A second start empties what the first one wrote before anything else.
     prepareStartup();
     QCOMPARE(QFileInfo(logFilePath).size(), 0);
-    std::unique_ptr<QThread> worker(QThread::create([] { qWarning() << "worker thread line"; }));
+    // A worker's lines wait for the GUI thread, which is blocked here: the
+    // few first, then more than may wait, which the worker writes itself.
+    // None is lost, and all come before the GUI thread's next line.
+    const int lines = 30000;
+    std::unique_ptr<QThread> worker(QThread::create([] {
+        for (int i = 0; i < lines; ++i)
+            qWarning() << "worker line" << i;
+    }));
     worker->start();
-    QVERIFY(worker->wait(10000));
+    QVERIFY(worker->wait(30000));
     qInfo() << "gui thread line";
-    const QByteArray log = readAll(logFilePath);
-    QVERIFY(log.contains("gui thread line"));
-    QVERIFY(!log.contains("worker thread line"));
+    const QList<QByteArray> log = readAll(logFilePath).split('\n');
+    QCOMPARE(log.size(), lines + 2); // and the empty piece after the last line feed
+    for (int i = 0; i < lines; ++i)
+        QCOMPARE(log.at(i), QByteArray("worker line ") + QByteArray::number(i));
+    QCOMPARE(log.at(lines), QByteArray("gui thread line"));
+
+    // Left to the event loop, a worker's line arrives by itself.
+    std::unique_ptr<QThread> late(QThread::create([] { qWarning() << "late worker line"; }));
+    late->start();
+    QVERIFY(late->wait(10000));
+    QTRY_VERIFY(readAll(logFilePath).contains("late worker line"));
 }
 
 void TestApp::valueOrInitWritesDefaultsOnce()

@@ -41,8 +41,10 @@ void TestProductDownloader::concurrencySetting_data()
     QTest::newRow("zero") << QStringLiteral("0") << ideal;
     QTest::newRow("negative") << QStringLiteral("-5") << ideal;
     QTest::newRow("not a number") << QStringLiteral("abc") << ideal;
-    QTest::newRow("above the cores") << QString::number(ideal + 8) << ideal;
     QTest::newRow("one") << QStringLiteral("1") << 1;
+    // The cores no longer cap it; one network manager's connections do.
+    QTest::newRow("above the cores") << QString::number(ideal + 1) << qMin(ideal + 1, 6);
+    QTest::newRow("above six") << QStringLiteral("16") << 6;
 }
 
 void TestProductDownloader::concurrencySetting()

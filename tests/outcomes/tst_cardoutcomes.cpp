@@ -806,7 +806,14 @@ void TestCardOutcomes::act(const QString &event, ProductDownloader *downloader, 
     if (event == QLatin1String("pull")) {
         QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("--move"), card, parked}));
     } else if (event == QLatin1String("read-only")) {
+        // A file the transfers hold open for writing keeps the system from
+        // remounting the card read-only: made so while paused, between two
+        // pieces of the same files.
+        auto *pause = downloader->findChild<QPushButton *>(QStringLiteral("pauseButton"));
+        pause->click();
+        QVERIFY(QTest::qWaitFor([&] { return pause->isEnabled(); }, 30000));
         QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,ro"), card}));
+        pause->click();
     } else if (event == QLatin1String("swap folder")) {
         // Paused, the product's folder is moved away and a link to it put
         // in its place; the resumed run must not write through the link.

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QTimer>
+
+#include <atomic>
+#include <memory>
+
+#include "download/transferorder.h"
+#include "download/transferqueue.h"
+
+class CardWriter;
+class Download;
+class QNetworkAccessManager;
+
+// The transfer thread's side of one product: its own network manager, the
+// queue of files, one Download per admitted file, and the reports the
+// downloader gets of them. TransferRunner moves it to the thread it starts;
+// from then on every call here runs on that thread.
+//
+// A file leaves its slot as soon as its body is in: its end (sync, digest,
+// trailer) runs on the finishing pool while the next file already uses the
+// connection. At most maxFinishing ends wait at once, so a card that syncs
+// slower than the network delivers holds the transfers back instead of
+// piling up open files.
+class TransferWorker : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Files from this size on are "big" for the queue's limits.
+    static constexpr qint64 bigFileSize = 1024 * 1024;
+    static constexpr int maxFinishing = 8;
+    // Progress goes to the downloader at most this often: it repaints on
+    // every report.
+    static constexpr int progressInterval = 50;
+
+    TransferWorker(std::shared_ptr<const CardWriter> writer, const QString &cardRoot);
+    ~TransferWorker() override;
+    Q_DISABLE_COPY_MOVE(TransferWorker)
+
+    void configure(const QString &endPoint, const QString &cdnEndPoint, int total, int big);
+    void enqueue(const QList<TransferOrder> &orders);
+    // Starts (or restarts) a round: every admitted transfer that is not
+    // running, and whatever the free slots admit.
+    void startRound(quint64 sequence);
+    // Stops every admitted transfer and admits no other until the next round.
+    void pauseAll();
+    // Ends everything on this thread and hands the object back to target,
+    // which deletes it.
+    void shutdown(QThread *target);
+
+    // The most transfers that ran at once; read from any thread.
+    int peakInFlight() const { return peak.load(); }
+
+signals:
+    void bytesDone(qint64 bytes);
+    void started(QString file, TransferActivity activity);
+    void finished(QString file, TransferActivity activity);
+    void cancelled(QString file, TransferActivity activity);
+    void failed(QString file, QString message, TransferActivity activity);
+    // A round start taken in, with what runs after it.
+    void acknowledged(TransferActivity activity);
+
+private:
+    Download *downloadFor(const QString &file);
+    void connectDownload(Download *download);
+    void startDownload(Download *download);
+    void admitWaiting();
+    bool busy() const;
+    TransferActivity activity() const;
+    void countBytes(qint64 bytes);
+    void flushProgress();
+
+    void handleStarted(const QString &file);
+    void handleBodyReceived(const QString &file);
+    void handleFileFinished(const QString &file);
+    void handleCancelled(const QString &file);
+    void handleError(const QString &file, const QString &message);
+    void handleRetryFromStart(const QString &file);
+
+    std::shared_ptr<const CardWriter> writer;
+    QString root;
+    QString endPoint;
+    QString cdnEndPoint;
+    QNetworkAccessManager *manager = nullptr;
+    TransferQueue queue;
+    // Files queued but not yet admitted: their Download is made on admission.
+    QHash<QString, TransferOrder> orders;
+    QHash<QString, Download *> downloads;
+    QSet<QString> finishing;
+    bool halted = false;
+    quint64 startsSeen = 0;
+    qint64 pendingBytes = 0;
+    QTimer progressTimer;
+    std::atomic<int> peak{0};
+};
