@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QMetaEnum>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QThreadPool>
 #include <QTimer>
@@ -373,7 +374,12 @@ void Download::pullAvailable()
             return;
         if (!writeBytesAvailable(piece, got))
             return;
+        // Whoever hears of the bytes, or of the body's end, may delete this
+        // transfer on the spot.
+        const QPointer<Download> alive(this);
         handleBytesWritten(got);
+        if (!alive)
+            return;
     }
 }
 
@@ -501,6 +507,15 @@ void Download::handleReadyRead()
         return;
     }
 
+    // A body announced longer than the rest of the file is caught before a
+    // byte of it lands: the surplus may come in a later read, after the
+    // file's own bytes already count as complete.
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (announced.isValid() && announced.toLongLong() > size - bodyStart) {
+        failExtraBytes();
+        return;
+    }
+
     if (reply->bytesAvailable() > 0 && state != DOWNLOADING && state != WRITING && state != PAUSING) {
         emit started(file);
         state = DOWNLOADING;
@@ -520,8 +535,9 @@ void Download::handleBytesWritten(qint64 written)
         return;
     lastActivity = nowSeconds();
     offset += written;
+    const QPointer<Download> alive(this);
     emit bytesWritten(written);
-    if (offset == size)
+    if (alive && offset == size)
         startFinish();
 }
 
