@@ -252,16 +252,6 @@ void TestChartService::rqHeaderAndSegments()
         names << value.toObject().value(QStringLiteral("file")).toString();
     QCOMPARE(names, (QStringList{QStringLiteral("R004321_1.k01"), QStringLiteral("R004321_1.k02"), QStringLiteral("R004321_1.k03")}));
 
-    // Odd headers on demand, once.
-    QVERIFY(m_service.addFault({{"kind", "header_fields"}, {"path", "*HeaderUpdate/*"}, {"build_number", 4000}, {"flags", 0},
-                                {"header_size", 4096}, {"length", 100}}));
-    writeFile(dir.filePath(QStringLiteral("odd.kim")), m_service.callRaw(QStringLiteral("HeaderUpdate/  4321-1"), QStringLiteral("smn"), {}));
-    QCOMPARE(QFileInfo(dir.filePath(QStringLiteral("odd.kim"))).size(), 100);
-    const Mik::MikFile odd(dir.filePath(QStringLiteral("odd.kim")));
-    QCOMPARE(odd.headerSize(), quint64(4096));
-    QCOMPARE(odd.flags(), quint64(0));
-    QCOMPARE(m_service.firedCount(QStringLiteral("header_fields")), 1);
-    QCOMPARE(m_service.callRaw(QStringLiteral("HeaderUpdate/  4321-1"), QStringLiteral("smn"), {}).size(), 352);
 }
 
 void TestChartService::rqRegistrationNeedsChartData()
@@ -427,23 +417,6 @@ void TestChartService::replyFaultsFireOnlyWhereArmed()
     QCOMPARE(m_service.firedCount(QStringLiteral("wrong_range_start")), 0);
     QCOMPARE(m_service.get(idx, &status, {{"Range", "bytes=10-"}}), plain.mid(11));
     QCOMPARE(m_service.firedCount(QStringLiteral("wrong_range_start")), 1);
-
-    // Unsafe paths and odd fields are added to the file records, for the
-    // tool to refuse.
-    QVERIFY(m_service.addFault({{"kind", "unsafe_paths"}, {"path", "*ActivateProduct"}}));
-    QVERIFY(m_service.addFault({{"kind", "record_fields"}, {"path", "*ActivateProduct"}, {"file", "*n0001*"}, {"set", QJsonObject{{"size", "12"}}}}));
-    QStringList files;
-    QJsonValue oddSize;
-    for (const QJsonValue &value : activate(QStringLiteral("TV-NORTH-1"), deviceId("CARD-T"), &status).value(QStringLiteral("files")).toArray()) {
-        files << value.toObject().value(QStringLiteral("file")).toString();
-        if (files.last().contains(QLatin1String("n0001")))
-            oddSize = value.toObject().value(QStringLiteral("size"));
-    }
-    for (const char *unsafe : {"../x", "/abs", "a/../../x", "a\\..\\..\\x"})
-        QVERIFY2(files.contains(QLatin1String(unsafe)), qPrintable(files.join(QLatin1Char(' '))));
-    QCOMPARE(oddSize, QJsonValue(QStringLiteral("12")));
-    QCOMPARE(m_service.firedCount(QStringLiteral("unsafe_paths")), 1);
-    QCOMPARE(m_service.firedCount(QStringLiteral("record_fields")), 1);
 
     // Unknown kinds are refused, not silently ignored.
     QVERIFY(!m_service.addFault({{"kind", "explode"}}));
