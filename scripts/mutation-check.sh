@@ -8,7 +8,9 @@
 #   scripts/mutation-check.sh --only ID ...   only these (repeatable)
 #   scripts/mutation-check.sh --list          the faults, checked to apply
 #   options: --timeout SECONDS (per test, default 240), --file LIST,
-#            BUILD_DIR (default build-mutation) and JOBS (default 2) in the environment
+#            BUILD_DIR (default build-mutation), JOBS (default 2), and for a
+#            quicker run over one area RUN_TESTS and SKIP_TESTS (ctest -R and -E
+#            patterns) and BUILD_TARGETS (what to rebuild, space-separated)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 shopt -u patsub_replacement 2>/dev/null || true
@@ -25,7 +27,7 @@ while [ $# -gt 0 ]; do
         --list) listOnly=1; shift ;;
         --timeout) timeout=$2; shift 2 ;;
         --file) list=$2; shift 2 ;;
-        -h|--help) sed -n '2,11p' "$0" | cut -c3-; exit 0 ;;
+        -h|--help) sed -n '2,13p' "$0" | cut -c3-; exit 0 ;;
         *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
 done
@@ -118,7 +120,7 @@ mkdir -p "$logs"
 
 # Runs the suite; prints the names of the tests that failed, space-separated.
 failedTests() {
-    QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" -j"$jobs" >"$1" 2>&1 || true
+    QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" -j"$jobs" ${RUN_TESTS:+-R "$RUN_TESTS"} ${SKIP_TESTS:+-E "$SKIP_TESTS"} >"$1" 2>&1 || true
     sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) (.*)$/\1/p' "$1" | tr '\n' ' ' | sed 's/ $//'
 }
 
@@ -139,7 +141,8 @@ for i in "${selected[@]}"; do
     content=$(cat "$file"; printf x)
     content=${content%x}
     printf '%s' "${content/"${finds[$i]}"/"${replaces[$i]}"}" >"$file"
-    if ! cmake --build "$build" -j"$jobs" >"$logs/$id.build.log" 2>&1; then
+    # shellcheck disable=SC2086 # the targets are words
+    if ! cmake --build "$build" -j"$jobs" ${BUILD_TARGETS:+--target $BUILD_TARGETS} >"$logs/$id.build.log" 2>&1; then
         printf '%-10s %-32s (%s)\n' "no build" "$id" "$logs/$id.build.log"
         unbuilt=$((unbuilt + 1))
     else

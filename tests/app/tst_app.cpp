@@ -11,7 +11,6 @@
 
 #include "app/appglobals.h"
 #include "app/commandline.h"
-#include "app/settings.h"
 #include "app/startup.h"
 #include "app/utilities.h"
 #include "testkit.h"
@@ -22,7 +21,6 @@ class TestApp : public QObject
 
 private slots:
     void startupPreparesFolderAndLog();
-    void valueOrInitWritesDefaultsOnce();
     void kbToReadable_data();
     void kbToReadable();
     void commandLine_data();
@@ -68,21 +66,6 @@ void TestApp::startupPreparesFolderAndLog()
     late->start();
     QVERIFY(late->wait(10000));
     QTRY_VERIFY(readAll(logFilePath).contains("late worker line"));
-}
-
-void TestApp::valueOrInitWritesDefaultsOnce()
-{
-    const QString path = QDir::temp().filePath(QStringLiteral("valueOrInit.ini"));
-    QFile::remove(path);
-    {
-        Settings settings(path);
-        QCOMPARE(settings.valueOrInit(QStringLiteral("downloadConcurrency"), QStringLiteral("3")), QStringLiteral("3"));
-        settings.setValue(QStringLiteral("Tab"), 2);
-        // A stored value wins over the default, and is not overwritten.
-        QCOMPARE(settings.valueOrInit(QStringLiteral("Tab"), QString()), QStringLiteral("2"));
-        QCOMPARE(settings.valueOrInit(QStringLiteral("downloadConcurrency"), QStringLiteral("9")), QStringLiteral("3"));
-    }
-    QCOMPARE(QSettings(path, QSettings::IniFormat).value(QStringLiteral("downloadConcurrency")).toString(), QStringLiteral("3"));
 }
 
 void TestApp::kbToReadable_data()

@@ -7,7 +7,7 @@
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QXmlStreamReader>
+#include <QRegularExpression>
 
 class TestInstall : public QObject
 {
@@ -98,26 +98,14 @@ void TestInstall::metainfoCarriesTheBuildVersion()
 {
     QFile xml(file(QStringLiteral("share/metainfo/%1.metainfo.xml").arg(QLatin1String(appstreamId))));
     QVERIFY(xml.open(QIODevice::ReadOnly));
-    QXmlStreamReader reader(&xml);
-    QString id, launchable, releaseVersion, releaseDate;
-    while (!reader.atEnd()) {
-        if (reader.readNext() != QXmlStreamReader::StartElement)
-            continue;
-        const auto name = reader.name();
-        if (name == QLatin1String("release")) {
-            releaseVersion = reader.attributes().value(QLatin1String("version")).toString();
-            releaseDate = reader.attributes().value(QLatin1String("date")).toString();
-        } else if (name == QLatin1String("id")) {
-            id = reader.readElementText();
-        } else if (name == QLatin1String("launchable")) {
-            launchable = reader.readElementText();
-        }
-    }
-    QVERIFY2(!reader.hasError(), qPrintable(reader.errorString()));
-    QCOMPARE(id, QLatin1String(appstreamId));
-    QCOMPARE(launchable, QStringLiteral("quorvel-download-tool.desktop"));
-    QCOMPARE(releaseVersion, QStringLiteral(QUORVEL_VERSION));
-    QVERIFY2(QDate::fromString(releaseDate, Qt::ISODate).isValid(), qPrintable(releaseDate));
+    const QString text = QString::fromUtf8(xml.readAll());
+    // The validator below checks the form; what it cannot know is that the
+    // entry names this tool, its launcher and the version being built.
+    QVERIFY(text.contains(QStringLiteral("<id>%1</id>").arg(QLatin1String(appstreamId))));
+    QVERIFY(text.contains(QStringLiteral("<launchable type=\"desktop-id\">quorvel-download-tool.desktop</launchable>")));
+    const QRegularExpressionMatch release = QRegularExpression(QStringLiteral("<release version=\"([^\"]*)\" date=\"([^\"]*)\"")).match(text);
+    QCOMPARE(release.captured(1), QStringLiteral(QUORVEL_VERSION));
+    QVERIFY2(QDate::fromString(release.captured(2), Qt::ISODate).isValid(), qPrintable(release.captured(2)));
 }
 
 void TestInstall::installedToolAnswersVersion()

@@ -12,11 +12,11 @@
 #include <QUrlQuery>
 
 #include "service/deploymentdata.h"
+#include "testkit.h"
 
 namespace {
 
 constexpr int TimeoutMs = 30000;
-const QString mediaSeparator = QStringLiteral("-----Trelmarkholding---media---001-----");
 
 QByteArray joinHalves(const unsigned char *a, const unsigned char *b)
 {
@@ -46,19 +46,9 @@ ChartServiceProcess::~ChartServiceProcess()
     stop();
 }
 
-QString ChartServiceProcess::binaryPath()
-{
-    return QStringLiteral(QUORVEL_CHART_SERVICE_PATH);
-}
-
 QString ChartServiceProcess::demoCataloguePath()
 {
     return QStringLiteral(QUORVEL_CHART_SERVICE_DIR "/demo-catalogue.json");
-}
-
-QString ChartServiceProcess::benchCataloguePath()
-{
-    return QStringLiteral(QUORVEL_CHART_SERVICE_DIR "/bench-catalogue.json");
 }
 
 QString ChartServiceProcess::testCataloguePath()
@@ -79,8 +69,7 @@ QString ChartServiceProcess::passwordHash(const QString &password)
 
 QString ChartServiceProcess::encryptText(const QString &mediaId)
 {
-    return QStringLiteral("CVN-HEAD-7Q2") + mediaSeparator + QStringLiteral("  ") + mediaId + QStringLiteral(" ")
-           + mediaSeparator + QStringLiteral("SDHC-8GB");
+    return QString::fromUtf8(Kit::mediaText(mediaId.toUtf8()));
 }
 
 bool ChartServiceProcess::start(const QStringList &arguments)
@@ -99,7 +88,7 @@ bool ChartServiceProcess::start(const QStringList &arguments)
         args << QStringLiteral("--tls-dir") << m_tlsDir->path();
     }
     args += arguments;
-    m_process.start(binaryPath(), args);
+    m_process.start(QStringLiteral(QUORVEL_CHART_SERVICE_PATH), args);
     if (!m_process.waitForStarted(TimeoutMs))
         return false;
     // The base URL line, then name=value lines for HTTPS; the last of them
@@ -135,11 +124,6 @@ void ChartServiceProcess::stop()
         m_process.kill();
         m_process.waitForFinished(5000);
     }
-}
-
-bool ChartServiceProcess::isRunning() const
-{
-    return m_process.state() == QProcess::Running;
 }
 
 QByteArray ChartServiceProcess::send(const QByteArray &method, const QString &pathOrUrl, const QByteArray &body,
@@ -289,18 +273,6 @@ QByteArray ChartServiceProcess::expectedBytes(const QString &url)
     return send("GET", controlPath(QStringLiteral("file"), query.toString(QUrl::FullyEncoded)), QByteArray(), nullptr);
 }
 
-QByteArray ChartServiceProcess::expectedSha1(const QString &url)
-{
-    QUrlQuery query;
-    query.addQueryItem(QStringLiteral("path"), QUrl(url).path(QUrl::FullyDecoded));
-    return QJsonDocument::fromJson(send("GET", controlPath(QStringLiteral("sha1"), query.toString(QUrl::FullyEncoded)),
-                                        QByteArray(), nullptr))
-        .object()
-        .value(QStringLiteral("sha1"))
-        .toString()
-        .toLatin1();
-}
-
 QByteArray ChartServiceProcess::get(const QString &pathOrUrl, int *status,
                                     const QList<QPair<QByteArray, QByteArray>> &headers,
                                     QList<QPair<QByteArray, QByteArray>> *replyHeaders)
@@ -312,6 +284,6 @@ bool ChartServiceProcess::makeCard(const QString &dir, const QString &kind, cons
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(binaryPath(), QStringList{QStringLiteral("make-card"), dir, QStringLiteral("--kind"), kind} + extra);
+    process.start(QStringLiteral(QUORVEL_CHART_SERVICE_PATH), QStringList{QStringLiteral("make-card"), dir, QStringLiteral("--kind"), kind} + extra);
     return process.waitForFinished(TimeoutMs) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }

@@ -14,24 +14,11 @@
 
 // Starts the local chart service (tools/chart-service) for a test, on free
 // loopback ports (HTTP, and HTTPS with a certificate authority made for this
-// start), and talks to its control endpoint. Every call is synchronous (it
-// runs a local event loop) and gives up after 30 seconds.
-//
-//     ChartServiceProcess service;
-//     QVERIFY(service.start());                 // demo catalogue
-//     qputenv("QUORVEL_SERVICE_URL", service.baseUrl().toUtf8());
-//     const QString session = service.signIn(); // demo account
-//     service.addFault({{"kind", "close_after"}, {"path", "*/VMBRE02/*"}, {"bytes", 1000}});
-//     ... run the tool's code ...
-//     QCOMPARE(service.firedCount("close_after"), 1);
-//     QJsonArray sent = service.requestLog("*GetSubscriptions");
-//
-// Over HTTPS the tool trusts the service only when told to: point
-// QUORVEL_EXTRA_CA_FILE at caFilePath() and use httpsBaseUrl().
-//
-// The demo data (accounts, products, subscriptions, cards) is described in
-// tools/chart-service/README.md; the constants below name the parts that
-// tests use most.
+// start), and talks to its control endpoint: faults to arm and count, the
+// log of requests, the bindings. Every call is synchronous (it runs a local
+// event loop) and gives up after 30 seconds. Over HTTPS the tool trusts the
+// service only when QUORVEL_EXTRA_CA_FILE names caFilePath(). The demo data
+// is described in tools/chart-service/README.md.
 class ChartServiceProcess
 {
 public:
@@ -39,13 +26,9 @@ public:
     static constexpr const char *DemoPassword = "Demo-Pass-2024";
     static constexpr const char *LockedEmail = "locked@quorvel.test";
     static constexpr const char *LockedPassword = "Locked-Pass-2024";
-    static constexpr const char *BenchEmail = "bench@quorvel.test";
-    static constexpr const char *BenchPassword = "Bench-Pass-2024";
     static constexpr const char *TestEmail = "test@quorvel.test";
-    static constexpr const char *TestPassword = "Test-Pass-2024";
-    // Media id of the demo Velmora/Talvo card and of the demo RQ card.
+    // Media id of the demo Velmora/Talvo card.
     static constexpr const char *DemoMediaId = "QDEMO-0001";
-    static constexpr const char *DemoRqMediaId = "QDEMO-RQ-0001";
     // SKU (= chart name) of the RQ product bound to the demo RQ card.
     static constexpr const char *DemoRqSku = "  4321-1";
 
@@ -53,9 +36,7 @@ public:
     ~ChartServiceProcess();
     Q_DISABLE_COPY_MOVE(ChartServiceProcess)
 
-    static QString binaryPath();
     static QString demoCataloguePath();
-    static QString benchCataloguePath();
     static QString testCataloguePath();
 
     // The texts the tool sends: the API key and the salted password hash.
@@ -69,7 +50,6 @@ public:
     // for the lines that name the ports.
     bool start(const QStringList &arguments = {});
     void stop();
-    bool isRunning() const;
     QString baseUrl() const { return m_baseUrl; }
     QString httpsBaseUrl() const { return m_httpsBaseUrl; }
     // Same endpoints, but its certificate names another host.
@@ -112,7 +92,6 @@ public:
 
     // What a file end point serves when no fault is armed (full URL or path).
     QByteArray expectedBytes(const QString &url);
-    QByteArray expectedSha1(const QString &url);
 
     // make-card DIR --kind KIND [extra...]; true when the card was written.
     static bool makeCard(const QString &dir, const QString &kind, const QStringList &extra = {});

@@ -79,7 +79,7 @@ private slots:
 
     void dialogsAreReadable_data();
     void dialogsAreReadable();
-    void busyWindowIsReadableAndAsksBeforeClosing();
+    void busyWindowPausesResumesAndCancels();
     void failedProductListIsSaidAndLoadedAgain();
     void legacyCardFillsTabsAndSurvivesRestart();
     void cardFoundAndMissedByItself();
@@ -87,9 +87,7 @@ private slots:
     void refreshAddsNothingTwice();
     void productLargerThanCardIsRefused();
     void velmoraDownloadRunsToComplete();
-    void pauseResumeAndCancelFromTheDownloaderRow();
-    void permanentErrorUnlocksControls();
-    void failedTransferPausesAndCanBeResumed();
+    void errorsUnlockOrPause();
     void rqCardUpdateRunsToUpdateComplete();
     void lostContainerIsRestoredAndOffersResume();
     void unknownRqCardIsRegistered();
@@ -243,9 +241,9 @@ void TestNewWindow::dialogsAreReadable()
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
 }
 
-void TestNewWindow::busyWindowIsReadableAndAsksBeforeClosing()
+void TestNewWindow::busyWindowPausesResumesAndCancels()
 {
-    QVERIFY(service.addFault(fault("throttle", "*/VMBRE02/*", {{"count", -1}, {"bytes_per_second", 100000}})));
+    QVERIFY(service.addFault(fault("throttle", "*/VMBRE02/*", {{"count", -1}, {"bytes_per_second", 200000}})));
     NewWindow *window = chooseProduct(makeCard(QStringLiteral("velmora")), 1, QStringLiteral("VM-BRE-02"));
     ModalAnswerer answerer;
     answerer.choose = [](QMessageBox *box) { return box->button(QMessageBox::No); };
@@ -276,6 +274,39 @@ void TestNewWindow::busyWindowIsReadableAndAsksBeforeClosing()
     QCOMPARE(answerer.seen.first().text, QStringLiteral("Download in progress. Are you sure you wish to close this app?"));
     QVERIFY(window->isVisible() && window->downloader()->busy());
     QVERIFY(window->trayIcon()->isVisible());
+    answerer.choose = nullptr;
+
+    // Pause and resume from the downloader's row.
+    ProductDownloader *downloader = window->downloader();
+    auto *pause = child<PauseButton>(downloader, "pauseButton");
+    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && !pause->isPaused(), Slow);
+    QTest::mouseClick(pause, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && pause->isPaused(), Slow);
+    QVERIFY(!downloader->busy());
+    QVERIFY(controlsLocked(window));
+    // The stage line no longer claims that data is coming.
+    QTRY_COMPARE(labelText(window, "downloadStageLabel"), QStringLiteral("Paused"));
+
+    QTest::mouseClick(pause, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && !pause->isPaused(), Slow);
+    QVERIFY(downloader->busy());
+    QTRY_COMPARE(labelText(window, "downloadStageLabel"), QStringLiteral("Downloading Data"));
+    QVERIFY(!window->trayIcon()->toolTip().trimmed().endsWith(QLatin1Char(':')));
+
+    // Cancel: the downloader goes, the controls come back, nothing is asked.
+    QTRY_VERIFY_WITH_TIMEOUT(child<QProgressBar>(downloader, "progressBar")->value() > 0, Slow);
+    auto *cancel = child<QPushButton>(downloader, "cancelButton");
+    QTRY_VERIFY(cancel->isEnabled());
+    QPointer<ProductDownloader> watched(downloader);
+    QTest::mouseClick(cancel, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!window->downloader(), Slow);
+    QTRY_VERIFY(watched.isNull());
+    QVERIFY(controlsFree(window));
+    QCOMPARE(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Redownload"));
+    QVERIFY(child(window, "downloadBtn")->isVisible());
+    QCOMPARE(window->trayIcon()->toolTip(), QString());
+    QCOMPARE(answerer.seen.size(), 1);
+    QCOMPARE(labelText(window, "downloadStageLabel"), QStringLiteral("Download Cancelled"));
 }
 
 void TestNewWindow::failedProductListIsSaidAndLoadedAgain()
@@ -511,69 +542,26 @@ void TestNewWindow::velmoraDownloadRunsToComplete()
     QCOMPARE(service.requestLog(QStringLiteral("*GetProductInfo")).size(), 1);
 }
 
-void TestNewWindow::pauseResumeAndCancelFromTheDownloaderRow()
+void TestNewWindow::errorsUnlockOrPause()
 {
-    QVERIFY(service.addFault(fault("throttle", "*/VMBRE02/*", {{"count", -1}, {"bytes_per_second", 200000}})));
-    NewWindow *window = chooseProduct(makeCard(QStringLiteral("velmora")), 1, QStringLiteral("VM-BRE-02"));
-    ModalAnswerer answerer;
-    pressDownload(window);
-
-    ProductDownloader *downloader = window->downloader();
-    auto *pause = child<PauseButton>(downloader, "pauseButton");
-    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && !pause->isPaused(), Slow);
-    QTest::mouseClick(pause, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && pause->isPaused(), Slow);
-    QVERIFY(!downloader->busy());
-    QVERIFY(controlsLocked(window));
-    // The stage line no longer claims that data is coming.
-    QTRY_COMPARE(labelText(window, "downloadStageLabel"), QStringLiteral("Paused"));
-
-    QTest::mouseClick(pause, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && !pause->isPaused(), Slow);
-    QVERIFY(downloader->busy());
-    QTRY_COMPARE(labelText(window, "downloadStageLabel"), QStringLiteral("Downloading Data"));
-    QVERIFY(!window->trayIcon()->toolTip().trimmed().endsWith(QLatin1Char(':')));
-
-    QTRY_VERIFY_WITH_TIMEOUT(child<QProgressBar>(downloader, "progressBar")->value() > 0, Slow);
-    auto *cancel = child<QPushButton>(downloader, "cancelButton");
-    QTRY_VERIFY(cancel->isEnabled());
-    QPointer<ProductDownloader> watched(downloader);
-    QTest::mouseClick(cancel, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(!window->downloader(), Slow);
-    QTRY_VERIFY(watched.isNull());
-    QVERIFY(controlsFree(window));
-    QCOMPARE(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Redownload"));
-    QVERIFY(child(window, "downloadBtn")->isVisible());
-    QCOMPARE(window->trayIcon()->toolTip(), QString());
-    QVERIFY(answerer.seen.isEmpty());
-    QCOMPARE(labelText(window, "downloadStageLabel"), QStringLiteral("Download Cancelled"));
-}
-
-void TestNewWindow::permanentErrorUnlocksControls()
-{
+    // A refused activation ends the download and frees the controls at once.
     QVERIFY(service.addFault(fault("status", "*ActivateProduct", {{"status", 403}, {"message", "This chart cannot be activated now."}})));
     NewWindow *window = chooseProduct(makeCard(QStringLiteral("velmora")), 1, QStringLiteral("VM-BRE-02"));
     ModalAnswerer answerer;
     pressDownload(window);
-
     QTRY_COMPARE_WITH_TIMEOUT(answerer.texts(), QStringList{QStringLiteral("This chart cannot be activated now.")}, Slow);
     QTRY_VERIFY(!window->downloader());
     QVERIFY(controlsFree(window));
     QCOMPARE(service.firedCount(QStringLiteral("status")), 1);
-    // The user can try again at once.
-    QVERIFY(child(window, "downloadBtn")->isVisible());
     QCOMPARE(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Replace"));
-}
 
-void TestNewWindow::failedTransferPausesAndCanBeResumed()
-{
+    // The user tries again at once; now the transfers fail. The failed files
+    // are reported once every transfer has stopped; the downloader stays,
+    // paused, and the controls stay locked.
+    QVERIFY(service.clearFaults());
     QVERIFY(service.addFault(fault("status", "*/VMBRE02/*", {{"method", "GET"}, {"status", 500}, {"count", -1}})));
-    NewWindow *window = chooseProduct(makeCard(QStringLiteral("velmora")), 1, QStringLiteral("VM-BRE-02"));
-    ModalAnswerer answerer;
+    answerer.seen.clear();
     pressDownload(window);
-
-    // The failed files are reported once every transfer has stopped; the
-    // downloader stays, paused, and the controls stay locked.
     QTRY_VERIFY_WITH_TIMEOUT(!answerer.seen.isEmpty(), 60000);
     QVERIFY(answerer.seen.first().text.startsWith(QStringLiteral("<p>VMBRE02/")));
     QVERIFY(service.firedCount(QStringLiteral("status")) > 0);
