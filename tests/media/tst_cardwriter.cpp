@@ -17,26 +17,13 @@
 #include <sys/sysmacros.h>
 
 #include "download/readbackverifier.h"
+#include "downloadfixture.h"
 #include "media/cardwriter.h"
 #include "media/sha1stream.h"
 
 namespace {
 
 const QByteArray mediaText = "A-----Trelmarkholding---media---001-----W1-----Trelmarkholding---media---001-----B";
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(bytes);
-}
 
 QByteArray sha1Of(const QByteArray &bytes)
 {
