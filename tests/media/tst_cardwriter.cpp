@@ -5,6 +5,7 @@
 // its bytes comes from the medium, and a card's file system is told by its
 // kind even when a user-space driver mounts it.
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -14,29 +15,18 @@
 #include <QTest>
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 
+#include "download/chunkwriter.h"
 #include "download/readbackverifier.h"
+#include "downloadfixture.h"
 #include "media/cardwriter.h"
 #include "media/sha1stream.h"
 
 namespace {
 
 const QByteArray mediaText = "A-----Trelmarkholding---media---001-----W1-----Trelmarkholding---media---001-----B";
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(bytes);
-}
 
 QByteArray sha1Of(const QByteArray &bytes)
 {
@@ -74,6 +64,7 @@ private slots:
     void neverWritesOutsideTheCard_data();
     void neverWritesOutsideTheCard();
     void fullCardKeepsTheOldFile();
+    void trailerThatDoesNotFitLeavesTheFileIncomplete();
     void listingIsBounded();
     void wholeFileReachesTheMediumBeforeItsName();
     void readBack_data();
@@ -200,6 +191,31 @@ void TestCardWriter::fullCardKeepsTheOldFile()
     QVERIFY(writer.remove(QStringLiteral("P/big.bin")).ok());
     QVERIFY(writer.writeWholeFile(QStringLiteral("vmid"), {"new ", "list"}).ok());
     QCOMPARE(readAll(card + QStringLiteral("/vmid")), QByteArray("new list"));
+}
+
+// The bytes fill the card to its last block and their trailer finds no
+// room: the file is not complete, however good its bytes are.
+void TestCardWriter::trailerThatDoesNotFitLeavesTheFileIncomplete()
+{
+    QVERIFY(QDir(card).removeRecursively() && QDir().mkpath(card));
+    if (!run(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                                        QStringLiteral("size=64k"), QStringLiteral("tmpfs"), card}))
+        QSKIP("cannot mount a small file system here");
+    const auto unmount = qScopeGuard([this] { run(QStringLiteral("umount"), {card}); });
+    writeFile(card + QStringLiteral("/ENCRYPT.TXT"), mediaText);
+    QVERIFY(QDir(card).mkpath(QStringLiteral("P")));
+    struct statvfs fs {};
+    QCOMPARE(::statvfs(QFile::encodeName(card).constData(), &fs), 0);
+    const QByteArray bytes = pattern(5, qint64(fs.f_bavail) * qint64(fs.f_frsize));
+    QVERIFY(!bytes.isEmpty());
+    const ChunkWriter::File file{QStringLiteral("P/f.bin"), bytes.size(),
+                                 QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex(), "TAIL"};
+    ChunkWriter chunks;
+    chunks.setCardWriter(std::make_shared<const CardWriter>(CardIdentity::fromRoot(card)));
+    QVERIFY(chunks.append(file, 0, bytes.constData(), bytes.size(), true).written);
+    const ChunkWriter::Result end = chunks.finish(file);
+    QCOMPARE(end.ending, ChunkWriter::Ending::CardProblem);
+    QCOMPARE(end.card.problem(), CardResult::CardFull);
 }
 
 void TestCardWriter::listingIsBounded()
