@@ -42,18 +42,24 @@ QString Preparation::fitProblem(const CardWriter &writer, const QString &sku, co
     return problem;
 }
 
+bool Preparation::readList(const CardWriter *writer, const QString &cardRoot, const QString &sku,
+                           const QByteArray &body, FileList::Kind kind, Result *result)
+{
+    if (!result->list.parse(body, kind, &result->error)) {
+        qWarning() << prefix(sku) << "file list refused:" << result->error;
+        return false;
+    }
+    result->error = cardProblem(writer, cardRoot);
+    if (result->error.isEmpty())
+        result->error = fitProblem(*writer, sku, result->list.records);
+    return result->error.isEmpty();
+}
+
 Preparation::Result Preparation::forProduct(std::shared_ptr<const CardWriter> writer, const QString &cardRoot,
                                             const QString &sku, const QByteArray &body)
 {
     Result result;
-    if (!result.list.parse(body, FileList::Kind::Product, &result.error)) {
-        qWarning() << prefix(sku) << "file list refused:" << result.error;
-        return result;
-    }
-    result.error = cardProblem(writer.get(), cardRoot);
-    if (result.error.isEmpty())
-        result.error = fitProblem(*writer, sku, result.list.records);
-    if (!result.error.isEmpty())
+    if (!readList(writer.get(), cardRoot, sku, body, FileList::Kind::Product, &result))
         return result;
     ProductCard::Preparation card;
     const CardResult prepared = ProductCard::prepare(*writer, sku, result.list, &card);
@@ -73,14 +79,7 @@ Preparation::Result Preparation::forSegments(std::shared_ptr<const CardWriter> w
                                              const QString &chartId)
 {
     Result result;
-    if (!result.list.parse(body, FileList::Kind::Segments, &result.error)) {
-        qWarning() << prefix(sku) << "segment list refused:" << result.error;
-        return result;
-    }
-    result.error = cardProblem(writer.get(), cardRoot);
-    if (result.error.isEmpty())
-        result.error = fitProblem(*writer, sku, result.list.records);
-    if (!result.error.isEmpty())
+    if (!readList(writer.get(), cardRoot, sku, body, FileList::Kind::Segments, &result))
         return result;
     result.rqUpdate = std::make_shared<RqUpdate>(writer, containerName, oldSegments, header, chain, chartId);
     result.rqUpdate->setSegments(result.list);

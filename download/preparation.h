@@ -51,6 +51,10 @@ public:
     static QString cardProblem(const CardWriter *writer, const QString &cardRoot);
 
 private:
+    // The list read strictly, the card confirmed and able to hold every file
+    // of it; false with result->error set otherwise.
+    static bool readList(const CardWriter *writer, const QString &cardRoot, const QString &sku,
+                         const QByteArray &body, FileList::Kind kind, Result *result);
     // What the card's file system cannot hold of the list (names, sizes).
     static QString fitProblem(const CardWriter &writer, const QString &sku, const QList<FileRecord> &records);
     static void apply(const QList<ActivationPlan::Step> &steps, Result *result);

@@ -52,6 +52,15 @@ bool run(const QString &program, const QStringList &arguments)
     return process.waitForFinished() && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
+// A 64 KiB card in place of the folder, so that the system's own "full"
+// reaches the writer.
+bool mountSmallCard(const QString &card)
+{
+    return QDir(card).removeRecursively() && QDir().mkpath(card)
+           && run(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                                           QStringLiteral("size=64k"), QStringLiteral("tmpfs"), card});
+}
+
 } // namespace
 
 class TestCardWriter : public QObject
@@ -169,9 +178,7 @@ void TestCardWriter::neverWritesOutsideTheCard()
 // A real small file system, so the system's own errors reach the writer.
 void TestCardWriter::fullCardKeepsTheOldFile()
 {
-    QVERIFY(QDir(card).removeRecursively() && QDir().mkpath(card));
-    if (!run(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                                        QStringLiteral("size=64k"), QStringLiteral("tmpfs"), card}))
+    if (!mountSmallCard(card))
         QSKIP("cannot mount a small file system here");
     const auto unmount = qScopeGuard([this] { run(QStringLiteral("umount"), {card}); });
     writeFile(card + QStringLiteral("/ENCRYPT.TXT"), mediaText);
@@ -197,9 +204,7 @@ void TestCardWriter::fullCardKeepsTheOldFile()
 // room: the file is not complete, however good its bytes are.
 void TestCardWriter::trailerThatDoesNotFitLeavesTheFileIncomplete()
 {
-    QVERIFY(QDir(card).removeRecursively() && QDir().mkpath(card));
-    if (!run(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                                        QStringLiteral("size=64k"), QStringLiteral("tmpfs"), card}))
+    if (!mountSmallCard(card))
         QSKIP("cannot mount a small file system here");
     const auto unmount = qScopeGuard([this] { run(QStringLiteral("umount"), {card}); });
     writeFile(card + QStringLiteral("/ENCRYPT.TXT"), mediaText);
