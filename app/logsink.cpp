@@ -1,8 +1,5 @@
 #include "app/logsink.h"
 
-#include <QCoreApplication>
-#include <QThread>
-
 #include "app/appglobals.h"
 
 LogSink &LogSink::instance()
@@ -11,14 +8,66 @@ LogSink &LogSink::instance()
     return sink;
 }
 
-LogSink::~LogSink()
+LogSink::LogSink()
+    : writer([this] { run(); })
 {
-    const QMutexLocker lock(&mutex);
-    writeLocked(pending);
-    pending.clear();
 }
 
-void LogSink::writeLocked(const QByteArray &bytes)
+LogSink::~LogSink()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    wake.notify_one();
+    writer.join();
+}
+
+void LogSink::write(const QByteArray &line)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    progress.wait(lock, [this] { return pending.size() <= maxPending || writerDone; });
+    if (writerDone) {
+        // Past the end of the writing thread (a line from a later static
+        // destructor): written here, as nothing else will.
+        writeToFile(line);
+        return;
+    }
+    pending += line;
+    ++handedOver;
+    lock.unlock();
+    wake.notify_one();
+}
+
+void LogSink::flush()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    const quint64 target = handedOver;
+    progress.wait(lock, [this, target] { return written >= target || writerDone; });
+}
+
+void LogSink::run()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+        wake.wait(lock, [this] { return !pending.isEmpty() || stopping; });
+        if (pending.isEmpty() && stopping) {
+            writerDone = true;
+            break;
+        }
+        QByteArray batch;
+        batch.swap(pending);
+        const quint64 upTo = handedOver;
+        lock.unlock();
+        writeToFile(batch);
+        lock.lock();
+        written = upTo;
+        progress.notify_all();
+    }
+    progress.notify_all();
+}
+
+void LogSink::writeToFile(const QByteArray &bytes)
 {
     if (bytes.isEmpty())
         return;
@@ -33,38 +82,4 @@ void LogSink::writeLocked(const QByteArray &bytes)
         return;
     file.write(bytes);
     file.flush();
-}
-
-void LogSink::write(const QByteArray &line)
-{
-    if (QThread::currentThreadId() == mainThreadId) {
-        const QMutexLocker lock(&mutex);
-        writeLocked(pending);
-        pending.clear();
-        writeLocked(line);
-        return;
-    }
-    QCoreApplication *application = QCoreApplication::instance();
-    bool post = false;
-    {
-        const QMutexLocker lock(&mutex);
-        pending += line;
-        if (!application || pending.size() > maxPending) {
-            writeLocked(pending);
-            pending.clear();
-            return;
-        }
-        post = !drainPosted;
-        drainPosted = true;
-    }
-    if (post)
-        QMetaObject::invokeMethod(application, [] { LogSink::instance().drain(); }, Qt::QueuedConnection);
-}
-
-void LogSink::drain()
-{
-    const QMutexLocker lock(&mutex);
-    drainPosted = false;
-    writeLocked(pending);
-    pending.clear();
 }

@@ -2,40 +2,51 @@
 
 #include <QByteArray>
 #include <QFile>
-#include <QMutex>
-#include <QString>
 
-// The log file behind the message handler. The GUI thread writes its lines
-// at once. Lines from other threads (the transfers' thread, the pool) are
-// collected and written by the GUI thread in one go when its event loop
-// next turns, so that the file keeps a single writer and a busy worker never
-// waits on the disk for a trace line; they come before any later line of
-// the GUI thread. Should the GUI thread not turn for a long while (or not
-// exist yet), a worker writes what has piled up itself rather than let it
-// grow without bound.
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+// The log file behind the message handler. Every thread, the GUI thread
+// included, only hands its line over; a thread of the sink's own writes
+// them, in the order they were handed over. A write to the log can wait
+// on the disk for a long while when a download has filled the page cache
+// (the kernel holds writers back until it catches up), and the window must
+// never wait on that.
 class LogSink
 {
 public:
     static LogSink &instance();
     ~LogSink();
-    Q_DISABLE_COPY_MOVE(LogSink)
+    LogSink(const LogSink &) = delete;
+    LogSink &operator=(const LogSink &) = delete;
 
-    // line holds one formatted message and its line feed.
+    // line holds one formatted message and its line feed. Returns at once
+    // unless more than maxPending waits for the disk.
     void write(const QByteArray &line);
-    // Writes what other threads handed over; runs on the GUI thread.
-    void drain();
+    // Returns once every line handed over before the call is in the file.
+    void flush();
 
-    // Beyond this much waiting for the GUI thread, a worker writes it.
-    static constexpr qsizetype maxPending = 1 << 20;
+    // Beyond this much waiting for the disk, writers wait too, so a log that
+    // cannot keep up does not grow in memory without bound.
+    static constexpr qsizetype maxPending = 4 << 20;
 
 private:
-    LogSink() = default;
-    void writeLocked(const QByteArray &bytes);
+    LogSink();
+    void run();
+    void writeToFile(const QByteArray &bytes);
 
-    QMutex mutex;
-    QFile file;
-    bool opened = false;
-    bool openTried = false;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable progress;
     QByteArray pending;
-    bool drainPosted = false;
+    quint64 handedOver = 0;
+    quint64 written = 0;
+    bool stopping = false;
+    bool writerDone = false;
+    // Touched by the writing thread only.
+    QFile file;
+    bool openTried = false;
+    bool opened = false;
+    std::thread writer;
 };

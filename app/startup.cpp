@@ -26,6 +26,8 @@ void myMessageOutput(QtMsgType type, const QMessageLogContext &context, const QS
     QByteArray line = qFormatLogMessage(type, context, msg).toUtf8();
     line.append('\n');
     LogSink::instance().write(line);
+    if (type == QtFatalMsg)
+        LogSink::instance().flush();
 }
 
 void prepareStartup()
@@ -42,6 +44,7 @@ void prepareStartup()
     appDataFolder = folder.path();
 
     // Each run starts its own log; an absent file is not created here.
+    LogSink::instance().flush();
     QFile previousLog(logFilePath);
     if (previousLog.exists())
         previousLog.resize(0);

@@ -11,6 +11,7 @@
 
 #include "app/appglobals.h"
 #include "app/commandline.h"
+#include "app/logsink.h"
 #include "app/startup.h"
 #include "app/utilities.h"
 #include "testkit.h"
@@ -40,13 +41,14 @@ void TestApp::startupPreparesFolderAndLog()
              QStringLiteral("http://127.0.0.1:9/base"));
 
     qDebug() << "first run line";
+    LogSink::instance().flush();
     QVERIFY(readAll(logFilePath).contains("first run line"));
     // A second start empties what the first one wrote before anything else.
     prepareStartup();
     QCOMPARE(QFileInfo(logFilePath).size(), 0);
-    // A worker's lines wait for the GUI thread, which is blocked here: the
-    // few first, then more than may wait, which the worker writes itself.
-    // None is lost, and all come before the GUI thread's next line.
+    // Every thread only hands its lines over; the sink's own thread writes
+    // them in that order. More than may wait holds the writer back: none is
+    // lost, and all come before the GUI thread's next line.
     const int lines = 30000;
     std::unique_ptr<QThread> worker(QThread::create([] {
         for (int i = 0; i < lines; ++i)
@@ -55,13 +57,14 @@ void TestApp::startupPreparesFolderAndLog()
     worker->start();
     QVERIFY(worker->wait(30000));
     qInfo() << "gui thread line";
+    LogSink::instance().flush();
     const QList<QByteArray> log = readAll(logFilePath).split('\n');
     QCOMPARE(log.size(), lines + 2); // and the empty piece after the last line feed
     for (int i = 0; i < lines; ++i)
         QCOMPARE(log.at(i), QByteArray("worker line ") + QByteArray::number(i));
     QCOMPARE(log.at(lines), QByteArray("gui thread line"));
 
-    // Left to the event loop, a worker's line arrives by itself.
+    // Without a flush, a line arrives by itself.
     std::unique_ptr<QThread> late(QThread::create([] { qWarning() << "late worker line"; }));
     late->start();
     QVERIFY(late->wait(10000));

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include "app/appglobals.h"
+#include "app/logsink.h"
 #include "app/startup.h"
 #include "chartserviceprocess.h"
 #include "service/extracatrust.h"
@@ -171,6 +172,7 @@ void TestServiceClient::httpsTrust()
     }
     if (!path.isEmpty())
         qputenv(ExtraCaTrust::EnvironmentVariable, path.toUtf8());
+    LogSink::instance().flush();
     QFile::resize(logFilePath, 0);
     QCOMPARE(ExtraCaTrust::installFromEnvironment(), added);
     // Beside the system's authorities, never instead of them.
@@ -178,6 +180,7 @@ void TestServiceClient::httpsTrust()
         QCOMPARE(QSslConfiguration::defaultConfiguration().caCertificates().size(),
                  QSslConfiguration::systemCaCertificates().size() + added);
     // A file that is of no use is named in the log, and otherwise ignored.
+    LogSink::instance().flush();
     if (!path.isEmpty() && added == 0)
         QVERIFY(readAll(logFilePath).contains(path.toUtf8()));
 
