@@ -110,6 +110,8 @@ make_card() {
 run_ours() {
     local label=$1 sku=$2 type=$3 card=$4
     shift 4
+    # What an earlier run left for the disk to write must not slow this one.
+    sync
     if ! "$bench_bin" --email "$email" --password "$password" --sku "$sku" --type "$type" \
         --card "$card" --concurrency "$concurrency" "$@" >"$work/$label.ours"; then
         cat "$work/$label.ours" >&2
@@ -201,6 +203,7 @@ fetch_workload() {
         rm -rf "$work/aria2"
         mkdir -p "$work/aria2"
         awk -F'\t' '{ print $1; print "  out=" $2 }' "$list" >"$work/$label.aria2"
+        sync
         t0=$(now)
         aria2c -q -d "$work/aria2" -i "$work/$label.aria2" -j "$n" -x 1 --file-allocation=none \
             --allow-overwrite=true --auto-file-renaming=false "${aria_tls[@]}"
@@ -215,6 +218,7 @@ fetch_workload() {
         mkdir -p "$work/curl"
         awk -F'\t' -v d="$work/curl" '{ print "url = \"" $1 "\""; print "output = \"" d "/" $2 "\"" }' "$list" \
             >"$work/$label.curl"
+        sync
         t0=$(now)
         curl -s -S --no-progress-meter --fail --parallel --parallel-max "$n" --create-dirs "${curl_tls[@]}" \
             -K "$work/$label.curl"
@@ -267,6 +271,7 @@ verify_workload() {
         note_ours "$work/$label.ours"
         n=$(field concurrency "$work/$label.ours")
         ours=$(smaller "${ours:-1e9}" "$(field wall_s "$work/$label.ours")")
+        sync
         t0=$(now)
         awk -F'\t' -v d="$card" '{ print d "/" $2 }' "$list" | xargs -d '\n' -P "$n" -n 1 sha1sum >/dev/null
         t1=$(now)
