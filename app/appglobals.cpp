@@ -5,7 +5,6 @@
 QString configFilePath;
 QString logFilePath;
 QString appDataFolder;
-Qt::HANDLE mainThreadId = nullptr;
 
 const QString copyrightNotice =
     QStringLiteral("© %1 Quorvel Charts. All rights reserved.").arg(QDate::currentDate().year());

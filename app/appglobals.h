@@ -8,7 +8,6 @@
 extern QString configFilePath;
 extern QString logFilePath;
 extern QString appDataFolder;
-extern Qt::HANDLE mainThreadId;
 
 // Built during static initialisation with the current year; shown by About
 // and in the main window's title.

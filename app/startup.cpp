@@ -49,7 +49,6 @@ void prepareStartup()
     if (previousLog.exists())
         previousLog.resize(0);
 
-    mainThreadId = QThread::currentThreadId();
     qInstallMessageHandler(myMessageOutput);
 
     // Threads started from now on (the transfers' thread, the network
