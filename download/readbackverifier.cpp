@@ -56,7 +56,10 @@ void ReadbackVerifier::run(std::shared_ptr<const CardWriter> writer, const QList
     qint64 told = 0;
     emit progress(0, total);
     QList<CardResult> failures;
-    for (const Item &item : items) {
+    const CardResult synced = writer->syncCard();
+    if (!synced.ok())
+        failures.append(synced);
+    for (const Item &item : synced.ok() ? items : QList<Item>()) {
         const qint64 before = done;
         const CardResult result = verify(*writer, item, &abandon, [&](qint64 read) {
             done = before + read;

@@ -285,10 +285,6 @@ CardResult CardWriter::readBack(const QString &path, qint64 from,
         return result;
     const int fd = file.fd;
     const int flags = ::fcntl(fd, F_GETFL);
-    // Written out first, so that dropping the pages loses nothing, and a
-    // change made behind the tool's back is on the medium too.
-    if (syncOn && ::fdatasync(fd) != 0 && errno != EINVAL)
-        return file.failed(errno);
     bool direct = ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     const auto buffered = [&] {
@@ -328,6 +324,17 @@ CardResult CardWriter::readBack(const QString &path, qint64 from,
             buffered();
     }
     return CardResult();
+}
+
+CardResult CardWriter::syncCard() const
+{
+    int root = -1;
+    const CardResult result = openRoot(&root);
+    if (!result.ok())
+        return result;
+    const int failed = syncOn && ::syncfs(root) != 0 ? errno : 0;
+    ::close(root);
+    return failed ? CardResult::fromErrno(failed, QString()) : result;
 }
 
 CardResult CardWriter::filesystem(CardFilesystem::Kind *kind) const

@@ -73,13 +73,18 @@ public:
     CardResult writeWholeFile(const QString &path, const QList<QByteArray> &parts) const;
     // At most limit bytes of a regular file; size receives its whole length.
     CardResult readFile(const QString &path, qint64 limit, QByteArray *bytes, qint64 *size = nullptr) const;
+    // Whatever was changed on the card by anybody must be on the medium
+    // before a read-back can judge it: call this first. One flush of the
+    // whole card, because a flush per file costs a device cache flush each
+    // (milliseconds apiece on thousands of files), even for a clean file.
+    CardResult syncCard() const;
     // Reads a whole file again from the medium, not from what the system
     // keeps of it in memory: bypassing the page cache where the file system
-    // allows (O_DIRECT), else after the file's pages were written out and
-    // dropped. A card that accepts writes and hands back other bytes (a
-    // faulty or counterfeit one) shows only this way. consume gets the
-    // bytes from position from to the end, in order and in bounded pieces;
-    // abandon stops early (and says so).
+    // allows (O_DIRECT), else after the file's pages were dropped (written
+    // out by syncCard before). A card that accepts writes and hands back
+    // other bytes (a faulty or counterfeit one) shows only this way. consume
+    // gets the bytes from position from to the end, in order and in bounded
+    // pieces; abandon stops early (and says so).
     CardResult readBack(const QString &path, qint64 from, const std::function<void(const char *, qint64)> &consume,
                         const std::atomic_bool *abandon = nullptr) const;
     // The kind of file system the card's root lies on.

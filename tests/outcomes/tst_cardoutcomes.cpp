@@ -592,8 +592,9 @@ void TestCardOutcomes::outcome_data()
                                      << again;
     row("vmid is a link") << "vmid link" << QList<QJsonObject>{} << "" << "" << again;
     row("killed mid-file") << "blank" << QList<QJsonObject>{throttle(files)} << "kill" << "killed" << again;
-    // Between a file's last bytes and its trailer, or its vmid and files.
-    for (const char *point : {"fdatasync:2", "fdatasync:4", "fsync:1"})
+    // Between a file's last bytes and its trailer, before the read-back, or
+    // between its vmid and files.
+    for (const char *point : {"fdatasync:2", "syncfs:1", "fsync:1"})
         row(qPrintable(QStringLiteral("killed at %1").arg(QLatin1String(point))))
             << "blank" << QList<QJsonObject>{} << QStringLiteral("kill at ") + QLatin1String(point) << "killed" << again;
     // Huge files where small ones belong are not read whole.
