@@ -24,7 +24,8 @@ QByteArray reply(const QByteArray &files)
     return R"({"end_point": "http://127.0.0.1/origin/", "cdn_end_point": "", "files": [)" + files + "]}";
 }
 
-QByteArray record(const QByteArray &file, const QByteArray &fields = R"("size": 10, "sha1": ")" + digest + "\"")
+QByteArray record(
+    const QByteArray &file, const QByteArray &fields = R"("size": 10, "sha1": ")" + digest + "\"")
 {
     return R"({"file": ")" + file + "\", " + fields + "}";
 }
@@ -68,77 +69,73 @@ void TestFileList::parse_data()
     const QString path = QStringLiteral("the path leaves the card");
     const QByteArray good = record("P/a.bin");
 
-    QTest::newRow("a captive portal's page") << QByteArray("<html><body>Sign in</body></html>") << product
-                                             << unreadable << qint64(0);
+    QTest::newRow("a captive portal's page")
+        << QByteArray("<html><body>Sign in</body></html>") << product << unreadable << qint64(0);
     QTest::newRow("cut short") << reply(good).left(60) << product << unreadable << qint64(0);
     QTest::newRow("not an object") << QByteArray("[]") << product << unreadable << qint64(0);
     QTest::newRow("empty object") << QByteArray("{}") << product << unreadable << qint64(0);
-    QTest::newRow("files not a list") << QByteArray(R"({"end_point": "x", "files": {}})") << product << unreadable
-                                      << qint64(0);
-    QTest::newRow("no end point") << QByteArray(R"({"files": [)" + good + "]}") << product << unreadable << qint64(0);
+    QTest::newRow("files not a list")
+        << QByteArray(R"({"end_point": "x", "files": {}})") << product << unreadable << qint64(0);
+    QTest::newRow("no end point") << QByteArray(R"({"files": [)" + good + "]}") << product << unreadable
+                                  << qint64(0);
     QTest::newRow("subscription as text")
         << reply(good).replace("\"files\"", "\"subscription_id\": \"7\", \"files\"") << product << unreadable
         << qint64(0);
     QTest::newRow("no files") << reply("") << product << QStringLiteral("the list has no files") << qint64(0);
     QTest::newRow("one good file") << reply(good) << product << QString() << qint64(10);
-    QTest::newRow("upper-case digest") << reply(record("P/a.bin", R"("size": 1, "sha1": ")" + digest.toUpper() + "\""))
-                                       << product << QString() << qint64(1);
+    QTest::newRow("upper-case digest")
+        << reply(record("P/a.bin", R"("size": 1, "sha1": ")" + digest.toUpper() + "\"")) << product
+        << QString() << qint64(1);
     // Past 2 GiB a 32-bit sum wraps to 0 or below.
     QTest::newRow("files of 2 GiB and more")
         << reply(record("P/a", R"("size": 2147483648, "sha1": ")" + digest + "\"") + ","
-                 + record("P/b", R"("size": 6442450944, "sha1": ")" + digest + "\""))
+               + record("P/b", R"("size": 6442450944, "sha1": ")" + digest + "\""))
         << product << QString() << qint64(8589934592);
     QByteArray huge;
     for (int i = 0; i < 1025; ++i)
-        huge += (i ? "," : "") + record("P/" + QByteArray::number(i), R"("size": 9007199254740992, "sha1": ")" + digest + "\"");
-    QTest::newRow("sizes past 64 bits") << reply(huge) << product << QStringLiteral("add up to more") << qint64(0);
+        huge += (i ? "," : "")
+            + record("P/" + QByteArray::number(i), R"("size": 9007199254740992, "sha1": ")" + digest + "\"");
+    QTest::newRow("sizes past 64 bits")
+        << reply(huge) << product << QStringLiteral("add up to more") << qint64(0);
 
-    const auto sized = [&](const QByteArray &value) {
-        return reply(good + "," + record("P/b.bin", R"("size": )" + value + R"(, "sha1": ")" + digest + "\""));
-    };
-    QTest::newRow("size as text") << sized("\"10\"") << product << size << qint64(0);
-    QTest::newRow("size null") << sized("null") << product << size << qint64(0);
-    QTest::newRow("size negative") << sized("-1") << product << size << qint64(0);
-    QTest::newRow("size fractional") << sized("1.5") << product << size << qint64(0);
-    QTest::newRow("size 1.8e19") << sized("1.8e19") << product << size << qint64(0);
-    QTest::newRow("size 1e300") << sized("1e300") << product << size << qint64(0);
-    QTest::newRow("size 2^53") << sized("9007199254740992") << product << QString() << qint64(9007199254741002);
-    QTest::newRow("size missing") << reply(record("P/b.bin", R"("sha1": ")" + digest + "\"")) << product << size
-                                  << qint64(0);
-    QTest::newRow("no digest") << reply(record("P/b.bin", R"("size": 5)")) << product << sha1 << qint64(0);
-    QTest::newRow("digest too short") << reply(record("P/b.bin", R"("size": 5, "sha1": ")" + digest.left(39) + "\""))
-                                      << product << sha1 << qint64(0);
-    QTest::newRow("digest not hex") << reply(record("P/b.bin", R"("size": 5, "sha1": ")" + digest.left(39) + "g\""))
-                                    << product << sha1 << qint64(0);
-    QTest::newRow("no digest for no bytes") << reply(record("P/b.bin", R"("size": 0, "data": "aGk=")")) << product
-                                            << QString() << qint64(0);
+    for (const char *value : { "\"10\"", "null", "-1", "1.5", "1.8e19", "1e300" })
+        QTest::addRow("size %s", value) << reply(good + ","
+            + record("P/b.bin", R"("size": )" + QByteArray(value) + R"(, "sha1": ")" + digest + "\""))
+                                        << product << size << qint64(0);
+    QTest::newRow("size 2^53") << reply(
+        record("P/b.bin", R"("size": 9007199254740992, "sha1": ")" + digest + "\""))
+                               << product << QString() << qint64(9007199254740992);
+    QTest::newRow("size missing") << reply(record("P/b.bin", R"("sha1": ")" + digest + "\"")) << product
+                                  << size << qint64(0);
+    for (const QByteArray &bad : { QByteArray(), digest.left(39), digest.left(39) + "g" })
+        QTest::addRow("digest \"%s\"", bad.constData())
+            << reply(record("P/b.bin", R"("size": 5)" + (bad.isNull() ? "" : R"(, "sha1": ")" + bad + "\"")))
+            << product << sha1 << qint64(0);
+    QTest::newRow("no digest for no bytes")
+        << reply(record("P/b.bin", R"("size": 0, "data": "aGk=")")) << product << QString() << qint64(0);
     QTest::newRow("data not Base64") << reply(record("P/b.bin", R"("size": 0, "data": "a!b")")) << product
                                      << QStringLiteral("not valid Base64") << qint64(0);
     QTest::newRow("etag a number") << reply(record("P/b.bin", R"("size": 0, "etag": 5)")) << product
                                    << QStringLiteral("the ETag is not a text") << qint64(0);
-    QTest::newRow("listed twice") << reply(good + "," + good) << product << QStringLiteral("listed twice") << qint64(0);
-    QTest::newRow("media file") << reply(good + "," + record("ENCRYPT.TXT", R"("size": 0)")) << product << owned
-                                << qint64(0);
-    QTest::newRow("media file, lower case") << reply(record("encrypt.txt", R"("size": 0)")) << product << owned
-                                            << qint64(0);
-    QTest::newRow("vmid") << reply(record("vmid", R"("size": 0)")) << product << owned << qint64(0);
-    QTest::newRow("a container") << reply(record("R004321_1.kim")) << product << owned << qint64(0);
-    QTest::newRow("a segment") << reply(record("R004321_1.k0a")) << product << owned << qint64(0);
-    QTest::newRow("the tool's temporary") << reply(record("P/a.bin.qdtmp")) << product << owned << qint64(0);
+    QTest::newRow("listed twice") << reply(good + "," + good) << product << QStringLiteral("listed twice")
+                                  << qint64(0);
+    for (const char *name :
+        { "ENCRYPT.TXT", "encrypt.txt", "vmid", "R004321_1.kim", "R004321_1.k0a", "P/a.bin.qdtmp" })
+        QTest::addRow("the tool's own %s", name)
+            << reply(good + "," + record(name)) << product << owned << qint64(0);
     QTest::newRow("vmid in a folder") << reply(record("P/vmid")) << product << QString() << qint64(10);
-    QTest::newRow("parent") << reply(record("../x")) << product << path << qint64(0);
-    QTest::newRow("absolute") << reply(record("/x")) << product << path << qint64(0);
-    QTest::newRow("empty part") << reply(record("P//x")) << product << path << qint64(0);
-    QTest::newRow("back-slash") << reply(record("P\\\\..\\\\x")) << product << path << qint64(0);
-    QTest::newRow("no file") << reply(R"({"size": 1})") << product << QStringLiteral("it names no file") << qint64(0);
+    for (const char *name : { "../x", "/x", "P//x", "P\\\\..\\\\x" })
+        QTest::addRow("path %s", name) << reply(record(name)) << product << path << qint64(0);
+    QTest::newRow("no file") << reply(R"({"size": 1})") << product << QStringLiteral("it names no file")
+                             << qint64(0);
 
     QTest::newRow("segments") << reply(record("R1.k01") + "," + record("R1.k0a")) << segments << QString()
                               << qint64(20);
     QTest::newRow("segments of two charts") << reply(record("R1.k01") + "," + record("R2.k02")) << segments
                                             << QStringLiteral("more than one chart") << qint64(0);
-    for (const char *name : {"R1.kim", "R1.k00", "P/R1.k01", "ENCRYPT.TXT", "vmid", "R1.K01"})
-        QTest::addRow("not a segment: %s", name) << reply(record(name)) << segments
-                                                 << QStringLiteral("not a segment file") << qint64(0);
+    for (const char *name : { "R1.kim", "R1.k00", "P/R1.k01", "ENCRYPT.TXT", "vmid", "R1.K01" })
+        QTest::addRow("not a segment: %s", name)
+            << reply(record(name)) << segments << QStringLiteral("not a segment file") << qint64(0);
 }
 
 void TestFileList::parse()
@@ -172,45 +169,46 @@ void TestFileList::cardLimits_data()
     const QString character = QStringLiteral("which a card's file system does not allow");
     const QString end = QStringLiteral("ends in a dot or a space");
     const QString tooBig = QStringLiteral("holds files of at most 4294967295 bytes");
-    const auto sized = [](const QByteArray &file, const QByteArray &size, const QByteArray &data = QByteArray()) {
-        return record(file, R"("size": )" + size + R"(, "sha1": ")" + digest + "\"" + data);
-    };
+    const auto sized
+        = [](const QByteArray &file, const QByteArray &size, const QByteArray &data = QByteArray()) {
+              return record(file, R"("size": )" + size + R"(, "sha1": ")" + digest + "\"" + data);
+          };
 
     // Names a card compares without case are one file there, whatever the
     // computer the list is checked on: refused on every kind.
-    for (const auto kind : {fat, exFat, other}) {
+    for (const auto kind : { fat, exFat, other }) {
         const QByteArray on = CardFilesystem::name(kind).toLatin1();
-        QTest::addRow("case-only collision on %s", on.constData()) << record("P/Case.bin") + "," + record("P/case.bin") << kind
-                                                      << letterCase;
+        QTest::addRow("case-only collision on %s", on.constData())
+            << record("P/Case.bin") + "," + record("P/case.bin") << kind << letterCase;
         QTest::addRow("question mark on %s", on.constData()) << record("P/a?.bin") << kind << character;
     }
-    QTest::newRow("collision through a folder's case") << record("P/a.bin") + "," + record("p/A.BIN") << other
-                                                       << letterCase;
-    QTest::newRow("collision beyond ASCII") << record("P/\u00c4.bin") + "," + record("P/\u00e4.bin") << exFat
-                                            << letterCase;
-    QTest::newRow("same folder, other case, other files") << record("P/a.bin") + "," + record("p/b.bin") << fat
-                                                          << QString();
-    QTest::newRow("a file where a folder is") << record("P/x") + "," + record("p/X/y") << other
-                                              << QStringLiteral("a folder on its path has the name of the file");
-    for (const char *name : {"P/a*.bin", "P/a<b", "P/a>b", "P/a|b", "P/a\\\"b", "P/a\\tb", "P/a\\u0001b"})
+    QTest::newRow("collision through a folder's case")
+        << record("P/a.bin") + "," + record("p/A.BIN") << other << letterCase;
+    QTest::newRow("collision beyond ASCII")
+        << record("P/\u00c4.bin") + "," + record("P/\u00e4.bin") << exFat << letterCase;
+    QTest::newRow("same folder, other case, other files")
+        << record("P/a.bin") + "," + record("p/b.bin") << fat << QString();
+    QTest::newRow("a file where a folder is") << record("P/x") + ","
+            + record("p/X/y") << other << QStringLiteral("a folder on its path has the name of the file");
+    for (const char *name : { "P/a*.bin", "P/a<b", "P/a>b", "P/a|b", "P/a\\\"b", "P/a\\tb", "P/a\\u0001b" })
         QTest::addRow("not allowed: %s", name) << record(name) << other << character;
     QTest::newRow("file ends in a dot") << record("P/a.") << other << end;
     QTest::newRow("file ends in a space") << record("P/a ") << other << end;
     QTest::newRow("folder ends in a space") << record("P /a") << other << end;
     QTest::newRow("a dot inside") << record("P/.a.b") << other << QString();
-    QTest::newRow("name as long as allowed") << record("P/" + QByteArray(CardLimits::maxNameLength, 'n')) << fat
-                                             << QString();
+    QTest::newRow("name as long as allowed")
+        << record("P/" + QByteArray(CardLimits::maxNameLength, 'n')) << fat << QString();
     QTest::newRow("name one longer") << record("P/" + QByteArray(CardLimits::maxNameLength + 1, 'n')) << fat
                                      << QStringLiteral("longer than");
 
     // FAT's sizes are 32-bit; the inline bytes after a file count too.
     QTest::newRow("4 GiB - 1 on FAT") << sized("P/a", "4294967295") << fat << QString();
     QTest::newRow("4 GiB on FAT") << sized("P/a", "4294967296") << fat << tooBig;
-    QTest::newRow("4 GiB with its trailer on FAT") << sized("P/a", "4294967290", R"(, "data": "MTIzNDU2")") << fat
-                                                   << tooBig;
-    for (const auto kind : {exFat, other, CardFilesystem::Kind::Unknown})
-        QTest::addRow("4 GiB on %s", qPrintable(CardFilesystem::name(kind))) << sized("P/a", "4294967296") << kind
-                                                                          << QString();
+    QTest::newRow("4 GiB with its trailer on FAT")
+        << sized("P/a", "4294967290", R"(, "data": "MTIzNDU2")") << fat << tooBig;
+    for (const auto kind : { exFat, other, CardFilesystem::Kind::Unknown })
+        QTest::addRow("4 GiB on %s", qPrintable(CardFilesystem::name(kind)))
+            << sized("P/a", "4294967296") << kind << QString();
 }
 
 void TestFileList::cardLimits()
@@ -226,8 +224,9 @@ void TestFileList::cardLimits()
     QVERIFY2(refusal.isEmpty() ? problem.isEmpty() : problem.contains(refusal), qPrintable(problem));
     if (!refusal.isEmpty()) {
         // The message names the file: the last of the list is the culprit.
-        QVERIFY2(problem.startsWith(QStringLiteral("The file \"%1\"").arg(list.records.last().file.toHtmlEscaped())),
-                 qPrintable(problem));
+        QVERIFY2(problem.startsWith(
+                     QStringLiteral("The file \"%1\"").arg(list.records.last().file.toHtmlEscaped())),
+            qPrintable(problem));
         QVERIFY(problem.endsWith(QLatin1String("Nothing on the card was changed.")));
         QVERIFY(!problem.contains(QLatin1String("outside")));
     }
@@ -235,60 +234,54 @@ void TestFileList::cardLimits()
 
 void TestFileList::plan_data()
 {
-    QTest::addColumn<qint64>("size");
     QTest::addColumn<QByteArray>("trailer");
-    QTest::addColumn<bool>("exists");
-    QTest::addColumn<bool>("regular");
-    QTest::addColumn<qint64>("onCard");
+    QTest::addColumn<qint64>("onCard"); // -1: no file, -2: a link
     QTest::addColumn<bool>("changed");
     QTest::addColumn<ActivationPlan::Action>("action");
     QTest::addColumn<qint64>("offset");
 
     using A = ActivationPlan::Action;
-    QTest::newRow("missing") << qint64(100) << QByteArray() << false << false << qint64(0) << false << A::Fetch << qint64(0);
-    QTest::newRow("empty") << qint64(100) << QByteArray() << true << true << qint64(0) << false << A::Fetch << qint64(0);
-    QTest::newRow("a link") << qint64(100) << QByteArray() << true << false << qint64(0) << false << A::Fetch << qint64(0);
-    QTest::newRow("part") << qint64(100) << QByteArray() << true << true << qint64(40) << false << A::Resume << qint64(40);
-    QTest::newRow("part of an older file") << qint64(100) << QByteArray() << true << true << qint64(40) << true << A::Fetch
-                                           << qint64(0);
-    QTest::newRow("whole") << qint64(100) << QByteArray() << true << true << qint64(100) << false << A::Check << qint64(0);
-    QTest::newRow("whole, older file") << qint64(100) << QByteArray() << true << true << qint64(100) << true << A::Check
-                                       << qint64(0);
-    QTest::newRow("too long") << qint64(100) << QByteArray() << true << true << qint64(101) << false << A::Fetch << qint64(0);
-    QTest::newRow("with trailer") << qint64(100) << QByteArray("TAIL") << true << true << qint64(104) << false << A::Check
-                                  << qint64(0);
+    const QByteArray tail = "TAIL";
+    QTest::newRow("missing") << QByteArray() << qint64(-1) << false << A::Fetch << qint64(0);
+    QTest::newRow("empty") << QByteArray() << qint64(0) << false << A::Fetch << qint64(0);
+    QTest::newRow("a link") << QByteArray() << qint64(-2) << false << A::Fetch << qint64(0);
+    QTest::newRow("part") << QByteArray() << qint64(40) << false << A::Resume << qint64(40);
+    QTest::newRow("part of an older file") << QByteArray() << qint64(40) << true << A::Fetch << qint64(0);
+    QTest::newRow("whole") << QByteArray() << qint64(100) << false << A::Check << qint64(0);
+    QTest::newRow("whole, older file") << QByteArray() << qint64(100) << true << A::Check << qint64(0);
+    QTest::newRow("too long") << QByteArray() << qint64(101) << false << A::Fetch << qint64(0);
+    QTest::newRow("with trailer") << tail << qint64(104) << false << A::Check << qint64(0);
     // The bytes without their trailer: proven, then the trailer is written.
-    QTest::newRow("trailer missing") << qint64(100) << QByteArray("TAIL") << true << true << qint64(100) << false
-                                     << A::Check << qint64(0);
-    QTest::newRow("trailer cut") << qint64(100) << QByteArray("TAIL") << true << true << qint64(102) << false << A::Check
-                                 << qint64(0);
-    QTest::newRow("past the trailer") << qint64(100) << QByteArray("TAIL") << true << true << qint64(105) << false
-                                      << A::Fetch << qint64(0);
-    QTest::newRow("inline only") << qint64(0) << QByteArray("hi") << true << true << qint64(7) << false << A::Inline
-                                 << qint64(0);
+    QTest::newRow("trailer missing") << tail << qint64(100) << false << A::Check << qint64(0);
+    QTest::newRow("trailer cut") << tail << qint64(102) << false << A::Check << qint64(0);
+    QTest::newRow("past the trailer") << tail << qint64(105) << false << A::Fetch << qint64(0);
 }
 
 void TestFileList::plan()
 {
-    QFETCH(qint64, size);
     QFETCH(QByteArray, trailer);
-    QFETCH(bool, exists);
-    QFETCH(bool, regular);
     QFETCH(qint64, onCard);
     QFETCH(bool, changed);
     FileRecord record;
     record.file = QStringLiteral("P/a.bin");
-    record.size = size;
+    record.size = 100;
     record.data = trailer;
-    const ActivationPlan::Step step = ActivationPlan::decide(record, {exists, regular, onCard}, changed);
+    const bool exists = onCard != -1;
+    const ActivationPlan::Step step
+        = ActivationPlan::decide(record, { exists, onCard >= 0, qMax<qint64>(onCard, 0) }, changed);
     QTEST(step.action, "action");
     QTEST(step.offset, "offset");
     QCOMPARE(step.replace, step.action == ActivationPlan::Action::Fetch && exists);
+    // A file of inline bytes only is written whatever the card holds.
+    record.size = 0;
+    record.data = "hi";
+    QCOMPARE(ActivationPlan::decide(record, { exists, onCard >= 0, 7 }, changed).action,
+        ActivationPlan::Action::Inline);
 }
 
 void TestFileList::segmentPlan_data()
 {
-    QTest::addColumn<qint64>("inPlace");   // -1: none
+    QTest::addColumn<qint64>("inPlace"); // -1: none
     QTest::addColumn<qint64>("temporary"); // -1: none
     QTest::addColumn<ActivationPlan::Action>("action");
     QTest::addColumn<qint64>("offset");
@@ -313,8 +306,9 @@ void TestFileList::segmentPlan()
     record.file = QStringLiteral("R1.k01");
     record.size = 100;
     const QString name = RqUpdate::temporaryName(record, QStringLiteral("1-1-5-7"));
-    const ActivationPlan::Step step = RqUpdate::decide(record, name, {inPlace >= 0, inPlace >= 0, qMax<qint64>(inPlace, 0)},
-                                                       {temporary >= 0, temporary >= 0, qMax<qint64>(temporary, 0)});
+    const ActivationPlan::Step step
+        = RqUpdate::decide(record, name, { inPlace >= 0, inPlace >= 0, qMax<qint64>(inPlace, 0) },
+            { temporary >= 0, temporary >= 0, qMax<qint64>(temporary, 0) });
     QTEST(step.action, "action");
     QTEST(step.offset, "offset");
     QCOMPARE(step.target, name);
@@ -326,11 +320,11 @@ void TestFileList::vmid()
     FileRecord a;
     a.file = QStringLiteral("P/a");
     a.etag = QStringLiteral("e1");
-    const QByteArray written = ActivationPlan::vmidContents(QStringLiteral("VM-1"), {a});
+    const QByteArray written = ActivationPlan::vmidContents(QStringLiteral("VM-1"), { a });
     QVERIFY(written.startsWith("VM-1\r\n{"));
     QHash<QString, QString> etags;
     QVERIFY(ActivationPlan::storedEtags(written, QStringLiteral("VM-1"), &etags));
-    QCOMPARE(etags, (QHash<QString, QString>{{QStringLiteral("P/a"), QStringLiteral("e1")}}));
+    QCOMPARE(etags, (QHash<QString, QString> { { QStringLiteral("P/a"), QStringLiteral("e1") } }));
     QVERIFY(!ActivationPlan::storedEtags(written, QStringLiteral("VM-2"), &etags));
     // A first line that does not end within the limit names no product.
     QCOMPARE(ActivationPlan::vmidProduct(QByteArray(ActivationPlan::maxVmidLine, 'V')), QString());
@@ -343,10 +337,11 @@ void TestFileList::temporaryNamesAreFatSafe()
     record.file = QStringLiteral("R004321_1.k01");
     record.etag = QStringLiteral("\"a:b c/d*e\"");
     const QString name = RqUpdate::temporaryName(record, QStringLiteral("  4321-1-5002-27123"));
-    QVERIFY2(QRegularExpression(QStringLiteral("^R004321_1\\.k01\\.4321-1-5002-27123\\.[A-Za-z0-9_-]+\\.qdpart$"))
-                 .match(name)
-                 .hasMatch(),
-             qPrintable(name));
+    QVERIFY2(
+        QRegularExpression(QStringLiteral("^R004321_1\\.k01\\.4321-1-5002-27123\\.[A-Za-z0-9_-]+\\.qdpart$"))
+            .match(name)
+            .hasMatch(),
+        qPrintable(name));
     QVERIFY(RqUpdate::isTemporaryName(name));
     record.etag = QStringLiteral("other");
     QVERIFY(RqUpdate::temporaryName(record, QStringLiteral("  4321-1-5002-27123")) != name);

@@ -30,19 +30,19 @@ void TestMediaId::mediaIdFromContent_data()
     QTest::addColumn<QString>("content");
     QTest::addColumn<QString>("mediaId");
 
-    QTest::newRow("plain") << "head" + sep + "ABC123" + sep + "tail" << "ABC123";
-    QTest::newRow("blanks simplified") << "word" + sep + "  12  34  " + sep + "word" << "12 34";
-    QTest::newRow("line breaks and tabs") << sep + "\r\n\tXY\n Z\r\n" + sep << "XY Z";
-    QTest::newRow("outer fields empty") << sep + "id" + sep << "id";
-    QTest::newRow("one separator") << "a" + sep + "b" << "";
-    QTest::newRow("three separators") << "a" + sep + "b" + sep + "c" + sep + "d" << "";
-    QTest::newRow("separators back to back") << "a" + sep + sep + "b" << "";
-    QTest::newRow("blank middle") << "a" + sep + "  \n " + sep + "b" << "";
-    QTest::newRow("four hyphens before") << "a----Trelmarkholding---media---001-----b" + sep + "c" << "";
-    QTest::newRow("four hyphens after") << "a-----Trelmarkholding---media---001----b" + sep + "c" << "";
-    QTest::newRow("other case") << "a" + sep.toUpper() + "b" + sep.toUpper() + "c" << "";
-    QTest::newRow("empty") << "" << "";
-    QTest::newRow("unicode kept") << "a" + sep + QStringLiteral("Kärtchen ✓") + sep << QStringLiteral("Kärtchen ✓");
+    QTest::newRow("plain") << "head" + sep + "ABC123" + sep + "tail" << QStringLiteral("ABC123");
+    QTest::newRow("blanks simplified")
+        << "word" + sep + "  12  34  " + sep + "word" << QStringLiteral("12 34");
+    QTest::newRow("line breaks and tabs") << sep + "\r\n\tXY\n Z\r\n" + sep << QStringLiteral("XY Z");
+    QTest::newRow("one separator") << "a" + sep + "b" << QString();
+    QTest::newRow("three separators") << "a" + sep + "b" + sep + "c" + sep + "d" << QString();
+    QTest::newRow("separators back to back") << "a" + sep + sep + "b" << QString();
+    QTest::newRow("blank middle") << "a" + sep + "  \n " + sep + "b" << QString();
+    QTest::newRow("four hyphens before")
+        << "a----Trelmarkholding---media---001-----b" + sep + "c" << QString();
+    QTest::newRow("other case") << "a" + sep.toUpper() + "b" + sep.toUpper() + "c" << QString();
+    QTest::newRow("unicode kept") << "a" + sep + QStringLiteral("Kärtchen ✓") + sep
+                                  << QStringLiteral("Kärtchen ✓");
 }
 
 void TestMediaId::mediaIdFromContent()
@@ -56,12 +56,10 @@ void TestMediaId::vmidItemNumber_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("itemNumber");
 
-    QTest::newRow("one line") << QByteArray("VM-1234\n") << "VM-1234";
-    QTest::newRow("first line only") << QByteArray("  VM  12 \r\nsecond line\n") << "VM 12";
-    QTest::newRow("no line break") << QByteArray("TV-9") << "TV-9";
-    QTest::newRow("empty first line") << QByteArray("\nVM-1\n") << "";
-    QTest::newRow("empty file") << QByteArray("") << "";
-    QTest::newRow("no file") << QByteArray() << "";
+    QTest::newRow("first line only") << QByteArray("  VM  12 \r\nsecond line\n") << QStringLiteral("VM 12");
+    QTest::newRow("no line break") << QByteArray("TV-9") << QStringLiteral("TV-9");
+    QTest::newRow("empty first line") << QByteArray("\nVM-1\n") << QString();
+    QTest::newRow("no file") << QByteArray() << QString();
     QTest::newRow("utf-8") << QByteArray("S\xc3\xb8 1\n") << QStringLiteral("Sø 1");
 }
 
@@ -82,15 +80,16 @@ void TestMediaId::cardIdentity_data()
     QTest::addColumn<QString>("kind"); // file, link, fifo
     QTest::addColumn<QString>("mediaId"); // empty: not a card
 
-    QTest::newRow("capitals") << "ENCRYPT.TXT" << good << "file" << "CARD-1";
-    QTest::newRow("lower case") << "encrypt.txt" << good << "file" << "CARD-1";
-    QTest::newRow("backup copy") << "ENCRYPT.TXT.bak" << good << "file" << "";
-    QTest::newRow("no media id") << "ENCRYPT.TXT" << QByteArray("just text") << "file" << "";
-    QTest::newRow("at the size limit") << "ENCRYPT.TXT" << good + QByteArray((1 << 20) - good.size(), ' ') << "file"
-                                       << "CARD-1";
-    QTest::newRow("past the size limit") << "ENCRYPT.TXT" << good + QByteArray(1 << 20, ' ') << "file" << "";
-    QTest::newRow("link") << "ENCRYPT.TXT" << good << "link" << "";
-    QTest::newRow("pipe") << "ENCRYPT.TXT" << QByteArray() << "fifo" << "";
+    QTest::newRow("capitals") << "ENCRYPT.TXT" << good << "file" << QStringLiteral("CARD-1");
+    QTest::newRow("lower case") << "encrypt.txt" << good << "file" << QStringLiteral("CARD-1");
+    QTest::newRow("backup copy") << "ENCRYPT.TXT.bak" << good << "file" << QString();
+    QTest::newRow("no media id") << "ENCRYPT.TXT" << QByteArray("just text") << "file" << QString();
+    QTest::newRow("at the size limit") << "ENCRYPT.TXT" << good + QByteArray((1 << 20) - good.size(), ' ')
+                                       << "file" << QStringLiteral("CARD-1");
+    QTest::newRow("past the size limit")
+        << "ENCRYPT.TXT" << good + QByteArray(1 << 20, ' ') << "file" << QString();
+    QTest::newRow("link") << "ENCRYPT.TXT" << good << "link" << QString();
+    QTest::newRow("pipe") << "ENCRYPT.TXT" << QByteArray() << "fifo" << QString();
 }
 
 void TestMediaId::cardIdentity()
@@ -105,7 +104,8 @@ void TestMediaId::cardIdentity()
     if (kind == QLatin1String("fifo")) {
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
     } else {
-        const QString target = kind == QLatin1String("link") ? card.filePath(QStringLiteral("elsewhere")) : path;
+        const QString target
+            = kind == QLatin1String("link") ? card.filePath(QStringLiteral("elsewhere")) : path;
         writeFile(target, content);
         if (kind == QLatin1String("link"))
             QVERIFY(QFile::link(target, path));
