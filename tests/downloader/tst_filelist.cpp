@@ -6,7 +6,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QTest>
 
 #include "download/activationplan.h"
@@ -49,8 +48,6 @@ private slots:
     void plan();
     void segmentPlan_data();
     void segmentPlan();
-    void vmid();
-    void temporaryNamesAreFatSafe();
 };
 
 void TestFileList::parse_data()
@@ -60,7 +57,6 @@ void TestFileList::parse_data()
     QTest::addColumn<QString>("refusal"); // empty: accepted
     QTest::addColumn<qint64>("total");
 
-    const auto product = FileList::Kind::Product;
     const auto segments = FileList::Kind::Segments;
     const QString unreadable = ServiceReply::unreadableText();
     const QString size = QStringLiteral("the size is not a whole number");
@@ -68,71 +64,60 @@ void TestFileList::parse_data()
     const QString owned = QStringLiteral("the tool keeps that file");
     const QString path = QStringLiteral("the path leaves the card");
     const QByteArray good = record("P/a.bin");
+    const auto refused = [&](const char *name, const QByteArray &body, const QString &why,
+                             FileList::Kind kind = FileList::Kind::Product) {
+        QTest::newRow(name) << body << kind << why << qint64(0);
+    };
+    const auto accepted = [&](const char *name, const QByteArray &files, qint64 total,
+                              FileList::Kind kind = FileList::Kind::Product) {
+        QTest::newRow(name) << reply(files) << kind << QString() << total;
+    };
+    const auto sized = [](const QByteArray &file, const QByteArray &size) {
+        return record(file, R"("size": )" + size + R"(, "sha1": ")" + digest + "\"");
+    };
 
-    QTest::newRow("a captive portal's page")
-        << QByteArray("<html><body>Sign in</body></html>") << product << unreadable << qint64(0);
-    QTest::newRow("cut short") << reply(good).left(60) << product << unreadable << qint64(0);
-    QTest::newRow("not an object") << QByteArray("[]") << product << unreadable << qint64(0);
-    QTest::newRow("empty object") << QByteArray("{}") << product << unreadable << qint64(0);
-    QTest::newRow("files not a list")
-        << QByteArray(R"({"end_point": "x", "files": {}})") << product << unreadable << qint64(0);
-    QTest::newRow("no end point") << QByteArray(R"({"files": [)" + good + "]}") << product << unreadable
-                                  << qint64(0);
-    QTest::newRow("subscription as text")
-        << reply(good).replace("\"files\"", "\"subscription_id\": \"7\", \"files\"") << product << unreadable
-        << qint64(0);
-    QTest::newRow("no files") << reply("") << product << QStringLiteral("the list has no files") << qint64(0);
-    QTest::newRow("one good file") << reply(good) << product << QString() << qint64(10);
-    QTest::newRow("upper-case digest")
-        << reply(record("P/a.bin", R"("size": 1, "sha1": ")" + digest.toUpper() + "\"")) << product
-        << QString() << qint64(1);
+    refused("a captive portal's page", "<html><body>Sign in</body></html>", unreadable);
+    refused("cut short", reply(good).left(60), unreadable);
+    refused("not an object", "[]", unreadable);
+    refused("empty object", "{}", unreadable);
+    refused("files not a list", R"({"end_point": "x", "files": {}})", unreadable);
+    refused("no end point", R"({"files": [)" + good + "]}", unreadable);
+    refused("subscription as text", reply(good).replace("\"files\"", "\"subscription_id\": \"7\", \"files\""),
+        unreadable);
+    refused("no files", reply(""), QStringLiteral("the list has no files"));
+    accepted("one good file", good, 10);
+    accepted("upper-case digest", record("P/a.bin", R"("size": 1, "sha1": ")" + digest.toUpper() + "\""), 1);
     // Past 2 GiB a 32-bit sum wraps to 0 or below.
-    QTest::newRow("files of 2 GiB and more")
-        << reply(record("P/a", R"("size": 2147483648, "sha1": ")" + digest + "\"") + ","
-               + record("P/b", R"("size": 6442450944, "sha1": ")" + digest + "\""))
-        << product << QString() << qint64(8589934592);
+    accepted(
+        "files of 2 GiB and more", sized("P/a", "2147483648") + "," + sized("P/b", "6442450944"), 8589934592);
+    accepted("size 2^53", sized("P/a", "9007199254740992"), 9007199254740992);
     QByteArray huge;
     for (int i = 0; i < 1025; ++i)
-        huge += (i ? "," : "")
-            + record("P/" + QByteArray::number(i), R"("size": 9007199254740992, "sha1": ")" + digest + "\"");
-    QTest::newRow("sizes past 64 bits")
-        << reply(huge) << product << QStringLiteral("add up to more") << qint64(0);
-
+        huge += (i ? "," : "") + sized("P/" + QByteArray::number(i), "9007199254740992");
+    refused("sizes past 64 bits", reply(huge), QStringLiteral("add up to more"));
     for (const char *value : { "\"10\"", "null", "-1", "1.5", "1.8e19", "1e300" })
-        QTest::addRow("size %s", value) << reply(good + ","
-            + record("P/b.bin", R"("size": )" + QByteArray(value) + R"(, "sha1": ")" + digest + "\""))
-                                        << product << size << qint64(0);
-    QTest::newRow("size 2^53") << reply(
-        record("P/b.bin", R"("size": 9007199254740992, "sha1": ")" + digest + "\""))
-                               << product << QString() << qint64(9007199254740992);
-    QTest::newRow("size missing") << reply(record("P/b.bin", R"("sha1": ")" + digest + "\"")) << product
-                                  << size << qint64(0);
-    for (const QByteArray &bad : { QByteArray(), digest.left(39), digest.left(39) + "g" })
-        QTest::addRow("digest \"%s\"", bad.constData())
-            << reply(record("P/b.bin", R"("size": 5)" + (bad.isNull() ? "" : R"(, "sha1": ")" + bad + "\"")))
-            << product << sha1 << qint64(0);
-    QTest::newRow("no digest for no bytes")
-        << reply(record("P/b.bin", R"("size": 0, "data": "aGk=")")) << product << QString() << qint64(0);
-    QTest::newRow("data not Base64") << reply(record("P/b.bin", R"("size": 0, "data": "a!b")")) << product
-                                     << QStringLiteral("not valid Base64") << qint64(0);
-    QTest::newRow("etag a number") << reply(record("P/b.bin", R"("size": 0, "etag": 5)")) << product
-                                   << QStringLiteral("the ETag is not a text") << qint64(0);
-    QTest::newRow("listed twice") << reply(good + "," + good) << product << QStringLiteral("listed twice")
-                                  << qint64(0);
+        refused(value, reply(good + "," + sized("P/b.bin", value)), size);
+    refused("size missing", reply(record("P/b.bin", R"("sha1": ")" + digest + "\"")), size);
+    refused("no digest", reply(record("P/b.bin", R"("size": 5)")), sha1);
+    for (const QByteArray &bad : { digest.left(39), digest.left(39) + "g" })
+        refused(bad.constData(), reply(record("P/b.bin", R"("size": 5, "sha1": ")" + bad + "\"")), sha1);
+    accepted("no digest for no bytes", record("P/b.bin", R"("size": 0, "data": "aGk=")"), 0);
+    refused("data not Base64", reply(record("P/b.bin", R"("size": 0, "data": "a!b")")),
+        QStringLiteral("not valid Base64"));
+    refused("etag a number", reply(record("P/b.bin", R"("size": 0, "etag": 5)")),
+        QStringLiteral("the ETag is not a text"));
+    refused("listed twice", reply(good + "," + good), QStringLiteral("listed twice"));
     for (const char *name :
         { "ENCRYPT.TXT", "encrypt.txt", "vmid", "R004321_1.kim", "R004321_1.k0a", "P/a.bin.qdtmp" })
-        QTest::addRow("the tool's own %s", name)
-            << reply(good + "," + record(name)) << product << owned << qint64(0);
-    QTest::newRow("vmid in a folder") << reply(record("P/vmid")) << product << QString() << qint64(10);
-    for (const char *name : { "../x", "/x", "P//x", "P\\\\..\\\\x" })
-        QTest::addRow("path %s", name) << reply(record(name)) << product << path << qint64(0);
-    QTest::newRow("no file") << reply(R"({"size": 1})") << product << QStringLiteral("it names no file")
-                             << qint64(0);
+        refused(name, reply(good + "," + record(name)), owned);
+    accepted("vmid in a folder", record("P/vmid"), 10);
+    for (const char *name : { "../x", "/x", "P//x", "P\\\\..\\\\x", "C:x" })
+        refused(name, reply(record(name)), path);
+    refused("no file", reply(R"({"size": 1})"), QStringLiteral("it names no file"));
 
-    QTest::newRow("segments") << reply(record("R1.k01") + "," + record("R1.k0a")) << segments << QString()
-                              << qint64(20);
-    QTest::newRow("segments of two charts") << reply(record("R1.k01") + "," + record("R2.k02")) << segments
-                                            << QStringLiteral("more than one chart") << qint64(0);
+    accepted("segments", record("R1.k01") + "," + record("R1.k0a"), 20, segments);
+    refused("segments of two charts", reply(record("R1.k01") + "," + record("R2.k02")),
+        QStringLiteral("more than one chart"), segments);
     for (const char *name : { "R1.kim", "R1.k00", "P/R1.k01", "ENCRYPT.TXT", "vmid", "R1.K01" })
         QTest::addRow("not a segment: %s", name)
             << reply(record(name)) << segments << QStringLiteral("not a segment file") << qint64(0);
@@ -313,42 +298,6 @@ void TestFileList::segmentPlan()
     QTEST(step.offset, "offset");
     QCOMPARE(step.target, name);
     QCOMPARE(step.checkPath == record.file, provenInPlace);
-}
-
-void TestFileList::vmid()
-{
-    FileRecord a;
-    a.file = QStringLiteral("P/a");
-    a.etag = QStringLiteral("e1");
-    const QByteArray written = ActivationPlan::vmidContents(QStringLiteral("VM-1"), { a });
-    QVERIFY(written.startsWith("VM-1\r\n{"));
-    QHash<QString, QString> etags;
-    QVERIFY(ActivationPlan::storedEtags(written, QStringLiteral("VM-1"), &etags));
-    QCOMPARE(etags, (QHash<QString, QString> { { QStringLiteral("P/a"), QStringLiteral("e1") } }));
-    QVERIFY(!ActivationPlan::storedEtags(written, QStringLiteral("VM-2"), &etags));
-    // A first line that does not end within the limit names no product.
-    QCOMPARE(ActivationPlan::vmidProduct(QByteArray(ActivationPlan::maxVmidLine, 'V')), QString());
-    QCOMPARE(ActivationPlan::vmidProduct("  VM  1 \r\n"), QStringLiteral("VM 1"));
-}
-
-void TestFileList::temporaryNamesAreFatSafe()
-{
-    FileRecord record;
-    record.file = QStringLiteral("R004321_1.k01");
-    record.etag = QStringLiteral("\"a:b c/d*e\"");
-    const QString name = RqUpdate::temporaryName(record, QStringLiteral("  4321-1-5002-27123"));
-    QVERIFY2(
-        QRegularExpression(QStringLiteral("^R004321_1\\.k01\\.4321-1-5002-27123\\.[A-Za-z0-9_-]+\\.qdpart$"))
-            .match(name)
-            .hasMatch(),
-        qPrintable(name));
-    QVERIFY(RqUpdate::isTemporaryName(name));
-    record.etag = QStringLiteral("other");
-    QVERIFY(RqUpdate::temporaryName(record, QStringLiteral("  4321-1-5002-27123")) != name);
-    QVERIFY(RqUpdate::temporaryName(record, QStringLiteral("  4321-1-5003-27123")) != name);
-    record.etag.clear();
-    record.sha1 = "ABCDEF0123456789";
-    QVERIFY(RqUpdate::temporaryName(record, QStringLiteral("x")).contains(QLatin1String(".abcdef012345.")));
 }
 
 QTEST_APPLESS_MAIN(TestFileList)

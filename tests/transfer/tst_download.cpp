@@ -51,7 +51,6 @@ struct Watched
 {
     explicit Watched(const QJsonObject &record)
         : d(new Download(record))
-        , started(d.get(), &Download::started)
         , finished(d.get(), &Download::downloadFinished)
         , errors(d.get(), &Download::error)
         , cancelled(d.get(), &Download::cancelled)
@@ -74,7 +73,7 @@ struct Watched
     }
 
     std::unique_ptr<Download> d;
-    QSignalSpy started, finished, errors, cancelled;
+    QSignalSpy finished, errors, cancelled;
     qint64 counted = 0; // what the owner adds to its progress, negative fall-backs included
     QList<qint64> chunks;
 };
@@ -464,7 +463,6 @@ void TestDownload::destroyedMidTransfer()
     d->setCardWriter(cardWriter);
     const QString path = d->localFilePath();
     const qint64 size = d->size;
-    QSignalSpy destroyed(d, &QObject::destroyed);
     // Paced, so that bytes still arrive after the first of them.
     if (!duringEnd)
         QVERIFY(service.addFault(fault("throttle", { { QStringLiteral("bytes_per_second"), 4 << 20 } })));
@@ -484,7 +482,6 @@ void TestDownload::destroyedMidTransfer()
         });
     }
     QTRY_VERIFY_WITH_TIMEOUT(deleted, 20000);
-    QCOMPARE(destroyed.count(), 1);
     const qint64 landed = QFileInfo(path).size();
     if (duringEnd)
         QVERIFY(landed >= size);
