@@ -3,16 +3,27 @@
 // from a list and the card never takes a file for complete on its length.
 // What a card's file system cannot hold is refused before writing too,
 // judged with the file system's kind given, so every kind is tried here.
+// While it works the downloader shows how many files run at once, the speed
+// and the time left.
+#include <QApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+
+#include "app/appglobals.h"
+#include "app/settings.h"
 
 #include "download/activationplan.h"
 #include "download/cardlimits.h"
 #include "download/filelist.h"
+#include "download/productdownloader.h"
 #include "download/rqupdate.h"
 #include "download/servicereply.h"
+#include "downloadfixture.h"
 
 namespace {
 
@@ -40,6 +51,7 @@ class TestFileList : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void parse_data();
     void parse();
     void cardLimits_data();
@@ -48,6 +60,14 @@ private slots:
     void plan();
     void segmentPlan_data();
     void segmentPlan();
+    void concurrencySetting_data();
+    void concurrencySetting();
+    void speedAndTimeLeft();
+    void timeLeftText_data();
+    void timeLeftText();
+
+private:
+    QTemporaryDir dataDir;
 };
 
 void TestFileList::parse_data()
@@ -300,5 +320,78 @@ void TestFileList::segmentPlan()
     QCOMPARE(step.checkPath == record.file, provenInPlace);
 }
 
-QTEST_APPLESS_MAIN(TestFileList)
+void TestFileList::initTestCase()
+{
+    appDataFolder = dataDir.path();
+    configFilePath = dataDir.path() + QStringLiteral("/config.ini");
+}
+
+void TestFileList::concurrencySetting_data()
+{
+    const int ideal = QThread::idealThreadCount();
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("zero") << QStringLiteral("0") << ideal;
+    QTest::newRow("not a number") << QStringLiteral("abc") << ideal;
+    QTest::newRow("one") << QStringLiteral("1") << 1;
+    // The cores no longer cap it; one network manager's connections do.
+    QTest::newRow("above the cores") << QString::number(ideal + 1) << qMin(ideal + 1, 6);
+    QTest::newRow("above six") << QStringLiteral("16") << 6;
+}
+
+void TestFileList::concurrencySetting()
+{
+    QFETCH(QString, stored);
+    QFETCH(int, expected);
+    {
+        Settings settings(configFilePath);
+        settings.setValue(SettingsKeys::downloadConcurrency, stored);
+    }
+    TestProduct product(QJsonObject { { QStringLiteral("sku"), QStringLiteral("VM-1") } }, VelmoraRegion);
+    ProductDownloader downloader(nullptr, &product);
+    QCOMPARE(downloader.concurrency, expected);
+}
+
+// 24 MiB over 3 s is 8 MiB/s, 64 Mbps; the 118 MiB left before the second
+// report take 14 s at that rate.
+void TestFileList::speedAndTimeLeft()
+{
+    TestProduct product(QJsonObject { { QStringLiteral("sku"), QStringLiteral("VM-1") } }, VelmoraRegion);
+    ProductDownloader downloader(nullptr, &product);
+    QSignalSpy statuses(&downloader, &ProductDownloader::statusUpdate);
+    downloader.totalBytes = 128LL << 20;
+    downloader.lastTick = downloader.speedTimer.elapsed() - 3100;
+    downloader.handleBytesDone(10LL << 20); // at most 10 MiB: too few to tell a speed
+    QCOMPARE(statuses.count(), 0);
+    downloader.handleBytesDone(14LL << 20);
+    QCOMPARE(statuses.count(), 1);
+    QCOMPARE(statuses.first().at(1).toString(), QStringLiteral("@ 64 Mbps -  14 seconds left"));
+    QCOMPARE(downloader.doneBytes, 24LL << 20);
+    QCOMPARE(downloader.windowBytes, 0);
+}
+
+void TestFileList::timeLeftText_data()
+{
+    QTest::addColumn<qint64>("seconds");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("1") << qint64(1) << QStringLiteral(" 1 second");
+    QTest::newRow("59") << qint64(59) << QStringLiteral(" 59 seconds");
+    QTest::newRow("60") << qint64(60) << QStringLiteral(" 1 minute");
+    QTest::newRow("3600") << qint64(3600) << QStringLiteral("1 hour 0 minutes");
+    QTest::newRow("3700") << qint64(3700) << QStringLiteral("1 hour 1 minutes");
+}
+
+void TestFileList::timeLeftText()
+{
+    QFETCH(qint64, seconds);
+    QFETCH(QString, text);
+    QCOMPARE(ProductDownloader::formatTimeLeft(seconds), text);
+}
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    TestFileList test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_filelist.moc"
