@@ -443,43 +443,35 @@ void TestCardWriter::vmidItemNumber()
 
 void TestCardWriter::cardIdentity_data()
 {
-    const QByteArray good = Kit::mediaText("CARD-1");
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QString>("kind"); // file, link, fifo
+    QTest::addColumn<QByteArray>("content"); // "<fifo>": a named pipe
     QTest::addColumn<QString>("mediaId"); // empty: not a card
 
-    QTest::newRow("capitals") << "ENCRYPT.TXT" << good << "file" << QStringLiteral("CARD-1");
-    QTest::newRow("lower case") << "encrypt.txt" << good << "file" << QStringLiteral("CARD-1");
-    QTest::newRow("backup copy") << "ENCRYPT.TXT.bak" << good << "file" << QString();
-    QTest::newRow("no media id") << "ENCRYPT.TXT" << QByteArray("just text") << "file" << QString();
-    QTest::newRow("at the size limit") << "ENCRYPT.TXT" << good + QByteArray((1 << 20) - good.size(), ' ')
-                                       << "file" << QStringLiteral("CARD-1");
-    QTest::newRow("past the size limit")
-        << "ENCRYPT.TXT" << good + QByteArray(1 << 20, ' ') << "file" << QString();
-    QTest::newRow("link") << "ENCRYPT.TXT" << good << "link" << QString();
-    QTest::newRow("pipe") << "ENCRYPT.TXT" << QByteArray() << "fifo" << QString();
+    const QByteArray good = Kit::mediaText("CARD-1");
+    const QString id = QStringLiteral("CARD-1");
+    const QString media = QStringLiteral("ENCRYPT.TXT");
+    QTest::newRow("capitals") << media << good << id;
+    QTest::newRow("lower case") << QStringLiteral("encrypt.txt") << good << id;
+    QTest::newRow("backup copy") << QStringLiteral("ENCRYPT.TXT.bak") << good << QString();
+    QTest::newRow("no media id") << media << QByteArray("just text") << QString();
+    QTest::newRow("at the size limit") << media << good + QByteArray((1 << 20) - good.size(), ' ') << id;
+    QTest::newRow("past the size limit") << media << good + QByteArray(1 << 20, ' ') << QString();
+    // A media file that is a link is the writer's row: it will not write to such a card.
+    QTest::newRow("pipe") << media << QByteArray("<fifo>") << QString();
 }
 
 void TestCardWriter::cardIdentity()
 {
     QFETCH(QString, name);
     QFETCH(QByteArray, content);
-    QFETCH(QString, kind);
     QFETCH(QString, mediaId);
 
     QTemporaryDir card;
     const QString path = card.filePath(name);
-    if (kind == QLatin1String("fifo")) {
+    if (content == "<fifo>")
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-    } else {
-        const QString target
-            = kind == QLatin1String("link") ? card.filePath(QStringLiteral("elsewhere")) : path;
-        writeFile(target, content);
-        if (kind == QLatin1String("link"))
-            QVERIFY(QFile::link(target, path));
-    }
-
+    else
+        writeFile(path, content);
     const CardIdentity byFile = CardIdentity::fromMediaFile(path);
     QCOMPARE(byFile.rawMediaId(), mediaId);
     QCOMPARE(byFile.isValid(), !mediaId.isEmpty());
