@@ -355,19 +355,20 @@ void TestCardWriter::filesystemKind_data()
     QTest::addColumn<QByteArray>("boot");
     QTest::addColumn<CardFilesystem::Kind>("kind");
 
+    using K = CardFilesystem::Kind;
     const qint64 fuse = 0x65735546;
     const QByteArray exFat = bootSector(3, "EXFAT   ");
-    QTest::newRow("kernel vfat") << qint64(0x4d44) << QString() << QByteArray() << CardFilesystem::Kind::Fat;
-    QTest::newRow("ext4") << qint64(0xEF53) << QString() << QByteArray() << CardFilesystem::Kind::Other;
-    QTest::newRow("fuse.exfat") << fuse << "fuse.exfat" << QByteArray() << CardFilesystem::Kind::ExFat;
-    QTest::newRow("fuse.sshfs") << fuse << "fuse.sshfs" << exFat << CardFilesystem::Kind::Other;
-    QTest::newRow("fuseblk, exFAT sector") << fuse << "fuseblk" << exFat << CardFilesystem::Kind::ExFat;
+    QTest::newRow("kernel vfat") << qint64(0x4d44) << QString() << QByteArray() << K::Fat;
+    QTest::newRow("ext4") << qint64(0xEF53) << QString() << QByteArray() << K::Other;
+    QTest::newRow("fuse.exfat") << fuse << QStringLiteral("fuse.exfat") << QByteArray() << K::ExFat;
+    QTest::newRow("fuse.sshfs") << fuse << QStringLiteral("fuse.sshfs") << exFat << K::Other;
+    QTest::newRow("fuseblk, exFAT sector") << fuse << QStringLiteral("fuseblk") << exFat << K::ExFat;
     QTest::newRow("fuseblk, FAT32 sector")
-        << fuse << "fuseblk" << bootSector(82, "FAT32   ") << CardFilesystem::Kind::Fat;
+        << fuse << QStringLiteral("fuseblk") << bootSector(82, "FAT32   ") << K::Fat;
     QTest::newRow("fuseblk, NTFS sector")
-        << fuse << "fuseblk" << bootSector(3, "NTFS    ") << CardFilesystem::Kind::Other;
+        << fuse << QStringLiteral("fuseblk") << bootSector(3, "NTFS    ") << K::Other;
     QTest::newRow("fuseblk, no boot signature")
-        << fuse << "fuseblk" << exFat.left(510) + QByteArray(2, '\0') << CardFilesystem::Kind::Unknown;
+        << fuse << QStringLiteral("fuseblk") << exFat.left(510) + QByteArray(2, '\0') << K::Unknown;
 }
 
 void TestCardWriter::filesystemKind()

@@ -8,7 +8,6 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLoggingCategory>
-#include <QNetworkReply>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -94,8 +93,7 @@ private slots:
     void pauseWhileDownloadingAndWhileWriting();
     void cardFolderRemovedMidDownload();
     void fileChangedBehindTheTransfer();
-    void destroyedMidTransfer_data();
-    void destroyedMidTransfer();
+    void destroyedWhileItsEndRuns();
 
 private:
     QJsonObject record(const QString &file = plainFile) const;
@@ -446,49 +444,23 @@ void TestDownload::fileChangedBehindTheTransfer()
 }
 
 // The owner deletes its transfers when a download ends, whatever they are
-// doing: while bytes arrive nothing may be written after the object is gone;
-// while the file's end runs on the pool, the end is waited for instead of
-// reaching a destroyed object.
-void TestDownload::destroyedMidTransfer_data()
+// doing (the window's cancel shows it while bytes arrive); while the file's
+// end runs on the pool, the end is waited for instead of reaching a
+// destroyed object.
+void TestDownload::destroyedWhileItsEndRuns()
 {
-    QTest::addColumn<bool>("duringEnd");
-    QTest::newRow("while bytes arrive") << false;
-    QTest::newRow("while its end runs") << true;
-}
-
-void TestDownload::destroyedMidTransfer()
-{
-    QFETCH(bool, duringEnd);
     auto *d = new Download(record(trailedFile));
     d->setCardWriter(cardWriter);
     const QString path = d->localFilePath();
     const qint64 size = d->size;
-    // Paced, so that bytes still arrive after the first of them.
-    if (!duringEnd)
-        QVERIFY(service.addFault(fault("throttle", { { QStringLiteral("bytes_per_second"), 4 << 20 } })));
     issue(d);
     bool deleted = false;
-    if (duringEnd) {
-        connect(d, &Download::bodyReceived, this, [&] {
-            deleted = true;
-            delete d;
-        });
-    } else {
-        connect(d->reply, &QNetworkReply::readyRead, this, [&] {
-            if (!deleted && d->offset > 0) {
-                deleted = true;
-                delete d;
-            }
-        });
-    }
+    connect(d, &Download::bodyReceived, this, [&] {
+        deleted = true;
+        delete d;
+    });
     QTRY_VERIFY_WITH_TIMEOUT(deleted, 20000);
-    const qint64 landed = QFileInfo(path).size();
-    if (duringEnd)
-        QVERIFY(landed >= size);
-    else
-        QVERIFY(landed > 0 && landed < size);
-    // Nothing keeps writing after the object is gone.
-    QCOMPARE(QFileInfo(path).size(), landed);
+    QVERIFY(QFileInfo(path).size() >= size);
     QCOMPARE(ranges(trailedFile).size(), 1);
 }
 
