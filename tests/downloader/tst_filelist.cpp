@@ -179,6 +179,10 @@ void TestFileList::cardLimits_data()
               return record(file, R"("size": )" + size + R"(, "sha1": ")" + digest + "\"" + data);
           };
 
+    const auto row
+        = [](const char *name, const QByteArray &files, CardFilesystem::Kind kind,
+              const QString &refusal = QString()) { QTest::newRow(name) << files << kind << refusal; };
+
     // Names a card compares without case are one file there, whatever the
     // computer the list is checked on: refused on every kind.
     for (const auto kind : { fat, exFat, other }) {
@@ -187,30 +191,24 @@ void TestFileList::cardLimits_data()
             << record("P/Case.bin") + "," + record("P/case.bin") << kind << letterCase;
         QTest::addRow("question mark on %s", on.constData()) << record("P/a?.bin") << kind << character;
     }
-    QTest::newRow("collision through a folder's case")
-        << record("P/a.bin") + "," + record("p/A.BIN") << other << letterCase;
-    QTest::newRow("collision beyond ASCII")
-        << record("P/\u00c4.bin") + "," + record("P/\u00e4.bin") << exFat << letterCase;
-    QTest::newRow("same folder, other case, other files")
-        << record("P/a.bin") + "," + record("p/b.bin") << fat << QString();
-    QTest::newRow("a file where a folder is") << record("P/x") + ","
-            + record("p/X/y") << other << QStringLiteral("a folder on its path has the name of the file");
+    row("collision through a folder's case", record("P/a.bin") + "," + record("p/A.BIN"), other, letterCase);
+    row("collision beyond ASCII", record("P/\u00c4.bin") + "," + record("P/\u00e4.bin"), exFat, letterCase);
+    row("same folder, other case, other files", record("P/a.bin") + "," + record("p/b.bin"), fat);
+    row("a file where a folder is", record("P/x") + "," + record("p/X/y"), other,
+        QStringLiteral("a folder on its path has the name of the file"));
     for (const char *name : { "P/a*.bin", "P/a<b", "P/a>b", "P/a|b", "P/a\\\"b", "P/a\\tb", "P/a\\u0001b" })
-        QTest::addRow("not allowed: %s", name) << record(name) << other << character;
-    QTest::newRow("file ends in a dot") << record("P/a.") << other << end;
-    QTest::newRow("file ends in a space") << record("P/a ") << other << end;
-    QTest::newRow("folder ends in a space") << record("P /a") << other << end;
-    QTest::newRow("a dot inside") << record("P/.a.b") << other << QString();
-    QTest::newRow("name as long as allowed")
-        << record("P/" + QByteArray(CardLimits::maxNameLength, 'n')) << fat << QString();
-    QTest::newRow("name one longer") << record("P/" + QByteArray(CardLimits::maxNameLength + 1, 'n')) << fat
-                                     << QStringLiteral("longer than");
+        row(name, record(name), other, character);
+    for (const char *name : { "P/a.", "P/a ", "P /a" })
+        row(name, record(name), other, end);
+    row("a dot inside", record("P/.a.b"), other);
+    row("name as long as allowed", record("P/" + QByteArray(CardLimits::maxNameLength, 'n')), fat);
+    row("name one longer", record("P/" + QByteArray(CardLimits::maxNameLength + 1, 'n')), fat,
+        QStringLiteral("longer than"));
 
     // FAT's sizes are 32-bit; the inline bytes after a file count too.
-    QTest::newRow("4 GiB - 1 on FAT") << sized("P/a", "4294967295") << fat << QString();
-    QTest::newRow("4 GiB on FAT") << sized("P/a", "4294967296") << fat << tooBig;
-    QTest::newRow("4 GiB with its trailer on FAT")
-        << sized("P/a", "4294967290", R"(, "data": "MTIzNDU2")") << fat << tooBig;
+    row("4 GiB - 1 on FAT", sized("P/a", "4294967295"), fat);
+    row("4 GiB on FAT", sized("P/a", "4294967296"), fat, tooBig);
+    row("4 GiB with its trailer on FAT", sized("P/a", "4294967290", R"(, "data": "MTIzNDU2")"), fat, tooBig);
     for (const auto kind : { exFat, other, CardFilesystem::Kind::Unknown })
         QTest::addRow("4 GiB on %s", qPrintable(CardFilesystem::name(kind)))
             << sized("P/a", "4294967296") << kind << QString();

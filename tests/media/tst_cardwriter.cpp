@@ -21,20 +21,12 @@
 #include "download/readbackverifier.h"
 #include "media/cardwriter.h"
 #include "media/mediaid.h"
-#include "media/sha1stream.h"
 #include "testkit.h"
 
 namespace {
 
 const QByteArray mediaText
     = "A-----Trelmarkholding---media---001-----W1-----Trelmarkholding---media---001-----B";
-
-QByteArray sha1Of(const QByteArray &bytes)
-{
-    Sha1Stream hash;
-    hash.update(bytes.constData(), bytes.size());
-    return hash.hexDigest();
-}
 
 // A boot sector with the name a file system gives itself at offset.
 QByteArray bootSector(int offset, const QByteArray &name)
@@ -304,7 +296,6 @@ void TestCardWriter::readBack_data()
     row("proven, trailer as written", flipped.left(bytes.size()) + trailer, false, CardResult::None);
     row("proven, trailer lost", bytes, false, CardResult::NotKept, "bytes instead of");
     row("missing", "<missing>", true, CardResult::Failed, "No such file");
-    row("card gone", "<gone>", true, CardResult::CardGone);
     QTest::newRow("empty") << QByteArray() << QByteArray() << 0 << true << int(CardResult::None) << QString();
     // Its target holds what was written: only not following the link refuses it.
     QTest::newRow("a link") << QByteArray("<link>") << QByteArray("outside the card") << 0 << true
@@ -325,13 +316,12 @@ void TestCardWriter::readBack()
     if (onCard == "<link>") {
         QDir(card).mkdir(QStringLiteral("P"));
         QVERIFY(QFile::link(outside + QStringLiteral("/target"), card + QLatin1Char('/') + path));
-    } else if (onCard == "<gone>") {
-        QVERIFY(QDir(card).removeRecursively());
     } else if (onCard != "<missing>") {
         writeFile(card + QLatin1Char('/') + path, onCard);
     }
     const qint64 size = written.size() - trailer;
-    const ReadbackVerifier::Item item { path, size, sha1Of(written.left(size)), written.mid(size),
+    const ReadbackVerifier::Item item { path, size,
+        QCryptographicHash::hash(written.left(size), QCryptographicHash::Sha1).toHex(), written.mid(size),
         wholeFile };
     qint64 lastProgress = -1;
     const CardResult result
@@ -406,7 +396,6 @@ void TestCardWriter::mediaIdFromContent_data()
     QTest::newRow("line breaks and tabs") << sep + "\r\n\tXY\n Z\r\n" + sep << QStringLiteral("XY Z");
     QTest::newRow("one separator") << "a" + sep + "b" << QString();
     QTest::newRow("three separators") << "a" + sep + "b" + sep + "c" + sep + "d" << QString();
-    QTest::newRow("separators back to back") << "a" + sep + sep + "b" << QString();
     QTest::newRow("blank middle") << "a" + sep + "  \n " + sep + "b" << QString();
     QTest::newRow("four hyphens before")
         << "a----Trelmarkholding---media---001-----b" + sep + "c" << QString();
