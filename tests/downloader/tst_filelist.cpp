@@ -1,10 +1,8 @@
 // What the service sends is checked before anything on the card is touched:
-// one unusable record refuses the whole list, and the plan that follows
-// from a list and the card never takes a file for complete on its length.
-// What a card's file system cannot hold is refused before writing too,
-// judged with the file system's kind given, so every kind is tried here.
-// While it works the downloader shows how many files run at once, the speed
-// and the time left.
+// one unusable record, or a file the card's file system (every kind is tried)
+// cannot hold, refuses the whole list; the plan that follows from a list and
+// the card never takes a file for complete on its length. While it works the
+// downloader shows how many files run at once, the speed and the time left.
 #include <QApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -58,8 +56,6 @@ private slots:
     void cardLimits();
     void plan_data();
     void plan();
-    void segmentPlan_data();
-    void segmentPlan();
     void concurrencySetting_data();
     void concurrencySetting();
     void speedAndTimeLeft();
@@ -99,7 +95,6 @@ void TestFileList::parse_data()
     refused("a captive portal's page", "<html><body>Sign in</body></html>", unreadable);
     refused("cut short", reply(good).left(60), unreadable);
     refused("not an object", "[]", unreadable);
-    refused("empty object", "{}", unreadable);
     refused("files not a list", R"({"end_point": "x", "files": {}})", unreadable);
     refused("no end point", R"({"files": [)" + good + "]}", unreadable);
     refused("subscription as text", reply(good).replace("\"files\"", "\"subscription_id\": \"7\", \"files\""),
@@ -237,41 +232,73 @@ void TestFileList::cardLimits()
 
 void TestFileList::plan_data()
 {
+    QTest::addColumn<bool>("segment"); // an RQ segment, fetched into a temporary of its own
     QTest::addColumn<QByteArray>("trailer");
     QTest::addColumn<qint64>("onCard"); // -1: no file, -2: a link
+    QTest::addColumn<qint64>("temporary"); // -1: none
     QTest::addColumn<bool>("changed");
     QTest::addColumn<ActivationPlan::Action>("action");
     QTest::addColumn<qint64>("offset");
+    QTest::addColumn<bool>("provenInPlace");
 
     using A = ActivationPlan::Action;
+    const auto file = [](const char *name, const QByteArray &trailer, qint64 onCard, bool changed, A action,
+                          qint64 offset = 0) {
+        QTest::newRow(name) << false << trailer << onCard << qint64(-1) << changed << action << offset
+                            << false;
+    };
+    const auto segment = [](const char *name, qint64 onCard, qint64 temporary, A action, qint64 offset = 0,
+                             bool provenInPlace = false) {
+        QTest::addRow("segment, %s", name)
+            << true << QByteArray() << onCard << temporary << false << action << offset << provenInPlace;
+    };
     const QByteArray tail = "TAIL";
-    QTest::newRow("missing") << QByteArray() << qint64(-1) << false << A::Fetch << qint64(0);
-    QTest::newRow("empty") << QByteArray() << qint64(0) << false << A::Fetch << qint64(0);
-    QTest::newRow("a link") << QByteArray() << qint64(-2) << false << A::Fetch << qint64(0);
-    QTest::newRow("part") << QByteArray() << qint64(40) << false << A::Resume << qint64(40);
-    QTest::newRow("part of an older file") << QByteArray() << qint64(40) << true << A::Fetch << qint64(0);
-    QTest::newRow("whole") << QByteArray() << qint64(100) << false << A::Check << qint64(0);
-    QTest::newRow("whole, older file") << QByteArray() << qint64(100) << true << A::Check << qint64(0);
-    QTest::newRow("too long") << QByteArray() << qint64(101) << false << A::Fetch << qint64(0);
-    QTest::newRow("with trailer") << tail << qint64(104) << false << A::Check << qint64(0);
+    file("missing", {}, -1, false, A::Fetch);
+    file("empty", {}, 0, false, A::Fetch);
+    file("a link", {}, -2, false, A::Fetch);
+    file("part", {}, 40, false, A::Resume, 40);
+    file("part of an older file", {}, 40, true, A::Fetch);
+    file("whole", {}, 100, false, A::Check);
+    file("whole, older file", {}, 100, true, A::Check);
+    file("too long", {}, 101, false, A::Fetch);
+    file("with trailer", tail, 104, false, A::Check);
     // The bytes without their trailer: proven, then the trailer is written.
-    QTest::newRow("trailer missing") << tail << qint64(100) << false << A::Check << qint64(0);
-    QTest::newRow("trailer cut") << tail << qint64(102) << false << A::Check << qint64(0);
-    QTest::newRow("past the trailer") << tail << qint64(105) << false << A::Fetch << qint64(0);
+    file("trailer missing", tail, 100, false, A::Check);
+    file("trailer cut", tail, 102, false, A::Check);
+    file("past the trailer", tail, 105, false, A::Fetch);
+    segment("nothing there", -1, -1, A::Fetch);
+    segment("card file of the size", 100, 30, A::Check, 0, true);
+    // A card file of another size is the old build: never resumed.
+    segment("card file shorter", 40, -1, A::Fetch);
+    segment("part of this build", 40, 30, A::Resume, 30);
+    segment("whole of this build", -1, 100, A::Check);
+    segment("temporary too long", -1, 130, A::Fetch);
 }
 
 void TestFileList::plan()
 {
+    QFETCH(bool, segment);
     QFETCH(QByteArray, trailer);
     QFETCH(qint64, onCard);
+    QFETCH(qint64, temporary);
     QFETCH(bool, changed);
     FileRecord record;
-    record.file = QStringLiteral("P/a.bin");
+    record.file = segment ? QStringLiteral("R1.k01") : QStringLiteral("P/a.bin");
     record.size = 100;
     record.data = trailer;
     const bool exists = onCard != -1;
-    const ActivationPlan::Step step
-        = ActivationPlan::decide(record, { exists, onCard >= 0, qMax<qint64>(onCard, 0) }, changed);
+    const CardWriter::Facts facts { exists, onCard >= 0, qMax<qint64>(onCard, 0) };
+    if (segment) {
+        const QString name = RqUpdate::temporaryName(record, QStringLiteral("1-1-5-7"));
+        const ActivationPlan::Step step = RqUpdate::decide(
+            record, name, facts, { temporary >= 0, temporary >= 0, qMax<qint64>(temporary, 0) });
+        QTEST(step.action, "action");
+        QTEST(step.offset, "offset");
+        QCOMPARE(step.target, name);
+        QTEST(step.checkPath == record.file, "provenInPlace");
+        return;
+    }
+    const ActivationPlan::Step step = ActivationPlan::decide(record, facts, changed);
     QTEST(step.action, "action");
     QTEST(step.offset, "offset");
     QCOMPARE(step.replace, step.action == ActivationPlan::Action::Fetch && exists);
@@ -280,42 +307,6 @@ void TestFileList::plan()
     record.data = "hi";
     QCOMPARE(ActivationPlan::decide(record, { exists, onCard >= 0, 7 }, changed).action,
         ActivationPlan::Action::Inline);
-}
-
-void TestFileList::segmentPlan_data()
-{
-    QTest::addColumn<qint64>("inPlace"); // -1: none
-    QTest::addColumn<qint64>("temporary"); // -1: none
-    QTest::addColumn<ActivationPlan::Action>("action");
-    QTest::addColumn<qint64>("offset");
-    QTest::addColumn<bool>("provenInPlace");
-
-    using A = ActivationPlan::Action;
-    QTest::newRow("nothing there") << qint64(-1) << qint64(-1) << A::Fetch << qint64(0) << false;
-    QTest::newRow("card file of the size") << qint64(100) << qint64(30) << A::Check << qint64(0) << true;
-    // A card file of another size is the old build: never resumed.
-    QTest::newRow("card file shorter") << qint64(40) << qint64(-1) << A::Fetch << qint64(0) << false;
-    QTest::newRow("part of this build") << qint64(40) << qint64(30) << A::Resume << qint64(30) << false;
-    QTest::newRow("whole of this build") << qint64(-1) << qint64(100) << A::Check << qint64(0) << false;
-    QTest::newRow("temporary too long") << qint64(-1) << qint64(130) << A::Fetch << qint64(0) << false;
-}
-
-void TestFileList::segmentPlan()
-{
-    QFETCH(qint64, inPlace);
-    QFETCH(qint64, temporary);
-    QFETCH(bool, provenInPlace);
-    FileRecord record;
-    record.file = QStringLiteral("R1.k01");
-    record.size = 100;
-    const QString name = RqUpdate::temporaryName(record, QStringLiteral("1-1-5-7"));
-    const ActivationPlan::Step step
-        = RqUpdate::decide(record, name, { inPlace >= 0, inPlace >= 0, qMax<qint64>(inPlace, 0) },
-            { temporary >= 0, temporary >= 0, qMax<qint64>(temporary, 0) });
-    QTEST(step.action, "action");
-    QTEST(step.offset, "offset");
-    QCOMPARE(step.target, name);
-    QCOMPARE(step.checkPath == record.file, provenInPlace);
 }
 
 void TestFileList::initTestCase()

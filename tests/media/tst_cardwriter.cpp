@@ -64,7 +64,6 @@ class TestCardWriter : public QObject
 
 private slots:
     void init();
-    void cleanup();
     void neverWritesOutsideTheCard_data();
     void neverWritesOutsideTheCard();
     void fullCard();
@@ -82,23 +81,18 @@ private slots:
     void cardIdentity();
 
 private:
-    QTemporaryDir *root = nullptr;
+    std::unique_ptr<QTemporaryDir> root;
     QString card;
     QString outside;
 };
 
 void TestCardWriter::init()
 {
-    root = new QTemporaryDir;
+    root = std::make_unique<QTemporaryDir>();
     card = root->filePath(QStringLiteral("card"));
     outside = root->filePath(QStringLiteral("outside"));
     writeFile(card + QStringLiteral("/ENCRYPT.TXT"), mediaText);
     writeFile(outside + QStringLiteral("/target"), "outside the card");
-}
-
-void TestCardWriter::cleanup()
-{
-    delete root;
 }
 
 void TestCardWriter::neverWritesOutsideTheCard_data()
@@ -391,15 +385,12 @@ void TestCardWriter::mediaIdFromContent_data()
     QTest::addColumn<QString>("mediaId");
 
     QTest::newRow("plain") << "head" + sep + "ABC123" + sep + "tail" << QStringLiteral("ABC123");
-    QTest::newRow("blanks simplified")
-        << "word" + sep + "  12  34  " + sep + "word" << QStringLiteral("12 34");
-    QTest::newRow("line breaks and tabs") << sep + "\r\n\tXY\n Z\r\n" + sep << QStringLiteral("XY Z");
+    QTest::newRow("blanks simplified") << sep + "\r\n\tXY\n  Z\r\n" + sep << QStringLiteral("XY Z");
     QTest::newRow("one separator") << "a" + sep + "b" << QString();
     QTest::newRow("three separators") << "a" + sep + "b" + sep + "c" + sep + "d" << QString();
     QTest::newRow("blank middle") << "a" + sep + "  \n " + sep + "b" << QString();
     QTest::newRow("four hyphens before")
         << "a----Trelmarkholding---media---001-----b" + sep + "c" << QString();
-    QTest::newRow("other case") << "a" + sep.toUpper() + "b" + sep.toUpper() + "c" << QString();
     QTest::newRow("unicode kept") << "a" + sep + QStringLiteral("Kärtchen ✓") + sep
                                   << QStringLiteral("Kärtchen ✓");
 }
