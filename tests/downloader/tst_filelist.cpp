@@ -1,19 +1,27 @@
 // What the service sends is checked before anything on the card is touched:
-// one unusable record refuses the whole list, and the plan that follows
-// from a list and the card never takes a file for complete on its length.
-// What a card's file system cannot hold is refused before writing too,
-// judged with the file system's kind given, so every kind is tried here.
+// one unusable record, or a file the card's file system (every kind is tried)
+// cannot hold, refuses the whole list; the plan that follows from a list and
+// the card never takes a file for complete on its length. While it works the
+// downloader shows how many files run at once, the speed and the time left.
+#include <QApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+
+#include "app/appglobals.h"
+#include "app/settings.h"
 
 #include "download/activationplan.h"
 #include "download/cardlimits.h"
 #include "download/filelist.h"
+#include "download/productdownloader.h"
 #include "download/rqupdate.h"
 #include "download/servicereply.h"
+#include "downloadfixture.h"
 
 namespace {
 
@@ -24,7 +32,8 @@ QByteArray reply(const QByteArray &files)
     return R"({"end_point": "http://127.0.0.1/origin/", "cdn_end_point": "", "files": [)" + files + "]}";
 }
 
-QByteArray record(const QByteArray &file, const QByteArray &fields = R"("size": 10, "sha1": ")" + digest + "\"")
+QByteArray record(
+    const QByteArray &file, const QByteArray &fields = R"("size": 10, "sha1": ")" + digest + "\"")
 {
     return R"({"file": ")" + file + "\", " + fields + "}";
 }
@@ -40,16 +49,21 @@ class TestFileList : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void parse_data();
     void parse();
     void cardLimits_data();
     void cardLimits();
     void plan_data();
     void plan();
-    void segmentPlan_data();
-    void segmentPlan();
-    void vmid();
-    void temporaryNamesAreFatSafe();
+    void concurrencySetting_data();
+    void concurrencySetting();
+    void speedAndTimeLeft();
+    void timeLeftText_data();
+    void timeLeftText();
+
+private:
+    QTemporaryDir dataDir;
 };
 
 void TestFileList::parse_data()
@@ -59,7 +73,6 @@ void TestFileList::parse_data()
     QTest::addColumn<QString>("refusal"); // empty: accepted
     QTest::addColumn<qint64>("total");
 
-    const auto product = FileList::Kind::Product;
     const auto segments = FileList::Kind::Segments;
     const QString unreadable = ServiceReply::unreadableText();
     const QString size = QStringLiteral("the size is not a whole number");
@@ -67,78 +80,62 @@ void TestFileList::parse_data()
     const QString owned = QStringLiteral("the tool keeps that file");
     const QString path = QStringLiteral("the path leaves the card");
     const QByteArray good = record("P/a.bin");
+    const auto refused = [&](const char *name, const QByteArray &body, const QString &why,
+                             FileList::Kind kind = FileList::Kind::Product) {
+        QTest::newRow(name) << body << kind << why << qint64(0);
+    };
+    const auto accepted = [&](const char *name, const QByteArray &files, qint64 total,
+                              FileList::Kind kind = FileList::Kind::Product) {
+        QTest::newRow(name) << reply(files) << kind << QString() << total;
+    };
+    const auto sized = [](const QByteArray &file, const QByteArray &size) {
+        return record(file, R"("size": )" + size + R"(, "sha1": ")" + digest + "\"");
+    };
 
-    QTest::newRow("a captive portal's page") << QByteArray("<html><body>Sign in</body></html>") << product
-                                             << unreadable << qint64(0);
-    QTest::newRow("cut short") << reply(good).left(60) << product << unreadable << qint64(0);
-    QTest::newRow("not an object") << QByteArray("[]") << product << unreadable << qint64(0);
-    QTest::newRow("empty object") << QByteArray("{}") << product << unreadable << qint64(0);
-    QTest::newRow("files not a list") << QByteArray(R"({"end_point": "x", "files": {}})") << product << unreadable
-                                      << qint64(0);
-    QTest::newRow("no end point") << QByteArray(R"({"files": [)" + good + "]}") << product << unreadable << qint64(0);
-    QTest::newRow("subscription as text")
-        << reply(good).replace("\"files\"", "\"subscription_id\": \"7\", \"files\"") << product << unreadable
-        << qint64(0);
-    QTest::newRow("no files") << reply("") << product << QStringLiteral("the list has no files") << qint64(0);
-    QTest::newRow("one good file") << reply(good) << product << QString() << qint64(10);
-    QTest::newRow("upper-case digest") << reply(record("P/a.bin", R"("size": 1, "sha1": ")" + digest.toUpper() + "\""))
-                                       << product << QString() << qint64(1);
+    refused("a captive portal's page", "<html><body>Sign in</body></html>", unreadable);
+    refused("cut short", reply(good).left(60), unreadable);
+    refused("not an object", "[]", unreadable);
+    refused("files not a list", R"({"end_point": "x", "files": {}})", unreadable);
+    refused("no end point", R"({"files": [)" + good + "]}", unreadable);
+    refused("subscription as text", reply(good).replace("\"files\"", "\"subscription_id\": \"7\", \"files\""),
+        unreadable);
+    refused("no files", reply(""), QStringLiteral("the list has no files"));
+    accepted("one good file", good, 10);
+    accepted("upper-case digest", record("P/a.bin", R"("size": 1, "sha1": ")" + digest.toUpper() + "\""), 1);
     // Past 2 GiB a 32-bit sum wraps to 0 or below.
-    QTest::newRow("files of 2 GiB and more")
-        << reply(record("P/a", R"("size": 2147483648, "sha1": ")" + digest + "\"") + ","
-                 + record("P/b", R"("size": 6442450944, "sha1": ")" + digest + "\""))
-        << product << QString() << qint64(8589934592);
+    accepted(
+        "files of 2 GiB and more", sized("P/a", "2147483648") + "," + sized("P/b", "6442450944"), 8589934592);
+    accepted("size 2^53", sized("P/a", "9007199254740992"), 9007199254740992);
     QByteArray huge;
     for (int i = 0; i < 1025; ++i)
-        huge += (i ? "," : "") + record("P/" + QByteArray::number(i), R"("size": 9007199254740992, "sha1": ")" + digest + "\"");
-    QTest::newRow("sizes past 64 bits") << reply(huge) << product << QStringLiteral("add up to more") << qint64(0);
+        huge += (i ? "," : "") + sized("P/" + QByteArray::number(i), "9007199254740992");
+    refused("sizes past 64 bits", reply(huge), QStringLiteral("add up to more"));
+    for (const char *value : { "\"10\"", "null", "-1", "1.5", "1.8e19", "1e300" })
+        refused(value, reply(good + "," + sized("P/b.bin", value)), size);
+    refused("size missing", reply(record("P/b.bin", R"("sha1": ")" + digest + "\"")), size);
+    refused("no digest", reply(record("P/b.bin", R"("size": 5)")), sha1);
+    for (const QByteArray &bad : { digest.left(39), digest.left(39) + "g" })
+        refused(bad.constData(), reply(record("P/b.bin", R"("size": 5, "sha1": ")" + bad + "\"")), sha1);
+    accepted("no digest for no bytes", record("P/b.bin", R"("size": 0, "data": "aGk=")"), 0);
+    refused("data not Base64", reply(record("P/b.bin", R"("size": 0, "data": "a!b")")),
+        QStringLiteral("not valid Base64"));
+    refused("etag a number", reply(record("P/b.bin", R"("size": 0, "etag": 5)")),
+        QStringLiteral("the ETag is not a text"));
+    refused("listed twice", reply(good + "," + good), QStringLiteral("listed twice"));
+    for (const char *name :
+        { "ENCRYPT.TXT", "encrypt.txt", "vmid", "R004321_1.kim", "R004321_1.k0a", "P/a.bin.qdtmp" })
+        refused(name, reply(good + "," + record(name)), owned);
+    accepted("vmid in a folder", record("P/vmid"), 10);
+    for (const char *name : { "../x", "/x", "P//x", "P\\\\..\\\\x", "C:x" })
+        refused(name, reply(record(name)), path);
+    refused("no file", reply(R"({"size": 1})"), QStringLiteral("it names no file"));
 
-    const auto sized = [&](const QByteArray &value) {
-        return reply(good + "," + record("P/b.bin", R"("size": )" + value + R"(, "sha1": ")" + digest + "\""));
-    };
-    QTest::newRow("size as text") << sized("\"10\"") << product << size << qint64(0);
-    QTest::newRow("size null") << sized("null") << product << size << qint64(0);
-    QTest::newRow("size negative") << sized("-1") << product << size << qint64(0);
-    QTest::newRow("size fractional") << sized("1.5") << product << size << qint64(0);
-    QTest::newRow("size 1.8e19") << sized("1.8e19") << product << size << qint64(0);
-    QTest::newRow("size 1e300") << sized("1e300") << product << size << qint64(0);
-    QTest::newRow("size 2^53") << sized("9007199254740992") << product << QString() << qint64(9007199254741002);
-    QTest::newRow("size missing") << reply(record("P/b.bin", R"("sha1": ")" + digest + "\"")) << product << size
-                                  << qint64(0);
-    QTest::newRow("no digest") << reply(record("P/b.bin", R"("size": 5)")) << product << sha1 << qint64(0);
-    QTest::newRow("digest too short") << reply(record("P/b.bin", R"("size": 5, "sha1": ")" + digest.left(39) + "\""))
-                                      << product << sha1 << qint64(0);
-    QTest::newRow("digest not hex") << reply(record("P/b.bin", R"("size": 5, "sha1": ")" + digest.left(39) + "g\""))
-                                    << product << sha1 << qint64(0);
-    QTest::newRow("no digest for no bytes") << reply(record("P/b.bin", R"("size": 0, "data": "aGk=")")) << product
-                                            << QString() << qint64(0);
-    QTest::newRow("data not Base64") << reply(record("P/b.bin", R"("size": 0, "data": "a!b")")) << product
-                                     << QStringLiteral("not valid Base64") << qint64(0);
-    QTest::newRow("etag a number") << reply(record("P/b.bin", R"("size": 0, "etag": 5)")) << product
-                                   << QStringLiteral("the ETag is not a text") << qint64(0);
-    QTest::newRow("listed twice") << reply(good + "," + good) << product << QStringLiteral("listed twice") << qint64(0);
-    QTest::newRow("media file") << reply(good + "," + record("ENCRYPT.TXT", R"("size": 0)")) << product << owned
-                                << qint64(0);
-    QTest::newRow("media file, lower case") << reply(record("encrypt.txt", R"("size": 0)")) << product << owned
-                                            << qint64(0);
-    QTest::newRow("vmid") << reply(record("vmid", R"("size": 0)")) << product << owned << qint64(0);
-    QTest::newRow("a container") << reply(record("R004321_1.kim")) << product << owned << qint64(0);
-    QTest::newRow("a segment") << reply(record("R004321_1.k0a")) << product << owned << qint64(0);
-    QTest::newRow("the tool's temporary") << reply(record("P/a.bin.qdtmp")) << product << owned << qint64(0);
-    QTest::newRow("vmid in a folder") << reply(record("P/vmid")) << product << QString() << qint64(10);
-    QTest::newRow("parent") << reply(record("../x")) << product << path << qint64(0);
-    QTest::newRow("absolute") << reply(record("/x")) << product << path << qint64(0);
-    QTest::newRow("empty part") << reply(record("P//x")) << product << path << qint64(0);
-    QTest::newRow("back-slash") << reply(record("P\\\\..\\\\x")) << product << path << qint64(0);
-    QTest::newRow("no file") << reply(R"({"size": 1})") << product << QStringLiteral("it names no file") << qint64(0);
-
-    QTest::newRow("segments") << reply(record("R1.k01") + "," + record("R1.k0a")) << segments << QString()
-                              << qint64(20);
-    QTest::newRow("segments of two charts") << reply(record("R1.k01") + "," + record("R2.k02")) << segments
-                                            << QStringLiteral("more than one chart") << qint64(0);
-    for (const char *name : {"R1.kim", "R1.k00", "P/R1.k01", "ENCRYPT.TXT", "vmid", "R1.K01"})
-        QTest::addRow("not a segment: %s", name) << reply(record(name)) << segments
-                                                 << QStringLiteral("not a segment file") << qint64(0);
+    accepted("segments", record("R1.k01") + "," + record("R1.k0a"), 20, segments);
+    refused("segments of two charts", reply(record("R1.k01") + "," + record("R2.k02")),
+        QStringLiteral("more than one chart"), segments);
+    for (const char *name : { "R1.kim", "R1.k00", "P/R1.k01", "ENCRYPT.TXT", "vmid", "R1.K01" })
+        QTest::addRow("not a segment: %s", name)
+            << reply(record(name)) << segments << QStringLiteral("not a segment file") << qint64(0);
 }
 
 void TestFileList::parse()
@@ -172,45 +169,44 @@ void TestFileList::cardLimits_data()
     const QString character = QStringLiteral("which a card's file system does not allow");
     const QString end = QStringLiteral("ends in a dot or a space");
     const QString tooBig = QStringLiteral("holds files of at most 4294967295 bytes");
-    const auto sized = [](const QByteArray &file, const QByteArray &size, const QByteArray &data = QByteArray()) {
-        return record(file, R"("size": )" + size + R"(, "sha1": ")" + digest + "\"" + data);
-    };
+    const auto sized
+        = [](const QByteArray &file, const QByteArray &size, const QByteArray &data = QByteArray()) {
+              return record(file, R"("size": )" + size + R"(, "sha1": ")" + digest + "\"" + data);
+          };
+
+    const auto row
+        = [](const char *name, const QByteArray &files, CardFilesystem::Kind kind,
+              const QString &refusal = QString()) { QTest::newRow(name) << files << kind << refusal; };
 
     // Names a card compares without case are one file there, whatever the
     // computer the list is checked on: refused on every kind.
-    for (const auto kind : {fat, exFat, other}) {
+    for (const auto kind : { fat, exFat, other }) {
         const QByteArray on = CardFilesystem::name(kind).toLatin1();
-        QTest::addRow("case-only collision on %s", on.constData()) << record("P/Case.bin") + "," + record("P/case.bin") << kind
-                                                      << letterCase;
+        QTest::addRow("case-only collision on %s", on.constData())
+            << record("P/Case.bin") + "," + record("P/case.bin") << kind << letterCase;
         QTest::addRow("question mark on %s", on.constData()) << record("P/a?.bin") << kind << character;
     }
-    QTest::newRow("collision through a folder's case") << record("P/a.bin") + "," + record("p/A.BIN") << other
-                                                       << letterCase;
-    QTest::newRow("collision beyond ASCII") << record("P/\u00c4.bin") + "," + record("P/\u00e4.bin") << exFat
-                                            << letterCase;
-    QTest::newRow("same folder, other case, other files") << record("P/a.bin") + "," + record("p/b.bin") << fat
-                                                          << QString();
-    QTest::newRow("a file where a folder is") << record("P/x") + "," + record("p/X/y") << other
-                                              << QStringLiteral("a folder on its path has the name of the file");
-    for (const char *name : {"P/a*.bin", "P/a<b", "P/a>b", "P/a|b", "P/a\\\"b", "P/a\\tb", "P/a\\u0001b"})
-        QTest::addRow("not allowed: %s", name) << record(name) << other << character;
-    QTest::newRow("file ends in a dot") << record("P/a.") << other << end;
-    QTest::newRow("file ends in a space") << record("P/a ") << other << end;
-    QTest::newRow("folder ends in a space") << record("P /a") << other << end;
-    QTest::newRow("a dot inside") << record("P/.a.b") << other << QString();
-    QTest::newRow("name as long as allowed") << record("P/" + QByteArray(CardLimits::maxNameLength, 'n')) << fat
-                                             << QString();
-    QTest::newRow("name one longer") << record("P/" + QByteArray(CardLimits::maxNameLength + 1, 'n')) << fat
-                                     << QStringLiteral("longer than");
+    row("collision through a folder's case", record("P/a.bin") + "," + record("p/A.BIN"), other, letterCase);
+    row("collision beyond ASCII", record("P/\u00c4.bin") + "," + record("P/\u00e4.bin"), exFat, letterCase);
+    row("same folder, other case, other files", record("P/a.bin") + "," + record("p/b.bin"), fat);
+    row("a file where a folder is", record("P/x") + "," + record("p/X/y"), other,
+        QStringLiteral("a folder on its path has the name of the file"));
+    for (const char *name : { "P/a*.bin", "P/a<b", "P/a>b", "P/a|b", "P/a\\\"b", "P/a\\tb", "P/a\\u0001b" })
+        row(name, record(name), other, character);
+    for (const char *name : { "P/a.", "P/a ", "P /a" })
+        row(name, record(name), other, end);
+    row("a dot inside", record("P/.a.b"), other);
+    row("name as long as allowed", record("P/" + QByteArray(CardLimits::maxNameLength, 'n')), fat);
+    row("name one longer", record("P/" + QByteArray(CardLimits::maxNameLength + 1, 'n')), fat,
+        QStringLiteral("longer than"));
 
     // FAT's sizes are 32-bit; the inline bytes after a file count too.
-    QTest::newRow("4 GiB - 1 on FAT") << sized("P/a", "4294967295") << fat << QString();
-    QTest::newRow("4 GiB on FAT") << sized("P/a", "4294967296") << fat << tooBig;
-    QTest::newRow("4 GiB with its trailer on FAT") << sized("P/a", "4294967290", R"(, "data": "MTIzNDU2")") << fat
-                                                   << tooBig;
-    for (const auto kind : {exFat, other, CardFilesystem::Kind::Unknown})
-        QTest::addRow("4 GiB on %s", qPrintable(CardFilesystem::name(kind))) << sized("P/a", "4294967296") << kind
-                                                                          << QString();
+    row("4 GiB - 1 on FAT", sized("P/a", "4294967295"), fat);
+    row("4 GiB on FAT", sized("P/a", "4294967296"), fat, tooBig);
+    row("4 GiB with its trailer on FAT", sized("P/a", "4294967290", R"(, "data": "MTIzNDU2")"), fat, tooBig);
+    for (const auto kind : { exFat, other, CardFilesystem::Kind::Unknown })
+        QTest::addRow("4 GiB on %s", qPrintable(CardFilesystem::name(kind)))
+            << sized("P/a", "4294967296") << kind << QString();
 }
 
 void TestFileList::cardLimits()
@@ -226,8 +222,9 @@ void TestFileList::cardLimits()
     QVERIFY2(refusal.isEmpty() ? problem.isEmpty() : problem.contains(refusal), qPrintable(problem));
     if (!refusal.isEmpty()) {
         // The message names the file: the last of the list is the culprit.
-        QVERIFY2(problem.startsWith(QStringLiteral("The file \"%1\"").arg(list.records.last().file.toHtmlEscaped())),
-                 qPrintable(problem));
+        QVERIFY2(problem.startsWith(
+                     QStringLiteral("The file \"%1\"").arg(list.records.last().file.toHtmlEscaped())),
+            qPrintable(problem));
         QVERIFY(problem.endsWith(QLatin1String("Nothing on the card was changed.")));
         QVERIFY(!problem.contains(QLatin1String("outside")));
     }
@@ -235,126 +232,155 @@ void TestFileList::cardLimits()
 
 void TestFileList::plan_data()
 {
-    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("segment"); // an RQ segment, fetched into a temporary of its own
     QTest::addColumn<QByteArray>("trailer");
-    QTest::addColumn<bool>("exists");
-    QTest::addColumn<bool>("regular");
-    QTest::addColumn<qint64>("onCard");
-    QTest::addColumn<bool>("changed");
-    QTest::addColumn<ActivationPlan::Action>("action");
-    QTest::addColumn<qint64>("offset");
-
-    using A = ActivationPlan::Action;
-    QTest::newRow("missing") << qint64(100) << QByteArray() << false << false << qint64(0) << false << A::Fetch << qint64(0);
-    QTest::newRow("empty") << qint64(100) << QByteArray() << true << true << qint64(0) << false << A::Fetch << qint64(0);
-    QTest::newRow("a link") << qint64(100) << QByteArray() << true << false << qint64(0) << false << A::Fetch << qint64(0);
-    QTest::newRow("part") << qint64(100) << QByteArray() << true << true << qint64(40) << false << A::Resume << qint64(40);
-    QTest::newRow("part of an older file") << qint64(100) << QByteArray() << true << true << qint64(40) << true << A::Fetch
-                                           << qint64(0);
-    QTest::newRow("whole") << qint64(100) << QByteArray() << true << true << qint64(100) << false << A::Check << qint64(0);
-    QTest::newRow("whole, older file") << qint64(100) << QByteArray() << true << true << qint64(100) << true << A::Check
-                                       << qint64(0);
-    QTest::newRow("too long") << qint64(100) << QByteArray() << true << true << qint64(101) << false << A::Fetch << qint64(0);
-    QTest::newRow("with trailer") << qint64(100) << QByteArray("TAIL") << true << true << qint64(104) << false << A::Check
-                                  << qint64(0);
-    // The bytes without their trailer: proven, then the trailer is written.
-    QTest::newRow("trailer missing") << qint64(100) << QByteArray("TAIL") << true << true << qint64(100) << false
-                                     << A::Check << qint64(0);
-    QTest::newRow("trailer cut") << qint64(100) << QByteArray("TAIL") << true << true << qint64(102) << false << A::Check
-                                 << qint64(0);
-    QTest::newRow("past the trailer") << qint64(100) << QByteArray("TAIL") << true << true << qint64(105) << false
-                                      << A::Fetch << qint64(0);
-    QTest::newRow("inline only") << qint64(0) << QByteArray("hi") << true << true << qint64(7) << false << A::Inline
-                                 << qint64(0);
-}
-
-void TestFileList::plan()
-{
-    QFETCH(qint64, size);
-    QFETCH(QByteArray, trailer);
-    QFETCH(bool, exists);
-    QFETCH(bool, regular);
-    QFETCH(qint64, onCard);
-    QFETCH(bool, changed);
-    FileRecord record;
-    record.file = QStringLiteral("P/a.bin");
-    record.size = size;
-    record.data = trailer;
-    const ActivationPlan::Step step = ActivationPlan::decide(record, {exists, regular, onCard}, changed);
-    QTEST(step.action, "action");
-    QTEST(step.offset, "offset");
-    QCOMPARE(step.replace, step.action == ActivationPlan::Action::Fetch && exists);
-}
-
-void TestFileList::segmentPlan_data()
-{
-    QTest::addColumn<qint64>("inPlace");   // -1: none
+    QTest::addColumn<qint64>("onCard"); // -1: no file, -2: a link
     QTest::addColumn<qint64>("temporary"); // -1: none
+    QTest::addColumn<bool>("changed");
     QTest::addColumn<ActivationPlan::Action>("action");
     QTest::addColumn<qint64>("offset");
     QTest::addColumn<bool>("provenInPlace");
 
     using A = ActivationPlan::Action;
-    QTest::newRow("nothing there") << qint64(-1) << qint64(-1) << A::Fetch << qint64(0) << false;
-    QTest::newRow("card file of the size") << qint64(100) << qint64(30) << A::Check << qint64(0) << true;
+    const auto file = [](const char *name, const QByteArray &trailer, qint64 onCard, bool changed, A action,
+                          qint64 offset = 0) {
+        QTest::newRow(name) << false << trailer << onCard << qint64(-1) << changed << action << offset
+                            << false;
+    };
+    const auto segment = [](const char *name, qint64 onCard, qint64 temporary, A action, qint64 offset = 0,
+                             bool provenInPlace = false) {
+        QTest::addRow("segment, %s", name)
+            << true << QByteArray() << onCard << temporary << false << action << offset << provenInPlace;
+    };
+    const QByteArray tail = "TAIL";
+    file("missing", {}, -1, false, A::Fetch);
+    file("empty", {}, 0, false, A::Fetch);
+    file("a link", {}, -2, false, A::Fetch);
+    file("part", {}, 40, false, A::Resume, 40);
+    file("part of an older file", {}, 40, true, A::Fetch);
+    file("whole", {}, 100, false, A::Check);
+    file("whole, older file", {}, 100, true, A::Check);
+    file("too long", {}, 101, false, A::Fetch);
+    file("with trailer", tail, 104, false, A::Check);
+    // The bytes without their trailer: proven, then the trailer is written.
+    file("trailer missing", tail, 100, false, A::Check);
+    file("trailer cut", tail, 102, false, A::Check);
+    file("past the trailer", tail, 105, false, A::Fetch);
+    segment("nothing there", -1, -1, A::Fetch);
+    segment("card file of the size", 100, 30, A::Check, 0, true);
     // A card file of another size is the old build: never resumed.
-    QTest::newRow("card file shorter") << qint64(40) << qint64(-1) << A::Fetch << qint64(0) << false;
-    QTest::newRow("part of this build") << qint64(40) << qint64(30) << A::Resume << qint64(30) << false;
-    QTest::newRow("whole of this build") << qint64(-1) << qint64(100) << A::Check << qint64(0) << false;
-    QTest::newRow("temporary too long") << qint64(-1) << qint64(130) << A::Fetch << qint64(0) << false;
+    segment("card file shorter", 40, -1, A::Fetch);
+    segment("part of this build", 40, 30, A::Resume, 30);
+    segment("whole of this build", -1, 100, A::Check);
+    segment("temporary too long", -1, 130, A::Fetch);
 }
 
-void TestFileList::segmentPlan()
+void TestFileList::plan()
 {
-    QFETCH(qint64, inPlace);
+    QFETCH(bool, segment);
+    QFETCH(QByteArray, trailer);
+    QFETCH(qint64, onCard);
     QFETCH(qint64, temporary);
-    QFETCH(bool, provenInPlace);
+    QFETCH(bool, changed);
     FileRecord record;
-    record.file = QStringLiteral("R1.k01");
+    record.file = segment ? QStringLiteral("R1.k01") : QStringLiteral("P/a.bin");
     record.size = 100;
-    const QString name = RqUpdate::temporaryName(record, QStringLiteral("1-1-5-7"));
-    const ActivationPlan::Step step = RqUpdate::decide(record, name, {inPlace >= 0, inPlace >= 0, qMax<qint64>(inPlace, 0)},
-                                                       {temporary >= 0, temporary >= 0, qMax<qint64>(temporary, 0)});
+    record.data = trailer;
+    const bool exists = onCard != -1;
+    const CardWriter::Facts facts { exists, onCard >= 0, qMax<qint64>(onCard, 0) };
+    if (segment) {
+        const QString name = RqUpdate::temporaryName(record, QStringLiteral("1-1-5-7"));
+        const ActivationPlan::Step step = RqUpdate::decide(
+            record, name, facts, { temporary >= 0, temporary >= 0, qMax<qint64>(temporary, 0) });
+        QTEST(step.action, "action");
+        QTEST(step.offset, "offset");
+        QCOMPARE(step.target, name);
+        QTEST(step.checkPath == record.file, "provenInPlace");
+        return;
+    }
+    const ActivationPlan::Step step = ActivationPlan::decide(record, facts, changed);
     QTEST(step.action, "action");
     QTEST(step.offset, "offset");
-    QCOMPARE(step.target, name);
-    QCOMPARE(step.checkPath == record.file, provenInPlace);
+    QCOMPARE(step.replace, step.action == ActivationPlan::Action::Fetch && exists);
+    // A file of inline bytes only is written whatever the card holds.
+    record.size = 0;
+    record.data = "hi";
+    QCOMPARE(ActivationPlan::decide(record, { exists, onCard >= 0, 7 }, changed).action,
+        ActivationPlan::Action::Inline);
 }
 
-void TestFileList::vmid()
+void TestFileList::initTestCase()
 {
-    FileRecord a;
-    a.file = QStringLiteral("P/a");
-    a.etag = QStringLiteral("e1");
-    const QByteArray written = ActivationPlan::vmidContents(QStringLiteral("VM-1"), {a});
-    QVERIFY(written.startsWith("VM-1\r\n{"));
-    QHash<QString, QString> etags;
-    QVERIFY(ActivationPlan::storedEtags(written, QStringLiteral("VM-1"), &etags));
-    QCOMPARE(etags, (QHash<QString, QString>{{QStringLiteral("P/a"), QStringLiteral("e1")}}));
-    QVERIFY(!ActivationPlan::storedEtags(written, QStringLiteral("VM-2"), &etags));
-    // A first line that does not end within the limit names no product.
-    QCOMPARE(ActivationPlan::vmidProduct(QByteArray(ActivationPlan::maxVmidLine, 'V')), QString());
-    QCOMPARE(ActivationPlan::vmidProduct("  VM  1 \r\n"), QStringLiteral("VM 1"));
+    appDataFolder = dataDir.path();
+    configFilePath = dataDir.path() + QStringLiteral("/config.ini");
 }
 
-void TestFileList::temporaryNamesAreFatSafe()
+void TestFileList::concurrencySetting_data()
 {
-    FileRecord record;
-    record.file = QStringLiteral("R004321_1.k01");
-    record.etag = QStringLiteral("\"a:b c/d*e\"");
-    const QString name = RqUpdate::temporaryName(record, QStringLiteral("  4321-1-5002-27123"));
-    QVERIFY2(QRegularExpression(QStringLiteral("^R004321_1\\.k01\\.4321-1-5002-27123\\.[A-Za-z0-9_-]+\\.qdpart$"))
-                 .match(name)
-                 .hasMatch(),
-             qPrintable(name));
-    QVERIFY(RqUpdate::isTemporaryName(name));
-    record.etag = QStringLiteral("other");
-    QVERIFY(RqUpdate::temporaryName(record, QStringLiteral("  4321-1-5002-27123")) != name);
-    QVERIFY(RqUpdate::temporaryName(record, QStringLiteral("  4321-1-5003-27123")) != name);
-    record.etag.clear();
-    record.sha1 = "ABCDEF0123456789";
-    QVERIFY(RqUpdate::temporaryName(record, QStringLiteral("x")).contains(QLatin1String(".abcdef012345.")));
+    const int ideal = QThread::idealThreadCount();
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("zero") << QStringLiteral("0") << ideal;
+    QTest::newRow("not a number") << QStringLiteral("abc") << ideal;
+    QTest::newRow("one") << QStringLiteral("1") << 1;
+    // The cores no longer cap it; one network manager's connections do.
+    QTest::newRow("above the cores") << QString::number(ideal + 1) << qMin(ideal + 1, 6);
+    QTest::newRow("above six") << QStringLiteral("16") << 6;
 }
 
-QTEST_APPLESS_MAIN(TestFileList)
+void TestFileList::concurrencySetting()
+{
+    QFETCH(QString, stored);
+    QFETCH(int, expected);
+    {
+        Settings settings(configFilePath);
+        settings.setValue(SettingsKeys::downloadConcurrency, stored);
+    }
+    TestProduct product(QJsonObject { { QStringLiteral("sku"), QStringLiteral("VM-1") } }, VelmoraRegion);
+    ProductDownloader downloader(nullptr, &product);
+    QCOMPARE(downloader.concurrency, expected);
+}
+
+// 24 MiB over 3 s is 8 MiB/s, 64 Mbps; the 118 MiB left before the second
+// report take 14 s at that rate.
+void TestFileList::speedAndTimeLeft()
+{
+    TestProduct product(QJsonObject { { QStringLiteral("sku"), QStringLiteral("VM-1") } }, VelmoraRegion);
+    ProductDownloader downloader(nullptr, &product);
+    QSignalSpy statuses(&downloader, &ProductDownloader::statusUpdate);
+    downloader.totalBytes = 128LL << 20;
+    downloader.lastTick = downloader.speedTimer.elapsed() - 3100;
+    downloader.handleBytesDone(10LL << 20); // at most 10 MiB: too few to tell a speed
+    QCOMPARE(statuses.count(), 0);
+    downloader.handleBytesDone(14LL << 20);
+    QCOMPARE(statuses.count(), 1);
+    QCOMPARE(statuses.first().at(1).toString(), QStringLiteral("@ 64 Mbps -  14 seconds left"));
+    QCOMPARE(downloader.doneBytes, 24LL << 20);
+    QCOMPARE(downloader.windowBytes, 0);
+}
+
+void TestFileList::timeLeftText_data()
+{
+    QTest::addColumn<qint64>("seconds");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("1") << qint64(1) << QStringLiteral(" 1 second");
+    QTest::newRow("59") << qint64(59) << QStringLiteral(" 59 seconds");
+    QTest::newRow("60") << qint64(60) << QStringLiteral(" 1 minute");
+    QTest::newRow("3600") << qint64(3600) << QStringLiteral("1 hour 0 minutes");
+    QTest::newRow("3700") << qint64(3700) << QStringLiteral("1 hour 1 minutes");
+}
+
+void TestFileList::timeLeftText()
+{
+    QFETCH(qint64, seconds);
+    QFETCH(QString, text);
+    QCOMPARE(ProductDownloader::formatTimeLeft(seconds), text);
+}
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    TestFileList test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_filelist.moc"

@@ -6,14 +6,12 @@
 
 #include "media/mikfile.h"
 
-namespace {
-constexpr int mostSegments = 4;
-}
+static constexpr int mostSegments = 4;
 
 void exerciseContainer(const QByteArray &input, const QString &folder)
 {
     QDir dir(folder);
-    const QStringList leftovers = dir.entryList({QStringLiteral("fz.*")}, QDir::Files);
+    const QStringList leftovers = dir.entryList({ QStringLiteral("fz.*") }, QDir::Files);
     for (const QString &name : leftovers)
         dir.remove(name);
 
