@@ -511,6 +511,7 @@ void Download::handleReadyRead()
     // byte of it lands: the surplus may come in a later read, after the
     // file's own bytes already count as complete.
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    lengthAnnounced = announced.isValid();
     if (announced.isValid() && announced.toLongLong() > size - bodyStart) {
         failExtraBytes();
         return;
@@ -537,7 +538,7 @@ void Download::handleBytesWritten(qint64 written)
     offset += written;
     const QPointer<Download> alive(this);
     emit bytesWritten(written);
-    if (alive && offset == size)
+    if (alive && offset == size && (lengthAnnounced || !reply || reply->isFinished()))
         startFinish();
 }
 
@@ -596,6 +597,10 @@ void Download::networkFinished()
     }
     // The last bytes may have come with the end of the reply.
     pullAvailable();
+    if (reply && state == DOWNLOADING && offset == size) {
+        startFinish(); // every byte was in before the end of a reply of no announced length
+        return;
+    }
     if (!reply || state == WRITING || state == ERROR || offset >= size)
         return;
 

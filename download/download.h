@@ -100,6 +100,9 @@ public:
     bool watchdogIdle = true;
     bool rewrite = false;
     bool connected = false;
+    // Without a Content-Length only the reply's end shows a surplus byte, so
+    // the file is not settled before it.
+    bool lengthAnnounced = false;
     QNetworkReply *reply = nullptr;
     // Where the bytes go on the card, relative to its root: the record's
     // file, or a temporary name while an RQ segment is under way.

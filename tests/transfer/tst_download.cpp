@@ -259,6 +259,9 @@ void TestDownload::resumedDownload_data()
     QTest::newRow("etag changed, whole file")
         << QList<QJsonObject> { ignored, otherTag } << true << false << true;
     QTest::newRow("one byte too many") << QList<QJsonObject> { fault("extra_byte") } << true << true << true;
+    QTest::newRow("one byte too many, no length")
+        << QList<QJsonObject> { fault("extra_byte", { { QStringLiteral("chunked"), true } }) } << true << true
+        << true;
 }
 
 // A partial file on the card plus whatever the server answers to the ranged

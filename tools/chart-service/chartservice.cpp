@@ -762,47 +762,60 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
         plan->corruptAt = corrupt->params.value(QStringLiteral("offset")).toInteger(qint64(total / 2));
     plan->began = std::chrono::steady_clock::now();
 
-    response.set_content_provider(
-        std::size_t(sentLength), reply.contentType,
-        [plan](std::size_t offset, std::size_t remaining, httplib::DataSink &sink) {
-            thread_local std::vector<char> buffer(1024 * 1024);
-            std::size_t n = std::min(remaining, buffer.size());
-            if (plan->closeAfter >= 0) {
-                if (qint64(offset) >= plan->closeAfter)
-                    return false; // drops the connection mid-body
-                n = std::min<std::size_t>(n, std::size_t(plan->closeAfter - qint64(offset)));
+    auto produce = [plan](std::size_t offset, std::size_t remaining, httplib::DataSink &sink) {
+        thread_local std::vector<char> buffer(1024 * 1024);
+        std::size_t n = std::min(remaining, buffer.size());
+        if (plan->closeAfter >= 0) {
+            if (qint64(offset) >= plan->closeAfter)
+                return false; // drops the connection mid-body
+            n = std::min<std::size_t>(n, std::size_t(plan->closeAfter - qint64(offset)));
+        }
+        if (plan->stallAt >= 0) {
+            if (qint64(offset) == plan->stallAt) {
+                sleepSeconds(plan->stallSeconds);
+                plan->stallAt = -1;
+            } else if (qint64(offset) < plan->stallAt) {
+                n = std::min<std::size_t>(n, std::size_t(plan->stallAt - qint64(offset)));
             }
-            if (plan->stallAt >= 0) {
-                if (qint64(offset) == plan->stallAt) {
-                    sleepSeconds(plan->stallSeconds);
-                    plan->stallAt = -1;
-                } else if (qint64(offset) < plan->stallAt) {
-                    n = std::min<std::size_t>(n, std::size_t(plan->stallAt - qint64(offset)));
+        }
+        if (plan->bytesPerSecond > 0) {
+            // Small slices keep the pace even, whatever the rate.
+            n = std::min<std::size_t>(n, std::max<std::size_t>(1, std::size_t(plan->bytesPerSecond / 20)));
+            const auto due = plan->began
+                             + std::chrono::microseconds(qint64(double(offset) * 1e6 / plan->bytesPerSecond));
+            std::this_thread::sleep_until(due);
+        }
+        if (offset >= plan->dataLength) {
+            // The one byte past the content, sent only by extra_byte.
+            buffer[0] = 'X';
+            return sink.write(buffer.data(), 1);
+        }
+        n = std::min<std::size_t>(n, std::size_t(plan->dataLength - offset));
+        if (plan->file) {
+            ContentGenerator(plan->file->key).fill(plan->start + offset, buffer.data(), n);
+            const qint64 at = plan->corruptAt - qint64(plan->start + offset);
+            if (plan->corruptAt >= 0 && at >= 0 && at < qint64(n))
+                buffer[std::size_t(at)] = char(buffer[std::size_t(at)] ^ 0xff);
+        } else {
+            std::memcpy(buffer.data(), plan->body.constData() + offset, n);
+        }
+        return sink.write(buffer.data(), n);
+    };
+    const Fault *extraByte = findFault(faults, "extra_byte");
+    if (extraByte && extraByte->params.value(QStringLiteral("chunked")).toBool()) {
+        // No length announced at all: only the body's end tells the client
+        // that it got more than the file holds.
+        response.set_chunked_content_provider(
+            reply.contentType, [produce, sentLength](std::size_t offset, httplib::DataSink &sink) {
+                if (offset >= sentLength) {
+                    sink.done();
+                    return true;
                 }
-            }
-            if (plan->bytesPerSecond > 0) {
-                // Small slices keep the pace even, whatever the rate.
-                n = std::min<std::size_t>(n, std::max<std::size_t>(1, std::size_t(plan->bytesPerSecond / 20)));
-                const auto due = plan->began
-                                 + std::chrono::microseconds(qint64(double(offset) * 1e6 / plan->bytesPerSecond));
-                std::this_thread::sleep_until(due);
-            }
-            if (offset >= plan->dataLength) {
-                // The one byte past the content, sent only by extra_byte.
-                buffer[0] = 'X';
-                return sink.write(buffer.data(), 1);
-            }
-            n = std::min<std::size_t>(n, std::size_t(plan->dataLength - offset));
-            if (plan->file) {
-                ContentGenerator(plan->file->key).fill(plan->start + offset, buffer.data(), n);
-                const qint64 at = plan->corruptAt - qint64(plan->start + offset);
-                if (plan->corruptAt >= 0 && at >= 0 && at < qint64(n))
-                    buffer[std::size_t(at)] = char(buffer[std::size_t(at)] ^ 0xff);
-            } else {
-                std::memcpy(buffer.data(), plan->body.constData() + offset, n);
-            }
-            return sink.write(buffer.data(), n);
-        });
+                return produce(offset, std::size_t(sentLength - offset), sink);
+            });
+        return;
+    }
+    response.set_content_provider(std::size_t(sentLength), reply.contentType, produce);
 }
 
 void ChartService::handleControl(const httplib::Request &request, httplib::Response &response, const QString &path)
