@@ -1,10 +1,7 @@
-// A card is reported complete only when every byte on it is the service's.
 // Whatever the service, the network, the card or a kill does, a run ends
-// either complete and byte-exact, or with an error that leaves the card no
-// worse than before and touches nothing outside it, after which Resume or a
-// second run ends byte-exact. Every row of the two tables asserts exactly
-// that, against the local chart service. The rows where a card's own file
-// system decides the outcome run again on an exFAT image, as real cards are.
+// complete and byte-exact, or with an error that leaves the card no worse and
+// touches nothing outside it, after which Resume or a second run ends
+// byte-exact. Rows where the card's file system decides also run on exFAT.
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -19,10 +16,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -79,15 +73,6 @@ bool shell(const QString &program, const QStringList &arguments)
     return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
-qint64 peakMemoryKiB()
-{
-    const QList<QByteArray> lines = readAll(QStringLiteral("/proc/self/status")).split('\n');
-    for (const QByteArray &line : lines)
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return 0;
-}
-
 quint64 flagsOf(const QByteArray &kim)
 {
     Mik::MikFile image;
@@ -128,24 +113,15 @@ private slots:
     void outcome();
 
     void freshProductTellsTheUser();
-    void filesComeInListOrder();
     void failedFilesAreReportedTogether();
-    void pauseResumeAndCancel();
+    void pausedFilesResumeWhereTheCardEnds();
     void rqUpdateTellsTheUser();
-    void unknownRqCardIsRegistered();
 
 private:
-    bool mount(const QString &options);
-    // An exFAT image of size MiB at the card's place, through the kernel's
-    // driver or exfat-fuse; false where neither can mount it.
-    bool mountExfat(int mebibytes);
-    // Both leave skipReason empty when the card's file system is ready.
+    bool mountExfat();
+    // Leaves in skipReason why the row cannot run here.
     void prepareFilesystem(const QString &setup);
-    // Changes a file on the card behind the tool's back: on an image, in
-    // the device beneath the file system, as a card that does not keep its
-    // bytes would hand back other data.
     bool alterOnCard(const QString &path);
-    // Both leave in skipReason why the row cannot run here.
     void prepareProductCard(const QString &setup);
     void prepareRqCard(const QString &setup);
     ProductDownloader *makeDownloader(AbstractProduct *product);
@@ -216,22 +192,18 @@ void TestCardOutcomes::cleanup()
     QFile::remove(configFilePath);
 }
 
-bool TestCardOutcomes::mount(const QString &options)
+// An exFAT image at the card's place, through the kernel's driver or
+// exfat-fuse; false where neither can mount it.
+bool TestCardOutcomes::mountExfat()
 {
-    mounted = shell(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                                              options, QStringLiteral("tmpfs"), card});
-    return mounted;
-}
-
-bool TestCardOutcomes::mountExfat(int mebibytes)
-{
-    if (QStandardPaths::findExecutable(QStringLiteral("mkfs.exfat")).isEmpty()
-        && QStandardPaths::findExecutable(QStringLiteral("mkfs.exfat"), {QStringLiteral("/sbin"), QStringLiteral("/usr/sbin")}).isEmpty())
+    if (QStandardPaths::findExecutable(
+            QStringLiteral("mkfs.exfat"), { QStringLiteral("/sbin"), QStringLiteral("/usr/sbin") })
+            .isEmpty())
         return false;
     images = new QTemporaryDir;
     const QString image = images->filePath(QStringLiteral("card.img"));
-    if (!QFile(image).open(QIODevice::WriteOnly) || !QFile::resize(image, qint64(mebibytes) << 20)
-        || !shell(QStringLiteral("mkfs.exfat"), {image}))
+    if (!QFile(image).open(QIODevice::WriteOnly) || !QFile::resize(image, 64LL << 20)
+        || !shell(QStringLiteral("mkfs.exfat"), { image }))
         return false;
     // The loop device goes with the mount (autoclear): nothing to detach.
     for (const QString &type : {QStringLiteral("exfat"), QStringLiteral("exfat-fuse")}) {
@@ -247,10 +219,8 @@ void TestCardOutcomes::prepareFilesystem(const QString &setup)
 {
     skipReason.clear();
 #ifdef QUORVEL_SANITIZED
-    // The exFAT pass runs the engine's code as the first pass does; under
-    // the sanitizers it would add a fifth to the longest suite for little,
-    // so only the rows whose code is exFAT's own run there: telling the file
-    // system through FUSE, and reading back past it.
+    // Under the sanitizers the exFAT pass would add a fifth to the longest
+    // suite for little: only the rows whose code is exFAT's own run there.
     static const QStringList sanitizedRows{QStringLiteral("fresh card on exFAT"),
                                            QStringLiteral("changed on the card before the read-back on exFAT"),
                                            QStringLiteral("segment changed on the card before the read-back on exFAT")};
@@ -260,62 +230,47 @@ void TestCardOutcomes::prepareFilesystem(const QString &setup)
     }
 #endif
     if (rowFilesystem == QLatin1String("exfat")) {
-        if (!mountExfat(setup == QLatin1String("small") ? 8 : 64))
+        if (!mountExfat())
             skipReason = QStringLiteral("cannot mount an exFAT image here (mkfs.exfat and the exfat driver or "
                                         "exfat-fuse with loop devices are needed)");
         return;
     }
-    const QString size = setup == QLatin1String("small") ? QStringLiteral("size=2m") : QStringLiteral("size=64m");
-    if ((setup == QLatin1String("mounted") || setup == QLatin1String("small") || setup == QLatin1String("inodes"))
-        && !mount(size))
-        skipReason = QStringLiteral("cannot mount a small file system here");
+    if (setup == QLatin1String("mounted") || setup == QLatin1String("small")) {
+        mounted = shell(QStringLiteral("mount"),
+            { QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                setup == QLatin1String("small") ? QStringLiteral("size=2m") : QStringLiteral("size=64m"),
+                QStringLiteral("tmpfs"), card });
+        if (!mounted)
+            skipReason = QStringLiteral("cannot mount a small file system here");
+    }
 }
 
+// Changes a byte of a file on the card behind the tool's back. On an image
+// it is changed in the device beneath the file system, as a card that does
+// not keep its bytes would hand back other data: only a read-back that
+// really goes to the medium finds it.
 bool TestCardOutcomes::alterOnCard(const QString &path)
 {
-    QFile file(card + QLatin1Char('/') + path);
-    if (!file.open(QIODevice::ReadWrite))
-        return false;
     const qint64 at = 5000;
-    const QByteArray head = file.read(65536);
-    if (head.size() < 65536)
-        return false;
-    const char changed = char(head.at(at) ^ 0x10);
-    if (rowFilesystem != QLatin1String("exfat")) {
-        // Through the file system: the change lies in the page cache, where
-        // only writing it out and reading it back from the medium finds it.
-        return file.seek(at) && file.write(&changed, 1) == 1 && file.flush();
-    }
-    // Beneath it: the file's first 64 KiB are looked up in the device the
-    // image is mounted from (a fresh card keeps a file in one run of
-    // clusters) and one byte is changed there.
+    const QByteArray head = readAll(card + QLatin1Char('/') + path).left(65536);
+    QString device = card + QLatin1Char('/') + path;
     struct stat status {};
     QString type;
-    QString device;
-    if (::stat(QFile::encodeName(card).constData(), &status) != 0
-        || !CardFilesystem::findMount(readAll(QStringLiteral("/proc/self/mountinfo")),
-                                      QByteArray::number(major(status.st_dev)) + ':' + QByteArray::number(minor(status.st_dev)),
-                                      &type, &device))
+    if (rowFilesystem == QLatin1String("exfat")
+        && (::stat(QFile::encodeName(card).constData(), &status) != 0
+            || !CardFilesystem::findMount(readAll(QStringLiteral("/proc/self/mountinfo")),
+                QByteArray::number(major(status.st_dev)) + ':' + QByteArray::number(minor(status.st_dev)),
+                &type, &device)))
         return false;
-    const int fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
+    QFile file(device);
+    if (head.size() < 65536 || !file.open(QIODevice::ReadWrite))
         return false;
-    QList<qint64> found;
-    const qint64 window = 1 << 20;
-    QByteArray buffer(int(window + head.size()), '\0');
-    for (qint64 position = 0;; position += window) {
-        const ssize_t got = ::pread(fd, buffer.data(), size_t(buffer.size()), off_t(position));
-        if (got < head.size())
-            break;
-        for (qint64 offset = 0; offset < qMin<qint64>(window, got - head.size() + 1); offset += 512) {
-            if (std::memcmp(buffer.constData() + offset, head.constData(), size_t(head.size())) == 0)
-                found.append(position + offset);
-        }
-    }
-    const bool done = found.size() == 1 && ::pwrite(fd, &changed, 1, off_t(found.first() + at)) == 1
-                      && ::fsync(fd) == 0;
-    ::close(fd);
-    return done;
+    // A fresh card keeps a file in one run of clusters.
+    const QByteArray bytes = file.readAll();
+    const qint64 found = bytes.indexOf(head);
+    const char changed = char(head.at(at) ^ 0x10);
+    return found >= 0 && bytes.indexOf(head, found + 1) < 0 && file.seek(found + at)
+        && file.write(&changed, 1) == 1 && file.flush() && ::fsync(file.handle()) == 0;
 }
 
 QJsonObject TestCardOutcomes::subscription(int id)
@@ -399,7 +354,6 @@ void TestCardOutcomes::verifyProduct()
         present.insert(productFolder + QLatin1Char('/') + it.key(), it.value());
     QVERIFY2(present == expected, qPrintable(QStringList(present.keys()).join(QLatin1Char(' '))));
     QVERIFY(readAll(card + QStringLiteral("/vmid")).startsWith(productSku.toUtf8() + "\r\n"));
-    QVERIFY(!QFileInfo(card + QStringLiteral("/vmid")).isSymLink());
 }
 
 // The service's header, finished, the card's chain behind it, the
@@ -423,7 +377,6 @@ void TestCardOutcomes::verifyRqCard(const QString &sku)
     QCOMPARE(QDir(card).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name), expectedNames);
 
     const QString kimPath = card + QLatin1Char('/') + base + QStringLiteral(".kim");
-    QVERIFY(!QFileInfo(kimPath).isSymLink());
     const QByteArray kim = readAll(kimPath);
     QCOMPARE(kim.mid(352), chain);
     // Read back as the tool reads containers; the service's header, with
@@ -516,19 +469,19 @@ void TestCardOutcomes::outcome_data()
     const QString refused = QStringLiteral("Error updating chart");
     const QString damaged = QStringLiteral("damaged");
 
-    // The rows that run on an exFAT image as well: where the card's own file
-    // system (its driver, case-blind names, no links, its own full and
-    // pulled-out behaviour) could decide the outcome.
+    // Also on an exFAT image: where the card's own file system (its driver,
+    // case-blind names, no links, its pulled-out behaviour) could decide.
     const auto productOnEveryCard = [&] {
         row("fresh card") << "blank" << QList<QJsonObject>{} << "" << "" << again;
-        row("part of an older file") << "older part" << QList<QJsonObject>{} << "" << "" << again;
-        // Bytes proven, trailer cut: the trailer is written.
+        row("part of an older file") << "older part" << QList<QJsonObject> {} << ""
+                                     << "" << again;
         row("trailer cut") << "trailer cut" << QList<QJsonObject>{} << "" << "" << again;
         row("connection closed mid-file") << "blank" << QList<QJsonObject>{cut} << "" << "Network" << resume;
         row("corrupted once") << "blank"
-                              << QList<QJsonObject>{fault(QStringLiteral("corrupt"), QStringLiteral("*tiles_0002.bin"))}
-                              << "" << "" << again;
-        row("card full") << "small" << QList<QJsonObject>{} << "" << "The SD card is full" << resume;
+                              << QList<QJsonObject> { fault(
+                                     QStringLiteral("corrupt"), QStringLiteral("*tiles_0002.bin")) }
+                              << ""
+                              << "" << again;
         row("card pulled out") << "mounted" << QList<QJsonObject>{throttle(files)} << "pull"
                                << "Please insert SD card." << resume;
         row("killed as vmid is renamed") << "blank" << QList<QJsonObject>{} << "kill at renameat:1" << "killed" << again;
@@ -561,13 +514,12 @@ void TestCardOutcomes::outcome_data()
             << resume;
     };
     productOnEveryCard();
+    row("card full") << "small" << QList<QJsonObject> {} << ""
+                     << "The SD card is full" << resume;
     row("another product's card") << "another product" << QList<QJsonObject>{} << "" << "" << again;
-    row("files wrong, long, short and missing") << "mixed" << QList<QJsonObject>{throttle(files, 1048576)} << "" << ""
-                                                << again;
-    row("trailer missing") << "trailer missing" << QList<QJsonObject>{} << "" << "" << again;
-    row("http 500") << "blank"
-                    << QList<QJsonObject>{fault(QStringLiteral("status"), files, 2, {{QStringLiteral("status"), 500}})}
-                    << "" << "Internal Server Error" << resume;
+    row("files wrong, long, short and missing")
+        << "mixed" << QList<QJsonObject> { throttle(files, 1048576) } << ""
+        << "" << again;
     // Corrupted in transit is caught by the digest and fetched again; a
     // second time it is reported.
     row("corrupted twice") << "blank"
@@ -575,32 +527,21 @@ void TestCardOutcomes::outcome_data()
                            << "" << "arrived damaged" << resume;
     // A reply far larger than any file list is not read whole.
     row("activation past the limit") << "complete"
-                                     << QList<QJsonObject>{fault(QStringLiteral("pad_reply"), activation)} << ""
+                                     << QList<QJsonObject> { fault(QStringLiteral("pad_reply"), activation) }
+                                     << ""
                                      << "cannot read" << again;
-    row("unsafe paths") << "complete" << QList<QJsonObject>{fault(QStringLiteral("unsafe_paths"), activation)} << ""
-                        << "the path leaves the card" << again;
-
-    // Its folder swapped for a link, a link where vmid belongs; a
-    // read-only card; a kill.
     // Pulled out while it is read back: nothing is reported complete, and
     // Resume reads it again.
     row("card pulled during the read-back") << "mounted" << QList<QJsonObject>{} << "pull at read-back"
                                             << "Please insert SD card." << resume;
-    row("card made read-only") << "mounted" << QList<QJsonObject>{throttle(files)} << "read-only"
+    row("card made read-only") << "mounted" << QList<QJsonObject> { throttle(files) } << "read-only"
                                << "The SD card cannot be written" << resume;
-    row("folder swapped for a link") << "blank" << QList<QJsonObject>{throttle(files, 1048576)} << "swap folder" << ""
-                                     << again;
-    row("vmid is a link") << "vmid link" << QList<QJsonObject>{} << "" << "" << again;
     row("killed mid-file") << "blank" << QList<QJsonObject>{throttle(files)} << "kill" << "killed" << again;
     // Between a file's last bytes and its trailer, or its vmid and files.
     for (const char *point : {"fdatasync:2", "fdatasync:4", "fsync:1"})
         row(qPrintable(QStringLiteral("killed at %1").arg(QLatin1String(point))))
-            << "blank" << QList<QJsonObject>{} << QStringLiteral("kill at ") + QLatin1String(point) << "killed" << again;
-    // Huge files where small ones belong are not read whole.
-    row("vmid of 300 MB") << "huge vmid" << QList<QJsonObject>{} << "" << "" << again;
-    row("media file of 200 MB") << "huge media file" << QList<QJsonObject>{} << "" << "media file is not valid"
-                                << again;
-
+            << "blank" << QList<QJsonObject> {} << QStringLiteral("kill at ") + QLatin1String(point)
+            << "killed" << again;
 
     rq = true;
     rqOnEveryCard();
@@ -608,9 +549,8 @@ void TestCardOutcomes::outcome_data()
                                    << again;
     row("card pulled during a segment") << "mounted" << QList<QJsonObject>{throttle(segments)} << "pull"
                                         << "Please insert SD card." << resume;
-    row("temporaries of another build") << "stale temporaries" << QList<QJsonObject>{} << "" << "" << again;
-    // No room for the new container: the old one stays as it was.
-    row("no room for the container") << "inodes" << QList<QJsonObject>{} << "" << "The SD card is full" << resume;
+    row("temporaries of another build") << "stale temporaries" << QList<QJsonObject> {} << ""
+                                        << "" << again;
     // A kill at each step of the commit leaves a card that the next update
     // completes: the old chart, or one marked "Update In Progress".
     row("killed as the container is replaced") << "older build" << QList<QJsonObject>{} << "kill at renameat:1"
@@ -621,9 +561,9 @@ void TestCardOutcomes::outcome_data()
                                        << again;
     row("killed before the old container goes") << "other base name" << QList<QJsonObject>{} << "kill at unlinkat:1"
                                                 << "killed" << again;
-    row("killed while the old segments go") << "other base name" << QList<QJsonObject>{} << "kill at unlinkat:3"
-                                            << "killed" << again;
-    row("container is a link") << "kim link" << QList<QJsonObject>{} << "" << "" << again;
+    row("killed while the old segments go")
+        << "other base name" << QList<QJsonObject> {} << "kill at unlinkat:3"
+        << "killed" << again;
     // A restoration replaces whatever lies under the name, whole.
     row("junk under the container's name") << "junk container" << QList<QJsonObject>{} << "" << "" << again;
     row("restoration refused") << "lost"
@@ -669,19 +609,19 @@ void TestCardOutcomes::outcome()
     QFETCH(QString, then);
 
     rowFilesystem = filesystem;
+    prepareFilesystem(setup);
+    if (!skipReason.isEmpty())
+        QSKIP(qPrintable(skipReason));
     if (rq)
         prepareRqCard(setup);
     else
         prepareProductCard(setup);
-    if (!skipReason.isEmpty())
-        QSKIP(qPrintable(skipReason));
     if (QTest::currentTestFailed())
         return;
     for (const QJsonObject &armed : faults)
         QVERIFY(service->addFault(armed));
     const QMap<QString, QByteArray> before = snapshot(card);
     const QMap<QString, QByteArray> parkedBefore = snapshot(parked);
-    const qint64 memoryBefore = peakMemoryKiB();
     const bool lost = setup == QLatin1String("lost") || setup == QLatin1String("junk container");
     TestProduct legacy(QJsonObject{{QStringLiteral("sku"), productSku}, {QStringLiteral("product_id"), 1101}},
                        VelmoraRegion);
@@ -711,9 +651,6 @@ void TestCardOutcomes::outcome()
         QVERIFY2(altered || !(event.startsWith(QLatin1String("alter ")) || event.endsWith(QLatin1String("read-back"))),
                  "the card was not changed before the read-back");
     }
-    // Memory stays near what a transfer needs, whatever size the service
-    // or the card claims.
-    QVERIFY2(peakMemoryKiB() - memoryBefore < 200 * 1024, qPrintable(QString::number(peakMemoryKiB() - memoryBefore)));
     verifyFaultsFired(faults);
     QVERIFY(service->clearFaults());
 
@@ -755,9 +692,6 @@ void TestCardOutcomes::outcome()
 
 void TestCardOutcomes::prepareProductCard(const QString &setup)
 {
-    prepareFilesystem(setup);
-    if (!skipReason.isEmpty())
-        return;
     const QStringList ours{QStringLiteral("--media-id"), QStringLiteral("QDEMO-0001")};
     if (setup == QLatin1String("another product")) {
         // The card holds another product, with a file of it in the folder
@@ -775,24 +709,9 @@ void TestCardOutcomes::prepareProductCard(const QString &setup)
         CardFilesystem::Kind kind = CardFilesystem::Kind::Unknown;
         QVERIFY(CardWriter(CardIdentity::fromRoot(card)).filesystem(&kind).ok());
         QCOMPARE(kind, CardFilesystem::Kind::ExFat);
-        if (setup == QLatin1String("small")) {
-            // A card with 1 MiB left, as a full card is found in use.
-            struct statvfs fs {};
-            QCOMPARE(::statvfs(QFile::encodeName(card).constData(), &fs), 0);
-            const qint64 room = qint64(fs.f_bavail) * qint64(fs.f_frsize) - (1 << 20);
-            QFile filler(card + QStringLiteral("/filler.bin"));
-            QVERIFY(room > 0 && filler.open(QIODevice::WriteOnly));
-            QCOMPARE(filler.write(QByteArray(int(room), 'f')), room);
-        }
     }
-    if (setup == QLatin1String("vmid link")) {
-        QFile::link(outside + QStringLiteral("/keep.txt"), card + QStringLiteral("/vmid"));
-    } else if (setup == QLatin1String("huge vmid")) {
-        writeFile(card + QStringLiteral("/vmid"), "");
-        QFile::resize(card + QStringLiteral("/vmid"), 300LL << 20);
-    } else if (setup == QLatin1String("huge media file")) {
-        QFile::resize(card + QStringLiteral("/ENCRYPT.TXT"), 200LL << 20);
-    } else if (setup != QLatin1String("blank") && setup != QLatin1String("mounted") && setup != QLatin1String("small")) {
+    if (setup != QLatin1String("blank") && setup != QLatin1String("mounted")
+        && setup != QLatin1String("small")) {
         TestProduct product(QJsonObject{{QStringLiteral("sku"), productSku}}, VelmoraRegion);
         QVERIFY(finishProduct(&product));
         QVERIFY(service->clearRequestLog());
@@ -808,8 +727,6 @@ void TestCardOutcomes::prepareProductCard(const QString &setup)
         // The card remembers an older tag for a file it holds part of.
         writeFile(card + QStringLiteral("/vmid"), readAll(card + QStringLiteral("/vmid")).replace("\"etag\": \"", "\"etag\": \"old"));
         writeFile(folder + QStringLiteral("tiles_0002.bin"), pattern(7, 700000));
-    } else if (setup == QLatin1String("trailer missing")) {
-        QFile::resize(folder + QStringLiteral("tiles_0003.bin"), 2097152);
     } else if (setup == QLatin1String("trailer cut")) {
         QFile::resize(folder + QStringLiteral("tiles_0003.bin"), 2097152 + 3);
     }
@@ -846,21 +763,6 @@ void TestCardOutcomes::act(const QString &event, ProductDownloader *downloader, 
         QVERIFY(QTest::qWaitFor([&] { return pause->isEnabled(); }, 30000));
         QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,ro"), card}));
         pause->click();
-    } else if (event == QLatin1String("swap folder")) {
-        // Paused, the product's folder is moved away and a link to it put
-        // in its place; the resumed run must not write through the link.
-        auto *pause = downloader->findChild<QPushButton *>(QStringLiteral("pauseButton"));
-        pause->click();
-        QVERIFY(QTest::qWaitFor([&] { return pause->isEnabled(); }, 30000));
-        QVERIFY(QDir().rename(card + QLatin1Char('/') + productFolder, parked + QLatin1Char('/') + productFolder));
-        QVERIFY(QFile::link(parked + QLatin1Char('/') + productFolder, card + QLatin1Char('/') + productFolder));
-        const QMap<QString, QByteArray> swapped = snapshot(parked);
-        pause->click();
-        QVERIFY(QTest::qWaitFor([&] { return watch.ended(); }, 60000));
-        if (!watch.done)
-            QVERIFY(resumeToTheEnd(downloader, watch));
-        QCOMPARE(snapshot(parked), swapped);
-        QVERIFY(QDir(parked).removeRecursively() && QDir().mkpath(parked));
     }
 }
 
@@ -868,14 +770,9 @@ void TestCardOutcomes::repairCard(const QString &event, const QString &setup)
 {
     if (event == QLatin1String("read-only"))
         QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,rw"), card}));
-    if (setup == QLatin1String("small") && rowFilesystem == QLatin1String("exfat"))
-        QVERIFY(QFile::remove(card + QStringLiteral("/filler.bin")));
-    else if (setup == QLatin1String("small"))
-        QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,size=16m"), card}));
-    if (setup == QLatin1String("inodes"))
-        QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,nr_inodes=1000"), card}));
-    if (setup == QLatin1String("huge media file"))
-        writeFile(card + QStringLiteral("/ENCRYPT.TXT"), ChartServiceProcess::encryptText(QStringLiteral("QDEMO-0001")).toUtf8());
+    if (setup == QLatin1String("small"))
+        QVERIFY(shell(
+            QStringLiteral("mount"), { QStringLiteral("-o"), QStringLiteral("remount,size=16m"), card }));
 }
 
 // A child process runs the download and is killed: while a file is under
@@ -923,11 +820,7 @@ void TestCardOutcomes::killChild(const QString &kind, const QString &sku, const 
 
 void TestCardOutcomes::prepareRqCard(const QString &setup)
 {
-    skipReason.clear();
     const bool lost = setup == QLatin1String("lost") || setup == QLatin1String("junk container");
-    prepareFilesystem(setup);
-    if (!skipReason.isEmpty())
-        return;
     QStringList extra;
     if (lost)
         extra << QStringLiteral("--media-id") << QStringLiteral("QDEMO-RQ-LOST");
@@ -935,21 +828,10 @@ void TestCardOutcomes::prepareRqCard(const QString &setup)
         extra << QStringLiteral("--base") << QStringLiteral("OLDNAME");
     QVERIFY(ChartServiceProcess::makeCard(card, lost ? QStringLiteral("blank") : QStringLiteral("rq"), extra));
 
-    if (setup == QLatin1String("inodes")) {
-        // Room for the three segments' temporaries and not one file more.
-        struct statvfs fs {};
-        ::statvfs(QFile::encodeName(card).constData(), &fs);
-        const quint64 used = fs.f_files - fs.f_ffree;
-        if (!shell(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,nr_inodes=%1").arg(used + 3), card}))
-            skipReason = QStringLiteral("cannot limit the number of files here");
-    } else if (setup == QLatin1String("stale temporaries")) {
+    if (setup == QLatin1String("stale temporaries"))
         writeFile(card + QStringLiteral("/R004321_1.k01.4321-1-5001-1000.0123abcd.qdpart"), pattern(3, 100000));
-    } else if (setup == QLatin1String("kim link")) {
-        QDir().rename(card + QStringLiteral("/R004321_1.kim"), parked + QStringLiteral("/R004321_1.kim"));
-        QFile::link(parked + QStringLiteral("/R004321_1.kim"), card + QStringLiteral("/R004321_1.kim"));
-    } else if (setup == QLatin1String("junk container")) {
+    else if (setup == QLatin1String("junk container"))
         writeFile(card + QLatin1Char('/') + lostSku + QStringLiteral(".kim"), pattern(9, 100000));
-    }
 }
 
 // Restores the container first when the card has lost it, then updates;
@@ -991,16 +873,17 @@ bool TestCardOutcomes::runRq(RqSdProduct *product, const QString &operation, Wat
 
 void TestCardOutcomes::freshProductTellsTheUser()
 {
+    {
+        Settings settings(configFilePath);
+        settings.setValue(SettingsKeys::downloadConcurrency, QStringLiteral("1"));
+    }
     QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"), {QStringLiteral("--media-id"), QStringLiteral("QDEMO-0001")}));
-    TestProduct product(QJsonObject{{QStringLiteral("sku"), productSku}, {QStringLiteral("name"), QStringLiteral("Lake Ardent")}},
-                        VelmoraRegion);
+    TestProduct product(QJsonObject { { QStringLiteral("sku"), productSku } }, VelmoraRegion);
     ProductDownloader *downloader = makeDownloader(&product);
     QSignalSpy stages(downloader, &ProductDownloader::stageUpdate);
     QSignalSpy statuses(downloader, &ProductDownloader::statusUpdate);
     QSignalSpy activated(downloader, &ProductDownloader::productActivated);
     QSignalSpy vmid(downloader, &ProductDownloader::vmidUpdated);
-    QCOMPARE(downloader->findChild<QLabel *>(QStringLiteral("productName"))->text(), QStringLiteral("Lake Ardent"));
-    QVERIFY(!downloader->findChild<QPushButton *>(QStringLiteral("cancelButton"))->isEnabled());
     Watch watch(downloader);
     downloader->activateProduct();
     QVERIFY(QTest::qWaitFor([&] { return watch.ended(); }, 60000));
@@ -1022,15 +905,19 @@ void TestCardOutcomes::freshProductTellsTheUser()
     QCOMPARE(activated.first().at(0).toInt(), 9001);
     QCOMPARE(activated.first().at(2).toString(), deviceId);
     QCOMPARE(vmid.count(), 1);
-    QCOMPARE(downloader->findChild<QLabel *>(QStringLiteral("progressPercentageLabel"))->text(), QStringLiteral("100%"));
-    QTRY_VERIFY(downloader->findChild<QPushButton *>(QStringLiteral("cancelButton"))->isHidden());
-    QVERIFY(downloader->findChild<QPushButton *>(QStringLiteral("pauseButton"))->isHidden());
+    QCOMPARE(downloader->findChild<QLabel *>(QStringLiteral("progressPercentageLabel"))->text(),
+        QStringLiteral("100%"));
     delete downloader;
-    // A fresh card has nothing to resume: no request asks for a range.
-    const QJsonArray gets = service->requestLog(files);
-    QCOMPARE(gets.size(), 4);
-    for (const QJsonValue &get : gets)
+    // A fresh card has nothing to resume: no request asks for a range, and
+    // one transfer at a time takes the files in list order.
+    QStringList fetched;
+    for (const QJsonValue &get : service->requestLog(files)) {
         QVERIFY(!get.toObject().value(QStringLiteral("headers")).toObject().contains(QStringLiteral("Range")));
+        fetched << get.toObject().value(QStringLiteral("path")).toString().section(QLatin1Char('/'), -1);
+    }
+    QCOMPARE(fetched,
+        (QStringList { QStringLiteral("region.idx"), QStringLiteral("tiles_0001.bin"),
+            QStringLiteral("tiles_0002.bin"), QStringLiteral("tiles_0003.bin") }));
     const QByteArray stored = readAll(card + QStringLiteral("/vmid"));
     QVERIFY(stored.startsWith(productSku.toUtf8() + "\r\n"));
     const QJsonArray entries =
@@ -1061,24 +948,6 @@ void TestCardOutcomes::freshProductTellsTheUser()
     verifyProduct();
 }
 
-void TestCardOutcomes::filesComeInListOrder()
-{
-    {
-        Settings settings(configFilePath);
-        settings.setValue(SettingsKeys::downloadConcurrency, QStringLiteral("1"));
-    }
-    QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("velmora")));
-    TestProduct product(QJsonObject{{QStringLiteral("sku"), QStringLiteral("VM-BRE-02")}}, VelmoraRegion);
-    QVERIFY(finishProduct(&product));
-    QStringList fetched;
-    for (const QJsonValue &get : service->requestLog(QStringLiteral("*/VMBRE02/*")))
-        fetched << get.toObject().value(QStringLiteral("path")).toString().section(QLatin1Char('/'), -1);
-    QStringList listed;
-    for (int i = 1; i <= 12; ++i)
-        listed << QStringLiteral("part_%1.bin").arg(i, 4, 10, QLatin1Char('0'));
-    QCOMPARE(fetched, listed);
-}
-
 void TestCardOutcomes::failedFilesAreReportedTogether()
 {
     {
@@ -1092,61 +961,46 @@ void TestCardOutcomes::failedFilesAreReportedTogether()
         QVERIFY(service->addFault(fault(QStringLiteral("status"), QLatin1String(file), 1, {{QStringLiteral("status"), 500}})));
     TestProduct product(QJsonObject{{QStringLiteral("sku"), productSku}}, VelmoraRegion);
     ProductDownloader *downloader = makeDownloader(&product);
-    QSignalSpy errors(downloader, &ProductDownloader::errorTmp);
+    Watch watch(downloader);
     downloader->activateProduct();
-    QVERIFY(errors.wait(20000));
-    QCOMPARE(errors.count(), 1);
-    QCOMPARE(errors.first().at(0).toString(), productSku);
-    const QString text = errors.first().at(1).toString();
+    QVERIFY(QTest::qWaitFor([&] { return watch.ended(); }, 20000));
+    QCOMPARE(watch.errors.size(), 1);
+    const QString text = watch.errors.first();
     QVERIFY2(text.startsWith(QStringLiteral("<p>VMARD01/region.idx: ")), qPrintable(text));
     QVERIFY2(text.contains(QStringLiteral("</p>\r\n<p>VMARD01/tiles_0001.bin: ")), qPrintable(text));
     QVERIFY(text.endsWith(QStringLiteral("</p>\r\n")));
     QCOMPARE(service->requestLog(files).size(), 2);
-    Watch watch(downloader);
     QVERIFY(resumeToTheEnd(downloader, watch));
     delete downloader;
     verifyProduct();
 }
 
-void TestCardOutcomes::pauseResumeAndCancel()
+// Files left part-way by a pause and a cancel go on where the card's copy
+// ends: none is fetched from its start once a range of it was asked for.
+void TestCardOutcomes::pausedFilesResumeWhereTheCardEnds()
 {
     QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"), {QStringLiteral("--media-id"), QStringLiteral("QDEMO-0001")}));
     QVERIFY(service->addFault(throttle(files)));
     TestProduct product(QJsonObject{{QStringLiteral("sku"), productSku}}, VelmoraRegion);
     ProductDownloader *downloader = makeDownloader(&product);
-    QSignalSpy statuses(downloader, &ProductDownloader::statusUpdate);
     QSignalSpy cancelled(downloader, &ProductDownloader::cancel);
     downloader->activateProduct();
-    auto *pause = downloader->findChild<QPushButton *>(QStringLiteral("pauseButton"));
-    auto *cancel = downloader->findChild<QPushButton *>(QStringLiteral("cancelButton"));
-    for (int round = 0; round < 3; ++round) {
-        const qint64 before = downloader->doneBytes;
-        QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && downloader->doneBytes > before + 100000, 20000);
-        statuses.clear();
-        pause->click();
-        QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && qobject_cast<PauseButton *>(pause)->isPaused(), 20000);
-        QVERIFY(statuses.contains(QVariantList{productSku, QString()}));
-        const qint64 paused = downloader->doneBytes;
-        QTest::qWait(100);
-        QCOMPARE(downloader->doneBytes, paused);
-        pause->click();
-    }
-    // The window's card watcher saw the card go: the run stops as the pause
-    // button would stop it, and says why.
-    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && !qobject_cast<PauseButton *>(pause)->isPaused(), 20000);
-    statuses.clear();
+    auto *pause
+        = qobject_cast<PauseButton *>(downloader->findChild<QPushButton *>(QStringLiteral("pauseButton")));
+    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && downloader->doneBytes > 100000, 20000);
+    pause->click();
+    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && pause->isPaused(), 20000);
+    pause->click();
+    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && !pause->isPaused(), 20000);
     downloader->pauseForMissingCard();
-    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && qobject_cast<PauseButton *>(pause)->isPaused(), 20000);
-    QCOMPARE(statuses.last(), (QVariantList{productSku, QStringLiteral("Please insert SD card.")}));
+    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled() && pause->isPaused(), 20000);
     // Cancelled while paused: at once.
-    cancel->click();
+    downloader->findChild<QPushButton *>(QStringLiteral("cancelButton"))->click();
     QCOMPARE(cancelled.count(), 1);
     delete downloader;
     QVERIFY(service->clearFaults());
     QVERIFY(service->clearRequestLog());
     QVERIFY(finishProduct(&product));
-    // The files left part-way go on where the card's copy ends: none is
-    // fetched from its start once a range of it was asked for.
     QSet<QString> resumed;
     for (const QJsonValue &get : service->requestLog(files)) {
         const QString path = get.toObject().value(QStringLiteral("path")).toString();
@@ -1179,10 +1033,8 @@ void TestCardOutcomes::rqUpdateTellsTheUser()
     QCOMPARE(texts.mid(0, 4), (QStringList{QStringLiteral("Initializing..."), QStringLiteral("Backing up"),
                                            QStringLiteral("Validating Data"), QStringLiteral("Downloading Data")}));
     QCOMPARE(states.first().at(0).value<AbstractProduct::ChartUpdateStatus>(), AbstractProduct::UpdateInProgress);
-    QCOMPARE(states.last().at(0).value<AbstractProduct::ChartUpdateStatus>(), AbstractProduct::UpToDateSameBuild);
-    // The chart name's leading blanks reach the service intact.
-    QCOMPARE(service->requestLog(QStringLiteral("*GetSegments/*")).first().toObject().value(QStringLiteral("target")).toString(),
-             QStringLiteral("/api/smn/GetSegments/%20%204321-1"));
+    QCOMPARE(
+        states.last().at(0).value<AbstractProduct::ChartUpdateStatus>(), AbstractProduct::UpToDateSameBuild);
     // The container as it was is kept in the data folder.
     QCOMPARE(readAll(appDataFolder + QStringLiteral("/4321-1-5001-1000/R004321_1.kim")), original);
     QCOMPARE(container.buildNumber(), 5002u);
@@ -1198,28 +1050,6 @@ void TestCardOutcomes::rqUpdateTellsTheUser()
     delete downloader;
     QCOMPARE(service->requestLog(segments).size(), 0);
     verifyRqCard(rqSku);
-}
-
-void TestCardOutcomes::unknownRqCardIsRegistered()
-{
-    QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("rq"), {QStringLiteral("--sku"), QStringLiteral("123456-2"),
-                                                                       QStringLiteral("--media-id"), QStringLiteral("QNEW-RQ-7")}));
-    const QMap<QString, QByteArray> before = snapshot(card);
-    Mik::MikFile container(firstContainer());
-    RqSdProduct product(QJsonObject{{QStringLiteral("product_id"), 3102}, {QStringLiteral("sku"), QStringLiteral("123456-2")},
-                                    {QStringLiteral("build_number"), 6100}, {QStringLiteral("build_code"), 0}});
-    ProductDownloader *downloader = makeDownloader(&product);
-    QSignalSpy perm(downloader, &ProductDownloader::errorPerm);
-    downloader->registerRQ(&container);
-    QTRY_VERIFY_WITH_TIMEOUT(subscription(9022).value(QStringLiteral("media_id")).toString().trimmed() == QLatin1String("QNEW-RQ-7"), 10000);
-    const QJsonArray sent = service->requestLog(QStringLiteral("*ActivateProduct"));
-    QCOMPARE(sent.size(), 1);
-    const QString drm = sent.first().toObject().value(QStringLiteral("json")).toObject().value(QStringLiteral("drm")).toString();
-    QVERIFY(!drm.isEmpty());
-    QCOMPARE(subscription(9022).value(QStringLiteral("drm")).toString(), drm);
-    QVERIFY(perm.isEmpty());
-    delete downloader;
-    QCOMPARE(snapshot(card), before);
 }
 
 // The child process runs one download and exits when it ends; the parent
