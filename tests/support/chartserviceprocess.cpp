@@ -43,7 +43,13 @@ ChartServiceProcess::ChartServiceProcess()
 
 ChartServiceProcess::~ChartServiceProcess()
 {
-    stop();
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
 }
 
 QString ChartServiceProcess::demoCataloguePath()
@@ -104,17 +110,6 @@ bool ChartServiceProcess::start(const QStringList &arguments)
     m_authority = QSslCertificate::fromPath(m_caFilePath, QSsl::Pem);
     return m_baseUrl.startsWith(QLatin1String("http://127.0.0.1:"))
            && m_httpsBaseUrl.startsWith(QLatin1String("https://127.0.0.1:")) && m_authority.size() == 1;
-}
-
-void ChartServiceProcess::stop()
-{
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(5000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
 }
 
 QByteArray ChartServiceProcess::send(const QByteArray &method, const QString &pathOrUrl, const QByteArray &body,

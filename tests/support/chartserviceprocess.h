@@ -23,10 +23,8 @@ public:
     static constexpr const char *LockedEmail = "locked@quorvel.test";
     static constexpr const char *LockedPassword = "Locked-Pass-2024";
     static constexpr const char *TestEmail = "test@quorvel.test";
-    // Media id of the demo Velmora/Talvo card.
-    static constexpr const char *DemoMediaId = "QDEMO-0001";
-    // SKU (= chart name) of the RQ product bound to the demo RQ card.
-    static constexpr const char *DemoRqSku = "  4321-1";
+    static constexpr const char *DemoMediaId = "QDEMO-0001"; // the demo Velmora/Talvo card
+    static constexpr const char *DemoRqSku = "  4321-1"; // chart name bound to the demo RQ card
 
     ChartServiceProcess();
     ~ChartServiceProcess();
@@ -43,7 +41,6 @@ public:
 
     // Once per object; the demo catalogue unless arguments name a --catalogue.
     bool start(const QStringList &arguments = {});
-    void stop();
     QString baseUrl() const { return m_baseUrl; }
     QString httpsBaseUrl() const { return m_httpsBaseUrl; }
     // Same endpoints, but its certificate names another host.

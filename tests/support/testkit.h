@@ -8,8 +8,7 @@
 
 #include "downloadfixture.h"
 
-// Media files and containers laid out byte by byte, never by the code under
-// test.
+// Media files and containers laid out byte by byte, not by the code under test.
 namespace Kit {
 
 inline const QByteArray mediaSeparator("-----Trelmarkholding---media---001-----");
