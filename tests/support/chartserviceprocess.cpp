@@ -43,7 +43,13 @@ ChartServiceProcess::ChartServiceProcess()
 
 ChartServiceProcess::~ChartServiceProcess()
 {
-    stop();
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
 }
 
 QString ChartServiceProcess::demoCataloguePath()
@@ -74,20 +80,11 @@ QString ChartServiceProcess::encryptText(const QString &mediaId)
 
 bool ChartServiceProcess::start(const QStringList &arguments)
 {
-    stop();
-    m_baseUrl.clear();
-    m_httpsBaseUrl.clear();
-    m_wrongNameUrl.clear();
-    m_caFilePath.clear();
-    m_authority.clear();
     QStringList args{QStringLiteral("--port"), QStringLiteral("0")};
     if (!arguments.contains(QStringLiteral("--catalogue")))
         args << QStringLiteral("--catalogue") << demoCataloguePath();
-    if (!arguments.contains(QStringLiteral("--tls-dir"))) {
-        m_tlsDir = std::make_unique<QTemporaryDir>();
-        args << QStringLiteral("--tls-dir") << m_tlsDir->path();
-    }
-    args += arguments;
+    m_tlsDir = std::make_unique<QTemporaryDir>();
+    args << QStringLiteral("--tls-dir") << m_tlsDir->path() << arguments;
     m_process.start(QStringLiteral(QUORVEL_CHART_SERVICE_PATH), args);
     if (!m_process.waitForStarted(TimeoutMs))
         return false;
@@ -115,23 +112,11 @@ bool ChartServiceProcess::start(const QStringList &arguments)
            && m_httpsBaseUrl.startsWith(QLatin1String("https://127.0.0.1:")) && m_authority.size() == 1;
 }
 
-void ChartServiceProcess::stop()
-{
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(5000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-}
-
 QByteArray ChartServiceProcess::send(const QByteArray &method, const QString &pathOrUrl, const QByteArray &body,
                                      int *status, const QList<QPair<QByteArray, QByteArray>> &headers,
                                      QList<QPair<QByteArray, QByteArray>> *replyHeaders)
 {
-    const QString url = pathOrUrl.startsWith(QLatin1String("http")) ? pathOrUrl
-                                                                     : (m_https ? m_httpsBaseUrl : m_baseUrl) + pathOrUrl;
+    const QString url = pathOrUrl.startsWith(QLatin1String("http")) ? pathOrUrl : m_baseUrl + pathOrUrl;
     QNetworkRequest request{QUrl(url)};
     if (request.url().scheme() == QLatin1String("https")) {
         // The service's authority for this request alone: the default
@@ -187,49 +172,54 @@ QString ChartServiceProcess::controlPath(const QString &path, const QString &que
     return QStringLiteral("/_control/") + path + (query.isEmpty() ? QString() : QLatin1Char('?') + query);
 }
 
-bool ChartServiceProcess::addFault(const QJsonObject &fault)
+bool ChartServiceProcess::control(const QByteArray &method, const QString &path, const QJsonObject &body)
 {
     int status = 0;
-    send("POST", controlPath(QStringLiteral("faults")), QJsonDocument(fault).toJson(), &status);
+    send(method, controlPath(path), body.isEmpty() ? QByteArray() : QJsonDocument(body).toJson(), &status);
     return status == 200;
+}
+
+// The list the control endpoint path answers with, under the path's name.
+QJsonArray ChartServiceProcess::controlList(const QString &path, const QString &query, int *status)
+{
+    return QJsonDocument::fromJson(send("GET", controlPath(path, query), QByteArray(), status))
+        .object()
+        .value(path)
+        .toArray();
+}
+
+bool ChartServiceProcess::addFault(const QJsonObject &fault)
+{
+    return control("POST", QStringLiteral("faults"), fault);
 }
 
 bool ChartServiceProcess::clearFaults()
 {
-    int status = 0;
-    send("DELETE", controlPath(QStringLiteral("faults")), QByteArray(), &status);
-    return status == 200;
+    return control("DELETE", QStringLiteral("faults"));
 }
 
 QJsonArray ChartServiceProcess::faults()
 {
-    return QJsonDocument::fromJson(send("GET", controlPath(QStringLiteral("faults")), QByteArray(), nullptr))
-        .object()
-        .value(QStringLiteral("faults"))
-        .toArray();
+    return controlList(QStringLiteral("faults"));
 }
 
 int ChartServiceProcess::firedCount(const QString &kind)
 {
     int status = 0;
-    const QByteArray reply = send("GET", controlPath(QStringLiteral("faults")), QByteArray(), &status);
+    const QJsonArray armed = controlList(QStringLiteral("faults"), QString(), &status);
     if (status != 200)
         return -1;
     int fired = 0;
-    for (const QJsonValue &value : QJsonDocument::fromJson(reply).object().value(QStringLiteral("faults")).toArray()) {
-        const QJsonObject fault = value.toObject();
-        if (kind.isEmpty() || fault.value(QStringLiteral("kind")).toString() == kind)
-            fired += fault.value(QStringLiteral("fired")).toInt();
+    for (const QJsonValue &value : armed) {
+        if (kind.isEmpty() || value.toObject().value(QStringLiteral("kind")).toString() == kind)
+            fired += value.toObject().value(QStringLiteral("fired")).toInt();
     }
     return fired;
 }
 
 QJsonArray ChartServiceProcess::requestLog(const QString &pathPattern)
 {
-    const QJsonArray all = QJsonDocument::fromJson(send("GET", controlPath(QStringLiteral("requests")), QByteArray(), nullptr))
-                               .object()
-                               .value(QStringLiteral("requests"))
-                               .toArray();
+    const QJsonArray all = controlList(QStringLiteral("requests"));
     if (pathPattern.isEmpty())
         return all;
     const QRegularExpression match = wildcard(pathPattern);
@@ -243,27 +233,19 @@ QJsonArray ChartServiceProcess::requestLog(const QString &pathPattern)
 
 bool ChartServiceProcess::clearRequestLog()
 {
-    int status = 0;
-    send("DELETE", controlPath(QStringLiteral("requests")), QByteArray(), &status);
-    return status == 200;
+    return control("DELETE", QStringLiteral("requests"));
 }
 
 bool ChartServiceProcess::setFirmware(const QJsonObject &firmware)
 {
-    int status = 0;
-    send("POST", controlPath(QStringLiteral("firmware")), QJsonDocument(firmware).toJson(), &status);
-    return status == 200;
+    return control("POST", QStringLiteral("firmware"), firmware);
 }
 
 QJsonArray ChartServiceProcess::subscriptions(const QString &account)
 {
     QUrlQuery query;
     query.addQueryItem(QStringLiteral("account"), account);
-    return QJsonDocument::fromJson(send("GET", controlPath(QStringLiteral("subscriptions"), query.toString(QUrl::FullyEncoded)),
-                                        QByteArray(), nullptr))
-        .object()
-        .value(QStringLiteral("subscriptions"))
-        .toArray();
+    return controlList(QStringLiteral("subscriptions"), query.toString(QUrl::FullyEncoded));
 }
 
 QByteArray ChartServiceProcess::expectedBytes(const QString &url)

@@ -12,13 +12,9 @@
 
 #include <memory>
 
-// Starts the local chart service (tools/chart-service) for a test, on free
-// loopback ports (HTTP, and HTTPS with a certificate authority made for this
-// start), and talks to its control endpoint: faults to arm and count, the
-// log of requests, the bindings. Every call is synchronous (it runs a local
-// event loop) and gives up after 30 seconds. Over HTTPS the tool trusts the
-// service only when QUORVEL_EXTRA_CA_FILE names caFilePath(). The demo data
-// is described in tools/chart-service/README.md.
+// The local chart service (tools/chart-service, demo data in its README) on
+// free loopback ports, HTTP and HTTPS with an authority made for this start,
+// and its control endpoint. Every call waits at most 30 seconds.
 class ChartServiceProcess
 {
 public:
@@ -27,10 +23,8 @@ public:
     static constexpr const char *LockedEmail = "locked@quorvel.test";
     static constexpr const char *LockedPassword = "Locked-Pass-2024";
     static constexpr const char *TestEmail = "test@quorvel.test";
-    // Media id of the demo Velmora/Talvo card.
-    static constexpr const char *DemoMediaId = "QDEMO-0001";
-    // SKU (= chart name) of the RQ product bound to the demo RQ card.
-    static constexpr const char *DemoRqSku = "  4321-1";
+    static constexpr const char *DemoMediaId = "QDEMO-0001"; // the demo Velmora/Talvo card
+    static constexpr const char *DemoRqSku = "  4321-1"; // chart name bound to the demo RQ card
 
     ChartServiceProcess();
     ~ChartServiceProcess();
@@ -45,44 +39,34 @@ public:
     // The three-field ENCRYPT.TXT text the card maker writes for a media id.
     static QString encryptText(const QString &mediaId);
 
-    // Starts the service with the demo catalogue unless arguments name a
-    // --catalogue; "--port 0" and a --tls-dir of its own are added. Waits
-    // for the lines that name the ports.
+    // Once per object; the demo catalogue unless arguments name a --catalogue.
     bool start(const QStringList &arguments = {});
-    void stop();
     QString baseUrl() const { return m_baseUrl; }
     QString httpsBaseUrl() const { return m_httpsBaseUrl; }
     // Same endpoints, but its certificate names another host.
     QString wrongNameHttpsUrl() const { return m_wrongNameUrl; }
-    // PEM file of the authority that signed both certificates.
+    // The authority that signed both certificates; the tool trusts it only
+    // when QUORVEL_EXTRA_CA_FILE names it.
     QString caFilePath() const { return m_caFilePath; }
-    // Where the calls below that take a path go: HTTP (default) or HTTPS.
-    // Full URLs go where they say; this helper trusts the service's
-    // authority for its own requests only.
-    void useHttps(bool https) { m_https = https; }
 
-    // POST base + "/api/" + group + "/" + name with the API key added.
-    // status receives the HTTP status (0 without a response).
+    // POST /api/group/name with the API key added; status 0 without a reply.
     QJsonObject call(const QString &name, const QString &group, QJsonObject body, int *status = nullptr);
     QByteArray callRaw(const QString &name, const QString &group, QJsonObject body, int *status = nullptr);
     // Returns the session id, or an empty text when the sign-in failed.
     QString signIn(const QString &email = QString::fromLatin1(DemoEmail),
                    const QString &password = QString::fromLatin1(DemoPassword));
 
-    // Faults: {"kind", "path" (wildcard on the decoded path, default "*"),
-    // "count" (hits, default 1, -1 for every request), kind parameters}.
-    // See the README for the kinds and their parameters.
+    // {"kind", "path" (wildcard on the decoded path), "count" (-1: every
+    // request), parameters of the kind (README)}.
     bool addFault(const QJsonObject &fault);
     bool clearFaults();
-    // Every fault armed since the last clear, spent ones included:
-    // {"id", "kind", "path", "count" (hits left), "fired", parameters}.
+    // Armed since the last clear, spent ones included, with "fired" counts.
     QJsonArray faults();
-    // Requests hit by the faults of that kind (all kinds when empty) since
-    // the last clear; -1 when the service cannot be asked.
+    // Of that kind (all kinds when empty); -1 when the service cannot be asked.
     int firedCount(const QString &kind = QString());
 
-    // Entries {"method", "path", "target", "headers", "json", "body", "time"}
-    // in arrival order, optionally only those whose path matches a wildcard.
+    // {"method", "path", "target", "headers", "json", "body", "time"} in
+    // arrival order, only those whose path matches a wildcard if one is given.
     QJsonArray requestLog(const QString &pathPattern = QString());
     bool clearRequestLog();
 
@@ -105,6 +89,8 @@ private:
                     const QList<QPair<QByteArray, QByteArray>> &headers = {},
                     QList<QPair<QByteArray, QByteArray>> *replyHeaders = nullptr);
     QString controlPath(const QString &path, const QString &query = QString()) const;
+    bool control(const QByteArray &method, const QString &path, const QJsonObject &body = QJsonObject());
+    QJsonArray controlList(const QString &path, const QString &query = QString(), int *status = nullptr);
 
     QProcess m_process;
     std::unique_ptr<QTemporaryDir> m_tlsDir;
@@ -113,6 +99,5 @@ private:
     QString m_wrongNameUrl;
     QString m_caFilePath;
     QList<QSslCertificate> m_authority;
-    bool m_https = false;
     QNetworkAccessManager m_manager;
 };

@@ -12,8 +12,7 @@
 
 #include "catalogue/abstractproduct.h"
 
-// Shared by the downloader's test programs: a product without widgets of its
-// own, deterministic file contents, and small file helpers.
+// A product without widgets of its own, deterministic bytes, file helpers.
 class TestProduct : public AbstractProduct
 {
     Q_OBJECT

@@ -14,10 +14,8 @@
 
 #include <functional>
 
-// Answers the modal dialogs the tool opens, the way a user at the screen
-// would, and remembers what they said, so flows that stop at a message box or
-// a file dialog run on inside a test. A dialog is answered from the event
-// loop it opens, as soon as it is shown.
+// Answers the message boxes and file dialogs the tool opens, from the event
+// loop each opens, as a user would, and remembers what they said.
 class ModalAnswerer : public QObject
 {
 public:
@@ -36,8 +34,7 @@ public:
             answerSoon(open);
     }
 
-    // Which button to press in a message box; the default presses the first
-    // accepting button (OK or Yes).
+    // The default presses the first accepting button (OK or Yes).
     std::function<QAbstractButton *(QMessageBox *)> choose;
     // Runs on every dialog before it is answered, to look at it as shown.
     std::function<void(QWidget *)> inspect;

@@ -8,11 +8,7 @@
 
 #include "downloadfixture.h"
 
-// What the tests make cards and chart containers from. Media files and
-// containers are laid out here byte by byte, never by the code under test;
-// what the tool made of them is read back through Mik::MikFile. Byte
-// patterns, reading, writing and snapshots of a card and a product without
-// widgets come from downloadfixture.h.
+// Media files and containers laid out byte by byte, not by the code under test.
 namespace Kit {
 
 inline const QByteArray mediaSeparator("-----Trelmarkholding---media---001-----");
@@ -87,9 +83,8 @@ struct Header
     }
 };
 
-// One block of the chain: type, flags, length, then the next position
-// unless flag 0x04, the 16-byte extension when flag 0x20, the payload, and
-// the 20-byte trailer when flag 0x02.
+// One block of the chain; flags 0x04 (no next position), 0x20 (extension)
+// and 0x02 (trailer) decide its parts.
 inline QByteArray block(quint16 type, quint8 flags, const QByteArray &payload, quint64 next, char fill = 'e')
 {
     QByteArray out = le(type, 2);
@@ -106,8 +101,7 @@ inline QByteArray block(quint16 type, quint8 flags, const QByteArray &payload, q
     return out;
 }
 
-// Writes a container (and its segment files, "k01" onwards) under the
-// chart name base in folder, and returns the container's path.
+// A container and its segments ("k01" onwards); returns the container's path.
 inline QString writeContainer(const QString &folder, const QByteArray &kim, const QList<QByteArray> &segments = {},
                               const QString &base = QStringLiteral("  1234-5"))
 {
