@@ -56,13 +56,6 @@ QString statusOf(QWidget *window, const QString &sku)
     return row ? labelText(row, "productStatus") : QStringLiteral("<no row>");
 }
 
-QJsonObject fault(const char *kind, const char *path, QJsonObject parameters = {})
-{
-    parameters.insert(QStringLiteral("kind"), QLatin1String(kind));
-    parameters.insert(QStringLiteral("path"), QLatin1String(path));
-    return parameters;
-}
-
 } // namespace
 
 class TestNewWindow : public QObject
@@ -86,15 +79,14 @@ private slots:
 
     void rqCardUpdateRunsToUpdateComplete();
     void lostContainerOffersResume();
-    void unknownRqCardIsRegistered();
+
     void closingWithoutDownloadQuits();
 
 private:
     QString makeCard(const QString &kind, const QStringList &extra = {});
     NewWindow *openWindow(const QString &card, int tab);
     void clickRow(NewWindow *window, const QString &sku);
-    // Opens the window on the card and tab and chooses the product once its row is there.
-    NewWindow *chooseProduct(const QString &card, int tab, const QString &sku);
+
     void pressDownload(NewWindow *window);
     // The watcher looks at the cards now rather than at its next poll.
     void lookForCards(NewWindow *window)
@@ -104,8 +96,7 @@ private:
     bool controlsLocked(NewWindow *window);
     bool controlsFree(NewWindow *window);
 
-    // One service for the whole suite: the tests bind only what no other
-    // test expects to find free.
+    // One service for the suite: no test binds what another expects free.
     ChartServiceProcess service;
     QString session;
     std::unique_ptr<QTemporaryDir> cards;
@@ -165,13 +156,6 @@ void TestNewWindow::clickRow(NewWindow *window, const QString &sku)
 {
     QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, sku), Slow);
     QTest::mouseClick(child<QRadioButton>(rowFor(window, sku), "radioButton"), Qt::LeftButton);
-}
-
-NewWindow *TestNewWindow::chooseProduct(const QString &card, int tab, const QString &sku)
-{
-    NewWindow *window = openWindow(card, tab);
-    clickRow(window, sku);
-    return window;
 }
 
 void TestNewWindow::pressDownload(NewWindow *window)
@@ -243,24 +227,23 @@ void TestNewWindow::dialogsAreReadable()
 
 void TestNewWindow::busyWindowPausesAndCancels()
 {
-    QVERIFY(service.addFault(
-        fault("throttle", "*/VMBRE02/*", { { "count", -1 }, { "bytes_per_second", 200000 } })));
+    QVERIFY(service.addFault(QJsonObject { { "kind", "throttle" }, { "path", "*/VMBRE02/*" }, { "count", -1 },
+        { "bytes_per_second", 200000 } }));
     qputenv(CardWatcher::watchDirsVariable, cards->path().toUtf8());
     const QString card = makeCard(QStringLiteral("velmora"));
-    NewWindow *window = chooseProduct(card, 1, QStringLiteral("VM-BRE-02"));
+    NewWindow *window = openWindow(card, 1);
+    clickRow(window, QStringLiteral("VM-BRE-02"));
     ModalAnswerer answerer;
     answerer.choose = [](QMessageBox *box) { return box->button(QMessageBox::No); };
     pressDownload(window);
     QTRY_VERIFY_WITH_TIMEOUT(window->downloader() && window->downloader()->busy(), Slow);
-    // Speed and time left show long before the downloader's own estimate
-    // (10 MiB at this pace).
+    // Speed and time left show long before 10 MiB have come at this pace.
     QTRY_VERIFY_WITH_TIMEOUT(
         labelText(window, "downloadStatusLabel").contains(QStringLiteral(" Mbps - ")), Slow);
     QVERIFY(window->downloader()->doneBytes < 10 * 1024 * 1024);
     QVERIFY(service.firedCount(QStringLiteral("throttle")) > 0);
 
-    // The longest texts the window shows, at its default size, its smallest
-    // and a full screen.
+    // The longest texts, at the default size, the smallest and a full screen.
     QStringList problems;
     for (const QSize &wanted : { QSize(1190, 667), QSize(1, 1), QSize(1920, 1080) }) {
         const QSize size = wanted.expandedTo(window->minimumSizeHint());
@@ -318,8 +301,8 @@ void TestNewWindow::busyWindowPausesAndCancels()
 void TestNewWindow::failedProductListIsSaidAndRefreshed()
 {
     // Said so, the card shown all the same, and refresh loads it again.
-    QVERIFY(
-        service.addFault(fault("status", "*GetAllProducts", { { "message", "Service under maintenance" } })));
+    QVERIFY(service.addFault(
+        { { "kind", "status" }, { "path", "*GetAllProducts" }, { "message", "Service under maintenance" } }));
     ModalAnswerer answerer;
     answerer.inspect = [](QWidget *box) { QCOMPARE(Readability::problems(box), QStringList()); };
     NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
@@ -334,8 +317,7 @@ void TestNewWindow::failedProductListIsSaidAndRefreshed()
     QVERIFY(!child(window, "catalogueMessage")->isVisible());
     QCOMPARE(service.requestLog(QStringLiteral("*GetAllProducts")).size(), 2);
 
-    // Again: the choice is reset at once, and the same subscriptions
-    // (announced by the list and by the card rescan) add no row twice.
+    // Again: the choice is reset at once; the same subscriptions add no row twice.
     QVERIFY(service.clearRequestLog());
     QSignalSpy cardAnnounced(window, &NewWindow::rawMediaIdChanged);
     QTest::mouseClick(child(window, "toolButton"), Qt::LeftButton);
@@ -356,8 +338,7 @@ void TestNewWindow::legacyCardFillsTabsAndSurvivesRestart()
     NewWindow *window = openWindow(card, 1);
     QCOMPARE(child<QTabWidget>(window, "tabWidget")->currentIndex(), 1);
 
-    // Owned products only, in the reply's order, with the status the card
-    // gives each of them.
+    // Owned products only, in the reply's order, with the card's statuses.
     QTRY_COMPARE_WITH_TIMEOUT(
         statusOf(window, QStringLiteral("VM-CAL-03")), QStringLiteral("Downloaded"), Slow);
     QCOMPARE(statusOf(window, QStringLiteral("VM-ARD-01")), QStringLiteral("Redownload"));
@@ -437,13 +418,9 @@ void TestNewWindow::productLargerThanCardIsRefused()
     for (int i = 0; i < 2; ++i) {
         const QString sku = QStringLiteral("VM-BIG-9%1").arg(i);
         products.append(QJsonObject { { "product_id", 1190 + i }, { "type", "velmora_region" },
-            { "name", sku }, { "sku", sku }, { "size_in_kb", double(capacityKb + i) },
-            { "files",
-                QJsonArray {
-                    QJsonObject { { "file", sku + QStringLiteral("/a.bin") }, { "size", 1024 } } } } });
-        subscriptions.append(
-            QJsonObject { { "subscription_id", 9090 + i }, { "account", ChartServiceProcess::DemoEmail },
-                { "product_id", 1190 + i }, { "expiration", 1924992000 } });
+            { "name", sku }, { "sku", sku }, { "size_in_kb", double(capacityKb + i) } });
+        subscriptions.append(QJsonObject { { "subscription_id", 9090 + i },
+            { "account", ChartServiceProcess::DemoEmail }, { "product_id", 1190 + i } });
     }
     const QString extra = cards->filePath(QStringLiteral("extra-catalogue.json"));
     writeFile(extra,
@@ -475,9 +452,10 @@ void TestNewWindow::productLargerThanCardIsRefused()
 
 void TestNewWindow::velmoraDownloadRunsToComplete()
 {
-    QVERIFY(service.addFault(fault("status", "*ActivateProduct",
-        { { "status", 403 }, { "message", "This chart cannot be activated now." } })));
-    NewWindow *window = chooseProduct(makeCard(QStringLiteral("velmora")), 1, QStringLiteral("VM-BRE-02"));
+    QVERIFY(service.addFault({ { "kind", "status" }, { "path", "*ActivateProduct" }, { "status", 403 },
+        { "message", "This chart cannot be activated now." } }));
+    NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
+    clickRow(window, QStringLiteral("VM-BRE-02"));
     // The details arrive from the service; the button offers what the card allows.
     QTRY_COMPARE_WITH_TIMEOUT(
         labelText(window, "statusLabel"), QStringLiteral("<b>Product Status:</b> Replace"), Slow);
@@ -518,8 +496,7 @@ void TestNewWindow::velmoraDownloadRunsToComplete()
     QTRY_COMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Redownload"));
     QCOMPARE(statusOf(window, QStringLiteral("VM-ARD-01")), QStringLiteral("Replace"));
 
-    // A click on the row already chosen is no new choice: the outcome stays
-    // on screen and the details are not asked for again.
+    // A click on the row already chosen is no new choice: nothing is asked again.
     clickRow(window, QStringLiteral("VM-BRE-02"));
     QCOMPARE(labelText(window, "downloadStageLabel"), QStringLiteral("Download Complete"));
     QCOMPARE(service.requestLog(QStringLiteral("*GetProductInfo")).size(), 1);
@@ -559,25 +536,6 @@ void TestNewWindow::lostContainerOffersResume()
     QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, sku), QStringLiteral("Update In Progress"), Slow);
     QTRY_COMPARE(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Resume"));
     QVERIFY(child(window, "downloadBtn")->isVisible());
-}
-
-void TestNewWindow::unknownRqCardIsRegistered()
-{
-    // An RQ card the service does not know yet is registered by opening it:
-    // its free subscription becomes bound to it.
-    NewWindow *window = openWindow(makeCard(QStringLiteral("rq"),
-                                       { QStringLiteral("--sku"), QStringLiteral("123456-2"),
-                                           QStringLiteral("--media-id"), QStringLiteral("QNEW-0042") }),
-        0);
-    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("123456-2")), Slow);
-    auto boundHere = [this] {
-        for (const QJsonValue &value : service.subscriptions()) {
-            if (value.toObject().value(QStringLiteral("media_id")).toString() == QLatin1String("QNEW-0042"))
-                return true;
-        }
-        return false;
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(boundHere(), Slow);
 }
 
 void TestNewWindow::closingWithoutDownloadQuits()
