@@ -84,17 +84,14 @@ void TestServiceClient::post()
     ServiceClient client;
     const QJsonObject body { { QStringLiteral("sku"), QStringLiteral("ABC") },
         { QStringLiteral("api_key"), QStringLiteral("caller's own") } };
-    QNetworkReply *reply = client.post(name, group, body, QStringLiteral("tag"));
-    QCOMPARE(reply->property("id").toString(), QStringLiteral("tag"));
-    const QJsonObject request = sent(reply);
+    const QJsonObject request = sent(client.post(name, group, body));
 
     QTEST(request.value(QStringLiteral("target")).toString(), "target");
     const QJsonObject headers = request.value(QStringLiteral("headers")).toObject();
     QCOMPARE(headers.value(QStringLiteral("Content-Type")).toString(), QStringLiteral("application/json"));
-    const QByteArray raw = request.value(QStringLiteral("body")).toString().toUtf8();
-    QCOMPARE(headers.value(QStringLiteral("Content-Length")).toString().toInt(), raw.size());
     // Indented form: one key per line, four spaces in.
-    QVERIFY(raw.contains("\n    \"sku\": \"ABC\""));
+    QVERIFY(
+        request.value(QStringLiteral("body")).toString().contains(QStringLiteral("\n    \"sku\": \"ABC\"")));
     // The tool's key replaces whatever the caller put there.
     const QJsonObject json = request.value(QStringLiteral("json")).toObject();
     QCOMPARE(json.value(QStringLiteral("api_key")).toString(), ChartServiceProcess::apiKey());
@@ -113,12 +110,8 @@ void TestServiceClient::download()
     QFETCH(QString, range);
     ServiceClient client;
     const QString url = service.baseUrl() + QStringLiteral("/cdn/1101/VMARD01/region.idx");
-    QNetworkReply *reply = range.isEmpty()
-        ? client.downloadRequest(url)
-        : client.downloadRequest(url, QStringLiteral("VMARD01/region.idx"), range);
-    QCOMPARE(
-        reply->property("id").toString(), range.isEmpty() ? QString() : QStringLiteral("VMARD01/region.idx"));
-    const QJsonObject headers = sent(reply).value(QStringLiteral("headers")).toObject();
+    const QJsonObject headers
+        = sent(client.downloadRequest(url, QString(), range)).value(QStringLiteral("headers")).toObject();
     QCOMPARE(headers.value(QStringLiteral("Range")).toString(), range);
     // A ranged transfer must not be compressed on the way, or the offsets
     // stop meaning bytes of the file; Qt's own offer may stand otherwise.
