@@ -46,7 +46,6 @@ private slots:
     void subscriptionStatus();
     void subscriptionCount_data();
     void subscriptionCount();
-    void subscriptionOfACard();
     void chartStatus_data();
     void chartStatus();
     void buildReference_data();
@@ -153,19 +152,6 @@ void TestProducts::subscriptionCount()
     const QMap<int, int> counts = product.currentSubscriptionCount(cardMediaId, skuOnCard);
     QTEST(counts.value(AbstractProduct::StatusAvailable, -1), "available");
     QTEST(counts.value(AbstractProduct::StatusDownloaded, -1), "downloaded");
-}
-
-void TestProducts::subscriptionOfACard()
-{
-    // The chart data kept with an RQ purchase travels as Base64.
-    RqSdProduct product(QJsonObject { { "sku", "  1234-5" } });
-    addPurchases(product, { "OTHER", "" });
-    product.insertSubscription(7, QJsonObject { { "device_id", deviceFor("CARD") }, { "drm", "AAEC/w==" } });
-    const Subscription *found = product.getSubscription(QStringLiteral("CARD"));
-    QVERIFY(found);
-    QCOMPARE(found->drm, QByteArray("\x00\x01\x02\xff", 4));
-    QVERIFY(!product.getSubscription(QStringLiteral("card")));
-    QVERIFY(!product.getSubscription(QStringLiteral("NONE")));
 }
 
 void TestProducts::chartStatus_data()
