@@ -408,14 +408,17 @@ void TestNewWindow::productLargerThanCardIsRefused()
 {
     const QString card = makeCard(QStringLiteral("velmora"));
     // The card's capacity counts, not its free space: one product exactly
-    // that size, one a KB larger, from a service of their own.
+    // that size, one a KB larger, from a service of their own. The first
+    // one's name is too long for its row.
+    const QString longName = QStringLiteral(
+        "Lakes of the Northern Highlands with every bay, inlet and reservoir charted in depth");
     const qint64 capacityKb = QStorageInfo(card).bytesTotal() / 1024;
     QJsonArray products;
     QJsonArray subscriptions;
     for (int i = 0; i < 2; ++i) {
         const QString sku = QStringLiteral("VM-BIG-9%1").arg(i);
         products.append(QJsonObject { { "product_id", 1190 + i }, { "type", "velmora_region" },
-            { "name", sku }, { "sku", sku }, { "size_in_kb", double(capacityKb + i) } });
+            { "name", i ? sku : longName }, { "sku", sku }, { "size_in_kb", double(capacityKb + i) } });
         subscriptions.append(QJsonObject { { "subscription_id", 9090 + i },
             { "account", ChartServiceProcess::DemoEmail }, { "product_id", 1190 + i } });
     }
@@ -433,6 +436,12 @@ void TestNewWindow::productLargerThanCardIsRefused()
         qputenv("QUORVEL_SERVICE_URL", service.baseUrl().toUtf8());
     });
     NewWindow *window = openWindow(card, 1);
+
+    // Cut with an ellipsis, and shown whole as a tooltip.
+    QTRY_VERIFY_WITH_TIMEOUT(rowFor(window, QStringLiteral("VM-BIG-90")), Slow);
+    auto *name = child<QLabel>(rowFor(window, QStringLiteral("VM-BIG-90")), "productName");
+    QTRY_VERIFY(name->text().endsWith(QChar(0x2026)));
+    QCOMPARE(name->toolTip(), longName);
 
     ModalAnswerer answerer;
     clickRow(window, QStringLiteral("VM-BIG-91"));
