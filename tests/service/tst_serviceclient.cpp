@@ -1,6 +1,5 @@
-// What the tool puts on the wire must match what the chart service accepts:
-// body format, API key, paths with their odd slashes, and range headers; and
-// over HTTPS it talks only to a server whose certificate it can verify.
+// What the tool posts must match what the chart service accepts (body form,
+// API key, odd paths); over HTTPS it talks only to a server it can verify.
 #include <QtTest>
 
 #include <QJsonDocument>
@@ -25,8 +24,7 @@ private slots:
     void init();
     void post_data();
     void post();
-    void download_data();
-    void download();
+
     void httpsTrust_data();
     void httpsTrust();
 
@@ -96,27 +94,6 @@ void TestServiceClient::post()
     const QJsonObject json = request.value(QStringLiteral("json")).toObject();
     QCOMPARE(json.value(QStringLiteral("api_key")).toString(), ChartServiceProcess::apiKey());
     QCOMPARE(json.size(), 2);
-}
-
-void TestServiceClient::download_data()
-{
-    QTest::addColumn<QString>("range");
-    QTest::newRow("ranged") << "bytes=1048576-5242879";
-    QTest::newRow("whole") << "";
-}
-
-void TestServiceClient::download()
-{
-    QFETCH(QString, range);
-    ServiceClient client;
-    const QString url = service.baseUrl() + QStringLiteral("/cdn/1101/VMARD01/region.idx");
-    const QJsonObject headers
-        = sent(client.downloadRequest(url, QString(), range)).value(QStringLiteral("headers")).toObject();
-    QCOMPARE(headers.value(QStringLiteral("Range")).toString(), range);
-    // A ranged transfer must not be compressed on the way, or the offsets
-    // stop meaning bytes of the file; Qt's own offer may stand otherwise.
-    QCOMPARE(headers.value(QStringLiteral("Accept-Encoding")).toString() == QLatin1String("identity"),
-        !range.isEmpty());
 }
 
 void TestServiceClient::httpsTrust_data()
