@@ -1,7 +1,5 @@
-// Start-up must leave a fresh config.ini and an emptied log that holds what
-// every thread said, in order; the command line must answer without a display and without
-// touching the user's data, while the toolkit's own options reach Qt; sizes
-// must read in the right unit.
+// Start-up leaves a fresh config.ini and an emptied log of what every thread said,
+// in order; the command line answers without a display or touching the user's data.
 #include <QtTest>
 
 #include <QProcess>

