@@ -1,6 +1,5 @@
-// The card must be found when it is put in and missed the moment it is taken
-// out, by its identity rather than its path: a different card at the same
-// mount point is another card, and the same card coming back is the same.
+// A card is found when put in and missed the moment it is taken out, by its
+// identity rather than its path: another card at the same place is another card.
 #include <QDir>
 #include <QProcess>
 #include <QSignalSpy>

@@ -1,6 +1,5 @@
-// The way into the tool: the terms gate, sign-in validation and errors, the
-// remembered password hash, and the version line must behave exactly as a
-// user at the screen sees them, against the local chart service.
+// The way into the tool as a user sees it, against the local chart service: the
+// terms gate, sign-in refusals, the remembered password hash, the version line.
 #include <QtTest>
 
 #include <QCheckBox>
