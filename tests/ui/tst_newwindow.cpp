@@ -105,8 +105,7 @@ private:
 void TestNewWindow::initTestCase()
 {
     prepareStartup();
-    // The window is laid out for the tool's own fonts.
-    installApplicationFont();
+    installApplicationFont(); // the window is laid out for it
     QVERIFY(service.start());
     qputenv("QUORVEL_SERVICE_URL", service.baseUrl().toUtf8());
     session = service.signIn();
