@@ -274,8 +274,7 @@ void TestProducts::details()
 
 void TestProducts::failedRepliesAreHandled()
 {
-    // Details that failed are asked for again; a picture that cannot be
-    // decoded still takes its slot, so nothing shows up later in its place.
+    // Failed details are asked again; an undecodable picture keeps its slot empty.
     QVERIFY(service.addFault({ { "kind", "status" }, { "path", "*GetProductInfo" } }));
     QVERIFY(service.addFault({ { "kind", "status" }, { "path", "/images/*" } }));
     RqSdProduct product(catalogueProduct(QStringLiteral("rq_sd"), 3101));

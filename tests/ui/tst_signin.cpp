@@ -169,8 +169,7 @@ void TestSignIn::agreeingReachesSignInAndLasts()
     QVERIFY(second->isVisible());
     QVERIFY(!second->termsDialog()->isVisible());
 
-    // Shown again from the sign-in dialog, the terms are a plain viewer
-    // whose closing leaves the tool running.
+    // Shown again from sign-in, the terms are a viewer whose closing quits nothing.
     QTest::mouseClick(child<QPushButton>(second, "termsBtn"), Qt::LeftButton);
     TermsOfUse *terms = second->termsDialog();
     QVERIFY(terms->isVisible());
