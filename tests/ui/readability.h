@@ -15,10 +15,9 @@
 #include <algorithm>
 #include <cmath>
 
-// What a user could not read in a window: texts cut by their widget, and label
-// texts fainter than 4.5:1 against what is behind them (the contrast asked of body
-// text), measured on the rendered window. Disabled controls are meant to look faint;
-// labels that cut their text on purpose show an ellipsis and carry it as tooltip.
+// What a user could not read in a rendered window: texts cut by their widget, and
+// enabled label texts fainter than 4.5:1 (body text) against what is behind them.
+// Labels that cut their text on purpose show an ellipsis and carry it as tooltip.
 namespace Readability {
 
 inline double luminance(QRgb rgb)
@@ -30,8 +29,7 @@ inline double luminance(QRgb rgb)
     return 0.2126 * channel(qRed(rgb)) + 0.7152 * channel(qGreen(rgb)) + 0.0722 * channel(qBlue(rgb));
 }
 
-// The background is the commonest colour of the text's area; the text is
-// the colour that stands out from it most (the cores of the glyphs).
+// The background is the area's commonest colour; the text, the one standing out most.
 inline double textContrast(const QImage &area)
 {
     QHash<QRgb, int> counts;
@@ -65,8 +63,9 @@ inline QStringList problems(QWidget *top)
     for (QWidget *widget : top->findChildren<QWidget *>()) {
         if (!widget->isVisible() || widget->visibleRegion().isEmpty())
             continue;
-        const QString name = widget->objectName().isEmpty() ? QString::fromLatin1(widget->metaObject()->className())
-                                                            : widget->objectName();
+        const QString name = widget->objectName().isEmpty()
+            ? QString::fromLatin1(widget->metaObject()->className())
+            : widget->objectName();
         auto *label = qobject_cast<QLabel *>(widget);
         auto *button = qobject_cast<QAbstractButton *>(widget);
         const QString text = label ? label->text() : button ? button->text() : QString();
@@ -78,8 +77,9 @@ inline QStringList problems(QWidget *top)
             if (!widget->isEnabled())
                 continue;
             const QRect area = widget->visibleRegion().boundingRect().intersected(widget->contentsRect());
-            const QRect onShot(QPointF(widget->mapTo(top, area.topLeft()) * shot.devicePixelRatio()).toPoint(),
-                               area.size() * shot.devicePixelRatio());
+            const QRect onShot(
+                QPointF(widget->mapTo(top, area.topLeft()) * shot.devicePixelRatio()).toPoint(),
+                area.size() * shot.devicePixelRatio());
             const double ratio = textContrast(shot.copy(onShot));
             if (ratio < 4.5)
                 found << QStringLiteral("faint (%1:1): %2 \"%3\"").arg(ratio, 0, 'f', 1).arg(name, text);
@@ -91,12 +91,14 @@ inline QStringList problems(QWidget *top)
                     found << QStringLiteral("cut: tab \"%1\"").arg(tabs->tabText(i));
         } else if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
             if (edit->text().isEmpty()
-                && edit->fontMetrics().horizontalAdvance(edit->placeholderText()) > edit->contentsRect().width() - 8)
+                && edit->fontMetrics().horizontalAdvance(edit->placeholderText())
+                    > edit->contentsRect().width() - 8)
                 found << QStringLiteral("cut: placeholder of %1 \"%2\"").arg(name, edit->placeholderText());
         } else if (auto *view = qobject_cast<QTreeView *>(widget)) {
             for (int column = 0; column < view->header()->count(); ++column)
                 if (!view->isColumnHidden(column)
-                    && static_cast<QAbstractItemView *>(view)->sizeHintForColumn(column) > view->columnWidth(column))
+                    && static_cast<QAbstractItemView *>(view)->sizeHintForColumn(column)
+                        > view->columnWidth(column))
                     found << QStringLiteral("cut: column %1 of %2").arg(column).arg(name);
         }
     }
