@@ -223,12 +223,7 @@ void TestCardWriter::wholeFileReachesTheMediumBeforeItsName()
     if (strace.isEmpty())
         QSKIP("strace is not installed");
     QProcess traced;
-    // The leak checker cannot run under a tracer; the sanitizer pass runs
-    // this test without it in the child alone.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("ASAN_OPTIONS"),
-        environment.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":detect_leaks=0"));
-    traced.setProcessEnvironment(environment);
+    traced.setProcessEnvironment(Kit::tracedEnvironment());
     traced.start(strace,
         { QStringLiteral("-f"), QStringLiteral("-e"),
             QStringLiteral("trace=openat,write,fdatasync,fsync,renameat,renameat2,fcntl,fadvise64,pread64"),

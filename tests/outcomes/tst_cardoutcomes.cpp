@@ -23,9 +23,9 @@
 #include "chartserviceprocess.h"
 #include "download/download.h"
 #include "download/productdownloader.h"
-#include "downloadfixture.h"
 #include "media/cardwriter.h"
 #include "media/mikfile.h"
+#include "testkit.h"
 
 Q_DECLARE_METATYPE(QList<QJsonObject>)
 
@@ -714,10 +714,7 @@ void TestCardOutcomes::killChild(const QString &kind, const QString &sku, const 
     }
     const QStringList call = event.mid(8).split(QLatin1Char(':'));
     QProcess child;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("ASAN_OPTIONS"),
-        environment.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":detect_leaks=0"));
-    child.setProcessEnvironment(environment);
+    child.setProcessEnvironment(Kit::tracedEnvironment());
     child.start(strace,
         QStringLiteral("-f -qq -o /dev/null -e trace=%1 -e inject=%1:signal=SIGKILL:when=%2")
                 .arg(call.first(), call.last())

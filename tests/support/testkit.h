@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QMetaType>
+#include <QProcessEnvironment>
 #include <QString>
 
 #include "downloadfixture.h"
@@ -111,6 +112,15 @@ inline QString writeContainer(const QString &folder, const QByteArray &kim, cons
         writeFile(folder + QLatin1Char('/') + base + QStringLiteral(".k%1").arg(i + 1, 2, 16, QLatin1Char('0')),
                   segments.at(i));
     return path;
+}
+
+// For a child run under strace: the leak checker cannot run under a tracer.
+inline QProcessEnvironment tracedEnvironment()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                       environment.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":detect_leaks=0"));
+    return environment;
 }
 
 } // namespace Kit
