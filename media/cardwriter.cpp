@@ -292,16 +292,27 @@ CardResult CardWriter::readBack(const QString &path, qint64 from,
         ::fcntl(fd, F_SETFL, flags);
     };
 
-    const std::unique_ptr<char, decltype(&std::free)> buffer(
+    // One buffer per thread for every file: a fresh megabyte per file is
+    // mapped, faulted in page by page and unmapped again, thousands of times
+    // on a product of small files.
+    thread_local const std::unique_ptr<char, decltype(&std::free)> buffer(
         static_cast<char *>(std::aligned_alloc(directAlignment, readBackPiece)), &std::free);
     if (!buffer)
         return CardResult::failure(CardResult::Failed, path, QStringLiteral("no memory to read back"));
+    struct stat status {};
+    const qint64 length = ::fstat(fd, &status) == 0 ? qint64(status.st_size) : readBackPiece;
     // Reads start on a block boundary; what lies before from is skipped.
     qint64 position = from - from % directAlignment;
     for (;;) {
         if (abandon && *abandon)
             return CardResult::failure(CardResult::Failed, path, QStringLiteral("abandoned"));
-        const ssize_t got = ::pread(fd, buffer.get(), size_t(readBackPiece), off_t(position));
+        // A direct read asked past the end has the kernel fill the rest of
+        // the request with zeros: ask for what the file holds, in whole
+        // blocks (a file grown since still reads to its new end).
+        const qint64 left = length - position;
+        const qint64 blocks = (left + directAlignment - 1) / directAlignment;
+        const qint64 piece = left > 0 ? qMin(readBackPiece, blocks * directAlignment) : readBackPiece;
+        const ssize_t got = ::pread(fd, buffer.get(), size_t(piece), off_t(position));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0 && errno == EINVAL && direct) {
@@ -320,7 +331,7 @@ CardResult CardWriter::readBack(const QString &path, qint64 from,
         position += got;
         // A direct read comes back short only at the end; should it not, the
         // next offset is unaligned, and the rest comes through the cache.
-        if (direct && got < readBackPiece)
+        if (direct && got < piece)
             buffered();
     }
     return CardResult();
