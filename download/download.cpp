@@ -538,8 +538,13 @@ void Download::handleBytesWritten(qint64 written)
     offset += written;
     const QPointer<Download> alive(this);
     emit bytesWritten(written);
-    if (alive && offset == size && (lengthAnnounced || !reply || reply->isFinished()))
+    if (alive && bodyComplete())
         startFinish();
+}
+
+bool Download::bodyComplete() const
+{
+    return offset == size && (lengthAnnounced || !reply || reply->isFinished());
 }
 
 void Download::emitNoByteWritten()
@@ -597,8 +602,9 @@ void Download::networkFinished()
     }
     // The last bytes may have come with the end of the reply.
     pullAvailable();
-    if (reply && state == DOWNLOADING && offset == size) {
-        startFinish(); // every byte was in before the end of a reply of no announced length
+    // A reply of no announced length whose bytes were all in before its end.
+    if (reply && state == DOWNLOADING && bodyComplete()) {
+        startFinish();
         return;
     }
     if (!reply || state == WRITING || state == ERROR || offset >= size)

@@ -140,6 +140,9 @@ private:
     bool writeBytesAvailable(const char *bytes, qint64 length);
     ChunkWriter::File cardFile() const;
     void startFinish();
+    // Every byte of the file is on the card, and nothing more can follow:
+    // the length was announced, or the reply has ended.
+    bool bodyComplete() const;
     void settleEnding();
     void pullAvailable();
     void armWatchdog();
