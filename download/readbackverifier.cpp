@@ -4,6 +4,8 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <vector>
+
 #include "media/cardwriter.h"
 #include "media/sha1stream.h"
 
@@ -11,6 +13,10 @@ namespace {
 // Progress is told in steps of 1/200 of the whole: often enough for a bar,
 // rarely enough not to flood the GUI thread with events.
 constexpr qint64 progressSteps = 200;
+// Two readers keep the card busy while the other one hashes: reading and
+// hashing take about as long as each other, and more readers only split the
+// card's one stream further.
+constexpr int readerCount = 2;
 } // namespace
 
 QList<ReadbackVerifier::Item> ReadbackVerifier::productItems(const QList<FileRecord> &records,
@@ -52,27 +58,49 @@ void ReadbackVerifier::run(std::shared_ptr<const CardWriter> writer, const QList
     qint64 total = 0;
     for (const Item &item : items)
         total += item.wholeFile ? item.size + item.trailer.size() : item.trailer.size();
-    qint64 done = 0;
-    qint64 told = 0;
     emit progress(0, total);
-    QList<CardResult> failures;
     const CardResult synced = writer->syncCard();
-    if (!synced.ok())
+    QList<CardResult> failures;
+    if (!synced.ok()) {
         failures.append(synced);
-    for (const Item &item : synced.ok() ? items : QList<Item>()) {
-        const qint64 before = done;
-        const CardResult result = verify(*writer, item, &abandon, [&](qint64 read) {
-            done = before + read;
-            if ((done - told) * progressSteps >= total) {
-                told = done;
-                emit progress(done, total);
+    } else {
+        // Files are taken in list order by readers of their own, so one
+        // file's digest is computed while the next one's bytes come off the
+        // card; a reader stops taking files once the card itself failed.
+        std::atomic<qsizetype> next{0};
+        std::atomic<qint64> done{0};
+        std::atomic<qint64> told{0};
+        std::atomic_bool stop{false};
+        std::vector<CardResult> results(size_t(items.size()));
+        const auto read = [&] {
+            for (qsizetype index = next++; index < items.size() && !stop && !abandon; index = next++) {
+                qint64 counted = 0;
+                const CardResult result = verify(*writer, items.at(index), &abandon, [&](qint64 read) {
+                    const qint64 now = done += read - counted;
+                    counted = read;
+                    qint64 last = told;
+                    if ((now - last) * progressSteps >= total && told.compare_exchange_strong(last, now))
+                        emit progress(now, total);
+                });
+                results[size_t(index)] = result;
+                if (!result.ok() && result.problem() != CardResult::NotKept)
+                    stop = true;
             }
-        });
+        };
+        QThreadPool readers;
+        readers.setMaxThreadCount(readerCount - 1);
+        for (int helper = 1; helper < readerCount; ++helper)
+            readers.start(read);
+        read();
+        readers.waitForDone();
         if (abandon)
             return;
-        if (!result.ok()) {
+        // Reported in list order; a card that is gone or unreadable says
+        // nothing of the files after it.
+        for (const CardResult &result : results) {
+            if (result.ok())
+                continue;
             failures.append(result);
-            // A card that is gone or unreadable says nothing of the others.
             if (result.problem() != CardResult::NotKept)
                 break;
         }

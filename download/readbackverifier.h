@@ -20,8 +20,8 @@ class CardWriter;
 // file written in the run is read back from the card itself (CardWriter::
 // readBack, past the page cache) and compared with what was written. The
 // digest computed while writing proves what the tool handed to the card; only
-// this proves what the card kept. Runs on a pool thread, one file after the
-// other (a card reads fastest in one stream), in bounded pieces.
+// this proves what the card kept. Runs on a pool thread with a second reader
+// beside it, each file read in bounded pieces.
 class ReadbackVerifier : public QObject
 {
     Q_OBJECT

