@@ -33,9 +33,10 @@ repeats=${REPEATS:-3}
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS=OFF >/dev/null
 fi
-cmake --build "$build" -j"${JOBS:-2}" --target quorvel-bench quorvel-chart-service >/dev/null
+cmake --build "$build" -j"${JOBS:-2}" --target quorvel-bench quorvel-bare-fetch quorvel-chart-service >/dev/null
 
 bench_bin=$root/$build/bench/quorvel-bench
+bare_bin=$root/$build/bench/quorvel-bare-fetch
 service_bin=$root/$build/tools/chart-service/quorvel-chart-service
 
 work=$(mktemp -d "${BENCH_DIR:-/tmp}/quorvel-bench.XXXXXX")
@@ -176,6 +177,7 @@ fetch_workload() {
     # Each tool runs $repeats times, interleaved, and its best time counts:
     # on a shared machine the slow runs measure the neighbours, not the tool.
     local ours= aria= curlt= aria_durable= curl_durable= nosync= noverify= noreadback= readback= n= r t0 t1
+    local bare= disk_read=
     for r in $(seq "$repeats"); do
         # The read-back from the card is on by default and can be turned off
         # in config.ini: both figures are printed.
@@ -199,6 +201,23 @@ fetch_workload() {
         n=$(field concurrency "$work/$label.ours")
         ours=$(smaller "${ours:-1e9}" "$(field wall_s "$work/$label.ours")")
         readback=$(smaller "${readback:-1e9}" "$(field readback_s "$work/$label.ours")")
+        if [ "$label" = big ]; then
+            # The least any read-back can take: the product's bytes straight
+            # off the disk, past the page cache, in large requests.
+            t0=$(now)
+            awk -F'\t' -v d="$work/card-$label" '{ print d "/" $2 }' "$list" |
+                while read -r f; do dd if="$f" of=/dev/null bs=4M iflag=direct status=none; done
+            disk_read=$(smaller "${disk_read:-1e9}" "$(elapsed "$t0" "$(now)")")
+        fi
+
+        # Qt's network stack alone, bytes straight into files.
+        rm -rf "$work/bare"
+        sync
+        "$bare_bin" "$list" "$work/bare" "$n" >"$work/$label.bare" 2>/dev/null ||
+            { echo "error=$label: the bare Qt fetcher failed" >&2; exit 1; }
+        bare=$(smaller "${bare:-1e9}" "$(field wall_s "$work/$label.bare")")
+        check_card "$list" "$work/bare" || { echo "error=$label: the bare Qt fetcher's files differ" >&2; exit 1; }
+        rm -rf "$work/bare"
 
         rm -rf "$work/aria2"
         mkdir -p "$work/aria2"
@@ -254,6 +273,15 @@ fetch_workload() {
     echo "ratio_${label}=$(ratio "$ours" "$best")"
     echo "ratio_${label}_without_readback=$(ratio "$noreadback" "$best")"
     echo "ratio_${label}_durable=$(ratio "$ours" "$best_durable")"
+    # What no tool on Qt's stack gets below, and (big product) what no tool
+    # that reads its files back does: the best peer's transfer plus the
+    # disk's own read of the bytes.
+    echo "${label}_qt_bare_s=$bare"
+    echo "ratio_${label}_qt_bare=$(ratio "$bare" "$best")"
+    if [ -n "$disk_read" ]; then
+        echo "${label}_disk_read_s=$disk_read"
+        echo "ratio_${label}_least_with_readback=$(awk -v b="$best" -v d="$disk_read" 'BEGIN { printf "%.3f", (b + d) / b }')"
+    fi
     print_workload_stalls "$label"
 }
 
