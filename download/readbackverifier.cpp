@@ -4,6 +4,7 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <mutex>
 #include <vector>
 
 #include "media/cardwriter.h"
@@ -69,7 +70,8 @@ void ReadbackVerifier::run(std::shared_ptr<const CardWriter> writer, const QList
         // card; a reader stops taking files once the card itself failed.
         std::atomic<qsizetype> next{0};
         std::atomic<qint64> done{0};
-        std::atomic<qint64> told{0};
+        std::mutex toldLock;
+        qint64 told = 0;
         std::atomic_bool stop{false};
         std::vector<CardResult> results(size_t(items.size()));
         const auto read = [&] {
@@ -78,9 +80,12 @@ void ReadbackVerifier::run(std::shared_ptr<const CardWriter> writer, const QList
                 const CardResult result = verify(*writer, items.at(index), &abandon, [&](qint64 read) {
                     const qint64 now = done += read - counted;
                     counted = read;
-                    qint64 last = told;
-                    if ((now - last) * progressSteps >= total && told.compare_exchange_strong(last, now))
+                    // Told under the lock, so the bar never steps back.
+                    const std::lock_guard<std::mutex> telling(toldLock);
+                    if ((now - told) * progressSteps >= total) {
+                        told = now;
                         emit progress(now, total);
+                    }
                 });
                 results[size_t(index)] = result;
                 if (!result.ok() && result.problem() != CardResult::NotKept)
