@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "download/backgroundpriority.h"
 #include "media/cardwriter.h"
 #include "media/sha1stream.h"
 
@@ -92,11 +93,15 @@ void ReadbackVerifier::run(std::shared_ptr<const CardWriter> writer, const QList
                     stop = true;
             }
         };
+        // Threads of the read-back's own, so the lower priority ends with it.
         QThreadPool readers;
-        readers.setMaxThreadCount(readerCount - 1);
-        for (int helper = 1; helper < readerCount; ++helper)
-            readers.start(read);
-        read();
+        readers.setMaxThreadCount(readerCount);
+        for (int reader = 0; reader < readerCount; ++reader) {
+            readers.start([&read] {
+                BackgroundPriority::lowerCallingThread();
+                read();
+            });
+        }
         readers.waitForDone();
         if (abandon)
             return;

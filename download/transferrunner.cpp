@@ -3,10 +3,7 @@
 #include <QThread>
 #include <QUrl>
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
+#include "download/backgroundpriority.h"
 #include "download/transferworker.h"
 
 TransferRunner::TransferRunner(QObject *parent)
@@ -69,13 +66,7 @@ void TransferRunner::configure(std::shared_ptr<const CardWriter> writer, const Q
                 emit idle();
         });
         thread->start();
-        // The window must get a core as soon as it has something to do: on
-        // a machine with few cores the transfers (decryption, hashing) kept
-        // it waiting for 10 to 20 ms. A lower share only counts while both
-        // want the same core, so the transfers lose nothing otherwise.
-        QMetaObject::invokeMethod(
-            worker, [] { setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), transferNiceness); },
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(worker, &BackgroundPriority::lowerCallingThread, Qt::QueuedConnection);
     }
     TransferWorker *target = worker;
     QMetaObject::invokeMethod(

@@ -31,8 +31,6 @@ class TransferRunner : public QObject
 public:
     // One network manager opens at most six connections to a host.
     static constexpr int maxConnections = 6;
-    // How much lower than the window the transfers' thread runs (nice).
-    static constexpr int transferNiceness = 5;
 
     explicit TransferRunner(QObject *parent = nullptr);
     // Stops every transfer and waits until the thread has ended: nothing
