@@ -85,7 +85,7 @@ qint64 peakRssKiB()
 class StallProbe : public QObject
 {
 public:
-    enum Phase { Prepare, Transfer, PhaseCount };
+    enum Phase { Prepare, Transfer, ReadBack, PhaseCount };
 
     StallProbe()
     {
@@ -236,8 +236,10 @@ int main(int argc, char *argv[])
             preparedSeconds = double(wall.nsecsElapsed()) / 1e9;
             probe.setPhase(StallProbe::Transfer);
         }
-        if (stage == QLatin1String("Verifying Card"))
+        if (stage == QLatin1String("Verifying Card")) {
             readBackFrom = double(wall.nsecsElapsed()) / 1e9;
+            probe.setPhase(StallProbe::ReadBack);
+        }
     });
     QObject::connect(downloader, &ProductDownloader::allDone, &app, [&] {
         const double seconds = double(wall.nsecsElapsed()) / 1e9;
@@ -254,9 +256,11 @@ int main(int argc, char *argv[])
         out(QStringLiteral("peak_rss_mib=%1").arg(double(peakRssKiB()) / 1024.0, 0, 'f', 1));
         const double prepareStallMs = probe.worstMs(StallProbe::Prepare);
         const double transferStallMs = probe.worstMs(StallProbe::Transfer);
+        const double readBackStallMs = probe.worstMs(StallProbe::ReadBack);
         out(QStringLiteral("prepare_max_stall_ms=%1").arg(prepareStallMs, 0, 'f', 1));
         out(QStringLiteral("transfer_max_stall_ms=%1").arg(transferStallMs, 0, 'f', 1));
-        out(QStringLiteral("max_stall_ms=%1").arg(qMax(prepareStallMs, transferStallMs), 0, 'f', 1));
+        out(QStringLiteral("readback_max_stall_ms=%1").arg(readBackStallMs, 0, 'f', 1));
+        out(QStringLiteral("max_stall_ms=%1").arg(qMax(prepareStallMs, qMax(transferStallMs, readBackStallMs)), 0, 'f', 1));
         QTimer::singleShot(0, &app, [&] { app.exit(0); });
     });
     const auto fail = [&](const QString &title, const QString &message) {

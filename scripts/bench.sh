@@ -14,7 +14,7 @@
 #   CONCURRENCY=3 REPEATS=3 BENCH_DIR=/var/tmp BUILD_DIR=build-bench scripts/bench.sh
 #
 # Times are the best of REPEATS runs of each tool; peak_rss_mib and the
-# stalls (per phase: preparation, transfers) are the worst seen in any of
+# stalls (per phase: preparation, transfers, read-back) are the worst seen in any of
 # our runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -140,9 +140,11 @@ max_stall=0
 peak_rss=0
 prepare_stall=0
 transfer_stall=0
+readback_stall=0
 # The same per workload and protocol: reset by reset_workload_stalls.
 w_prepare_stall=0
 w_transfer_stall=0
+w_readback_stall=0
 note_ours() {
     local file=$1
     max_stall=$(larger "$max_stall" "$(field max_stall_ms "$file")")
@@ -150,15 +152,19 @@ note_ours() {
     transfer_stall=$(larger "$transfer_stall" "$(field transfer_max_stall_ms "$file")")
     w_prepare_stall=$(larger "$w_prepare_stall" "$(field prepare_max_stall_ms "$file")")
     w_transfer_stall=$(larger "$w_transfer_stall" "$(field transfer_max_stall_ms "$file")")
+    readback_stall=$(larger "$readback_stall" "$(field readback_max_stall_ms "$file")")
+    w_readback_stall=$(larger "$w_readback_stall" "$(field readback_max_stall_ms "$file")")
     peak_rss=$(larger "$peak_rss" "$(field peak_rss_mib "$file")")
 }
 reset_workload_stalls() {
     w_prepare_stall=0
     w_transfer_stall=0
+    w_readback_stall=0
 }
 print_workload_stalls() {
     echo "${1}_prepare_max_stall_ms=$w_prepare_stall"
     echo "${1}_transfer_max_stall_ms=$w_transfer_stall"
+    echo "${1}_readback_max_stall_ms=$w_readback_stall"
 }
 
 # sku type label
@@ -343,5 +349,6 @@ for w in $workloads; do
 done
 echo "prepare_max_stall_ms=$prepare_stall"
 echo "transfer_max_stall_ms=$transfer_stall"
+echo "readback_max_stall_ms=$readback_stall"
 echo "peak_rss_mib=$peak_rss"
 echo "max_stall_ms=$max_stall"
