@@ -94,8 +94,10 @@ public:
         connect(&timer, &QTimer::timeout, this, [this] {
             const qint64 now = clock.nsecsElapsed();
             const qint64 late = now - last - 5000000;
-            if (late > worst[intervalPhase])
+            if (late > worst[intervalPhase]) {
                 worst[intervalPhase] = late;
+                worstAt[intervalPhase] = last;
+            }
             last = now;
             intervalPhase = phase;
         });
@@ -108,6 +110,8 @@ public:
     }
     void setPhase(Phase next) { phase = next; }
     double worstMs(Phase of) const { return double(worst[of]) / 1e6; }
+    // When the worst late interval of a phase began, seconds from start().
+    double worstAtSeconds(Phase of) const { return double(worstAt[of]) / 1e9; }
 
 private:
     QTimer timer;
@@ -116,6 +120,7 @@ private:
     Phase phase = Prepare;
     Phase intervalPhase = Prepare;
     qint64 worst[PhaseCount] = {};
+    qint64 worstAt[PhaseCount] = {};
 };
 
 } // namespace
@@ -260,6 +265,7 @@ int main(int argc, char *argv[])
         out(QStringLiteral("prepare_max_stall_ms=%1").arg(prepareStallMs, 0, 'f', 1));
         out(QStringLiteral("transfer_max_stall_ms=%1").arg(transferStallMs, 0, 'f', 1));
         out(QStringLiteral("readback_max_stall_ms=%1").arg(readBackStallMs, 0, 'f', 1));
+        out(QStringLiteral("transfer_max_stall_at_s=%1").arg(probe.worstAtSeconds(StallProbe::Transfer), 0, 'f', 3));
         out(QStringLiteral("max_stall_ms=%1").arg(qMax(prepareStallMs, qMax(transferStallMs, readBackStallMs)), 0, 'f', 1));
         QTimer::singleShot(0, &app, [&] { app.exit(0); });
     });
