@@ -1,8 +1,7 @@
-// The least a program on Qt's network stack needs for a file list: one
-// QNetworkAccessManager fetching "url<TAB>file" lines with N transfers at
-// once into a folder, bytes handed straight to the file. No checks, no
-// syncing, no hashing, no card: what is left between it and curl is Qt's
-// own, and the tool, which is built on the same stack, cannot be faster.
+// A bare program on Qt's network stack: one QNetworkAccessManager fetching
+// "url<TAB>file" lines with N transfers at once into a folder, bytes handed
+// straight to the file on the same thread. No checks, no syncing, no
+// hashing, no card: what is left between it and curl is the stack's own.
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>

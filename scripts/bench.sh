@@ -207,7 +207,7 @@ fetch_workload() {
         n=$(field concurrency "$work/$label.ours")
         ours=$(smaller "${ours:-1e9}" "$(field wall_s "$work/$label.ours")")
         readback=$(smaller "${readback:-1e9}" "$(field readback_s "$work/$label.ours")")
-        if [ "$label" = big ]; then
+        if [ "$3" = big ]; then
             # The least any read-back can take: the product's bytes straight
             # off the disk, past the page cache, in large requests.
             t0=$(now)
@@ -279,8 +279,8 @@ fetch_workload() {
     echo "ratio_${label}=$(ratio "$ours" "$best")"
     echo "ratio_${label}_without_readback=$(ratio "$noreadback" "$best")"
     echo "ratio_${label}_durable=$(ratio "$ours" "$best_durable")"
-    # What no tool on Qt's stack gets below, and (big product) what no tool
-    # that reads its files back does: the best peer's transfer plus the
+    # What Qt's network stack costs by itself, and (big product) what no tool
+    # that reads its files back gets below: the best peer's transfer plus the
     # disk's own read of the bytes.
     echo "${label}_qt_bare_s=$bare"
     echo "ratio_${label}_qt_bare=$(ratio "$bare" "$best")"
