@@ -32,8 +32,10 @@ QList<Entry> readList(const QString &listPath, const QString &folder)
         return entries;
     while (!list.atEnd()) {
         const QList<QByteArray> fields = list.readLine().trimmed().split('\t');
-        if (fields.size() >= 2)
-            entries.append({QUrl(QString::fromUtf8(fields.at(0))), folder + QLatin1Char('/') + QString::fromUtf8(fields.at(1))});
+        if (fields.size() >= 2) {
+            entries.append(
+                {QUrl(QString::fromUtf8(fields.at(0))), folder + QLatin1Char('/') + QString::fromUtf8(fields.at(1))});
+        }
     }
     return entries;
 }
