@@ -266,7 +266,8 @@ int main(int argc, char *argv[])
         out(QStringLiteral("transfer_max_stall_ms=%1").arg(transferStallMs, 0, 'f', 1));
         out(QStringLiteral("readback_max_stall_ms=%1").arg(readBackStallMs, 0, 'f', 1));
         out(QStringLiteral("transfer_max_stall_at_s=%1").arg(probe.worstAtSeconds(StallProbe::Transfer), 0, 'f', 3));
-        out(QStringLiteral("max_stall_ms=%1").arg(qMax(prepareStallMs, qMax(transferStallMs, readBackStallMs)), 0, 'f', 1));
+        const double worstStallMs = qMax(prepareStallMs, qMax(transferStallMs, readBackStallMs));
+        out(QStringLiteral("max_stall_ms=%1").arg(worstStallMs, 0, 'f', 1));
         QTimer::singleShot(0, &app, [&] { app.exit(0); });
     });
     const auto fail = [&](const QString &title, const QString &message) {
