@@ -94,11 +94,15 @@ public:
         connect(&timer, &QTimer::timeout, this, [this] {
             const qint64 now = clock.nsecsElapsed();
             const qint64 late = now - last - 5000000;
+            const Schedule schedule = scheduleNow();
             if (late > worst[intervalPhase]) {
                 worst[intervalPhase] = late;
                 worstAt[intervalPhase] = last;
+                worstRan[intervalPhase] = schedule.ran - lastSchedule.ran;
+                worstQueued[intervalPhase] = schedule.queued - lastSchedule.queued;
             }
             last = now;
+            lastSchedule = schedule;
             intervalPhase = phase;
         });
     }
@@ -112,6 +116,10 @@ public:
     double worstMs(Phase of) const { return double(worst[of]) / 1e6; }
     // When the worst late interval of a phase began, seconds from start().
     double worstAtSeconds(Phase of) const { return double(worstAt[of]) / 1e9; }
+    // Of that interval: how long the GUI thread ran, and how long it was
+    // ready but waited for a core (the rest it slept or was blocked).
+    double worstRanMs(Phase of) const { return double(worstRan[of]) / 1e6; }
+    double worstQueuedMs(Phase of) const { return double(worstQueued[of]) / 1e6; }
 
 private:
     QTimer timer;
@@ -121,6 +129,25 @@ private:
     Phase intervalPhase = Prepare;
     qint64 worst[PhaseCount] = {};
     qint64 worstAt[PhaseCount] = {};
+    qint64 worstRan[PhaseCount] = {};
+    qint64 worstQueued[PhaseCount] = {};
+
+    struct Schedule
+    {
+        qint64 ran = 0;
+        qint64 queued = 0;
+    };
+    // The kernel's account of this thread: nanoseconds on a core, and
+    // nanoseconds runnable on a run queue.
+    static Schedule scheduleNow()
+    {
+        QFile stat(QStringLiteral("/proc/thread-self/schedstat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            return {};
+        const QList<QByteArray> fields = stat.readAll().split(' ');
+        return {fields.value(0).toLongLong(), fields.value(1).toLongLong()};
+    }
+    Schedule lastSchedule;
 };
 
 } // namespace
@@ -266,6 +293,8 @@ int main(int argc, char *argv[])
         out(QStringLiteral("transfer_max_stall_ms=%1").arg(transferStallMs, 0, 'f', 1));
         out(QStringLiteral("readback_max_stall_ms=%1").arg(readBackStallMs, 0, 'f', 1));
         out(QStringLiteral("transfer_max_stall_at_s=%1").arg(probe.worstAtSeconds(StallProbe::Transfer), 0, 'f', 3));
+        out(QStringLiteral("transfer_max_stall_ran_ms=%1").arg(probe.worstRanMs(StallProbe::Transfer), 0, 'f', 1));
+        out(QStringLiteral("transfer_max_stall_queued_ms=%1").arg(probe.worstQueuedMs(StallProbe::Transfer), 0, 'f', 1));
         const double worstStallMs = qMax(prepareStallMs, qMax(transferStallMs, readBackStallMs));
         out(QStringLiteral("max_stall_ms=%1").arg(worstStallMs, 0, 'f', 1));
         QTimer::singleShot(0, &app, [&] { app.exit(0); });
