@@ -15,6 +15,10 @@ namespace {
 // the per-call cost vanishes against the digest, small enough that several
 // checks at once hold only a few MiB between them.
 constexpr qint64 readPiece = 1 << 20;
+// Write-back is started for this much at a time: one request per network
+// piece (16-64 KiB) cost more in system calls and small disk requests than
+// it saved at the final sync.
+constexpr qint64 writebackRun = 8 << 20;
 } // namespace
 
 CardFile::~CardFile()
@@ -33,6 +37,7 @@ CardFile &CardFile::operator=(CardFile &&other) noexcept
         release();
         fd = other.fd;
         folder = other.folder;
+        writebackFrom = other.writebackFrom;
         relative = other.relative;
         owner = other.owner;
         other.fd = -1;
@@ -49,6 +54,7 @@ void CardFile::release()
         ::close(folder);
     fd = -1;
     folder = -1;
+    writebackFrom = 0;
 }
 
 CardResult CardFile::failed(int errorNumber) const
@@ -141,9 +147,12 @@ CardResult CardFile::sync()
 
 void CardFile::startWriteback(qint64 position, qint64 length)
 {
+    const qint64 end = position + length;
+    if (!CardWriter::syncing() || end - writebackFrom < writebackRun)
+        return;
     // Advisory: a failure here shows again, and is reported, at the sync.
-    if (CardWriter::syncing())
-        ::sync_file_range(fd, off_t(position), off_t(length), SYNC_FILE_RANGE_WRITE);
+    ::sync_file_range(fd, off_t(writebackFrom), off_t(end - writebackFrom), SYNC_FILE_RANGE_WRITE);
+    writebackFrom = end;
 }
 
 CardResult CardFile::syncFolder()

@@ -43,8 +43,9 @@ public:
     CardResult hashPrefix(qint64 length, Sha1Stream *hash, const std::atomic_bool *abandon = nullptr);
     // The file's data on the medium (skipped only when the benchmark says so).
     CardResult sync();
-    // Starts writing a range to the medium without waiting for it, so that
-    // the sync at the end of a large file finds little left to do.
+    // Starts writing what was written up to position + length to the medium
+    // without waiting for it, so that the sync at the end of a large file
+    // finds little left to do; asked for in runs of a few MiB, not per piece.
     void startWriteback(qint64 position, qint64 length);
     // The folder entry of a new or renamed file on the medium.
     CardResult syncFolder();
@@ -59,6 +60,7 @@ private:
 
     int fd = -1;
     int folder = -1;
+    qint64 writebackFrom = 0; // the start of what startWriteback has not asked for yet
     QString relative;
     const CardWriter *owner = nullptr;
 };
