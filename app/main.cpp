@@ -2,12 +2,13 @@
 
 #include <cstdio>
 
-#include "app/appglobals.h"
-#include "app/commandline.h"
-#include "app/settings.h"
-#include "app/startup.h"
+#include "base/appglobals.h"
+#include "shell/commandline.h"
+#include "base/settings.h"
+#include "base/startup.h"
+#include "shell/applicationfont.h"
 #include "service/extracatrust.h"
-#include "service/signin.h"
+#include "dialogs/signin.h"
 
 int main(int argc, char *argv[])
 {

@@ -15,17 +15,17 @@
 
 #include <cstdio>
 
-#include "app/appglobals.h"
-#include "app/settings.h"
-#include "app/startup.h"
-#include "catalogue/talvoproduct.h"
-#include "catalogue/velmoraproduct.h"
+#include "base/appglobals.h"
+#include "base/settings.h"
+#include "base/startup.h"
+#include "widgets/talvoproduct.h"
+#include "widgets/velmoraproduct.h"
 #include "download/download.h"
-#include "download/productdownloader.h"
-#include "media/cardwriter.h"
+#include "window/productdownloader.h"
+#include "card/cardwriter.h"
 #include "service/deploymentdata.h"
 #include "service/extracatrust.h"
-#include "service/serviceclient.h"
+#include "shell/serviceclient.h"
 
 namespace {
 

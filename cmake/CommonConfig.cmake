@@ -14,3 +14,19 @@ if(QUORVEL_SANITIZE)
     # Tests that trade coverage for time under the sanitizers ask for this.
     target_compile_definitions(quorvel_common INTERFACE QUORVEL_SANITIZED)
 endif()
+
+# qt_add_resources for a static library, made safe for parallel builds with
+# every generator: the object library Qt makes for the bundle must neither
+# be scanned by AutoMoc (which would read qrc_<name>.cpp while rcc is still
+# writing it) nor compile it before the rule that writes it has run. With
+# the Makefile generator both happened ("AutoGen warning: ... qrc_SMND.cpp
+# is empty"): the window came up without its pictures.
+function(quorvel_add_resources target name)
+    qt_add_resources(${target} ${name} ${ARGN} OUTPUT_TARGETS _objects)
+    foreach(_object IN LISTS _objects)
+        set_target_properties(${_object} PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
+        if(TARGET ${target}_${name})
+            add_dependencies(${_object} ${target}_${name})
+        endif()
+    endforeach()
+endfunction()

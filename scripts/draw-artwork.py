@@ -354,7 +354,7 @@ def main():
             f.write(png_bytes(image))
         written.append(relative)
 
-    img = "resources/images/"
+    img = "gui/resources/images/"
     save(img + "Downloader_Product_List_Thumbnail.png", product_thumbnail())
     save(img + "Downloader_Radio_Icon_Not_Selected.png", radio(False))
     save(img + "Downloader_Radio_Icon_Selected.png", radio(True))
@@ -374,7 +374,7 @@ def main():
                    disposal=2, transparency=63, optimize=False)
     written.append(img + "CV_WQRT_Processing_White.gif")
 
-    save("resources/icons/appicon.png", app_icon(256))
+    save("gui/resources/icons/appicon.png", app_icon(256))
     for size in (16, 32, 48, 64, 128, 256):
         save("packaging/icons/hicolor/%dx%d/apps/quorvel-download-tool.png" % (size, size), app_icon(size))
 
@@ -382,9 +382,9 @@ def main():
     entries = [("ic11", png_bytes(app_icon(32))), ("ic12", png_bytes(app_icon(64))),
                ("ic07", png_bytes(app_icon(128))), ("ic08", png_bytes(app_icon(256))),
                ("ic09", png_bytes(app_icon(512)))]
-    with open(os.path.join(root, "resources/app.icns"), "wb") as f:
+    with open(os.path.join(root, "gui/resources/app.icns"), "wb") as f:
         f.write(icns(entries))
-    written.append("resources/app.icns")
+    written.append("gui/resources/app.icns")
 
     for relative in written:
         print(relative)

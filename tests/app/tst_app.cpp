@@ -7,11 +7,11 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include "app/appglobals.h"
-#include "app/commandline.h"
-#include "app/logsink.h"
-#include "app/startup.h"
-#include "app/utilities.h"
+#include "base/appglobals.h"
+#include "shell/commandline.h"
+#include "base/logsink.h"
+#include "base/startup.h"
+#include "base/utilities.h"
 #include "testkit.h"
 
 class TestApp : public QObject

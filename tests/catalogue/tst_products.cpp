@@ -6,12 +6,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "app/startup.h"
-#include "catalogue/rqsdproduct.h"
-#include "catalogue/talvoproduct.h"
-#include "catalogue/velmoraproduct.h"
+#include "base/startup.h"
+#include "widgets/rqsdproduct.h"
+#include "widgets/talvoproduct.h"
+#include "widgets/velmoraproduct.h"
 #include "chartserviceprocess.h"
-#include "media/mikfile.h"
+#include "card/mikfile.h"
 #include "testkit.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <QtTest>
 
 #include "chartserviceprocess.h"
-#include "media/mikfile.h"
+#include "card/mikfile.h"
 #include "testkit.h"
 
 namespace {

@@ -12,15 +12,15 @@
 #include <QTest>
 #include <QThread>
 
-#include "app/appglobals.h"
-#include "app/settings.h"
+#include "base/appglobals.h"
+#include "base/settings.h"
 
 #include "download/activationplan.h"
 #include "download/cardlimits.h"
-#include "download/filelist.h"
-#include "download/productdownloader.h"
+#include "service/filelist.h"
+#include "window/productdownloader.h"
 #include "download/rqupdate.h"
-#include "download/servicereply.h"
+#include "service/servicereply.h"
 #include "downloadfixture.h"
 
 namespace {

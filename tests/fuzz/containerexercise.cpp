@@ -4,7 +4,7 @@
 #include <QFile>
 #include <QList>
 
-#include "media/mikfile.h"
+#include "card/mikfile.h"
 
 static constexpr int mostSegments = 4;
 

@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "media/cardwatcher.h"
+#include "card/cardwatcher.h"
 #include "testkit.h"
 
 namespace {

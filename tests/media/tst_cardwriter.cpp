@@ -19,8 +19,8 @@
 
 #include "download/chunkwriter.h"
 #include "download/readbackverifier.h"
-#include "media/cardwriter.h"
-#include "media/mediaid.h"
+#include "card/cardwriter.h"
+#include "card/mediaid.h"
 #include "testkit.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <QTest>
 
 #include "containerexercise.h"
-#include "media/mikfile.h"
+#include "card/mikfile.h"
 #include "testkit.h"
 
 using Kit::block;

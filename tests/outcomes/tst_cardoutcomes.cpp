@@ -17,14 +17,14 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "app/appglobals.h"
-#include "app/settings.h"
-#include "catalogue/rqsdproduct.h"
+#include "base/appglobals.h"
+#include "base/settings.h"
+#include "widgets/rqsdproduct.h"
 #include "chartserviceprocess.h"
 #include "download/download.h"
-#include "download/productdownloader.h"
-#include "media/cardwriter.h"
-#include "media/mikfile.h"
+#include "window/productdownloader.h"
+#include "card/cardwriter.h"
+#include "card/mikfile.h"
 #include "testkit.h"
 
 Q_DECLARE_METATYPE(QList<QJsonObject>)

@@ -7,10 +7,10 @@
 #include <QSslConfiguration>
 #include <QTemporaryDir>
 
-#include "app/startup.h"
+#include "base/startup.h"
 #include "chartserviceprocess.h"
 #include "service/extracatrust.h"
-#include "service/serviceclient.h"
+#include "shell/serviceclient.h"
 #include "testkit.h"
 
 class TestServiceClient : public QObject

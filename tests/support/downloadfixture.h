@@ -10,7 +10,7 @@
 #include <QString>
 #include <QWidget>
 
-#include "catalogue/abstractproduct.h"
+#include "widgets/abstractproduct.h"
 
 // A product without widgets of its own, deterministic bytes, file helpers.
 class TestProduct : public AbstractProduct

@@ -12,11 +12,11 @@
 
 #include <memory>
 
-#include "app/startup.h"
+#include "base/startup.h"
 #include "chartserviceprocess.h"
 #include "download/download.h"
-#include "media/cardwriter.h"
-#include "service/serviceclient.h"
+#include "card/cardwriter.h"
+#include "shell/serviceclient.h"
 #include "testkit.h"
 
 Q_DECLARE_METATYPE(QList<QJsonObject>)

@@ -15,20 +15,21 @@
 #include <QTemporaryDir>
 #include <QToolButton>
 
-#include "app/appglobals.h"
-#include "app/settings.h"
-#include "app/startup.h"
-#include "catalogue/productrow.h"
+#include "base/appglobals.h"
+#include "base/settings.h"
+#include "base/startup.h"
+#include "shell/applicationfont.h"
+#include "widgets/productrow.h"
 #include "chartserviceprocess.h"
-#include "download/pausebutton.h"
-#include "media/cardwatcher.h"
+#include "widgets/pausebutton.h"
+#include "card/cardwatcher.h"
 #include "modalanswerer.h"
 #include "readability.h"
 #include "testkit.h"
-#include "service/about.h"
-#include "service/signin.h"
-#include "service/termsofuse.h"
-#include "ui/newwindow.h"
+#include "dialogs/about.h"
+#include "dialogs/signin.h"
+#include "dialogs/termsofuse.h"
+#include "window/newwindow.h"
 
 namespace {
 

@@ -8,15 +8,15 @@
 #include <QPushButton>
 #include <QTcpServer>
 
-#include "app/appglobals.h"
-#include "app/settings.h"
-#include "app/startup.h"
+#include "base/appglobals.h"
+#include "base/settings.h"
+#include "base/startup.h"
 #include "chartserviceprocess.h"
 #include "modalanswerer.h"
-#include "service/about.h"
-#include "service/signin.h"
-#include "service/termsofuse.h"
-#include "ui/newwindow.h"
+#include "dialogs/about.h"
+#include "dialogs/signin.h"
+#include "dialogs/termsofuse.h"
+#include "window/newwindow.h"
 
 namespace {
 

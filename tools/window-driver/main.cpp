@@ -23,16 +23,17 @@
 #include <QTextStream>
 #include <QTimer>
 
-#include "app/appglobals.h"
-#include "app/settings.h"
-#include "app/startup.h"
-#include "catalogue/productrow.h"
-#include "download/pausebutton.h"
-#include "download/productdownloader.h"
-#include "service/about.h"
-#include "service/signin.h"
-#include "service/termsofuse.h"
-#include "ui/newwindow.h"
+#include "base/appglobals.h"
+#include "base/settings.h"
+#include "base/startup.h"
+#include "shell/applicationfont.h"
+#include "widgets/productrow.h"
+#include "widgets/pausebutton.h"
+#include "window/productdownloader.h"
+#include "dialogs/about.h"
+#include "dialogs/signin.h"
+#include "dialogs/termsofuse.h"
+#include "window/newwindow.h"
 
 namespace {
 

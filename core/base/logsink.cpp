@@ -1,0 +1,85 @@
+#include "base/logsink.h"
+
+#include "base/appglobals.h"
+
+LogSink &LogSink::instance()
+{
+    static LogSink sink;
+    return sink;
+}
+
+LogSink::LogSink()
+    : writer([this] { run(); })
+{
+}
+
+LogSink::~LogSink()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    wake.notify_one();
+    writer.join();
+}
+
+void LogSink::write(const QByteArray &line)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    progress.wait(lock, [this] { return pending.size() <= maxPending || writerDone; });
+    if (writerDone) {
+        // Past the end of the writing thread (a line from a later static
+        // destructor): written here, as nothing else will.
+        writeToFile(line);
+        return;
+    }
+    pending += line;
+    ++handedOver;
+    lock.unlock();
+    wake.notify_one();
+}
+
+void LogSink::flush()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    const quint64 target = handedOver;
+    progress.wait(lock, [this, target] { return written >= target || writerDone; });
+}
+
+void LogSink::run()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+        wake.wait(lock, [this] { return !pending.isEmpty() || stopping; });
+        if (pending.isEmpty() && stopping) {
+            writerDone = true;
+            break;
+        }
+        QByteArray batch;
+        batch.swap(pending);
+        const quint64 upTo = handedOver;
+        lock.unlock();
+        writeToFile(batch);
+        lock.lock();
+        written = upTo;
+        progress.notify_all();
+    }
+    progress.notify_all();
+}
+
+void LogSink::writeToFile(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    // Opened once, on the first line; a file that cannot be opened silences
+    // the log for the rest of the run.
+    if (!openTried) {
+        openTried = true;
+        file.setFileName(logFilePath);
+        opened = file.open(QIODevice::Append | QIODevice::Text);
+    }
+    if (!opened)
+        return;
+    file.write(bytes);
+    file.flush();
+}

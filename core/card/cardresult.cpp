@@ -1,0 +1,90 @@
+#include "card/cardresult.h"
+
+#include <cerrno>
+#include <cstring>
+
+CardResult CardResult::fromErrno(int errorNumber, const QString &path)
+{
+    CardResult result;
+    result.errnum = errorNumber;
+    result.where = path;
+    result.why = QString::fromLocal8Bit(std::strerror(errorNumber));
+    switch (errorNumber) {
+    case 0:
+        result.kind = None;
+        break;
+    case ENOSPC:
+    case EDQUOT:
+        result.kind = CardFull;
+        break;
+    case EFBIG:
+        result.kind = TooLarge;
+        break;
+    case EROFS:
+    case EACCES:
+    case EPERM:
+        result.kind = CardReadOnly;
+        break;
+    case ENODEV:
+    case ENXIO:
+        result.kind = CardGone;
+        break;
+    case EISDIR:
+    case ENOTDIR:
+    case ELOOP:
+        result.kind = NotAFile;
+        break;
+    case ENAMETOOLONG:
+    case EINVAL:
+        result.kind = BadPath;
+        break;
+    default:
+        result.kind = Failed;
+        break;
+    }
+    return result;
+}
+
+CardResult CardResult::failure(Problem problem, const QString &path, const QString &detail)
+{
+    CardResult result;
+    result.kind = problem;
+    result.where = path;
+    result.why = detail;
+    return result;
+}
+
+QString CardResult::message() const
+{
+    switch (kind) {
+    case None:
+        return QString();
+    case CardGone:
+        return QStringLiteral("Please insert SD card.");
+    case CardFull:
+        return QStringLiteral("The SD card is full (%1). Make room on it and press Resume.").arg(why);
+    case TooLarge:
+        // Resume would only run into the same limit again.
+        return QStringLiteral("\"%1\" is larger than the SD card's file system can hold in one file (%2). "
+                              "It cannot be put on this card.")
+            .arg(where, why);
+    case NotKept:
+        return QStringLiteral("The SD card did not keep what was written: \"%1\" reads back differently (%2). "
+                              "The card may be faulty or counterfeit.")
+            .arg(where, why);
+    case CardReadOnly:
+        return QStringLiteral("The SD card cannot be written (%1). Unlock it and press Resume.").arg(why);
+    case NotAFile:
+        return QStringLiteral("\"%1\" on the SD card is not a regular file. Nothing was written to it.").arg(where);
+    case BadPath:
+        return QStringLiteral("The name \"%1\" cannot be used on the SD card. Nothing was written.").arg(where);
+    case Failed:
+        break;
+    }
+    return QStringLiteral("Cannot write \"%1\" on the SD card (%2).").arg(where, why);
+}
+
+QString CardResult::detail() const
+{
+    return QStringLiteral("%1: problem %2, errno %3, %4").arg(where).arg(int(kind)).arg(errnum).arg(why);
+}

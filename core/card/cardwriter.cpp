@@ -1,0 +1,492 @@
+#include "card/cardwriter.h"
+
+#include <QDebug>
+#include <QFile>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
+#include <memory>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::atomic_bool syncOn{true};
+
+// Direct reads need buffers, offsets and lengths aligned to the device's
+// blocks; 4 KiB covers the cards and disks there are. A read-back asks for
+// 4 MiB at a time: a card (and this disk) delivers a direct read of that size
+// about a sixth faster than one of 1 MiB.
+constexpr qint64 directAlignment = 4096;
+constexpr qint64 readBackPiece = 4 << 20;
+std::atomic_bool verifyOn{true};
+
+QByteArray native(const QString &name)
+{
+    return QFile::encodeName(name);
+}
+
+void closeFd(int fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+// Splits a checked relative path into its folders and its file name.
+QStringList componentsOf(const QString &path)
+{
+    return path.split(QLatin1Char('/'));
+}
+
+QString folderOf(const QString &path)
+{
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    return slash < 0 ? QString() : path.left(slash);
+}
+
+QString nameOf(const QString &path)
+{
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+bool isLink(int folder, const QByteArray &name)
+{
+    struct stat status {};
+    return ::fstatat(folder, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode);
+}
+
+} // namespace
+
+CardWriter::CardWriter(const CardIdentity &identity)
+    : card(identity)
+{
+}
+
+bool CardWriter::isSafeRelativePath(const QString &path)
+{
+    if (path.isEmpty() || path.contains(QLatin1Char('\\')) || path.contains(QLatin1Char(':'))
+        || path.contains(QChar(0)))
+        return false;
+    const QStringList parts = componentsOf(path);
+    for (const QString &part : parts) {
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+            return false;
+    }
+    return true;
+}
+
+void CardWriter::setBenchmarkShortcuts(bool sync, bool verify)
+{
+    syncOn = sync;
+    verifyOn = verify;
+}
+
+bool CardWriter::syncing()
+{
+    return syncOn;
+}
+
+bool CardWriter::verifying()
+{
+    return verifyOn;
+}
+
+QString CardWriter::temporaryName(const QString &name)
+{
+    return name + QStringLiteral(".qdtmp");
+}
+
+CardResult CardWriter::openRoot(int *root) const
+{
+    *root = -1;
+    const int fd = ::open(native(card.root()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return CardResult::failure(CardResult::CardGone, QString(), QStringLiteral("root cannot be opened"));
+    QString why;
+    if (!card.matchesRoot(fd, &why)) {
+        ::close(fd);
+        return CardResult::failure(CardResult::CardGone, QString(), why);
+    }
+    *root = fd;
+    return CardResult();
+}
+
+CardResult CardWriter::verifyCard() const
+{
+    int root = -1;
+    const CardResult result = openRoot(&root);
+    closeFd(root);
+    return result;
+}
+
+CardResult CardWriter::openFolder(int root, const QStringList &components, bool create, int *folder) const
+{
+    *folder = -1;
+    int current = ::fcntl(root, F_DUPFD_CLOEXEC, 0);
+    if (current < 0)
+        return CardResult::fromErrno(errno, QString());
+    QString walked;
+    for (const QString &component : components) {
+        walked += (walked.isEmpty() ? QString() : QStringLiteral("/")) + component;
+        const QByteArray name = native(component);
+        int next = ::openat(current, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && create && (errno == ELOOP || errno == ENOTDIR) && isLink(current, name)) {
+            // A link where the tool's folder belongs leads off the card; the
+            // link goes, a real folder takes its place.
+            qWarning() << "Replacing a link on the card with a folder:" << walked;
+            if (::unlinkat(current, name.constData(), 0) != 0) {
+                const int error = errno;
+                ::close(current);
+                return CardResult::fromErrno(error, walked);
+            }
+            errno = ENOENT;
+        }
+        if (next < 0 && errno == ENOENT && create) {
+            if (::mkdirat(current, name.constData(), 0777) != 0 && errno != EEXIST) {
+                const int error = errno;
+                ::close(current);
+                return CardResult::fromErrno(error, walked);
+            }
+            if (syncOn)
+                ::fsync(current);
+            next = ::openat(current, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        if (next < 0) {
+            const int error = errno;
+            ::close(current);
+            return CardResult::fromErrno(error, walked);
+        }
+        ::close(current);
+        current = next;
+    }
+    *folder = current;
+    return CardResult();
+}
+
+CardResult CardWriter::openIn(int folder, const QString &relative, const QString &name, int flags, int *fd) const
+{
+    const QByteArray bytes = native(name);
+    const bool creating = flags & O_CREAT;
+    int opened = ::openat(folder, bytes.constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (opened < 0 && creating && errno == ELOOP && isLink(folder, bytes)) {
+        qWarning() << "Replacing a link on the card with a file:" << relative;
+        if (::unlinkat(folder, bytes.constData(), 0) != 0)
+            return CardResult::fromErrno(errno, relative);
+        opened = ::openat(folder, bytes.constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    }
+    if (opened < 0)
+        return CardResult::fromErrno(errno, relative);
+    struct stat status {};
+    if (::fstat(opened, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(opened);
+        return CardResult::failure(CardResult::NotAFile, relative);
+    }
+    *fd = opened;
+    return CardResult();
+}
+
+CardResult CardWriter::open(const QString &path, Mode mode, CardFile *file) const
+{
+    if (!isSafeRelativePath(path))
+        return CardResult::failure(CardResult::BadPath, path);
+    int root = -1;
+    CardResult result = openRoot(&root);
+    if (!result.ok())
+        return result;
+    QStringList folders = componentsOf(path);
+    const QString name = folders.takeLast();
+    int folder = -1;
+    const bool create = mode == Mode::Append || mode == Mode::Truncate;
+    result = openFolder(root, folders, create, &folder);
+    ::close(root);
+    if (!result.ok())
+        return result;
+    int flags = O_RDONLY;
+    if (mode == Mode::Append)
+        flags = O_RDWR | O_CREAT | O_APPEND;
+    else if (mode == Mode::Extend)
+        flags = O_RDWR | O_APPEND;
+    else if (mode == Mode::Truncate)
+        flags = O_RDWR | O_CREAT | O_TRUNC;
+    int fd = -1;
+    result = openIn(folder, path, name, flags, &fd);
+    if (!result.ok()) {
+        ::close(folder);
+        return result;
+    }
+    CardFile opened;
+    opened.fd = fd;
+    opened.folder = folder;
+    opened.relative = path;
+    opened.owner = this;
+    *file = std::move(opened);
+    return CardResult();
+}
+
+CardResult CardWriter::writeWholeFile(const QString &path, const QList<QByteArray> &parts) const
+{
+    if (!isSafeRelativePath(path))
+        return CardResult::failure(CardResult::BadPath, path);
+    const QString temporary = temporaryName(path);
+    CardFile file;
+    CardResult result = open(temporary, Mode::Truncate, &file);
+    if (!result.ok())
+        return result.at(path);
+    const QByteArray name = native(nameOf(path));
+    const QByteArray temporaryBytes = native(nameOf(temporary));
+    const int folder = file.folder;
+    for (const QByteArray &part : parts) {
+        if (result.ok())
+            result = file.write(part);
+    }
+    if (result.ok())
+        result = file.sync();
+    // The folder stays open for the rename; only the file is closed here.
+    const int fd = file.fd;
+    file.fd = -1;
+    if (::close(fd) != 0 && result.ok() && errno != EINTR)
+        result = file.failed(errno);
+    if (result.ok() && ::renameat(folder, temporaryBytes.constData(), folder, name.constData()) != 0)
+        result = file.failed(errno);
+    if (!result.ok()) {
+        // The old file was never touched; only the attempt goes.
+        ::unlinkat(folder, temporaryBytes.constData(), 0);
+        return result.at(path);
+    }
+    return file.syncFolder();
+}
+
+CardResult CardWriter::readFile(const QString &path, qint64 limit, QByteArray *bytes, qint64 *size) const
+{
+    CardFile file;
+    CardResult result = open(path, Mode::Read, &file);
+    if (!result.ok())
+        return result;
+    const qint64 length = file.size();
+    if (size)
+        *size = length;
+    const qint64 wanted = qBound<qint64>(0, length, limit);
+    QByteArray buffer(int(wanted), Qt::Uninitialized);
+    result = file.readAt(0, buffer.data(), wanted);
+    if (result.ok())
+        *bytes = buffer;
+    return result;
+}
+
+CardResult CardWriter::readBack(const QString &path, qint64 from,
+                                const std::function<void(const char *, qint64)> &consume,
+                                const std::atomic_bool *abandon) const
+{
+    CardFile file;
+    CardResult result = open(path, Mode::Read, &file);
+    if (!result.ok())
+        return result;
+    const int fd = file.fd;
+    const int flags = ::fcntl(fd, F_GETFL);
+    bool direct = ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    const auto buffered = [&] {
+        direct = false;
+        ::fcntl(fd, F_SETFL, flags);
+    };
+
+    // One buffer per thread for every file: a fresh megabyte per file is
+    // mapped, faulted in page by page and unmapped again, thousands of times
+    // on a product of small files.
+    thread_local const std::unique_ptr<char, decltype(&std::free)> buffer(
+        static_cast<char *>(std::aligned_alloc(directAlignment, readBackPiece)), &std::free);
+    if (!buffer)
+        return CardResult::failure(CardResult::Failed, path, QStringLiteral("no memory to read back"));
+    struct stat status {};
+    const qint64 length = ::fstat(fd, &status) == 0 ? qint64(status.st_size) : readBackPiece;
+    // Reads start on a block boundary; what lies before from is skipped.
+    qint64 position = from - from % directAlignment;
+    for (;;) {
+        if (abandon && *abandon)
+            return CardResult::failure(CardResult::Failed, path, QStringLiteral("abandoned"));
+        // A direct read asked past the end has the kernel fill the rest of
+        // the request with zeros: ask for what the file holds, in whole
+        // blocks (a file grown since still reads to its new end).
+        const qint64 left = length - position;
+        const qint64 blocks = (left + directAlignment - 1) / directAlignment;
+        const qint64 piece = left > 0 ? qMin(readBackPiece, blocks * directAlignment) : readBackPiece;
+        const ssize_t got = ::pread(fd, buffer.get(), size_t(piece), off_t(position));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EINVAL && direct) {
+            // The file system took the flag but wants another alignment: read
+            // through the cache, emptied of this file above.
+            buffered();
+            continue;
+        }
+        if (got < 0)
+            return file.failed(errno);
+        if (got == 0)
+            break;
+        const qint64 skip = qBound<qint64>(0, from - position, qint64(got));
+        if (got > skip)
+            consume(buffer.get() + skip, got - skip);
+        position += got;
+        // A direct read comes back short only at the end; should it not, the
+        // next offset is unaligned, and the rest comes through the cache.
+        if (direct && got < piece)
+            buffered();
+    }
+    return CardResult();
+}
+
+CardResult CardWriter::syncCard() const
+{
+    int root = -1;
+    const CardResult result = openRoot(&root);
+    if (!result.ok())
+        return result;
+    const int failed = syncOn && ::syncfs(root) != 0 ? errno : 0;
+    ::close(root);
+    return failed ? CardResult::fromErrno(failed, QString()) : result;
+}
+
+CardResult CardWriter::filesystem(CardFilesystem::Kind *kind) const
+{
+    int root = -1;
+    const CardResult result = openRoot(&root);
+    if (!result.ok())
+        return result;
+    *kind = CardFilesystem::detect(root);
+    ::close(root);
+    return result;
+}
+
+CardResult CardWriter::rename(const QString &from, const QString &to) const
+{
+    if (!isSafeRelativePath(from))
+        return CardResult::failure(CardResult::BadPath, from);
+    if (!isSafeRelativePath(to))
+        return CardResult::failure(CardResult::BadPath, to);
+    int root = -1;
+    CardResult result = openRoot(&root);
+    if (!result.ok())
+        return result;
+    QStringList fromParts = componentsOf(from);
+    QStringList toParts = componentsOf(to);
+    const QByteArray fromName = native(fromParts.takeLast());
+    const QByteArray toName = native(toParts.takeLast());
+    int fromFolder = -1;
+    int toFolder = -1;
+    result = openFolder(root, fromParts, false, &fromFolder);
+    if (result.ok())
+        result = openFolder(root, toParts, true, &toFolder);
+    ::close(root);
+    if (result.ok() && ::renameat(fromFolder, fromName.constData(), toFolder, toName.constData()) != 0)
+        result = CardResult::fromErrno(errno, to);
+    if (result.ok() && syncOn) {
+        if (::fsync(toFolder) != 0 && errno != EINVAL)
+            result = CardResult::fromErrno(errno, to);
+        else if (fromParts != toParts && ::fsync(fromFolder) != 0 && errno != EINVAL)
+            result = CardResult::fromErrno(errno, from);
+    }
+    closeFd(fromFolder);
+    closeFd(toFolder);
+    if (!result.ok() && !verifyCard().ok())
+        return CardResult::failure(CardResult::CardGone, to);
+    return result;
+}
+
+CardResult CardWriter::remove(const QString &path) const
+{
+    if (!isSafeRelativePath(path))
+        return CardResult::failure(CardResult::BadPath, path);
+    int root = -1;
+    CardResult result = openRoot(&root);
+    if (!result.ok())
+        return result;
+    QStringList parts = componentsOf(path);
+    const QByteArray name = native(parts.takeLast());
+    int folder = -1;
+    result = openFolder(root, parts, false, &folder);
+    ::close(root);
+    if (!result.ok())
+        return result.errorNumber() == ENOENT ? CardResult() : result;
+    if (::unlinkat(folder, name.constData(), 0) != 0 && errno != ENOENT)
+        result = CardResult::fromErrno(errno, path);
+    if (result.ok() && syncOn)
+        ::fsync(folder);
+    ::close(folder);
+    return result;
+}
+
+CardResult CardWriter::listFiles(const QString &folderPath, int limit, QStringList *names) const
+{
+    names->clear();
+    if (!folderPath.isEmpty() && !isSafeRelativePath(folderPath))
+        return CardResult::failure(CardResult::BadPath, folderPath);
+    int root = -1;
+    CardResult result = openRoot(&root);
+    if (!result.ok())
+        return result;
+    int folder = -1;
+    result = openFolder(root, folderPath.isEmpty() ? QStringList() : componentsOf(folderPath), false, &folder);
+    ::close(root);
+    if (!result.ok())
+        return result.errorNumber() == ENOENT ? CardResult() : result;
+    DIR *listing = ::fdopendir(folder);
+    if (!listing) {
+        const int error = errno;
+        ::close(folder);
+        return CardResult::fromErrno(error, folderPath);
+    }
+    while (const dirent *entry = ::readdir(listing)) {
+        bool regular = entry->d_type == DT_REG;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat status {};
+            regular = ::fstatat(::dirfd(listing), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0
+                      && S_ISREG(status.st_mode);
+        }
+        if (!regular)
+            continue;
+        if (names->size() >= limit) {
+            result = CardResult::failure(CardResult::Failed, folderPath, QStringLiteral("too many files"));
+            break;
+        }
+        names->append(QFile::decodeName(entry->d_name));
+    }
+    ::closedir(listing);
+    return result;
+}
+
+CardResult CardWriter::survey(const QStringList &paths, QHash<QString, Facts> *facts) const
+{
+    int root = -1;
+    CardResult result = openRoot(&root);
+    if (!result.ok())
+        return result;
+    // Each folder once: a product of thousands of files lives in a few.
+    QHash<QString, int> folders;
+    for (const QString &path : paths) {
+        Facts found;
+        if (isSafeRelativePath(path)) {
+            const QString folderPath = folderOf(path);
+            auto it = folders.find(folderPath);
+            if (it == folders.end()) {
+                int folder = -1;
+                openFolder(root, folderPath.isEmpty() ? QStringList() : componentsOf(folderPath), false, &folder);
+                it = folders.insert(folderPath, folder);
+            }
+            struct stat status {};
+            if (it.value() >= 0
+                && ::fstatat(it.value(), native(nameOf(path)).constData(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+                found.exists = true;
+                found.regular = S_ISREG(status.st_mode);
+                found.size = found.regular ? qint64(status.st_size) : 0;
+            }
+        }
+        facts->insert(path, found);
+    }
+    for (const int folder : std::as_const(folders))
+        closeFd(folder);
+    ::close(root);
+    return result;
+}

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <functional>
+
+#include "card/cardfile.h"
+#include "card/cardfilesystem.h"
+#include "card/cardidentity.h"
+#include "card/cardresult.h"
+
+// Every byte the tool puts on a card goes through here. Before anything is
+// opened the card is confirmed to be the one chosen (same file system, same
+// media id read again through the root folder), so a pulled card, whose
+// mount point then lies on the computer's own disk, or a different card in
+// its place is never written. Paths are walked from the root one component
+// at a time without following links; folders are created below the root,
+// never the root itself. Nothing is held open between operations, so a
+// paused download does not keep the card from being ejected.
+//
+// Immutable after construction: one writer serves the GUI thread and the
+// pool threads at once.
+class CardWriter
+{
+public:
+    enum class Mode {
+        Read,     // an existing regular file
+        Append,   // created when missing; writes go to its end
+        Extend,   // an existing file (in existing folders); writes go to its end
+        Truncate, // created when missing, emptied when present
+    };
+
+    struct Facts
+    {
+        bool exists = false;  // something is there
+        bool regular = false; // and it is a regular file (never a link)
+        qint64 size = 0;
+    };
+
+    explicit CardWriter(const CardIdentity &identity);
+
+    const CardIdentity &identity() const { return card; }
+    QString root() const { return card.root(); }
+
+    // A relative path with "/" between non-empty components, none of them
+    // "." or "..", without back-slashes, colons or NUL characters.
+    static bool isSafeRelativePath(const QString &path);
+
+    // The benchmark alone turns these off to measure what they cost; the
+    // tool always syncs and verifies.
+    static void setBenchmarkShortcuts(bool sync, bool verify);
+    static bool syncing();
+    static bool verifying();
+
+    // The card is in and is the chosen card.
+    CardResult verifyCard() const;
+    // What lies at each path, without following links: the root is opened
+    // once and each folder once. A path under a missing folder, or under a
+    // link, does not exist.
+    CardResult survey(const QStringList &paths, QHash<QString, Facts> *facts) const;
+    // Opens a regular file; Append and Truncate create missing folders, and
+    // a link where a file or folder of the tool belongs is replaced, never
+    // followed.
+    CardResult open(const QString &path, Mode mode, CardFile *file) const;
+    // Replaces a whole file so that a crash or a full card leaves either the
+    // old content or the new, never a mix: written under a temporary name in
+    // the same folder, synced, renamed over the old one, folder synced.
+    CardResult writeWholeFile(const QString &path, const QList<QByteArray> &parts) const;
+    // At most limit bytes of a regular file; size receives its whole length.
+    CardResult readFile(const QString &path, qint64 limit, QByteArray *bytes, qint64 *size = nullptr) const;
+    // Whatever was changed on the card by anybody must be on the medium
+    // before a read-back can judge it: call this first. One flush of the
+    // whole card, because a flush per file costs a device cache flush each
+    // (milliseconds apiece on thousands of files), even for a clean file.
+    CardResult syncCard() const;
+    // Reads a whole file again from the medium, not from what the system
+    // keeps of it in memory: bypassing the page cache where the file system
+    // allows (O_DIRECT), else after the file's pages were dropped (written
+    // out by syncCard before). A card that accepts writes and hands back
+    // other bytes (a faulty or counterfeit one) shows only this way. consume
+    // gets the bytes from position from to the end, in order and in bounded
+    // pieces; abandon stops early (and says so).
+    CardResult readBack(const QString &path, qint64 from, const std::function<void(const char *, qint64)> &consume,
+                        const std::atomic_bool *abandon = nullptr) const;
+    // The kind of file system the card's root lies on.
+    CardResult filesystem(CardFilesystem::Kind *kind) const;
+    // Renames within the card (over an existing file) and syncs the folders.
+    CardResult rename(const QString &from, const QString &to) const;
+    // Removes a file (a link is removed, not its target); a missing one is fine.
+    CardResult remove(const QString &path) const;
+    // Names of at most limit regular files of a folder, unsorted; a missing
+    // folder has none. More than limit is reported as a failure.
+    CardResult listFiles(const QString &folder, int limit, QStringList *names) const;
+
+    // The name a whole-file write uses while it is in progress.
+    static QString temporaryName(const QString &name);
+
+private:
+    CardResult openRoot(int *root) const;
+    CardResult openFolder(int root, const QStringList &components, bool create, int *folder) const;
+    CardResult openIn(int folder, const QString &relative, const QString &name, int flags, int *fd) const;
+
+    CardIdentity card;
+};

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QSet>
+#include <QString>
+
+#include "service/filelist.h"
+#include "card/cardwriter.h"
+
+// What to do with each file of a product, decided from the validated list
+// and what the card holds, before anything is read in full or written. No
+// network, no widgets, no file access: the card's state comes in as facts.
+class ActivationPlan
+{
+public:
+    enum class Action {
+        Check,  // complete in length: proven by its SHA-1 (and trailer) or fetched again
+        Resume, // a part of it is on the card: the rest is fetched
+        Fetch,  // fetched from byte 0
+        Inline, // no bytes to fetch: the file holds exactly the inline data
+        None,   // nothing to do before the end (an RQ segment written at the commit)
+    };
+
+    struct Step
+    {
+        Step(Action what = Action::Fetch, qint64 kept = 0, bool replacing = false, QString to = QString(),
+             QString proven = QString())
+            : action(what), offset(kept), replace(replacing), target(std::move(to)), checkPath(std::move(proven))
+        {
+        }
+
+        Action action = Action::Fetch;
+        qint64 offset = 0;   // Resume: bytes kept
+        bool replace = false; // Fetch: something lies at the target and goes
+        QString target;      // where the bytes go, when not the record's file
+        QString checkPath;   // Check: what is proven, when not the target
+    };
+
+    // The vmid file: the product's SKU on the first line, then the list of
+    // files with the tags they had when they were put on the card.
+    static constexpr qint64 maxVmidLine = 64 * 1024;
+    static QByteArray vmidContents(const QString &sku, const QList<FileRecord> &records);
+    // The tags a vmid file remembers for sku; false when it names another
+    // product or lists nothing.
+    static bool storedEtags(const QByteArray &vmid, const QString &sku, QHash<QString, QString> *etags);
+    // The first line of a vmid file (at most maxVmidLine bytes), simplified.
+    static QString vmidProduct(const QByteArray &head);
+
+    // changed: files whose tag on the service differs from the one the card
+    // remembers, so a part of them on the card belongs to an older file.
+    static Step decide(const FileRecord &record, const CardWriter::Facts &card, bool changed);
+    static QList<Step> make(const QList<FileRecord> &records, const QHash<QString, CardWriter::Facts> &card,
+                            const QSet<QString> &changed);
+};

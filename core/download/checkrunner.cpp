@@ -1,0 +1,101 @@
+#include "download/checkrunner.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QThread>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include "download/filecheck.h"
+#include "card/cardwriter.h"
+
+namespace {
+
+QString prefix(const QString &context)
+{
+    return QStringLiteral("[%1][%2]").arg(QDateTime::currentDateTime().toString(Qt::TextDate), context);
+}
+
+// Two per pool thread: one reading, one waiting to, so the pool never idles
+// for want of the next file.
+int maxRunning()
+{
+    return 2 * qMax(1, QThreadPool::globalInstance()->maxThreadCount());
+}
+
+} // namespace
+
+CheckRunner::CheckRunner(QObject *parent)
+    : QObject(parent)
+{
+}
+
+CheckRunner::~CheckRunner()
+{
+    abandon = true;
+    for (QFuture<void> &future : running)
+        future.waitForFinished();
+}
+
+void CheckRunner::check(const FileRecord &record, const QString &path)
+{
+    line.append({record, path});
+    startNext();
+}
+
+void CheckRunner::startNext()
+{
+    running.erase(std::remove_if(running.begin(), running.end(),
+                                 [](const QFuture<void> &future) { return future.isFinished(); }),
+                  running.end());
+    while (inFlight < maxRunning() && !line.isEmpty()) {
+        const Pending next = line.takeFirst();
+        ++inFlight;
+        const std::shared_ptr<const CardWriter> card = writer;
+        running.append(QtConcurrent::run(QThreadPool::globalInstance(), [this, next, card] {
+            const FileRecord &record = next.record;
+            const FileCheck::Result result = record.size == 0 ? FileCheck::writeInline(*card, record)
+                                                              : FileCheck::run(*card, next.path, record, &abandon);
+            if (abandon)
+                return;
+            Outcome outcome = Outcome::Passed;
+            QString message;
+            switch (result.outcome) {
+            case FileCheck::Outcome::Passed:
+                qInfo() << prefix(record.file) << "skipped";
+                break;
+            case FileCheck::Outcome::Mismatch:
+                qInfo() << prefix(record.file) << "Sha1 not matching:" << record.sha1 << "-> redownload...";
+                outcome = Outcome::Mismatched;
+                break;
+            case FileCheck::Outcome::CardProblem:
+                qWarning() << prefix(record.file) << "check failed:" << result.card.detail();
+                outcome = Outcome::Failed;
+                message = result.card.problem() == CardResult::Failed ? QStringLiteral("Cannot Open Chart Folder.")
+                                                                      : result.card.message();
+                break;
+            }
+            // Handed to this object's thread, which starts the next check.
+            QMetaObject::invokeMethod(
+                this, [this, file = record.file, outcome, message] { finishOne(file, outcome, message); },
+                Qt::QueuedConnection);
+        }));
+    }
+}
+
+void CheckRunner::finishOne(const QString &file, Outcome outcome, const QString &message)
+{
+    --inFlight;
+    startNext();
+    switch (outcome) {
+    case Outcome::Passed:
+        emit passed(file);
+        break;
+    case Outcome::Mismatched:
+        emit mismatched(file);
+        break;
+    case Outcome::Failed:
+        emit failed(file, message);
+        break;
+    }
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QString>
+
+#include <memory>
+
+#include "card/cardfile.h"
+#include "card/cardresult.h"
+#include "card/sha1stream.h"
+
+class CardWriter;
+
+// The card's side of one transfer: appends each piece at the offset counted
+// so far, keeps the file's SHA-1 growing with it, and, once every byte is
+// there, makes the file complete (synced, digest compared, trailer written)
+// or says why it is not. Used by one thread at a time: the transfer's
+// thread for the pieces, a pool thread for the end.
+//
+// The file stays open from one piece to the next while a reply feeds it
+// (opening walks the path from the card root and reads the media file, a
+// dozen system calls per piece otherwise). What that walk guarded against is
+// checked on the open file instead: the file must still have its name and
+// its counted length before every piece, and the card is confirmed to be
+// the chosen one again at least every confirmInterval milliseconds, so a
+// pulled card still stops the transfer within a fraction of a second.
+class ChunkWriter
+{
+public:
+    enum class Ending {
+        None,        // bytes are still missing
+        Verified,    // complete
+        Mismatch,    // every byte arrived, but they are not the service's
+        CardProblem, // the card could not take the end of the file
+        Lost,        // the bytes counted before are no longer on the card
+    };
+
+    struct Result
+    {
+        bool written = false; // the piece is on the card
+        bool lost = false;    // the file or its folder went since the last piece
+        CardResult card;      // why not, or why the ending failed
+        Ending ending = Ending::None;
+    };
+
+    struct File
+    {
+        QString target;     // relative to the card root
+        qint64 size = 0;    // bytes to fetch
+        QByteArray sha1;    // their digest
+        QByteArray trailer; // written after them
+    };
+
+    static constexpr int confirmInterval = 250;
+
+    void setCardWriter(std::shared_ptr<const CardWriter> cardWriter) { writer = std::move(cardWriter); }
+    const CardWriter *cardWriter() const { return writer.get(); }
+
+    // length bytes go at offset (after emptying the file when truncate).
+    Result append(const File &file, qint64 offset, const char *bytes, qint64 length, bool truncate);
+    // Every byte is on the card: finishes the file the pieces went to, or
+    // opens it again (its end failed before, on a full card for instance).
+    // The file is closed afterwards, whatever the ending.
+    Result finish(const File &file);
+    // Closes the file between replies, so that a paused transfer does not
+    // keep the card from being ejected.
+    void release();
+
+private:
+    Ending complete(const File &file, CardResult *problem);
+
+    std::shared_ptr<const CardWriter> writer;
+    Sha1Stream hash;
+    CardFile local;
+    QString openTarget;
+    QElapsedTimer confirmed;
+};

@@ -1,0 +1,653 @@
+#include "download/download.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaEnum>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QThreadPool>
+#include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <cmath>
+
+#include "card/cardwriter.h"
+
+namespace {
+
+QString operationTag(const char *operation, int line)
+{
+    return QStringLiteral("<%1>[%2]").arg(QLatin1String(operation)).arg(line);
+}
+
+qint64 nowSeconds()
+{
+    return QDateTime::currentSecsSinceEpoch();
+}
+
+const char *errorName(QNetworkReply::NetworkError code)
+{
+    const char *name = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code);
+    return name ? name : "UnknownNetworkError";
+}
+
+int initialWatchdogSeconds()
+{
+    bool ok = false;
+    const int seconds = qEnvironmentVariableIntValue("QUORVEL_WATCHDOG_SECONDS", &ok);
+    return ok && seconds > 0 ? seconds : 601;
+}
+
+// JSON numbers are doubles; anything beyond 2^53 is not a byte count the
+// service can mean, and casting an out-of-range double is undefined.
+qint64 sizeFromJson(const QJsonValue &value)
+{
+    const double d = value.toDouble();
+    constexpr double limit = 9007199254740992.0;
+    if (!std::isfinite(d))
+        return 0;
+    return qint64(qBound(-limit, d, limit));
+}
+
+// Start of "bytes a-b/c"; -1 when the header says something else.
+qint64 contentRangeStart(const QByteArray &header)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\s*bytes\\s+(\\d+)-(\\d+)/(\\d+|\\*)\\s*$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(header));
+    if (!match.hasMatch())
+        return -1;
+    bool ok = false;
+    const qint64 start = match.captured(1).toLongLong(&ok);
+    return ok ? start : -1;
+}
+
+// One piece at a time per thread: the pieces of every transfer on a thread
+// pass through the same buffer, so memory does not grow with their number.
+char *pieceBuffer()
+{
+    thread_local QByteArray buffer(int(Download::maxChunkSize), Qt::Uninitialized);
+    return buffer.data();
+}
+
+} // namespace
+
+int Download::watchdogSeconds = initialWatchdogSeconds();
+
+void Download::setWatchdogLimit(int seconds)
+{
+    watchdogSeconds = seconds > 0 ? seconds : 601;
+}
+
+int Download::watchdogLimit()
+{
+    return watchdogSeconds;
+}
+
+QThreadPool *Download::finishingPool()
+{
+    static QThreadPool *pool = [] {
+        auto *created = new QThreadPool;
+        created->setMaxThreadCount(2);
+        return created;
+    }();
+    return pool;
+}
+
+Download::Download(QJsonObject jsonRecord, QObject *parent)
+    : QObject(parent)
+    , record(std::move(jsonRecord))
+    , chunks(std::make_unique<ChunkWriter>())
+{
+    file = record.value(QStringLiteral("file")).toString();
+    target = file;
+    dir = record.value(QStringLiteral("dir")).toString();
+    size = sizeFromJson(record.value(QStringLiteral("size")));
+    mtime = record.value(QStringLiteral("mtime")).toInt();
+    data = QByteArray::fromBase64(record.value(QStringLiteral("data")).toString().toLatin1());
+    endPoint = record.value(QStringLiteral("end_point")).toString();
+    cdnEndPoint = record.value(QStringLiteral("cdn_end_point")).toString();
+    etag = record.value(QStringLiteral("etag")).toString();
+    sha1 = record.value(QStringLiteral("sha1")).toString().toUtf8();
+
+    // Emitted on the pool; the automatic connection queues it onto this
+    // object's thread, where all state changes happen.
+    connect(this, &Download::finishedOnCard, this, &Download::settleEnding);
+}
+
+void Download::setCardWriter(std::shared_ptr<const CardWriter> cardWriter)
+{
+    chunks->setCardWriter(std::move(cardWriter));
+}
+
+Download::~Download()
+{
+    // The end in flight must not reach this half-destroyed object.
+    disconnect(this, &Download::finishedOnCard, this, &Download::settleEnding);
+    pendingFinish.waitForFinished();
+    if (reply)
+        reply->deleteLater();
+}
+
+QString Download::tracePrefix() const
+{
+    return QStringLiteral("[%1][%2]").arg(QDateTime::currentDateTime().toString(Qt::TextDate), file);
+}
+
+QString Download::downloadPath() const
+{
+    const QString primary = (cdnEndPoint.isEmpty() ? endPoint : cdnEndPoint) + file;
+    if (rewrite || !resuming || size <= 0)
+        return primary;
+    // The last fifth of a file comes from the origin: a CDN edge that has
+    // just broken off is likely to do so again, and the origin has the file.
+    if (offset * 100 / size > 80)
+        return endPoint + file;
+    return primary;
+}
+
+QString Download::localFilePath() const
+{
+    return dir + QLatin1Char('/') + target;
+}
+
+void Download::connectResponse()
+{
+    if (!reply)
+        return;
+    // Without a limit the network layer reads the whole body into memory as
+    // fast as the socket delivers it, whatever the pace of the card.
+    reply->setReadBufferSize(replyBufferSize);
+    connect(reply, &QNetworkReply::downloadProgress, this, &Download::handleDownloadProgress);
+    connect(reply, &QNetworkReply::finished, this, &Download::networkFinished);
+    connect(reply, &QNetworkReply::errorOccurred, this, &Download::handleNetworkError);
+    connect(reply, &QNetworkReply::readyRead, this, &Download::handleReadyRead);
+    lastActivity = nowSeconds();
+    armWatchdog();
+}
+
+void Download::disconnectResponse()
+{
+    if (reply)
+        disconnect(reply, nullptr, this, nullptr);
+}
+
+qint64 Download::resume(qint64 newOffset)
+{
+    resuming = true;
+    if (newOffset >= 1) {
+        offset = newOffset;
+    } else {
+        QHash<QString, CardWriter::Facts> facts;
+        if (chunks->cardWriter())
+            chunks->cardWriter()->survey({target}, &facts);
+        offset = facts.value(target).size;
+    }
+    return offset;
+}
+
+bool Download::pause()
+{
+    resuming = true;
+    if (!reply)
+        return false;
+    if (state == WRITING || state == DONE) {
+        // Every byte is in: the end on the pool settles the file, finished
+        // or failed, and the connection stays good for the next file.
+        dropReply(false);
+        return true;
+    }
+    if (state == DOWNLOADING)
+        state = PAUSING;
+    dropReply(true);
+    // Pieces are written as they arrive, so nothing is in flight once the
+    // reply is gone: the transfer has stopped.
+    if (state == PAUSING || state == READY)
+        emitCancelled(PAUSED);
+    return true;
+}
+
+void Download::reset()
+{
+    if (reply) {
+        resuming = true;
+        if (state == DOWNLOADING)
+            state = PAUSING;
+        dropReply(true);
+    }
+    state = READY;
+}
+
+void Download::restart()
+{
+    rewrite = true;
+    resuming = false;
+    emit bytesWritten(-offset);
+    offset = 0;
+}
+
+void Download::clearResponse()
+{
+    dropReply(false);
+}
+
+void Download::emitCancelled(Download::State newState)
+{
+    state = newState;
+    emit cancelled(file);
+}
+
+QString Download::getStateStr() const
+{
+    switch (state) {
+    case READY: return QStringLiteral("READY");
+    case DOWNLOADING: return QStringLiteral("DOWNLOADING");
+    case WRITING: return QStringLiteral("WRITING");
+    case PAUSING: return QStringLiteral("PAUSING");
+    case PAUSED: return QStringLiteral("PAUSED");
+    case ERROR: return QStringLiteral("ERROR");
+    case DONE: return QStringLiteral("DONE");
+    }
+    return QString();
+}
+
+// One piece to the card, on this object's thread; false when the transfer
+// stopped on it (the error is reported).
+bool Download::writeBytesAvailable(const char *bytes, qint64 length)
+{
+    const bool truncate = rewrite;
+    if (truncate)
+        qDebug() << tracePrefix() << operationTag("writeBytesAvailable", 198) << "ReWritting";
+    const ChunkWriter::Result result = chunks->append(cardFile(), offset, bytes, length, truncate);
+    if (result.lost) {
+        // Someone else removed or cut the file: the counted bytes are gone,
+        // and the transfer must begin again from byte 0.
+        state = ERROR;
+        dropReply(true);
+        restart();
+        emit error(file, tr("The partly downloaded file changed on the card; it will be downloaded again."));
+        return false;
+    }
+    if (!result.written) {
+        qInfo() << tracePrefix() << "IO error:" << result.card.detail();
+        handleIoError(result.card.message());
+        return false;
+    }
+    // Cleared only once the old content is really gone, so that a failed
+    // open cannot turn the next attempt into an append to stale bytes.
+    if (truncate)
+        rewrite = false;
+    return true;
+}
+
+ChunkWriter::File Download::cardFile() const
+{
+    return {target, size, sha1, data};
+}
+
+void Download::finishOnCard()
+{
+    startFinish();
+}
+
+void Download::startFinish()
+{
+    state = WRITING;
+    pendingFinish = QtConcurrent::run(finishingPool(), [this, card = cardFile()] {
+        const ChunkWriter::Result result = chunks->finish(card);
+        ending = result.ending;
+        endingProblem = result.card;
+        emit finishedOnCard();
+    });
+    // Last: whoever hears it may start other transfers, or end this one.
+    emit bodyReceived(file);
+}
+
+void Download::settleEnding()
+{
+    const Ending how = ending;
+    ending = Ending::None;
+    switch (how) {
+    case Ending::None:
+        return;
+    case Ending::Verified:
+        state = DONE;
+        emit downloadFinished(file);
+        return;
+    case Ending::Mismatch:
+        // Damaged on the way: once more from the first byte, at once; a
+        // second time in one run is reported like any failed file.
+        dropReply(false);
+        restart();
+        if (++verifyFailures == 1) {
+            state = READY;
+            emit retryFromStart(file);
+            return;
+        }
+        state = ERROR;
+        emit error(file, tr("The file arrived damaged (its SHA-1 is not the chart service's). "
+                            "It is downloaded again from the start when you resume."));
+        return;
+    case Ending::Lost:
+        dropReply(false);
+        restart();
+        state = ERROR;
+        emit error(file, tr("The partly downloaded file changed on the card; it will be downloaded again."));
+        return;
+    case Ending::CardProblem:
+        dropReply(false);
+        state = ERROR;
+        resuming = true;
+        emit error(file, endingProblem.message());
+        return;
+    }
+}
+
+void Download::failExtraBytes()
+{
+    // Bytes past the record's size belong to no file the list describes:
+    // the list or the server is wrong, and the user must hear of it.
+    qDebug() << tracePrefix() << "Extra bytes:" << offset + (reply ? reply->bytesAvailable() : 0) << size
+             << operationTag("handleBytesWritten", 386);
+    state = ERROR;
+    dropReply(true);
+    restart();
+    emit error(file, tr("The chart service sent more bytes than the file list gives for this file."));
+}
+
+void Download::pullAvailable()
+{
+    while (state == DOWNLOADING && reply) {
+        const qint64 available = reply->bytesAvailable();
+        if (available <= 0)
+            return;
+        if (offset + available > size) {
+            failExtraBytes();
+            return;
+        }
+        char *piece = pieceBuffer();
+        const qint64 got = reply->read(piece, qMin(available, maxChunkSize));
+        if (got <= 0)
+            return;
+        if (!writeBytesAvailable(piece, got))
+            return;
+        // Whoever hears of the bytes, or of the body's end, may delete this
+        // transfer on the spot.
+        const QPointer<Download> alive(this);
+        handleBytesWritten(got);
+        if (!alive)
+            return;
+    }
+}
+
+void Download::armWatchdog()
+{
+    if (!watchdogIdle)
+        return;
+    watchdogIdle = false;
+    QTimer::singleShot(1000, this, &Download::emitNoByteWritten);
+}
+
+void Download::dropReply(bool abort)
+{
+    // The file stays open only while a reply feeds it; while the end runs
+    // the pool has it.
+    if (state != WRITING)
+        chunks->release();
+    if (!reply)
+        return;
+    QNetworkReply *old = reply;
+    reply = nullptr;
+    // Disconnected first: an aborted or abandoned reply must not drive the
+    // state of this transfer any more, least of all after a new reply has
+    // taken its place.
+    disconnect(old, nullptr, this, nullptr);
+    if (abort) {
+        old->abort();
+        old->deleteLater();
+    } else if (old->isFinished()) {
+        old->deleteLater();
+    } else {
+        // Every byte is in, but the reply has not said it is done: deleted
+        // now, it would close a connection the next file can use.
+        connect(old, &QNetworkReply::finished, old, &QObject::deleteLater);
+    }
+}
+
+// A reply that ended cleanly but short (a body without a length, a server
+// that closed early on purpose): nothing will ever bring the missing bytes,
+// so the transfer stops with an error, and the owner's resume asks for the
+// rest with a range.
+void Download::failIncomplete()
+{
+    qDebug() << tracePrefix() << operationTag("networkFinished", 265) << "reply ended at" << offset << "of"
+             << size;
+    state = ERROR;
+    resuming = true;
+    dropReply(true);
+    emit error(file, tr("The connection ended before the whole file arrived."));
+}
+
+void Download::handleReadyRead()
+{
+    lastActivity = nowSeconds();
+    qDebug() << tracePrefix() << "ReadyRead";
+    if (!reply) {
+        qDebug() << tracePrefix() << "canceled ready read" << operationTag("handleReadyRead", 155);
+        emitCancelled(PAUSED);
+        return;
+    }
+    if (state == DOWNLOADING) {
+        qDebug() << tracePrefix() << operationTag("handleReadyRead", 161) << "already downloading";
+        return;
+    }
+
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 400) {
+        // An error page is not part of the file; the reply's error ends the
+        // transfer when it finishes.
+        reply->readAll();
+        return;
+    }
+
+    // Where in the file the body begins: a partial reply says so in its
+    // Content-Range; anything else is the whole file.
+    const bool partial = status == 206;
+    const QByteArray contentRange = reply->rawHeader("Content-Range");
+    qint64 bodyStart = 0;
+    if (partial) {
+        bodyStart = contentRangeStart(contentRange);
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (contentRange.isEmpty() && length.isValid() && length.toLongLong() == size - offset)
+            bodyStart = offset; // exactly the length asked for: the range we asked for
+    }
+
+    if (rewrite && offset != 0)
+        restart(); // old bytes on the card are not to be kept, whatever was asked
+
+    if (resuming) {
+        if (contentRange.isEmpty()) {
+            if (bodyStart != offset) {
+                qDebug() << tracePrefix() << "no Content-Range, start from scratch...";
+                if (bodyStart == 0)
+                    restart();
+            }
+        } else {
+            qDebug() << tracePrefix() << "Content-Range:" << QString::fromLatin1(contentRange);
+        }
+    }
+    if (bodyStart == 0 && offset != 0)
+        restart();
+
+    const QByteArray etagHeader = reply->rawHeader("ETag");
+    if (!etagHeader.isEmpty()) {
+        const QString received = QString::fromLatin1(etagHeader).simplified().remove(QLatin1Char('"'));
+        if (!received.contains(etag)) {
+            qDebug() << tracePrefix() << "Etag mismatch: " << received << etag;
+            if (bodyStart == 0)
+                restart();
+            else
+                bodyStart = -1; // a piece of a different file
+        }
+    }
+
+    if (bodyStart != offset) {
+        // Bytes from an unknown place, or from a changed file: writing them
+        // would corrupt the card. The next request fetches from byte 0.
+        if (offset != 0)
+            restart();
+        rewrite = true;
+        resuming = false;
+        state = ERROR;
+        dropReply(true);
+        emit error(file, tr("The server did not send the requested part of the file."));
+        return;
+    }
+
+    // A body announced longer than the rest of the file is caught before a
+    // byte of it lands: the surplus may come in a later read, after the
+    // file's own bytes already count as complete.
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    lengthAnnounced = announced.isValid();
+    if (announced.isValid() && announced.toLongLong() > size - bodyStart) {
+        failExtraBytes();
+        return;
+    }
+
+    if (reply->bytesAvailable() > 0 && state != DOWNLOADING && state != WRITING && state != PAUSING) {
+        emit started(file);
+        state = DOWNLOADING;
+        if (!reply)
+            return;
+        disconnect(reply, &QNetworkReply::readyRead, this, &Download::handleReadyRead);
+        // From here on every arrival goes to the card as it comes; the
+        // reply's buffer never fills while the card keeps up.
+        connect(reply, &QNetworkReply::readyRead, this, &Download::pullAvailable);
+        pullAvailable();
+    }
+}
+
+void Download::handleBytesWritten(qint64 written)
+{
+    if (written <= 0)
+        return;
+    lastActivity = nowSeconds();
+    offset += written;
+    const QPointer<Download> alive(this);
+    emit bytesWritten(written);
+    if (alive && bodyComplete())
+        startFinish();
+}
+
+bool Download::bodyComplete() const
+{
+    return offset == size && (lengthAnnounced || !reply || reply->isFinished());
+}
+
+void Download::emitNoByteWritten()
+{
+    watchdogIdle = true;
+    // The clock runs only while a reply is expected to bring bytes.
+    if (!reply || state == WRITING || state == DONE || state == PAUSING)
+        return;
+    if (nowSeconds() - lastActivity >= watchdogSeconds) {
+        handleTimeout();
+        return;
+    }
+    armWatchdog();
+}
+
+void Download::handleIoError(QString msg)
+{
+    qDebug() << tracePrefix() << operationTag("handleIoError", 355) << msg;
+    state = ERROR;
+    resuming = true;
+    dropReply(true);
+    emit error(file, msg);
+}
+
+void Download::handleTimeout()
+{
+    state = ERROR;
+    resuming = true;
+    dropReply(true);
+    emit error(file, QStringLiteral("Network Timeout"));
+}
+
+void Download::networkFinished()
+{
+    switch (state) {
+    case WRITING:
+    case DONE:
+        // Every byte was in before the reply said it was done.
+        dropReply(false);
+        return;
+    case PAUSING:
+        qDebug() << tracePrefix() << "Already pausing" << operationTag("networkFinished", 245);
+        return;
+    case ERROR:
+        qDebug() << tracePrefix() << "Already errored out" << operationTag("networkFinished", 250);
+        return;
+    case READY:
+    case DOWNLOADING:
+    case PAUSED:
+        break;
+    }
+    if (!reply) {
+        qDebug() << tracePrefix() << int(state);
+        return;
+    }
+    // The last bytes may have come with the end of the reply.
+    pullAvailable();
+    // A reply of no announced length whose bytes were all in before its end.
+    if (reply && state == DOWNLOADING && bodyComplete()) {
+        startFinish();
+        return;
+    }
+    if (!reply || state == WRITING || state == ERROR || offset >= size)
+        return;
+
+    const QNetworkReply::NetworkError code = reply->error();
+    if (code == QNetworkReply::NoError) {
+        failIncomplete();
+        return;
+    }
+
+    state = ERROR;
+    const QString message = reply->errorString();
+    qDebug() << tracePrefix() << errorName(code) << message << operationTag("networkFinished", 272);
+    qDebug() << tracePrefix() << reply->url();
+    resuming = true;
+    dropReply(true);
+    if (code == QNetworkReply::OperationCanceledError)
+        emit cancelled(file);
+    else
+        emit error(file, message);
+}
+
+void Download::handleDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    lastActivity = nowSeconds();
+    if (state != DOWNLOADING || bytesTotal <= 0)
+        return;
+    const int percent = int(double(bytesReceived) * 100.0 / double(bytesTotal));
+    if (percent != lastPercent) {
+        qInfo() << tracePrefix() << percent << "%" << "done";
+        lastPercent = percent;
+    }
+}
+
+void Download::handleNetworkError(QNetworkReply::NetworkError code)
+{
+    qInfo() << tracePrefix() << errorName(code);
+    if (state == DOWNLOADING || state == PAUSING) {
+        state = code == QNetworkReply::OperationCanceledError ? PAUSED : ERROR;
+        resuming = true;
+        dropReply(true);
+    }
+    if (state == ERROR && code != QNetworkReply::OperationCanceledError)
+        emit error(file, QStringLiteral("Network Error"));
+}

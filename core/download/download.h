@@ -1,0 +1,166 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFuture>
+#include <QJsonObject>
+#include <QNetworkReply>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+#include "download/chunkwriter.h"
+#include "card/cardresult.h"
+
+class CardWriter;
+class QThreadPool;
+
+// One chart file on its way from the service to the card. The owner issues
+// each HTTP request and hands the reply over; this object pulls the reply's
+// bytes as they arrive and writes them to the card through the card writer
+// at once, on its own thread, in pieces of at most maxChunkSize, hashing them
+// as they go. Once every byte is there, the file's end (sync, digest,
+// trailer) runs on a small pool of its own, so that a slow sync never holds
+// up the next file's bytes. A file is DONE only when it is synced, its SHA-1
+// is the record's and its inline trailer follows it. The same object is
+// re-armed with a new, ranged reply after a pause or a failure.
+class Download : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum State : int {
+        READY = 0,
+        DOWNLOADING = 1,
+        WRITING = 2, // every byte is in; the file's end runs on the pool
+        PAUSING = 3,
+        PAUSED = 4,
+        ERROR = 5,
+        DONE = 6,
+    };
+    Q_ENUM(State)
+
+    // Largest piece read from the reply and written to the card at once. The
+    // reply buffers at most replyBufferSize, so one arrival is one or two
+    // pieces, and the piece stays in the processor's cache between the
+    // network layer, the digest and the write.
+    static constexpr qint64 maxChunkSize = 256 * 1024;
+    // How much the network layer may buffer for one reply before it stops
+    // reading the socket; keeps memory flat whatever the file size. Measured:
+    // 512 KiB to 1 MiB moves a 1 GiB product fastest; from 2 MiB on the
+    // transfer gets several times slower.
+    static constexpr qint64 replyBufferSize = 512 * 1024;
+
+    Download(QJsonObject record, QObject *parent = nullptr);
+    ~Download() override;
+    Q_DISABLE_COPY_MOVE(Download)
+
+    // Seconds without a byte before a transfer gives up. 601 unless the
+    // environment variable QUORVEL_WATCHDOG_SECONDS or a call here says
+    // otherwise (tests and the benchmark shorten it).
+    static void setWatchdogLimit(int seconds);
+    static int watchdogLimit();
+    // Where files are ended: two threads, because the ends are syncs that
+    // wait on the medium, and more of them at once only queue in the device.
+    static QThreadPool *finishingPool();
+
+    // Every write goes through writer; without one nothing is written.
+    void setCardWriter(std::shared_ptr<const CardWriter> cardWriter);
+
+    QString downloadPath() const;
+    QString localFilePath() const;
+    void connectResponse();
+    void disconnectResponse();
+    qint64 resume(qint64 offset);
+    bool pause();
+    void reset();
+    void restart();
+    void clearResponse();
+    void emitCancelled(Download::State state);
+    QString getStateStr() const;
+    // For a transfer whose bytes are all on the card but whose end (sync,
+    // digest, trailer) failed: runs that end again without the network.
+    void finishOnCard();
+
+    State state = READY;
+    QString file;
+    QString dir;
+    qint64 size = 0;
+    int mtime = 0;
+    QByteArray data;
+    QJsonObject record;
+    qint64 offset = 0;
+    QString endPoint;
+    QString cdnEndPoint;
+    QString etag;
+    QByteArray sha1;
+    bool resuming = false;
+    int lastPercent = 0;
+    qint64 lastActivity = 0;
+    bool watchdogIdle = true;
+    bool rewrite = false;
+    bool connected = false;
+    // Without a Content-Length only the reply's end shows a surplus byte, so
+    // the file is not settled before it.
+    bool lengthAnnounced = false;
+    QNetworkReply *reply = nullptr;
+    // Where the bytes go on the card, relative to its root: the record's
+    // file, or a temporary name while an RQ segment is under way.
+    QString target;
+    // Transfers of this file that ended with the wrong SHA-1 in this run.
+    int verifyFailures = 0;
+
+signals:
+    void bytesWritten(qint64 written);
+    // Every byte is on the card and the reply is done with; the file's end
+    // runs from now on, and the owner may give the connection to another.
+    void bodyReceived(QString filePath);
+    void downloadFinished(QString filePath);
+    void error(QString filePath, QString msg = QString());
+    void cancelled(QString filePath);
+    void started(QString filePath);
+    // The file arrived with the wrong SHA-1 for the first time: it is set to
+    // be fetched again from byte 0, and the owner issues that request.
+    void retryFromStart(QString filePath);
+    void finishedOnCard();
+
+public slots:
+    void handleReadyRead();
+    void handleBytesWritten(qint64 written);
+    void emitNoByteWritten();
+    void handleIoError(QString msg = QString());
+    void handleTimeout();
+    void networkFinished();
+    void handleDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void handleNetworkError(QNetworkReply::NetworkError code);
+
+private:
+    using Ending = ChunkWriter::Ending;
+
+    bool writeBytesAvailable(const char *bytes, qint64 length);
+    ChunkWriter::File cardFile() const;
+    void startFinish();
+    // Every byte of the file is on the card, and nothing more can follow:
+    // the length was announced, or the reply has ended.
+    bool bodyComplete() const;
+    void settleEnding();
+    void pullAvailable();
+    void armWatchdog();
+    void dropReply(bool abort);
+    void failIncomplete();
+    void failExtraBytes();
+    QString tracePrefix() const;
+
+    // The file's end in flight on the pool, kept so that destruction waits
+    // for it instead of leaving a pool thread with a dangling object.
+    QFuture<void> pendingFinish;
+    // Used by this object's thread for the pieces and by the pool for the
+    // end, never both at once: the pieces stop before the end begins.
+    std::unique_ptr<ChunkWriter> chunks;
+    // How the end went; written on the pool before the queued signal that
+    // makes this object's thread read it.
+    Ending ending = Ending::None;
+    CardResult endingProblem;
+
+    static int watchdogSeconds;
+};

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+
+#include "service/filelist.h"
+#include "card/cardresult.h"
+
+class CardWriter;
+
+// Proves a file already on the card, on a pool thread: its first size bytes
+// have the record's SHA-1 and the inline trailer follows them exactly. A
+// file whose bytes are right but whose trailer is missing or damaged gets
+// the trailer written, checked and synced.
+class FileCheck
+{
+public:
+    enum class Outcome {
+        Passed,
+        Mismatch,    // the bytes are not the service's: fetch from 0
+        CardProblem, // the card could not be read or written
+    };
+
+    struct Result
+    {
+        Outcome outcome = Outcome::Mismatch;
+        CardResult card;
+    };
+
+    // path: where the file lies on the card (a temporary name for an RQ
+    // segment still under way).
+    static Result run(const CardWriter &writer, const QString &path, const FileRecord &record,
+                      const std::atomic_bool *abandon = nullptr);
+    // A record of size 0: the file holds exactly the inline data (nothing
+    // for an empty one); rewritten whole when it does not.
+    static Result writeInline(const CardWriter &writer, const FileRecord &record);
+};

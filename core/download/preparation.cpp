@@ -1,0 +1,126 @@
+#include "download/preparation.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QFileInfo>
+
+#include "download/cardlimits.h"
+#include "download/productcard.h"
+#include "download/rqupdate.h"
+#include "card/cardwriter.h"
+
+namespace {
+
+QString prefix(const QString &context)
+{
+    return QStringLiteral("[%1][%2]").arg(QDateTime::currentDateTime().toString(Qt::TextDate), context);
+}
+
+} // namespace
+
+QString Preparation::cardProblem(const CardWriter *writer, const QString &cardRoot)
+{
+    if (!writer)
+        return QStringLiteral("Please insert SD card.");
+    // A folder whose media file was never usable is not a card that went.
+    if (!writer->identity().isValid() && QFileInfo(cardRoot).isDir())
+        return QStringLiteral("The card's ENCRYPT.TXT cannot be used (%1). Nothing on the card was changed.")
+            .arg(writer->identity().problem().toHtmlEscaped());
+    const CardResult result = writer->verifyCard();
+    return result.ok() ? QString() : result.message();
+}
+
+QString Preparation::fitProblem(const CardWriter &writer, const QString &sku, const QList<FileRecord> &records)
+{
+    CardFilesystem::Kind kind = CardFilesystem::Kind::Unknown;
+    const CardResult result = writer.filesystem(&kind);
+    if (!result.ok())
+        return result.message();
+    const QString problem = CardLimits::problem(records, kind);
+    if (!problem.isEmpty())
+        qWarning() << prefix(sku) << "file list does not fit a" << CardFilesystem::name(kind) << "card:" << problem;
+    return problem;
+}
+
+bool Preparation::readList(const CardWriter *writer, const QString &cardRoot, const QString &sku,
+                           const QByteArray &body, FileList::Kind kind, Result *result)
+{
+    if (!result->list.parse(body, kind, &result->error)) {
+        qWarning() << prefix(sku) << "file list refused:" << result->error;
+        return false;
+    }
+    result->error = cardProblem(writer, cardRoot);
+    if (result->error.isEmpty())
+        result->error = fitProblem(*writer, sku, result->list.records);
+    return result->error.isEmpty();
+}
+
+Preparation::Result Preparation::forProduct(std::shared_ptr<const CardWriter> writer, const QString &cardRoot,
+                                            const QString &sku, const QByteArray &body)
+{
+    Result result;
+    if (!readList(writer.get(), cardRoot, sku, body, FileList::Kind::Product, &result))
+        return result;
+    ProductCard::Preparation card;
+    const CardResult prepared = ProductCard::prepare(*writer, sku, result.list, &card);
+    if (!prepared.ok()) {
+        result.error = prepared.message();
+        return result;
+    }
+    result.vmidWritten = card.vmidWritten;
+    apply(card.steps, &result);
+    return result;
+}
+
+Preparation::Result Preparation::forSegments(std::shared_ptr<const CardWriter> writer, const QString &cardRoot,
+                                             const QString &sku, const QByteArray &body,
+                                             const QString &containerName, const QStringList &oldSegments,
+                                             const QByteArray &header, const QByteArray &chain,
+                                             const QString &chartId)
+{
+    Result result;
+    if (!readList(writer.get(), cardRoot, sku, body, FileList::Kind::Segments, &result))
+        return result;
+    result.rqUpdate = std::make_shared<RqUpdate>(writer, containerName, oldSegments, header, chain, chartId);
+    result.rqUpdate->setSegments(result.list);
+    QHash<QString, CardWriter::Facts> facts;
+    const CardResult surveyed = writer->survey(result.rqUpdate->surveyPaths(), &facts);
+    if (!surveyed.ok()) {
+        result.error = surveyed.message();
+        return result;
+    }
+    apply(result.rqUpdate->plan(facts), &result);
+    return result;
+}
+
+void Preparation::apply(const QList<ActivationPlan::Step> &steps, Result *result)
+{
+    const QList<FileRecord> &records = result->list.records;
+    for (int i = 0; i < steps.size(); ++i) {
+        const FileRecord &record = records.at(i);
+        const ActivationPlan::Step &step = steps.at(i);
+        const QString target = step.target.isEmpty() ? record.file : step.target;
+        result->recordIndex.insert(record.file, i);
+        result->targets.insert(record.file, target);
+        if (!step.checkPath.isEmpty())
+            result->checkPaths.insert(record.file, step.checkPath);
+        switch (step.action) {
+        case ActivationPlan::Action::Check:
+        case ActivationPlan::Action::Inline:
+            qDebug() << prefix(record.file) << "[checking sha1]" << record.file;
+            result->checks.append(record.file);
+            break;
+        case ActivationPlan::Action::Resume:
+            qDebug() << prefix(record.file) << "resuming:" << record.size - step.offset << "left";
+            result->resumedBytes += step.offset;
+            result->orders.append({record, target, step.offset, false, false});
+            break;
+        case ActivationPlan::Action::Fetch:
+            qDebug() << prefix(record.file) << "Download:" << record.file;
+            result->orders.append({record, target, 0, step.replace, false});
+            break;
+        case ActivationPlan::Action::None:
+            break;
+        }
+    }
+}

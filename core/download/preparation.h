@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+#include "download/activationplan.h"
+#include "service/filelist.h"
+#include "download/transferorder.h"
+
+class CardWriter;
+class RqUpdate;
+
+// Everything between the service's file list and the first transfer, on the
+// thread pool, so that the window never waits on it whatever the number of
+// files: the list read strictly, the card confirmed, the card's side made
+// ready (vmid, another product's folder) and every file given its step. The
+// downloader takes the result over whole, in one turn that does not grow
+// with the number of files.
+class Preparation
+{
+public:
+    struct Result
+    {
+        QString error; // for the user; nothing else is set when there is one
+        FileList list;
+        bool vmidWritten = false;
+        std::shared_ptr<RqUpdate> rqUpdate; // segments of an RQ chart only
+        // One entry per file, as the downloader keeps them.
+        QHash<QString, int> recordIndex;
+        QHash<QString, QString> targets;    // where a fetched file goes
+        QHash<QString, QString> checkPaths; // where a checked file lies, when not its target
+        QStringList checks;                 // complete in length: checked first, in list order
+        QList<TransferOrder> orders;        // fetched or resumed, in list order
+        qint64 resumedBytes = 0;            // already on the card of the resumed files
+    };
+
+    static Result forProduct(std::shared_ptr<const CardWriter> writer, const QString &cardRoot, const QString &sku,
+                             const QByteArray &body);
+    static Result forSegments(std::shared_ptr<const CardWriter> writer, const QString &cardRoot, const QString &sku,
+                              const QByteArray &body, const QString &containerName, const QStringList &oldSegments,
+                              const QByteArray &header, const QByteArray &chain, const QString &chartId);
+
+    // Why the chosen card cannot be written now, in the user's words; empty
+    // when it can.
+    static QString cardProblem(const CardWriter *writer, const QString &cardRoot);
+
+private:
+    // The list read strictly, the card confirmed and able to hold every file
+    // of it; false with result->error set otherwise.
+    static bool readList(const CardWriter *writer, const QString &cardRoot, const QString &sku,
+                         const QByteArray &body, FileList::Kind kind, Result *result);
+    // What the card's file system cannot hold of the list (names, sizes).
+    static QString fitProblem(const CardWriter &writer, const QString &sku, const QList<FileRecord> &records);
+    static void apply(const QList<ActivationPlan::Step> &steps, Result *result);
+};

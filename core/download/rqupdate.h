@@ -1,0 +1,106 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+#include "download/activationplan.h"
+#include "service/filelist.h"
+#include "download/readbackverifier.h"
+#include "card/cardresult.h"
+#include "card/cardwriter.h"
+
+namespace Mik {
+class MikFile;
+}
+
+// An RQ card's update as one transaction. The new segments are fetched under
+// temporary names that say which build they belong to and proven by SHA-1;
+// nothing the card already holds changes until every one of them is. Then:
+// the new container (the service's header marked "updating", followed by
+// the chart blocks read from the card before anything changed) replaces the
+// old one atomically; the segments are renamed into place; files of the old
+// build that the new one does not have (its segments under another base
+// name, its container) go last; the container is finished (digest) and its
+// mark cleared. A kill at any point leaves either the old card, whose
+// update resumes the temporaries, or a container marked "Update In
+// Progress" whose update completes the card.
+class RqUpdate
+{
+public:
+    // containerName: the card's container, relative to the card root (empty
+    // when the card has none); oldSegments: its segment files, likewise.
+    RqUpdate(std::shared_ptr<const CardWriter> writer, const QString &containerName, const QStringList &oldSegments,
+             const QByteArray &header, const QByteArray &chain, const QString &chartId);
+
+    // The segment's name while it is under way: its own name, the chart id
+    // and the service's tag (or the start of its SHA-1), with nothing a FAT
+    // card would refuse. A temporary of another build never matches.
+    static QString temporaryName(const FileRecord &record, const QString &chartId);
+    static bool isTemporaryName(const QString &name);
+    // Every segment goes to its temporary. A card file of the segment's name
+    // and size is checked in place (and kept if its SHA-1 is right); a whole
+    // temporary of this build is checked; a part of one is resumed; anything
+    // else is fetched from byte 0. Size 0: written at the commit.
+    static ActivationPlan::Step decide(const FileRecord &record, const QString &temporary,
+                                       const CardWriter::Facts &inPlace, const CardWriter::Facts &partial);
+    // The card files the plan looks at: each segment's own name and its
+    // temporary.
+    QStringList surveyPaths() const;
+    QList<ActivationPlan::Step> plan(const QHash<QString, CardWriter::Facts> &facts) const;
+
+    // A header the service sent for this card's container: the same chart,
+    // built for the service, not older in build or chart version.
+    static bool acceptsHeader(const QByteArray &header, const Mik::MikFile &container);
+    // Why a header reply cannot be used as a 352-byte header (its stated
+    // length or its size); empty when it can.
+    static QString headerProblem(const QByteArray &body);
+    // A container the card lost, rebuilt from the service's header and the
+    // chain the service keeps for the card; marked "updating" so that the
+    // next update completes it. Whole or not at all.
+    static CardResult restore(const CardWriter &writer, const QString &sku, const QByteArray &header,
+                              const QByteArray &chain);
+    // Copies a file of the card (read without following links) to target
+    // outside the card.
+    static bool backUp(const CardWriter &writer, const QString &name, const QString &target);
+
+    // The 352-byte header as it goes on the card while the update runs, and
+    // as it stays once the update is complete.
+    static QByteArray updatingHeader(const QByteArray &header);
+    static QByteArray finishedHeader(const QByteArray &header, const QByteArray &chain);
+
+    void setSegments(const FileList &list);
+    QString temporaryOf(const FileRecord &record) const { return temporaryName(record, chart); }
+    // The segment under its own name was proven: nothing to rename.
+    void keepInPlace(const QString &file) { inPlace.insert(file); }
+    // It was lost again: it comes through its temporary after all.
+    void dropInPlace(const QString &file) { inPlace.remove(file); }
+    QString newContainerName() const { return base + QStringLiteral(".kim"); }
+
+    // Everything after the last segment is proven; stops at the first
+    // failure, leaving a card that the next update completes.
+    CardResult commit() const;
+    // What the commit wrote, to be read back from the card: the container,
+    // whole (its flags and digest with it), and every segment it put in
+    // place; call before the segments are counted as in place.
+    QList<ReadbackVerifier::Item> writtenFiles() const;
+    // The card did not keep what the commit wrote: the container is marked
+    // "updating" again (its chain intact), so that the card shows the update
+    // as unfinished and the next update completes it.
+    CardResult markUnfinished() const;
+
+private:
+    std::shared_ptr<const CardWriter> writer;
+    QString oldContainer;
+    QStringList oldSegmentNames;
+    QByteArray headerImage;
+    QByteArray chainBytes;
+    QString chart;
+    QString base;
+    QList<FileRecord> segments;
+    QSet<QString> inPlace;
+};

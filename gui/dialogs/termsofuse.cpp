@@ -1,0 +1,54 @@
+#include "dialogs/termsofuse.h"
+#include "ui_termsofuse.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QTextDocument>
+
+TermsOfUse::TermsOfUse(QWidget *parent, bool agreed)
+    : QWidget(parent)
+    , ui(new Ui::TermsOfUse)
+    , agreed(agreed)
+{
+    ui->setupUi(this);
+    setWindowTitle(QStringLiteral("Quorvel Download Tool - Terms of Use"));
+
+    QFile file(QStringLiteral(":/text/termsofuse.html"));
+    if (file.open(QIODevice::ReadOnly))
+        termsText = QString::fromUtf8(file.readAll());
+
+    QTextDocument document;
+    document.setDefaultStyleSheet(
+        QStringLiteral("ul{padding-left:10px;margin-left:10px;-qt-list-indent:0;background: #E4E4E4;}"));
+    document.setHtml(termsText);
+    ui->termsBrowser->setHtml(document.toHtml());
+
+    if (agreed)
+        ui->buttonsWidget->hide();
+}
+
+TermsOfUse::~TermsOfUse()
+{
+    delete ui;
+}
+
+void TermsOfUse::on_agreeButton_clicked()
+{
+    agreed = true;
+    ui->buttonsWidget->hide();
+    emit agreedSig();
+}
+
+void TermsOfUse::on_cancelButton_clicked()
+{
+    if (!agreed)
+        QCoreApplication::exit(0);
+}
+
+void TermsOfUse::closeEvent(QCloseEvent *event)
+{
+    event->accept();
+    if (!agreed)
+        QCoreApplication::exit(0);
+}

@@ -1,0 +1,6 @@
+#include "widgets/customscrollarea.h"
+
+CustomScrollArea::CustomScrollArea(QWidget *parent)
+    : QScrollArea(parent)
+{
+}

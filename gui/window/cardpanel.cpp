@@ -1,0 +1,274 @@
+#include "window/cardpanel.h"
+#include "ui_newwindow.h"
+
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QFontMetrics>
+#include <QHeaderView>
+#include <QPixmap>
+#include <QStorageInfo>
+#include <QTreeView>
+
+#include "base/settings.h"
+#include "base/utilities.h"
+#include "card/mediaid.h"
+
+namespace {
+
+const QString noCardPicture = QStringLiteral("://resources/images/quorveldownloadtool_sdcard_nocard.png");
+
+QString cardPicture(ProductTypeEnum type)
+{
+    switch (type) {
+    case Talvos:
+        return QStringLiteral(":/resources/images/quorveldownloadtool_sdcard_talvo.png");
+    case VelmoraRegion:
+        return QStringLiteral(":/resources/images/quorveldownloadtool_sdcard_legacy.png");
+    case RqSd:
+        return QStringLiteral(":/resources/images/quorveldownloadtool_sdcard_rq.png");
+    default:
+        return QStringLiteral(":/resources/images/quorveldownloadtool_sdcard_blank.png");
+    }
+}
+
+void showPictureIn(QLabel *label, const QString &path)
+{
+    const QPixmap picture(path);
+    if (!picture.isNull())
+        label->setPixmap(picture.scaled(label->size(), Qt::KeepAspectRatio, Qt::FastTransformation));
+}
+
+// Cards are told apart in the list by the folder they are in and their id.
+QString cardName(const CardIdentity &card)
+{
+    return QFileInfo(card.root()).fileName() + QStringLiteral(" (") + card.rawMediaId() + QLatin1Char(')');
+}
+
+// The file dialog of the tool's own making rather than the static helper:
+// its columns are widened to what they hold once the folder is read, so
+// sizes and dates are never cut.
+QString askForMediaFile(QWidget *parent, const QString &startDir)
+{
+    QFileDialog dialog(parent, QObject::tr("Please select the encrypt.txt file on your SD Card."), startDir,
+                       QObject::tr("Quorvel Download Tool Media File(ENCRYPT.TXT  encrypt.txt)"));
+    dialog.setObjectName(QStringLiteral("mediaFileDialog"));
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.resize(820, 480);
+    auto *view = dialog.findChild<QTreeView *>(QStringLiteral("treeView"));
+    auto *model = dialog.findChild<QFileSystemModel *>();
+    if (view && model) {
+        QObject::connect(model, &QFileSystemModel::directoryLoaded, view, [view] {
+            for (int column = 1; column < view->header()->count(); ++column)
+                view->resizeColumnToContents(column);
+        });
+    }
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+    return dialog.selectedFiles().value(0);
+}
+
+} // namespace
+
+CardPanel::CardPanel(Ui::NewWindow *ui, Settings &settings, QWidget *dialogParent)
+    : QObject(dialogParent)
+    , ui(ui)
+    , settings(settings)
+    , dialogParent(dialogParent)
+    , cardWatcher(this)
+{
+    // Found by name in the window, so a test looks at once rather than
+    // waiting for the next poll.
+    cardWatcher.setObjectName(QStringLiteral("cardWatcher"));
+    ui->sdCardList->hide();
+    ui->sdWatchLabel->hide();
+    // The card remembered from the last run counts as chosen while it is in,
+    // so a card found at start does not take its place before it is read.
+    const QString remembered = settings.value(SettingsKeys::mediaIdFile).toString();
+    if (!remembered.isEmpty())
+        chosen = CardIdentity::fromMediaFile(remembered);
+    connect(&cardWatcher, &CardWatcher::cardAppeared, this, [this] {
+        updateCardList();
+        offerCardIfNoneChosen();
+    });
+    connect(&cardWatcher, &CardWatcher::cardRemoved, this, &CardPanel::updateCardList);
+    connect(&cardWatcher, &CardWatcher::chosenCardLost, this, &CardPanel::chosenCardLost);
+    connect(&cardWatcher, &CardWatcher::chosenCardBack, this, &CardPanel::chosenCardBack);
+    connect(ui->sdCardList, &QComboBox::activated, this, [this, ui](int index) {
+        const QString file = ui->sdCardList->itemData(index).toString();
+        if (!file.isEmpty() && file != mediaIdFile)
+            emit cardOffered(file);
+    });
+}
+
+QString CardPanel::mediaIdDir() const
+{
+    return QFileInfo(mediaIdFile).absoluteDir().absolutePath();
+}
+
+CardPanel::MediaFile CardPanel::readMediaFile(bool browse)
+{
+    if (settings.contains(SettingsKeys::mediaIdFile))
+        mediaIdFile = settings.value(SettingsKeys::mediaIdFile).toString();
+    if (mediaIdFile.isEmpty() || !QFileInfo::exists(mediaIdFile))
+        mediaIdFile.clear();
+
+    if (browse) {
+        const QString picked = askForMediaFile(dialogParent, mediaIdFile.isEmpty() ? QStringLiteral("/") : mediaIdDir());
+        if (!picked.isEmpty())
+            mediaIdFile = picked;
+    }
+    if (mediaIdFile.isEmpty())
+        return MediaFile::NoCard;
+
+    // Read-write on purpose: a locked or write-protected card cannot take a
+    // download, so it counts as no card at all.
+    QFile file(mediaIdFile);
+    if (!file.open(QIODevice::ReadWrite))
+        return MediaFile::NoCard;
+    file.close();
+
+    const CardIdentity card = CardIdentity::fromMediaFile(mediaIdFile);
+    if (!card.isValid()) {
+        qDebug() << "Not a media file:" << card.problem();
+        return MediaFile::Invalid;
+    }
+    rawMediaId = card.rawMediaId();
+    chosen = card;
+    return MediaFile::Valid;
+}
+
+void CardPanel::showNoCard()
+{
+    pathText.clear();
+    itemText.clear();
+    ui->sdPathLabel->setText(QStringLiteral("Please browse to an SD Card which has been"));
+    ui->sdPathLabel->setToolTip(QString());
+    ui->sdSkuOnCardLabel->setText(QStringLiteral("encrypted on your Corvane Control Head"));
+    ui->sdSkuOnCardLabel->setToolTip(QString());
+    ui->sdSpaceLabel->setText(QStringLiteral("and select the \u201cencrypt.txt\u201d file."));
+    showPictureIn(ui->sdImg, noCardPicture);
+    rawMediaId.clear();
+    skuOnCard.clear();
+    cardProductType = NoProductType;
+    chosen = CardIdentity();
+    cardWatcher.setChosenCard(chosen);
+    updateCardList();
+}
+
+void CardPanel::showChosenCard()
+{
+    refreshCapacity();
+    // Cards often sit under the same long folder; the end of the path is
+    // what tells them apart, so the middle is what gets cut.
+    pathText = QStringLiteral("File Path: ") + mediaIdDir();
+    setElided(ui->sdPathLabel, pathText, mediaIdDir(), Qt::ElideMiddle);
+    settings.setValue(SettingsKeys::mediaIdFile, mediaIdFile);
+    cardWatcher.setChosenCard(chosen);
+    updateCardList();
+}
+
+void CardPanel::refreshCapacity()
+{
+    const QStorageInfo storage(mediaIdFile);
+    freeKb = qint32(storage.bytesAvailable() / 1024);
+    totalKb = qint32(storage.bytesTotal() / 1024);
+    ui->sdSpaceLabel->setText(QStringLiteral("SD Card Capacity: ") + Utilities::kbToReadable(freeKb)
+                              + QStringLiteral(" / ") + Utilities::kbToReadable(totalKb));
+}
+
+bool CardPanel::readVmid()
+{
+    const QFileInfo vmid(mediaIdDir() + QStringLiteral("/vmid"));
+    if (!vmid.exists() || !vmid.isReadable()) {
+        skuOnCard.clear();
+        return false;
+    }
+    skuOnCard = vmidItemNumber(mediaIdDir());
+    // A blank vmid names no product; it would only mislead the next run.
+    if (skuOnCard.isEmpty())
+        QFile::remove(vmid.filePath());
+    return true;
+}
+
+void CardPanel::showItemNumber()
+{
+    if (skuOnCard.isEmpty()) {
+        itemText.clear();
+        ui->sdSkuOnCardLabel->clear();
+        ui->sdSkuOnCardLabel->setToolTip(QString());
+        return;
+    }
+    // RQ chart names are padded with blanks in front; they are data, not
+    // something to show.
+    itemText = QStringLiteral("Item # ") + skuOnCard.trimmed();
+    setElided(ui->sdSkuOnCardLabel, itemText, skuOnCard.trimmed(), Qt::ElideRight);
+}
+
+void CardPanel::showPicture()
+{
+    showPictureIn(ui->sdImg, cardPicture(cardProductType));
+}
+
+void CardPanel::setLocked(bool lock)
+{
+    locked = lock;
+    ui->sdSelBtn->setDisabled(lock);
+    ui->sdCardList->setDisabled(lock);
+}
+
+void CardPanel::relayout()
+{
+    if (!pathText.isEmpty())
+        setElided(ui->sdPathLabel, pathText, mediaIdDir(), Qt::ElideMiddle);
+    if (!itemText.isEmpty())
+        setElided(ui->sdSkuOnCardLabel, itemText, skuOnCard.trimmed(), Qt::ElideRight);
+}
+
+void CardPanel::say(const QString &text)
+{
+    ui->sdWatchLabel->setText(text);
+    ui->sdWatchLabel->setVisible(!text.isEmpty());
+}
+
+void CardPanel::setElided(QLabel *label, const QString &text, const QString &tooltip, Qt::TextElideMode mode)
+{
+    const QString shown = QFontMetrics(label->font()).elidedText(text, mode, label->width());
+    label->setText(shown);
+    label->setToolTip(shown != text ? tooltip : QString());
+}
+
+void CardPanel::updateCardList()
+{
+    const QList<CardIdentity> cards = cardWatcher.cards();
+    QComboBox *list = ui->sdCardList;
+    list->clear();
+    if (cards.size() < 2) {
+        list->hide();
+        return;
+    }
+    int current = -1;
+    for (const CardIdentity &card : cards) {
+        if (card.sameCard(chosen))
+            current = list->count();
+        list->addItem(cardName(card), card.mediaFilePath());
+    }
+    if (current < 0) {
+        list->insertItem(0, tr("%1 cards found: choose one").arg(cards.size()));
+        current = 0;
+    }
+    list->setCurrentIndex(current);
+    list->show();
+}
+
+void CardPanel::offerCardIfNoneChosen()
+{
+    const QList<CardIdentity> cards = cardWatcher.cards();
+    // A card the user chose stays chosen; with several cards and none
+    // chosen, the list asks which.
+    if (locked || chosen.isValid() || cards.size() != 1)
+        return;
+    emit cardOffered(cards.first().mediaFilePath());
+}

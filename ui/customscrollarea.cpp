@@ -1,6 +1,0 @@
-#include "ui/customscrollarea.h"
-
-CustomScrollArea::CustomScrollArea(QWidget *parent)
-    : QScrollArea(parent)
-{
-}
