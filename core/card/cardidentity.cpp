@@ -130,8 +130,10 @@ bool CardIdentity::stillPresent() const
     return valid && sameCard(fromMediaFile(mediaFile));
 }
 
-bool CardIdentity::matchesRoot(int rootFolder, QString *why) const
+bool CardIdentity::matchesRoot(int rootFolder, QString *why, bool *another) const
 {
+    if (another)
+        *another = false;
     QString reason;
     const auto fail = [&](const QString &text) {
         if (why)
@@ -143,13 +145,18 @@ bool CardIdentity::matchesRoot(int rootFolder, QString *why) const
     struct stat status {};
     if (::fstat(rootFolder, &status) != 0 || !S_ISDIR(status.st_mode))
         return fail(QStringLiteral("%1 is not a folder").arg(rootPath));
+    QByteArray content;
+    const bool readable =
+        readSmallRegularFile(rootFolder, QFileInfo(mediaFile).fileName(), maxMediaFileSize, &content, &reason);
+    const QString found = readable ? mediaIdFromContent(QString::fromUtf8(content)) : QString();
+    if (another)
+        *another = !found.isEmpty() && found != mediaId;
     // An empty mount point lies on the computer's own disk: another device.
     if (status.st_dev != rootDevice)
         return fail(QStringLiteral("%1 is no longer on the card's file system").arg(rootPath));
-    QByteArray content;
-    if (!readSmallRegularFile(rootFolder, QFileInfo(mediaFile).fileName(), maxMediaFileSize, &content, &reason))
+    if (!readable)
         return fail(reason);
-    if (mediaIdFromContent(QString::fromUtf8(content)) != mediaId)
+    if (found != mediaId)
         return fail(QStringLiteral("%1 holds another media id").arg(mediaFile));
     return true;
 }

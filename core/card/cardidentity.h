@@ -33,7 +33,8 @@ public:
     bool stillPresent() const;
     // The same test for a root folder already open: its file system and the
     // media id read through it, so that what is checked is what is written.
-    bool matchesRoot(int rootFolder, QString *why = nullptr) const;
+    // another is set when the folder holds a card, but not this one.
+    bool matchesRoot(int rootFolder, QString *why = nullptr, bool *another = nullptr) const;
 
     QString root() const { return rootPath; }
     QString mediaFilePath() const { return mediaFile; }

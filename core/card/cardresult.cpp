@@ -61,6 +61,8 @@ QString CardResult::message() const
         return QString();
     case CardGone:
         return QStringLiteral("Please insert SD card.");
+    case AnotherCard:
+        return QStringLiteral("Another SD card is in place of the chosen one. Put the chosen card back.");
     case CardFull:
         return QStringLiteral("The SD card is full (%1). Make room on it and press Resume.").arg(why);
     case TooLarge:

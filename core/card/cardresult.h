@@ -8,7 +8,8 @@ class CardResult
 public:
     enum Problem {
         None,
-        CardGone,     // not in, or another card in its place
+        CardGone,     // not in
+        AnotherCard,  // another card is where the chosen one was
         CardFull,     // no room
         TooLarge,     // a file larger than the card's file system allows
         CardReadOnly, // locked, mounted read-only, or not ours to write

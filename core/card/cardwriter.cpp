@@ -106,9 +106,10 @@ CardResult CardWriter::openRoot(int *root) const
     if (fd < 0)
         return CardResult::failure(CardResult::CardGone, QString(), QStringLiteral("root cannot be opened"));
     QString why;
-    if (!card.matchesRoot(fd, &why)) {
+    bool another = false;
+    if (!card.matchesRoot(fd, &why, &another)) {
         ::close(fd);
-        return CardResult::failure(CardResult::CardGone, QString(), why);
+        return CardResult::failure(another ? CardResult::AnotherCard : CardResult::CardGone, QString(), why);
     }
     *root = fd;
     return CardResult();

@@ -6,10 +6,14 @@
 #include <QSet>
 #include <QtEndian>
 
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <limits>
 
-#include "card/cardwriter.h"
+#include "base/atomicfile.h"
 #include "card/mikblock.h"
 
 namespace Mik {
@@ -217,45 +221,67 @@ QByteArray MikFile::getDrmBytes(bool *whole)
 
 bool MikFile::setUpdating(bool updating)
 {
+    MikFile changed = *this;
     if (updating)
-        setFlags(flags() | FlagUpdating);
+        changed.setFlags(flags() | FlagUpdating);
     else
         // Clearing treats the field as 16 bits wide: the upper bits go too.
-        setFlags(flags() & 0xFFFFULL & ~quint64(FlagUpdating));
-    return writeHeader();
+        changed.setFlags(flags() & 0xFFFFULL & ~quint64(FlagUpdating));
+    QByteArray content;
+    if (!readWhole(&content) || !changed.replaceHeader(content))
+        return false;
+    header = changed.header;
+    return true;
 }
 
 bool MikFile::finalize()
 {
     if (!(flags() & FlagQvBuild))
         return false;
-
-    fileInfo.refresh();
-    const quint64 actualSize = quint64(qMax<qint64>(fileInfo.size(), 0));
-    if (kimFileSize() != actualSize) {
-        qDebug() << "FileSize:" << kimFileSize() << "->" << actualSize;
-        setKimFileSize(actualSize);
-    }
-    setFlags(flags() | FlagFinalized);
-
     QByteArray content;
     if (!readWhole(&content))
         return false;
+    MikFile changed = *this;
+    const quint64 actualSize = quint64(content.size());
+    if (kimFileSize() != actualSize) {
+        qDebug() << "FileSize:" << kimFileSize() << "->" << actualSize;
+        changed.setKimFileSize(actualSize);
+    }
+    changed.setFlags(changed.flags() | FlagFinalized);
     const QByteArray payload = headerSize() < quint64(content.size()) ? content.mid(qsizetype(headerSize())) : QByteArray();
-    setPayloadSha1(QCryptographicHash::hash(payload, QCryptographicHash::Sha1));
-    setFlags(flags() | FlagDigest);
-    if (!replaceHeader(content))
-        qDebug() << "Header not written:" << fileInfo.absoluteFilePath();
+    changed.setPayloadSha1(QCryptographicHash::hash(payload, QCryptographicHash::Sha1));
+    changed.setFlags(changed.flags() | FlagDigest);
+    if (!changed.replaceHeader(content))
+        return false;
+    header = changed.header;
     return true;
 }
 
 bool MikFile::readWhole(QByteArray *content) const
 {
-    // Through the card writer like every write to a card: a container that
-    // has gone is not made again, and a link is never followed.
-    const CardWriter writer(CardIdentity::fromRoot(fileInfo.absolutePath()));
-    qint64 length = 0;
-    return writer.readFile(fileInfo.fileName(), largestContainer, content, &length).ok() && length <= largestContainer;
+    // A link is never followed, and a file larger than any container is
+    // not read into memory.
+    const int fd = ::open(QFile::encodeName(fileInfo.absoluteFilePath()).constData(),
+                          O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size > largestContainer) {
+        ::close(fd);
+        return false;
+    }
+    content->resize(qsizetype(status.st_size));
+    qint64 done = 0;
+    while (done < content->size()) {
+        const ssize_t n = ::pread(fd, content->data() + done, size_t(content->size() - done), done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    ::close(fd);
+    return done == content->size();
 }
 
 bool MikFile::replaceHeader(QByteArray content) const
@@ -263,17 +289,11 @@ bool MikFile::replaceHeader(QByteArray content) const
     // The whole file is written anew and renamed over the old one, so a
     // crash leaves the old header or the new one, never half of each.
     content.replace(0, qMin<qsizetype>(content.size(), headerImageSize), headerImage());
-    const CardWriter writer(CardIdentity::fromRoot(fileInfo.absolutePath()));
-    return writer.writeWholeFile(fileInfo.fileName(), {content}).ok();
-}
-
-bool MikFile::writeHeader()
-{
-    QByteArray content;
-    if (!readWhole(&content))
+    QString why;
+    if (!AtomicFile::write(fileInfo.absoluteFilePath(), content, &why)) {
+        qDebug() << "Header not written:" << why;
         return false;
-    if (!replaceHeader(content))
-        qDebug() << "Header not written:" << fileInfo.absoluteFilePath();
+    }
     return true;
 }
 

@@ -59,6 +59,10 @@ public:
     // than a next it could not follow (a segment file missing, or shorter).
     QByteArray getDrmBytes(bool *whole);
     bool seek(QFile &file, qint64 position, QIODeviceBase::OpenModeFlag mode);
+    // Write the changed header into the file (whole, through a temporary
+    // renamed over it) and only then take the change in memory; false,
+    // with nothing changed, when the file could not be read or written.
+    // Whether the folder is a chosen card is the caller's business.
     bool setUpdating(bool updating);
     bool finalize();
     QString chartName() const;
@@ -95,7 +99,6 @@ private:
     quint32 read32(int offset) const;
     void write64(int offset, quint64 value);
     void write32(int offset, quint32 value);
-    bool writeHeader();
     bool readWhole(QByteArray *content) const;
     bool replaceHeader(QByteArray content) const;
     qint64 totalSegmentBytes() const;

@@ -1,38 +1,14 @@
 #include "download/activationplan.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include "card/vmidfile.h"
 
 QByteArray ActivationPlan::vmidContents(const QString &sku, const QList<FileRecord> &records)
 {
-    QJsonArray entries;
+    QList<QPair<QString, QString>> tags;
+    tags.reserve(records.size());
     for (const FileRecord &record : records)
-        entries.append(QJsonObject{{QStringLiteral("etag"), record.etag}, {QStringLiteral("file"), record.file}});
-    return sku.toUtf8() + "\r\n"
-           + QJsonDocument(QJsonObject{{QStringLiteral("files"), entries}}).toJson(QJsonDocument::Indented);
-}
-
-QString ActivationPlan::vmidProduct(const QByteArray &head)
-{
-    const qsizetype end = head.indexOf('\n');
-    if (end < 0 && head.size() >= maxVmidLine)
-        return QString(); // no line end within the limit: not a vmid the tool wrote
-    return QString::fromUtf8(head.left(end < 0 ? head.size() : end).simplified());
-}
-
-bool ActivationPlan::storedEtags(const QByteArray &vmid, const QString &sku, QHash<QString, QString> *etags)
-{
-    etags->clear();
-    if (vmidProduct(vmid.left(maxVmidLine)) != sku)
-        return false;
-    const qsizetype end = vmid.indexOf('\n');
-    const QJsonArray files = QJsonDocument::fromJson(vmid.mid(end + 1)).object().value(QStringLiteral("files")).toArray();
-    for (const QJsonValue &value : files) {
-        const QJsonObject entry = value.toObject();
-        etags->insert(entry.value(QStringLiteral("file")).toString(), entry.value(QStringLiteral("etag")).toString());
-    }
-    return !files.isEmpty();
+        tags.append({record.file, record.etag});
+    return VmidFile::contents(sku, tags);
 }
 
 ActivationPlan::Step ActivationPlan::decide(const FileRecord &record, const CardWriter::Facts &card, bool changed)

@@ -38,15 +38,8 @@ public:
         QString checkPath;   // Check: what is proven, when not the target
     };
 
-    // The vmid file: the product's SKU on the first line, then the list of
-    // files with the tags they had when they were put on the card.
-    static constexpr qint64 maxVmidLine = 64 * 1024;
+    // The vmid file for a product's list (VmidFile).
     static QByteArray vmidContents(const QString &sku, const QList<FileRecord> &records);
-    // The tags a vmid file remembers for sku; false when it names another
-    // product or lists nothing.
-    static bool storedEtags(const QByteArray &vmid, const QString &sku, QHash<QString, QString> *etags);
-    // The first line of a vmid file (at most maxVmidLine bytes), simplified.
-    static QString vmidProduct(const QByteArray &head);
 
     // changed: files whose tag on the service differs from the one the card
     // remembers, so a part of them on the card belongs to an older file.

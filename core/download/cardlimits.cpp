@@ -8,7 +8,7 @@ namespace {
 QString refused(const QString &file, const QString &reason)
 {
     return QStringLiteral("The file \"%1\" cannot be put on this SD card: %2. Nothing on the card was changed.")
-        .arg(file.toHtmlEscaped(), reason);
+        .arg(file, reason);
 }
 
 // FAT and exFAT compare names through an upper-case table; Unicode case
@@ -36,11 +36,11 @@ QString CardLimits::nameProblem(const QString &path)
         for (const QChar c : name) {
             if (c.unicode() < 0x20 || forbidden.contains(c))
                 return QStringLiteral("its name holds %1, which a card's file system does not allow")
-                    .arg(characterText(c).toHtmlEscaped());
+                    .arg(characterText(c));
         }
         if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
             return QStringLiteral("\"%1\" ends in a dot or a space, which a card's file system drops from a name")
-                .arg(name.toHtmlEscaped());
+                .arg(name);
         if (name.size() > maxNameLength)
             return QStringLiteral("a name on its path is longer than the %1 characters a card allows")
                 .arg(maxNameLength);
@@ -62,7 +62,7 @@ QString CardLimits::problem(const QList<FileRecord> &records, CardFilesystem::Ki
         if (!earlier.isEmpty())
             return refused(record.file, QStringLiteral("its name differs from \"%1\" only in letter case, and a card "
                                                        "does not tell such names apart")
-                                            .arg(earlier.toHtmlEscaped()));
+                                            .arg(earlier));
         files.insert(key, record.file);
         const qint64 length = record.size + record.data.size();
         if (kind == CardFilesystem::Kind::Fat && length > CardFilesystem::fatMaxFileSize)
@@ -79,7 +79,7 @@ QString CardLimits::problem(const QList<FileRecord> &records, CardFilesystem::Ki
             const QString file = files.value(key.left(slash));
             if (!file.isEmpty())
                 return refused(record.file, QStringLiteral("a folder on its path has the name of the file \"%1\"")
-                                                .arg(file.toHtmlEscaped()));
+                                                .arg(file));
         }
     }
     return QString();

@@ -59,7 +59,7 @@ void CheckRunner::startNext()
             if (abandon)
                 return;
             Outcome outcome = Outcome::Passed;
-            QString message;
+            JobError error;
             switch (result.outcome) {
             case FileCheck::Outcome::Passed:
                 qInfo() << prefix(record.file) << "skipped";
@@ -71,19 +71,20 @@ void CheckRunner::startNext()
             case FileCheck::Outcome::CardProblem:
                 qWarning() << prefix(record.file) << "check failed:" << result.card.detail();
                 outcome = Outcome::Failed;
-                message = result.card.problem() == CardResult::Failed ? QStringLiteral("Cannot Open Chart Folder.")
-                                                                      : result.card.message();
+                error = JobError::fromCard(result.card, record.file);
+                if (result.card.problem() == CardResult::Failed)
+                    error.message = QStringLiteral("Cannot Open Chart Folder.");
                 break;
             }
             // Handed to this object's thread, which starts the next check.
             QMetaObject::invokeMethod(
-                this, [this, file = record.file, outcome, message] { finishOne(file, outcome, message); },
+                this, [this, file = record.file, outcome, error] { finishOne(file, outcome, error); },
                 Qt::QueuedConnection);
         }));
     }
 }
 
-void CheckRunner::finishOne(const QString &file, Outcome outcome, const QString &message)
+void CheckRunner::finishOne(const QString &file, Outcome outcome, const JobError &error)
 {
     --inFlight;
     startNext();
@@ -95,7 +96,7 @@ void CheckRunner::finishOne(const QString &file, Outcome outcome, const QString 
         emit mismatched(file);
         break;
     case Outcome::Failed:
-        emit failed(file, message);
+        emit failed(file, error);
         break;
     }
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 
+#include "download/joberror.h"
 #include "service/filelist.h"
 
 class CardWriter;
@@ -30,11 +31,14 @@ public:
     void setCardWriter(std::shared_ptr<const CardWriter> cardWriter) { writer = std::move(cardWriter); }
     // Checks record where it lies at path (its target, or a temporary).
     void check(const FileRecord &record, const QString &path);
+    // Drops the checks that have not begun; those running report as usual.
+    void stop() { line.clear(); }
+    bool idle() const { return inFlight == 0 && line.isEmpty(); }
 
 signals:
     void passed(QString file);
     void mismatched(QString file);
-    void failed(QString file, QString message);
+    void failed(QString file, JobError error);
 
 private:
     struct Pending
@@ -45,7 +49,7 @@ private:
     enum class Outcome { Passed, Mismatched, Failed };
 
     void startNext();
-    void finishOne(const QString &file, Outcome outcome, const QString &message);
+    void finishOne(const QString &file, Outcome outcome, const JobError &error);
 
     std::shared_ptr<const CardWriter> writer;
     QList<Pending> line;

@@ -268,12 +268,12 @@ bool Download::writeBytesAvailable(const char *bytes, qint64 length)
         state = ERROR;
         dropReply(true);
         restart();
-        emit error(file, tr("The partly downloaded file changed on the card; it will be downloaded again."));
+        emit error(file, changedOnCard());
         return false;
     }
     if (!result.written) {
         qInfo() << tracePrefix() << "IO error:" << result.card.detail();
-        handleIoError(result.card.message());
+        handleIoError(result.card);
         return false;
     }
     // Cleared only once the old content is really gone, so that a failed
@@ -328,20 +328,21 @@ void Download::settleEnding()
             return;
         }
         state = ERROR;
-        emit error(file, tr("The file arrived damaged (its SHA-1 is not the chart service's). "
-                            "It is downloaded again from the start when you resume."));
+        emit error(file, JobError{JobError::ServiceReply, file,
+                                  tr("The file arrived damaged (its SHA-1 is not the chart service's). "
+                                     "It is downloaded again from the start when you resume.")});
         return;
     case Ending::Lost:
         dropReply(false);
         restart();
         state = ERROR;
-        emit error(file, tr("The partly downloaded file changed on the card; it will be downloaded again."));
+        emit error(file, changedOnCard());
         return;
     case Ending::CardProblem:
         dropReply(false);
         state = ERROR;
         resuming = true;
-        emit error(file, endingProblem.message());
+        emit error(file, JobError::fromCard(endingProblem, file));
         return;
     }
 }
@@ -355,7 +356,8 @@ void Download::failExtraBytes()
     state = ERROR;
     dropReply(true);
     restart();
-    emit error(file, tr("The chart service sent more bytes than the file list gives for this file."));
+    emit error(file, JobError{JobError::ServiceReply, file,
+                              tr("The chart service sent more bytes than the file list gives for this file.")});
 }
 
 void Download::pullAvailable()
@@ -428,7 +430,7 @@ void Download::failIncomplete()
     state = ERROR;
     resuming = true;
     dropReply(true);
-    emit error(file, tr("The connection ended before the whole file arrived."));
+    emit error(file, JobError{JobError::Network, file, tr("The connection ended before the whole file arrived.")});
 }
 
 void Download::handleReadyRead()
@@ -503,7 +505,8 @@ void Download::handleReadyRead()
         resuming = false;
         state = ERROR;
         dropReply(true);
-        emit error(file, tr("The server did not send the requested part of the file."));
+        emit error(file, JobError{JobError::ServiceReply, file,
+                                  tr("The server did not send the requested part of the file.")});
         return;
     }
 
@@ -560,13 +563,27 @@ void Download::emitNoByteWritten()
     armWatchdog();
 }
 
-void Download::handleIoError(QString msg)
+void Download::handleIoError(const CardResult &problem)
 {
-    qDebug() << tracePrefix() << operationTag("handleIoError", 355) << msg;
+    qDebug() << tracePrefix() << "card write failed:" << problem.detail();
     state = ERROR;
     resuming = true;
     dropReply(true);
-    emit error(file, msg);
+    emit error(file, JobError::fromCard(problem, file));
+}
+
+JobError Download::changedOnCard() const
+{
+    return JobError{JobError::ChangedOnCard, file,
+                    tr("The partly downloaded file changed on the card; it will be downloaded again.")};
+}
+
+JobError Download::networkFailure(QNetworkReply::NetworkError code, const QString &message) const
+{
+    // Below 200 the request got no answer (connection, TLS, proxy); from
+    // there on the end point answered, and said no.
+    const JobError::Kind kind = int(code) < 200 ? JobError::Network : JobError::ServiceReply;
+    return JobError{kind, file, message};
 }
 
 void Download::handleTimeout()
@@ -574,7 +591,7 @@ void Download::handleTimeout()
     state = ERROR;
     resuming = true;
     dropReply(true);
-    emit error(file, QStringLiteral("Network Timeout"));
+    emit error(file, JobError{JobError::Network, file, QStringLiteral("Network Timeout")});
 }
 
 void Download::networkFinished()
@@ -625,7 +642,7 @@ void Download::networkFinished()
     if (code == QNetworkReply::OperationCanceledError)
         emit cancelled(file);
     else
-        emit error(file, message);
+        emit error(file, networkFailure(code, message));
 }
 
 void Download::handleDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
@@ -649,5 +666,5 @@ void Download::handleNetworkError(QNetworkReply::NetworkError code)
         dropReply(true);
     }
     if (state == ERROR && code != QNetworkReply::OperationCanceledError)
-        emit error(file, QStringLiteral("Network Error"));
+        emit error(file, networkFailure(code, QStringLiteral("Network Error")));
 }

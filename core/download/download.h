@@ -11,6 +11,7 @@
 
 #include "download/chunkwriter.h"
 #include "card/cardresult.h"
+#include "download/joberror.h"
 
 class CardWriter;
 class QThreadPool;
@@ -116,7 +117,7 @@ signals:
     // runs from now on, and the owner may give the connection to another.
     void bodyReceived(QString filePath);
     void downloadFinished(QString filePath);
-    void error(QString filePath, QString msg = QString());
+    void error(QString filePath, JobError error);
     void cancelled(QString filePath);
     void started(QString filePath);
     // The file arrived with the wrong SHA-1 for the first time: it is set to
@@ -128,7 +129,7 @@ public slots:
     void handleReadyRead();
     void handleBytesWritten(qint64 written);
     void emitNoByteWritten();
-    void handleIoError(QString msg = QString());
+    void handleIoError(const CardResult &problem);
     void handleTimeout();
     void networkFinished();
     void handleDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
@@ -150,6 +151,8 @@ private:
     void failIncomplete();
     void failExtraBytes();
     QString tracePrefix() const;
+    JobError changedOnCard() const;
+    JobError networkFailure(QNetworkReply::NetworkError code, const QString &message) const;
 
     // The file's end in flight on the pool, kept so that destruction waits
     // for it instead of leaving a pool thread with a dangling object.

@@ -18,41 +18,44 @@ QString prefix(const QString &context)
 
 } // namespace
 
-QString Preparation::cardProblem(const CardWriter *writer, const QString &cardRoot)
+JobError Preparation::cardProblem(const CardWriter *writer, const QString &cardRoot)
 {
     if (!writer)
-        return QStringLiteral("Please insert SD card.");
+        return JobError{JobError::CardGone, QString(), QStringLiteral("Please insert SD card.")};
     // A folder whose media file was never usable is not a card that went.
     if (!writer->identity().isValid() && QFileInfo(cardRoot).isDir())
-        return QStringLiteral("The card's ENCRYPT.TXT cannot be used (%1). Nothing on the card was changed.")
-            .arg(writer->identity().problem().toHtmlEscaped());
-    const CardResult result = writer->verifyCard();
-    return result.ok() ? QString() : result.message();
+        return JobError{JobError::Other, QString(),
+                        QStringLiteral("The card's ENCRYPT.TXT cannot be used (%1). Nothing on the card was changed.")
+                            .arg(writer->identity().problem())};
+    return JobError::fromCard(writer->verifyCard());
 }
 
-QString Preparation::fitProblem(const CardWriter &writer, const QString &sku, const QList<FileRecord> &records)
+JobError Preparation::fitProblem(const CardWriter &writer, const QString &sku, const QList<FileRecord> &records)
 {
     CardFilesystem::Kind kind = CardFilesystem::Kind::Unknown;
     const CardResult result = writer.filesystem(&kind);
     if (!result.ok())
-        return result.message();
+        return JobError::fromCard(result);
     const QString problem = CardLimits::problem(records, kind);
-    if (!problem.isEmpty())
-        qWarning() << prefix(sku) << "file list does not fit a" << CardFilesystem::name(kind) << "card:" << problem;
-    return problem;
+    if (problem.isEmpty())
+        return JobError();
+    qWarning() << prefix(sku) << "file list does not fit a" << CardFilesystem::name(kind) << "card:" << problem;
+    return JobError{JobError::FileSystemLimit, QString(), problem};
 }
 
 bool Preparation::readList(const CardWriter *writer, const QString &cardRoot, const QString &sku,
                            const QByteArray &body, FileList::Kind kind, Result *result)
 {
-    if (!result->list.parse(body, kind, &result->error)) {
-        qWarning() << prefix(sku) << "file list refused:" << result->error;
+    QString refusal;
+    if (!result->list.parse(body, kind, &refusal)) {
+        qWarning() << prefix(sku) << "file list refused:" << refusal;
+        result->error = JobError{JobError::ServiceReply, QString(), refusal};
         return false;
     }
     result->error = cardProblem(writer, cardRoot);
-    if (result->error.isEmpty())
+    if (result->error.isNone())
         result->error = fitProblem(*writer, sku, result->list.records);
-    return result->error.isEmpty();
+    return result->error.isNone();
 }
 
 Preparation::Result Preparation::forProduct(std::shared_ptr<const CardWriter> writer, const QString &cardRoot,
@@ -64,7 +67,7 @@ Preparation::Result Preparation::forProduct(std::shared_ptr<const CardWriter> wr
     ProductCard::Preparation card;
     const CardResult prepared = ProductCard::prepare(*writer, sku, result.list, &card);
     if (!prepared.ok()) {
-        result.error = prepared.message();
+        result.error = JobError::fromCard(prepared);
         return result;
     }
     result.vmidWritten = card.vmidWritten;
@@ -86,7 +89,7 @@ Preparation::Result Preparation::forSegments(std::shared_ptr<const CardWriter> w
     QHash<QString, CardWriter::Facts> facts;
     const CardResult surveyed = writer->survey(result.rqUpdate->surveyPaths(), &facts);
     if (!surveyed.ok()) {
-        result.error = surveyed.message();
+        result.error = JobError::fromCard(surveyed);
         return result;
     }
     apply(result.rqUpdate->plan(facts), &result);

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "download/activationplan.h"
+#include "download/joberror.h"
 #include "service/filelist.h"
 #include "download/transferorder.h"
 
@@ -27,7 +28,7 @@ class Preparation
 public:
     struct Result
     {
-        QString error; // for the user; nothing else is set when there is one
+        JobError error; // nothing else is set when there is one
         FileList list;
         bool vmidWritten = false;
         std::shared_ptr<RqUpdate> rqUpdate; // segments of an RQ chart only
@@ -46,9 +47,8 @@ public:
                               const QByteArray &body, const QString &containerName, const QStringList &oldSegments,
                               const QByteArray &header, const QByteArray &chain, const QString &chartId);
 
-    // Why the chosen card cannot be written now, in the user's words; empty
-    // when it can.
-    static QString cardProblem(const CardWriter *writer, const QString &cardRoot);
+    // Why the chosen card cannot be written now; none when it can.
+    static JobError cardProblem(const CardWriter *writer, const QString &cardRoot);
 
 private:
     // The list read strictly, the card confirmed and able to hold every file
@@ -56,6 +56,6 @@ private:
     static bool readList(const CardWriter *writer, const QString &cardRoot, const QString &sku,
                          const QByteArray &body, FileList::Kind kind, Result *result);
     // What the card's file system cannot hold of the list (names, sizes).
-    static QString fitProblem(const CardWriter &writer, const QString &sku, const QList<FileRecord> &records);
+    static JobError fitProblem(const CardWriter &writer, const QString &sku, const QList<FileRecord> &records);
     static void apply(const QList<ActivationPlan::Step> &steps, Result *result);
 };

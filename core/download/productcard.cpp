@@ -2,25 +2,26 @@
 
 #include <QDebug>
 
+#include "card/vmidfile.h"
 #include "service/servicereply.h"
 
 bool ProductCard::changedFiles(const CardWriter &writer, const QString &sku, const FileList &list,
                                QSet<QString> *changed)
 {
-    const QString vmid = QStringLiteral("vmid");
+    const QString vmid = VmidFile::name;
     // Only the first line is read until it names this product: a vmid of
     // hundreds of megabytes without a line end costs 64 KiB.
     QByteArray head;
     qint64 length = 0;
-    if (!writer.readFile(vmid, ActivationPlan::maxVmidLine, &head, &length).ok()
-        || ActivationPlan::vmidProduct(head) != sku)
+    if (!writer.readFile(vmid, VmidFile::maxLine, &head, &length).ok()
+        || VmidFile::product(head) != sku)
         return false;
     QByteArray whole = head;
     if (length > head.size()
         && (length > ServiceReply::maxBodySize || !writer.readFile(vmid, ServiceReply::maxBodySize, &whole).ok()))
         return false;
     QHash<QString, QString> etags;
-    if (!ActivationPlan::storedEtags(whole, sku, &etags))
+    if (!VmidFile::storedTags(whole, sku, &etags))
         return false;
     QHash<QString, QString> current;
     for (const FileRecord &record : list.records)

@@ -103,8 +103,6 @@ void ReadbackVerifier::run(std::shared_ptr<const CardWriter> writer, const QList
             });
         }
         readers.waitForDone();
-        if (abandon)
-            return;
         // Reported in list order; a card that is gone or unreadable says
         // nothing of the files after it.
         for (const CardResult &result : results) {
@@ -115,7 +113,10 @@ void ReadbackVerifier::run(std::shared_ptr<const CardWriter> writer, const QList
                 break;
         }
     }
-    emit progress(total, total);
+    if (abandon)
+        failures.clear();
+    else
+        emit progress(total, total);
     // Read on the GUI thread once finished arrives there.
     QMetaObject::invokeMethod(this, [this, failures] {
         found = failures;

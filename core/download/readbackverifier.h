@@ -49,6 +49,10 @@ public:
 
     void start(std::shared_ptr<const CardWriter> writer, const QList<Item> &items);
     bool isRunning() const { return running; }
+    // Stops the reading at its next piece; finished() follows, with no
+    // failures (nothing was judged).
+    void stop() { abandon = true; }
+    bool wasStopped() const { return abandon; }
 
     // After finished: the files the card did not keep (NotKept), or the one
     // problem that stopped the reading (a card pulled out); empty when every

@@ -56,9 +56,9 @@ void TransferRunner::configure(std::shared_ptr<const CardWriter> writer, const Q
             emit cancelled(file);
         });
         connect(worker, &TransferWorker::failed, this,
-                [this](const QString &file, const QString &message, TransferActivity activity) {
+                [this](const QString &file, const JobError &error, TransferActivity activity) {
                     note(activity);
-                    emit failed(file, message);
+                    emit failed(file, error);
                 });
         connect(worker, &TransferWorker::acknowledged, this, [this](TransferActivity activity) {
             note(activity);

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "download/joberror.h"
 #include "download/transferorder.h"
 
 class CardWriter;
@@ -59,7 +60,7 @@ signals:
     void started(QString file);
     void finished(QString file);
     void cancelled(QString file);
-    void failed(QString file, QString message);
+    void failed(QString file, JobError error);
     // A round start was taken in and nothing runs after it.
     void idle();
 

@@ -9,7 +9,7 @@
 
 #include "download/download.h"
 #include "card/cardwriter.h"
-#include "service/filerequest.h"
+#include "service/chartservice.h"
 
 namespace {
 
@@ -177,7 +177,7 @@ void TransferWorker::startDownload(Download *download)
     }
     // A request is out again: whatever stopped the last one is over.
     download->state = Download::READY;
-    download->reply = manager->get(chartFileRequest(url, range));
+    download->reply = manager->get(ChartService::fileRequest(url, range));
     download->reply->setProperty("id", download->file);
     download->connectResponse();
 }
@@ -265,7 +265,7 @@ void TransferWorker::handleCancelled(const QString &file)
     emit cancelled(file, activity());
 }
 
-void TransferWorker::handleError(const QString &file, const QString &message)
+void TransferWorker::handleError(const QString &file, const JobError &error)
 {
     // The other transfers run to their end; nothing new starts until the
     // downloader has told the user and the user resumes.
@@ -274,7 +274,7 @@ void TransferWorker::handleError(const QString &file, const QString &message)
     if (finishing.remove(file) && download)
         queue.readmit(file, download->size >= bigFileSize);
     flushProgress();
-    emit failed(file, message, activity());
+    emit failed(file, error, activity());
 }
 
 void TransferWorker::handleRetryFromStart(const QString &file)

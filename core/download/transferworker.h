@@ -10,6 +10,7 @@
 #include <atomic>
 #include <memory>
 
+#include "download/joberror.h"
 #include "download/transferorder.h"
 #include "download/transferqueue.h"
 
@@ -62,7 +63,7 @@ signals:
     void started(QString file, TransferActivity activity);
     void finished(QString file, TransferActivity activity);
     void cancelled(QString file, TransferActivity activity);
-    void failed(QString file, QString message, TransferActivity activity);
+    void failed(QString file, JobError error, TransferActivity activity);
     // A round start taken in, with what runs after it.
     void acknowledged(TransferActivity activity);
 
@@ -80,7 +81,7 @@ private:
     void handleBodyReceived(const QString &file);
     void handleFileFinished(const QString &file);
     void handleCancelled(const QString &file);
-    void handleError(const QString &file, const QString &message);
+    void handleError(const QString &file, const JobError &error);
     void handleRetryFromStart(const QString &file);
 
     std::shared_ptr<const CardWriter> writer;

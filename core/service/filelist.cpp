@@ -16,7 +16,7 @@ QString refused(const QString &file, const QString &reason)
 {
     return QStringLiteral("The chart service sent a file list the tool cannot use (\"%1\": %2). "
                           "Nothing on the card was changed.")
-        .arg(file.toHtmlEscaped(), reason);
+        .arg(file, reason);
 }
 
 const QRegularExpression &segmentName()

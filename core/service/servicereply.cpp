@@ -2,50 +2,72 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QNetworkReply>
-#include <QVariant>
 
-namespace {
-const char *const tooLargeProperty = "quorvelTooLarge";
-} // namespace
+Q_LOGGING_CATEGORY(lcService, "quorvel.service")
 
-void ServiceReply::limit(QNetworkReply *reply, qint64 maximum)
+ServiceReply::ServiceReply(QNetworkReply *reply, QObject *parent)
+    : QObject(parent)
+    , network(reply)
 {
-    const auto stop = [reply] {
-        reply->setProperty(tooLargeProperty, true);
-        reply->abort();
+    network->setParent(this);
+    const auto stop = [this] {
+        tooLarge = true;
+        network->abort();
     };
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, maximum, stop] {
-        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (length.isValid() && length.toLongLong() > maximum)
+    connect(network, &QNetworkReply::metaDataChanged, this, [this, stop] {
+        const QVariant length = network->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid() && length.toLongLong() > maxBodySize)
             stop();
     });
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [maximum, stop](qint64 received, qint64) {
-        if (received > maximum)
+    connect(network, &QNetworkReply::downloadProgress, this, [stop](qint64 received, qint64) {
+        if (received > maxBodySize)
             stop();
     });
+    connect(network, &QNetworkReply::finished, this, &ServiceReply::handleFinished);
 }
 
-ServiceReply::Outcome ServiceReply::read(QNetworkReply *reply, QByteArray *body, QString *message)
+ServiceReply::~ServiceReply() = default;
+
+void ServiceReply::abort()
 {
-    if (reply->property(tooLargeProperty).toBool()) {
-        *message = unreadableText();
-        return Outcome::Unreadable;
-    }
-    *body = reply->read(maxBodySize + 1);
-    if (reply->error() != QNetworkReply::NoError) {
-        const QString text = QJsonDocument::fromJson(*body).object().value(QStringLiteral("message")).toString();
-        *message = text.isEmpty() ? reply->errorString() : text;
-        return Outcome::Refused;
-    }
-    if (body->size() > maxBodySize) {
-        *message = unreadableText();
-        return Outcome::Unreadable;
-    }
-    return Outcome::Ok;
+    disconnect(network, nullptr, this, nullptr);
+    network->abort();
+    deleteLater();
 }
 
 QString ServiceReply::unreadableText()
 {
     return QStringLiteral("The chart service sent a reply the tool cannot read. Nothing on the card was changed.");
+}
+
+void ServiceReply::handleFinished()
+{
+    const QByteArray body = network->read(maxBodySize + 1);
+    failure.status = network->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (tooLarge || body.size() > maxBodySize) {
+        failure.kind = ServiceError::Unreadable;
+        failure.message = unreadableText();
+    } else if (network->error() != QNetworkReply::NoError) {
+        // With a status the service answered and said no; without one the
+        // network gave out before an answer came.
+        const QJsonObject object = QJsonDocument::fromJson(body).object();
+        failure.kind = failure.status > 0 ? ServiceError::Refused : ServiceError::Network;
+        failure.code = object.value(QStringLiteral("error")).toString();
+        failure.message = object.value(QStringLiteral("message")).toString();
+        if (failure.message.isEmpty())
+            failure.message = network->errorString();
+    } else {
+        QString why;
+        if (!parse(body, &why)) {
+            failure.kind = ServiceError::Unreadable;
+            failure.message = unreadableText();
+            qCWarning(lcService) << network->url().path() << "answer refused:" << why;
+        }
+    }
+    if (!failure.ok())
+        qCInfo(lcService) << network->url().path() << "failed:" << failure.status << failure.code << failure.message;
+    emit finished();
+    deleteLater();
 }

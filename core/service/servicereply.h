@@ -1,28 +1,75 @@
 #pragma once
 
 #include <QByteArray>
+#include <QObject>
 #include <QString>
+
+#include <functional>
+
+#include "service/serviceerror.h"
 
 class QNetworkReply;
 
-// The engine's side of a service reply it acts on: the body is limited while
-// it arrives (a reply that grows past the limit is aborted rather than
-// buffered), and every reply ends as one of three outcomes.
-class ServiceReply
+// One call to the chart service in flight. The body is limited while it
+// arrives (an answer that grows past the limit is aborted rather than
+// buffered), and the call ends once, with finished(): then either error()
+// says why it failed or the typed value of ServiceCall<T> holds the parsed
+// answer. The object deletes itself after finished() has been delivered.
+class ServiceReply : public QObject
 {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ServiceReply)
+
 public:
-    // Far above any real file list (a 2,000-file product is under 1 MiB).
+    // Far above any real answer (a 2,000-file product list is under 1 MiB;
+    // 200,000 records are about 40 MiB).
     static constexpr qint64 maxBodySize = 64 * 1024 * 1024;
 
-    enum class Outcome {
-        Ok,         // status 200, body within the limit
-        Refused,    // the service or the network said no; message says why
-        Unreadable, // too large, or cut off by the limit
-    };
+    ~ServiceReply() override;
 
-    // Watches a reply just sent; call before connecting its handler.
-    static void limit(QNetworkReply *reply, qint64 maximum = maxBodySize);
-    static Outcome read(QNetworkReply *reply, QByteArray *body, QString *message);
+    const ServiceError &error() const { return failure; }
+    bool ok() const { return failure.ok(); }
+    // Stops the call; finished() is not emitted.
+    void abort();
 
     static QString unreadableText();
+
+signals:
+    void finished();
+
+protected:
+    ServiceReply(QNetworkReply *reply, QObject *parent);
+    // Fills the typed value from a body of status 200; false (with why) when
+    // the body is not what the call expects.
+    virtual bool parse(const QByteArray &body, QString *why) = 0;
+
+private:
+    void handleFinished();
+
+    QNetworkReply *network;
+    ServiceError failure;
+    bool tooLarge = false;
+};
+
+// A call whose answer is read into a T.
+template<typename T>
+class ServiceCall final : public ServiceReply
+{
+public:
+    using Parser = std::function<bool(const QByteArray &body, T *value, QString *why)>;
+
+    ServiceCall(QNetworkReply *reply, Parser parser, QObject *parent)
+        : ServiceReply(reply, parent)
+        , reader(std::move(parser))
+    {
+    }
+
+    const T &value() const { return parsed; }
+
+protected:
+    bool parse(const QByteArray &body, QString *why) override { return reader(body, &parsed, why); }
+
+private:
+    Parser reader;
+    T parsed{};
 };

@@ -1,0 +1,96 @@
+#include "card/proofledger.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+
+#include "base/appglobals.h"
+#include "base/atomicfile.h"
+
+Q_LOGGING_CATEGORY(lcProof, "quorvel.proof")
+
+namespace {
+// Far above any real entry (200,000 files are about 12 MiB).
+constexpr qint64 maxEntrySize = 256 * 1024 * 1024;
+} // namespace
+
+ProofLedger::ProofLedger(const QString &folder)
+    : root(folder.isEmpty() ? appDataFolder + QStringLiteral("/proofs") : folder)
+{
+}
+
+QString ProofLedger::pathFor(const QString &mediaId) const
+{
+    // The media id as a name of the tool's own making: whatever the card's
+    // file says, it cannot reach outside the folder.
+    const QByteArray name = QCryptographicHash::hash(mediaId.toUtf8(), QCryptographicHash::Sha1).toHex();
+    return root + QLatin1Char('/') + QString::fromLatin1(name) + QStringLiteral(".json");
+}
+
+ProofLedger::Entry ProofLedger::entry(const QString &mediaId) const
+{
+    Entry found;
+    if (mediaId.isEmpty())
+        return found;
+    QFile file(pathFor(mediaId));
+    if (!file.open(QIODevice::ReadOnly) || file.size() > maxEntrySize)
+        return found;
+    const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
+    if (object.value(QStringLiteral("media_id")).toString() != mediaId)
+        return found;
+    const QString state = object.value(QStringLiteral("state")).toString();
+    found.state = state == QLatin1String("proven")    ? State::Proven
+                  : state == QLatin1String("writing") ? State::Writing
+                                                      : State::None;
+    found.sku = object.value(QStringLiteral("sku")).toString();
+    found.vmidSha1 = object.value(QStringLiteral("vmid_sha1")).toString().toLatin1();
+    const QJsonArray files = object.value(QStringLiteral("files")).toArray();
+    found.files.reserve(files.size());
+    for (const QJsonValue &value : files) {
+        const QJsonArray pair = value.toArray();
+        found.files.append({pair.at(0).toString(), qint64(pair.at(1).toDouble(-1))});
+    }
+    return found;
+}
+
+bool ProofLedger::markWriting(const QString &mediaId, const QString &sku) const
+{
+    Entry writing;
+    writing.state = State::Writing;
+    writing.sku = sku;
+    return store(mediaId, writing);
+}
+
+bool ProofLedger::markProven(const QString &mediaId, const Entry &entry) const
+{
+    Entry proven = entry;
+    proven.state = State::Proven;
+    return store(mediaId, proven);
+}
+
+bool ProofLedger::store(const QString &mediaId, const Entry &entry) const
+{
+    if (mediaId.isEmpty())
+        return false;
+    QJsonArray files;
+    for (const auto &file : entry.files)
+        files.append(QJsonArray{file.first, double(file.second)});
+    const QJsonObject object{
+        {QStringLiteral("media_id"), mediaId},
+        {QStringLiteral("sku"), entry.sku},
+        {QStringLiteral("state"), entry.state == State::Proven ? QStringLiteral("proven") : QStringLiteral("writing")},
+        {QStringLiteral("vmid_sha1"), QString::fromLatin1(entry.vmidSha1)},
+        {QStringLiteral("files"), files},
+    };
+    QDir().mkpath(root);
+    QString why;
+    if (!AtomicFile::write(pathFor(mediaId), QJsonDocument(object).toJson(QJsonDocument::Compact), &why)) {
+        qCWarning(lcProof) << "proof not recorded:" << why;
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QString>
+
+// What this computer has proven about the cards it wrote: for each card (by
+// media id), the product a job began to put on it and whether that job
+// ended proven, with the files and lengths it proved and the digest of the
+// vmid it proved them against. It lives in the tool's data folder, never on
+// the card. A product is "complete" on a card only when its last job here
+// ended proven and the card still holds what was proven; a job that began
+// and did not end proven leaves it "incomplete", whatever the card holds.
+class ProofLedger
+{
+public:
+    enum class State { None, Writing, Proven };
+
+    struct Entry
+    {
+        State state = State::None;
+        QString sku;
+        QByteArray vmidSha1;
+        QList<QPair<QString, qint64>> files; // path on the card, length with its inline bytes
+    };
+
+    // folder: where the entries live; empty takes the data folder's "proofs".
+    explicit ProofLedger(const QString &folder = QString());
+
+    Entry entry(const QString &mediaId) const;
+    // A job began to change what the card holds for sku.
+    bool markWriting(const QString &mediaId, const QString &sku) const;
+    bool markProven(const QString &mediaId, const Entry &entry) const;
+
+    QString folder() const { return root; }
+
+private:
+    QString pathFor(const QString &mediaId) const;
+    bool store(const QString &mediaId, const Entry &entry) const;
+
+    QString root;
+};

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QPair>
+#include <QString>
+
+// The vmid file at a card's root: the product's SKU on the first line, then
+// the list of its files with the tags they had when they were put on the
+// card (JSON).
+namespace VmidFile {
+
+inline const QString name = QStringLiteral("vmid");
+// The first line is read alone until it names the product wanted: a vmid of
+// hundreds of megabytes without a line end costs this much.
+constexpr qint64 maxLine = 64 * 1024;
+
+// fileTags: each file's path and tag, in list order.
+QByteArray contents(const QString &sku, const QList<QPair<QString, QString>> &fileTags);
+// The first line of a vmid (at most maxLine bytes of it), simplified; empty
+// when there is no line end within the limit (not a vmid the tool wrote).
+QString product(const QByteArray &head);
+// The tags a vmid remembers for sku; false when it names another product
+// or lists nothing.
+bool storedTags(const QByteArray &vmid, const QString &sku, QHash<QString, QString> *tags);
+// The files a whole vmid lists, in its order.
+QStringList files(const QByteArray &vmid);
+
+} // namespace VmidFile

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <QFutureWatcher>
+#include <QHash>
+#include <QMap>
+#include <QSet>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+#include "card/cardidentity.h"
+#include "download/completion.h"
+#include "download/job.h"
+#include "download/joboptions.h"
+#include "download/preparation.h"
+#include "download/readbackverifier.h"
+#include "service/filelist.h"
+
+class CardWriter;
+class CheckRunner;
+class RqUpdate;
+class TransferRunner;
+
+// The part every job that writes files shares, from a prepared file list to
+// a proven card: the checks of files already on the card (CheckRunner), the
+// transfers on a thread of their own (TransferRunner), the last look and an
+// RQ commit on the pool (Completion), and the read-back from the card
+// (ReadbackVerifier). Subclasses get the list (a product's activation, an RQ
+// chart's segments) and hand it over with prepare(). This object never
+// waits on the network or the card itself.
+class DownloadJob : public Job
+{
+    Q_OBJECT
+
+public:
+    ~DownloadJob() override;
+
+    const CardIdentity &card() const { return identity; }
+    int fileCount() const { return int(list.records.size()); }
+    // The most transfers that ran at once.
+    int transfersAtOnce() const;
+
+protected:
+    DownloadJob(const CardIdentity &card, const JobOptions &options, QObject *parent);
+
+    // Runs work on the pool in the stage Preparing; the result is taken over
+    // in one turn (handlePrepared).
+    void prepare(std::function<Preparation::Result()> work);
+    // The list is in and the card's side is ready; before any check or
+    // transfer runs.
+    virtual void prepared(const Preparation::Result &result) { Q_UNUSED(result) }
+    // Every file is proven on the card; the last moment before Done.
+    virtual void proven() {}
+    // Work of the subclass's own (service calls) that a stop must end.
+    virtual void stopOwnWork() {}
+    virtual bool ownWorkIdle() const { return true; }
+
+    void stopWork() override;
+    void continueWork() override;
+    bool workIdle() const override;
+
+    std::shared_ptr<const CardWriter> writer;
+    CardIdentity identity;
+    JobOptions options;
+    FileList list;
+    std::shared_ptr<RqUpdate> rqUpdate;
+
+private:
+    void handlePrepared();
+    void startChecks();
+    void checkFile(const QString &file);
+    void handleCheckPassed(const QString &file);
+    void handleCheckMismatched(const QString &file);
+    void handleCheckFailed(const QString &file, const JobError &error);
+    void checkFinished();
+    void startTransfers();
+    void queueTransfer(const QString &file);
+    void handleBytes(qint64 bytes);
+    void handleFileFinished(const QString &file);
+    void handleFileFailed(const QString &file, const JobError &error);
+    // A stop under way settles once nothing runs any more.
+    void settleIfIdle();
+    void checkAllDone();
+    void handleCompletion();
+    void startReadback();
+    void handleReadbackFinished();
+    void complete();
+    void requeue(const QStringList &vanished);
+    // Ends the run at its last step with a problem of the card; Resume runs
+    // the step again.
+    void stopAt(const JobError &error);
+    void showProgress();
+    const FileRecord *recordOf(const QString &file) const;
+
+    TransferRunner *transfers;
+    CheckRunner *checks;
+    QFutureWatcher<Preparation::Result> preparing;
+    QFutureWatcher<Completion::Result> completing;
+    std::unique_ptr<ReadbackVerifier> readback;
+
+    QHash<QString, int> recordIndex;
+    // Where each file is fetched to, and where a file under check lies on
+    // the card when that is not its target.
+    QHash<QString, QString> targets;
+    QHash<QString, QString> checkPaths;
+    // Files kept because their check passed, not fetched in this run.
+    QSet<QString> proven_;
+    // Files whose check waits or runs, and those handed to the transfers
+    // that have not finished.
+    QSet<QString> pendingChecks;
+    QSet<QString> pendingTransfers;
+    // Errors of the files since the last stop, by file (sorted, so a report
+    // reads in list order of names).
+    QMap<QString, JobError> fileErrors;
+    qint64 totalBytes = 0;
+    qint64 doneBytes = 0;
+    int filesDone = 0;
+};

@@ -1,0 +1,290 @@
+#include "download/job.h"
+
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcJob, "quorvel.job")
+
+namespace {
+// How often the rate is looked at while bytes may be moving: a stalled
+// transfer must show its rate falling even when no byte arrives.
+constexpr int rateSampleMs = 500;
+} // namespace
+
+Job::Job(QObject *parent)
+    : QObject(parent)
+{
+    rateTimer.setInterval(rateSampleMs);
+    connect(&rateTimer, &QTimer::timeout, this, &Job::sampleRate);
+}
+
+Job::~Job() = default;
+
+bool Job::allowed(Stage from, Stage to)
+{
+    using S = Stage;
+    if (from == S::Done || from == S::Failed || from == S::Cancelled)
+        return false;
+    switch (to) {
+    case S::Ready:
+        return false;
+    case S::Activating:
+        return from == S::Ready;
+    case S::BackingUp:
+        return from == S::Activating;
+    case S::Preparing:
+        return from == S::Ready || from == S::Activating || from == S::BackingUp;
+    case S::Checking:
+        return from == S::Preparing || from == S::Paused || from == S::Completing;
+    case S::Transferring:
+        return from == S::Preparing || from == S::Checking || from == S::Paused || from == S::Completing
+               || from == S::ReadingBack;
+    case S::Pausing:
+        return from == S::Checking || from == S::Transferring || from == S::Completing || from == S::ReadingBack;
+    case S::Paused:
+        return from == S::Pausing || from == S::Paused;
+    case S::Completing:
+        return from == S::Preparing || from == S::Checking || from == S::Transferring || from == S::Paused;
+    case S::ReadingBack:
+        return from == S::Completing || from == S::Paused || from == S::Preparing;
+    case S::Done:
+        return from == S::Completing || from == S::ReadingBack || from == S::Activating || from == S::Preparing;
+    case S::Failed:
+        return from != S::Cancelling;
+    case S::Cancelling:
+        return from != S::Ready;
+    case S::Cancelled:
+        return from == S::Cancelling;
+    }
+    return false;
+}
+
+bool Job::moveTo(Stage next, PauseReason why)
+{
+    if (!allowed(current, next)) {
+        qCWarning(lcJob) << title() << "refused move" << stageName(current) << "->" << stageName(next);
+        return false;
+    }
+    const Stage previous = current;
+    current = next;
+    reason = next == Stage::Paused ? why : PauseReason::None;
+    if (next != Stage::Paused && next != Stage::Failed)
+        stopErrors.clear();
+    if (next == Stage::Transferring || next == Stage::ReadingBack || next == Stage::Checking) {
+        if (previous != next)
+            restartRate();
+        rateTimer.start();
+    } else {
+        rateTimer.stop();
+    }
+    qCInfo(lcJob) << title() << stageName(previous) << "->" << stageName(next)
+                  << (next == Stage::Paused ? reasonName(why) : QString());
+    emit stageChanged(next);
+    if (isFinished())
+        emit finished();
+    return true;
+}
+
+bool Job::canPause() const
+{
+    return current == Stage::Transferring;
+}
+
+bool Job::canCancel() const
+{
+    return current != Stage::Ready && current != Stage::Cancelling && !isFinished();
+}
+
+JobError Job::leadingError() const
+{
+    if (stopErrors.isEmpty())
+        return JobError();
+    // A card that went explains every failed write after it.
+    for (const JobError &error : stopErrors) {
+        if (error.isCardAbsence())
+            return error;
+    }
+    return stopErrors.first();
+}
+
+void Job::start()
+{
+    if (current != Stage::Ready)
+        return;
+    begin();
+}
+
+void Job::pause()
+{
+    if (!canPause())
+        return;
+    requestedReason = PauseReason::User;
+    moveTo(Stage::Pausing);
+    stopWork();
+    if (workIdle())
+        settleStop({});
+}
+
+void Job::resume()
+{
+    if (current != Stage::Paused)
+        return;
+    requestedReason = PauseReason::None;
+    continueWork();
+}
+
+void Job::cancel()
+{
+    if (!canCancel())
+        return;
+    moveTo(Stage::Cancelling);
+    stopWork();
+    if (workIdle())
+        moveTo(Stage::Cancelled);
+}
+
+void Job::cardWentAway()
+{
+    if (current == Stage::Paused) {
+        if (reason != PauseReason::CardGone)
+            moveTo(Stage::Paused, PauseReason::CardGone);
+        return;
+    }
+    if (current == Stage::Pausing) {
+        requestedReason = PauseReason::CardGone;
+        return;
+    }
+    if (!allowed(current, Stage::Pausing))
+        return;
+    requestedReason = PauseReason::CardGone;
+    moveTo(Stage::Pausing);
+    stopWork();
+    if (workIdle())
+        settleStop({});
+}
+
+void Job::settleStop(const QList<JobError> &errors)
+{
+    if (current == Stage::Cancelling) {
+        moveTo(Stage::Cancelled);
+        return;
+    }
+    PauseReason why = requestedReason == PauseReason::None ? PauseReason::User : requestedReason;
+    bool anyCard = false;
+    bool allNetwork = !errors.isEmpty();
+    for (const JobError &error : errors) {
+        anyCard |= error.isCardAbsence();
+        allNetwork &= error.kind == JobError::Network;
+    }
+    // The latest cause speaks: a card put back and then a network that gives
+    // out is a network problem, whatever the pause before it was.
+    if (anyCard)
+        why = PauseReason::CardGone;
+    else if (allNetwork)
+        why = PauseReason::NetworkLost;
+    else if (!errors.isEmpty())
+        why = PauseReason::Error;
+    requestedReason = PauseReason::None;
+    stopErrors = errors;
+    if (current != Stage::Pausing && current != Stage::Paused)
+        moveTo(Stage::Pausing);
+    moveTo(Stage::Paused, why);
+}
+
+void Job::fail(const QList<JobError> &errors, bool reported)
+{
+    if (!reported) {
+        for (const JobError &error : errors)
+            report(error);
+    }
+    if (current == Stage::Cancelling) {
+        moveTo(Stage::Cancelled);
+        return;
+    }
+    stopErrors = errors;
+    moveTo(Stage::Failed);
+}
+
+void Job::report(const JobError &error)
+{
+    qCWarning(lcJob) << title() << JobError::kindName(error.kind) << error.file << error.message;
+    emit errorOccurred(error);
+}
+
+void Job::setProgress(qint64 done, qint64 total, int filesDone, int filesTotal)
+{
+    shown.bytesDone = done;
+    shown.bytesTotal = total;
+    shown.filesDone = filesDone;
+    shown.filesTotal = filesTotal;
+    rate.sample(done);
+    shown.bytesPerSecond = rate.bytesPerSecond();
+    shown.secondsLeft = rate.secondsLeft(total - done);
+    emit progressChanged(shown);
+}
+
+void Job::restartRate()
+{
+    rate.reset();
+    shown.bytesPerSecond = 0;
+    shown.secondsLeft = -1;
+}
+
+void Job::sampleRate()
+{
+    rate.sample(shown.bytesDone);
+    shown.bytesPerSecond = rate.bytesPerSecond();
+    shown.secondsLeft = rate.secondsLeft(shown.bytesTotal - shown.bytesDone);
+    emit progressChanged(shown);
+}
+
+QString Job::stageName(Stage stage)
+{
+    switch (stage) {
+    case Stage::Ready:
+        return QStringLiteral("ready");
+    case Stage::Activating:
+        return QStringLiteral("activating");
+    case Stage::BackingUp:
+        return QStringLiteral("backing-up");
+    case Stage::Preparing:
+        return QStringLiteral("preparing");
+    case Stage::Checking:
+        return QStringLiteral("checking");
+    case Stage::Transferring:
+        return QStringLiteral("transferring");
+    case Stage::Pausing:
+        return QStringLiteral("pausing");
+    case Stage::Paused:
+        return QStringLiteral("paused");
+    case Stage::Completing:
+        return QStringLiteral("completing");
+    case Stage::ReadingBack:
+        return QStringLiteral("reading-back");
+    case Stage::Done:
+        return QStringLiteral("done");
+    case Stage::Failed:
+        return QStringLiteral("failed");
+    case Stage::Cancelling:
+        return QStringLiteral("cancelling");
+    case Stage::Cancelled:
+        return QStringLiteral("cancelled");
+    }
+    return QString();
+}
+
+QString Job::reasonName(PauseReason why)
+{
+    switch (why) {
+    case PauseReason::None:
+        return QString();
+    case PauseReason::User:
+        return QStringLiteral("user");
+    case PauseReason::CardGone:
+        return QStringLiteral("card-gone");
+    case PauseReason::NetworkLost:
+        return QStringLiteral("network-lost");
+    case PauseReason::Error:
+        return QStringLiteral("error");
+    }
+    return QString();
+}

@@ -1,0 +1,144 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include "download/joberror.h"
+#include "download/jobprogress.h"
+#include "download/rateestimator.h"
+
+// One piece of work on one card (a product download, an RQ update, a
+// verification, a registration, a restoration) as the window, the tray and
+// the command line see it: one stage, moved in one place (moveTo) by the
+// table below, the progress of that stage, and the errors that stopped it,
+// as values. The job never shows anything; it has no widget and no markup.
+//
+//   Ready -> Activating -> (BackingUp) -> Preparing -> Checking -> Transferring
+//         -> Completing -> ReadingBack -> Done
+//   Transferring/Checking/Completing/ReadingBack -> Pausing -> Paused(reason)
+//   Paused -> Transferring | Checking | Completing (resume)
+//   any unfinished stage -> Cancelling -> Cancelled, or -> Failed(errors)
+//
+// Paused is a stop the job can go on from: by the user, the card gone, the
+// network lost, or files that failed (the errors say which). Failed is an
+// end: nothing was started that Resume could finish (the service refused
+// the product, the list could not be used, the card could not be prepared).
+class Job : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Job)
+
+public:
+    enum class Stage {
+        Ready,
+        Activating,
+        BackingUp,
+        Preparing,
+        Checking,
+        Transferring,
+        Pausing,
+        Paused,
+        Completing,
+        ReadingBack,
+        Done,
+        Failed,
+        Cancelling,
+        Cancelled,
+    };
+    Q_ENUM(Stage)
+
+    enum class PauseReason {
+        None,
+        User,
+        CardGone,
+        NetworkLost,
+        Error,
+    };
+    Q_ENUM(PauseReason)
+
+    ~Job() override;
+
+    Stage stage() const { return current; }
+    PauseReason pauseReason() const { return reason; }
+    // What stopped the job last (a pause after failed files, a failure);
+    // empty while it runs.
+    const QList<JobError> &errors() const { return stopErrors; }
+    // The error that speaks for the stop: the one a view shows first.
+    JobError leadingError() const;
+    const JobProgress &progress() const { return shown; }
+
+    bool isFinished() const { return current == Stage::Done || current == Stage::Failed || current == Stage::Cancelled; }
+    // Started and not ended: running, paused or stopped by an error. Closing
+    // the tool now leaves work behind.
+    bool isUnfinished() const { return current != Stage::Ready && !isFinished(); }
+    bool isPaused() const { return current == Stage::Paused; }
+    bool canPause() const;
+    bool canResume() const { return current == Stage::Paused; }
+    bool canCancel() const;
+
+    // What the job works on, for the views' words.
+    virtual QString title() const = 0;
+
+    static QString stageName(Stage stage);
+    static QString reasonName(PauseReason reason);
+    static bool allowed(Stage from, Stage to);
+
+public slots:
+    void start();
+    void pause();
+    void resume();
+    void cancel();
+    // The chosen card went (the card watcher saw it): stop at once, as a
+    // pause would, and wait for it.
+    void cardWentAway();
+
+signals:
+    void stageChanged(Job::Stage stage);
+    void progressChanged(const JobProgress &progress);
+    // One error as it becomes known (a file failed, the service refused).
+    void errorOccurred(const JobError &error);
+    // Done, Failed or Cancelled.
+    void finished();
+
+protected:
+    explicit Job(QObject *parent = nullptr);
+
+    // The one place the stage moves; a move the table does not allow is a
+    // bug and is refused (and logged).
+    bool moveTo(Stage next, PauseReason why = PauseReason::None);
+    // reported: the errors went out through errorOccurred already.
+    void fail(const QList<JobError> &errors, bool reported = false);
+    void fail(const JobError &error) { fail(QList<JobError>{error}); }
+    // The transfers have all stopped: settles in Paused with the reason the
+    // errors give (none: the user's pause), or in Cancelled.
+    void settleStop(const QList<JobError> &errors);
+    void report(const JobError &error);
+    void setProgress(qint64 done, qint64 total, int filesDone, int filesTotal);
+    // The rate estimator starts afresh (a stage whose bytes mean something else).
+    void restartRate();
+
+    virtual void begin() = 0;
+    // Ask the running work to stop; settleStop() follows when it has.
+    virtual void stopWork() = 0;
+    // Go on from Paused.
+    virtual void continueWork() = 0;
+    // Whether a stop can settle now (nothing is running any more).
+    virtual bool workIdle() const = 0;
+
+    bool stopRequested() const { return current == Stage::Pausing || current == Stage::Cancelling; }
+
+private:
+    void sampleRate();
+
+    Stage current = Stage::Ready;
+    PauseReason reason = PauseReason::None;
+    PauseReason requestedReason = PauseReason::None;
+    QList<JobError> stopErrors;
+    JobProgress shown;
+    RateEstimator rate;
+    QTimer rateTimer;
+};
+
+Q_DECLARE_METATYPE(Job::Stage)

@@ -1,0 +1,78 @@
+#include "download/productjob.h"
+
+#include <QCryptographicHash>
+#include <QLoggingCategory>
+
+#include "card/cardwriter.h"
+#include "card/proofledger.h"
+#include "card/vmidfile.h"
+#include "service/chartservice.h"
+
+Q_DECLARE_LOGGING_CATEGORY(lcJob)
+
+namespace {
+// A vmid lists every file of a product: 200,000 files make about 20 MiB.
+constexpr qint64 maxVmidSize = 64 * 1024 * 1024;
+} // namespace
+
+ProductJob::ProductJob(ChartService *chartService, const Product &product, const QString &sessionId,
+                       const CardIdentity &card, const JobOptions &jobOptions, QObject *parent)
+    : DownloadJob(card, jobOptions, parent)
+    , service(chartService)
+    , item(product)
+    , session(sessionId)
+{
+}
+
+void ProductJob::begin()
+{
+    if (!moveTo(Stage::Activating))
+        return;
+    qCInfo(lcJob) << item.sku << "activate product";
+    ServiceCall<QByteArray> *call = service->activate(identity.mediaText(), item.sku, session);
+    activation = call;
+    connect(call, &ServiceReply::finished, this, [this, call] {
+        activation = nullptr;
+        if (stage() == Stage::Cancelling) {
+            moveTo(Stage::Cancelled);
+            return;
+        }
+        if (!call->ok()) {
+            fail(JobError::fromService(call->error()));
+            return;
+        }
+        prepare([card = writer, root = identity.root(), sku = item.sku, body = call->value()] {
+            return Preparation::forProduct(card, root, sku, body);
+        });
+    });
+}
+
+void ProductJob::stopOwnWork()
+{
+    if (activation) {
+        activation->abort();
+        activation = nullptr;
+    }
+}
+
+void ProductJob::prepared(const Preparation::Result &)
+{
+    // From here the card's product is this one and it is not proven: a
+    // stop, a kill or a pulled card leave it "incomplete".
+    ProofLedger().markWriting(identity.rawMediaId(), item.sku);
+    emit activated(item.productId, list.reply.value(QStringLiteral("subscription_id")).toInt(),
+                   list.reply.value(QStringLiteral("expiration")).toInt(), identity.mediaText());
+}
+
+void ProductJob::proven()
+{
+    ProofLedger::Entry entry;
+    entry.sku = item.sku;
+    QByteArray vmid;
+    if (writer->readFile(VmidFile::name, maxVmidSize, &vmid).ok())
+        entry.vmidSha1 = QCryptographicHash::hash(vmid, QCryptographicHash::Sha1).toHex();
+    entry.files.reserve(list.records.size());
+    for (const FileRecord &record : std::as_const(list.records))
+        entry.files.append({record.file, record.size + record.data.size()});
+    ProofLedger().markProven(identity.rawMediaId(), entry);
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QPointer>
+#include <QString>
+
+#include "catalogue/product.h"
+#include "download/downloadjob.h"
+#include "service/servicereply.h"
+
+class ChartService;
+
+// A Velmora or Talvo product onto one card: the service activates it for
+// the card and sends its file list; the card keeps what is complete, and
+// gets the rest; then every file is proven. What this computer proved is
+// recorded (ProofLedger) so that the card's state can say "complete".
+class ProductJob : public DownloadJob
+{
+    Q_OBJECT
+
+public:
+    ProductJob(ChartService *service, const Product &product, const QString &sessionId, const CardIdentity &card,
+               const JobOptions &options, QObject *parent = nullptr);
+
+    QString title() const override { return item.name; }
+    const Product &product() const { return item; }
+
+signals:
+    // The service bound the product's subscription to this card.
+    void activated(int productId, int subscriptionId, int expiration, const QString &deviceId);
+
+protected:
+    void begin() override;
+    void prepared(const Preparation::Result &result) override;
+    void proven() override;
+    void stopOwnWork() override;
+    bool ownWorkIdle() const override { return !activation; }
+
+private:
+    ChartService *service;
+    Product item;
+    QString session;
+    QPointer<ServiceReply> activation;
+};

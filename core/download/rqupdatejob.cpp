@@ -1,0 +1,136 @@
+#include "download/rqupdatejob.h"
+
+#include <QDir>
+#include <QLoggingCategory>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include "base/appglobals.h"
+#include "card/cardwriter.h"
+#include "download/rqupdate.h"
+#include "service/chartservice.h"
+
+Q_DECLARE_LOGGING_CATEGORY(lcJob)
+
+RqUpdateJob::RqUpdateJob(ChartService *chartService, const Product &product, const CardIdentity &card,
+                         const QString &containerName, const JobOptions &jobOptions, QObject *parent)
+    : DownloadJob(card, jobOptions, parent)
+    , service(chartService)
+    , item(product)
+    , containerFile(containerName)
+{
+    connect(&backingUp, &QFutureWatcher<bool>::finished, this, &RqUpdateJob::handleBackedUp);
+}
+
+RqUpdateJob::~RqUpdateJob()
+{
+    backingUp.waitForFinished();
+}
+
+void RqUpdateJob::begin()
+{
+    if (!moveTo(Stage::Activating))
+        return;
+    try {
+        container = Mik::MikFile(identity.root() + QLatin1Char('/') + containerFile);
+    } catch (const QString &message) {
+        qCWarning(lcJob) << "container not readable:" << message;
+        fail(JobError{JobError::Other, containerFile, QStringLiteral("Invalid Chart Data")});
+        return;
+    }
+    // Read before anything on the card changes: the chain may reach into
+    // segment files that the update replaces.
+    bool whole = false;
+    chain = container.getDrmBytes(&whole);
+    if (chain.isEmpty() || !whole) {
+        // Going on would give the card a container without its chart, or
+        // with a part of it (a chain that runs into a missing segment).
+        fail(JobError{JobError::Other, containerFile, QStringLiteral("Invalid Chart Data")});
+        return;
+    }
+    ServiceCall<QByteArray> *reply = service->headerUpdate(container.chartName());
+    call = reply;
+    connect(reply, &ServiceReply::finished, this, [this, reply] { handleHeader(reply); });
+}
+
+bool RqUpdateJob::stoppedEarly()
+{
+    if (stage() != Stage::Cancelling)
+        return false;
+    moveTo(Stage::Cancelled);
+    return true;
+}
+
+void RqUpdateJob::stopOwnWork()
+{
+    if (call) {
+        call->abort();
+        call = nullptr;
+    }
+}
+
+void RqUpdateJob::handleHeader(ServiceCall<QByteArray> *reply)
+{
+    call = nullptr;
+    if (stoppedEarly())
+        return;
+    if (!reply->ok()) {
+        fail(JobError::fromService(reply->error()));
+        return;
+    }
+    const QString damaged = RqUpdate::headerProblem(reply->value());
+    if (!damaged.isEmpty()) {
+        qCWarning(lcJob) << item.sku << "header refused:" << reply->value().size() << "bytes";
+        fail(JobError{JobError::ServiceReply, QString(), damaged});
+        return;
+    }
+    header = reply->value().left(Mik::MikFile::headerImageSize);
+    if (!RqUpdate::acceptsHeader(header, container)) {
+        fail(JobError{JobError::ServiceReply, QString(), QStringLiteral("Error updating chart")});
+        return;
+    }
+    // The service hears of the update; what it answers changes nothing here.
+    service->announceUpdate();
+
+    // The container is the one file an update rewrites that the service
+    // cannot give back: a copy goes to the data folder before it changes.
+    if (!moveTo(Stage::BackingUp))
+        return;
+    const QString folder = appDataFolder + QLatin1Char('/') + container.getChartID(QStringLiteral("-")).trimmed();
+    backingUp.setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
+                                          [card = writer, name = containerFile, folder] {
+                                              QDir().mkpath(folder);
+                                              return RqUpdate::backUp(*card, name, folder + QLatin1Char('/') + name);
+                                          }));
+}
+
+void RqUpdateJob::handleBackedUp()
+{
+    if (stoppedEarly())
+        return;
+    if (!backingUp.result())
+        qCWarning(lcJob) << containerFile << "not backed up";
+    ServiceCall<QByteArray> *reply = service->segments(container.chartName());
+    call = reply;
+    connect(reply, &ServiceReply::finished, this, [this, reply] { handleSegments(reply); });
+}
+
+void RqUpdateJob::handleSegments(ServiceCall<QByteArray> *reply)
+{
+    call = nullptr;
+    if (stoppedEarly())
+        return;
+    if (!reply->ok()) {
+        fail(JobError::fromService(reply->error()));
+        return;
+    }
+    QStringList oldSegments;
+    for (const QFileInfo &segment : std::as_const(container.segments))
+        oldSegments.append(segment.fileName());
+    const QString chartId = item.sku + QLatin1Char('-') + QString::number(item.buildNumber) + QLatin1Char('-')
+                            + QString::number(item.buildCode);
+    prepare([card = writer, root = identity.root(), sku = item.sku, body = reply->value(), name = containerFile,
+             oldSegments, head = header, drm = chain, chartId] {
+        return Preparation::forSegments(card, root, sku, body, name, oldSegments, head, drm, chartId);
+    });
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QMetaType>
+#include <QString>
+
+// Why a call to the chart service did not give what was asked for. Kept as a
+// value so that each face of the tool words it its own way.
+struct ServiceError
+{
+    enum Kind {
+        None,
+        // No answer: no connection, a timeout, a TLS failure, a reset.
+        Network,
+        // The service answered with an error status; code and message are
+        // its own ("wrong_password", "no_subscription", ...).
+        Refused,
+        // An answer the tool cannot use: not what the call expects, or
+        // larger than any real answer.
+        Unreadable,
+    };
+
+    Kind kind = None;
+    int status = 0;  // HTTP status, 0 without an answer
+    QString code;    // the service's "error" field
+    QString message; // the service's "message", or the network layer's words
+
+    bool ok() const { return kind == None; }
+    // A sign-in the service turned down, as opposed to one that could not
+    // be asked.
+    bool isSignInRefusal() const;
+};
+
+Q_DECLARE_METATYPE(ServiceError)
