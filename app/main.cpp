@@ -2,13 +2,12 @@
 
 #include <cstdio>
 
-#include "base/appglobals.h"
-#include "shell/commandline.h"
 #include "base/settings.h"
 #include "base/startup.h"
-#include "shell/applicationfont.h"
 #include "service/extracatrust.h"
-#include "dialogs/signin.h"
+#include "shell/appcontroller.h"
+#include "shell/applicationfont.h"
+#include "shell/commandline.h"
 
 int main(int argc, char *argv[])
 {
@@ -19,23 +18,14 @@ int main(int argc, char *argv[])
         return 1;
     }
     prepareStartup();
-    Settings *settings = new Settings(configFilePath);
 
-    QApplication *app = new QApplication(argc, argv);
+    QApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
     QGuiApplication::setQuitOnLastWindowClosed(false);
     ExtraCaTrust::installFromEnvironment();
-
     installApplicationFont();
 
-    settings->valueOrInit(SettingsKeys::termsAgreed, QStringLiteral("0")).toInt();
-
-    SignIn *signIn = new SignIn(nullptr);
-    signIn->Show();
-    const int code = QApplication::exec();
-
-    delete signIn;
-    delete app;
-    delete settings;
-    return code;
+    AppController controller;
+    controller.start();
+    return QApplication::exec();
 }

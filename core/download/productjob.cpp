@@ -60,8 +60,8 @@ void ProductJob::prepared(const Preparation::Result &)
     // From here the card's product is this one and it is not proven: a
     // stop, a kill or a pulled card leave it "incomplete".
     ProofLedger().markWriting(identity.rawMediaId(), item.sku);
-    emit activated(item.productId, list.reply.value(QStringLiteral("subscription_id")).toInt(),
-                   list.reply.value(QStringLiteral("expiration")).toInt(), identity.mediaText());
+    emit activated(item.productId, list.reply.value(QStringLiteral("subscription_id")).toInt(), identity.mediaText(),
+                   list.reply.value(QStringLiteral("expiration")).toInt());
 }
 
 void ProductJob::proven()

@@ -26,7 +26,7 @@ public:
 
 signals:
     // The service bound the product's subscription to this card.
-    void activated(int productId, int subscriptionId, int expiration, const QString &deviceId);
+    void activated(int productId, int subscriptionId, const QString &deviceId, int expiration);
 
 protected:
     void begin() override;

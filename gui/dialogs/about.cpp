@@ -3,13 +3,10 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QPalette>
 
 #include "base/appglobals.h"
+#include "service/chartservice.h"
 
 QString appVersionText()
 {
@@ -21,25 +18,14 @@ QString appVersionText()
     return first + QLatin1Char('.') + parts.join(QString());
 }
 
-static QJsonObject downloadToolObject(const QJsonObject &versionReply)
-{
-    return versionReply.value(QStringLiteral("desktop")).toObject().value(QStringLiteral("download_tool")).toObject();
-}
-
-double versionDifference(const QString &versionText, const QJsonObject &versionReply)
+double versionDifference(const QString &versionText, const VersionInfo &latest)
 {
     // Compared in single precision on both sides so that equal texts give
     // exactly zero.
-    const float latest = downloadToolObject(versionReply).value(QStringLiteral("latest_version")).toString().toFloat();
-    return double(versionText.toFloat() - latest);
+    return double(versionText.toFloat() - latest.latestVersion.toFloat());
 }
 
-QString latestVersionUrl(const QJsonObject &versionReply)
-{
-    return downloadToolObject(versionReply).value(QStringLiteral("macos_download_url")).toString();
-}
-
-About::About(QWidget *parent)
+About::About(ChartService *service, QWidget *parent)
     : QDialog(parent)
     , versionText(appVersionText())
     , ui(new Ui::About)
@@ -52,8 +38,13 @@ About::About(QWidget *parent)
     ui->updateLnk->setPalette(palette);
     ui->versionLabel->setText(QStringLiteral("Version: ") + versionText + QStringLiteral(" (Up to date)"));
     ui->copyrightLabel->setText(copyrightNotice);
-    connect(client.manager, &QNetworkAccessManager::finished, this, &About::handleResponse);
-    client.get(QStringLiteral("/firmware_versions"));
+    ServiceCall<VersionInfo> *call = service->version();
+    connect(call, &ServiceReply::finished, this, [this, call] {
+        if (call->ok())
+            showVersion(call->value());
+        else
+            qDebug() << "version not known:" << call->error().message;
+    });
 }
 
 About::~About()
@@ -61,22 +52,12 @@ About::~About()
     delete ui;
 }
 
-void About::handleResponse(QNetworkReply *response)
+void About::showVersion(const VersionInfo &latest)
 {
-    if (response->error() != QNetworkReply::NoError) {
-        qDebug() << response->errorString();
-        response->deleteLater();
-        return;
-    }
-    if (response->url().path().section(QLatin1Char('/'), -1) != QLatin1String("firmware_versions")) {
-        response->deleteLater();
-        return;
-    }
-
-    const QJsonObject object = QJsonDocument::fromJson(response->readAll()).object();
-    const double difference = versionDifference(versionText, object);
+    const double difference = versionDifference(versionText, latest);
     if (difference < 0) {
-        ui->updateLnk->setText(QStringLiteral("<a href=\"") + latestVersionUrl(object) + QStringLiteral("\">Update</a>"));
+        ui->updateLnk->setText(QStringLiteral("<a href=\"") + latest.downloadUrl.toHtmlEscaped()
+                               + QStringLiteral("\">Update</a>"));
         ui->versionLabel->setText(QStringLiteral("Version: ") + versionText + QStringLiteral(" (New version available)"));
         qDebug() << "New application version available.";
     } else if (difference > 0) {
@@ -84,5 +65,4 @@ void About::handleResponse(QNetworkReply *response)
     } else {
         ui->updateLnk->hide();
     }
-    response->deleteLater();
 }

@@ -1,12 +1,11 @@
 #pragma once
 
 #include <QDialog>
-#include <QJsonObject>
 #include <QString>
 
-#include "shell/serviceclient.h"
+#include "service/versioninfo.h"
 
-class QNetworkReply;
+class ChartService;
 
 namespace Ui {
 class About;
@@ -18,10 +17,7 @@ QString appVersionText();
 
 // Difference between this build's version number and the service's latest
 // one; below zero means a newer version exists.
-double versionDifference(const QString &versionText, const QJsonObject &versionReply);
-
-// URL of the download page of the latest version, from the version reply.
-QString latestVersionUrl(const QJsonObject &versionReply);
+double versionDifference(const QString &versionText, const VersionInfo &latest);
 
 class About : public QDialog
 {
@@ -29,14 +25,12 @@ class About : public QDialog
     Q_DISABLE_COPY_MOVE(About)
 
 public:
-    explicit About(QWidget *parent = nullptr);
+    explicit About(ChartService *service, QWidget *parent = nullptr);
     ~About() override;
 
-public slots:
-    void handleResponse(QNetworkReply *response);
-
 private:
+    void showVersion(const VersionInfo &latest);
+
     QString versionText;
     Ui::About *ui;
-    ServiceClient client;
 };

@@ -1,63 +1,51 @@
 #pragma once
 
-#include <QByteArray>
 #include <QDialog>
-#include <QRegularExpression>
 #include <QString>
 
-#include "shell/serviceclient.h"
+#include "service/serviceerror.h"
 
+class Account;
+class ChartService;
 class QCloseEvent;
-class QNetworkReply;
 class QPushButton;
-class About;
-class NewWindow;
-class TermsOfUse;
 
 namespace Ui {
 class SignIn;
 }
 
-// The first window of every run: gates the tool on the terms, signs the user
-// in and hands the session over to the main window.
+// The sign-in dialog: takes the address and the password (or offers the
+// remembered sign-in), asks the account to sign in and says why when the
+// service refuses. What follows a sign-in is the application controller's
+// business; the dialog opens no other window.
 class SignIn : public QDialog
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(SignIn)
 
 public:
-    explicit SignIn(QWidget *parent = nullptr);
+    SignIn(Account *account, ChartService *service, QWidget *parent = nullptr);
     ~SignIn() override;
 
-    void Show();
-    static QByteArray hashPwd(const QString &password);
-
-    NewWindow *mainWindow() const { return newWindow; }
-    TermsOfUse *termsDialog() const { return termsOfUse; }
-    About *aboutDialog() const { return about; }
-
-public slots:
-    void request();
-    void handleResponse(QNetworkReply *response);
-    void showAbout();
-    void showTermsOfUse();
-    void agreeTerms();
-    void closeEvent(QCloseEvent *event) override;
+signals:
+    void signedIn();
+    void quitRequested();
+    void aboutRequested();
+    void termsRequested();
 
 protected:
+    void closeEvent(QCloseEvent *event) override;
     // Escape would only hide the dialog and leave a process without windows.
     void reject() override;
 
 private:
+    void request();
+    void showRefusal(const ServiceError &error);
+
     Ui::SignIn *ui;
-    ServiceClient client;
-    QPushButton *linkButton;
-    QByteArray passwordHash;
-    QString email;
-    QString sessionId;
-    NewWindow *newWindow = nullptr;
-    About *about;
-    TermsOfUse *termsOfUse = nullptr;
-    bool termsAgreed = false;
-    const QRegularExpression emailPattern;
+    Account *account;
+    ChartService *service;
+    // The password field holds a stand-in for the remembered credential
+    // until the user types in it.
+    bool rememberedShown = false;
 };

@@ -43,12 +43,14 @@ void TermsOfUse::on_agreeButton_clicked()
 void TermsOfUse::on_cancelButton_clicked()
 {
     if (!agreed)
-        QCoreApplication::exit(0);
+        emit declined();
+    else
+        hide();
 }
 
 void TermsOfUse::closeEvent(QCloseEvent *event)
 {
     event->accept();
     if (!agreed)
-        QCoreApplication::exit(0);
+        emit declined();
 }

@@ -21,6 +21,8 @@ public:
 
 signals:
     void agreedSig();
+    // Closed or cancelled before the terms were agreed: the tool ends.
+    void declined();
 
 public slots:
     void closeEvent(QCloseEvent *event) override;

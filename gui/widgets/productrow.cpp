@@ -1,37 +1,23 @@
 #include "widgets/productrow.h"
+#include "ui_productrow.h"
 
 #include <QFontMetrics>
-#include <QLayout>
 #include <QMouseEvent>
 #include <QResizeEvent>
 
 #include "base/utilities.h"
-#include "widgets/abstractproduct.h"
-#include "ui_productrow.h"
 
-ProductRow::ProductRow(AbstractProduct *product, QButtonGroup *group, QWidget *parent)
+ProductRow::ProductRow(const Product &product, QWidget *parent)
     : QFrame(parent)
     , ui(new Ui::ProductRow)
-    , product(product)
 {
     ui->setupUi(this);
-    // One name per product, so a row can be found by what it shows.
-    setObjectName(QStringLiteral("productRow_") + product->sku.trimmed());
     // The name's width comes from nested layouts that settle after the row's
     // own resize; its own resize is where the final width is known.
     ui->productName->installEventFilter(this);
-
-    setLabelElideText(ui->productName, ui->productName->width(), product->name);
-    // RQ chart names are padded with blanks in front; the padding is data.
-    ui->productSku->setText(product->sku.trimmed());
-    ui->productSize->setText(Utilities::kbToReadable(product->sizeInKb, QString(), true));
-    ui->productStatus->setText(QStringLiteral("Not Owned"));
-
-    if (group)
-        group->addButton(ui->radioButton, product->productId);
-    connect(this, &ProductRow::highlightClick, product, &AbstractProduct::highlighted);
-    if (parent && parent->layout())
-        parent->layout()->addWidget(this);
+    connect(ui->radioButton, &QAbstractButton::pressed, this, &ProductRow::press);
+    setProduct(product);
+    setStatusText(QStringLiteral("Not Owned"));
 }
 
 ProductRow::~ProductRow()
@@ -39,61 +25,74 @@ ProductRow::~ProductRow()
     delete ui;
 }
 
-void ProductRow::setLabelElideText(QLabel *label, int width, const QString &text)
+void ProductRow::setProduct(const Product &product)
 {
-    const QString shown = QFontMetrics(label->font()).elidedText(text, Qt::ElideRight, width);
+    item = product;
+    // One name per product, so a row can be found by what it shows.
+    setObjectName(QStringLiteral("productRow_") + item.sku.trimmed());
+    setElided(ui->productName, item.name);
+    // RQ chart names are padded with blanks in front; the padding is data.
+    ui->productSku->setText(item.sku.trimmed());
+    ui->productSize->setText(Utilities::kbToReadable(item.sizeInKb, QString(), true));
+}
+
+QAbstractButton *ProductRow::button() const
+{
+    return ui->radioButton;
+}
+
+void ProductRow::setElided(QLabel *label, const QString &text)
+{
+    const QString shown = QFontMetrics(label->font()).elidedText(text, Qt::ElideRight, label->width());
     label->setText(shown);
     label->setToolTip(shown == text ? QString() : text);
 }
 
-void ProductRow::updateStatusText(const QString &text)
+void ProductRow::setStatusText(const QString &text)
 {
-    setLabelElideText(ui->productStatus, ui->productStatus->width(), text);
+    status = text;
+    setElided(ui->productStatus, text);
 }
 
-void ProductRow::setHighlightColor(bool on)
+void ProductRow::setHighlighted(bool on)
 {
+    highlighted = on;
     setStyleSheet(on ? QStringLiteral("background-color: #FDB924") : QString());
-    product->rowHighlighted = on;
+    ui->radioButton->setChecked(on);
 }
 
-void ProductRow::setSelected(bool on)
+void ProductRow::setLocked(bool on)
 {
-    product->selected = on;
-    ui->radioButton->setChecked(on);
+    locked = on;
+    ui->radioButton->setDisabled(on);
 }
 
 void ProductRow::mousePressEvent(QMouseEvent *event)
 {
-    pressed();
+    press();
     QFrame::mousePressEvent(event);
 }
 
 void ProductRow::resizeEvent(QResizeEvent *event)
 {
     QFrame::resizeEvent(event);
-    setLabelElideText(ui->productName, ui->productName->width(), product->name);
+    setElided(ui->productName, item.name);
+    setElided(ui->productStatus, status);
 }
 
 bool ProductRow::eventFilter(QObject *watched, QEvent *event)
 {
     // A style sheet (the row's own upper case, the window's rules) may change
     // the font after the width settled; the cut must follow either.
-    if (watched == ui->productName
-        && (event->type() == QEvent::Resize || event->type() == QEvent::FontChange))
-        setLabelElideText(ui->productName, ui->productName->width(), product->name);
+    if (watched == ui->productName && (event->type() == QEvent::Resize || event->type() == QEvent::FontChange))
+        setElided(ui->productName, item.name);
     return QFrame::eventFilter(watched, event);
 }
 
-void ProductRow::on_radioButton_pressed()
+void ProductRow::press()
 {
-    pressed();
-}
-
-void ProductRow::pressed()
-{
-    // A highlighted row is already the choice; a disabled one belongs to a
-    // line whose download is running.
-    if (!product->rowHighlighted && !product->disabled)
-        emit highlightClick();
+    // A highlighted row is already the choice; a locked one belongs to a
+    // line whose job is running.
+    if (!highlighted && !locked)
+        emit chosen(item.productId);
 }

@@ -1,11 +1,12 @@
 #pragma once
 
-#include <QButtonGroup>
 #include <QFrame>
 #include <QLabel>
 #include <QString>
 
-class AbstractProduct;
+#include "catalogue/product.h"
+
+class QAbstractButton;
 class QMouseEvent;
 class QResizeEvent;
 
@@ -18,32 +19,40 @@ class ProductRow;
 class ProductRow : public QFrame
 {
     Q_OBJECT
-
-public:
-    ProductRow(AbstractProduct *product, QButtonGroup *group, QWidget *parent);
-    ~ProductRow() override;
     Q_DISABLE_COPY_MOVE(ProductRow)
 
-    void setLabelElideText(QLabel *label, int width, const QString &text);
-    void updateStatusText(const QString &text);
-    void setHighlightColor(bool on);
-    void setSelected(bool on);
+public:
+    ProductRow(const Product &product, QWidget *parent);
+    ~ProductRow() override;
 
-    Ui::ProductRow *ui;
+    int productId() const { return item.productId; }
+    const Product &product() const { return item; }
+    void setProduct(const Product &product);
+    QAbstractButton *button() const;
+
+    void setStatusText(const QString &text);
+    QString statusText() const { return status; }
+    // The row of the product shown in the details.
+    void setHighlighted(bool on);
+    bool isHighlighted() const { return highlighted; }
+    void setLocked(bool locked);
 
 signals:
-    void highlightClick();
+    // Pressed by the user (not while locked, not when it already is the choice).
+    void chosen(int productId);
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
-private slots:
-    void on_radioButton_pressed();
-
 private:
-    void pressed();
+    void press();
+    void setElided(QLabel *label, const QString &text);
 
-    AbstractProduct *product;
+    Ui::ProductRow *ui;
+    Product item;
+    QString status;
+    bool highlighted = false;
+    bool locked = false;
 };

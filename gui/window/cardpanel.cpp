@@ -2,22 +2,23 @@
 #include "ui_newwindow.h"
 
 #include <QComboBox>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QPixmap>
-#include <QStorageInfo>
 #include <QTreeView>
 
+#include "base/appglobals.h"
 #include "base/settings.h"
 #include "base/utilities.h"
-#include "card/mediaid.h"
+#include "card/cardmodel.h"
 
 namespace {
 
-const QString noCardPicture = QStringLiteral("://resources/images/quorveldownloadtool_sdcard_nocard.png");
+const QString noCardPicture = QStringLiteral(":/resources/images/quorveldownloadtool_sdcard_nocard.png");
 
 QString cardPicture(ProductTypeEnum type)
 {
@@ -37,7 +38,7 @@ void showPictureIn(QLabel *label, const QString &path)
 {
     const QPixmap picture(path);
     if (!picture.isNull())
-        label->setPixmap(picture.scaled(label->size(), Qt::KeepAspectRatio, Qt::FastTransformation));
+        label->setPixmap(picture.scaled(label->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
 }
 
 // Cards are told apart in the list by the folder they are in and their id.
@@ -58,9 +59,9 @@ QString askForMediaFile(QWidget *parent, const QString &startDir)
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.resize(820, 480);
     auto *view = dialog.findChild<QTreeView *>(QStringLiteral("treeView"));
-    auto *model = dialog.findChild<QFileSystemModel *>();
-    if (view && model) {
-        QObject::connect(model, &QFileSystemModel::directoryLoaded, view, [view] {
+    auto *files = dialog.findChild<QFileSystemModel *>();
+    if (view && files) {
+        QObject::connect(files, &QFileSystemModel::directoryLoaded, view, [view] {
             for (int column = 1; column < view->header()->count(); ++column)
                 view->resizeColumnToContents(column);
         });
@@ -72,10 +73,10 @@ QString askForMediaFile(QWidget *parent, const QString &startDir)
 
 } // namespace
 
-CardPanel::CardPanel(Ui::NewWindow *ui, Settings &settings, QWidget *dialogParent)
+CardPanel::CardPanel(Ui::NewWindow *ui, CardModel *cardModel, QWidget *dialogParent)
     : QObject(dialogParent)
     , ui(ui)
-    , settings(settings)
+    , model(cardModel)
     , dialogParent(dialogParent)
     , cardWatcher(this)
 {
@@ -86,6 +87,7 @@ CardPanel::CardPanel(Ui::NewWindow *ui, Settings &settings, QWidget *dialogParen
     ui->sdWatchLabel->hide();
     // The card remembered from the last run counts as chosen while it is in,
     // so a card found at start does not take its place before it is read.
+    Settings settings(configFilePath);
     const QString remembered = settings.value(SettingsKeys::mediaIdFile).toString();
     if (!remembered.isEmpty())
         chosen = CardIdentity::fromMediaFile(remembered);
@@ -98,46 +100,65 @@ CardPanel::CardPanel(Ui::NewWindow *ui, Settings &settings, QWidget *dialogParen
     connect(&cardWatcher, &CardWatcher::chosenCardBack, this, &CardPanel::chosenCardBack);
     connect(ui->sdCardList, &QComboBox::activated, this, [this, ui](int index) {
         const QString file = ui->sdCardList->itemData(index).toString();
-        if (!file.isEmpty() && file != mediaIdFile)
+        if (!file.isEmpty() && file != chosen.mediaFilePath())
             emit cardOffered(file);
     });
+    showNoCard();
 }
 
-QString CardPanel::mediaIdDir() const
+CardPanel::Choice CardPanel::chooseRemembered()
 {
-    return QFileInfo(mediaIdFile).absoluteDir().absolutePath();
+    Settings settings(configFilePath);
+    const QString remembered = settings.value(SettingsKeys::mediaIdFile).toString();
+    if (remembered.isEmpty() || !QFileInfo::exists(remembered))
+        return Choice::NoCard;
+    return choose(remembered);
 }
 
-CardPanel::MediaFile CardPanel::readMediaFile(bool browse)
+CardPanel::Choice CardPanel::browse()
 {
-    if (settings.contains(SettingsKeys::mediaIdFile))
-        mediaIdFile = settings.value(SettingsKeys::mediaIdFile).toString();
-    if (mediaIdFile.isEmpty() || !QFileInfo::exists(mediaIdFile))
-        mediaIdFile.clear();
+    const QString picked = askForMediaFile(dialogParent, chosen.isValid() ? chosen.root() : QStringLiteral("/"));
+    if (picked.isEmpty())
+        return Choice::NoCard;
+    return choose(picked);
+}
 
-    if (browse) {
-        const QString picked = askForMediaFile(dialogParent, mediaIdFile.isEmpty() ? QStringLiteral("/") : mediaIdDir());
-        if (!picked.isEmpty())
-            mediaIdFile = picked;
-    }
-    if (mediaIdFile.isEmpty())
-        return MediaFile::NoCard;
-
+CardPanel::Choice CardPanel::choose(const QString &mediaFile)
+{
     // Read-write on purpose: a locked or write-protected card cannot take a
     // download, so it counts as no card at all.
-    QFile file(mediaIdFile);
+    QFile file(mediaFile);
     if (!file.open(QIODevice::ReadWrite))
-        return MediaFile::NoCard;
+        return Choice::NoCard;
     file.close();
-
-    const CardIdentity card = CardIdentity::fromMediaFile(mediaIdFile);
+    const CardIdentity card = CardIdentity::fromMediaFile(mediaFile);
     if (!card.isValid()) {
         qDebug() << "Not a media file:" << card.problem();
-        return MediaFile::Invalid;
+        return Choice::Invalid;
     }
-    rawMediaId = card.rawMediaId();
     chosen = card;
-    return MediaFile::Valid;
+    Settings settings(configFilePath);
+    settings.setValue(SettingsKeys::mediaIdFile, mediaFile);
+    cardWatcher.setChosenCard(chosen);
+    model->setCard(chosen);
+    // Cards often sit under the same long folder; the end of the path is
+    // what tells them apart, so the middle is what gets cut.
+    pathText = QStringLiteral("File Path: ") + chosen.root();
+    setElided(ui->sdPathLabel, pathText, chosen.root(), Qt::ElideMiddle);
+    updateCardList();
+    return Choice::Valid;
+}
+
+void CardPanel::forget()
+{
+    chosen = CardIdentity();
+    cardWatcher.setChosenCard(chosen);
+    model->setCard(chosen);
+    showNoCard();
+    updateCardList();
+    // Another card still in a reader is offered at once, not only when it
+    // is put in again.
+    offerCardIfNoneChosen();
 }
 
 void CardPanel::showNoCard()
@@ -150,66 +171,37 @@ void CardPanel::showNoCard()
     ui->sdSkuOnCardLabel->setToolTip(QString());
     ui->sdSpaceLabel->setText(QStringLiteral("and select the \u201cencrypt.txt\u201d file."));
     showPictureIn(ui->sdImg, noCardPicture);
-    rawMediaId.clear();
-    skuOnCard.clear();
-    cardProductType = NoProductType;
-    chosen = CardIdentity();
-    cardWatcher.setChosenCard(chosen);
-    updateCardList();
 }
 
-void CardPanel::showChosenCard()
+void CardPanel::showState(ProductTypeEnum cardLine)
 {
-    refreshCapacity();
-    // Cards often sit under the same long folder; the end of the path is
-    // what tells them apart, so the middle is what gets cut.
-    pathText = QStringLiteral("File Path: ") + mediaIdDir();
-    setElided(ui->sdPathLabel, pathText, mediaIdDir(), Qt::ElideMiddle);
-    settings.setValue(SettingsKeys::mediaIdFile, mediaIdFile);
-    cardWatcher.setChosenCard(chosen);
-    updateCardList();
-}
-
-void CardPanel::refreshCapacity()
-{
-    const QStorageInfo storage(mediaIdFile);
-    freeKb = qint32(storage.bytesAvailable() / 1024);
-    totalKb = qint32(storage.bytesTotal() / 1024);
-    ui->sdSpaceLabel->setText(QStringLiteral("SD Card Capacity: ") + Utilities::kbToReadable(freeKb)
-                              + QStringLiteral(" / ") + Utilities::kbToReadable(totalKb));
-}
-
-bool CardPanel::readVmid()
-{
-    const QFileInfo vmid(mediaIdDir() + QStringLiteral("/vmid"));
-    if (!vmid.exists() || !vmid.isReadable()) {
-        skuOnCard.clear();
-        return false;
+    const CardState &state = model->state();
+    if (!chosen.isValid()) {
+        showNoCard();
+        return;
     }
-    skuOnCard = vmidItemNumber(mediaIdDir());
-    // A blank vmid names no product; it would only mislead the next run.
-    if (skuOnCard.isEmpty())
-        QFile::remove(vmid.filePath());
-    return true;
-}
-
-void CardPanel::showItemNumber()
-{
-    if (skuOnCard.isEmpty()) {
+    pathText = QStringLiteral("File Path: ") + chosen.root();
+    setElided(ui->sdPathLabel, pathText, chosen.root(), Qt::ElideMiddle);
+    if (state.isValid()) {
+        ui->sdSpaceLabel->setText(QStringLiteral("SD Card Capacity: ")
+                                  + Utilities::kbToReadable(double(state.freeBytes() / 1024))
+                                  + QStringLiteral(" / ") + Utilities::kbToReadable(double(state.totalBytes() / 1024)));
+    }
+    // An RQ card has no vmid: its container names the chart.
+    QString sku = state.productSku();
+    if (sku.isEmpty() && !state.containers().isEmpty())
+        sku = state.containers().first().chartName;
+    if (sku.isEmpty()) {
         itemText.clear();
         ui->sdSkuOnCardLabel->clear();
         ui->sdSkuOnCardLabel->setToolTip(QString());
-        return;
+    } else {
+        // RQ chart names are padded with blanks in front; they are data, not
+        // something to show.
+        itemText = QStringLiteral("Item # ") + sku.trimmed();
+        setElided(ui->sdSkuOnCardLabel, itemText, sku.trimmed(), Qt::ElideRight);
     }
-    // RQ chart names are padded with blanks in front; they are data, not
-    // something to show.
-    itemText = QStringLiteral("Item # ") + skuOnCard.trimmed();
-    setElided(ui->sdSkuOnCardLabel, itemText, skuOnCard.trimmed(), Qt::ElideRight);
-}
-
-void CardPanel::showPicture()
-{
-    showPictureIn(ui->sdImg, cardPicture(cardProductType));
+    showPictureIn(ui->sdImg, cardPicture(cardLine));
 }
 
 void CardPanel::setLocked(bool lock)
@@ -217,14 +209,16 @@ void CardPanel::setLocked(bool lock)
     locked = lock;
     ui->sdSelBtn->setDisabled(lock);
     ui->sdCardList->setDisabled(lock);
+    if (!lock)
+        offerCardIfNoneChosen();
 }
 
 void CardPanel::relayout()
 {
     if (!pathText.isEmpty())
-        setElided(ui->sdPathLabel, pathText, mediaIdDir(), Qt::ElideMiddle);
+        setElided(ui->sdPathLabel, pathText, chosen.root(), Qt::ElideMiddle);
     if (!itemText.isEmpty())
-        setElided(ui->sdSkuOnCardLabel, itemText, skuOnCard.trimmed(), Qt::ElideRight);
+        setElided(ui->sdSkuOnCardLabel, itemText, itemText.mid(7), Qt::ElideRight);
 }
 
 void CardPanel::say(const QString &text)

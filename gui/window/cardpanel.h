@@ -7,42 +7,41 @@
 #include "card/cardidentity.h"
 #include "card/cardwatcher.h"
 
-class Settings;
+class CardModel;
+class QLabel;
 class QWidget;
 namespace Ui {
 class NewWindow;
 }
 
-// The card side of the main window: which card is chosen and what is known
-// about it (media id, item number, line, capacity), the panel that shows it,
-// and the watcher that finds cards as they are put in and taken out. The
-// window decides what a choice or a removal means for its tabs and its
-// download; this class only knows the card.
+// The card side of the main window: which card is chosen (remembered from
+// the last run, browsed to, or offered by the watcher), and the panel that
+// shows what the card model read of it (path, item number, capacity,
+// picture). The window decides what a choice or a removal means for its
+// tabs and its job; this class only knows the card.
 class CardPanel : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CardPanel)
 
 public:
-    enum class MediaFile { Valid, NoCard, Invalid };
+    enum class Choice { Valid, NoCard, Invalid };
 
-    CardPanel(Ui::NewWindow *ui, Settings &settings, QWidget *dialogParent);
+    CardPanel(Ui::NewWindow *ui, CardModel *model, QWidget *dialogParent);
 
-    // The folder holding the chosen ENCRYPT.TXT: the card's root.
-    QString mediaIdDir() const;
-    // Reads the remembered (and, with browse, the browsed-to) media file.
-    MediaFile readMediaFile(bool browse);
-    // The panel's no-card texts and picture; forgets the card's facts.
-    void showNoCard();
-    // Path, capacity and the remembered choice of a card just read.
-    void showChosenCard();
-    void refreshCapacity();
-    // The item number of the product on the card, from its vmid file. True
-    // when the file was there and read.
-    bool readVmid();
-    void showItemNumber();
-    void showPicture();
-    // While a download runs the card cannot be changed.
+    // The card remembered from the last run, if it is in.
+    Choice chooseRemembered();
+    // The file dialog; NoCard when the user gave up.
+    Choice browse();
+    Choice choose(const QString &mediaFile);
+    // No card: the panel's no-card texts and picture.
+    void forget();
+
+    const CardIdentity &chosenCard() const { return chosen; }
+    QString mediaIdDir() const { return chosen.root(); }
+    // The panel shows the card model's latest reading; cardLine picks the picture.
+    void showState(ProductTypeEnum cardLine);
+    // While a job runs the card cannot be changed.
     void setLocked(bool locked);
     // Labels cut to their width are cut again when the panel changes size.
     void relayout();
@@ -50,14 +49,6 @@ public:
     void say(const QString &text);
 
     CardWatcher *watcher() { return &cardWatcher; }
-    const CardIdentity &chosenCard() const { return chosen; }
-
-    QString mediaIdFile;
-    QString rawMediaId;
-    QString skuOnCard;
-    ProductTypeEnum cardProductType = NoProductType;
-    qint32 freeKb = 0;
-    qint32 totalKb = 0;
 
 signals:
     // The only card present while none is chosen, or one picked from the
@@ -67,12 +58,13 @@ signals:
     void chosenCardBack();
 
 private:
+    void showNoCard();
     void updateCardList();
     void offerCardIfNoneChosen();
-    void setElided(class QLabel *label, const QString &text, const QString &tooltip, Qt::TextElideMode mode);
+    void setElided(QLabel *label, const QString &text, const QString &tooltip, Qt::TextElideMode mode);
 
     Ui::NewWindow *ui;
-    Settings &settings;
+    CardModel *model;
     QWidget *dialogParent;
     CardWatcher cardWatcher;
     CardIdentity chosen;

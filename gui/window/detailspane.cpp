@@ -2,7 +2,11 @@
 #include "ui_newwindow.h"
 
 #include <QFontMetrics>
+#include <QHBoxLayout>
+#include <QLabel>
 #include <QLayout>
+#include <QTextDocument>
+#include <QVBoxLayout>
 
 #include "widgets/loadinggif.h"
 
@@ -18,6 +22,73 @@ const char *infoScrollStyle =
     "QScrollBar::handle:horizontal { background: #B4B4B4; height: 8px; min-width: 20px; margin: 1px 0; }\n"
     "QScrollBar::add-line:horizontal, QScrollBar::sub-line:horizontal { width: 0; border: none; background: none; }\n";
 
+const QString labelStyle = QStringLiteral("QLabel { color : black; }");
+
+QFont paneFont(const QFont &base, bool bold)
+{
+    QFont font = base;
+    font.setFamily(QStringLiteral("Myriad Pro"));
+    font.setPointSize(12);
+    font.setBold(bold);
+    return font;
+}
+
+QLabel *textLabel(const QString &text, QWidget *parent, bool bold)
+{
+    auto *label = new QLabel(text, parent);
+    label->setStyleSheet(labelStyle);
+    label->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::MinimumExpanding);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignTop);
+    label->setFont(paneFont(label->font(), bold));
+    return label;
+}
+
+// The description of a lake-chart region: its byline, then its text with
+// the list of its lakes linked.
+QWidget *velmoraDescription(const Product &product, const ProductInfo &info)
+{
+    auto *widget = new QWidget;
+    widget->setMinimumSize(388, 123);
+    widget->setMaximumWidth(388);
+    widget->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::MinimumExpanding);
+    auto *layout = new QVBoxLayout(widget);
+    layout->setContentsMargins(11, 11, 11, 8);
+    layout->setSpacing(10);
+    layout->addWidget(textLabel(info.byline, widget, true));
+
+    QString html = info.description;
+    if (!info.lakeListUrl.isEmpty())
+        html += QStringLiteral("<p><a href=\"") + info.lakeListUrl.toHtmlEscaped() + QStringLiteral("\">")
+                + product.name.toHtmlEscaped() + QStringLiteral("</a></p>");
+    QLabel *description = textLabel(QString(), widget, false);
+    // The document writes its default font into the HTML; left at the
+    // application's, it would override the label's larger one.
+    QTextDocument document;
+    document.setDefaultFont(description->font());
+    // Lists in the service's descriptions come with a deep default indent
+    // that wastes most of the narrow pane.
+    document.setDefaultStyleSheet(QStringLiteral("ul{padding-left:10px;margin-left:10px;-qt-list-indent:0}"));
+    document.setHtml(html);
+    description->setTextFormat(Qt::RichText);
+    description->setText(document.toHtml());
+    description->setOpenExternalLinks(true);
+    layout->addWidget(description);
+    return widget;
+}
+
+QWidget *talvoDescription(const ProductInfo &info)
+{
+    auto *widget = new QWidget;
+    widget->setMinimumSize(399, 130);
+    widget->setMaximumWidth(399);
+    widget->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::MinimumExpanding);
+    auto *layout = new QVBoxLayout(widget);
+    layout->setContentsMargins(11, 0, 11, 0);
+    layout->addWidget(textLabel(info.description, widget, false));
+    return widget;
+}
+
 } // namespace
 
 DetailsPane::DetailsPane(Ui::NewWindow *ui, QObject *parent)
@@ -31,37 +102,13 @@ DetailsPane::DetailsPane(Ui::NewWindow *ui, QObject *parent)
     // bar for its right margin would also push in a vertical one.
     ui->productInfoScrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     ui->productInfoScrollArea->setStyleSheet(QString::fromLatin1(infoScrollStyle));
-    setDownloadButton(QStringLiteral("Download"), false);
+    offer(QString());
 }
 
-QString DetailsPane::statusNote(int code)
+void DetailsPane::setInfoWidget(QWidget *widget)
 {
-    switch (code) {
-    case 0:
-        return QStringLiteral("There is an available map ready to be downloaded to the selected Corvane encrypted SD card.");
-    case 1:
-        return QStringLiteral("The map can be downloaded to this Corvane encrypted SD card, replacing the existing Legacy subscription.");
-    case 2:
-        return QStringLiteral("The selected map has already been downloaded to an SD card.");
-    case 3:
-        return QStringLiteral("The selected map has already been downloaded to the selected Corvane encrypted SD card.");
-    case 4:
-        return QStringLiteral("The selected map is not compatible with the selected SD card.");
-    default:
-        return QString();
-    }
-}
-
-void DetailsPane::replaceInfoWidget(QWidget *widget)
-{
-    // Descriptions belong to their products and are only hidden; the busy
-    // animation belongs to the pane.
-    if (QWidget *old = ui->productInfoScrollArea->takeWidget()) {
-        if (qobject_cast<LoadingGif *>(old))
-            old->deleteLater();
-        else if (old != widget)
-            old->hide();
-    }
+    if (QWidget *old = ui->productInfoScrollArea->takeWidget())
+        old->deleteLater();
     if (!widget)
         return;
     ui->productInfoScrollArea->setMinimumHeight(widget->minimumHeight());
@@ -77,94 +124,139 @@ void DetailsPane::clear()
     ui->productName->setToolTip(QString());
     if (QLayoutItem *item = ui->productImageWidget->layout()->takeAt(0)) {
         if (QWidget *widget = item->widget())
-            widget->hide();
+            widget->deleteLater();
         delete item;
     }
     ui->productImageWidget->hide();
-    replaceInfoWidget(nullptr);
+    setInfoWidget(nullptr);
     ui->productInfoScrollArea->hide();
-    setDownloadButton(QStringLiteral("Download"), false);
+    offer(QString());
     ui->subscriptionDetails->hide();
-}
-
-void DetailsPane::showLoading()
-{
-    // The animation asks for no more room than it needs, so the pane shows
-    // it whole without a scroll bar.
-    replaceInfoWidget(new LoadingGif);
-    ui->productInfoScrollArea->show();
 }
 
 void DetailsPane::relayout()
 {
     if (fullName.isEmpty())
         return;
-    const QString elided = QFontMetrics(ui->productName->font())
-                               .elidedText(fullName, Qt::ElideRight, ui->productName->width());
+    const QString elided =
+        QFontMetrics(ui->productName->font()).elidedText(fullName, Qt::ElideRight, ui->productName->width());
     ui->productName->setText(elided);
     ui->productName->setToolTip(fullName);
 }
 
-void DetailsPane::showProduct(AbstractProduct *product, const QString &rawMediaId, const QString &skuOnCard,
-                              ProductTypeEnum cardType)
+void DetailsPane::showName(const QString &name)
 {
-    fullName = product->name;
+    fullName = name;
     relayout();
+}
 
-    QWidget *image = product->createImageWidget();
+void DetailsPane::showPicture(const Product &product, const QPixmap &picture)
+{
     QLayout *imageLayout = ui->productImageWidget->layout();
     if (QLayoutItem *item = imageLayout->takeAt(0)) {
         if (QWidget *old = item->widget())
-            old->hide();
+            old->deleteLater();
         delete item;
     }
-    if (image) {
-        ui->productImageWidget->setMinimumHeight(image->minimumHeight());
-        ui->productImageWidget->setMaximumHeight(image->maximumHeight());
-        imageLayout->addWidget(image);
-        image->show();
+    if (picture.isNull()) {
+        ui->productImageWidget->hide();
+        return;
     }
+    QWidget *frame = nullptr;
+    switch (product.line) {
+    case VelmoraRegion: {
+        auto *label = new QLabel;
+        label->setFixedSize(395, 112);
+        label->setStyleSheet(QStringLiteral("border: 2px solid #505050;"));
+        label->setPixmap(picture.scaledToHeight(112, Qt::SmoothTransformation));
+        frame = label;
+        break;
+    }
+    case Talvos: {
+        frame = new QWidget;
+        frame->setFixedSize(395, 102);
+        auto *layout = new QHBoxLayout(frame);
+        layout->setContentsMargins(11, 11, 11, 11);
+        auto *label = new QLabel(frame);
+        label->setFixedSize(117, 80);
+        label->setPixmap(picture.scaled(label->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        layout->addWidget(label);
+        layout->addStretch();
+        break;
+    }
+    default: {
+        frame = new QWidget;
+        frame->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+        auto *layout = new QVBoxLayout(frame);
+        layout->setContentsMargins(0, 10, 0, 0);
+        auto *label = new QLabel(frame);
+        label->setPixmap(picture.scaledToHeight(220, Qt::SmoothTransformation));
+        layout->addWidget(label);
+        layout->addStretch();
+        break;
+    }
+    }
+    ui->productImageWidget->setMinimumHeight(frame->minimumHeight());
+    ui->productImageWidget->setMaximumHeight(frame->maximumHeight());
+    imageLayout->addWidget(frame);
     ui->productImageWidget->show();
-
-    if (product->productType != RqSd) {
-        ui->subDetailLabel->setText(QStringLiteral("Product Details"));
-        const int code = product->currentSubscriptionStatus(rawMediaId, skuOnCard, cardType);
-        ui->statusLabel->setText(QStringLiteral("<b>Product Status:</b> ") + product->statusNames.value(code));
-        ui->statusLabel->show();
-
-        QString quantity = QStringLiteral("1");
-        if (product->subscriptions.size() >= 2) {
-            QString list;
-            const QMap<int, int> counts = product->currentSubscriptionCount(rawMediaId, skuOnCard);
-            for (auto it = counts.cbegin(); it != counts.cend(); ++it)
-                list += QStringLiteral("%1 - %2, ").arg(it.value()).arg(product->statusNames.value(it.key()));
-            list.chop(2);
-            quantity = QStringLiteral("%1 (%2)").arg(product->subscriptions.size()).arg(list);
-        }
-        ui->quantityLabel->setText(QStringLiteral("<b>Quantity: </b>") + quantity);
-        ui->noteHeaderLabel->setText(QStringLiteral("<b>Note:</b> "));
-        ui->noteBodyLabel->setText(statusNote(code));
-        ui->noteBodyLabel->adjustSize();
-    }
-
-    ui->subscriptionDetails->show();
-    replaceInfoWidget(product->createDescriptionWidget(0));
-    ui->productInfoScrollArea->setVisible(product->productType != RqSd);
 }
 
-void DetailsPane::showChartStatus(AbstractProduct::ChartUpdateStatus status, const QString &buildReference)
+void DetailsPane::showProduct(const Product &product, const ProductInfo *info, const QPixmap &picture,
+                              ProductStatus::Code code, const QMap<ProductStatus::Code, int> &counts)
 {
+    showName(product.name);
+    if (!info) {
+        showPicture(product, QPixmap());
+        ui->subscriptionDetails->hide();
+        // The animation asks for no more room than it needs, so the pane
+        // shows it whole without a scroll bar.
+        setInfoWidget(new LoadingGif);
+        ui->productInfoScrollArea->show();
+        return;
+    }
+    showPicture(product, picture);
     ui->subDetailLabel->setText(QStringLiteral("Product Details"));
-    ui->quantityLabel->setText(QStringLiteral("<b>Build:</b> ") + buildReference);
+    ui->statusLabel->setText(QStringLiteral("<b>Product Status:</b> ") + ProductStatus::word(code).toHtmlEscaped());
+    ui->statusLabel->show();
+    QString quantity = QStringLiteral("1");
+    if (product.subscriptions.size() >= 2) {
+        QString list;
+        for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+            list += QStringLiteral("%1 - %2, ").arg(it.value()).arg(ProductStatus::word(it.key()));
+        list.chop(2);
+        quantity = QStringLiteral("%1 (%2)").arg(product.subscriptions.size()).arg(list);
+    }
+    ui->quantityLabel->setText(QStringLiteral("<b>Quantity: </b>") + quantity);
     ui->noteHeaderLabel->setText(QStringLiteral("<b>Note:</b> "));
-    ui->statusLabel->setText(QStringLiteral("<b>Product Status:</b> ") + chartUpdateStatusText(status));
+    ui->noteBodyLabel->setText(ProductStatus::note(code));
+    ui->noteBodyLabel->adjustSize();
+    ui->subscriptionDetails->show();
+    setInfoWidget(product.line == VelmoraRegion ? velmoraDescription(product, *info) : talvoDescription(*info));
+    ui->productInfoScrollArea->show();
+}
+
+void DetailsPane::showChart(const Product &product, const QPixmap &picture, ProductStatus::ChartStatus status,
+                            const QString &cardBuild)
+{
+    showName(product.name);
+    showPicture(product, picture);
+    ui->subDetailLabel->setText(QStringLiteral("Product Details"));
+    QString build = QStringLiteral("<b>Build:</b> ") + cardBuild.toHtmlEscaped();
+    const QString newest = ProductStatus::buildReference(product.buildNumber, product.buildCode);
+    if (status == ProductStatus::UpdateAvailable || status == ProductStatus::UpdateAvailableSameBuild
+        || status == ProductStatus::UpdateInProgress)
+        build += QStringLiteral(" &rarr; ") + newest.toHtmlEscaped();
+    ui->quantityLabel->setText(build);
+    ui->noteHeaderLabel->setText(QStringLiteral("<b>Note:</b> "));
+    ui->statusLabel->setText(QStringLiteral("<b>Product Status:</b> ") + ProductStatus::chartWord(status));
     ui->statusLabel->show();
     switch (status) {
-    case AbstractProduct::UpdateInProgress:
+    case ProductStatus::UpdateInProgress:
         ui->noteBodyLabel->setText(QStringLiteral("The RQ Chart Card update is in progress."));
         break;
-    case AbstractProduct::UpToDate:
-    case AbstractProduct::UpToDateSameBuild:
+    case ProductStatus::UpToDate:
+    case ProductStatus::UpToDateSameBuild:
         ui->noteBodyLabel->setText(QStringLiteral("The RQ Chart Card is up to date with the latest data."));
         break;
     default:
@@ -172,45 +264,21 @@ void DetailsPane::showChartStatus(AbstractProduct::ChartUpdateStatus status, con
             QStringLiteral("Select \"Update\" to download the latest chart information to your card."));
         break;
     }
+    ui->noteBodyLabel->adjustSize();
+    ui->subscriptionDetails->show();
+    setInfoWidget(nullptr);
+    ui->productInfoScrollArea->hide();
 }
 
-void DetailsPane::setDownloadButton(const QString &text, bool offered)
+void DetailsPane::offer(const QString &action)
 {
-    ui->downloadBtn->setText(text);
-    ui->downloadBtn->setVisible(offered);
-    ui->downloadBtn->setEnabled(offered);
+    if (!action.isEmpty())
+        ui->downloadBtn->setText(action);
+    ui->downloadBtn->setVisible(!action.isEmpty());
+    ui->downloadBtn->setEnabled(!action.isEmpty());
 }
 
-void DetailsPane::offerForStatus(AbstractProduct *product, int code)
+QString DetailsPane::offered() const
 {
-    switch (code) {
-    case 0:
-        setDownloadButton(QStringLiteral("Download"), true);
-        break;
-    case 1:
-    case 3:
-        setDownloadButton(product->statusNames.value(code), true);
-        break;
-    default:
-        setDownloadButton(ui->downloadBtn->text(), false);
-        break;
-    }
-}
-
-void DetailsPane::offerForChartStatus(AbstractProduct::ChartUpdateStatus status)
-{
-    switch (status) {
-    case AbstractProduct::UpToDateSameBuild:
-        setDownloadButton(QStringLiteral("Validate"), true);
-        break;
-    case AbstractProduct::UpToDate:
-        setDownloadButton(ui->downloadBtn->text(), false);
-        break;
-    case AbstractProduct::UpdateInProgress:
-        setDownloadButton(QStringLiteral("Resume"), true);
-        break;
-    default:
-        setDownloadButton(QStringLiteral("Update"), true);
-        break;
-    }
+    return ui->downloadBtn->isHidden() ? QString() : ui->downloadBtn->text();
 }

@@ -1,17 +1,23 @@
 #pragma once
 
+#include <QMap>
 #include <QObject>
+#include <QPixmap>
+#include <QPointer>
 #include <QString>
 
-#include "widgets/abstractproduct.h"
+#include "catalogue/product.h"
+#include "catalogue/productinfo.h"
+#include "catalogue/productstatus.h"
 
+class QWidget;
 namespace Ui {
 class NewWindow;
 }
 
 // The side bar under the card panel: a product's name, picture, status,
-// quantity, note and description, and the "Download" button whose text and
-// visibility follow the product's status for the chosen card.
+// quantity, note and description, and the button that acts on it, whose
+// text and visibility follow the product's status for the chosen card.
 class DetailsPane : public QObject
 {
     Q_OBJECT
@@ -22,28 +28,24 @@ public:
 
     // The pane as it is with no product: everything hidden, the button too.
     void clear();
-    // The busy animation while the product's information is on its way.
-    void showLoading();
-    // Name, picture and description; for a Velmora or Talvo product also its
-    // status, quantity and note for the card.
-    void showProduct(AbstractProduct *product, const QString &rawMediaId, const QString &skuOnCard,
-                     ProductTypeEnum cardType);
-    // The RQ card's build, status and note.
-    void showChartStatus(AbstractProduct::ChartUpdateStatus status, const QString &buildReference);
+    // info: null while the product's details are on their way (the busy
+    // animation shows).
+    void showProduct(const Product &product, const ProductInfo *info, const QPixmap &picture,
+                     ProductStatus::Code code, const QMap<ProductStatus::Code, int> &counts);
+    // The RQ card's chart: its build, the build an update brings, status and note.
+    void showChart(const Product &product, const QPixmap &picture, ProductStatus::ChartStatus status,
+                   const QString &cardBuild);
 
-    void setDownloadButton(const QString &text, bool offered);
-    // The button a status code offers: "Download", "Replace", "Redownload",
-    // or none.
-    void offerForStatus(AbstractProduct *product, int code);
-    // The button for the RQ card's chart status.
-    void offerForChartStatus(AbstractProduct::ChartUpdateStatus status);
+    // The button's word; empty hides it.
+    void offer(const QString &action);
+    QString offered() const;
     // The product name is cut to the pane's width again after a resize.
     void relayout();
 
-    static QString statusNote(int code);
-
 private:
-    void replaceInfoWidget(QWidget *widget);
+    void showName(const QString &name);
+    void showPicture(const Product &product, const QPixmap &picture);
+    void setInfoWidget(QWidget *widget);
 
     Ui::NewWindow *ui;
     QString fullName;

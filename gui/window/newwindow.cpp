@@ -3,52 +3,49 @@
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QCoreApplication>
-#include <QDebug>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QLayout>
 #include <QMenu>
 #include <QMessageBox>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QScrollBar>
 #include <QTabBar>
 
-#include <algorithm>
-
 #include "base/appglobals.h"
-#include "widgets/productgroup.h"
+#include "base/settings.h"
+#include "card/cardmodel.h"
+#include "catalogue/catalogue.h"
+#include "dialogs/about.h"
+#include "download/job.h"
+#include "service/account.h"
+#include "service/chartservice.h"
 #include "widgets/productrow.h"
 #include "widgets/refreshbutton.h"
-#include "widgets/rqsdproduct.h"
-#include "dialogs/about.h"
 #include "window/cardpanel.h"
-#include "window/catalogueloader.h"
 #include "window/detailspane.h"
-#include "window/downloadcontrol.h"
-#include "window/rqcardscan.h"
+#include "window/jobcontroller.h"
+#include "window/jobtext.h"
+#include "window/productinfocache.h"
+#include "window/productlist.h"
 
-NewWindow::NewWindow(QString sessionId, QWidget *parent)
+NewWindow::NewWindow(ChartService *chartService, Account *userAccount, QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::NewWindow)
-    , versionText(appVersionText())
-    , sessionId(std::move(sessionId))
+    , service(chartService)
+    , account(userAccount)
 {
     ui->setupUi(this);
     ui->rqScrollWidget->layout()->setAlignment(Qt::AlignTop);
     ui->vmScrollWidget->layout()->setAlignment(Qt::AlignTop);
     ui->tvScrollWidget->layout()->setAlignment(Qt::AlignTop);
     ui->catalogueMessage->hide();
+    ui->noRqTooltipLabel->hide();
 
-    card = new CardPanel(ui, client.settings, this);
+    products = new Catalogue(service, this);
+    products->setSession(account->sessionId());
+    card = new CardModel(this);
+    panel = new CardPanel(ui, card, this);
     details = new DetailsPane(ui, this);
-    catalogue = new CatalogueLoader(client, this->sessionId, this);
-    catalogue->setRowParent(VelmoraRegion, ui->vmScrollWidget);
-    catalogue->setRowParent(Talvos, ui->tvScrollWidget);
-    control = new DownloadControl(this, ui, card, catalogue, details);
+    infos = new ProductInfoCache(service, this);
 
     tray = new QSystemTrayIcon(QIcon(QStringLiteral(":/icons/appIconPng")), this);
     auto *quitAction = new QAction(QStringLiteral("Quit"), this);
@@ -57,121 +54,180 @@ NewWindow::NewWindow(QString sessionId, QWidget *parent)
     tray->setContextMenu(trayMenu);
     tray->show();
 
-    setWindowTitle(QStringLiteral("Quorvel Download Tool (") + copyrightNotice + QLatin1Char(')'));
-    ui->versionLabel->setText(QStringLiteral("Version: ") + versionText);
+    control = new JobController(ui, service, products, card, tray, this);
+    control->setSession(account->sessionId());
 
-    productScrollAreas.insert(VelmoraRegion, ui->vmScrollArea);
-    productScrollAreas.insert(Talvos, ui->tvScrollArea);
-    productScrollAreas.insert(RqSd, ui->rqScrollArea);
+    lists.insert(RqSd, new ProductList(ui->rqScrollWidget, this));
+    lists.insert(VelmoraRegion, new ProductList(ui->vmScrollWidget, this));
+    lists.insert(Talvos, new ProductList(ui->tvScrollWidget, this));
+    for (ProductList *list : std::as_const(lists))
+        connect(list, &ProductList::productChosen, this, &NewWindow::chooseProduct);
+
+    setWindowTitle(QStringLiteral("Quorvel Download Tool (") + copyrightNotice + QLatin1Char(')'));
+    ui->versionLabel->setText(QStringLiteral("Version: ") + appVersionText());
 
     for (int i = 0; i < ui->tabWidget->count(); ++i)
         ui->tabWidget->setTabEnabled(i, true);
+    Settings settings(configFilePath);
     bool ok = false;
-    const uint storedTab = client.settings.valueOrInit(SettingsKeys::tab, QString()).toUInt(&ok);
+    const uint storedTab = settings.valueOrInit(SettingsKeys::tab, QString()).toUInt(&ok);
     // Connected only afterwards: the stored tab is restored, not "selected".
     ui->tabWidget->setCurrentIndex(ok && storedTab < uint(ui->tabWidget->count()) ? int(storedTab) : 0);
-    currentProductType = ProductTypeEnum(ui->tabWidget->currentIndex());
-    setMoreProductsLink(currentProductType);
-    showNoRqIcon(true);
-
-    refreshButton = new RefreshButton(currentProductType, ui->tabWidget);
-    refreshButton->setProductType(currentProductType);
+    setMoreProductsLink(ui->tabWidget->currentIndex());
+    refreshButton = new RefreshButton(currentLine(), ui->tabWidget);
+    refreshButton->setProductType(currentLine());
     ui->tabWidget->setCornerWidget(refreshButton, Qt::TopRightCorner);
-    ui->noRqTooltipLabel->hide();
 
-    connect(tray, &QSystemTrayIcon::messageClicked, this, &NewWindow::messageClicked);
-    connect(tray, &QSystemTrayIcon::activated, this, &NewWindow::iconActivated);
-    connect(quitAction, &QAction::triggered, this, &NewWindow::trayCloseTriggered);
-    connect(client.manager, &QNetworkAccessManager::finished, this, &NewWindow::handleResponse);
-    connect(refreshButton, &RefreshButton::refreshSubscriptions, this, &NewWindow::handleRefreshButtonClicked);
-    connect(ui->tabWidget, &QTabWidget::tabBarClicked, this, &NewWindow::handleTabBarClicked);
-    connect(ui->tabWidget, &QTabWidget::currentChanged, this, &NewWindow::tabSelected);
-    connect(ui->sdSelBtn, &QPushButton::released, this, &NewWindow::chooseMediaIdFileFromDisk);
-    connect(ui->noRQBtn, &QPushButton::released, this, &NewWindow::chooseMediaIdFileFromDisk);
+    connect(tray, &QSystemTrayIcon::messageClicked, this, &NewWindow::bringForward);
+    connect(tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Context)
+            return;
+        if (isHidden())
+            bringForward();
+        else
+            hide();
+    });
+    connect(quitAction, &QAction::triggered, this, [this] {
+        tray->hide();
+        // Answering "No" keeps the tool running, and a running tool without
+        // its icon could not be quit from the tray again.
+        if (!close())
+            tray->show();
+    });
+    connect(refreshButton, &RefreshButton::refreshSubscriptions, this, &NewWindow::refreshLine);
+    connect(ui->tabWidget, &QTabWidget::tabBarClicked, this, &NewWindow::setMoreProductsLink);
+    connect(ui->tabWidget, &QTabWidget::currentChanged, this, &NewWindow::showLine);
+    connect(ui->sdSelBtn, &QPushButton::clicked, this, &NewWindow::browseForCard);
+    connect(ui->noRQBtn, &QPushButton::clicked, this, &NewWindow::browseForCard);
+    connect(ui->downloadBtn, &QPushButton::clicked, this, &NewWindow::pressAction);
 
-    connect(catalogue, &CatalogueLoader::productListFailed, this, &NewWindow::showCatalogueProblem);
-    connect(catalogue, &CatalogueLoader::rowCreated, this, [this](AbstractProduct *product) {
-        connect(this, &NewWindow::rawMediaIdChanged, product, &AbstractProduct::rawMediaIdChanged);
-        // Rows created while a download runs must follow the lock.
-        if (control->running() && product->productType == currentProductType)
-            catalogue->group(currentProductType)->setDisabled(true);
+    connect(products, &Catalogue::productsArrived, this, &NewWindow::handleProductsArrived);
+    connect(products, &Catalogue::productsFailed, this, &NewWindow::handleProductsFailed);
+    connect(products, &Catalogue::subscriptionsArrived, this, &NewWindow::handleSubscriptionsArrived);
+    connect(products, &Catalogue::productChanged, this, [this] {
+        showStatuses();
+        showDetails();
     });
-    rq = new RqCardScan(ui, card, catalogue, details, control, this->sessionId, this);
-    control->setRqCardScan(rq);
-    connect(rq, &RqCardScan::errorReported, this, &NewWindow::handleTmpError);
-    connect(rq, &RqCardScan::cardRegistered, this, [this] { getSubscriptionsRequest(RqSd); });
-    connect(rq, &RqCardScan::containerRestored, this, &NewWindow::handleMikRestored);
-    connect(catalogue, &CatalogueLoader::rqCardMatched, this, [this](const QString &sku) {
-        rq->matchedRqSku = sku;
-        card->cardProductType = RqSd;
+    connect(infos, &ProductInfoCache::updated, this, [this](const QString &sku) {
+        if (shownId && products->product(shownId).sku == sku)
+            showDetails();
     });
-    connect(catalogue, &CatalogueLoader::productReplaced, this, [this](AbstractProduct *product) {
-        if (shownProduct == product)
-            clearSelections(currentProductType);
-    });
-    connect(control, &DownloadControl::speedEstimated, this, [this](const QString &msg) {
-        if (ProductDownloader *downloader = control->current())
-            tray->setToolTip(downloader->name + QStringLiteral(": ") + msg);
-        control->showStatus(msg, true);
-    });
-    connect(card, &CardPanel::cardOffered, this, &NewWindow::chooseOfferedCard);
-    connect(card, &CardPanel::chosenCardLost, this, &NewWindow::handleCardLost);
-    connect(card, &CardPanel::chosenCardBack, this, &NewWindow::handleCardBack);
 
-    catalogue->requestProducts();
-    client.get(QStringLiteral("/firmware_versions"));
+    connect(card, &CardModel::changed, this, &NewWindow::handleCardState);
+    connect(panel, &CardPanel::cardOffered, this, &NewWindow::chooseOfferedCard);
+    connect(panel, &CardPanel::chosenCardLost, this, &NewWindow::handleCardLost);
+    connect(panel, &CardPanel::chosenCardBack, this, &NewWindow::handleCardBack);
 
-    card->showNoCard();
-    card->watcher()->start();
+    connect(control, &JobController::busyChanged, this, &NewWindow::setLocked);
+    connect(control, &JobController::ended, this, &NewWindow::handleJobEnded);
+    connect(control, &JobController::rqCardPrepared, this, &NewWindow::handleRqCardPrepared);
+    connect(control, &JobController::paused, this, [this](Job *job) {
+        switch (job->pauseReason()) {
+        case Job::PauseReason::CardGone:
+            panel->say(tr("The SD card was taken out. Put it back, then press Resume."));
+            break;
+        case Job::PauseReason::NetworkLost:
+            tray->showMessage(JobText::endTitle(*job, control->currentKind(), 0),
+                              JobText::status(*job, control->currentKind()), QSystemTrayIcon::Information, 10000);
+            break;
+        case Job::PauseReason::Error:
+            tray->showMessage(JobText::endTitle(*job, control->currentKind(), 0), JobText::errorList(*job),
+                              QSystemTrayIcon::Information, 10000);
+            if (isVisible())
+                showMessage(JobText::errorList(*job));
+            break;
+        case Job::PauseReason::User:
+        case Job::PauseReason::None:
+            break;
+        }
+    });
+    connect(control, &JobController::statusChanged, this, [this] {
+        // A line about the card that no longer holds: the job went on.
+        if (control->current() && !control->current()->isPaused() && control->current()->isUnfinished())
+            panel->say(QString());
+    });
+
+    products->loadProducts();
+    showVersion();
+    handleCardChoice(int(panel->chooseRemembered()));
+    panel->watcher()->start();
 }
 
 NewWindow::~NewWindow()
 {
-    card->watcher()->stop();
-    // The downloaders and products go before the form whose widgets hold
-    // their rows.
+    panel->watcher()->stop();
+    // The jobs and their rows go before the form whose widgets hold them.
     delete control;
-    delete catalogue;
+    qDeleteAll(lists);
+    lists.clear();
     delete ui;
 }
 
-int NewWindow::getCurrentTab() const
+ProductTypeEnum NewWindow::currentLine() const
 {
-    return ui->tabWidget->currentIndex();
+    return ProductTypeEnum(ui->tabWidget->currentIndex());
 }
 
-ProductGroup *NewWindow::productGroup(ProductTypeEnum line) const
+ProductTypeEnum NewWindow::cardLine() const
 {
-    return catalogue->group(line);
-}
-
-ProductDownloader *NewWindow::downloader() const
-{
-    return control->current();
-}
-
-AbstractProduct::ChartUpdateStatus NewWindow::cardChartStatus() const
-{
-    return rq->chartUpdateStatus;
-}
-
-ProductTypeEnum NewWindow::cardType() const
-{
-    return card->cardProductType;
+    const CardState &state = card->state();
+    if (!state.isValid())
+        return NoProductType;
+    for (const CardState::Container &container : state.containers()) {
+        if (products->productBySku(container.chartName).line == RqSd)
+            return RqSd;
+    }
+    return products->lineOf(state.productSku());
 }
 
 void NewWindow::resizeEvent(QResizeEvent *event)
 {
     QMainWindow::resizeEvent(event);
-    card->relayout();
+    panel->relayout();
     details->relayout();
 }
 
-// ---------------------------------------------------------------- shell
+void NewWindow::bringForward()
+{
+    show();
+    raise();
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    activateWindow();
+}
+
+void NewWindow::showMessage(const QString &text, bool rich)
+{
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Quorvel Download Tool"), text, QMessageBox::Ok, this);
+    box.setTextFormat(rich ? Qt::RichText : Qt::PlainText);
+    box.exec();
+}
+
+void NewWindow::showVersion()
+{
+    ServiceCall<VersionInfo> *call = service->version();
+    connect(call, &ServiceReply::finished, this, [this, call] {
+        // A failed request is older than any version: the line then simply
+        // shows this build's version.
+        const VersionInfo latest = call->ok() ? call->value() : VersionInfo();
+        const QString versionText = appVersionText();
+        const double difference = versionDifference(versionText, latest);
+        if (difference < 0) {
+            ui->updateLnk->setText(QStringLiteral("(<a href=\"") + latest.downloadUrl.toHtmlEscaped()
+                                   + QStringLiteral("\" style=\"color:#FFFFFF\">Update Available</a>)"));
+            ui->versionLabel->setText(QStringLiteral("Version ") + versionText);
+        } else if (difference > 0) {
+            ui->versionLabel->setText(QStringLiteral("Version: ") + versionText);
+        } else {
+            ui->updateLnk->hide();
+        }
+    });
+}
+
+// ---------------------------------------------------------------- catalogue
 
 void NewWindow::setMoreProductsLink(int index)
 {
-    const QString base = client.baseUrl;
+    const QString base = service->baseUrl();
     if (index == RqSd)
         ui->moreProductsLnk->setText(QStringLiteral("<a style=\"color:#FFFFFF\" href=\"") + base
                                      + QStringLiteral("/rqinstructions\">Click here to learn how to update RQ Chart Cards</a>"));
@@ -180,107 +236,366 @@ void NewWindow::setMoreProductsLink(int index)
                                      + QStringLiteral("/legacy\">Click here for more Legacy Chart Products</a>"));
 }
 
-void NewWindow::handleTabBarClicked(int index)
+void NewWindow::handleProductsArrived()
 {
-    setMoreProductsLink(index);
+    ui->catalogueMessage->hide();
+    showLine(ui->tabWidget->currentIndex());
+    if (card->state().isRqCard() && !products->subscriptionsLoaded(RqSd) && currentLine() != RqSd)
+        products->loadSubscriptions(RqSd);
 }
 
-void NewWindow::tabSelected(int index)
+void NewWindow::handleProductsFailed(const ServiceError &error)
+{
+    // Empty tabs would say nothing; the user needs to know the list did not
+    // come and that asking again is possible.
+    QString reason = error.message;
+    if (error.kind == ServiceError::Network)
+        reason = QStringLiteral("No connection to the chart service");
+    else if (reason.isEmpty())
+        reason = QStringLiteral("Error: %1").arg(error.status);
+    const QString text = QStringLiteral("Your products could not be loaded (%1). Check your internet connection, "
+                                        "then press the refresh button to try again.")
+                             .arg(reason);
+    ui->catalogueMessage->setText(text.toHtmlEscaped());
+    ui->catalogueMessage->show();
+    showMessage(text);
+}
+
+void NewWindow::showLine(int index)
 {
     if (index < 0)
         return;
-    clearSelections(currentProductType);
-
     const ProductTypeEnum line = ProductTypeEnum(index);
-    ProductGroup *group = catalogue->group(line);
-    if (group && !group->isInitialized())
-        initTab(line);
-
+    if (shownLine != line) {
+        shownId = 0;
+        for (ProductList *list : std::as_const(lists))
+            list->clearChoice();
+        details->clear();
+        control->clearFinished();
+    }
     refreshButton->setProductType(line);
-    currentProductType = line;
-    client.settings.setValue(SettingsKeys::tab, QString::number(index));
+    Settings settings(configFilePath);
+    settings.setValue(SettingsKeys::tab, QString::number(index));
     setMoreProductsLink(index);
+    if (products->productsLoaded() && !products->subscriptionsLoaded(line))
+        products->loadSubscriptions(line);
+    // The RQ card's own row is its choice: the tab opens on it.
+    if (line == RqSd && (rqPlan.step == RqCardPlan::Ready || rqPlan.step == RqCardPlan::Register))
+        chooseProduct(rqPlan.product.productId);
+}
 
-    if (card->cardProductType == RqSd && index == RqSd && !card->skuOnCard.isEmpty()) {
-        if (AbstractProduct *product = catalogue->group(RqSd)->getProduct(card->skuOnCard)) {
-            if (product->row) {
-                product->highlighted();
-                product->selected = true;
-            }
+void NewWindow::refreshLine()
+{
+    // After a failed product list there are no products to attach
+    // subscriptions to: the list itself is what to ask for again.
+    if (!products->productsLoaded()) {
+        ui->catalogueMessage->setText(tr("Loading your products\u2026"));
+        products->loadProducts();
+        return;
+    }
+    const ProductTypeEnum line = currentLine();
+    products->loadSubscriptions(line);
+    shownId = 0;
+    lists.value(line)->clearChoice();
+    details->clear();
+    control->clearFinished();
+    const QHash<ProductTypeEnum, QScrollArea *> areas{
+        {RqSd, ui->rqScrollArea}, {VelmoraRegion, ui->vmScrollArea}, {Talvos, ui->tvScrollArea}};
+    if (QScrollArea *area = areas.value(line))
+        area->verticalScrollBar()->setValue(0);
+}
+
+void NewWindow::handleSubscriptionsArrived(ProductTypeEnum line)
+{
+    if (line != RqSd)
+        lists.value(line)->setProducts(products->owned(line));
+    // What the service now says of the card's products is read against
+    // the card as it is now; while a job writes, its end reads it.
+    if (!control->busy())
+        card->refresh();
+    showStatuses();
+    showRqCard();
+    showDetails();
+}
+
+// ---------------------------------------------------------------- card
+
+void NewWindow::browseForCard()
+{
+    panel->say(QString());
+    handleCardChoice(int(panel->browse()));
+}
+
+void NewWindow::handleCardChoice(int choice)
+{
+    switch (CardPanel::Choice(choice)) {
+    case CardPanel::Choice::Valid:
+        rqPrepared = false;
+        break;
+    case CardPanel::Choice::NoCard:
+        break;
+    case CardPanel::Choice::Invalid:
+        showMessage(QStringLiteral("Invalid Media ID file"));
+        break;
+    }
+}
+
+void NewWindow::chooseOfferedCard(const QString &mediaFile)
+{
+    if (control->busy())
+        return;
+    if (panel->choose(mediaFile) == CardPanel::Choice::Valid) {
+        rqPrepared = false;
+        panel->say(tr("Card found and chosen for you."));
+    }
+}
+
+void NewWindow::handleCardLost()
+{
+    if (control->busy()) {
+        // Waiting for a write to fail could take a while and would then
+        // report every file at once; the user only needs to put it back.
+        control->cardLost();
+        panel->say(tr("The SD card was taken out. Put it back, then press Resume."));
+        return;
+    }
+    panel->forget();
+    panel->say(tr("The SD card was taken out."));
+}
+
+void NewWindow::handleCardBack()
+{
+    if (control->busy()) {
+        control->cardBack();
+        panel->say(tr("The SD card is back. Press Resume to go on."));
+        return;
+    }
+    if (!panel->chosenCard().isValid() && panel->chooseRemembered() == CardPanel::Choice::Valid)
+        panel->say(tr("The SD card is back."));
+}
+
+void NewWindow::handleCardState()
+{
+    const CardState &state = card->state();
+    if (state.isRqCard() && products->productsLoaded() && !products->subscriptionsLoaded(RqSd))
+        products->loadSubscriptions(RqSd);
+    panel->showState(cardLine());
+    showStatuses();
+    showRqCard();
+    showDetails();
+}
+
+// ---------------------------------------------------------------- rows and details
+
+void NewWindow::showStatuses()
+{
+    const CardState &state = card->state();
+    const ProductTypeEnum onCard = cardLine();
+    for (ProductTypeEnum line : {VelmoraRegion, Talvos}) {
+        ProductList *list = lists.value(line);
+        for (const Product &shown : list->products()) {
+            const Product product = products->product(shown.productId);
+            list->setStatus(shown.productId, ProductStatus::word(ProductStatus::of(product, state, onCard)));
         }
     }
 }
 
-void NewWindow::clearSelections(ProductTypeEnum line)
+void NewWindow::showRqCard()
 {
-    if (ProductGroup *group = catalogue->group(line))
-        group->clearSelections();
-    details->clear();
-    control->dropIdle();
-    if (shownProduct)
-        disconnect(shownProduct, &AbstractProduct::infoLoaded, this, &NewWindow::updateProductDisplaySlot);
-    shownProduct = nullptr;
+    const CardState &state = card->state();
+    rqPlan = RqCardPlan::decide(products->products(RqSd), state);
+    ProductList *list = lists.value(RqSd);
+    const bool row = rqPlan.step == RqCardPlan::Ready || rqPlan.step == RqCardPlan::Register;
+    list->setProducts(row ? QList<Product>{rqPlan.product} : QList<Product>());
+    if (row)
+        list->setStatus(rqPlan.product.productId,
+                        ProductStatus::chartWord(ProductStatus::chart(rqPlan.product, rqPlan.container)));
+    ui->outerRqIconWidget->setVisible(!row);
+    ui->rqScrollArea->setVisible(row);
+    if (!card->hasCard()) {
+        ui->noRqLabel->setText(QStringLiteral("Check for updates by clicking the icon above."));
+        ui->noRq2Label->setText(QStringLiteral("Select a RQ card and open the \u201cencrypt.txt\u201d file."));
+        ui->noRqTooltipLabel->show();
+    } else if (!row) {
+        ui->noRqLabel->setText(rqPlan.step == RqCardPlan::Restore ? QStringLiteral("Restoring the card's chart\u2026")
+                                                                  : QStringLiteral("The selected card is not a RQ card"));
+        ui->noRq2Label->setText(QString());
+        ui->noRqTooltipLabel->hide();
+    }
+    // A card the service does not know is registered, and a lost container
+    // rebuilt, once per card, and only when the service's word on the RQ
+    // subscriptions is in.
+    if (!rqPrepared && !control->busy() && products->subscriptionsLoaded(RqSd)
+        && (rqPlan.step == RqCardPlan::Register || rqPlan.step == RqCardPlan::Restore)) {
+        rqPrepared = true;
+        control->prepareRqCard(rqPlan, card->card());
+    }
+    if (row && currentLine() == RqSd && shownId == 0)
+        chooseProduct(rqPlan.product.productId);
 }
 
-void NewWindow::disableBtns(bool disable)
+void NewWindow::chooseProduct(int productId)
 {
-    if (!disable)
-        control->ended();
-    details->setDownloadButton(ui->downloadBtn->text(), !disable);
-    refreshButton->setDisabled(disable);
-    card->setLocked(disable);
-    ui->noRQBtn->setDisabled(disable);
-    ui->tabWidget->tabBar()->setDisabled(disable);
-    if (ProductGroup *group = catalogue->group(currentProductType))
-        group->setDisabled(disable);
-}
-
-
-void NewWindow::handleStatusUpdate(QString, QString msg)
-{
-    control->statusUpdate(msg);
-}
-
-void NewWindow::handleStageUpdate(QString, QString msg)
-{
-    control->showStage(msg);
-}
-
-void NewWindow::messageClicked()
-{
-    show();
-    raise();
-    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
-}
-
-void NewWindow::iconActivated(QSystemTrayIcon::ActivationReason reason)
-{
-    if (reason == QSystemTrayIcon::Context)
+    // One press on a row is not a new choice when the row already is the
+    // choice; the lines of an ended job go with any choice.
+    control->clearFinished();
+    const Product product = products->product(productId);
+    if (!product.isValid())
         return;
-    if (isHidden()) {
-        show();
-        raise();
-        activateWindow();
+    const bool again = productId == shownId;
+    shownId = productId;
+    shownLine = product.line;
+    lists.value(product.line)->choose(productId);
+    infos->request(product.sku);
+    showDetails();
+    if (again)
+        return;
+    if (!card->hasCard()) {
+        showMessage(QStringLiteral("Please select an SD card."));
+        return;
+    }
+    if (card->state().isValid() && qint64(product.sizeInKb) * 1024 > card->state().totalBytes())
+        showMessage(QStringLiteral("You don't have enough space to download this chart onto the current SD card."));
+}
+
+void NewWindow::showDetails()
+{
+    if (!shownId) {
+        details->clear();
+        return;
+    }
+    const Product product = products->product(shownId);
+    if (!product.isValid()) {
+        shownId = 0;
+        details->clear();
+        return;
+    }
+    const CardState &state = card->state();
+    const bool fits = state.isValid() && qint64(product.sizeInKb) * 1024 <= state.totalBytes();
+    QString action;
+    if (product.line == RqSd) {
+        const bool onCard = rqPlan.product.productId == product.productId
+                            && (rqPlan.step == RqCardPlan::Ready || rqPlan.step == RqCardPlan::Register);
+        const ProductStatus::ChartStatus status =
+            onCard ? ProductStatus::chart(product, rqPlan.container) : ProductStatus::UpToDate;
+        const QString cardBuild = onCard ? ProductStatus::buildReference(qint32(rqPlan.container.buildNumber),
+                                                                         qint32(rqPlan.container.buildCode))
+                                         : QString();
+        details->showChart(product, infos->picture(product.sku), status, cardBuild);
+        if (onCard && rqPlan.step == RqCardPlan::Ready)
+            action = ProductStatus::chartAction(status);
     } else {
-        hide();
+        const ProductInfo info = infos->info(product.sku);
+        const ProductStatus::Code code = ProductStatus::of(product, state, cardLine());
+        details->showProduct(product, infos->has(product.sku) ? &info : nullptr, infos->picture(product.sku), code,
+                             ProductStatus::counts(product, state));
+        if (fits)
+            action = ProductStatus::action(code);
+    }
+    details->offer(control->busy() || !card->hasCard() ? QString() : action);
+}
+
+void NewWindow::pressAction()
+{
+    if (control->busy() || !shownId)
+        return;
+    const Product product = products->product(shownId);
+    const QString action = details->offered();
+    // The card must be in and writable to take anything.
+    QFile media(panel->chosenCard().mediaFilePath());
+    if (!panel->chosenCard().isValid() || !media.open(QIODevice::ReadWrite)) {
+        showMessage(QStringLiteral("Cannot open Media ID file."));
+        return;
+    }
+    media.close();
+    if (product.line == RqSd) {
+        if (rqPlan.step == RqCardPlan::Ready && rqPlan.product.productId == product.productId)
+            control->update(rqPlan, panel->chosenCard());
+        return;
+    }
+    if (action == QLatin1String("Verify")) {
+        control->verify(product, panel->chosenCard());
+        return;
+    }
+    if (action == QLatin1String("Replace")) {
+        const QString onCard = card->state().productSku();
+        const Product replaced = products->productBySku(onCard);
+        const auto answer = QMessageBox::question(
+            this, QStringLiteral("Replace"),
+            tr("Replace %1 on the SD card with %2? The chart now on the card is removed from it.")
+                .arg(replaced.isValid() ? replaced.name : onCard, product.name),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes)
+            return;
+    }
+    control->download(product, panel->chosenCard());
+}
+
+// ---------------------------------------------------------------- jobs
+
+void NewWindow::setLocked(bool locked)
+{
+    refreshButton->setDisabled(locked);
+    panel->setLocked(locked);
+    ui->noRQBtn->setDisabled(locked);
+    ui->tabWidget->tabBar()->setDisabled(locked);
+    for (ProductList *list : std::as_const(lists))
+        list->setLocked(locked);
+    if (!locked && closing)
+        closing->reject();
+    showDetails();
+}
+
+void NewWindow::handleJobEnded(Job *job)
+{
+    const JobText::Kind kind = control->currentKind();
+    tray->setToolTip(QString());
+    switch (job->stage()) {
+    case Job::Stage::Done:
+        bringForward();
+        tray->showMessage(JobText::endTitle(*job, kind, control->elapsedMs()), JobText::endMessage(*job, kind),
+                          QSystemTrayIcon::Information, 10000);
+        if (isVisible())
+            showMessage(JobText::endMessage(*job, kind));
+        break;
+    case Job::Stage::Failed:
+        tray->showMessage(JobText::endTitle(*job, kind, control->elapsedMs()), JobText::errorList(*job),
+                          QSystemTrayIcon::Information, 10000);
+        if (isVisible())
+            showMessage(JobText::errorList(*job));
+        break;
+    default:
+        break;
     }
 }
 
-void NewWindow::trayCloseTriggered(bool)
+void NewWindow::handleRqCardPrepared(Job *job)
 {
-    tray->hide();
-    // Answering "No" keeps the tool running, and a running tool without its
-    // icon could not be quit from the tray again.
-    if (!close())
-        tray->show();
+    if (job->stage() == Job::Stage::Done) {
+        // The service now knows the card, or the card its container again.
+        products->loadSubscriptions(RqSd);
+        card->refresh();
+        return;
+    }
+    tray->showMessage(QStringLiteral("Download Error: ") + job->title(), JobText::errorList(*job),
+                      QSystemTrayIcon::Information, 10000);
+    if (isVisible())
+        showMessage(JobText::errorList(*job));
 }
 
 void NewWindow::closeEvent(QCloseEvent *event)
 {
-    if (control->current() && control->current()->busy()) {
-        const auto answer = QMessageBox::question(this, QStringLiteral("Close Confirmation"),
-                                                  QStringLiteral("Download in progress. Are you sure you wish to close this app?"),
-                                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (control->busy()) {
+        QMessageBox question(QMessageBox::Question, QStringLiteral("Close Confirmation"),
+                             QStringLiteral("Download in progress. Are you sure you wish to close this app?"),
+                             QMessageBox::Yes | QMessageBox::No, this);
+        question.setDefaultButton(QMessageBox::No);
+        question.setEscapeButton(QMessageBox::No);
+        closing = &question;
+        const int answer = question.exec();
+        closing = nullptr;
+        // The job may have ended while the question was open; then there is
+        // nothing left to lose and the question went away by itself.
         if (answer != QMessageBox::Yes) {
             event->ignore();
             return;
@@ -288,370 +603,5 @@ void NewWindow::closeEvent(QCloseEvent *event)
     }
     tray->hide();
     event->accept();
-    QCoreApplication::exit(0);
-}
-
-void NewWindow::showMessage(const QString &text)
-{
-    client.messageBox.setText(text);
-    client.messageBox.exec();
-}
-
-// ---------------------------------------------------------------- catalogue
-
-void NewWindow::handleResponse(QNetworkReply *response)
-{
-    const QString last = response->url().path().section(QLatin1Char('/'), -1);
-    if (last == QLatin1String("GetSubscriptions")) {
-        const ProductTypeEnum line = productTypeFromString(response->property("id").toString());
-        handleGetSubscriptions(response, line);
-        // Re-reading the card mid-download would swap the container under the
-        // running update; the card is read again when the download ends.
-        if (!control->running())
-            chooseMediaIdFile(false);
-    } else if (last == QLatin1String("GetAllProducts")) {
-        handleGetAllProducts(response);
-    } else if (last == QLatin1String("firmware_versions")) {
-        handleVersionReply(response);
-    }
-    response->deleteLater();
-}
-
-void NewWindow::handleVersionReply(QNetworkReply *reply)
-{
-    // A failed request reads as an empty object, which is older than any
-    // version: the line then simply shows this build's version.
-    const QJsonObject object = QJsonDocument::fromJson(reply->readAll()).object();
-    const double difference = versionDifference(versionText, object);
-    if (difference < 0) {
-        ui->updateLnk->setText(QStringLiteral("(<a href=\"") + latestVersionUrl(object)
-                               + QStringLiteral("\" style=\"color:#FFFFFF\">Update Available</a>)"));
-        ui->versionLabel->setText(QStringLiteral("Version ") + versionText);
-        qDebug() << "New application version available.";
-    } else if (difference > 0) {
-        ui->versionLabel->setText(QStringLiteral("Version: ") + versionText);
-    } else {
-        ui->updateLnk->hide();
-    }
-}
-
-void NewWindow::handleGetAllProducts(QNetworkReply *reply)
-{
-    if (!catalogue->handleGetAllProducts(reply))
-        return;
-    ui->catalogueMessage->hide();
-    tabSelected(ui->tabWidget->currentIndex());
-}
-
-void NewWindow::showCatalogueProblem(const QString &message)
-{
-    ui->catalogueMessage->setText(message);
-    ui->catalogueMessage->show();
-    // The card does not depend on the product list; show it all the same.
-    chooseMediaIdFile(false);
-    showMessage(message);
-}
-
-void NewWindow::initTab(ProductTypeEnum line)
-{
-    ProductGroup *group = catalogue->group(line);
-    if (!group || group->isInitialized())
-        return;
-    if (line == RqSd)
-        scanMediaIdFile(false);
-    getSubscriptionsRequest(line);
-    connect(group->getButtonGroup(), &QButtonGroup::idClicked, this, &NewWindow::productButtonClicked);
-    group->setInitialized(true);
-}
-
-void NewWindow::getSubscriptionsRequest(ProductTypeEnum line)
-{
-    catalogue->getSubscriptionsRequest(line);
-}
-
-void NewWindow::handleGetSubscriptions(QNetworkReply *reply, ProductTypeEnum line)
-{
-    if (catalogue->handleGetSubscriptions(reply, line, card->rawMediaId))
-        emit rawMediaIdChanged(card->rawMediaId, card->skuOnCard, card->cardProductType);
-}
-
-void NewWindow::handleRefreshButtonClicked(int _productType)
-{
-    // After a failed product list there are no products to attach
-    // subscriptions to: the list itself is what to ask for again.
-    if (!catalogue->productsLoaded()) {
-        ui->catalogueMessage->setText(tr("Loading your products\u2026"));
-        catalogue->requestProducts();
-        return;
-    }
-    const ProductTypeEnum line = ProductTypeEnum(_productType);
-    getSubscriptionsRequest(line);
-    clearSelections(currentProductType);
-    if (QScrollArea *area = productScrollAreas.value(line))
-        area->verticalScrollBar()->setValue(0);
-}
-
-// ---------------------------------------------------------------- card
-
-QString NewWindow::mediaIdDir() const
-{
-    return card->mediaIdDir();
-}
-
-void NewWindow::showNoRqIcon(bool show)
-{
-    ui->outerRqIconWidget->setVisible(show);
-    ui->rqScrollArea->setVisible(!show);
-}
-
-void NewWindow::resetToNoCard()
-{
-    card->showNoCard();
-    ui->noRqLabel->setText(QStringLiteral("Check for updates by clicking the icon above."));
-    ui->noRq2Label->setText(QStringLiteral("Select a RQ card and open the \u201cencrypt.txt\u201d file."));
-    ui->noRqTooltipLabel->show();
-    showNoRqIcon(true);
-    clearSelections(currentProductType);
-    emit rawMediaIdChanged(card->rawMediaId, card->skuOnCard, card->cardProductType);
-}
-
-bool NewWindow::scanMediaIdFile(bool browse)
-{
-    switch (card->readMediaFile(browse)) {
-    case CardPanel::MediaFile::Valid:
-        return true;
-    case CardPanel::MediaFile::NoCard:
-        resetToNoCard();
-        return false;
-    case CardPanel::MediaFile::Invalid:
-        showMessage(QStringLiteral("Invalid Media ID file"));
-        return false;
-    }
-    return false;
-}
-
-void NewWindow::chooseMediaIdFile(bool browse)
-{
-    if (!scanMediaIdFile(browse))
-        return;
-    card->showChosenCard();
-
-    if (scanRQ()) {
-        showNoRqIcon(false);
-    } else {
-        showNoRqIcon(true);
-        ui->noRqLabel->setText(QStringLiteral("The selected card is not a RQ card"));
-        ui->noRq2Label->setText(QString());
-        ui->noRqTooltipLabel->hide();
-        if (!card->readVmid() || card->skuOnCard.isEmpty())
-            card->cardProductType = NoProductType;
-        else if (catalogue->group(VelmoraRegion)->getProduct(card->skuOnCard))
-            card->cardProductType = VelmoraRegion;
-        else if (catalogue->group(Talvos)->getProduct(card->skuOnCard))
-            card->cardProductType = Talvos;
-    }
-    card->showItemNumber();
-
-    emit rawMediaIdChanged(card->rawMediaId, card->skuOnCard, card->cardProductType);
-    if (getCurrentTab() != RqSd)
-        clearSelections(currentProductType);
-    card->showPicture();
-}
-
-void NewWindow::chooseMediaIdFileFromDisk()
-{
-    card->say(QString());
-    chooseMediaIdFile(true);
-}
-
-void NewWindow::chooseOfferedCard(const QString &mediaFile)
-{
-    if (control->running())
-        return;
-    client.settings.setValue(SettingsKeys::mediaIdFile, mediaFile);
-    chooseMediaIdFile(false);
-    if (card->chosenCard().isValid())
-        card->say(tr("Card found and chosen for you."));
-}
-
-void NewWindow::handleCardLost()
-{
-    if (control->running()) {
-        // Waiting for a write to fail could take a while and would then
-        // report every file at once; the user only needs to put it back.
-        control->setCardMissing(true);
-        if (ProductDownloader *downloader = control->current())
-            downloader->pauseForMissingCard();
-        card->say(tr("The SD card was taken out. Put it back, then press Resume."));
-        return;
-    }
-    resetToNoCard();
-    card->say(tr("The SD card was taken out."));
-}
-
-void NewWindow::handleCardBack()
-{
-    if (control->running()) {
-        card->say(tr("The SD card is back. Press Resume to go on."));
-        return;
-    }
-    if (!card->chosenCard().isValid()) {
-        chooseMediaIdFile(false);
-        card->say(tr("The SD card is back."));
-    }
-}
-
-
-// ---------------------------------------------------------------- RQ card
-
-bool NewWindow::scanRQ()
-{
-    clearSelections(RqSd);
-    return rq->scan();
-}
-
-void NewWindow::handleMikRestored()
-{
-    control->forget(control->restoringDownloader);
-    if (scanRQ())
-        showNoRqIcon(false);
-}
-
-void NewWindow::updateRqDlBtn()
-{
-    rq->offerButton();
-}
-
-void NewWindow::chartUpdateStatusChanged(AbstractProduct::ChartUpdateStatus status)
-{
-    rq->setChartStatus(status);
-}
-
-// ---------------------------------------------------------------- details
-
-void NewWindow::offerForSelected()
-{
-    AbstractProduct *product = catalogue->group(currentProductType)->getSelectedProduct();
-    if (!product)
-        return;
-    if (product->productType == RqSd)
-        updateRqDlBtn();
-    else
-        details->offerForStatus(product, product->currentSubscriptionStatus(card->rawMediaId, card->skuOnCard,
-                                                                            card->cardProductType));
-}
-
-void NewWindow::productButtonClicked(int productId)
-{
-    ProductGroup *group = catalogue->group(currentProductType);
-    AbstractProduct *product = group ? group->getProduct(productId) : nullptr;
-    // One press on a row arrives twice: from the row's highlight and, on
-    // release, from the button group itself. Neither that echo nor a press
-    // on the row already chosen is a new choice, and neither may wipe what
-    // the downloader reports about it.
-    if (product && product == shownProduct)
-        return;
-    clearProductDownloader();
-    if (!product)
-        return;
-    shownProduct = product;
-    updateProductDisplay(product);
-
-    if (card->mediaIdFile.isEmpty()) {
-        showMessage(QStringLiteral("Please select an SD card."));
-        return;
-    }
-    if (product->sizeInKb > card->totalKb) {
-        showMessage(QStringLiteral("You don't have enough space to download this chart onto the current SD card."));
-        return;
-    }
-
-    for (AbstractProduct *other : group->getProducts())
-        other->selected = false;
-    product->selected = true;
-    if (product->productType == RqSd && product->row)
-        product->row->setSelected(true);
-    offerForSelected();
-}
-
-void NewWindow::updateProductDisplaySlot(AbstractProduct *product)
-{
-    // Details of a product the user has moved away from are not shown.
-    if (product != shownProduct)
-        return;
-    disconnect(product, &AbstractProduct::infoLoaded, this, &NewWindow::updateProductDisplaySlot);
-    updateProductDisplay(product);
-}
-
-void NewWindow::updateProductDisplay(AbstractProduct *product)
-{
-    if (!product)
-        return;
-    if (!product->infoRequested) {
-        connect(product, &AbstractProduct::infoLoaded, this, &NewWindow::updateProductDisplaySlot,
-                Qt::UniqueConnection);
-        details->showLoading();
-        return;
-    }
-    details->showProduct(product, card->rawMediaId, card->skuOnCard, card->cardProductType);
-    if (product->productType == RqSd)
-        chartUpdateStatusChanged(rq->chartUpdateStatus);
-}
-
-// ---------------------------------------------------------------- download
-
-void NewWindow::clearProductDownloader()
-{
-    control->clear();
-}
-
-ProductDownloader *NewWindow::addDownload(AbstractProduct *product)
-{
-    ProductDownloader *downloader = control->create(product);
-    connect(downloader, &ProductDownloader::vmidUpdated, this, &NewWindow::handleVmidUpdated);
-    connect(downloader, &ProductDownloader::allDone, this, &NewWindow::handleAllDone);
-    connect(downloader, &ProductDownloader::errorPerm, this, &NewWindow::handlePermError);
-    connect(downloader, &ProductDownloader::errorTmp, this, &NewWindow::handleTmpError);
-    connect(downloader, &ProductDownloader::cancel, this, &NewWindow::handleCancel);
-    connect(downloader, &ProductDownloader::statusUpdate, this, &NewWindow::handleStatusUpdate);
-    connect(downloader, &ProductDownloader::stageUpdate, this, &NewWindow::handleStageUpdate);
-    connect(downloader, &ProductDownloader::productActivated, this, &NewWindow::handleProductActivated);
-    connect(downloader, &ProductDownloader::chartUpdateStatusChange, this, &NewWindow::chartUpdateStatusChanged);
-    downloader->show();
-    return downloader;
-}
-
-void NewWindow::on_downloadBtn_released()
-{
-    control->start();
-}
-
-void NewWindow::handleProductActivated(int subscriptionID, int expiration, QString mediaID)
-{
-    control->productActivated(subscriptionID, expiration, mediaID);
-}
-
-void NewWindow::handleVmidUpdated(QString sku)
-{
-    control->vmidUpdated(sku);
-}
-
-void NewWindow::handleAllDone(QString sku)
-{
-    control->allDone(sku);
-}
-
-void NewWindow::handleTmpError(QString, QString msg)
-{
-    control->tmpError(msg);
-}
-
-void NewWindow::handlePermError(QString, QString msg)
-{
-    control->permError(msg);
-}
-
-void NewWindow::handleCancel()
-{
-    control->cancelled();
+    emit quitRequested();
 }

@@ -2,130 +2,119 @@
 
 #include <QHash>
 #include <QMainWindow>
+#include <QMessageBox>
+#include <QPointer>
 #include <QString>
 #include <QSystemTrayIcon>
 
-#include "widgets/abstractproduct.h"
-#include "catalogue/producttypeenum.h"
-#include "window/productdownloader.h"
-#include "shell/serviceclient.h"
+#include "catalogue/product.h"
+#include "catalogue/productstatus.h"
+#include "catalogue/rqcardplan.h"
 
+class Account;
+class CardModel;
 class CardPanel;
-class CatalogueLoader;
+class Catalogue;
+class ChartService;
 class DetailsPane;
-class DownloadControl;
-class RqCardScan;
+class Job;
+class JobController;
+class ProductInfoCache;
+class ProductList;
 class QCloseEvent;
-class QNetworkReply;
+
 class QResizeEvent;
-class QScrollArea;
-class ProductGroup;
 class RefreshButton;
+struct ServiceError;
 
 namespace Ui {
 class NewWindow;
 }
 
 // The application's only main window: the three product tabs, the card
-// panel, the details side bar, the download area and the tray icon. It is
-// where the parts meet: the card panel knows the card, the catalogue loader
-// the products, the details pane what is shown of one of them and the
-// download control the running download; the window decides what each
-// event means for the others.
+// panel, the details side bar, the download area and the tray icon. It
+// observes: what a product is for the card comes from the catalogue and the
+// card model (ProductStatus), what a job does from the job (JobController);
+// the window decides what each event means for the others and shows it.
 class NewWindow : public QMainWindow
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(NewWindow)
-    // It acts on the window's behalf for everything a download reports.
-    friend class DownloadControl;
 
 public:
-    explicit NewWindow(QString sessionId, QWidget *parent = nullptr);
+    NewWindow(ChartService *service, Account *account, QWidget *parent = nullptr);
     ~NewWindow() override;
 
-    int getCurrentTab() const;
-    void disableBtns(bool disable);
-    void clearSelections(ProductTypeEnum line);
-
-    // Card selection.
-    QString mediaIdDir() const;
-    bool scanMediaIdFile(bool browse);
-    void chooseMediaIdFile(bool browse);
-
-    // Catalogue loading.
-    void getSubscriptionsRequest(ProductTypeEnum line);
-    void initTab(ProductTypeEnum line);
-    void handleGetAllProducts(QNetworkReply *reply);
-    void handleGetSubscriptions(QNetworkReply *reply, ProductTypeEnum line);
-
-    // Details and download control.
-    void updateProductDisplay(AbstractProduct *product);
-    ProductDownloader *addDownload(AbstractProduct *product);
-    void clearProductDownloader();
-    void showNoRqIcon(bool show);
-
-    ProductGroup *productGroup(ProductTypeEnum line) const;
-    ProductDownloader *downloader() const;
+    ProductTypeEnum currentLine() const;
+    CardModel *cardModel() const { return card; }
+    Catalogue *catalogue() const { return products; }
+    JobController *jobs() const { return control; }
+    CardPanel *cardPanel() const { return panel; }
+    ProductList *productList(ProductTypeEnum line) const { return lists.value(line); }
     QSystemTrayIcon *trayIcon() const { return tray; }
-    AbstractProduct::ChartUpdateStatus cardChartStatus() const;
-    ProductTypeEnum cardType() const;
+    // The line of the product on the chosen card.
+    ProductTypeEnum cardLine() const;
+    // The question asked when the window is closed while a job is unfinished.
+    QMessageBox *closeQuestion() const { return closing; }
 
 signals:
-    void rawMediaIdChanged(QString rawMediaId, QString sku, ProductTypeEnum productType);
-
-public slots:
-    void handleRefreshButtonClicked(int _productType);
-    void handleResponse(QNetworkReply *response);
-    void handleAllDone(QString sku);
-    void handlePermError(QString sku, QString msg);
-    void handleTmpError(QString sku, QString msg);
-    void handleTabBarClicked(int index);
-    void tabSelected(int index);
-    void chooseMediaIdFileFromDisk();
-    void productButtonClicked(int productId);
-    void updateProductDisplaySlot(AbstractProduct *product);
-    void updateRqDlBtn();
-    void chartUpdateStatusChanged(AbstractProduct::ChartUpdateStatus status);
-    void handleCancel();
-    void on_downloadBtn_released();
-    void handleVmidUpdated(QString sku);
-    void closeEvent(QCloseEvent *event) override;
-    void messageClicked();
-    void iconActivated(QSystemTrayIcon::ActivationReason reason);
-    void trayCloseTriggered(bool checked);
-    void handleStatusUpdate(QString sku, QString msg);
-    void handleStageUpdate(QString sku, QString msg);
-    void handleProductActivated(int subscriptionID, int expiration, QString mediaID);
-    bool scanRQ();
-    void handleMikRestored();
+    void quitRequested();
+    void aboutRequested();
+    void signOutRequested();
 
 protected:
+    void closeEvent(QCloseEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:
-    void handleVersionReply(QNetworkReply *reply);
+    // Catalogue.
+    void handleProductsArrived();
+    void handleProductsFailed(const ServiceError &error);
+    void handleSubscriptionsArrived(ProductTypeEnum line);
+    void refreshLine();
+    void showLine(int index);
     void setMoreProductsLink(int index);
-    void resetToNoCard();
-    void showMessage(const QString &text);
-    void showCatalogueProblem(const QString &message);
-    void offerForSelected();
+
+    // Card.
     void chooseOfferedCard(const QString &mediaFile);
+    void browseForCard();
+    void handleCardChoice(int choice);
     void handleCardLost();
     void handleCardBack();
+    void handleCardState();
+
+    // Rows and details.
+    void showStatuses();
+    void showRqCard();
+    void chooseProduct(int productId);
+    void showDetails();
+    void pressAction();
+
+    // Jobs.
+    void setLocked(bool locked);
+    void handleJobEnded(Job *job);
+    void handleRqCardPrepared(Job *job);
+
+    void showMessage(const QString &text, bool rich = false);
+    void showVersion();
+    void bringForward();
 
     Ui::NewWindow *ui;
-    ServiceClient client;
-    CardPanel *card = nullptr;
-    DetailsPane *details = nullptr;
-    CatalogueLoader *catalogue = nullptr;
-    DownloadControl *control = nullptr;
-    RqCardScan *rq = nullptr;
-    RefreshButton *refreshButton = nullptr;
-    QSystemTrayIcon *tray = nullptr;
-    QString versionText;
-    QHash<ProductTypeEnum, QScrollArea *> productScrollAreas;
-    ProductTypeEnum currentProductType = RqSd;
-    QString sessionId;
-
-    AbstractProduct *shownProduct = nullptr;
+    ChartService *service;
+    Account *account;
+    Catalogue *products;
+    CardModel *card;
+    CardPanel *panel;
+    DetailsPane *details;
+    ProductInfoCache *infos;
+    JobController *control;
+    RefreshButton *refreshButton;
+    QSystemTrayIcon *tray;
+    QHash<ProductTypeEnum, ProductList *> lists;
+    QPointer<QMessageBox> closing;
+    // The product in the details pane (0: none) and the RQ card's plan.
+    int shownId = 0;
+    ProductTypeEnum shownLine = NoProductType;
+    RqCardPlan rqPlan;
+    bool rqPrepared = false;
 };
