@@ -8,28 +8,9 @@
 #include <QMap>
 #include <QRandomGenerator>
 #include <QString>
-#include <QWidget>
 
-#include "widgets/abstractproduct.h"
+// Deterministic bytes and file helpers, read and written without the code under test.
 
-// A product without widgets of its own, deterministic bytes, file helpers.
-class TestProduct : public AbstractProduct
-{
-    Q_OBJECT
-
-public:
-    TestProduct(const QJsonObject &object, ProductTypeEnum type)
-        : AbstractProduct(object)
-    {
-        productType = type;
-    }
-    void setHighlighted(bool) override {}
-    void setImage(QImage) override {}
-    QWidget *createImageWidget() override { return nullptr; }
-    QWidget *createDescriptionWidget(int) override { return nullptr; }
-    void createRow(QWidget *, QButtonGroup *) override {}
-    void rawMediaIdChanged(const QString &, const QString &, const ProductTypeEnum &) override {}
-};
 
 inline QByteArray pattern(quint32 seed, qint64 size)
 {
