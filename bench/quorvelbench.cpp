@@ -1,7 +1,7 @@
 // Headless driver for the benchmark: signs in to a chart service, activates
-// one product for a card folder and runs the real ProductDownloader on it,
-// then prints what it cost, one "key=value" per line.
-#include <QApplication>
+// one product for a card folder and runs the real ProductJob on it, then
+// prints what it cost, one "key=value" per line. It links the core alone.
+#include <QCoreApplication>
 #include <QCommandLineParser>
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -18,14 +18,12 @@
 #include "base/appglobals.h"
 #include "base/settings.h"
 #include "base/startup.h"
-#include "widgets/talvoproduct.h"
-#include "widgets/velmoraproduct.h"
-#include "download/download.h"
-#include "window/productdownloader.h"
 #include "card/cardwriter.h"
-#include "service/deploymentdata.h"
+#include "download/download.h"
+#include "download/productjob.h"
+#include "service/chartservice.h"
 #include "service/extracatrust.h"
-#include "shell/serviceclient.h"
+#include "service/servicekeys.h"
 
 namespace {
 
@@ -35,26 +33,22 @@ void out(const QString &line)
     std::fflush(stdout);
 }
 
-QByteArray waitForBody(QNetworkReply *reply, int *status)
+// Runs the event loop until the call has finished; false when it failed.
+template<typename T>
+bool wait(ServiceCall<T> *call, T *value, QString *why)
 {
-    if (!reply->isFinished()) {
-        QEventLoop loop;
-        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QByteArray body = reply->readAll();
-    reply->deleteLater();
-    return body;
-}
-
-QString passwordHash(const QString &password)
-{
-    const QByteArray a(reinterpret_cast<const char *>(DeploymentData::saltA), sizeof DeploymentData::saltA);
-    const QByteArray b(reinterpret_cast<const char *>(DeploymentData::saltB), sizeof DeploymentData::saltB);
-    const QString salt = QString::fromLatin1(xorBytes(a, b).toHex());
-    return QString::fromLatin1(
-        QCryptographicHash::hash((password + salt).toUtf8(), QCryptographicHash::Sha1).toHex());
+    bool ok = false;
+    QEventLoop loop;
+    QObject::connect(call, &ServiceReply::finished, &loop, [&] {
+        ok = call->ok();
+        if (ok)
+            *value = call->value();
+        else
+            *why = call->error().message;
+        loop.quit();
+    });
+    loop.exec();
+    return ok;
 }
 
 // Peak resident set of this process so far, in KiB.
@@ -154,10 +148,8 @@ private:
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     prepareStartup();
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     // Over HTTPS the local service's authority comes from the environment,
     // as for the tool itself.
     ExtraCaTrust::installFromEnvironment();
@@ -206,37 +198,28 @@ int main(int argc, char *argv[])
                           parser.isSet(noReadBackOpt) ? QStringLiteral("0") : QStringLiteral("1"));
     }
 
-    ServiceClient client;
-    int status = 0;
-    const QJsonObject login = QJsonDocument::fromJson(
-        waitForBody(client.post(QStringLiteral("Login"), QStringLiteral("session"),
-                                QJsonObject{{QStringLiteral("email"), parser.value(emailOpt)},
-                                            {QStringLiteral("password"), passwordHash(parser.value(passwordOpt))},
-                                            {QStringLiteral("remember_me"), true}}),
-                    &status)).object();
-    const QString session = login.value(QStringLiteral("session_id")).toString();
-    if (session.isEmpty()) {
-        out(QStringLiteral("error=sign-in failed (HTTP %1)").arg(status));
+    ChartService service;
+    QString why;
+    QString session;
+    if (!wait(service.signIn(parser.value(emailOpt), ServiceKeys::passwordHash(parser.value(passwordOpt))), &session,
+              &why)) {
+        out(QStringLiteral("error=sign-in failed (%1)").arg(why));
         return 1;
     }
 
+    const CardIdentity identity = CardIdentity::fromRoot(card);
     if (parser.isSet(listOpt)) {
-        QFile device(card + QStringLiteral("/ENCRYPT.TXT"));
-        device.open(QIODevice::ReadOnly);
-        const QJsonObject reply = QJsonDocument::fromJson(
-            waitForBody(client.post(QStringLiteral("ActivateProduct"), QStringLiteral("smn"),
-                                    QJsonObject{{QStringLiteral("device_id"), QString::fromUtf8(device.readAll())},
-                                                {QStringLiteral("sku"), sku},
-                                                {QStringLiteral("session_id"), session}}),
-                        &status)).object();
+        QByteArray body;
+        QFile list(parser.value(listOpt));
+        if (!wait(service.activate(identity.mediaText(), sku, session), &body, &why)
+            || !list.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            out(QStringLiteral("error=activation failed (%1)").arg(why));
+            return 1;
+        }
+        const QJsonObject reply = QJsonDocument::fromJson(body).object();
         const QString base = reply.value(QStringLiteral("cdn_end_point")).toString().isEmpty()
                                  ? reply.value(QStringLiteral("end_point")).toString()
                                  : reply.value(QStringLiteral("cdn_end_point")).toString();
-        QFile list(parser.value(listOpt));
-        if (status != 200 || !list.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            out(QStringLiteral("error=activation failed (HTTP %1)").arg(status));
-            return 1;
-        }
         QTextStream stream(&list);
         for (const QJsonValue &value : reply.value(QStringLiteral("files")).toArray()) {
             const QJsonObject record = value.toObject();
@@ -246,15 +229,13 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    const QJsonObject productJson{{QStringLiteral("sku"), sku}, {QStringLiteral("name"), sku},
-                                  {QStringLiteral("product_id"), 1}};
-    AbstractProduct *product = parser.value(typeOpt) == QLatin1String("talvo")
-                                   ? static_cast<AbstractProduct *>(new TalvoProduct(productJson))
-                                   : static_cast<AbstractProduct *>(new VelmoraProduct(productJson));
-
-    auto *downloader = new ProductDownloader(nullptr, product);
-    downloader->sessionId = session;
-    downloader->setMediaIdDir(card);
+    Product product;
+    product.productId = 1;
+    product.sku = sku;
+    product.name = sku;
+    product.line = parser.value(typeOpt) == QLatin1String("talvo") ? Talvos : VelmoraRegion;
+    const JobOptions options = JobOptions::fromSettings();
+    auto *job = new ProductJob(&service, product, session, identity, options);
 
     StallProbe probe;
     QElapsedTimer wall;
@@ -263,27 +244,28 @@ int main(int argc, char *argv[])
     // before the first round of transfers; reported apart from the rest.
     double preparedSeconds = -1;
     double readBackFrom = -1;
-    QObject::connect(downloader, &ProductDownloader::stageUpdate, &app, [&](const QString &, const QString &stage) {
-        if (preparedSeconds < 0 && stage == QLatin1String("Downloading Data")) {
+    QObject::connect(job, &Job::stageChanged, &app, [&](Job::Stage stage) {
+        if (preparedSeconds < 0 && stage == Job::Stage::Transferring) {
             preparedSeconds = double(wall.nsecsElapsed()) / 1e9;
             probe.setPhase(StallProbe::Transfer);
         }
-        if (stage == QLatin1String("Verifying Card")) {
+        if (stage == Job::Stage::ReadingBack) {
             readBackFrom = double(wall.nsecsElapsed()) / 1e9;
             probe.setPhase(StallProbe::ReadBack);
         }
     });
-    QObject::connect(downloader, &ProductDownloader::allDone, &app, [&] {
+    const auto done = [&] {
         const double seconds = double(wall.nsecsElapsed()) / 1e9;
-        const double mib = double(downloader->totalBytes) / 1048576.0;
+        const qint64 bytes = job->progress().bytesTotal;
+        const double mib = double(bytes) / 1048576.0;
         // The peers get as many connections as ours used at most.
-        out(QStringLiteral("concurrency=%1").arg(qMax(1, downloader->transfersAtOnce())));
-        out(QStringLiteral("concurrency_setting=%1").arg(downloader->concurrency));
+        out(QStringLiteral("concurrency=%1").arg(qMax(1, job->transfersAtOnce())));
+        out(QStringLiteral("concurrency_setting=%1").arg(options.concurrency));
         out(QStringLiteral("wall_s=%1").arg(seconds, 0, 'f', 3));
         out(QStringLiteral("prepare_s=%1").arg(preparedSeconds, 0, 'f', 3));
         out(QStringLiteral("readback_s=%1").arg(readBackFrom < 0 ? 0.0 : seconds - readBackFrom, 0, 'f', 3));
-        out(QStringLiteral("bytes=%1").arg(downloader->totalBytes));
-        out(QStringLiteral("files=%1").arg(downloader->fileCount()));
+        out(QStringLiteral("bytes=%1").arg(bytes));
+        out(QStringLiteral("files=%1").arg(job->fileCount()));
         out(QStringLiteral("throughput_mib_s=%1").arg(mib / seconds, 0, 'f', 1));
         out(QStringLiteral("peak_rss_mib=%1").arg(double(peakRssKiB()) / 1024.0, 0, 'f', 1));
         const double prepareStallMs = probe.worstMs(StallProbe::Prepare);
@@ -298,20 +280,25 @@ int main(int argc, char *argv[])
         const double worstStallMs = qMax(prepareStallMs, qMax(transferStallMs, readBackStallMs));
         out(QStringLiteral("max_stall_ms=%1").arg(worstStallMs, 0, 'f', 1));
         QTimer::singleShot(0, &app, [&] { app.exit(0); });
-    });
-    const auto fail = [&](const QString &title, const QString &message) {
-        out(QStringLiteral("error=%1: %2").arg(title, message).simplified());
+    };
+    const auto failed = [&] {
+        const JobError error = job->leadingError();
+        out(QStringLiteral("error=%1: %2 %3").arg(JobError::kindName(error.kind), error.file, error.message).simplified());
         exitCode = 1;
         QTimer::singleShot(0, &app, [&] { app.exit(1); });
     };
-    QObject::connect(downloader, &ProductDownloader::errorPerm, &app, fail);
-    QObject::connect(downloader, &ProductDownloader::errorTmp, &app, fail);
+    // Done, or any stop: a benchmark run that pauses has failed.
+    QObject::connect(job, &Job::stageChanged, &app, [&](Job::Stage stage) {
+        if (stage == Job::Stage::Done)
+            done();
+        else if (stage == Job::Stage::Failed || stage == Job::Stage::Paused || stage == Job::Stage::Cancelled)
+            failed();
+    });
 
     probe.start();
     wall.start();
-    downloader->activateProduct();
+    job->start();
     const int result = app.exec();
-    delete downloader;
-    delete product;
+    delete job;
     return exitCode ? exitCode : result;
 }

@@ -39,7 +39,8 @@ JobError JobError::fromCard(const CardResult &result, const QString &file)
 JobError JobError::fromService(const ServiceError &serviceError)
 {
     JobError error;
-    error.message = serviceError.message;
+    error.message = serviceError.message.isEmpty() ? QStringLiteral("Error: %1").arg(serviceError.status)
+                                                   : serviceError.message;
     switch (serviceError.kind) {
     case ServiceError::None:
         error.kind = None;

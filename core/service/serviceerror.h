@@ -22,7 +22,9 @@ struct ServiceError
     Kind kind = None;
     int status = 0;  // HTTP status, 0 without an answer
     QString code;    // the service's "error" field
-    QString message; // the service's "message", or the network layer's words
+    // The service's "message" (empty when it gave none), or the network
+    // layer's words when there was no answer.
+    QString message;
 
     bool ok() const { return kind == None; }
     // A sign-in the service turned down, as opposed to one that could not

@@ -56,7 +56,9 @@ void ServiceReply::handleFinished()
         failure.kind = failure.status > 0 ? ServiceError::Refused : ServiceError::Network;
         failure.code = object.value(QStringLiteral("error")).toString();
         failure.message = object.value(QStringLiteral("message")).toString();
-        if (failure.message.isEmpty())
+        // An error status without words of the service's own is left for
+        // each face to word; without an answer, the network's words serve.
+        if (failure.message.isEmpty() && failure.kind == ServiceError::Network)
             failure.message = network->errorString();
     } else {
         QString why;

@@ -75,7 +75,8 @@ void SignIn::request()
         account->signInRemembered(remember);
         return;
     }
-    const QString typed = ui->pwdTxt->text();
+    // The stand-in is no password: with another address it counts as none.
+    const QString typed = rememberedShown ? QString() : ui->pwdTxt->text();
     const QStringList problems = Account::problems(email, typed);
     if (!problems.isEmpty()) {
         QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Quorvel Download Tool"), QString(), QMessageBox::Ok,

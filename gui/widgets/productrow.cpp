@@ -16,6 +16,12 @@ ProductRow::ProductRow(const Product &product, QWidget *parent)
     // own resize; its own resize is where the final width is known.
     ui->productName->installEventFilter(this);
     connect(ui->radioButton, &QAbstractButton::pressed, this, &ProductRow::press);
+    // The button only shows whether the row is the choice: a click on it
+    // must not turn it off by itself (it has no group to keep it on).
+    connect(ui->radioButton, &QAbstractButton::toggled, this, [this](bool on) {
+        if (on != highlighted)
+            ui->radioButton->setChecked(highlighted);
+    });
     setProduct(product);
     setStatusText(QStringLiteral("Not Owned"));
 }

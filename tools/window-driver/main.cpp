@@ -27,12 +27,15 @@
 #include "base/settings.h"
 #include "base/startup.h"
 #include "shell/applicationfont.h"
-#include "widgets/productrow.h"
-#include "widgets/pausebutton.h"
-#include "window/productdownloader.h"
 #include "dialogs/about.h"
 #include "dialogs/signin.h"
 #include "dialogs/termsofuse.h"
+#include "download/job.h"
+#include "shell/appcontroller.h"
+#include "widgets/pausebutton.h"
+#include "widgets/productrow.h"
+#include "window/jobcontroller.h"
+#include "window/jobrow.h"
 #include "window/newwindow.h"
 
 namespace {
@@ -82,8 +85,8 @@ int main(int argc, char *argv[])
     const int tab = argumentAfter(arguments, QStringLiteral("--tab"), QStringLiteral("1")).toInt();
     const int minimumPercent = argumentAfter(arguments, QStringLiteral("--percent"), QStringLiteral("20")).toInt();
 
-    SignIn signIn(nullptr);
-    signIn.Show();
+    AppController controller;
+    controller.start();
 
     const bool controls = arguments.contains(QStringLiteral("--controls"));
     const bool waitCard = arguments.contains(QStringLiteral("--wait-card"));
@@ -103,29 +106,31 @@ int main(int argc, char *argv[])
             QTextStream(stderr) << "window-driver: step " << int(step) << "\n";
             reported = step;
         }
-        NewWindow *window = signIn.mainWindow();
+        NewWindow *window = controller.mainWindow();
+        SignIn *signIn = controller.signInDialog();
+        JobRow *row = window ? window->findChild<JobRow *>(QStringLiteral("jobRow")) : nullptr;
+        Job *job = window ? window->jobs()->current() : nullptr;
         switch (step) {
         case Step::Terms:
-            if (signIn.termsDialog()->isVisible()) {
-                shoot(signIn.termsDialog(), QStringLiteral("terms"));
-                QTest::mouseClick(signIn.termsDialog()->findChild<QPushButton *>(QStringLiteral("agreeButton")),
-                                  Qt::LeftButton);
+            if (TermsOfUse *terms = controller.termsWindow(); terms && terms->isVisible()) {
+                shoot(terms, QStringLiteral("terms"));
+                QTest::mouseClick(terms->findChild<QPushButton *>(QStringLiteral("agreeButton")), Qt::LeftButton);
             }
-            if (signIn.isVisible())
+            if (signIn && signIn->isVisible())
                 step = Step::SignIn;
             break;
         case Step::SignIn: {
-            auto *emailField = signIn.findChild<QLineEdit *>(QStringLiteral("emlTxt"));
-            auto *passwordField = signIn.findChild<QLineEdit *>(QStringLiteral("pwdTxt"));
+            auto *emailField = signIn->findChild<QLineEdit *>(QStringLiteral("emlTxt"));
+            auto *passwordField = signIn->findChild<QLineEdit *>(QStringLiteral("pwdTxt"));
             emailField->setText(email);
             passwordField->setText(password);
-            shoot(&signIn, QStringLiteral("signin"));
+            shoot(signIn, QStringLiteral("signin"));
             if (!shots.isEmpty()) {
-                QTest::mouseClick(signIn.findChild<QPushButton *>(QStringLiteral("aboutBtn")), Qt::LeftButton);
-                shoot(signIn.aboutDialog(), QStringLiteral("about"));
-                signIn.aboutDialog()->hide();
+                QTest::mouseClick(signIn->findChild<QPushButton *>(QStringLiteral("aboutBtn")), Qt::LeftButton);
+                shoot(controller.aboutDialog(), QStringLiteral("about"));
+                controller.aboutDialog()->hide();
             }
-            QTest::mouseClick(signIn.findChild<QPushButton *>(QStringLiteral("signinBtn")), Qt::LeftButton);
+            QTest::mouseClick(signIn->findChild<QPushButton *>(QStringLiteral("signinBtn")), Qt::LeftButton);
             step = Step::WaitWindow;
             break;
         }
@@ -160,7 +165,7 @@ int main(int argc, char *argv[])
             break;
         }
         case Step::WaitProgress: {
-            auto *bar = window->downloader() ? window->downloader()->findChild<QProgressBar *>() : nullptr;
+            auto *bar = row ? row->findChild<QProgressBar *>() : nullptr;
             if (bar && bar->value() >= minimumPercent) {
                 step = Step::Done;
                 shoot(window, QStringLiteral("main-downloading"));
@@ -193,8 +198,7 @@ int main(int argc, char *argv[])
         case Step::Pause:
         case Step::Resume: {
             // Pause, then resume once the pause has taken hold.
-            ProductDownloader *downloader = window->downloader();
-            auto *pause = downloader ? downloader->findChild<PauseButton *>(QStringLiteral("pauseButton")) : nullptr;
+            auto *pause = row ? row->findChild<PauseButton *>(QStringLiteral("pauseButton")) : nullptr;
             if (!pause || !pause->isEnabled())
                 break;
             if (step == Step::Pause && !pause->isPaused()) {
@@ -208,9 +212,8 @@ int main(int argc, char *argv[])
             break;
         }
         case Step::Cancel: {
-            ProductDownloader *downloader = window->downloader();
-            auto *cancel = downloader ? downloader->findChild<QPushButton *>(QStringLiteral("cancelButton")) : nullptr;
-            if (cancel && cancel->isEnabled() && downloader->busy()) {
+            auto *cancel = row ? row->findChild<QPushButton *>(QStringLiteral("cancelButton")) : nullptr;
+            if (cancel && cancel->isEnabled() && job && job->stage() == Job::Stage::Transferring) {
                 shoot(window, QStringLiteral("main-resumed"));
                 QTest::mouseClick(cancel, Qt::LeftButton);
                 step = Step::WaitCancelled;
@@ -218,7 +221,7 @@ int main(int argc, char *argv[])
             break;
         }
         case Step::WaitCancelled:
-            if (!window->downloader()) {
+            if (job && job->stage() == Job::Stage::Cancelled) {
                 shoot(window, QStringLiteral("main-cancelled"));
                 QCoreApplication::exit(0);
                 step = Step::Done;
@@ -245,7 +248,10 @@ int main(int argc, char *argv[])
     QObject::connect(&modalWatch, &QTimer::timeout, [&shoot] {
         if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
             QTextStream(stderr) << "window-driver: message: " << box->text() << "\n";
-            if (box->button(QMessageBox::No)) {
+            // Replacing the product on the card is what the driver set out to do.
+            if (box->windowTitle() == QLatin1String("Replace")) {
+                box->button(QMessageBox::Yes)->click();
+            } else if (box->button(QMessageBox::No)) {
                 shoot(box, QStringLiteral("close-confirmation"));
                 box->button(QMessageBox::No)->click();
             } else {
