@@ -106,9 +106,12 @@ void JobController::adopt(Job *started, JobText::Kind jobKind)
     });
     connect(started, &Job::progressChanged, this, &JobController::showLines);
     connect(started, &Job::finished, this, &JobController::handleFinished);
-    emit busyChanged(true);
     started->start();
     showLines();
+    // A job that ended at once (a card refused before anything ran) has
+    // already said so.
+    if (busy())
+        emit busyChanged(true);
 }
 
 void JobController::showLines()
