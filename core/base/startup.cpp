@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QStandardPaths>
 
 #include <cstdio>
@@ -28,6 +29,19 @@ void myMessageOutput(QtMsgType type, const QMessageLogContext &context, const QS
         LogSink::instance().flush();
 }
 
+void rotateLogs(const QString &current, int kept)
+{
+    if (!QFileInfo::exists(current))
+        return;
+    const auto numbered = [&current](int n) { return current + QLatin1Char('.') + QString::number(n); };
+    QFile::remove(numbered(kept));
+    for (int n = kept - 1; n >= 1; --n) {
+        if (QFileInfo::exists(numbered(n)))
+            QFile::rename(numbered(n), numbered(n + 1));
+    }
+    QFile::rename(current, numbered(1));
+}
+
 void prepareStartup()
 {
     const QStringList locations = QStandardPaths::standardLocations(QStandardPaths::AppDataLocation);
@@ -41,12 +55,21 @@ void prepareStartup()
         folder.mkpath(QStringLiteral("."));
     appDataFolder = folder.path();
 
-    // Each run starts its own log; an absent file is not created here.
+    // Each run starts its own log; the last few runs' logs stay beside it
+    // (QuorvelV2.log.1 the run before, up to keptLogs), so that a problem
+    // the user noticed only after starting again can still be read.
     LogSink::instance().flush();
-    QFile previousLog(logFilePath);
-    if (previousLog.exists())
-        previousLog.resize(0);
+    rotateLogs(logFilePath, keptLogs);
 
+    // Every line says when and how serious, Qt's own warnings included;
+    // debug output is for developers (QT_LOGGING_RULES brings it back).
+    qSetMessagePattern(QStringLiteral(
+        "%{time yyyy-MM-dd HH:mm:ss.zzz} "
+        "%{if-debug}debug%{endif}%{if-info}info%{endif}%{if-warning}warning%{endif}"
+        "%{if-critical}critical%{endif}%{if-fatal}fatal%{endif} "
+        "%{if-category}%{category}: %{endif}%{message}"));
+    if (!qEnvironmentVariableIsSet("QT_LOGGING_RULES"))
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     qInstallMessageHandler(myMessageOutput);
 
     // Threads started from now on (the transfers' thread, the network

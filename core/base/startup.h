@@ -8,4 +8,10 @@
 // main() calls it; the tests call it to reproduce a start.
 void prepareStartup();
 
+// How many logs of earlier runs stay beside the current one.
+constexpr int keptLogs = 4;
+// current becomes current.1, current.1 becomes current.2, ... up to kept;
+// the oldest goes.
+void rotateLogs(const QString &current, int kept);
+
 void myMessageOutput(QtMsgType type, const QMessageLogContext &context, const QString &msg);

@@ -10,19 +10,22 @@
 
 QString appVersionText()
 {
-    QString version = QCoreApplication::applicationVersion();
-    if (version.isEmpty())
-        version = QStringLiteral("2.7.6.0");
+    const QString version = QCoreApplication::applicationVersion();
+    return version.isEmpty() ? QStringLiteral(QUORVEL_VERSION) : version;
+}
+
+QString versionNumber(const QString &version)
+{
     QStringList parts = version.split(QLatin1Char('.'));
     const QString first = parts.takeFirst();
     return first + QLatin1Char('.') + parts.join(QString());
 }
 
-double versionDifference(const QString &versionText, const VersionInfo &latest)
+double versionDifference(const QString &version, const VersionInfo &latest)
 {
     // Compared in single precision on both sides so that equal texts give
     // exactly zero.
-    return double(versionText.toFloat() - latest.latestVersion.toFloat());
+    return double(versionNumber(version).toFloat() - latest.latestVersion.toFloat());
 }
 
 About::About(ChartService *service, QWidget *parent)

@@ -11,13 +11,15 @@ namespace Ui {
 class About;
 }
 
-// Version text of this build in the service's number form: "2.7.6.0" becomes
-// "2.760" so that it compares as one decimal number.
+// This build's version as the user reads it everywhere ("2.8.0").
 QString appVersionText();
+// A version in the service's number form: "2.7.6.0" becomes "2.760", so
+// that it compares as one decimal number.
+QString versionNumber(const QString &version);
 
 // Difference between this build's version number and the service's latest
 // one; below zero means a newer version exists.
-double versionDifference(const QString &versionText, const VersionInfo &latest);
+double versionDifference(const QString &version, const VersionInfo &latest);
 
 class About : public QDialog
 {

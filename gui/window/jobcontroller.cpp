@@ -5,6 +5,7 @@
 #include <QSystemTrayIcon>
 
 #include "card/cardmodel.h"
+#include "download/autoresume.h"
 #include "catalogue/catalogue.h"
 #include "download/joboptions.h"
 #include "download/productjob.h"
@@ -25,6 +26,8 @@ JobController::JobController(Ui::NewWindow *ui, ChartService *chartService, Cata
 {
     ui->downloadStageLabel->hide();
     ui->downloaderWidget->hide();
+    countdown.setInterval(1000);
+    connect(&countdown, &QTimer::timeout, this, &JobController::showLines);
 }
 
 JobController::~JobController()
@@ -106,6 +109,14 @@ void JobController::adopt(Job *started, JobText::Kind jobKind)
     });
     connect(started, &Job::progressChanged, this, &JobController::showLines);
     connect(started, &Job::finished, this, &JobController::handleFinished);
+    retry = new AutoResume(started, started);
+    connect(retry, &AutoResume::scheduled, this, [this](qint64 ms) {
+        if (ms >= 0)
+            countdown.start();
+        else
+            countdown.stop();
+        showLines();
+    });
     started->start();
     showLines();
     // A job that ended at once (a card refused before anything ran) has
@@ -121,7 +132,7 @@ void JobController::showLines()
     const QString stage = JobText::stage(*job, kind);
     ui->downloadStageLabel->setText(stage);
     ui->downloadStageLabel->setVisible(!stage.isEmpty());
-    ui->downloadStatusLabel->setText(JobText::status(*job, kind));
+    ui->downloadStatusLabel->setText(JobText::status(*job, kind, retry ? retry->msUntilTry() : -1));
     tray->setToolTip(JobText::trayTip(*job, kind));
     emit statusChanged();
 }

@@ -3,12 +3,14 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 #include "card/cardidentity.h"
 #include "catalogue/product.h"
 #include "catalogue/rqcardplan.h"
 #include "window/jobtext.h"
 
+class AutoResume;
 class Catalogue;
 class CardModel;
 class ChartService;
@@ -81,6 +83,9 @@ private:
     QPointer<Job> job;
     QPointer<JobRow> row;
     QPointer<Job> background;
+    QPointer<AutoResume> retry;
+    // Counts the wait to the next try down on the status line.
+    QTimer countdown;
     JobText::Kind kind = JobText::Kind::Download;
     QElapsedTimer clock;
 };

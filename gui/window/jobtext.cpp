@@ -62,7 +62,7 @@ QString stage(const Job &job, Kind kind)
     return QString();
 }
 
-QString status(const Job &job, Kind kind)
+QString status(const Job &job, Kind kind, qint64 retryMs)
 {
     using S = Job::Stage;
     switch (job.stage()) {
@@ -79,6 +79,10 @@ QString status(const Job &job, Kind kind)
             return job.leadingError().kind == JobError::AnotherCard ? job.leadingError().message
                                                                      : QStringLiteral("Please insert SD card.");
         case Job::PauseReason::NetworkLost:
+            if (retryMs >= 0)
+                return QStringLiteral("The connection to the chart service was lost. Trying again in%1; "
+                                      "press Resume to try now. The files already on the SD card are kept.")
+                    .arg(timeLeft((retryMs + 999) / 1000));
             return QStringLiteral("The connection to the chart service was lost. Press Resume to try again; "
                                   "the files already on the SD card are kept.");
         case Job::PauseReason::Error: {

@@ -16,8 +16,9 @@ enum class Kind { Download, Update, Verify };
 // The line above the status: "Downloading Data", "Paused", "Verifying Card",
 // "Download Complete", ...
 QString stage(const Job &job, Kind kind);
-// The line under it: what to do now, the rate and time left, or why it stopped.
-QString status(const Job &job, Kind kind);
+// The line under it: what to do now, the rate and time left, or why it
+// stopped; retryMs: when the job tries again by itself (-1: it does not).
+QString status(const Job &job, Kind kind, qint64 retryMs = -1);
 // "1.2 MB/s - 3 minutes left"; empty until the rate is known.
 QString rate(const JobProgress &progress);
 // " 45 seconds", " 1 hour 5 minutes" (as the tool always said it).

@@ -3,6 +3,10 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QToolButton>
+#include <QUrl>
 #include <QFile>
 #include <QLayout>
 #include <QMenu>
@@ -15,6 +19,8 @@
 #include "card/cardmodel.h"
 #include "catalogue/catalogue.h"
 #include "dialogs/about.h"
+#include "dialogs/settingsdialog.h"
+#include "shell/desktopnotifier.h"
 #include "download/job.h"
 #include "service/account.h"
 #include "service/chartservice.h"
@@ -49,11 +55,18 @@ NewWindow::NewWindow(ChartService *chartService, Account *userAccount, QWidget *
 
     tray = new QSystemTrayIcon(QIcon(QStringLiteral(":/icons/appIconPng")), this);
     auto *quitAction = new QAction(QStringLiteral("Quit"), this);
+    auto *showAction = new QAction(tr("Show"), this);
+    auto *aboutAction = new QAction(tr("About"), this);
     auto *trayMenu = new QMenu(this);
+    trayMenu->addAction(showAction);
+    trayMenu->addAction(aboutAction);
+    trayMenu->addSeparator();
     trayMenu->addAction(quitAction);
     tray->setContextMenu(trayMenu);
     tray->show();
+    buildMenu(aboutAction, quitAction);
 
+    notifier = new DesktopNotifier(this, tray, this);
     control = new JobController(ui, service, products, card, tray, this);
     control->setSession(account->sessionId());
 
@@ -63,7 +76,8 @@ NewWindow::NewWindow(ChartService *chartService, Account *userAccount, QWidget *
     for (ProductList *list : std::as_const(lists))
         connect(list, &ProductList::productChosen, this, &NewWindow::chooseProduct);
 
-    setWindowTitle(QStringLiteral("Quorvel Download Tool (") + copyrightNotice + QLatin1Char(')'));
+    // The copyright belongs to the About dialog, not to every title bar.
+    setWindowTitle(QStringLiteral("Quorvel Download Tool"));
     ui->versionLabel->setText(QStringLiteral("Version: ") + appVersionText());
 
     for (int i = 0; i < ui->tabWidget->count(); ++i)
@@ -79,13 +93,13 @@ NewWindow::NewWindow(ChartService *chartService, Account *userAccount, QWidget *
     ui->tabWidget->setCornerWidget(refreshButton, Qt::TopRightCorner);
 
     connect(tray, &QSystemTrayIcon::messageClicked, this, &NewWindow::bringForward);
+    connect(showAction, &QAction::triggered, this, &NewWindow::bringForward);
+    connect(aboutAction, &QAction::triggered, this, &NewWindow::aboutRequested);
+    // A click on the icon brings the window; hiding it is what closing the
+    // window does (the tray keeps the tool).
     connect(tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Context)
-            return;
-        if (isHidden())
+        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
             bringForward();
-        else
-            hide();
     });
     connect(quitAction, &QAction::triggered, this, [this] {
         tray->hide();
@@ -127,12 +141,11 @@ NewWindow::NewWindow(ChartService *chartService, Account *userAccount, QWidget *
             panel->say(tr("The SD card was taken out. Put it back, then press Resume."));
             break;
         case Job::PauseReason::NetworkLost:
-            tray->showMessage(JobText::endTitle(*job, control->currentKind(), 0),
-                              JobText::status(*job, control->currentKind()), QSystemTrayIcon::Information, 10000);
+            notifier->notify(JobText::endTitle(*job, control->currentKind(), 0),
+                              JobText::status(*job, control->currentKind()));
             break;
         case Job::PauseReason::Error:
-            tray->showMessage(JobText::endTitle(*job, control->currentKind(), 0), JobText::errorList(*job),
-                              QSystemTrayIcon::Information, 10000);
+            notifier->notify(JobText::endTitle(*job, control->currentKind(), 0), JobText::errorList(*job));
             if (isVisible())
                 showMessage(JobText::errorList(*job));
             break;
@@ -221,6 +234,49 @@ void NewWindow::showVersion()
             ui->updateLnk->hide();
         }
     });
+}
+
+void NewWindow::buildMenu(QAction *about, QAction *quit)
+{
+    auto *menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("mainMenu"));
+    menu->addAction(about);
+    QAction *settings = menu->addAction(tr("Settings\u2026"));
+    settings->setObjectName(QStringLiteral("settingsAction"));
+    QAction *logs = menu->addAction(tr("Open Log Folder"));
+    logs->setObjectName(QStringLiteral("logFolderAction"));
+    menu->addSeparator();
+    QAction *signOut = menu->addAction(tr("Sign Out"));
+    signOut->setObjectName(QStringLiteral("signOutAction"));
+    menu->addAction(quit);
+    connect(settings, &QAction::triggered, this, [this] {
+        SettingsDialog dialog(this);
+        dialog.exec();
+    });
+    connect(logs, &QAction::triggered, this, [] {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(logFilePath).absolutePath()));
+    });
+    connect(signOut, &QAction::triggered, this, [this] {
+        if (control->busy()) {
+            showMessage(tr("A job is not finished on the SD card. Cancel it first, or let it end, then sign out."));
+            return;
+        }
+        emit signOutRequested();
+    });
+
+    auto *button = new QToolButton(this);
+    button->setObjectName(QStringLiteral("menuButton"));
+    button->setText(tr("&Menu"));
+    button->setToolTip(tr("About, settings, the log, sign out"));
+    button->setPopupMode(QToolButton::InstantPopup);
+    button->setMenu(menu);
+    button->setCursor(Qt::PointingHandCursor);
+    button->setStyleSheet(QStringLiteral(
+        "QToolButton#menuButton { background-color: #787878; color: white; border: none; padding: 4px 12px;"
+        " font-weight: bold; }"
+        "QToolButton#menuButton:hover, QToolButton#menuButton:focus { background-color: #FDB924; color: #242424; }"
+        "QToolButton#menuButton::menu-indicator { image: none; }"));
+    ui->headerLayout->insertWidget(1, button);
 }
 
 // ---------------------------------------------------------------- catalogue
@@ -553,14 +609,12 @@ void NewWindow::handleJobEnded(Job *job)
     switch (job->stage()) {
     case Job::Stage::Done:
         bringForward();
-        tray->showMessage(JobText::endTitle(*job, kind, control->elapsedMs()), JobText::endMessage(*job, kind),
-                          QSystemTrayIcon::Information, 10000);
+        notifier->notify(JobText::endTitle(*job, kind, control->elapsedMs()), JobText::endMessage(*job, kind));
         if (isVisible())
             showMessage(JobText::endMessage(*job, kind));
         break;
     case Job::Stage::Failed:
-        tray->showMessage(JobText::endTitle(*job, kind, control->elapsedMs()), JobText::errorList(*job),
-                          QSystemTrayIcon::Information, 10000);
+        notifier->notify(JobText::endTitle(*job, kind, control->elapsedMs()), JobText::errorList(*job));
         if (isVisible())
             showMessage(JobText::errorList(*job));
         break;
@@ -577,8 +631,7 @@ void NewWindow::handleRqCardPrepared(Job *job)
         card->refresh();
         return;
     }
-    tray->showMessage(QStringLiteral("Download Error: ") + job->title(), JobText::errorList(*job),
-                      QSystemTrayIcon::Information, 10000);
+    notifier->notify(QStringLiteral("Download Error: ") + job->title(), JobText::errorList(*job));
     if (isVisible())
         showMessage(JobText::errorList(*job));
 }

@@ -12,10 +12,12 @@
 #include "catalogue/rqcardplan.h"
 
 class Account;
+class QAction;
 class CardModel;
 class CardPanel;
 class Catalogue;
 class ChartService;
+class DesktopNotifier;
 class DetailsPane;
 class Job;
 class JobController;
@@ -52,6 +54,7 @@ public:
     CardPanel *cardPanel() const { return panel; }
     ProductList *productList(ProductTypeEnum line) const { return lists.value(line); }
     QSystemTrayIcon *trayIcon() const { return tray; }
+    DesktopNotifier *desktopNotifier() const { return notifier; }
     // The line of the product on the chosen card.
     ProductTypeEnum cardLine() const;
     // The question asked when the window is closed while a job is unfinished.
@@ -95,6 +98,7 @@ private:
     void handleJobEnded(Job *job);
     void handleRqCardPrepared(Job *job);
 
+    void buildMenu(QAction *about, QAction *quit);
     void showMessage(const QString &text, bool rich = false);
     void showVersion();
     void bringForward();
@@ -110,6 +114,7 @@ private:
     JobController *control;
     RefreshButton *refreshButton;
     QSystemTrayIcon *tray;
+    DesktopNotifier *notifier;
     QHash<ProductTypeEnum, ProductList *> lists;
     QPointer<QMessageBox> closing;
     // The product in the details pane (0: none) and the RQ card's plan.

@@ -315,12 +315,12 @@ void TestSignIn::versionLine_data()
     QTest::addColumn<QString>("aboutLine");
     QTest::addColumn<QString>("windowLine");
 
-    QTest::newRow("newer") << "2.8" << true << QStringLiteral("Version: 2.760 (New version available)")
-                           << "Version 2.760";
-    QTest::newRow("same number") << "2.76" << false << QStringLiteral("Version: 2.760 (Up to date)")
-                                 << "Version: 2.760";
-    QTest::newRow("dotted text reads as zero") << "2.7.6.1" << false << QStringLiteral("Version: 2.760")
-                                               << "Version: 2.760";
+    QTest::newRow("newer") << "2.8" << true << QStringLiteral("Version: 2.7.6.0 (New version available)")
+                           << "Version 2.7.6.0";
+    QTest::newRow("same number") << "2.76" << false << QStringLiteral("Version: 2.7.6.0 (Up to date)")
+                                 << "Version: 2.7.6.0";
+    QTest::newRow("dotted text reads as zero") << "2.7.6.1" << false << QStringLiteral("Version: 2.7.6.0")
+                                               << "Version: 2.7.6.0";
 }
 
 void TestSignIn::versionLine()
