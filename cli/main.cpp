@@ -1,5 +1,6 @@
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
 
 #include "arguments.h"
@@ -29,6 +30,10 @@ int main(int argc, char *argv[])
         break;
     }
 
+    // A reader that goes away ("quorvel-cli --json download ... | head")
+    // must not end the process in the middle of a write to the card: the
+    // lines are lost, the download goes on to its end.
+    std::signal(SIGPIPE, SIG_IGN);
     ExtraCaTrust::installFromEnvironment();
     Commands commands(arguments);
     return commands.run();

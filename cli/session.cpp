@@ -13,13 +13,18 @@ namespace {
 
 const QList<ProductTypeEnum> lines { RqSd, VelmoraRegion, Talvos };
 
-JobError signInError(const ServiceError &error)
+JobError signInError(const ServiceError &error, const QString &baseUrl)
 {
     JobError result = JobError::fromService(error);
     // 403 "account_not_active" is as much a refusal of the credentials as
     // 401: the user has to do something about the account either way.
     if (error.isSignInRefusal())
         result.kind = JobError::SignIn;
+    // The network layer's words alone ("Connection refused") do not say
+    // what could not be reached; a wrong QUORVEL_SERVICE_URL shows here.
+    if (result.kind == JobError::Network)
+        result.message
+            = QStringLiteral("The chart service at %1 cannot be reached: %2").arg(baseUrl, result.message);
     if (result.message.isEmpty())
         result.message = QStringLiteral("The chart service refused the sign-in.");
     return result;
@@ -100,8 +105,8 @@ JobError Session::awaitSignIn()
     QEventLoop loop;
     JobError result;
     connect(&user, &Account::signedIn, &loop, &QEventLoop::quit);
-    connect(&user, &Account::signInFailed, &loop, [&loop, &result](const ServiceError &error) {
-        result = signInError(error);
+    connect(&user, &Account::signInFailed, &loop, [this, &loop, &result](const ServiceError &error) {
+        result = signInError(error, chartService.baseUrl());
         loop.quit();
     });
     loop.exec();
