@@ -135,8 +135,11 @@ void Commands::handleStop(int signalNumber)
         return;
     }
     // Nothing is being written: only the service is being asked, and its
-    // answer no longer matters.
+    // answer no longer matters. A script still gets its last event.
     qCInfo(lcCli) << "stopped by signal" << signalNumber << "outside a job";
+    printer.event({ { QStringLiteral("event"), QStringLiteral("paused") },
+        { QStringLiteral("reason"), QStringLiteral("signal") }, { QStringLiteral("signal"), signalNumber } });
+    printer.endBar();
     std::fflush(stdout);
     std::fflush(stderr);
     ::_exit(ExitStatus::ofSignal(signalNumber));
