@@ -428,6 +428,23 @@ void TestCli::runs_data()
                    "\"sku\":\"TEST-TV-1\",\"status\":\"Incompatible\"",
                    "\"sku\":\"  5555-1\",\"status\":\"Incompatible\"" } } }
         << "";
+    // What this computer proved about the card is what the next run reads.
+    const QStringList cardsJson { json, QStringLiteral("cards") };
+    QTest::newRow("cards, before and after a download")
+        << "velmora"
+        << QList<Step> { { cardsJson, {}, {}, {}, 0, 0,
+                             { "\"media_id\":\"QTEST-0001\",\"product\":\"TEST-VM-1\"",
+                                 "\"state\":\"incomplete\"" } },
+               { download, {}, {}, {}, 0, 0, {} },
+               { cardsJson, {}, {}, {}, 0, 0,
+                   { "\"state\":\"complete\"", "{\"event\":\"done\",\"cards\":1}" } } }
+        << "product";
+    QTest::newRow("product of another line")
+        << "velmora"
+        << QList<Step> { { { json, QStringLiteral("download"), QStringLiteral("TEST-TV-1"),
+                               QStringLiteral("--card") },
+               {}, {}, {}, 0, ExitStatus::Card, { "\"kind\":\"incompatible\"" } } }
+        << "";
     QTest::newRow("download") << "velmora"
                               << QList<Step> { { download, {}, {}, {}, 0, 0,
                                      { "\"stage\":\"reading-back\"" } } }
