@@ -20,6 +20,7 @@ string(TIMESTAMP _changelogDate "%a, %d %b %Y %H:%M:%S +0000" UTC)
 configure_file(${_pkg}/${QUORVEL_APPSTREAM_ID}.metainfo.xml.in
                ${_gen}/${QUORVEL_APPSTREAM_ID}.metainfo.xml @ONLY)
 configure_file(${_pkg}/quorvel-download-tool.1.in ${_gen}/quorvel-download-tool.1 @ONLY)
+configure_file(${_pkg}/quorvel-cli.1.in ${_gen}/quorvel-cli.1 @ONLY)
 configure_file(${_pkg}/copyright.in ${_gen}/copyright @ONLY)
 file(WRITE ${_gen}/changelog.in
     "${QUORVEL_PACKAGE_NAME} (${PROJECT_VERSION}) stable; urgency=medium\n\n"
@@ -31,7 +32,7 @@ configure_file(${_gen}/changelog.in ${_gen}/changelog COPYONLY)
 # the gzip header.
 find_program(GZIP_EXECUTABLE gzip REQUIRED)
 set(_compressed)
-foreach(_file quorvel-download-tool.1 changelog)
+foreach(_file quorvel-download-tool.1 quorvel-cli.1 changelog)
     add_custom_command(OUTPUT ${_gen}/${_file}.gz
         COMMAND ${GZIP_EXECUTABLE} -9 -n -c ${_gen}/${_file} > ${_gen}/${_file}.gz
         DEPENDS ${_gen}/${_file}
@@ -41,7 +42,7 @@ endforeach()
 add_custom_target(quorvel_packaging_docs ALL DEPENDS ${_compressed})
 
 set(_component COMPONENT application)
-install(TARGETS quorvel-download-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} ${_component})
+install(TARGETS quorvel-download-tool quorvel-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} ${_component})
 install(FILES ${_pkg}/quorvel-download-tool.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications ${_component})
 install(FILES ${_gen}/${QUORVEL_APPSTREAM_ID}.metainfo.xml
@@ -50,7 +51,8 @@ foreach(_size 16 32 48 64 128 256)
     install(FILES ${_pkg}/icons/hicolor/${_size}x${_size}/apps/quorvel-download-tool.png
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${_size}x${_size}/apps ${_component})
 endforeach()
-install(FILES ${_gen}/quorvel-download-tool.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 ${_component})
+install(FILES ${_gen}/quorvel-download-tool.1.gz ${_gen}/quorvel-cli.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 ${_component})
 install(FILES ${_gen}/copyright ${_gen}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${QUORVEL_PACKAGE_NAME} ${_component})
 
@@ -63,7 +65,8 @@ set(CPACK_PACKAGE_DESCRIPTION
     "The Quorvel Download Tool puts the chart products bought on the Quorvel chart\n"
     "service onto the SD card of a Corvane fishfinder, and brings an updatable RQ\n"
     "chart card up to the latest chart data. It resumes partial downloads, keeps\n"
-    "files that are already complete on the card, and checks them by SHA-1.")
+    "files that are already complete on the card, and checks them by SHA-1.\n"
+    "quorvel-cli does the same from a terminal or a script, without a display.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_PACKAGE_CONTACT "Quorvel Charts <support@quorvel.example>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

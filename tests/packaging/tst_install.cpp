@@ -1,5 +1,5 @@
 // What `cmake --install` lays down is what the package ships: exactly the
-// tool and its desktop files, valid, and no developer tools.
+// tool, its command line and its desktop files, valid, and no developer tools.
 #include <QtTest>
 
 #include <QDirIterator>
@@ -42,9 +42,11 @@ void TestInstall::installsExactlyTheShippedFiles()
 {
     QStringList expected {
         QStringLiteral("bin/quorvel-download-tool"),
+        QStringLiteral("bin/quorvel-cli"),
         desktopFile,
         metainfoFile,
         QStringLiteral("share/man/man1/quorvel-download-tool.1.gz"),
+        QStringLiteral("share/man/man1/quorvel-cli.1.gz"),
         QStringLiteral("share/doc/quorvel-download-tool/copyright"),
         QStringLiteral("share/doc/quorvel-download-tool/changelog.gz"),
     };

@@ -11,8 +11,11 @@
 #include <QTimer>
 #include <QUrlQuery>
 
+#include <csignal>
+#include <sys/prctl.h>
+
+#include "mediatext.h"
 #include "service/deploymentdata.h"
-#include "testkit.h"
 
 namespace {
 
@@ -39,6 +42,9 @@ QRegularExpression wildcard(const QString &pattern)
 ChartServiceProcess::ChartServiceProcess()
 {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // A test that crashes or is killed by its time-out must not leave the
+    // service holding ports and threads behind it.
+    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
 }
 
 ChartServiceProcess::~ChartServiceProcess()

@@ -8,19 +8,10 @@
 #include <QString>
 
 #include "downloadfixture.h"
+#include "mediatext.h"
 
 // Media files and containers laid out byte by byte, not by the code under test.
 namespace Kit {
-
-inline const QByteArray mediaSeparator("-----Trelmarkholding---media---001-----");
-
-// ENCRYPT.TXT as a control head writes it: three fields, the middle one the
-// media id padded with blanks.
-inline QByteArray mediaText(const QByteArray &mediaId, const QByteArray &head = "CVN-HEAD-7Q2",
-                            const QByteArray &tail = "SDHC-8GB")
-{
-    return head + mediaSeparator + "  " + mediaId + ' ' + mediaSeparator + tail;
-}
 
 // A card root holding only its media file, written aside and renamed in as
 // a control head finishing a card leaves it: the folder changes with it.

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The command line as typed: the command, its SKU and card, and the
+// options. Each command has its own options and its own --help; anything
+// the parser does not take is a usage error (exit status 2).
+class Arguments
+{
+public:
+    enum class Command { None, SignIn, SignOut, Cards, Products, Download, Update, Verify };
+    enum class Outcome {
+        Run,
+        Help, // text() is the help asked for
+        Version, // text() is the version line
+        Error, // text() says what is wrong and where to look
+    };
+
+    // arguments: as QCoreApplication::arguments() gives them, program first.
+    Outcome parse(const QStringList &arguments);
+
+    QString text() const { return message; }
+    Command command() const { return chosen; }
+    QString sku() const { return productSku; }
+    QString card() const { return cardFolder; }
+    bool json() const { return jsonWanted; }
+    bool remember() const { return rememberWanted; }
+
+    static QString name(Command command);
+
+private:
+    Outcome error(const QString &why);
+    QString toolHelp() const;
+
+    Command chosen = Command::None;
+    QString productSku;
+    QString cardFolder;
+    bool jsonWanted = false;
+    bool rememberWanted = false;
+    QString message;
+};

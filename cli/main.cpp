@@ -1,0 +1,40 @@
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+
+#include "arguments.h"
+#include "base/startup.h"
+#include "commands.h"
+#include "exitstatus.h"
+#include "service/extracatrust.h"
+
+int main(int argc, char *argv[])
+{
+    // Before the application object, as for the window: the same data
+    // folder, hence the same settings and remembered sign-in.
+    prepareStartup();
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
+
+    Arguments arguments;
+    switch (arguments.parse(QCoreApplication::arguments())) {
+    case Arguments::Outcome::Help:
+    case Arguments::Outcome::Version:
+        std::fputs(arguments.text().toLocal8Bit().constData(), stdout);
+        return ExitStatus::Success;
+    case Arguments::Outcome::Error:
+        std::fputs(arguments.text().toLocal8Bit().constData(), stderr);
+        return ExitStatus::Usage;
+    case Arguments::Outcome::Run:
+        break;
+    }
+
+    // A reader that goes away ("quorvel-cli --json download ... | head")
+    // must not end the process in the middle of a write to the card: the
+    // lines are lost, the download goes on to its end.
+    std::signal(SIGPIPE, SIG_IGN);
+    ExtraCaTrust::installFromEnvironment();
+    Commands commands(arguments);
+    return commands.run();
+}

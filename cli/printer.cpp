@@ -1,0 +1,92 @@
+#include "printer.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <cstdio>
+#include <unistd.h>
+
+#include "terminal.h"
+
+Printer::Printer(Mode mode)
+    : current(mode)
+{
+}
+
+Printer::~Printer()
+{
+    endBar();
+}
+
+Printer::Mode Printer::modeFor(bool json)
+{
+    if (json)
+        return Mode::Json;
+    return Terminal::isTerminal(STDOUT_FILENO) ? Mode::Bar : Mode::Lines;
+}
+
+void Printer::event(const QJsonObject &object)
+{
+    if (current != Mode::Json)
+        return;
+    // The event's name first, so that a person reading the stream (or grep)
+    // sees what each line is; the other fields follow in the usual order.
+    QJsonObject rest = object;
+    const QJsonValue name = rest.take(QStringLiteral("event"));
+    QByteArray text = QJsonDocument(rest).toJson(QJsonDocument::Compact);
+    if (!name.isUndefined()) {
+        const QByteArray head = "{\"event\":"
+            + QJsonDocument(QJsonArray { name }).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+        text = head + (rest.isEmpty() ? QByteArray("}") : ',' + text.mid(1));
+    }
+    text.append('\n');
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    std::fflush(stdout);
+}
+
+void Printer::line(const QString &text)
+{
+    if (current == Mode::Json)
+        return;
+    clearBar();
+    std::fputs((text + QLatin1Char('\n')).toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+}
+
+void Printer::error(const QString &text)
+{
+    if (current == Mode::Json)
+        return;
+    clearBar();
+    std::fputs((text + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
+}
+
+void Printer::bar(const QString &text)
+{
+    if (current != Mode::Bar)
+        return;
+    // Cut to the terminal's width: a wrapped bar would leave a line behind
+    // at every redraw.
+    const QString shown = text.left(qMax(1, Terminal::columns(STDOUT_FILENO) - 1));
+    std::fputs(("\r\033[K" + shown.toLocal8Bit()).constData(), stdout);
+    std::fflush(stdout);
+    barShown = true;
+}
+
+void Printer::endBar()
+{
+    if (!barShown)
+        return;
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    barShown = false;
+}
+
+void Printer::clearBar()
+{
+    if (!barShown)
+        return;
+    std::fputs("\r\033[K", stdout);
+    barShown = false;
+}

@@ -1,0 +1,147 @@
+#include "session.h"
+
+#include <QEventLoop>
+#include <QLoggingCategory>
+
+#include <unistd.h>
+
+#include "terminal.h"
+
+Q_DECLARE_LOGGING_CATEGORY(lcCli)
+
+namespace {
+
+const QList<ProductTypeEnum> lines { RqSd, VelmoraRegion, Talvos };
+
+JobError signInError(const ServiceError &error, const QString &baseUrl)
+{
+    JobError result = JobError::fromService(error);
+    // 403 "account_not_active" is as much a refusal of the credentials as
+    // 401: the user has to do something about the account either way.
+    if (error.isSignInRefusal())
+        result.kind = JobError::SignIn;
+    // The network layer's words alone ("Connection refused") do not say
+    // what could not be reached; a wrong QUORVEL_SERVICE_URL shows here.
+    if (result.kind == JobError::Network)
+        result.message
+            = QStringLiteral("The chart service at %1 cannot be reached: %2").arg(baseUrl, result.message);
+    if (result.message.isEmpty())
+        result.message = QStringLiteral("The chart service refused the sign-in.");
+    return result;
+}
+
+} // namespace
+
+Session::Session(QObject *parent)
+    : QObject(parent)
+    , chartService(QString(), this)
+    , user(&chartService, this)
+    , products(&chartService, this)
+{
+}
+
+JobError Session::signIn(Remember remember, int *signalNumber)
+{
+    *signalNumber = 0;
+    const QString email = qEnvironmentVariable(emailVariable);
+    const QString password = qEnvironmentVariable(passwordVariable);
+    const bool fromEnvironment = !email.isEmpty() && !password.isEmpty();
+    // A run that only uses the account leaves the remembered sign-in as it
+    // was: remembered again when it is the same address, not stored when
+    // nothing was remembered.
+    const bool keep = user.hasRemembered() && email.compare(user.email(), Qt::CaseInsensitive) == 0;
+    const bool store = remember == Remember::Store || (remember == Remember::Keep && keep);
+
+    if (fromEnvironment) {
+        qCInfo(lcCli) << "signing in with the credentials from the environment";
+        return send(email, password, store);
+    }
+    if (user.hasRemembered() && (email.isEmpty() || email.compare(user.email(), Qt::CaseInsensitive) == 0)) {
+        qCInfo(lcCli) << "signing in with the remembered credential";
+        return sendRemembered(remember != Remember::Forget);
+    }
+    if (!Terminal::isTerminal(STDIN_FILENO)) {
+        return JobError { JobError::SignIn, QString(),
+            QStringLiteral("No credentials: set %1 and %2, or sign in once on a terminal with "
+                           "\"quorvel-cli sign-in --remember\".")
+                .arg(QLatin1String(emailVariable), QLatin1String(passwordVariable)) };
+    }
+    QString typedEmail = email;
+    if (typedEmail.isEmpty()) {
+        const QString known = user.email();
+        const QString prompt
+            = known.isEmpty() ? QStringLiteral("E-mail: ") : QStringLiteral("E-mail [%1]: ").arg(known);
+        if (!Terminal::readLine(prompt, &typedEmail, signalNumber))
+            return JobError { JobError::SignIn, QString(), QStringLiteral("No e-mail address given.") };
+        typedEmail = typedEmail.trimmed();
+        if (typedEmail.isEmpty())
+            typedEmail = known;
+    }
+    QString typedPassword;
+    if (!Terminal::readHidden(QStringLiteral("Password: "), &typedPassword, signalNumber))
+        return JobError { JobError::SignIn, QString(), QStringLiteral("No password given.") };
+    return send(typedEmail, typedPassword, store);
+}
+
+JobError Session::send(const QString &email, const QString &password, bool remember)
+{
+    const QStringList problems = Account::problems(email, password);
+    if (!problems.isEmpty())
+        return JobError { JobError::SignIn, QString(), problems.join(QLatin1Char(' ')) };
+    user.signIn(email, password, remember);
+    return awaitSignIn();
+}
+
+JobError Session::sendRemembered(bool remember)
+{
+    user.signInRemembered(remember);
+    return awaitSignIn();
+}
+
+JobError Session::awaitSignIn()
+{
+    if (user.isSignedIn())
+        return JobError();
+    QEventLoop loop;
+    JobError result;
+    connect(&user, &Account::signedIn, &loop, &QEventLoop::quit);
+    connect(&user, &Account::signInFailed, &loop, [this, &loop, &result](const ServiceError &error) {
+        result = signInError(error, chartService.baseUrl());
+        loop.quit();
+    });
+    loop.exec();
+    if (result.isNone())
+        products.setSession(user.sessionId());
+    return result;
+}
+
+JobError Session::loadCatalogue()
+{
+    JobError result;
+    QEventLoop loop;
+    int waiting = 1;
+    const auto failed = [&](const ServiceError &error) {
+        result = JobError::fromService(error);
+        loop.quit();
+    };
+    connect(&products, &Catalogue::productsFailed, &loop, failed);
+    connect(&products, &Catalogue::subscriptionsFailed, &loop,
+        [&failed](ProductTypeEnum, const ServiceError &error) { failed(error); });
+    const auto arrived = [&] {
+        if (--waiting == 0)
+            loop.quit();
+    };
+    // The catalogue keeps subscriptions only for products it knows: they
+    // are asked for once the products are in.
+    connect(&products, &Catalogue::productsArrived, &loop, [this, &waiting, arrived] {
+        for (ProductTypeEnum line : lines) {
+            ++waiting;
+            products.loadSubscriptions(line);
+        }
+        arrived();
+    });
+    connect(&products, &Catalogue::subscriptionsArrived, &loop, arrived);
+    products.loadProducts();
+    loop.exec();
+    return result;
+}

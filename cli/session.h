@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include "catalogue/catalogue.h"
+#include "download/joberror.h"
+#include "service/account.h"
+#include "service/chartservice.h"
+
+// The command line's connection to the chart service: the one service
+// client, the account and the catalogue, with the steps every command that
+// needs the service takes first (sign in, then the products and the
+// subscriptions of the three lines). Each step waits for its answers on a
+// local event loop and ends with an error value; none on success.
+class Session : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Session)
+
+public:
+    static constexpr const char *emailVariable = "QUORVEL_EMAIL";
+    static constexpr const char *passwordVariable = "QUORVEL_PASSWORD";
+
+    // What a successful sign-in does to the remembered credential.
+    enum class Remember {
+        Keep, // as it was: the commands that only use the account
+        Store, // "sign-in --remember"
+        Forget, // "sign-in"
+    };
+
+    explicit Session(QObject *parent = nullptr);
+
+    // With QUORVEL_EMAIL and QUORVEL_PASSWORD, else the remembered
+    // credential, else what the user types on the terminal. *signalNumber
+    // is set when Ctrl-C ended the prompt.
+    JobError signIn(Remember remember, int *signalNumber);
+    JobError loadCatalogue();
+
+    ChartService &service() { return chartService; }
+    Account &account() { return user; }
+    Catalogue &catalogue() { return products; }
+    QString sessionId() const { return user.sessionId(); }
+
+private:
+    JobError send(const QString &email, const QString &password, bool remember);
+    JobError sendRemembered(bool remember);
+    JobError awaitSignIn();
+
+    ChartService chartService;
+    Account user;
+    Catalogue products;
+};

@@ -1,0 +1,626 @@
+// A script trusts quorvel-cli's exit status and its last JSON event: each
+// must say what became of the card, and what it calls done must be on the
+// card byte for byte (read here with plain file I/O, never with the core).
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/prctl.h>
+
+#include "chartserviceprocess.h"
+#include "exitstatus.h"
+
+namespace {
+
+const QString testPassword = QStringLiteral("Test-Pass-2024");
+const QString productSku = QStringLiteral("TEST-VM-1");
+const QString productFiles = QStringLiteral("*/TESTVM1/*");
+
+// One run of the command line and what it must end with.
+struct Step
+{
+    QStringList arguments;
+    // "NAME=value" sets a variable for this run, "NAME" removes it.
+    QStringList environment;
+    QList<QJsonObject> faults;
+    // "corrupt": a byte of a written file is changed on the card first.
+    QString before;
+    // Sent once the transfers have moved bytes.
+    int signal = 0;
+    int exitCode = 0;
+    // Texts that standard output or standard error must hold.
+    QStringList says;
+};
+
+QJsonObject fault(const QString &kind, const QString &path, QJsonObject extra = {})
+{
+    extra.insert(QStringLiteral("kind"), kind);
+    extra.insert(QStringLiteral("path"), path);
+    extra.insert(QStringLiteral("count"), -1);
+    return extra;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+QList<QJsonObject> jsonLines(const QByteArray &out)
+{
+    QList<QJsonObject> events;
+    for (const QByteArray &line : out.split('\n')) {
+        if (!line.isEmpty())
+            events.append(QJsonDocument::fromJson(line).object());
+    }
+    return events;
+}
+
+// The transfers have written something: a stop now interrupts real work.
+bool movedBytes(const QByteArray &out)
+{
+    for (const QJsonObject &event : jsonLines(out)) {
+        if (event.value(QStringLiteral("event")).toString() == QLatin1String("progress")
+            && event.value(QStringLiteral("stage")).toString() == QLatin1String("transferring")
+            && event.value(QStringLiteral("bytes")).toInteger() > 0)
+            return true;
+    }
+    return false;
+}
+
+quint64 littleEndian(const QByteArray &bytes, int offset, int width)
+{
+    quint64 value = 0;
+    for (int i = width - 1; i >= 0; --i)
+        value = value << 8 | quint8(bytes.at(offset + i));
+    return value;
+}
+
+// An RQ card as the card maker writes it, and what the update must leave on
+// it: the newest build of its chart, whose chart data is the subscription's.
+struct RqCard
+{
+    QString kind;
+    QString account;
+    QString password;
+    QStringList makeCard;
+    QString sku;
+    int subscription;
+    quint64 build;
+    quint64 code;
+};
+
+const QList<RqCard> rqCards {
+    // Known to the service and one build behind.
+    { QStringLiteral("rq"), QString::fromLatin1(ChartServiceProcess::TestEmail), testPassword,
+        { QStringLiteral("--kind"), QStringLiteral("rq"), QStringLiteral("--sku"), QStringLiteral("  5555-1"),
+            QStringLiteral("--media-id"), QStringLiteral("QTEST-RQ-0001"), QStringLiteral("--segment-size"),
+            QStringLiteral("16384"), QStringLiteral("--segment-sizes"), QStringLiteral("16384,16384,3000") },
+        QStringLiteral("  5555-1"), 9503, 5002, 2000 },
+    // Its chart is the account's, but no subscription is bound to the card:
+    // it is registered before the update.
+    { QStringLiteral("rq unknown"), QString::fromLatin1(ChartServiceProcess::DemoEmail),
+        QString::fromLatin1(ChartServiceProcess::DemoPassword),
+        { QStringLiteral("--kind"), QStringLiteral("rq"), QStringLiteral("--sku"), QStringLiteral("123456-2"),
+            QStringLiteral("--media-id"), QStringLiteral("QREG-0001"), QStringLiteral("--build-code"),
+            QStringLiteral("0") },
+        QStringLiteral("123456-2"), 9022, 6100, 0 },
+    // Bound to a subscription, but its container is gone: rebuilt first.
+    { QStringLiteral("rq lost"), QString::fromLatin1(ChartServiceProcess::DemoEmail),
+        QString::fromLatin1(ChartServiceProcess::DemoPassword),
+        { QStringLiteral("--kind"), QStringLiteral("blank"), QStringLiteral("--media-id"),
+            QStringLiteral("QDEMO-RQ-LOST") },
+        QStringLiteral("  7788-3"), 9023, 7010, 31005 },
+};
+
+const RqCard *rqCard(const QString &kind)
+{
+    for (const RqCard &candidate : rqCards) {
+        if (candidate.kind == kind)
+            return &candidate;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Step)
+Q_DECLARE_METATYPE(QList<Step>)
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void runs_data();
+    void runs();
+
+    void exitStatusOfEachKind_data();
+    void exitStatusOfEachKind();
+
+    void linksNoWindowLibrary();
+
+private:
+    struct Result
+    {
+        int exitCode = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+
+    QProcessEnvironment environmentFor(const Step &step) const;
+    Result run(const Step &step);
+    void corruptOnCard();
+    void checkStream(const Step &step, const Result &result);
+    void checkProductOnCard();
+    void checkRqCard(const RqCard &expected);
+
+    ChartServiceProcess service;
+    QString session;
+    QTemporaryDir *folder = nullptr;
+    QString cards;
+    QString card;
+};
+
+void TestCli::initTestCase()
+{
+    QVERIFY(service.start({ QStringLiteral("--catalogue"), ChartServiceProcess::testCataloguePath(),
+        QStringLiteral("--catalogue"), ChartServiceProcess::demoCataloguePath() }));
+    session = service.signIn(QString::fromLatin1(ChartServiceProcess::TestEmail), testPassword);
+    QVERIFY(!session.isEmpty());
+}
+
+void TestCli::init()
+{
+    // Each row has its own data folder (settings, remembered sign-in,
+    // proofs) and its own cards.
+    folder = new QTemporaryDir;
+    QVERIFY(folder->isValid());
+    cards = folder->filePath(QStringLiteral("cards"));
+    card = cards + QStringLiteral("/card");
+    QVERIFY(QDir().mkpath(cards));
+    QVERIFY(service.clearFaults());
+}
+
+void TestCli::cleanup()
+{
+    delete folder;
+    folder = nullptr;
+}
+
+QProcessEnvironment TestCli::environmentFor(const Step &step) const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), folder->filePath(QStringLiteral("home")));
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), folder->filePath(QStringLiteral("data")));
+    environment.insert(QStringLiteral("QUORVEL_SERVICE_URL"), service.httpsBaseUrl());
+    environment.insert(QStringLiteral("QUORVEL_EXTRA_CA_FILE"), service.caFilePath());
+    environment.insert(QStringLiteral("QUORVEL_CARD_WATCH_DIRS"), cards);
+    environment.insert(QStringLiteral("QUORVEL_CARD_WATCH_MOUNTS"), QStringLiteral("0"));
+    environment.insert(QStringLiteral("QUORVEL_EMAIL"), QString::fromLatin1(ChartServiceProcess::TestEmail));
+    environment.insert(QStringLiteral("QUORVEL_PASSWORD"), testPassword);
+    for (const QString &entry : step.environment) {
+        const int equals = entry.indexOf(QLatin1Char('='));
+        if (equals < 0)
+            environment.remove(entry);
+        else
+            environment.insert(entry.left(equals), entry.mid(equals + 1));
+    }
+    return environment;
+}
+
+TestCli::Result TestCli::run(const Step &step)
+{
+    Result result;
+    QProcess cli;
+    cli.setProcessEnvironment(environmentFor(step));
+    cli.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    cli.start(QStringLiteral(QUORVEL_CLI_PATH), step.arguments);
+    if (!cli.waitForStarted(30000))
+        return result;
+    if (step.signal != 0) {
+        const QDeadlineTimer deadline(60000);
+        while (!movedBytes(result.out) && cli.state() == QProcess::Running && !deadline.hasExpired()) {
+            cli.waitForReadyRead(1000);
+            result.out += cli.readAllStandardOutput();
+        }
+        if (cli.state() == QProcess::Running)
+            ::kill(pid_t(cli.processId()), step.signal);
+    }
+    if (!cli.waitForFinished(120000)) {
+        cli.kill();
+        cli.waitForFinished(30000);
+        return result;
+    }
+    result.out += cli.readAllStandardOutput();
+    result.err = cli.readAllStandardError();
+    result.exitCode = cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
+    return result;
+}
+
+void TestCli::corruptOnCard()
+{
+    QFile file(card + QStringLiteral("/TESTVM1/tiles_02.bin"));
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.seek(70000));
+    const char byte = file.read(1).at(0);
+    QVERIFY(file.seek(70000));
+    QCOMPARE(file.write(QByteArray(1, char(~byte))), qint64(1));
+}
+
+// What any run prints: JSON lines only, nothing secret, and a last event
+// that agrees with the exit status.
+void TestCli::checkStream(const Step &step, const Result &result)
+{
+    QByteArray secrets;
+    const QStringList secretTexts { testPassword, ChartServiceProcess::passwordHash(testPassword) };
+    QStringList sessions { session };
+    for (const QJsonValue &request : service.requestLog()) {
+        const QString id = request.toObject()
+                               .value(QStringLiteral("json"))
+                               .toObject()
+                               .value(QStringLiteral("session_id"))
+                               .toString();
+        if (!id.isEmpty())
+            sessions.append(id);
+    }
+    for (const QString &secret : secretTexts + sessions) {
+        QVERIFY2(!result.out.contains(secret.toUtf8()) && !result.err.contains(secret.toUtf8()),
+            "a password, its hash or a session id was printed");
+    }
+    for (const QString &text : step.says) {
+        QVERIFY2(result.out.contains(text.toUtf8()) || result.err.contains(text.toUtf8()),
+            qPrintable(QStringLiteral("\"%1\" not said in:\n%2%3")
+                           .arg(text, QString::fromUtf8(result.out), QString::fromUtf8(result.err))));
+    }
+    if (!step.arguments.contains(QStringLiteral("--json")))
+        return;
+
+    QVERIFY2(result.err.isEmpty(), result.err.constData());
+    const QList<QByteArray> lines = result.out.trimmed().split('\n');
+    QVERIFY(!lines.isEmpty());
+    for (const QByteArray &line : lines) {
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+        QVERIFY2(error.error == QJsonParseError::NoError && document.isObject(), line.constData());
+    }
+    const QJsonObject last = QJsonDocument::fromJson(lines.last()).object();
+    const QString event = last.value(QStringLiteral("event")).toString();
+    if (result.exitCode == 0)
+        QCOMPARE(event, QStringLiteral("done"));
+    else if (step.signal != 0)
+        QCOMPARE(event, QStringLiteral("paused"));
+    else
+        QVERIFY2(
+            event == QLatin1String("failed") || event == QLatin1String("paused"), lines.last().constData());
+}
+
+void TestCli::checkProductOnCard()
+{
+    int status = 0;
+    const QJsonObject list = service.call(QStringLiteral("ActivateProduct"), QStringLiteral("smn"),
+        { { QStringLiteral("device_id"), ChartServiceProcess::encryptText(QStringLiteral("QTEST-0001")) },
+            { QStringLiteral("sku"), productSku }, { QStringLiteral("session_id"), session } },
+        &status);
+    QCOMPARE(status, 200);
+    const QString endPoint = list.value(QStringLiteral("end_point")).toString();
+    const QJsonArray files = list.value(QStringLiteral("files")).toArray();
+    QCOMPARE(files.size(), 5);
+    for (const QJsonValue &value : files) {
+        const QJsonObject record = value.toObject();
+        const QString file = record.value(QStringLiteral("file")).toString();
+        QByteArray expected = record.value(QStringLiteral("size")).toInteger() > 0
+            ? service.expectedBytes(endPoint + file)
+            : QByteArray();
+        expected += QByteArray::fromBase64(record.value(QStringLiteral("data")).toString().toLatin1());
+        QVERIFY2(readFile(card + QLatin1Char('/') + file) == expected, qPrintable(file));
+    }
+}
+
+void TestCli::checkRqCard(const RqCard &expected)
+{
+    QByteArray chain;
+    for (const QJsonValue &value : service.subscriptions(expected.account)) {
+        if (value.toObject().value(QStringLiteral("subscription_id")).toInt() == expected.subscription)
+            chain
+                = QByteArray::fromBase64(value.toObject().value(QStringLiteral("drm")).toString().toLatin1());
+    }
+    QVERIFY(!chain.isEmpty());
+    const QJsonObject list
+        = service.call(QStringLiteral("GetSegments/") + expected.sku, QStringLiteral("smn"), {});
+    const QJsonArray segments = list.value(QStringLiteral("files")).toArray();
+    QVERIFY(!segments.isEmpty());
+    QStringList expectedNames { QStringLiteral("ENCRYPT.TXT") };
+    for (const QJsonValue &value : segments) {
+        const QString file = value.toObject().value(QStringLiteral("file")).toString();
+        QVERIFY2(readFile(card + QLatin1Char('/') + file)
+                == service.expectedBytes(list.value(QStringLiteral("end_point")).toString() + file),
+            qPrintable(file));
+        expectedNames.append(file);
+    }
+    // One container beside its segments, nothing left over from the old build.
+    const QStringList kims = QDir(card).entryList({ QStringLiteral("*.kim") }, QDir::Files);
+    QCOMPARE(kims.size(), 1);
+    expectedNames.append(kims.constFirst());
+    expectedNames.sort();
+    QCOMPARE(QDir(card).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name), expectedNames);
+
+    const QByteArray kim = readFile(card + QLatin1Char('/') + kims.constFirst());
+    QVERIFY(kim.size() > 352);
+    QCOMPARE(kim.mid(352), chain);
+    QCOMPARE(littleEndian(kim, 156, 4), expected.build);
+    QCOMPARE(littleEndian(kim, 344, 4), expected.code);
+    const quint64 flags = littleEndian(kim, 72, 8);
+    QCOMPARE(flags & 0x400, quint64(0)); // no longer updating
+    QCOMPARE(flags & 0x180, quint64(0x180)); // finished, with its digest
+    QCOMPARE(kim.mid(288, 20), QCryptographicHash::hash(chain, QCryptographicHash::Sha1));
+}
+
+void TestCli::runs_data()
+{
+    QTest::addColumn<QString>("cardKind");
+    QTest::addColumn<QList<Step>>("steps");
+    // "product" or "rq": what the card must hold at the end, byte for byte;
+    // "kept": the product, and the last run fetched none of its files;
+    // "resumed": the product, and the last run asked for the rest of a file.
+    QTest::addColumn<QString>("check");
+
+    const QString json = QStringLiteral("--json");
+    const QStringList download { json, QStringLiteral("download"), productSku, QStringLiteral("--card") };
+    const QStringList verify { json, QStringLiteral("verify"), productSku, QStringLiteral("--card") };
+    const QStringList products { json, QStringLiteral("products"), QStringLiteral("--card") };
+    const QStringList update { json, QStringLiteral("update"), QStringLiteral("--card") };
+    const QJsonObject slow
+        = fault(QStringLiteral("throttle"), productFiles, { { QStringLiteral("bytes_per_second"), 16384 } });
+    const int usage = ExitStatus::Usage;
+
+    QTest::newRow("usage: no command")
+        << "velmora" << QList<Step> { { {}, {}, {}, {}, 0, usage, { "no command" } } } << "";
+    QTest::newRow("usage: unknown option")
+        << "velmora"
+        << QList<Step> { { { QStringLiteral("cards"), QStringLiteral("--bogus") }, {}, {}, {}, 0, usage,
+               { "bogus" } } }
+        << "";
+    QTest::newRow("usage: download without a card")
+        << "velmora"
+        << QList<Step> { { { QStringLiteral("download"), productSku }, {}, {}, {}, 0, usage, { "--card" } } }
+        << "";
+    QTest::newRow("version") << "velmora"
+                             << QList<Step> { { { QStringLiteral("--version") }, {}, {}, {}, 0, 0,
+                                    { "quorvel-cli 2.8.0\n" } } }
+                             << "";
+    QTest::newRow("wrong password") << "velmora"
+                                    << QList<Step> { { products,
+                                           { QStringLiteral("QUORVEL_PASSWORD=Wrong-Pass-2024") }, {}, {}, 0,
+                                           ExitStatus::SignIn, { "\"kind\":\"sign-in\"" } } }
+                                    << "";
+    QTest::newRow("no credentials and no terminal")
+        << "velmora"
+        << QList<Step> { { products, { QStringLiteral("QUORVEL_EMAIL"), QStringLiteral("QUORVEL_PASSWORD") },
+               {}, {}, 0, ExitStatus::SignIn, { "QUORVEL_PASSWORD" } } }
+        << "";
+    // The remembered sign-in serves later runs until sign-out forgets it.
+    const QStringList noEnvironment { QStringLiteral("QUORVEL_EMAIL"), QStringLiteral("QUORVEL_PASSWORD") };
+    QTest::newRow("remembered sign-in, then signed out")
+        << "velmora"
+        << QList<Step> { { { json, QStringLiteral("sign-in"), QStringLiteral("--remember") }, {}, {}, {}, 0,
+                             0, { "\"remembered\":true" } },
+               { products, noEnvironment, {}, {}, 0, 0, { "Incomplete" } },
+               { { json, QStringLiteral("sign-out") }, noEnvironment, {}, {}, 0, 0, {} },
+               { products, noEnvironment, {}, {}, 0, ExitStatus::SignIn, {} } }
+        << "";
+    // The card maker's vmid names TEST-VM-1 with no files: on the card, not
+    // whole; the Talvo and RQ products cannot go onto a Velmora card.
+    QTest::newRow("products on a fresh legacy card")
+        << "velmora"
+        << QList<Step> { { products, {}, {}, {}, 0, 0,
+               { "{\"event\":\"product\",\"action\":\"Resume\",\"line\":\"velmora_region\",\"name\":\"Test "
+                 "Velmora Pond\",\"size_kb\":277,\"sku\":\"TEST-VM-1\",\"status\":\"Incomplete\"}",
+                   "\"sku\":\"TEST-TV-1\",\"status\":\"Incompatible\"",
+                   "\"sku\":\"  5555-1\",\"status\":\"Incompatible\"" } } }
+        << "";
+    // What this computer proved about the card is what the next run reads.
+    const QStringList cardsJson { json, QStringLiteral("cards") };
+    QTest::newRow("cards, before and after a download")
+        << "velmora"
+        << QList<Step> { { cardsJson, {}, {}, {}, 0, 0,
+                             { "\"media_id\":\"QTEST-0001\",\"product\":\"TEST-VM-1\"",
+                                 "\"state\":\"incomplete\"" } },
+               { download, {}, {}, {}, 0, 0, {} },
+               { cardsJson, {}, {}, {}, 0, 0,
+                   { "\"state\":\"complete\"", "{\"event\":\"done\",\"cards\":1}" } } }
+        << "product";
+    QTest::newRow("product of another line")
+        << "velmora"
+        << QList<Step> { { { json, QStringLiteral("download"), QStringLiteral("TEST-TV-1"),
+                               QStringLiteral("--card") },
+               {}, {}, {}, 0, ExitStatus::Card, { "\"kind\":\"incompatible\"" } } }
+        << "";
+    QTest::newRow("download") << "velmora"
+                              << QList<Step> { { download, {}, {}, {}, 0, 0,
+                                     { "\"stage\":\"reading-back\"" } } }
+                              << "product";
+    QTest::newRow("second download keeps the files")
+        << "velmora" << QList<Step> { { download, {}, {}, {}, 0, 0, {} }, { download, {}, {}, {}, 0, 0, {} } }
+        << "kept";
+    QTest::newRow("plain lines off a terminal")
+        << "velmora"
+        << QList<Step> { { { QStringLiteral("download"), productSku, QStringLiteral("--card") }, {}, {}, {},
+               0, 0, { "download Test Velmora Pond: transferring\n" } } }
+        << "product";
+    QTest::newRow("verify") << "velmora"
+                            << QList<Step> { { download, {}, {}, {}, 0, 0, {} },
+                                   { verify, {}, {}, {}, 0, 0, { "\"job\":\"verify\"" } } }
+                            << "product";
+    QTest::newRow("verify finds a changed byte")
+        << "velmora"
+        << QList<Step> { { download, {}, {}, {}, 0, 0, {} },
+               { verify, {}, {}, QStringLiteral("corrupt"), 0, ExitStatus::Verification,
+                   { "\"kind\":\"mismatch\"" } } }
+        << "";
+    QTest::newRow("connection lost") << "velmora"
+                                     << QList<Step> { { download, {},
+                                            { fault(QStringLiteral("close_after"), productFiles,
+                                                { { QStringLiteral("bytes"), 1000 } }) },
+                                            {}, 0, ExitStatus::Network, { "\"kind\":\"network\"" } } }
+                                     << "";
+    QTest::newRow("unreadable product list")
+        << "velmora"
+        << QList<Step> { { download, {},
+               { fault(QStringLiteral("non_json"), QStringLiteral("*/GetAllProducts")) }, {}, 0,
+               ExitStatus::ServiceReply, { "\"kind\":\"service-reply\"" } } }
+        << "";
+    QTest::newRow("product not owned")
+        << "velmora"
+        << QList<Step> { { { json, QStringLiteral("download"), QStringLiteral("VM-DUN-04"),
+                               QStringLiteral("--card") },
+               {}, {}, {}, 0, ExitStatus::ServiceReply, { "does not own" } } }
+        << "";
+    QTest::newRow("unknown SKU")
+        << "velmora"
+        << QList<Step> { { { json, QStringLiteral("download"), QStringLiteral("NO-SUCH-1"),
+                               QStringLiteral("--card") },
+               {}, {}, {}, 0, ExitStatus::ServiceReply, { "No product NO-SUCH-1" } } }
+        << "";
+    QTest::newRow("no card at the folder")
+        << "missing"
+        << QList<Step> { { download, {}, {}, {}, 0, ExitStatus::Card, { "\"kind\":\"card-gone\"" } } } << "";
+    QTest::newRow("Ctrl-C pauses, the next run resumes")
+        << "velmora"
+        << QList<Step> { { download, {}, { slow }, {}, SIGINT, 130,
+                             { "\"stage\":\"paused\"", "\"reason\":\"signal\"" } },
+               { download, {}, {}, {}, 0, 0, {} } }
+        << "resumed";
+    QTest::newRow("SIGTERM pauses") << "velmora"
+                                    << QList<Step> { { download, {}, { slow }, {}, SIGTERM, 143,
+                                           { "\"stage\":\"paused\"", "\"reason\":\"signal\"" } } }
+                                    << "";
+    QTest::newRow("RQ update") << "rq"
+                               << QList<Step> { { update, {}, {}, {}, 0, 0, { "\"job\":\"update\"" } } }
+                               << "rq";
+    const QStringList demoAccount { QStringLiteral("QUORVEL_EMAIL=")
+            + QLatin1String(ChartServiceProcess::DemoEmail),
+        QStringLiteral("QUORVEL_PASSWORD=") + QLatin1String(ChartServiceProcess::DemoPassword) };
+    QTest::newRow("RQ card registered, then updated")
+        << "rq unknown"
+        << QList<Step> { { update, demoAccount, {}, {}, 0, 0,
+               { "\"job\":\"registration\",\"stage\":\"done\"", "\"job\":\"update\",\"stage\":\"done\"" } } }
+        << "rq";
+    QTest::newRow("RQ container restored, then updated")
+        << "rq lost"
+        << QList<Step> { { update, demoAccount, {}, {}, 0, 0,
+               { "\"job\":\"restoration\",\"stage\":\"done\"", "\"job\":\"update\",\"stage\":\"done\"" } } }
+        << "rq";
+}
+
+void TestCli::runs()
+{
+    QFETCH(QString, cardKind);
+    QFETCH(QList<Step>, steps);
+    QFETCH(QString, check);
+
+    if (cardKind == QLatin1String("velmora")) {
+        QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("velmora"),
+            { QStringLiteral("--media-id"), QStringLiteral("QTEST-0001"), QStringLiteral("--sku"),
+                productSku }));
+    } else if (const RqCard *rq = rqCard(cardKind)) {
+        QVERIFY(ChartServiceProcess::makeCard(card, rq->makeCard.at(1), rq->makeCard.mid(2)));
+    }
+
+    for (int i = 0; i < steps.size(); ++i) {
+        Step step = steps.at(i);
+        if (step.arguments.endsWith(QStringLiteral("--card")))
+            step.arguments.append(card);
+        QVERIFY(service.clearFaults());
+        QVERIFY(service.clearRequestLog());
+        for (const QJsonObject &armed : std::as_const(step.faults))
+            QVERIFY(service.addFault(armed));
+        if (step.before == QLatin1String("corrupt"))
+            corruptOnCard();
+
+        const Result result = run(step);
+        QVERIFY2(result.exitCode == step.exitCode,
+            qPrintable(QStringLiteral("step %1 ended %2, not %3:\n%4%5")
+                           .arg(i)
+                           .arg(result.exitCode)
+                           .arg(step.exitCode)
+                           .arg(QString::fromUtf8(result.out), QString::fromUtf8(result.err))));
+        checkStream(step, result);
+        if (QTest::currentTestFailed())
+            return;
+        for (const QJsonObject &armed : std::as_const(step.faults))
+            QVERIFY2(service.firedCount(armed.value(QStringLiteral("kind")).toString()) > 0,
+                "the fault never fired");
+    }
+
+    const QJsonArray fetched = service.requestLog(productFiles);
+    if (check == QLatin1String("kept")) {
+        QVERIFY2(fetched.isEmpty(), "the second run fetched files the card already held");
+    } else if (check == QLatin1String("resumed")) {
+        bool ranged = false;
+        for (const QJsonValue &request : fetched) {
+            const QJsonObject headers = request.toObject().value(QStringLiteral("headers")).toObject();
+            for (auto it = headers.begin(); it != headers.end(); ++it)
+                ranged |= it.key().compare(QLatin1String("range"), Qt::CaseInsensitive) == 0;
+        }
+        QVERIFY2(ranged, "the next run fetched every file from its first byte");
+    }
+    if (check == QLatin1String("product") || check == QLatin1String("kept")
+        || check == QLatin1String("resumed"))
+        checkProductOnCard();
+    else if (check == QLatin1String("rq"))
+        checkRqCard(*rqCard(cardKind));
+}
+
+void TestCli::exitStatusOfEachKind_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("none") << int(JobError::None) << 0;
+    QTest::newRow("other") << int(JobError::Other) << 1;
+    QTest::newRow("sign-in") << int(JobError::SignIn) << 3;
+    QTest::newRow("network") << int(JobError::Network) << 4;
+    QTest::newRow("service-reply") << int(JobError::ServiceReply) << 5;
+    QTest::newRow("card-gone") << int(JobError::CardGone) << 6;
+    QTest::newRow("another-card") << int(JobError::AnotherCard) << 6;
+    QTest::newRow("card-full") << int(JobError::CardFull) << 6;
+    QTest::newRow("read-only") << int(JobError::ReadOnly) << 6;
+    QTest::newRow("file-system-limit") << int(JobError::FileSystemLimit) << 6;
+    QTest::newRow("card-busy") << int(JobError::CardBusy) << 6;
+    QTest::newRow("not-kept") << int(JobError::NotKept) << 7;
+    QTest::newRow("mismatch") << int(JobError::Mismatch) << 7;
+    QTest::newRow("changed-on-card") << int(JobError::ChangedOnCard) << 7;
+}
+
+void TestCli::exitStatusOfEachKind()
+{
+    QFETCH(int, kind);
+    QFETCH(int, exitCode);
+    QCOMPARE(int(ExitStatus::of(JobError::Kind(kind))), exitCode);
+    // A run that stopped is never reported as a success, whatever it names.
+    QCOMPARE(int(ExitStatus::ofFailure(JobError::Kind(kind))), exitCode == 0 ? 1 : exitCode);
+}
+
+void TestCli::linksNoWindowLibrary()
+{
+    QProcess readelf;
+    readelf.start(
+        QStringLiteral("readelf"), { QStringLiteral("--dynamic"), QStringLiteral(QUORVEL_CLI_PATH) });
+    QVERIFY(readelf.waitForFinished(60000));
+    QCOMPARE(readelf.exitCode(), 0);
+    const QByteArray dynamic = readelf.readAllStandardOutput();
+    QVERIFY2(dynamic.contains("libQt6Core.so"), dynamic.constData());
+    QVERIFY2(!dynamic.contains("libQt6Gui") && !dynamic.contains("libQt6Widgets"), dynamic.constData());
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
