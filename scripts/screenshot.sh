@@ -80,4 +80,5 @@ cp "$work/shots/main-card-found.png" "$out/screenshot-card-found.png"
 cp "$work/shots/main-downloading.png" "$out/screenshot-main-window.png"
 cp "$work/shots/main-maximised.png" "$out/screenshot-maximised.png"
 cp "$work/shots/close-confirmation.png" "$out/screenshot-close-confirmation.png"
+cp "$work"/shots/*.png "$out/" 2>/dev/null || true
 echo "Wrote the screenshots to $out"

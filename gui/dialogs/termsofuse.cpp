@@ -2,6 +2,8 @@
 #include "ui_termsofuse.h"
 
 #include <QCloseEvent>
+#include <QKeyEvent>
+#include <QPushButton>
 #include <QCoreApplication>
 #include <QFile>
 #include <QTextDocument>
@@ -20,7 +22,7 @@ TermsOfUse::TermsOfUse(QWidget *parent, bool agreed)
 
     QTextDocument document;
     document.setDefaultStyleSheet(
-        QStringLiteral("ul{padding-left:10px;margin-left:10px;-qt-list-indent:0;background: #E4E4E4;}"));
+        QStringLiteral("ul{padding-left:10px;margin-left:10px;-qt-list-indent:0}"));
     document.setHtml(termsText);
     ui->termsBrowser->setHtml(document.toHtml());
 
@@ -46,6 +48,27 @@ void TermsOfUse::on_cancelButton_clicked()
         emit declined();
     else
         hide();
+}
+
+void TermsOfUse::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (auto *button = qobject_cast<QPushButton *>(focusWidget()))
+            button->click();
+        else if (!agreed)
+            ui->agreeButton->click();
+        return;
+    case Qt::Key_Escape:
+        if (agreed)
+            close();
+        else
+            ui->cancelButton->click();
+        return;
+    default:
+        QWidget::keyPressEvent(event);
+    }
 }
 
 void TermsOfUse::closeEvent(QCloseEvent *event)

@@ -4,6 +4,7 @@
 #include <QWidget>
 
 class QCloseEvent;
+class QKeyEvent;
 
 namespace Ui {
 class TermsOfUse;
@@ -26,6 +27,11 @@ signals:
 
 public slots:
     void closeEvent(QCloseEvent *event) override;
+
+protected:
+    // Enter presses the button that has the focus (or agrees), Escape
+    // cancels: the window is a plain widget, not a dialog that would.
+    void keyPressEvent(QKeyEvent *event) override;
 
 private slots:
     void on_agreeButton_clicked();

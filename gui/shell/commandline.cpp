@@ -5,6 +5,11 @@
 #include <QFileInfo>
 
 #include <cstdio>
+#include <cstring>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -107,6 +112,64 @@ std::optional<int> handle(int argc, char *argv[])
     return outcome.exitCode;
 }
 
+bool connects(int family, const sockaddr *address, socklen_t length)
+{
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const bool ok = ::connect(fd, address, length) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool unixSocketAnswers(const QByteArray &path, bool abstract)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const qsizetype offset = abstract ? 1 : 0;
+    if (path.size() + offset >= qsizetype(sizeof address.sun_path))
+        return false;
+    std::memcpy(address.sun_path + offset, path.constData(), size_t(path.size()));
+    const socklen_t length = socklen_t(offsetof(sockaddr_un, sun_path) + offset + path.size() + (abstract ? 0 : 1));
+    return connects(AF_UNIX, reinterpret_cast<const sockaddr *>(&address), length);
+}
+
+bool x11Reachable(const QByteArray &display)
+{
+    // "[host]:number[.screen]"; a local display listens on a socket named
+    // after its number, a remote one on TCP port 6000 + number.
+    const qsizetype colon = display.lastIndexOf(':');
+    if (colon < 0)
+        return true; // a form this check does not know: let the toolkit judge
+    const QByteArray host = display.left(colon);
+    bool ok = false;
+    const int number = display.mid(colon + 1).split('.').value(0).toInt(&ok);
+    if (!ok)
+        return true;
+    if (host.isEmpty() || host == "unix") {
+        const QByteArray socket = "/tmp/.X11-unix/X" + QByteArray::number(number);
+        return unixSocketAnswers(socket, true) || unixSocketAnswers(socket, false);
+    }
+    if (host.startsWith('/'))
+        return true; // a launchd-style path: not ours to judge
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (::getaddrinfo(host.constData(), QByteArray::number(6000 + number).constData(), &hints, &found) != 0)
+        return false;
+    bool reached = false;
+    for (addrinfo *entry = found; entry && !reached; entry = entry->ai_next)
+        reached = connects(entry->ai_family, entry->ai_addr, entry->ai_addrlen);
+    ::freeaddrinfo(found);
+    return reached;
+}
+
+bool waylandReachable(const QByteArray &display)
+{
+    const QByteArray path = display.startsWith('/') ? display : qgetenv("XDG_RUNTIME_DIR") + '/' + display;
+    return unixSocketAnswers(path, false);
+}
+
 std::optional<QString> missingDisplay(int argc, char *argv[])
 {
     for (int i = 1; i < argc; ++i) {
@@ -114,10 +177,26 @@ std::optional<QString> missingDisplay(int argc, char *argv[])
         if (argument == "-platform" || argument == "--platform" || argument == "-display")
             return std::nullopt;
     }
-    for (const char *variable : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
-        if (!qEnvironmentVariableIsEmpty(variable))
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return std::nullopt;
+    const QByteArray wayland = qgetenv("WAYLAND_DISPLAY");
+    if (!wayland.isEmpty() && waylandReachable(wayland))
+        return std::nullopt;
+    const QByteArray x11 = qgetenv("DISPLAY");
+    if (!x11.isEmpty()) {
+        if (x11Reachable(x11))
             return std::nullopt;
+        // A display that is named but gone (an old session's DISPLAY) would
+        // end in the toolkit's abort and a core dump.
+        return QStringLiteral("%1 cannot open its window: the display \"%2\" does not answer.\n"
+                              "Start it from the desktop session it should appear in, or inside a "
+                              "virtual X server:\n"
+                              "    xvfb-run -a quorvel-download-tool\n")
+            .arg(QString::fromLatin1(displayName), QString::fromLocal8Bit(x11));
     }
+    if (!wayland.isEmpty())
+        return QStringLiteral("%1 cannot open its window: the Wayland display \"%2\" does not answer.\n")
+            .arg(QString::fromLatin1(displayName), QString::fromLocal8Bit(wayland));
     return QStringLiteral("%1 is a desktop application and found no display to open its window on "
                           "(neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
                           "Start it from a desktop session, or inside a virtual X server:\n"

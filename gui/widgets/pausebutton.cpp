@@ -23,11 +23,16 @@ bool PauseButton::isPaused() const
 void PauseButton::setIconPause()
 {
     setIcon(QIcon(pauseUp));
+    // Said in words as well: the status line asks for "Resume" by name.
+    setText(tr("Pause"));
+    setToolTip(tr("Pause"));
 }
 
 void PauseButton::setIconResume()
 {
     setIcon(QIcon(resumeUp));
+    setText(tr("Resume"));
+    setToolTip(tr("Resume"));
 }
 
 void PauseButton::pauseReady()

@@ -2,6 +2,7 @@
 #include "ui_productrow.h"
 
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QResizeEvent>
 
@@ -12,6 +13,9 @@ ProductRow::ProductRow(const Product &product, QWidget *parent)
     , ui(new Ui::ProductRow)
 {
     ui->setupUi(this);
+    // The row, not its radio button, takes the keyboard: Up and Down move
+    // through the list, Space and Enter choose.
+    setFocusPolicy(Qt::StrongFocus);
     // The name's width comes from nested layouts that settle after the row's
     // own resize; its own resize is where the final width is known.
     ui->productName->installEventFilter(this);
@@ -77,6 +81,25 @@ void ProductRow::mousePressEvent(QMouseEvent *event)
 {
     press();
     QFrame::mousePressEvent(event);
+}
+
+void ProductRow::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_Up:
+        emit focusStep(-1);
+        return;
+    case Qt::Key_Down:
+        emit focusStep(1);
+        return;
+    case Qt::Key_Space:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        press();
+        return;
+    default:
+        QFrame::keyPressEvent(event);
+    }
 }
 
 void ProductRow::resizeEvent(QResizeEvent *event)

@@ -7,6 +7,7 @@
 #include "catalogue/product.h"
 
 class QAbstractButton;
+class QKeyEvent;
 class QMouseEvent;
 class QResizeEvent;
 
@@ -40,9 +41,12 @@ public:
 signals:
     // Pressed by the user (not while locked, not when it already is the choice).
     void chosen(int productId);
+    // Up or Down pressed while the row has the focus: the list moves it.
+    void focusStep(int step);
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 

@@ -101,7 +101,7 @@ CardPanel::CardPanel(Ui::NewWindow *ui, CardModel *cardModel, QWidget *dialogPar
     connect(ui->sdCardList, &QComboBox::activated, this, [this, ui](int index) {
         const QString file = ui->sdCardList->itemData(index).toString();
         if (!file.isEmpty() && file != chosen.mediaFilePath())
-            emit cardOffered(file);
+            emit cardPicked(file);
     });
     showNoCard();
 }
@@ -244,10 +244,19 @@ void CardPanel::updateCardList()
         return;
     }
     int current = -1;
+    QStringList names;
+    for (const CardIdentity &card : cards)
+        names << cardName(card);
     for (const CardIdentity &card : cards) {
         if (card.sameCard(chosen))
             current = list->count();
-        list->addItem(cardName(card), card.mediaFilePath());
+        // Two cards of one name (the same media id in readers of the same
+        // name) are told apart by where they are.
+        QString name = cardName(card);
+        if (names.count(name) > 1)
+            name += QStringLiteral(" \u2014 ") + card.root();
+        list->addItem(name, card.mediaFilePath());
+        list->setItemData(list->count() - 1, card.root(), Qt::ToolTipRole);
     }
     if (current < 0) {
         list->insertItem(0, tr("%1 cards found: choose one").arg(cards.size()));

@@ -54,6 +54,8 @@ signals:
     // The only card present while none is chosen, or one picked from the
     // list of several: the window chooses it as if it had been browsed to.
     void cardOffered(const QString &mediaFile);
+    // The user picked a card from the list of those present.
+    void cardPicked(const QString &mediaFile);
     void chosenCardLost();
     void chosenCardBack();
 

@@ -37,7 +37,7 @@ QLabel *textLabel(const QString &text, QWidget *parent, bool bold)
 {
     auto *label = new QLabel(text, parent);
     label->setStyleSheet(labelStyle);
-    label->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::MinimumExpanding);
+    label->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Preferred);
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignTop);
     label->setFont(paneFont(label->font(), bold));
@@ -74,6 +74,8 @@ QWidget *velmoraDescription(const Product &product, const ProductInfo &info)
     description->setText(document.toHtml());
     description->setOpenExternalLinks(true);
     layout->addWidget(description);
+    // The room a tall pane has left goes under the text, not between its lines.
+    layout->addStretch();
     return widget;
 }
 
@@ -86,6 +88,7 @@ QWidget *talvoDescription(const ProductInfo &info)
     auto *layout = new QVBoxLayout(widget);
     layout->setContentsMargins(11, 0, 11, 0);
     layout->addWidget(textLabel(info.description, widget, false));
+    layout->addStretch();
     return widget;
 }
 

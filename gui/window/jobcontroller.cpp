@@ -59,12 +59,12 @@ void JobController::verify(const Product &product, const CardIdentity &chosen)
     adopt(new VerifyJob(service, product, session, chosen, this), JobText::Kind::Verify);
 }
 
-void JobController::update(const RqCardPlan &plan, const CardIdentity &chosen)
+void JobController::update(const RqCardPlan &plan, const CardIdentity &chosen, bool validate)
 {
     if (busy())
         return;
     adopt(new RqUpdateJob(service, plan.product, chosen, plan.containerFile, JobOptions::fromSettings(), this),
-          JobText::Kind::Update);
+          validate ? JobText::Kind::Validate : JobText::Kind::Update);
 }
 
 void JobController::prepareRqCard(const RqCardPlan &plan, const CardIdentity &chosen)

@@ -40,7 +40,8 @@ public:
 
     void download(const Product &product, const CardIdentity &card);
     void verify(const Product &product, const CardIdentity &card);
-    void update(const RqCardPlan &plan, const CardIdentity &card);
+    // validate: the card has the service's build already; the update checks it.
+    void update(const RqCardPlan &plan, const CardIdentity &card, bool validate = false);
     // Registration or restoration of an RQ card, without a row.
     void prepareRqCard(const RqCardPlan &plan, const CardIdentity &card);
     bool preparingRqCard() const { return background; }

@@ -10,7 +10,6 @@ JobRow::JobRow(Job *job, QWidget *parent)
 {
     ui->setupUi(this);
     ui->productName->setText(job->title());
-    ui->pauseButton->setToolTip(tr("Pause"));
     connect(job, &Job::stageChanged, this, &JobRow::showStage);
     connect(job, &Job::progressChanged, this, &JobRow::showProgress);
     connect(ui->pauseButton, &QPushButton::clicked, this, &JobRow::pressPause);
@@ -43,7 +42,6 @@ void JobRow::showStage()
         ui->pauseButton->resumeReady();
     else
         ui->pauseButton->pauseReady();
-    ui->pauseButton->setToolTip(paused ? tr("Resume") : tr("Pause"));
     ui->pauseButton->setEnabled(watched->canPause() || watched->canResume());
     ui->cancelButton->setEnabled(watched->canCancel());
     ui->pauseButton->setVisible(!watched->isFinished());

@@ -10,6 +10,7 @@ QString noun(Kind kind)
     case Kind::Download:
         return QStringLiteral("Download");
     case Kind::Update:
+    case Kind::Validate:
         return QStringLiteral("Update");
     case Kind::Verify:
         return QStringLiteral("Verification");
@@ -175,6 +176,8 @@ QString endTitle(const Job &job, Kind kind, qint64 elapsedMs)
             return job.title() + QStringLiteral(": download finished in ") + duration(elapsedMs);
         case Kind::Update:
             return job.title() + QStringLiteral(": update finished in ") + duration(elapsedMs);
+        case Kind::Validate:
+            return job.title() + QStringLiteral(": checked");
         case Kind::Verify:
             return job.title() + QStringLiteral(": verified");
         }
@@ -193,6 +196,8 @@ QString endMessage(const Job &job, Kind kind)
             return job.title() + QStringLiteral(" has been successfully downloaded to your SD card");
         case Kind::Update:
             return job.title() + QStringLiteral(" has been successfully updated on your SD card");
+        case Kind::Validate:
+            return job.title() + QStringLiteral(" on your SD card was checked: it holds the newest build, whole");
         case Kind::Verify:
             return job.title() + QStringLiteral(" is on your SD card exactly as the chart service published it");
         }

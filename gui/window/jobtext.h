@@ -11,7 +11,8 @@
 // escapes.
 namespace JobText {
 
-enum class Kind { Download, Update, Verify };
+// Validate: an update of a card that already had the service's build.
+enum class Kind { Download, Update, Validate, Verify };
 
 // The line above the status: "Downloading Data", "Paused", "Verifying Card",
 // "Download Complete", ...

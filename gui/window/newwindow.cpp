@@ -29,9 +29,15 @@
 #include "window/cardpanel.h"
 #include "window/detailspane.h"
 #include "window/jobcontroller.h"
+#include "window/jobrow.h"
 #include "window/jobtext.h"
 #include "window/productinfocache.h"
 #include "window/productlist.h"
+
+namespace {
+// A row's smallest width (productrow.ui) and a scroll bar.
+constexpr int minimumListWidth = 470 + 20;
+} // namespace
 
 NewWindow::NewWindow(ChartService *chartService, Account *userAccount, QWidget *parent)
     : QMainWindow(parent)
@@ -45,6 +51,13 @@ NewWindow::NewWindow(ChartService *chartService, Account *userAccount, QWidget *
     ui->tvScrollWidget->layout()->setAlignment(Qt::AlignTop);
     ui->catalogueMessage->hide();
     ui->noRqTooltipLabel->hide();
+    // The list is as narrow as a row can be and no narrower: names are cut
+    // with an ellipsis, but the status and size stay, and so do the tabs'
+    // words. A list wider than its rows leaves the room on the right
+    // rather than pulling a row's columns apart.
+    for (QScrollArea *area : std::initializer_list<QScrollArea *>{ui->rqScrollArea, ui->vmScrollArea, ui->tvScrollArea})
+        area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    ui->tabWidget->setMinimumWidth(minimumListWidth);
 
     products = new Catalogue(service, this);
     products->setSession(account->sessionId());
@@ -73,8 +86,10 @@ NewWindow::NewWindow(ChartService *chartService, Account *userAccount, QWidget *
     lists.insert(RqSd, new ProductList(ui->rqScrollWidget, this));
     lists.insert(VelmoraRegion, new ProductList(ui->vmScrollWidget, this));
     lists.insert(Talvos, new ProductList(ui->tvScrollWidget, this));
-    for (ProductList *list : std::as_const(lists))
+    for (ProductList *list : std::as_const(lists)) {
         connect(list, &ProductList::productChosen, this, &NewWindow::chooseProduct);
+        connect(list, &ProductList::rowsChanged, this, &NewWindow::fixTabOrder);
+    }
 
     // The copyright belongs to the About dialog, not to every title bar.
     setWindowTitle(QStringLiteral("Quorvel Download Tool"));
@@ -129,10 +144,17 @@ NewWindow::NewWindow(ChartService *chartService, Account *userAccount, QWidget *
 
     connect(card, &CardModel::changed, this, &NewWindow::handleCardState);
     connect(panel, &CardPanel::cardOffered, this, &NewWindow::chooseOfferedCard);
+    connect(panel, &CardPanel::cardPicked, this, [this](const QString &mediaFile) {
+        if (control->busy())
+            return;
+        panel->say(QString());
+        handleCardChoice(int(panel->choose(mediaFile)));
+    });
     connect(panel, &CardPanel::chosenCardLost, this, &NewWindow::handleCardLost);
     connect(panel, &CardPanel::chosenCardBack, this, &NewWindow::handleCardBack);
 
     connect(control, &JobController::busyChanged, this, &NewWindow::setLocked);
+    connect(control, &JobController::busyChanged, this, &NewWindow::fixTabOrder);
     connect(control, &JobController::ended, this, &NewWindow::handleJobEnded);
     connect(control, &JobController::rqCardPrepared, this, &NewWindow::handleRqCardPrepared);
     connect(control, &JobController::paused, this, [this](Job *job) {
@@ -279,6 +301,25 @@ void NewWindow::buildMenu(QAction *about, QAction *quit)
     ui->headerLayout->insertWidget(1, button);
 }
 
+void NewWindow::fixTabOrder()
+{
+    QList<QWidget *> chain{ui->tabWidget->tabBar()};
+    if (ProductList *list = lists.value(currentLine())) {
+        for (ProductRow *row : list->rowsInOrder())
+            chain << row;
+    }
+    chain << ui->noRQBtn;
+    if (auto *refresh = refreshButton->findChild<QToolButton *>())
+        chain << refresh;
+    chain << ui->sdSelBtn << ui->sdCardList << ui->downloadBtn;
+    if (auto *row = findChild<JobRow *>(QStringLiteral("jobRow")))
+        chain << row->findChild<QWidget *>(QStringLiteral("pauseButton")) << row->findChild<QWidget *>(QStringLiteral("cancelButton"));
+    chain << findChild<QToolButton *>(QStringLiteral("menuButton"));
+    chain.removeAll(nullptr);
+    for (int i = 1; i < chain.size(); ++i)
+        QWidget::setTabOrder(chain.at(i - 1), chain.at(i));
+}
+
 // ---------------------------------------------------------------- catalogue
 
 void NewWindow::setMoreProductsLink(int index)
@@ -333,6 +374,7 @@ void NewWindow::showLine(int index)
     Settings settings(configFilePath);
     settings.setValue(SettingsKeys::tab, QString::number(index));
     setMoreProductsLink(index);
+    fixTabOrder();
     if (products->productsLoaded() && !products->subscriptionsLoaded(line))
         products->loadSubscriptions(line);
     // The RQ card's own row is its choice: the tab opens on it.
@@ -566,7 +608,7 @@ void NewWindow::pressAction()
     media.close();
     if (product.line == RqSd) {
         if (rqPlan.step == RqCardPlan::Ready && rqPlan.product.productId == product.productId)
-            control->update(rqPlan, panel->chosenCard());
+            control->update(rqPlan, panel->chosenCard(), action == QLatin1String("Validate"));
         return;
     }
     if (action == QLatin1String("Verify")) {

@@ -99,6 +99,9 @@ private:
     void handleRqCardPrepared(Job *job);
 
     void buildMenu(QAction *about, QAction *quit);
+    // Tab goes from the tabs through the rows to the card, the button, the
+    // job's buttons and the menu, whatever was created when.
+    void fixTabOrder();
     void showMessage(const QString &text, bool rich = false);
     void showVersion();
     void bringForward();

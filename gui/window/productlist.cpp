@@ -23,6 +23,7 @@ void ProductList::setProducts(const QList<Product> &products)
             row = new ProductRow(product, parentWidget);
             row->setLocked(locked);
             connect(row, &ProductRow::chosen, this, &ProductList::productChosen);
+            connect(row, &ProductRow::focusStep, this, [this, row](int step) { moveFocus(row, step); });
         }
         kept.insert(product.productId, row);
         newOrder.append(product.productId);
@@ -40,6 +41,22 @@ void ProductList::setProducts(const QList<Product> &products)
     }
     if (!rows.contains(chosen))
         chosen = 0;
+    emit rowsChanged();
+}
+
+void ProductList::moveFocus(ProductRow *from, int step)
+{
+    const int at = int(order.indexOf(from->productId())) + step;
+    if (at >= 0 && at < order.size())
+        rows.value(order.at(at))->setFocus(Qt::TabFocusReason);
+}
+
+QList<ProductRow *> ProductList::rowsInOrder() const
+{
+    QList<ProductRow *> found;
+    for (int id : order)
+        found.append(rows.value(id));
+    return found;
 }
 
 QList<Product> ProductList::products() const

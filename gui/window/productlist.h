@@ -28,6 +28,7 @@ public:
     QList<Product> products() const;
     bool contains(int productId) const { return rows.contains(productId); }
     ProductRow *row(int productId) const { return rows.value(productId); }
+    QList<ProductRow *> rowsInOrder() const;
     void setStatus(int productId, const QString &word);
 
     int chosenId() const { return chosen; }
@@ -37,8 +38,11 @@ public:
 
 signals:
     void productChosen(int productId);
+    void rowsChanged();
 
 private:
+    void moveFocus(ProductRow *from, int step);
+
     QWidget *parentWidget;
     QList<int> order;
     QHash<int, ProductRow *> rows;

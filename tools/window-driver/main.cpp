@@ -145,6 +145,14 @@ int main(int argc, char *argv[])
             auto *item = window->findChild<QLabel *>(QStringLiteral("sdSkuOnCardLabel"));
             if (found->isVisible() && item->text().startsWith(QStringLiteral("Item #"))) {
                 shoot(window, QStringLiteral("main-card-found"));
+                if (!shots.isEmpty()) {
+                    const QRect normal = window->geometry();
+                    window->resize(1, 1);
+                    QTest::qWait(300);
+                    shoot(window, QStringLiteral("main-card-found-smallest"));
+                    window->setGeometry(normal);
+                    QTest::qWait(300);
+                }
                 step = Step::PickProduct;
             }
             break;
@@ -176,7 +184,8 @@ int main(int argc, char *argv[])
                     window->setGeometry(window->screen()->availableGeometry());
                     QTest::qWait(300);
                     shoot(window, QStringLiteral("main-maximised"));
-                    window->resize(window->minimumSizeHint());
+                    // As small as a window manager lets it be made: its minimum size.
+                    window->resize(1, 1);
                     QTest::qWait(300);
                     shoot(window, QStringLiteral("main-smallest"));
                     window->setGeometry(normal);
