@@ -1,17 +1,22 @@
-// The remembered sign-in lives in the keyring and nowhere else: not in the
-// log, not in the data folder.
+// The remembered sign-in lives in the keyring and in no file: not in an older
+// version's config.ini once moved, not in the log, not in a file of its own
+// where there is no keyring.
 #include <QtTest>
 
 #include <QCryptographicHash>
 #include <QDBusInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QProcess>
+#include <QStandardPaths>
 
 #include "base/appglobals.h"
 #include "base/logsink.h"
+#include "base/settings.h"
 #include "base/startup.h"
 #include "secretscan.h"
 #include "service/credentialstore.h"
+#include "service/passwordmigration.h"
 #include "testkit.h"
 
 namespace {
@@ -20,6 +25,26 @@ namespace {
 QByteArray hashOf(const QByteArray &password)
 {
     return QCryptographicHash::hash(password, QCryptographicHash::Sha1).toHex();
+}
+
+QByteArray scrambled(const QByteArray &hash, const QByteArray &email)
+{
+    QByteArray out;
+    for (int i = 0; i < hash.size(); ++i)
+        out.append(char(hash.at(i) ^ email.at(i % email.size())));
+    return out;
+}
+
+// config.ini as an older version left it. The scrambled hash is mostly
+// control characters; each character goes in as a \x escape, which the INI
+// reader turns back into exactly that character.
+QByteArray olderConfig(const QByteArray &email, bool rememberMe, const QByteArray &stored)
+{
+    QByteArray value;
+    for (const char c : stored)
+        value += "\\x" + QByteArray::number(uchar(c), 16);
+    return "[General]\ndomain=https://charts.quorvel.example\ntermsAgreed=1\nemail=" + email
+        + "\nrememberMe=" + (rememberMe ? "true" : "false") + "\npassword=\"" + value + "\"\n";
 }
 
 CredentialResult answer(CredentialStore &store, void (CredentialStore::*signal)(const CredentialResult &))
@@ -39,6 +64,10 @@ private slots:
     void initTestCase();
     void keyring_data();
     void keyring();
+    void migration_data();
+    void migration();
+    void noKeyring_data();
+    void noKeyring();
     void lockedKeyring();
 };
 
@@ -103,6 +132,111 @@ void TestCredentials::keyring()
 
     LogSink::instance().flush();
     QCOMPARE(SecretScan::find({ appDataFolder, logFilePath }, secrets), QStringList());
+}
+
+void TestCredentials::migration_data()
+{
+    QTest::addColumn<QByteArray>("email");
+    QTest::addColumn<bool>("rememberMe");
+    QTest::addColumn<QByteArray>("scrambledWith");
+    QTest::addColumn<bool>("moved");
+
+    QTest::newRow("remembered") << QByteArray("m1@example.com") << true << QByteArray("m1@example.com")
+                                << true;
+    QTest::newRow("Remember Me off") << QByteArray("m2@example.com") << false << QByteArray("m2@example.com")
+                                     << false;
+    QTest::newRow("address edited by hand since")
+        << QByteArray("m3@example.com") << true << QByteArray("old@example.com") << false;
+}
+
+void TestCredentials::migration()
+{
+    QFETCH(QByteArray, email);
+    QFETCH(bool, rememberMe);
+    QFETCH(QByteArray, scrambledWith);
+    QFETCH(bool, moved);
+
+    prepareStartup();
+    const QByteArray hash = hashOf(email + "'s password");
+    const QByteArray stored = scrambled(hash, scrambledWith);
+    writeFile(configFilePath, olderConfig(email, rememberMe, stored));
+
+    CredentialStore store;
+    {
+        Settings settings(configFilePath);
+        PasswordMigration migration(settings, store);
+        QSignalSpy finished(&migration, &PasswordMigration::finished);
+        QCOMPARE(migration.start(), moved);
+        if (moved) {
+            QVERIFY(finished.wait(30000));
+            QCOMPARE(finished.first().first().value<CredentialResult>().kind(), CredentialResult::Ok);
+        }
+        // Once: the next start finds nothing to move.
+        QVERIFY(!migration.start());
+    }
+
+    const QByteArray ini = readAll(configFilePath);
+    QVERIFY2(!ini.contains("\npassword="), ini.constData());
+
+    store.read(QString::fromLatin1(email));
+    const CredentialResult read = answer(store, &CredentialStore::readFinished);
+    QCOMPARE(read.kind(), moved ? CredentialResult::Ok : CredentialResult::NotFound);
+    QCOMPARE(read.secret(), moved ? hash : QByteArray());
+
+    LogSink::instance().flush();
+    QCOMPARE(SecretScan::find({ appDataFolder, logFilePath }, { hash, stored }), QStringList());
+}
+
+void TestCredentials::noKeyring_data()
+{
+    // The probe runs on the row's bus (none without a wrapper), on the row's
+    // desktop: the desktop decides which backend the keyring library tries.
+    QTest::addColumn<QStringList>("wrapper");
+    QTest::addColumn<QStringList>("desktop");
+
+    const QStringList bareBus { "dbus-run-session", "--config-file=" QUORVEL_BARE_SESSION_CONF, "--" };
+    QTest::newRow("bus without a Secret Service") << bareBus << QStringList();
+    QTest::newRow("KDE 4 desktop without its wallet")
+        << bareBus << QStringList { "XDG_CURRENT_DESKTOP=KDE", "KDE_SESSION_VERSION=4" };
+    QTest::newRow("no session bus at all") << QStringList() << QStringList();
+}
+
+void TestCredentials::noKeyring()
+{
+    QFETCH(QStringList, wrapper);
+    QFETCH(QStringList, desktop);
+
+    prepareStartup();
+    const QByteArray email("n1@example.com");
+    const QByteArray hash = hashOf("password without a keyring");
+    const QByteArray stored = scrambled(hash, email);
+    writeFile(configFilePath, olderConfig(email, true, stored));
+
+    QTemporaryDir runtime;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name :
+        { "DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "XDG_CURRENT_DESKTOP", "KDE_SESSION_VERSION" })
+        environment.remove(QString::fromLatin1(name));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    for (const QString &variable : std::as_const(desktop))
+        environment.insert(variable.section(QLatin1Char('='), 0, 0), variable.section(QLatin1Char('='), 1));
+    QProcess probe;
+    probe.setProcessEnvironment(environment);
+    QStringList command = wrapper;
+    command << QStringLiteral(QUORVEL_CREDENTIAL_PROBE) << configFilePath;
+    probe.start(command.takeFirst(), command);
+    QVERIFY(probe.waitForFinished(60000));
+    const QByteArray output = probe.readAllStandardOutput();
+    QVERIFY2(probe.exitCode() == 0, probe.readAllStandardError().constData());
+    QVERIFY2(output.startsWith("no-keyring\n"), output.constData());
+
+    // Gone from config.ini all the same, and written nowhere else.
+    QVERIFY(!readAll(configFilePath).contains("\npassword="));
+    const QStringList everywhere { QDir::homePath(), QDir::tempPath(),
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation),
+        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation),
+        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) };
+    QCOMPARE(SecretScan::find(everywhere, { hash, stored }), QStringList());
 }
 
 void TestCredentials::lockedKeyring()
