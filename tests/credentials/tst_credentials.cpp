@@ -1,6 +1,6 @@
 // The remembered sign-in lives in the keyring and in no file: not in an older
 // version's config.ini once moved, not in the log, not in a file of its own
-// where there is no keyring.
+// where there is no keyring; and the data folder is its user's alone.
 #include <QtTest>
 
 #include <QCryptographicHash>
@@ -9,6 +9,8 @@
 #include <QDBusObjectPath>
 #include <QProcess>
 #include <QStandardPaths>
+
+#include <sys/stat.h>
 
 #include "base/appglobals.h"
 #include "base/logsink.h"
@@ -47,6 +49,22 @@ QByteArray olderConfig(const QByteArray &email, bool rememberMe, const QByteArra
         + "\nrememberMe=" + (rememberMe ? "true" : "false") + "\npassword=\"" + value + "\"\n";
 }
 
+// Root and the entries under it with other modes than 0700 (folders) or 0600
+// (files), as lstat sees them; links are always 0777 and are skipped.
+QStringList notPrivate(const QString &root)
+{
+    QStringList open;
+    QDirIterator entries(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDirIterator::Subdirectories);
+    for (QString path = root; !path.isEmpty(); path = entries.hasNext() ? entries.next() : QString()) {
+        struct stat status;
+        if (::lstat(QFile::encodeName(path).constData(), &status) == 0 && !S_ISLNK(status.st_mode)
+            && (status.st_mode & 07777) != (S_ISDIR(status.st_mode) ? 0700u : 0600u))
+            open.append(path + QLatin1Char(' ') + QString::number(status.st_mode & 07777, 8));
+    }
+    return open;
+}
+
 CredentialResult answer(CredentialStore &store, void (CredentialStore::*signal)(const CredentialResult &))
 {
     QSignalSpy spy(&store, signal);
@@ -62,6 +80,7 @@ class TestCredentials : public QObject
 
 private slots:
     void initTestCase();
+    void dataFolderIsPrivate();
     void keyring_data();
     void keyring();
     void migration_data();
@@ -75,6 +94,35 @@ void TestCredentials::initTestCase()
 {
     // Never the developer's own keyring.
     QVERIFY2(qEnvironmentVariableIsSet("QUORVEL_KEYRING_BUS"), "run through tests/with-keyring.sh");
+}
+
+void TestCredentials::dataFolderIsPrivate()
+{
+    // First start: no folder yet. What the tool writes afterwards stays
+    // private whoever writes it: the settings through their temporary file
+    // and rename, the log, a container's backup in a folder of its own.
+    prepareStartup();
+    qInfo() << "a line for the log";
+    LogSink::instance().flush();
+    Settings(configFilePath).setValue(SettingsKeys::tab, QStringLiteral("2"));
+    const QString backups = appDataFolder + QStringLiteral("/4321-1-5001-1000");
+    writeFile(backups + QStringLiteral("/R004321_1.kim"), "container");
+    QVERIFY(QFileInfo::exists(logFilePath));
+    QCOMPARE(notPrivate(appDataFolder), QStringList());
+
+    // What an older version left readable is narrowed at the next start; a
+    // link to a file elsewhere is not followed.
+    const QString elsewhere = QDir::homePath() + QStringLiteral("/elsewhere.txt");
+    writeFile(elsewhere, "not the tool's");
+    QVERIFY(QFile::link(elsewhere, appDataFolder + QStringLiteral("/link")));
+    // 0755 and 0644 in Qt's terms, which count the owner twice.
+    for (const QString &path : { elsewhere, appDataFolder, backups, configFilePath, logFilePath,
+             backups + QStringLiteral("/R004321_1.kim") })
+        QVERIFY(QFile::setPermissions(
+            path, QFile::Permissions::fromInt(QFileInfo(path).isDir() ? 0x7755 : 0x6644)));
+    prepareStartup();
+    QCOMPARE(notPrivate(appDataFolder), QStringList());
+    QVERIFY(QFileInfo(elsewhere).permissions() & QFile::ReadOther);
 }
 
 void TestCredentials::keyring_data()
