@@ -81,7 +81,8 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${PROJECT_HOMEPAGE_URL})
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 # The libraries come from dpkg-shlibdeps. The platform plugins are loaded at
 # run time, so nothing links them: without this the tool installs but cannot
-# open a window on a minimal system.
+# open a window on a minimal system. The keyring library loads the Secret
+# Service library at run time too: without it no sign-in is remembered.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libsecret-1-0")
 include(CPack)

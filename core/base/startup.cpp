@@ -2,16 +2,63 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QStandardPaths>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include "base/appglobals.h"
 #include "base/logsink.h"
 #include "base/settings.h"
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcStartup, "quorvel.startup")
+
+struct Narrowing
+{
+    int narrowed = 0;
+    QStringList failed;
+};
+
+// Takes every permission of the group and of others off path and what lies
+// under it. Symbolic links are neither followed nor changed: a link in the
+// data folder may point at anything, and chmod would change its target. The
+// iterator does not descend through links to folders, and AT_SYMLINK_NOFOLLOW
+// covers an entry that turns into a link between the look and the change. A
+// data folder that is itself a link was put there by its user: left alone.
+Narrowing narrowToOwner(const QString &path)
+{
+    Narrowing result;
+    const auto narrow = [&result](const QString &entry) {
+        const QByteArray name = QFile::encodeName(entry);
+        struct stat status;
+        if (::lstat(name.constData(), &status) != 0 || S_ISLNK(status.st_mode) || !(status.st_mode & 07077))
+            return;
+        if (::fchmodat(AT_FDCWD, name.constData(), status.st_mode & S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0)
+            ++result.narrowed;
+        else
+            result.failed.append(entry + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)));
+    };
+    if (QFileInfo(path).isSymLink())
+        return result;
+    narrow(path);
+    QDirIterator entries(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+    while (entries.hasNext())
+        narrow(entries.next());
+    return result;
+}
+
+} // namespace
 
 void myMessageOutput(QtMsgType type, const QMessageLogContext &context, const QString &msg)
 {
@@ -50,10 +97,22 @@ void prepareStartup()
     configFilePath = dataFolder + QStringLiteral("/SMN/config.ini");
     logFilePath = dataFolder + QStringLiteral("/SMN/QuorvelV2.log");
 
+    // The data folder holds the account's address, the remembered sign-in of
+    // older versions, the log and copies of the user's chart containers: none
+    // of it is for other accounts on the computer. Through the mask every
+    // writer gets that for free, the settings' temporary file, the log and
+    // the download engine's backups included; what an older version left
+    // readable is narrowed below. Set first: the mask is the process's, and
+    // nothing created before it is narrowed until the next start. Programs
+    // started from the tool (a browser opened on an account page) inherit
+    // it: what they create is private too.
+    ::umask(077);
+
     QDir folder = QFileInfo(configFilePath).dir();
     if (!folder.exists())
         folder.mkpath(QStringLiteral("."));
     appDataFolder = folder.path();
+    const Narrowing narrowing = narrowToOwner(appDataFolder);
 
     // Each run starts its own log; the last few runs' logs stay beside it
     // (QuorvelV2.log.1 the run before, up to keptLogs), so that a problem
@@ -71,6 +130,11 @@ void prepareStartup()
     if (!qEnvironmentVariableIsSet("QT_LOGGING_RULES"))
         QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     qInstallMessageHandler(myMessageOutput);
+
+    if (narrowing.narrowed > 0)
+        qCInfo(lcStartup) << "Data folder: made" << narrowing.narrowed << "entries private to this user";
+    for (const QString &failure : narrowing.failed)
+        qCWarning(lcStartup) << "Data folder: could not make private:" << failure;
 
     // Threads started from now on (the transfers' thread, the network
     // managers' own) get Qt's plain event dispatcher; the GUI thread keeps

@@ -31,4 +31,15 @@ QByteArray passwordHash(const QString &password)
     return QCryptographicHash::hash((password + salt).toUtf8(), QCryptographicHash::Sha1).toHex();
 }
 
+bool isPasswordHash(const QByteArray &text)
+{
+    if (text.size() != 40)
+        return false;
+    for (const char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
+}
+
 } // namespace ServiceKeys

@@ -17,4 +17,7 @@ QByteArray apiKey();
 // followed by the salt in hex.
 QByteArray passwordHash(const QString &password);
 
+// Whether text has the shape passwordHash gives (40 lower-case hex digits).
+bool isPasswordHash(const QByteArray &text);
+
 } // namespace ServiceKeys
