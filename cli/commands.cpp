@@ -240,9 +240,13 @@ int Commands::signIn()
     if (!error.isNone())
         return fail(error);
     const QString email = session->account().email();
-    return done({ { QStringLiteral("email"), email }, { QStringLiteral("remembered"), remember } },
-        remember ? QStringLiteral("Signed in as %1; the sign-in is remembered.").arg(email)
-                 : QStringLiteral("Signed in as %1; no sign-in is remembered.").arg(email));
+    // Where the keyring cannot keep it, that is said; the sign-in worked all the same.
+    const bool kept = remember && session->awaitKept();
+    if (remember && !kept)
+        std::fputs(qPrintable(session->keepProblem() + QLatin1Char('\n')), stderr);
+    return done({ { QStringLiteral("email"), email }, { QStringLiteral("remembered"), kept } },
+        kept ? QStringLiteral("Signed in as %1; the sign-in is remembered.").arg(email)
+             : QStringLiteral("Signed in as %1; no sign-in is remembered.").arg(email));
 }
 
 int Commands::signOut()
@@ -250,7 +254,7 @@ int Commands::signOut()
     // No session to end on the service: it is the credential on this
     // computer that goes.
     Session local;
-    local.account().signOut();
+    local.signOut();
     return done({}, QStringLiteral("Signed out; no sign-in is remembered."));
 }
 

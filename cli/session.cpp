@@ -46,6 +46,7 @@ JobError Session::signIn(Remember remember, int *signalNumber)
     const QString email = qEnvironmentVariable(emailVariable);
     const QString password = qEnvironmentVariable(passwordVariable);
     const bool fromEnvironment = !email.isEmpty() && !password.isEmpty();
+    awaitRemembered();
     // A run that only uses the account leaves the remembered sign-in as it
     // was: remembered again when it is the same address, not stored when
     // nothing was remembered.
@@ -81,6 +82,38 @@ JobError Session::signIn(Remember remember, int *signalNumber)
     if (!Terminal::readHidden(QStringLiteral("Password: "), &typedPassword, signalNumber))
         return JobError { JobError::SignIn, QString(), QStringLiteral("No password given.") };
     return send(typedEmail, typedPassword, store);
+}
+
+void Session::awaitRemembered()
+{
+    if (user.isRememberedLoaded())
+        return;
+    QEventLoop loop;
+    connect(&user, &Account::rememberedLoaded, &loop, &QEventLoop::quit);
+    user.loadRemembered();
+    if (!user.isRememberedLoaded())
+        loop.exec();
+}
+
+bool Session::awaitKept()
+{
+    bool kept = false;
+    QEventLoop loop;
+    connect(&user, &Account::rememberSettled, &loop, [&](bool remembered) {
+        kept = remembered;
+        loop.quit();
+    });
+    connect(&user, &Account::cannotRemember, this, [this](const QString &message) { problem = message; });
+    loop.exec();
+    return kept;
+}
+
+void Session::signOut()
+{
+    QEventLoop loop;
+    connect(&user, &Account::signedOut, &loop, &QEventLoop::quit);
+    user.signOut();
+    loop.exec();
 }
 
 JobError Session::send(const QString &email, const QString &password, bool remember)

@@ -42,7 +42,15 @@ public:
     Catalogue &catalogue() { return products; }
     QString sessionId() const { return user.sessionId(); }
 
+    // After a sign-in with "remember": waits for the keyring; false (and
+    // keepProblem() says why) when it could not keep the credential.
+    bool awaitKept();
+    QString keepProblem() const { return problem; }
+    // Forgets the remembered credential and waits until the keyring has.
+    void signOut();
+
 private:
+    void awaitRemembered();
     JobError send(const QString &email, const QString &password, bool remember);
     JobError sendRemembered(bool remember);
     JobError awaitSignIn();
@@ -50,4 +58,5 @@ private:
     ChartService chartService;
     Account user;
     Catalogue products;
+    QString problem;
 };

@@ -6,25 +6,21 @@
 #include "base/appglobals.h"
 #include "base/settings.h"
 #include "service/chartservice.h"
+#include "service/credentialstore.h"
+#include "service/passwordmigration.h"
 #include "service/servicekeys.h"
 
 Q_DECLARE_LOGGING_CATEGORY(lcService)
 
-namespace {
-
-bool isHexDigest(const QByteArray &text)
-{
-    static const QRegularExpression pattern(QStringLiteral("^[0-9a-f]{40}$"));
-    return pattern.match(QString::fromLatin1(text)).hasMatch();
-}
-
-} // namespace
-
 Account::Account(ChartService *chartService, QObject *parent)
     : QObject(parent)
     , service(chartService)
+    , store(new CredentialStore(this))
 {
+    connect(store, &CredentialStore::storeFinished, this, &Account::handleStored);
 }
+
+Account::~Account() = default;
 
 QStringList Account::problems(const QString &email, const QString &password)
 {
@@ -50,22 +46,40 @@ bool Account::rememberMe() const
     return settings.value(SettingsKeys::rememberMe, false).toBool();
 }
 
-bool Account::hasRemembered() const
+void Account::loadRemembered()
 {
-    return !rememberedHash().isEmpty();
+    if (migration)
+        return;
+    migrationSettings = std::make_unique<Settings>(configFilePath);
+    migration = new PasswordMigration(*migrationSettings, *store, this);
+    connect(migration, &PasswordMigration::finished, this, &Account::readRemembered);
+    if (!migration->start())
+        readRemembered();
 }
 
-QByteArray Account::rememberedHash() const
+void Account::readRemembered()
 {
-    Settings settings(configFilePath);
-    const QString address = settings.value(SettingsKeys::email).toString();
-    const QString stored = settings.value(SettingsKeys::password).toString();
-    if (!settings.value(SettingsKeys::rememberMe, false).toBool() || stored.isEmpty() || address.isEmpty())
-        return QByteArray();
-    // Without an address, or when unscrambling gives no digest (a
-    // hand-edited file), the user simply types the password again.
-    const QByteArray restored = ServiceKeys::xorBytes(stored.toUtf8(), address.toUtf8());
-    return isHexDigest(restored) ? restored : QByteArray();
+    const QString address = email();
+    if (!rememberMe() || address.isEmpty()) {
+        loaded = true;
+        emit rememberedLoaded();
+        return;
+    }
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection = connect(store, &CredentialStore::readFinished, this,
+                          [this, connection, address](const CredentialResult &result) {
+                              if (result.email().compare(address, Qt::CaseInsensitive) != 0)
+                                  return;
+                              disconnect(*connection);
+                              // Only a digest is ever signed in with: anything else in the
+                              // keyring under this name is not the tool's.
+                              remembered = result.ok() && ServiceKeys::isPasswordHash(result.secret())
+                                               ? result.secret()
+                                               : QByteArray();
+                              loaded = true;
+                              emit rememberedLoaded();
+                          });
+    store->read(address);
 }
 
 void Account::signIn(const QString &address, const QString &password, bool remember)
@@ -75,8 +89,7 @@ void Account::signIn(const QString &address, const QString &password, bool remem
 
 void Account::signInRemembered(bool remember)
 {
-    const QByteArray hash = rememberedHash();
-    if (hash.isEmpty()) {
+    if (remembered.isEmpty()) {
         ServiceError error;
         error.kind = ServiceError::Refused;
         error.code = QStringLiteral("wrong_password");
@@ -84,7 +97,7 @@ void Account::signInRemembered(bool remember)
         emit signInFailed(error);
         return;
     }
-    send(email(), hash, remember);
+    send(email(), remembered, remember);
 }
 
 void Account::send(const QString &address, const QByteArray &hash, bool remember)
@@ -97,10 +110,7 @@ void Account::send(const QString &address, const QByteArray &hash, bool remember
     {
         Settings settings(configFilePath);
         settings.setValue(SettingsKeys::rememberMe, remember);
-        if (address != settings.value(SettingsKeys::email).toString()) {
-            settings.setValue(SettingsKeys::email, address);
-            settings.remove(SettingsKeys::password);
-        }
+        settings.setValue(SettingsKeys::email, address);
     }
     ServiceCall<QString> *call = service->signIn(address, hash);
     connect(call, &ServiceReply::finished, this, [this, call, address, hash, remember] {
@@ -110,33 +120,50 @@ void Account::send(const QString &address, const QByteArray &hash, bool remember
             emit signInFailed(call->error());
             return;
         }
-        if (remember)
-            this->remember(address, hash);
-        else
-            forget();
+        if (remember) {
+            remembered = hash;
+            store->store(address, hash);
+        } else {
+            remembered.clear();
+            store->remove(address);
+        }
         session = call->value();
         emit signedIn();
     });
 }
 
-void Account::remember(const QString &address, const QByteArray &hash)
+void Account::handleStored(const CredentialResult &result)
 {
-    Settings settings(configFilePath);
-    settings.setValue(SettingsKeys::password, QString::fromUtf8(ServiceKeys::xorBytes(hash, address.toUtf8())));
-    settings.sync();
-}
-
-void Account::forget()
-{
-    Settings settings(configFilePath);
-    settings.remove(SettingsKeys::password);
-    settings.sync();
+    emit rememberSettled(result.ok());
+    if (result.ok())
+        return;
+    qCWarning(lcService) << "the sign-in is not remembered:" << result.detail();
+    if (toldNoKeyring)
+        return;
+    toldNoKeyring = true;
+    emit cannotRemember(result.message());
 }
 
 void Account::signOut()
 {
     session.clear();
-    forget();
-    Settings settings(configFilePath);
-    settings.setValue(SettingsKeys::rememberMe, false);
+    remembered.clear();
+    const QString address = email();
+    {
+        Settings settings(configFilePath);
+        settings.setValue(SettingsKeys::rememberMe, false);
+    }
+    if (address.isEmpty()) {
+        emit signedOut();
+        return;
+    }
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection = connect(store, &CredentialStore::removeFinished, this,
+                          [this, connection, address](const CredentialResult &result) {
+                              if (result.email().compare(address, Qt::CaseInsensitive) != 0)
+                                  return;
+                              disconnect(*connection);
+                              emit signedOut();
+                          });
+    store->remove(address);
 }

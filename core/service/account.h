@@ -5,14 +5,23 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+#include "service/credentialresult.h"
 #include "service/serviceerror.h"
 
 class ChartService;
+class CredentialStore;
+class PasswordMigration;
+class Settings;
 
 // The user's chart-service account: signs in with a typed password or with
 // the remembered credential, keeps the session, and remembers or forgets
-// the credential as the user asks. The window's sign-in dialog and the
-// command line use the same account, so they share the remembered sign-in.
+// the credential as the user asks. The credential lives in the desktop's
+// keyring (CredentialStore), never in a file of the tool's; where there is
+// no keyring the account signs in without remembering and says so once.
+// The window's sign-in dialog and the command line use the same account,
+// so they share the remembered sign-in.
 class Account : public QObject
 {
     Q_OBJECT
@@ -20,37 +29,56 @@ class Account : public QObject
 
 public:
     Account(ChartService *service, QObject *parent = nullptr);
+    ~Account() override;
 
     // What is wrong with what was typed, in the user's words ("Wrong email
     // format.", "Password too short."); empty when it can be sent.
     static QStringList problems(const QString &email, const QString &password);
 
-    // The address and the choice of the last sign-in.
+    // The address and the choice of the last sign-in (config.ini: they are
+    // no secret).
     QString email() const;
     bool rememberMe() const;
-    // A credential is remembered for the last address.
-    bool hasRemembered() const;
+
+    // Asks the keyring for the remembered credential of the last address
+    // (moving one an older version kept in config.ini there first);
+    // rememberedLoaded() follows.
+    void loadRemembered();
+    bool isRememberedLoaded() const { return loaded; }
+    bool hasRemembered() const { return !remembered.isEmpty(); }
 
     void signIn(const QString &email, const QString &password, bool remember);
     // With the remembered credential of the last address.
     void signInRemembered(bool remember);
-    // Forgets the session and the remembered credential.
+    // Forgets the session and the remembered credential; signedOut() follows
+    // once the keyring has let go of it.
     void signOut();
 
     bool isSignedIn() const { return !session.isEmpty(); }
     QString sessionId() const { return session; }
 
 signals:
+    void rememberedLoaded();
     void signedIn();
     void signInFailed(const ServiceError &error);
+    void signedOut();
+    // The keyring cannot keep the credential on this computer: said once per run.
+    void cannotRemember(const QString &message);
+    // After a sign-in with "remember": whether the keyring took the credential.
+    void rememberSettled(bool remembered);
 
 private:
     void send(const QString &email, const QByteArray &hash, bool remember);
-    QByteArray rememberedHash() const;
-    void remember(const QString &email, const QByteArray &hash);
-    void forget();
+    void readRemembered();
+    void handleStored(const CredentialResult &result);
 
     ChartService *service;
+    CredentialStore *store;
+    std::unique_ptr<Settings> migrationSettings;
+    PasswordMigration *migration = nullptr;
     QString session;
+    QByteArray remembered;
+    bool loaded = false;
     bool pending = false;
+    bool toldNoKeyring = false;
 };

@@ -29,10 +29,20 @@ SignIn::SignIn(Account *userAccount, ChartService *chartService, QWidget *parent
         ui->pwdTxt->setFocus();
     }
     ui->rmbChk->setChecked(account->rememberMe());
-    if (account->rememberMe() && account->hasRemembered()) {
-        ui->pwdTxt->setText(rememberedStandIn);
-        rememberedShown = true;
-    }
+    // The keyring answers later; the stand-in appears once it has, unless
+    // the user has begun to type meanwhile.
+    const auto showRemembered = [this] {
+        if (account->rememberMe() && account->hasRemembered() && ui->pwdTxt->text().isEmpty()
+            && ui->emlTxt->text().compare(account->email(), Qt::CaseInsensitive) == 0) {
+            ui->pwdTxt->setText(rememberedStandIn);
+            rememberedShown = true;
+        }
+    };
+    connect(account, &Account::rememberedLoaded, this, showRemembered);
+    if (account->isRememberedLoaded())
+        showRemembered();
+    else
+        account->loadRemembered();
     connect(ui->pwdTxt, &QLineEdit::textEdited, this, [this] { rememberedShown = false; });
     connect(ui->emlTxt, &QLineEdit::textEdited, this, [this] {
         if (rememberedShown) {
@@ -70,6 +80,9 @@ void SignIn::request()
 {
     const QString email = ui->emlTxt->text().toLower();
     const bool remember = ui->rmbChk->isChecked();
+    // Whatever the field holds other than the stand-in was typed.
+    if (rememberedShown && ui->pwdTxt->text() != rememberedStandIn)
+        rememberedShown = false;
     if (rememberedShown && email == account->email()) {
         ui->signinBtn->setEnabled(false);
         account->signInRemembered(remember);

@@ -1,6 +1,7 @@
 #include "shell/appcontroller.h"
 
 #include <QCoreApplication>
+#include <QMessageBox>
 
 #include "base/appglobals.h"
 #include "base/settings.h"
@@ -16,6 +17,13 @@ AppController::AppController(QObject *parent)
     , chart(new ChartService(QString(), this))
     , user(new Account(chart, this))
 {
+    connect(user, &Account::cannotRemember, this, [this](const QString &message) {
+        QWidget *over = window ? static_cast<QWidget *>(window.data()) : signIn.data();
+        auto *box = new QMessageBox(QMessageBox::Information, QStringLiteral("Quorvel Download Tool"), message,
+                                    QMessageBox::Ok, over);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+    });
     Settings settings(configFilePath);
     termsAgreed = settings.valueOrInit(SettingsKeys::termsAgreed, QStringLiteral("0")).toInt() != 0;
 }

@@ -1,5 +1,6 @@
 // The way into the tool as a user sees it, against the local chart service: the
-// terms gate, sign-in refusals, the remembered sign-in, the version line.
+// terms gate, sign-in refusals, the remembered sign-in (in a keyring of the
+// test's own, never in a file), the version line.
 #include <QtTest>
 
 #include <QCheckBox>
@@ -16,6 +17,7 @@
 #include "dialogs/signin.h"
 #include "dialogs/termsofuse.h"
 #include "modalanswerer.h"
+#include "secretscan.h"
 #include "service/account.h"
 #include "service/chartservice.h"
 #include "shell/appcontroller.h"
@@ -63,6 +65,7 @@ private slots:
     void refusals_data();
     void refusals();
     void passwordHashSentAndRemembered();
+    void olderRememberedSignInMovesToTheKeyring();
     void versionLine_data();
     void versionLine();
 
@@ -271,25 +274,28 @@ void TestSignIn::passwordHashSentAndRemembered()
     QVERIFY(!Settings(configFilePath).contains(SettingsKeys::password));
     nextPassword();
 
-    // With it, the digest is kept, scrambled with the address as the tool
-    // has always stored it.
-    typeAndSignIn(start()->signInDialog(), email, password, true);
+    // With it, the digest goes to the keyring and nowhere the tool writes.
+    AppController *second = start();
+    typeAndSignIn(second->signInDialog(), email, password, true);
     const QByteArray hash = nextPassword();
     QCOMPARE(hash, expectedHash(password));
-    QByteArray scrambled = hash;
-    for (int i = 0; i < scrambled.size(); ++i)
-        scrambled[i] = char(scrambled[i] ^ email.toUtf8().at(i % email.size()));
-    QTRY_COMPARE(Settings(configFilePath).value(SettingsKeys::password).toString().toLatin1(), scrambled);
+    QTRY_VERIFY_WITH_TIMEOUT(second->mainWindow(), 10000);
+    QVERIFY(!Settings(configFilePath).contains(SettingsKeys::password));
 
     // Next start: the field shows a stand-in, never the digest, and the
     // remembered digest goes out.
     SignIn *third = start()->signInDialog();
     QCOMPARE(child<QLineEdit>(third, "emlTxt")->text(), email);
-    QVERIFY(!child<QLineEdit>(third, "pwdTxt")->text().isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!child<QLineEdit>(third, "pwdTxt")->text().isEmpty(), 10000);
     QVERIFY(!child<QLineEdit>(third, "pwdTxt")->text().toLatin1().contains(hash.left(8)));
     QVERIFY(child<QCheckBox>(third, "rmbChk")->isChecked());
     QTest::mouseClick(child<QPushButton>(third, "signinBtn"), Qt::LeftButton);
     QCOMPARE(nextPassword(), hash);
+    const QByteArray session = second->account()->sessionId().toUtf8();
+    QVERIFY(!session.isEmpty());
+    const QStringList written = SecretScan::find({QFileInfo(configFilePath).absolutePath(), QDir::homePath()},
+                                                 {hash, password.toUtf8(), session});
+    QVERIFY2(written.isEmpty(), qPrintable(written.join(QLatin1Char('\n'))));
 
     // A retyped password is hashed.
     typeAndSignIn(start()->signInDialog(), email, QStringLiteral("another secret"), true);
@@ -305,7 +311,31 @@ void TestSignIn::passwordHashSentAndRemembered()
     // Without "Remember Me" the credential is forgotten.
     typeAndSignIn(start()->signInDialog(), email, password, false);
     nextPassword();
-    QTRY_VERIFY(!Settings(configFilePath).contains(SettingsKeys::password));
+    SignIn *last = start()->signInDialog();
+    QTest::qWait(500);
+    QVERIFY(child<QLineEdit>(last, "pwdTxt")->text().isEmpty());
+}
+
+void TestSignIn::olderRememberedSignInMovesToTheKeyring()
+{
+    // An older version kept the digest in config.ini, scrambled with the
+    // address: computed here, not by the tool.
+    const QString email = QString::fromLatin1(ChartServiceProcess::DemoEmail);
+    const QByteArray hash = expectedHash(QString::fromLatin1(ChartServiceProcess::DemoPassword));
+    QByteArray scrambled = hash;
+    for (int i = 0; i < scrambled.size(); ++i)
+        scrambled[i] = char(scrambled[i] ^ email.toUtf8().at(i % email.size()));
+    {
+        Settings settings(configFilePath);
+        settings.setValue(SettingsKeys::email, email);
+        settings.setValue(SettingsKeys::rememberMe, true);
+        settings.setValue(SettingsKeys::password, QString::fromUtf8(scrambled));
+    }
+    SignIn *dialog = start()->signInDialog();
+    QTRY_VERIFY_WITH_TIMEOUT(!child<QLineEdit>(dialog, "pwdTxt")->text().isEmpty(), 10000);
+    QVERIFY(!Settings(configFilePath).contains(SettingsKeys::password));
+    QTest::mouseClick(child<QPushButton>(dialog, "signinBtn"), Qt::LeftButton);
+    QCOMPARE(nextPassword(), hash);
 }
 
 void TestSignIn::versionLine_data()
