@@ -39,6 +39,7 @@ QRegularExpression wildcard(const QString &pattern)
 ChartServiceProcess::ChartServiceProcess()
 {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    Kit::dieWithParent(m_process);
 }
 
 ChartServiceProcess::~ChartServiceProcess()
@@ -266,6 +267,7 @@ bool ChartServiceProcess::makeCard(const QString &dir, const QString &kind, cons
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedChannels);
+    Kit::dieWithParent(process);
     process.start(QStringLiteral(QUORVEL_CHART_SERVICE_PATH), QStringList{QStringLiteral("make-card"), dir, QStringLiteral("--kind"), kind} + extra);
     return process.waitForFinished(TimeoutMs) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
