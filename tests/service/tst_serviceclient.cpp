@@ -160,6 +160,9 @@ void TestServiceClient::failures_data()
         return parameters;
     };
     QTest::newRow("no service") << QJsonObject() << ServiceError::Network << 0 << QString();
+    // The service said yes, then the connection broke: no refusal.
+    QTest::newRow("cut off mid-answer") << fault("close_after", {{"bytes", 10}}) << ServiceError::Network << 200
+                                        << QString();
     QTest::newRow("session refused")
         << fault("status", {{"status", 401}, {"error", "invalid_session"}, {"message", "Sign in again."}})
         << ServiceError::Refused << 401 << "invalid_session";
