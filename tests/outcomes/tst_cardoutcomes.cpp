@@ -27,6 +27,8 @@
 #include "chartserviceprocess.h"
 #include "download/download.h"
 #include "download/productjob.h"
+#include "download/registrationjob.h"
+#include "download/restorationjob.h"
 #include "download/rqupdatejob.h"
 #include "download/verifyjob.h"
 #include "service/chartservice.h"
@@ -66,12 +68,12 @@ Product legacyProduct(const QString &sku = productSku)
     return product;
 }
 
-// The RQ product bound to QDEMO-RQ-0001, one build ahead of its card.
-Product rqProduct()
+// By default the RQ product bound to QDEMO-RQ-0001, one build ahead of its card.
+Product rqProduct(int id = 3101, const QString &sku = QStringLiteral("  4321-1"))
 {
     Product product;
-    product.productId = 3101;
-    product.sku = QStringLiteral("  4321-1");
+    product.productId = id;
+    product.sku = sku;
     product.name = product.sku;
     product.line = RqSd;
     product.buildNumber = 5002;
@@ -157,6 +159,8 @@ private:
     void killChild(const QString &kind, const QString &sku, const QString &event);
     void act(const QString &event, Watch &watch);
     bool resumeToTheEnd(Watch &watch);
+    // The demo account's purchase as the service keeps it now.
+    QJsonObject subscription(int id);
     QMap<QString, QByteArray> expectedProduct();
     void verifyProduct();
     void verifyRqCard(const QString &sku);
@@ -359,14 +363,18 @@ void TestCardOutcomes::verifyProduct()
 
 // The service's header, finished, the card's chain behind it, the
 // service's segments beside it, and nothing else at the card root.
+QJsonObject TestCardOutcomes::subscription(int id)
+{
+    for (const QJsonValue &value : service->subscriptions()) {
+        if (value.toObject().value(QStringLiteral("subscription_id")).toInt() == id)
+            return value.toObject();
+    }
+    return QJsonObject();
+}
+
 void TestCardOutcomes::verifyRqCard(const QString &sku)
 {
-    QByteArray chain;
-    for (const QJsonValue &value : service->subscriptions()) {
-        if (value.toObject().value(QStringLiteral("subscription_id")).toInt() == 9021)
-            chain
-                = QByteArray::fromBase64(value.toObject().value(QStringLiteral("drm")).toString().toLatin1());
-    }
+    const QByteArray chain = QByteArray::fromBase64(subscription(9021).value(QStringLiteral("drm")).toString().toLatin1());
     QVERIFY(!chain.isEmpty());
     const QString base = QStringLiteral("R004321_1");
     const QJsonObject list = service->call(QStringLiteral("GetSegments/") + sku, QStringLiteral("smn"), {});
@@ -768,7 +776,7 @@ void TestCardOutcomes::stages_data()
 {
     QTest::addColumn<QString>("setup");      // "blank", "throttled", "mounted" (throttled, can be pulled),
                                              // "refused" (activation), "complete", "unproven", "changed"
-    QTest::addColumn<bool>("verify");        // a verification; else a product's download
+    QTest::addColumn<QString>("job");        // "download", "verify", "register" or "restore"
     QTest::addColumn<QStringList>("events"); // in order, each once the job is ready for it
     QTest::addColumn<QString>("stages");     // every stage the job passed
     QTest::addColumn<QString>("card");       // the product's state read from the card at the end
@@ -777,35 +785,39 @@ void TestCardOutcomes::stages_data()
     // their own are checked first.
     const QString begun = QStringLiteral("activating preparing checking transferring ");
     const QString proven = QStringLiteral("completing reading-back done");
-    QTest::newRow("fresh card") << "blank" << false << QStringList() << begun + proven << "complete";
+    QTest::newRow("fresh card") << "blank" << "download" << QStringList() << begun + proven << "complete";
     // Every file proven on the card: none fetched; without the read-back in
     // config.ini there is no such stage.
-    QTest::newRow("complete card, no read-back") << "complete" << false << QStringList()
+    QTest::newRow("complete card, no read-back") << "complete" << "download" << QStringList()
                                                  << "activating preparing checking completing done" << "complete";
     QTest::newRow("paused and resumed")
-        << "throttled" << false << QStringList{"pause", "resume"}
+        << "throttled" << "download" << QStringList{"pause", "resume"}
         << begun + "pausing paused(user, none) transferring " + proven << "complete";
-    QTest::newRow("cancelled while paused") << "throttled" << false << QStringList{"pause", "cancel"}
+    QTest::newRow("cancelled while paused") << "throttled" << "download" << QStringList{"pause", "cancel"}
                                             << begun + "pausing paused(user, none) cancelling cancelled"
                                             << "incomplete";
     // The card back and Resume pressed, the service goes: the network speaks now.
     QTest::newRow("card pulled, back, then the service gone")
-        << "mounted" << false << QStringList{"pull", "back", "service gone", "resume"}
+        << "mounted" << "download" << QStringList{"pull", "back", "service gone", "resume"}
         << begun + "pausing paused(card-gone, card-gone) transferring pausing paused(network-lost, network)"
         << "incomplete";
-    QTest::newRow("activation refused") << "refused" << false << QStringList() << "activating failed(service-reply)"
+    QTest::newRow("activation refused") << "refused" << "download" << QStringList() << "activating failed(service-reply)"
                                         << "none";
-    QTest::newRow("verified") << "unproven" << true << QStringList() << "activating preparing reading-back done"
+    QTest::newRow("verified") << "unproven" << "verify" << QStringList() << "activating preparing reading-back done"
                               << "complete";
     QTest::newRow("verified, a byte changed")
-        << "changed" << true << QStringList() << "activating preparing reading-back failed(mismatch)"
+        << "changed" << "verify" << QStringList() << "activating preparing reading-back failed(mismatch)"
         << "unverified";
+    // RQ cards: one the service does not know, made known; one whose
+    // container was lost, rebuilt for the next update to complete.
+    QTest::newRow("RQ card registered") << "rq unknown" << "register" << QStringList() << "activating done" << "none";
+    QTest::newRow("RQ container restored") << "rq lost" << "restore" << QStringList() << "activating done" << "none";
 }
 
 void TestCardOutcomes::stages()
 {
     QFETCH(QString, setup);
-    QFETCH(bool, verify);
+    QFETCH(QString, job);
     QFETCH(QStringList, events);
 
     Settings(configFilePath).setValue(SettingsKeys::downloadConcurrency, QStringLiteral("1"));
@@ -815,8 +827,14 @@ void TestCardOutcomes::stages()
         QSKIP(qPrintable(skipReason));
     const bool complete = setup == QLatin1String("complete") || setup == QLatin1String("unproven")
                           || setup == QLatin1String("changed");
-    prepareProductCard(complete ? QStringLiteral("complete")
-                                : setup == QLatin1String("mounted") ? setup : QStringLiteral("blank"));
+    if (setup == QLatin1String("rq unknown"))
+        QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("rq"),
+                                              {"--sku", "123456-2", "--media-id", "QRQ-NEW-0001"}));
+    else if (setup == QLatin1String("rq lost"))
+        QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"), {"--media-id", "QDEMO-RQ-LOST"}));
+    else
+        prepareProductCard(complete ? QStringLiteral("complete")
+                                    : setup == QLatin1String("mounted") ? setup : QStringLiteral("blank"));
     if (QTest::currentTestFailed())
         return;
     if (setup == QLatin1String("complete"))
@@ -838,8 +856,19 @@ void TestCardOutcomes::stages()
         QVERIFY(service->addFault(armedFault));
 
     const CardIdentity identity = CardIdentity::fromRoot(card);
-    Watch watch(verify ? static_cast<Job *>(new VerifyJob(chart.get(), legacyProduct(), session, identity))
-                       : new ProductJob(chart.get(), legacyProduct(), session, identity, JobOptions::fromSettings()));
+    const QByteArray lostChain =
+        QByteArray::fromBase64(subscription(9023).value(QStringLiteral("drm")).toString().toLatin1());
+    Job *made = nullptr;
+    if (job == QLatin1String("verify"))
+        made = new VerifyJob(chart.get(), legacyProduct(), session, identity);
+    else if (job == QLatin1String("register"))
+        made = new RegistrationJob(chart.get(), rqProduct(3102, QStringLiteral("123456-2")), session, identity,
+                                   QFileInfo(firstContainer(card)).fileName());
+    else if (job == QLatin1String("restore"))
+        made = new RestorationJob(chart.get(), rqProduct(3103, QStringLiteral("  7788-3")), identity, lostChain);
+    else
+        made = new ProductJob(chart.get(), legacyProduct(), session, identity, JobOptions::fromSettings());
+    Watch watch(made);
     watch.job->start();
     for (const QString &event : std::as_const(events)) {
         const int seen = watch.stops;
@@ -874,6 +903,16 @@ void TestCardOutcomes::stages()
     if (setup == QLatin1String("refused"))
         QCOMPARE(service->firedCount(QStringLiteral("status")), 1);
     QTEST(CardState::productStateName(CardState::read(identity, ProofLedger()).productState()), "card");
+    if (job == QLatin1String("register")) {
+        QCOMPARE(subscription(9022).value(QStringLiteral("media_id")).toString(), QStringLiteral("QRQ-NEW-0001"));
+        QVERIFY(!subscription(9022).value(QStringLiteral("drm")).toString().isEmpty());
+    } else if (job == QLatin1String("restore")) {
+        // The service's chain behind a header that says "update in progress".
+        const QByteArray kim = readAll(firstContainer(card));
+        QVERIFY(!lostChain.isEmpty());
+        QCOMPARE(kim.mid(352), lostChain);
+        QVERIFY(kim.at(72 + 1) & 0x04);
+    }
     if (service && (setup == QLatin1String("blank") || setup == QLatin1String("complete"))) {
         // A fresh card has nothing to resume: no request asks for a range,
         // and one transfer at a time takes the files in list order. A
