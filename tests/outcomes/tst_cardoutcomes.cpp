@@ -801,6 +801,8 @@ void TestCardOutcomes::stages_data()
         << "mounted" << "download" << QStringList{"pull", "back", "service gone", "resume"}
         << begun + "pausing paused(card-gone, card-gone) transferring pausing paused(network-lost, network)"
         << "incomplete";
+    QTest::newRow("cancelled while activating") << "stalled" << "download" << QStringList{"cancel"}
+                                                << "activating cancelling cancelled" << "none";
     QTest::newRow("activation refused") << "refused" << "download" << QStringList() << "activating failed(service-reply)"
                                         << "none";
     QTest::newRow("verified") << "unproven" << "verify" << QStringList() << "activating preparing reading-back done"
@@ -852,6 +854,8 @@ void TestCardOutcomes::stages()
         armed << throttle(files);
     if (setup == QLatin1String("refused"))
         armed << fault(QStringLiteral("status"), QStringLiteral("*ActivateProduct"));
+    if (setup == QLatin1String("stalled"))
+        armed << fault(QStringLiteral("stall"), QStringLiteral("*ActivateProduct"), 1, {{QStringLiteral("seconds"), 5}});
     for (const QJsonObject &armedFault : std::as_const(armed))
         QVERIFY(service->addFault(armedFault));
 
@@ -893,6 +897,9 @@ void TestCardOutcomes::stages()
                 QVERIFY(service->clearFaults());
             watch.job->resume();
         } else if (event == QLatin1String("cancel")) {
+            // A stalled activation is cancelled once the service holds it.
+            QVERIFY(setup != QLatin1String("stalled")
+                    || QTest::qWaitFor([&] { return service->firedCount(QStringLiteral("stall")) > 0; }, 20000));
             watch.job->cancel();
         }
         QVERIFY(watch.stopsAfter(seen));
