@@ -50,10 +50,11 @@ void ServiceReply::handleFinished()
         failure.kind = ServiceError::Unreadable;
         failure.message = unreadableText();
     } else if (network->error() != QNetworkReply::NoError) {
-        // With a status the service answered and said no; without one the
-        // network gave out before an answer came.
+        // Qt's codes below 200 are the connection's (refused, reset, timed
+        // out, closed mid-answer: the status line may have come first);
+        // from 200 on the service answered with an error status and said no.
         const QJsonObject object = QJsonDocument::fromJson(body).object();
-        failure.kind = failure.status > 0 ? ServiceError::Refused : ServiceError::Network;
+        failure.kind = int(network->error()) < 200 ? ServiceError::Network : ServiceError::Refused;
         failure.code = object.value(QStringLiteral("error")).toString();
         failure.message = object.value(QStringLiteral("message")).toString();
         // An error status without words of the service's own is left for

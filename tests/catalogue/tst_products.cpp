@@ -1,17 +1,14 @@
-// A wrong status sends a purchase to the wrong card. Also the chart state of
-// RQ cards, and the details and pictures fetched from the service.
-#include <QJsonArray>
-#include <QNetworkAccessManager>
-#include <QSignalSpy>
+// A wrong status sends a purchase to the wrong card, or calls a card complete
+// that is not: the status rules over a product's subscriptions and what the
+// card holds, read from a card laid out by hand with what this computer
+// proved about it. Also the chart state of RQ cards and what such a card
+// needs before an update.
+#include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "base/startup.h"
-#include "widgets/rqsdproduct.h"
-#include "widgets/talvoproduct.h"
-#include "widgets/velmoraproduct.h"
-#include "chartserviceprocess.h"
-#include "card/mikfile.h"
+#include "catalogue/productstatus.h"
+#include "catalogue/rqcardplan.h"
 #include "testkit.h"
 
 namespace {
@@ -24,177 +21,204 @@ QString deviceFor(const QString &mediaId)
     return mediaId.isEmpty() ? QString() : QString::fromUtf8(Kit::mediaText(mediaId.toUtf8()));
 }
 
-template<typename Product> void addPurchases(Product &product, const QStringList &boundTo)
+Product product(const QString &sku, ProductTypeEnum line, const QStringList &boundTo)
 {
-    int id = 100;
+    Product made;
+    made.productId = 100;
+    made.sku = sku;
+    made.line = line;
     for (const QString &mediaId : boundTo)
-        product.insertSubscription(id++, QJsonObject { { "device_id", deviceFor(mediaId) } });
+        made.subscriptions.append({int(made.subscriptions.size()) + 1, 100, deviceFor(mediaId), 0, "chain of " + mediaId.toUtf8()});
+    return made;
+}
+
+// A card of media id CARD laid out in root + "/card", and what this computer
+// proved about it in root + "/proofs". card is "" (no card), "empty", "rq"
+// (a chart container of "  1234-5") or a SKU on the card's vmid followed by
+// how its two files stand: "proven" (as proven here), "unproven" (all there,
+// no proof here), "writing" (a run here began and did not end proven),
+// "shortened" (proven, then a file cut), "partly" (a file missing), "busy"
+// (a job of this process writes it now), "proof of another" (proven here
+// for another product).
+CardState cardState(const QString &root, const QString &card)
+{
+    if (card.isEmpty())
+        return CardState();
+    const QString dir = root + QStringLiteral("/card");
+    Kit::writeCard(dir, "CARD");
+    const QString sku = card.section(QLatin1Char(' '), 0, 0);
+    const QString how = card.section(QLatin1Char(' '), 1);
+    if (sku == QLatin1String("rq")) {
+        Kit::writeContainer(dir, Kit::Header().bytes());
+    } else if (sku != QLatin1String("empty")) {
+        const QByteArray vmid = sku.toUtf8()
+                                + "\r\n{\"files\": [{\"etag\": \"t\", \"file\": \"P/a.bin\"}, "
+                                  "{\"etag\": \"t\", \"file\": \"P/b.bin\"}]}";
+        writeFile(dir + QStringLiteral("/vmid"), vmid);
+        writeFile(dir + QStringLiteral("/P/a.bin"), "aaaaa");
+        if (how != QLatin1String("partly"))
+            writeFile(dir + QStringLiteral("/P/b.bin"), "bbb");
+        const QByteArray state = how == QLatin1String("writing") ? "writing" : "proven";
+        const QByteArray proven = how == QLatin1String("proof of another") ? "VM-9" : sku.toUtf8();
+        if (how == QLatin1String("proven") || how == QLatin1String("shortened") || how == QLatin1String("writing")
+            || how == QLatin1String("proof of another"))
+            writeFile(root + QStringLiteral("/proofs/")
+                          + QCryptographicHash::hash("CARD", QCryptographicHash::Sha1).toHex() + ".json",
+                      "{\"media_id\": \"CARD\", \"sku\": \"" + proven + "\", \"state\": \"" + state
+                          + "\", \"vmid_sha1\": \"" + QCryptographicHash::hash(vmid, QCryptographicHash::Sha1).toHex()
+                          + "\", \"files\": [[\"P/a.bin\", 5], [\"P/b.bin\", 3]]}");
+        if (how == QLatin1String("shortened"))
+            QFile::resize(dir + QStringLiteral("/P/b.bin"), 2);
+    }
+    return CardState::read(CardIdentity::fromRoot(dir), ProofLedger(root + QStringLiteral("/proofs")),
+                           how == QLatin1String("busy"));
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(RqCardPlan::Step)
 
 class TestProducts : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-
-    void subscriptionStatus_data();
-    void subscriptionStatus();
-    void subscriptionCount_data();
-    void subscriptionCount();
-    void chartStatus_data();
-    void chartStatus();
+    void status_data();
+    void status();
+    void counts_data();
+    void counts();
+    void chart_data();
+    void chart();
     void buildReference_data();
     void buildReference();
-
-    void details_data();
-    void details();
-    void failedRepliesAreHandled();
-
-private:
-    QJsonObject catalogueProduct(const QString &line, int id) const
-    {
-        return catalogue.value(line).toObject().value(QString::number(id)).toObject();
-    }
-
-    ChartServiceProcess service;
-    QJsonObject catalogue;
+    void rqCardPlan_data();
+    void rqCardPlan();
 };
 
-void TestProducts::initTestCase()
-{
-    prepareStartup();
-    QVERIFY(service.start());
-    qputenv("QUORVEL_SERVICE_URL", service.baseUrl().toUtf8());
-    catalogue = service.call(QStringLiteral("GetAllProducts"), QStringLiteral("smn"),
-        QJsonObject { { "session_id", service.signIn() } });
-    QVERIFY(!catalogue.isEmpty());
-}
-
-void TestProducts::subscriptionStatus_data()
+void TestProducts::status_data()
 {
     QTest::addColumn<QStringList>("boundTo"); // one entry per purchase: media id, "" unbound
-    QTest::addColumn<QString>("cardMediaId");
-    QTest::addColumn<int>("cardType");
-    QTest::addColumn<QString>("skuOnCard");
-    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("card");        // see cardState()
+    QTest::addColumn<int>("cardLine");        // the line of what the card holds
+    QTest::addColumn<QString>("word");
+    QTest::addColumn<QString>("button");
 
-    const int velmora = VelmoraRegion;
-    const int available = AbstractProduct::StatusAvailable, replace = AbstractProduct::StatusReplace,
-              downloaded = AbstractProduct::StatusDownloaded, redownload = AbstractProduct::StatusRedownload,
-              incompatible = AbstractProduct::StatusIncompatible;
-    QTest::newRow("no purchase") << QStringList() << "" << -1 << "" << downloaded;
-    QTest::newRow("no card, unbound") << QStringList { "" } << "" << -1 << "" << available;
-    QTest::newRow("empty card, unbound") << QStringList { "" } << "CARD" << -1 << "" << available;
-    QTest::newRow("empty card, here") << QStringList { "CARD" } << "CARD" << -1 << "" << redownload;
-    QTest::newRow("empty card, elsewhere") << QStringList { "OTHER" } << "CARD" << -1 << "" << downloaded;
-    QTest::newRow("empty, elsewhere, unbound")
-        << QStringList { "OTHER", "" } << "CARD" << -1 << "" << available;
-    QTest::newRow("empty, unbound, here") << QStringList { "", "CARD" } << "CARD" << -1 << "" << redownload;
-    QTest::newRow("media id case") << QStringList { "card" } << "CARD" << -1 << "" << downloaded;
-    QTest::newRow("two-field device id") << QStringList { "@" } << "CARD" << -1 << "" << available;
-    QTest::newRow("this, unbound") << QStringList { "" } << "CARD" << velmora << "VM-1" << downloaded;
-    QTest::newRow("this, here") << QStringList { "OTHER", "CARD", "" } << "CARD" << velmora << "VM-1"
-                                << redownload;
-    QTest::newRow("other, unbound") << QStringList { "" } << "CARD" << velmora << "VM-2" << replace;
-    QTest::newRow("other, here") << QStringList { "CARD" } << "CARD" << velmora << "VM-2" << replace;
-    QTest::newRow("other, elsewhere") << QStringList { "OTHER" } << "CARD" << velmora << "VM-2" << downloaded;
-    QTest::newRow("item number case") << QStringList { "" } << "CARD" << velmora << "vm-1" << replace;
-    QTest::newRow("RQ item number") << QStringList { "CARD", "" } << "CARD" << int(RqSd) << "  1234-5"
-                                    << incompatible;
-    QTest::newRow("other line") << QStringList() << "CARD" << int(Talvos) << "TV-1" << incompatible;
-    QTest::newRow("other line, no item number")
-        << QStringList { "" } << "CARD" << int(Talvos) << "" << available;
+    const int none = NoProductType, velmora = VelmoraRegion;
+    const auto row = [](const char *name, const QStringList &boundTo, const char *card, int line, const char *word,
+                        const char *button) {
+        QTest::newRow(name) << boundTo << QString::fromLatin1(card) << line << QString::fromLatin1(word)
+                            << QString::fromLatin1(button);
+    };
+    row("no purchase", {}, "", none, "Downloaded", "");
+    row("no card, unbound", {""}, "", none, "Available", "Download");
+    row("no card, bound", {"OTHER"}, "", none, "Downloaded", "");
+    row("empty card, unbound", {""}, "empty", none, "Available", "Download");
+    // Bound here but not on the card: there is nothing to download again.
+    row("empty card, here", {"CARD"}, "empty", none, "Available", "Download");
+    row("empty card, elsewhere", {"OTHER"}, "empty", none, "Downloaded", "");
+    row("empty, elsewhere, unbound", {"OTHER", ""}, "empty", none, "Available", "Download");
+    row("media id case", {"card"}, "empty", none, "Downloaded", "");
+    row("two-field device id", {"@"}, "empty", none, "Available", "Download");
+    row("this, unbound", {""}, "VM-1 proven", velmora, "Downloaded", "");
+    // Redownload claims the card holds the product whole: only a proof here earns it.
+    row("this, here, proven", {"OTHER", "CARD", ""}, "VM-1 proven", velmora, "Redownload", "Redownload");
+    row("this, here, no proof here", {"CARD"}, "VM-1 unproven", velmora, "Not Verified", "Verify");
+    row("this, here, proof of another product", {"CARD"}, "VM-1 proof of another", velmora, "Not Verified",
+        "Verify");
+    row("this, here, run ended without proof", {"CARD"}, "VM-1 writing", velmora, "Incomplete", "Resume");
+    row("this, here, cut after the proof", {"CARD"}, "VM-1 shortened", velmora, "Incomplete", "Resume");
+    row("this, here, partly on the card", {"CARD"}, "VM-1 partly", velmora, "Incomplete", "Resume");
+    row("this, here, being written", {"CARD"}, "VM-1 busy", velmora, "In Progress", "");
+    row("other, unbound", {""}, "VM-2 proven", velmora, "Replace", "Replace");
+    row("other, here", {"CARD"}, "VM-2 partly", velmora, "Replace", "Replace");
+    row("other, elsewhere", {"OTHER"}, "VM-2 proven", velmora, "Downloaded", "");
+    row("item number case", {""}, "vm-1 proven", velmora, "Replace", "Replace");
+    row("RQ card", {"CARD", ""}, "rq", int(RqSd), "Incompatible", "");
+    row("other line", {}, "TV-1 proven", int(Talvos), "Incompatible", "");
+    row("other line, no item number", {""}, "empty", int(Talvos), "Available", "Download");
 }
 
-void TestProducts::subscriptionStatus()
+void TestProducts::status()
 {
     QFETCH(QStringList, boundTo);
-    QFETCH(QString, cardMediaId);
-    QFETCH(QString, skuOnCard);
-    QFETCH(int, cardType);
+    QFETCH(QString, card);
+    QFETCH(int, cardLine);
 
-    VelmoraProduct product(QJsonObject { { "sku", "VM-1" } });
-    product.productType = VelmoraRegion;
-    addPurchases(product, boundTo);
-    QTEST(product.currentSubscriptionStatus(cardMediaId, skuOnCard, ProductTypeEnum(cardType)), "status");
+    QTemporaryDir root;
+    const CardState state = cardState(root.path(), card);
+    QCOMPARE(state.isValid(), !card.isEmpty());
+    const ProductStatus::Code code = ProductStatus::of(product(QStringLiteral("VM-1"), VelmoraRegion, boundTo), state,
+                                                       ProductTypeEnum(cardLine));
+    QTEST(ProductStatus::word(code), "word");
+    QTEST(ProductStatus::action(code), "button");
 }
 
-void TestProducts::subscriptionCount_data()
+void TestProducts::counts_data()
 {
     QTest::addColumn<QStringList>("boundTo");
-    QTest::addColumn<QString>("cardMediaId");
-    QTest::addColumn<int>("available"); // count under "Available", -1 when absent
+    QTest::addColumn<QString>("card");
+    QTest::addColumn<int>("available");  // count under "Available", -1 when absent
     QTest::addColumn<int>("downloaded"); // count under "Downloaded", -1 when absent
-    QTest::addColumn<QString>("skuOnCard");
 
-    QTest::newRow("no card") << QStringList { "", "", "OTHER" } << "" << 2 << 1 << "";
-
-    QTest::newRow("other on card") << QStringList { "CARD", "" } << "CARD" << 1 << 1 << "VM-2";
-    QTest::newRow("this: elsewhere is usable")
-        << QStringList { "", "CARD", "OTHER" } << "CARD" << 2 << 1 << "VM-1";
-    QTest::newRow("this, all here") << QStringList { "CARD", "CARD" } << "CARD" << -1 << 2 << "VM-1";
+    QTest::newRow("no card") << QStringList{"", "", "OTHER"} << "" << 2 << 1;
+    QTest::newRow("other on card") << QStringList{"CARD", ""} << "VM-2 proven" << 1 << 1;
+    QTest::newRow("this: elsewhere is usable") << QStringList{"", "CARD", "OTHER"} << "VM-1 unproven" << 2 << 1;
+    QTest::newRow("this, all here") << QStringList{"CARD", "CARD"} << "VM-1 partly" << -1 << 2;
 }
 
-void TestProducts::subscriptionCount()
+void TestProducts::counts()
 {
     QFETCH(QStringList, boundTo);
-    QFETCH(QString, cardMediaId);
-    QFETCH(QString, skuOnCard);
-
-    TalvoProduct product(QJsonObject { { "sku", "VM-1" } });
-    addPurchases(product, boundTo);
-    const QMap<int, int> counts = product.currentSubscriptionCount(cardMediaId, skuOnCard);
-    QTEST(counts.value(AbstractProduct::StatusAvailable, -1), "available");
-    QTEST(counts.value(AbstractProduct::StatusDownloaded, -1), "downloaded");
+    QFETCH(QString, card);
+    QTemporaryDir root;
+    const QMap<ProductStatus::Code, int> counts =
+        ProductStatus::counts(product(QStringLiteral("VM-1"), Talvos, boundTo), cardState(root.path(), card));
+    QTEST(counts.value(ProductStatus::Available, -1), "available");
+    QTEST(counts.value(ProductStatus::Downloaded, -1), "downloaded");
 }
 
-void TestProducts::chartStatus_data()
+void TestProducts::chart_data()
 {
     QTest::addColumn<quint32>("cardBuild");
     QTest::addColumn<quint32>("cardCode");
-    QTest::addColumn<quint64>("cardFlags");
+    QTest::addColumn<bool>("updating");
     QTest::addColumn<int>("serviceBuild");
     QTest::addColumn<int>("serviceCode");
-    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("word");
+    QTest::addColumn<QString>("button");
 
-    const quint64 plain = 0x800;
-    const int update = AbstractProduct::UpdateAvailable,
-              sameBuildUpdate = AbstractProduct::UpdateAvailableSameBuild,
-              upToDate = AbstractProduct::UpToDate, sameBuild = AbstractProduct::UpToDateSameBuild;
-    QTest::newRow("service newer") << 5000u << 0u << plain << 5001 << 0 << update;
-    QTest::newRow("card newer") << 5002u << 3u << plain << 5001 << 9 << upToDate;
-    QTest::newRow("same build, card without code") << 5000u << 0u << plain << 5000 << 9 << upToDate;
-    QTest::newRow("same build, same code") << 5000u << 7u << plain << 5000 << 7 << sameBuild;
-    QTest::newRow("same build, service code higher") << 5000u << 7u << plain << 5000 << 9 << sameBuildUpdate;
-    QTest::newRow("same build, card code higher") << 5000u << 9u << plain << 5000 << 7 << upToDate;
-    QTest::newRow("update running") << 5000u << 7u << (plain | 0x400) << 9000 << 9
-                                    << int(AbstractProduct::UpdateInProgress);
+    const QString update = QStringLiteral("Update Available"), upToDate = QStringLiteral("Up To Date");
+    QTest::newRow("service newer") << 5000u << 0u << false << 5001 << 0 << update << "Update";
+    QTest::newRow("card newer") << 5002u << 3u << false << 5001 << 9 << upToDate << "";
+    QTest::newRow("same build, card without code") << 5000u << 0u << false << 5000 << 9 << upToDate << "";
+    // The service's own build: checked again on request.
+    QTest::newRow("same build, same code") << 5000u << 7u << false << 5000 << 7 << upToDate << "Validate";
+    QTest::newRow("same build, service code higher") << 5000u << 7u << false << 5000 << 9 << update << "Update";
+    QTest::newRow("same build, card code higher") << 5000u << 9u << false << 5000 << 7 << upToDate << "";
+    QTest::newRow("update running") << 5000u << 7u << true << 9000 << 9 << "Update In Progress" << "Resume";
     // The card stores unsigned numbers; a service number of -1 is the
     // largest build there is.
-    QTest::newRow("unsigned build") << 0x80000000u << 0u << plain << -1 << 0 << update;
-    QTest::newRow("unsigned code") << 5000u << 0x80000000u << plain << 5000 << -1 << sameBuildUpdate;
+    QTest::newRow("unsigned build") << 0x80000000u << 0u << false << -1 << 0 << update << "Update";
+    QTest::newRow("unsigned code") << 5000u << 0x80000000u << false << 5000 << -1 << update << "Update";
 }
 
-void TestProducts::chartStatus()
+void TestProducts::chart()
 {
-    QFETCH(quint32, cardBuild);
-    QFETCH(quint32, cardCode);
-    QFETCH(quint64, cardFlags);
     QFETCH(int, serviceBuild);
     QFETCH(int, serviceCode);
-
-    QTemporaryDir card;
-    Kit::Header h;
-    h.buildNumber = cardBuild;
-    h.buildCode = cardCode;
-    h.flags = cardFlags;
-    Mik::MikFile container(Kit::writeContainer(card.path(), h.bytes()));
-    RqSdProduct product(QJsonObject {
-        { "sku", "  1234-5" }, { "build_number", serviceBuild }, { "build_code", serviceCode } });
-    QTEST(int(product.getStatus(container)), "status");
+    CardState::Container container;
+    QFETCH(quint32, cardBuild);
+    QFETCH(quint32, cardCode);
+    QFETCH(bool, updating);
+    container.buildNumber = cardBuild;
+    container.buildCode = cardCode;
+    container.updating = updating;
+    Product chart = product(QStringLiteral("  1234-5"), RqSd, {});
+    chart.buildNumber = serviceBuild;
+    chart.buildCode = serviceCode;
+    const ProductStatus::ChartStatus status = ProductStatus::chart(chart, container);
+    QTEST(ProductStatus::chartWord(status), "word");
+    QTEST(ProductStatus::chartAction(status), "button");
 }
 
 void TestProducts::buildReference_data()
@@ -206,8 +230,7 @@ void TestProducts::buildReference_data()
     QTest::newRow("build and code") << 12345 << 27123 << "12.345 (ABB123)";
     QTest::newRow("small build") << 12 << 0 << "0.012";
     QTest::newRow("negative code ignored") << 5000 << -4 << "5.000";
-    QTest::newRow("letters wrap at 26")
-        << 1000 << 26 * 676000 + 25 * 26000 + 25 * 1000 + 999 << "1.000 (AZZ999)";
+    QTest::newRow("letters wrap at 26") << 1000 << 26 * 676000 + 25 * 26000 + 25 * 1000 + 999 << "1.000 (AZZ999)";
     QTest::newRow("largest") << 2147483647 << 2147483647 << "2147483.647 (ETN647)";
     // A card's header numbers read as signed, like the service's.
     QTest::newRow("card build of 2^32-1") << -1 << int(0x80000000u) << "-0.001";
@@ -217,82 +240,52 @@ void TestProducts::buildReference()
 {
     QFETCH(int, build);
     QFETCH(int, code);
-    QTEST(RqSdProduct(QJsonObject { { "build_number", build }, { "build_code", code } }).getBuildReference(),
-        "reference");
-
-    QTemporaryDir card;
-    Kit::Header h;
-    h.buildNumber = quint32(build);
-    h.buildCode = quint32(code);
-    QTEST(RqSdProduct::containerBuildReference(Mik::MikFile(Kit::writeContainer(card.path(), h.bytes()))),
-        "reference");
+    QTEST(ProductStatus::buildReference(build, code), "reference");
 }
 
-void TestProducts::details_data()
+void TestProducts::rqCardPlan_data()
 {
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<int>("productId");
-    QTest::addColumn<QStringList>("pictures");
+    QTest::addColumn<QString>("card");       // "rq": a container of "  1234-5", "empty"
+    QTest::addColumn<QStringList>("owned");  // "SKU@media id" per purchase, "SKU" for a product not bought
+    QTest::addColumn<RqCardPlan::Step>("step");
+    QTest::addColumn<QString>("sku");
 
-    // A lake region shows only its cover (its second picture).
-    QTest::newRow("lake region") << "velmora_region" << 1101 << QStringList { "/images/1101/1.png" };
-    QTest::newRow("other lines: every picture")
-        << "talvos" << 2101 << QStringList { "/images/2101/0.png", "/images/2101/1.png" };
+    using P = RqCardPlan;
+    const QString chart = QStringLiteral("  1234-5"), other = QStringLiteral("  7788-3");
+    QTest::newRow("container, bound here") << "rq" << QStringList{other + "@CARD", chart + "@CARD"} << P::Ready
+                                           << chart;
+    QTest::newRow("container, bound elsewhere") << "rq" << QStringList{chart + "@OTHER"} << P::Register << chart;
+    QTest::newRow("container, unbound") << "rq" << QStringList{chart + "@"} << P::Register << chart;
+    // The container's own product comes before restoring another.
+    QTest::newRow("container, another bound here") << "rq" << QStringList{other + "@CARD", chart + "@OTHER"}
+                                                   << P::Register << chart;
+    QTest::newRow("container not bought") << "rq" << QStringList{chart} << P::NotRq << QString();
+    QTest::newRow("container lost, bound here") << "empty" << QStringList{chart + "@OTHER", other + "@CARD"}
+                                                << P::Restore << other;
+    QTest::newRow("container lost, bound elsewhere") << "empty" << QStringList{chart + "@OTHER"} << P::NotRq
+                                                     << QString();
+    QTest::newRow("no card") << "" << QStringList{chart + "@CARD"} << P::NotRq << QString();
 }
 
-void TestProducts::details()
+void TestProducts::rqCardPlan()
 {
-    QFETCH(QString, line);
-    QFETCH(int, productId);
-    QFETCH(QStringList, pictures);
-    QVERIFY(service.clearRequestLog());
-    const QJsonObject json = catalogueProduct(line, productId);
-    VelmoraProduct product(json);
-
-    QSignalSpy loaded(&product, &AbstractProduct::infoLoaded);
-    QSignalSpy replies(product.serviceClient.manager, &QNetworkAccessManager::finished);
-    product.highlighted();
-    QVERIFY(loaded.wait(10000));
-
-    const QJsonArray asked = service.requestLog(QStringLiteral("*GetProductInfo"));
-    QCOMPARE(asked.size(), 1);
-    const QJsonObject body = asked.first().toObject().value(QStringLiteral("json")).toObject();
-    QCOMPARE(body.value(QStringLiteral("sku")).toString(), json.value(QStringLiteral("sku")).toString());
-    QCOMPARE(body.value(QStringLiteral("encode_image")), QJsonValue(true));
-    QVERIFY(!product.byline.isEmpty());
-
-    QTRY_COMPARE_WITH_TIMEOUT(replies.count(), 1 + pictures.size(), 10000);
-    QStringList fetched;
-    for (const QJsonValue &entry : service.requestLog(QStringLiteral("/images/*")))
-        fetched << entry.toObject().value(QStringLiteral("path")).toString();
-    fetched.sort();
-    QCOMPARE(fetched, pictures);
-    // Only the first picture to arrive is kept.
-    QCOMPARE(product.images.size(), pictures.size());
-    QCOMPARE(product.images.size() - product.images.count(nullptr), 1);
+    QFETCH(QString, card);
+    QFETCH(QStringList, owned);
+    QList<Product> products;
+    for (const QString &entry : owned) {
+        const QStringList boundTo = entry.contains(QLatin1Char('@')) ? QStringList{entry.section(QLatin1Char('@'), 1)}
+                                                                     : QStringList();
+        products.append(product(entry.section(QLatin1Char('@'), 0, 0), RqSd, boundTo));
+    }
+    QTemporaryDir root;
+    const RqCardPlan plan = RqCardPlan::decide(products, cardState(root.path(), card));
+    QTEST(plan.step, "step");
+    QTEST(plan.product.sku, "sku");
+    QCOMPARE(plan.containerFile, plan.step == RqCardPlan::Ready || plan.step == RqCardPlan::Register ? QStringLiteral("  1234-5.kim")
+                                                                                     : QString());
+    // A lost container comes back from the chart data of the card's own purchase.
+    QCOMPARE(plan.chain, plan.step == RqCardPlan::Restore ? QByteArray("chain of CARD") : QByteArray());
 }
 
-void TestProducts::failedRepliesAreHandled()
-{
-    // Failed details are asked again; an undecodable picture keeps its slot empty.
-    QVERIFY(service.addFault({ { "kind", "status" }, { "path", "*GetProductInfo" } }));
-    QVERIFY(service.addFault({ { "kind", "status" }, { "path", "/images/*" } }));
-    RqSdProduct product(catalogueProduct(QStringLiteral("rq_sd"), 3101));
-    QSignalSpy loaded(&product, &AbstractProduct::infoLoaded);
-    QSignalSpy replies(product.serviceClient.manager, &QNetworkAccessManager::finished);
-    product.highlighted();
-    QVERIFY(replies.wait(10000));
-    QCOMPARE(loaded.count(), 0);
-    QVERIFY(product.byline.isEmpty());
-
-    product.highlighted();
-    QVERIFY(loaded.wait(10000));
-    QVERIFY(!product.byline.isEmpty());
-    QTRY_COMPARE_WITH_TIMEOUT(replies.count(), 3, 10000);
-    QCOMPARE(service.firedCount(QStringLiteral("status")), 2);
-    QVERIFY(product.images.value(0) && product.images.at(0)->isNull());
-    QVERIFY(service.clearFaults());
-}
-
-QTEST_MAIN(TestProducts)
+QTEST_GUILESS_MAIN(TestProducts)
 #include "tst_products.moc"

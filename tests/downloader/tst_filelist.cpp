@@ -1,13 +1,11 @@
 // What the service sends is checked before anything on the card is touched:
 // one unusable record, or a file the card's file system (every kind is tried)
 // cannot hold, refuses the whole list; the plan that follows from a list and
-// the card never takes a file for complete on its length. While it works the
-// downloader shows how many files run at once, the speed and the time left.
-#include <QApplication>
+// the card never takes a file for complete on its length. A job moves only
+// as its stage table allows, and its rate says nothing it cannot know.
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -17,8 +15,10 @@
 
 #include "download/activationplan.h"
 #include "download/cardlimits.h"
+#include "download/job.h"
+#include "download/joboptions.h"
+#include "download/rateestimator.h"
 #include "service/filelist.h"
-#include "window/productdownloader.h"
 #include "download/rqupdate.h"
 #include "service/servicereply.h"
 #include "downloadfixture.h"
@@ -56,11 +56,12 @@ private slots:
     void cardLimits();
     void plan_data();
     void plan();
-    void concurrencySetting_data();
-    void concurrencySetting();
-    void speedAndTimeLeft();
-    void timeLeftText_data();
-    void timeLeftText();
+    void options_data();
+    void options();
+    void stageMoves_data();
+    void stageMoves();
+    void rate_data();
+    void rate();
 
 private:
     QTemporaryDir dataDir;
@@ -222,8 +223,7 @@ void TestFileList::cardLimits()
     QVERIFY2(refusal.isEmpty() ? problem.isEmpty() : problem.contains(refusal), qPrintable(problem));
     if (!refusal.isEmpty()) {
         // The message names the file: the last of the list is the culprit.
-        QVERIFY2(problem.startsWith(
-                     QStringLiteral("The file \"%1\"").arg(list.records.last().file.toHtmlEscaped())),
+        QVERIFY2(problem.startsWith(QStringLiteral("The file \"%1\"").arg(list.records.last().file)),
             qPrintable(problem));
         QVERIFY(problem.endsWith(QLatin1String("Nothing on the card was changed.")));
         QVERIFY(!problem.contains(QLatin1String("outside")));
@@ -315,72 +315,117 @@ void TestFileList::initTestCase()
     configFilePath = dataDir.path() + QStringLiteral("/config.ini");
 }
 
-void TestFileList::concurrencySetting_data()
+void TestFileList::options_data()
 {
     const int ideal = QThread::idealThreadCount();
-    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QString>("concurrency");
+    QTest::addColumn<QString>("readBack"); // empty: not in config.ini
     QTest::addColumn<int>("expected");
-    QTest::newRow("zero") << QStringLiteral("0") << ideal;
-    QTest::newRow("not a number") << QStringLiteral("abc") << ideal;
-    QTest::newRow("one") << QStringLiteral("1") << 1;
+    QTest::addColumn<bool>("reads");
+    QTest::newRow("zero") << QStringLiteral("0") << QString() << ideal << true;
+    QTest::newRow("not a number") << QStringLiteral("abc") << QString() << ideal << true;
+    QTest::newRow("one") << QStringLiteral("1") << QStringLiteral("1") << 1 << true;
     // The cores no longer cap it; one network manager's connections do.
-    QTest::newRow("above the cores") << QString::number(ideal + 1) << qMin(ideal + 1, 6);
-    QTest::newRow("above six") << QStringLiteral("16") << 6;
+    QTest::newRow("above the cores") << QString::number(ideal + 1) << QString() << qMin(ideal + 1, 6) << true;
+    QTest::newRow("above six") << QStringLiteral("16") << QStringLiteral("0") << 6 << false;
+    QTest::newRow("read-back off in words") << QStringLiteral("2") << QStringLiteral(" Off ") << 2 << false;
 }
 
-void TestFileList::concurrencySetting()
+void TestFileList::options()
 {
-    QFETCH(QString, stored);
-    QFETCH(int, expected);
+    QFETCH(QString, concurrency);
+    QFETCH(QString, readBack);
+    QFile::remove(configFilePath);
     {
         Settings settings(configFilePath);
-        settings.setValue(SettingsKeys::downloadConcurrency, stored);
+        settings.setValue(SettingsKeys::downloadConcurrency, concurrency);
+        if (!readBack.isEmpty())
+            settings.setValue(SettingsKeys::readBackAfterWriting, readBack);
     }
-    TestProduct product(QJsonObject { { QStringLiteral("sku"), QStringLiteral("VM-1") } }, VelmoraRegion);
-    ProductDownloader downloader(nullptr, &product);
-    QCOMPARE(downloader.concurrency, expected);
+    const JobOptions options = JobOptions::fromSettings();
+    QTEST(options.concurrency, "expected");
+    QTEST(options.readBack, "reads");
 }
 
-// 24 MiB over 3 s is 8 MiB/s, 64 Mbps; the 118 MiB left before the second
-// report take 14 s at that rate.
-void TestFileList::speedAndTimeLeft()
+void TestFileList::stageMoves_data()
 {
-    TestProduct product(QJsonObject { { QStringLiteral("sku"), QStringLiteral("VM-1") } }, VelmoraRegion);
-    ProductDownloader downloader(nullptr, &product);
-    QSignalSpy statuses(&downloader, &ProductDownloader::statusUpdate);
-    downloader.totalBytes = 128LL << 20;
-    downloader.lastTick = downloader.speedTimer.elapsed() - 3100;
-    downloader.handleBytesDone(10LL << 20); // at most 10 MiB: too few to tell a speed
-    QCOMPARE(statuses.count(), 0);
-    downloader.handleBytesDone(14LL << 20);
-    QCOMPARE(statuses.count(), 1);
-    QCOMPARE(statuses.first().at(1).toString(), QStringLiteral("@ 64 Mbps -  14 seconds left"));
-    QCOMPARE(downloader.doneBytes, 24LL << 20);
-    QCOMPARE(downloader.windowBytes, 0);
+    QTest::addColumn<Job::Stage>("from");
+    QTest::addColumn<Job::Stage>("to");
+    QTest::addColumn<bool>("allowed");
+
+    using S = Job::Stage;
+    const auto row = [](S from, S to, bool allowed) {
+        QTest::addRow("%s to %s", qPrintable(Job::stageName(from)), qPrintable(Job::stageName(to)))
+            << from << to << allowed;
+    };
+    // An ended job never moves again.
+    for (const S end : {S::Done, S::Failed, S::Cancelled}) {
+        row(end, S::Transferring, false);
+        row(end, S::Cancelling, false);
+        row(end, S::Failed, false);
+    }
+    // A stop settles in Paused only through Pausing, where the work was
+    // asked to stop; Paused again only to change its reason.
+    row(S::Pausing, S::Paused, true);
+    row(S::Paused, S::Paused, true);
+    for (const S running : {S::Checking, S::Transferring, S::Completing, S::ReadingBack, S::Preparing})
+        row(running, S::Paused, false);
+    // Going on is from Paused alone.
+    for (const S next : {S::Checking, S::Transferring, S::Completing, S::ReadingBack})
+        row(S::Paused, next, true);
+    row(S::Pausing, S::Transferring, false);
+    row(S::Cancelling, S::Transferring, false);
+    row(S::Ready, S::Transferring, false);
+    // Cancel ends in Cancelled, and only through Cancelling.
+    row(S::Ready, S::Cancelling, false);
+    row(S::Paused, S::Cancelling, true);
+    row(S::Cancelling, S::Cancelled, true);
+    row(S::Transferring, S::Cancelled, false);
+    row(S::Cancelling, S::Failed, false);
+    row(S::Ready, S::Done, false);
+    // A registration ends with the service's answer.
+    row(S::Activating, S::Done, true);
 }
 
-void TestFileList::timeLeftText_data()
+void TestFileList::stageMoves()
 {
-    QTest::addColumn<qint64>("seconds");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("1") << qint64(1) << QStringLiteral(" 1 second");
-    QTest::newRow("59") << qint64(59) << QStringLiteral(" 59 seconds");
-    QTest::newRow("60") << qint64(60) << QStringLiteral(" 1 minute");
-    QTest::newRow("3600") << qint64(3600) << QStringLiteral("1 hour 0 minutes");
-    QTest::newRow("3700") << qint64(3700) << QStringLiteral("1 hour 1 minutes");
+    QFETCH(Job::Stage, from);
+    QFETCH(Job::Stage, to);
+    QTEST(Job::allowed(from, to), "allowed");
 }
 
-void TestFileList::timeLeftText()
+void TestFileList::rate_data()
 {
-    QFETCH(qint64, seconds);
-    QFETCH(QString, text);
-    QCOMPARE(ProductDownloader::formatTimeLeft(seconds), text);
+    QTest::addColumn<QString>("samples"); // "ms:bytes" in order; "reset" starts afresh
+    QTest::addColumn<double>("rate");
+    QTest::addColumn<qint64>("secondsLeft"); // for 5,000,000 bytes more
+
+    QTest::newRow("half a second: unknown") << "0:0 500:1000000" << 0.0 << qint64(-1);
+    QTest::newRow("one second") << "0:0 1000:1000000" << 1e6 << qint64(5);
+    // 3 MB in the last 6 s, not 13 MB in 7 s: what came before the window
+    // is forgotten.
+    QTest::newRow("window") << "0:0 1000:10000000 7000:13000000" << 5e5 << qint64(10);
+    // A pause is no slow second: after a reset the rate starts again.
+    QTest::newRow("reset") << "0:0 1000:9000000 reset 1500:9000000 2000:9500000" << 0.0 << qint64(-1);
+    QTest::newRow("reset, then a second") << "0:0 1000:9000000 reset 1500:9000000 2500:11000000" << 2e6
+                                          << qint64(3);
+    QTest::newRow("nothing moves") << "0:0 2000:0" << 0.0 << qint64(-1);
+    QTest::newRow("count falls back") << "0:1000 1000:500" << 0.0 << qint64(-1);
 }
 
-int main(int argc, char **argv)
+void TestFileList::rate()
 {
-    QApplication app(argc, argv);
-    TestFileList test;
-    return QTest::qExec(&test, argc, argv);
+    QFETCH(QString, samples);
+    RateEstimator estimator;
+    for (const QString &sample : samples.split(QLatin1Char(' '))) {
+        if (sample == QLatin1String("reset"))
+            estimator.reset();
+        else
+            estimator.sample(sample.section(QLatin1Char(':'), 1).toLongLong(), sample.section(QLatin1Char(':'), 0, 0).toLongLong());
+    }
+    QTEST(estimator.bytesPerSecond(), "rate");
+    QTEST(estimator.secondsLeft(5000000), "secondsLeft");
 }
+
+QTEST_GUILESS_MAIN(TestFileList)
 #include "tst_filelist.moc"

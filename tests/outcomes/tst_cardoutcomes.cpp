@@ -2,29 +2,36 @@
 // complete and byte-exact, or with an error that leaves the card no worse and
 // touches nothing outside it, after which Resume or a second run ends
 // byte-exact. Rows where the card's file system decides also run on exFAT.
-#include <QApplication>
+// A job tells each stop once, with the cause that came last, and what the
+// card then reads as is what the job proved.
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QProcess>
 #include <QSet>
-#include <QPushButton>
-#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "base/appglobals.h"
 #include "base/settings.h"
-#include "widgets/rqsdproduct.h"
-#include "chartserviceprocess.h"
-#include "download/download.h"
-#include "window/productdownloader.h"
+#include "card/cardstate.h"
 #include "card/cardwriter.h"
 #include "card/mikfile.h"
+#include "chartserviceprocess.h"
+#include "download/download.h"
+#include "download/productjob.h"
+#include "download/registrationjob.h"
+#include "download/restorationjob.h"
+#include "download/rqupdatejob.h"
+#include "download/verifyjob.h"
+#include "service/chartservice.h"
 #include "testkit.h"
 
 Q_DECLARE_METATYPE(QList<QJsonObject>)
@@ -51,10 +58,28 @@ QJsonObject throttle(const QString &path, int bytesPerSecond = 262144)
     return fault(QStringLiteral("throttle"), path, -1, {{QStringLiteral("bytes_per_second"), bytesPerSecond}});
 }
 
-// The RQ product bound to QDEMO-RQ-0001, one build ahead of its card.
-const QJsonObject rqProduct { { QStringLiteral("product_id"), 3101 },
-    { QStringLiteral("sku"), QStringLiteral("  4321-1") }, { QStringLiteral("build_number"), 5002 },
-    { QStringLiteral("build_code"), 27123 } };
+Product legacyProduct(const QString &sku = productSku)
+{
+    Product product;
+    product.productId = 1101;
+    product.sku = sku;
+    product.name = sku;
+    product.line = VelmoraRegion;
+    return product;
+}
+
+// By default the RQ product bound to QDEMO-RQ-0001, one build ahead of its card.
+Product rqProduct(int id = 3101, const QString &sku = QStringLiteral("  4321-1"))
+{
+    Product product;
+    product.productId = id;
+    product.sku = sku;
+    product.name = product.sku;
+    product.line = RqSd;
+    product.buildNumber = 5002;
+    product.buildCode = 27123;
+    return product;
+}
 
 bool shell(const QString &program, const QStringList &arguments)
 {
@@ -69,20 +94,39 @@ QString firstContainer(const QString &card)
     return kims.isEmpty() ? QString() : card + QLatin1Char('/') + kims.first();
 }
 
-// How one downloader ended, as the window hears it.
+// A job and what a view hears of it: each stage (a pause with its reason
+// and the kind of the error that speaks for it, a failure with that kind)
+// and each error as it comes ("kind file: message").
 struct Watch
 {
-    explicit Watch(ProductDownloader *downloader)
+    explicit Watch(Job *watched)
+        : job(watched)
     {
-        QObject::connect(downloader, &ProductDownloader::allDone, downloader, [this] { done = true; });
-        QObject::connect(downloader, &ProductDownloader::errorTmp, downloader,
-                         [this](const QString &, const QString &text) { errors << text; });
-        QObject::connect(downloader, &ProductDownloader::errorPerm, downloader,
-                         [this](const QString &, const QString &text) { errors << text; });
+        QObject::connect(watched, &Job::stageChanged, watched, [this](Job::Stage stage) {
+            const QString leading = JobError::kindName(job->leadingError().kind);
+            if (stage == Job::Stage::Paused)
+                stages << QStringLiteral("paused(%1, %2)").arg(Job::reasonName(job->pauseReason()), leading);
+            else if (stage == Job::Stage::Failed)
+                stages << QStringLiteral("failed(%1)").arg(leading);
+            else
+                stages << Job::stageName(stage);
+            if (stage == Job::Stage::Paused || job->isFinished())
+                ++stops;
+        });
+        QObject::connect(watched, &Job::errorOccurred, watched, [this](const JobError &error) {
+            errors << JobError::kindName(error.kind) + QLatin1Char(' ') + error.file + QStringLiteral(": ")
+                          + error.message;
+        });
     }
-    bool ended() const { return done || !errors.isEmpty(); }
-    bool done = false;
+    bool done() const { return job->stage() == Job::Stage::Done; }
+    // The job stopped (paused or ended) more often than seen times.
+    bool stopsAfter(int seen) const { return QTest::qWaitFor([&] { return stops > seen; }, 60000); }
+
+    int stops = 0;
+    QStringList stages;
     QStringList errors;
+    // Last: it goes first, while what its signals reach still lives.
+    std::unique_ptr<Job> job;
 };
 
 } // namespace
@@ -99,7 +143,8 @@ private slots:
     void outcome_data();
     void outcome();
 
-    void freshProductTellsTheUser();
+    void stages_data();
+    void stages();
 
 private:
     bool mountExfat();
@@ -108,11 +153,14 @@ private:
     bool alterOnCard(const QString &path);
     void prepareProductCard(const QString &setup);
     void prepareRqCard(const QString &setup);
-    ProductDownloader *makeDownloader(AbstractProduct *product);
-    bool finishProduct(TestProduct *product);
+    // Made and started on the card.
+    std::unique_ptr<Watch> startJob(bool rq);
+    bool finishProduct();
     void killChild(const QString &kind, const QString &sku, const QString &event);
-    void act(const QString &event, ProductDownloader *downloader, Watch &watch);
-    bool resumeToTheEnd(ProductDownloader *downloader, Watch &watch);
+    void act(const QString &event, Watch &watch);
+    bool resumeToTheEnd(Watch &watch);
+    // The demo account's purchase as the service keeps it now.
+    QJsonObject subscription(int id);
     QMap<QString, QByteArray> expectedProduct();
     void verifyProduct();
     void verifyRqCard(const QString &sku);
@@ -121,6 +169,7 @@ private:
 
     QTemporaryDir dataDir;
     ChartServiceProcess *service = nullptr;
+    std::unique_ptr<ChartService> chart;
     QTemporaryDir *root = nullptr;
     QString session;
     QString card;
@@ -147,6 +196,7 @@ void TestCardOutcomes::init()
     qputenv("QUORVEL_SERVICE_URL", service->baseUrl().toUtf8());
     session = service->signIn();
     QVERIFY(!session.isEmpty());
+    chart = std::make_unique<ChartService>(service->baseUrl());
     root = new QTemporaryDir;
     card = root->filePath(QStringLiteral("card"));
     parked = root->filePath(QStringLiteral("parked"));
@@ -157,11 +207,14 @@ void TestCardOutcomes::cleanup()
 {
     shell(QStringLiteral("umount"), { card });
     shell(QStringLiteral("umount"), { parked });
+    chart.reset();
     delete service;
+    service = nullptr;
     delete root;
     delete images;
     images = nullptr;
     QFile::remove(configFilePath);
+    QDir(ProofLedger().folder()).removeRecursively();
 }
 
 // An exFAT image at the card's place, through the kernel's driver or
@@ -238,36 +291,38 @@ bool TestCardOutcomes::alterOnCard(const QString &path)
         && file.write(&changed, 1) == 1 && file.flush() && ::fsync(file.handle()) == 0;
 }
 
-ProductDownloader *TestCardOutcomes::makeDownloader(AbstractProduct *product)
+std::unique_ptr<Watch> TestCardOutcomes::startJob(bool rq)
 {
-    auto *downloader = new ProductDownloader(nullptr, product);
-    downloader->sessionId = session;
-    downloader->setMediaIdDir(card);
-    return downloader;
+    const CardIdentity identity = CardIdentity::fromRoot(card);
+    const JobOptions options = JobOptions::fromSettings();
+    std::unique_ptr<Watch> watch;
+    if (rq)
+        watch = std::make_unique<Watch>(new RqUpdateJob(chart.get(), rqProduct(), identity,
+                                                        QFileInfo(firstContainer(card)).fileName(), options));
+    else
+        watch = std::make_unique<Watch>(new ProductJob(chart.get(), legacyProduct(), session, identity, options));
+    watch->job->start();
+    return watch;
 }
 
-bool TestCardOutcomes::resumeToTheEnd(ProductDownloader *downloader, Watch &watch)
+bool TestCardOutcomes::resumeToTheEnd(Watch &watch)
 {
     // A failed file may need a second round (a resumed file that changed
     // under the transfer starts again from its first byte).
-    for (int round = 0; round < 3 && !watch.done; ++round) {
+    for (int round = 0; round < 3 && watch.job->isPaused(); ++round) {
         watch.errors.clear();
-        downloader->findChild<QPushButton *>(QStringLiteral("pauseButton"))->click();
-        if (!QTest::qWaitFor([&] { return watch.ended(); }, 60000))
+        const int seen = watch.stops;
+        watch.job->resume();
+        if (!watch.stopsAfter(seen))
             return false;
     }
-    return watch.done;
+    return watch.done();
 }
 
-bool TestCardOutcomes::finishProduct(TestProduct *product)
+bool TestCardOutcomes::finishProduct()
 {
-    ProductDownloader *downloader = makeDownloader(product);
-    Watch watch(downloader);
-    downloader->activateProduct();
-    const bool ended = QTest::qWaitFor([&] { return watch.ended(); }, 60000);
-    const bool done = ended && (watch.done || resumeToTheEnd(downloader, watch));
-    delete downloader;
-    return done;
+    const std::unique_ptr<Watch> watch = startJob(false);
+    return watch->stopsAfter(0) && (watch->done() || resumeToTheEnd(*watch));
 }
 
 // What a complete card holds of the product: each file as the service
@@ -308,14 +363,18 @@ void TestCardOutcomes::verifyProduct()
 
 // The service's header, finished, the card's chain behind it, the
 // service's segments beside it, and nothing else at the card root.
+QJsonObject TestCardOutcomes::subscription(int id)
+{
+    for (const QJsonValue &value : service->subscriptions()) {
+        if (value.toObject().value(QStringLiteral("subscription_id")).toInt() == id)
+            return value.toObject();
+    }
+    return QJsonObject();
+}
+
 void TestCardOutcomes::verifyRqCard(const QString &sku)
 {
-    QByteArray chain;
-    for (const QJsonValue &value : service->subscriptions()) {
-        if (value.toObject().value(QStringLiteral("subscription_id")).toInt() == 9021)
-            chain
-                = QByteArray::fromBase64(value.toObject().value(QStringLiteral("drm")).toString().toLatin1());
-    }
+    const QByteArray chain = QByteArray::fromBase64(subscription(9021).value(QStringLiteral("drm")).toString().toLatin1());
     QVERIFY(!chain.isEmpty());
     const QString base = QStringLiteral("R004321_1");
     const QJsonObject list = service->call(QStringLiteral("GetSegments/") + sku, QStringLiteral("smn"), {});
@@ -404,8 +463,8 @@ void TestCardOutcomes::outcome_data()
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QList<QJsonObject>>("faults");
     QTest::addColumn<QString>("event");   // what happens to the card or the process mid-run
-    QTest::addColumn<QString>("message"); // empty: complete in one run; else the error shown
-    QTest::addColumn<QString>("then");    // after an error: "resume" the same downloader, or run "again"
+    QTest::addColumn<QString>("message"); // empty: complete in one run; else in an error ("kind file: message")
+    QTest::addColumn<QString>("then");    // after an error: "resume" the same job, or run "again"
 
     const QString again = QStringLiteral("again");
     const QString resume = QStringLiteral("resume");
@@ -430,7 +489,7 @@ void TestCardOutcomes::outcome_data()
         row("fresh card") << "blank" << QList<QJsonObject>{} << "" << "" << again;
         row("part of an older file") << "older part" << QList<QJsonObject> {} << ""
                                      << "" << again;
-        row("connection closed mid-file") << "blank" << QList<QJsonObject>{cut} << "" << "Network" << resume;
+        row("connection closed mid-file") << "blank" << QList<QJsonObject>{cut} << "" << "network " << resume;
         row("corrupted once") << "blank"
                               << QList<QJsonObject> { fault(
                                      QStringLiteral("corrupt"), QStringLiteral("*tiles_0002.bin")) }
@@ -557,35 +616,15 @@ void TestCardOutcomes::outcome()
     for (const QJsonObject &armed : faults)
         QVERIFY(service->addFault(armed));
     const QMap<QString, QByteArray> before = snapshot(card);
-    TestProduct legacy(QJsonObject{{QStringLiteral("sku"), productSku}, {QStringLiteral("product_id"), 1101}},
-                       VelmoraRegion);
-    RqSdProduct chart(rqProduct);
-    Mik::MikFile container;
-    ProductDownloader *downloader = nullptr;
-    Watch *watch = nullptr;
-    const auto start = [&] {
-        downloader = makeDownloader(rq ? static_cast<AbstractProduct *>(&chart) : &legacy);
-        watch = new Watch(downloader);
-        if (!rq) {
-            downloader->activateProduct();
-            return true;
-        }
-        try {
-            container = Mik::MikFile(firstContainer(card));
-        } catch (const QString &) {
-            return false;
-        }
-        downloader->updateRQ(&container);
-        return true;
-    };
+    std::unique_ptr<Watch> watch;
     if (event.startsWith(QLatin1String("kill"))) {
-        killChild(rq ? QStringLiteral("rq") : QStringLiteral("product"), rq ? chart.sku : productSku, event);
+        killChild(rq ? QStringLiteral("rq") : QStringLiteral("product"), rq ? rqProduct().sku : productSku, event);
         if (!skipReason.isEmpty())
             QSKIP(qPrintable(skipReason));
     } else {
-        QVERIFY(start());
-        act(event, downloader, *watch);
-        QVERIFY(QTest::qWaitFor([&] { return watch->ended(); }, 60000));
+        watch = startJob(rq);
+        act(event, *watch);
+        QVERIFY(watch->stopsAfter(0));
         QVERIFY2(altered || !(event.startsWith(QLatin1String("alter ")) || event.endsWith(QLatin1String("read-back"))),
                  "the card was not changed before the read-back");
     }
@@ -597,7 +636,7 @@ void TestCardOutcomes::outcome()
 
     if (!message.isEmpty()) {
         if (watch) {
-            QVERIFY2(!watch->done, "reported complete");
+            QVERIFY2(!watch->done(), "reported complete");
             QVERIFY2(watch->errors.join(QLatin1Char('\n')).contains(message),
                      qPrintable(watch->errors.join(QLatin1Char('\n'))));
         }
@@ -611,22 +650,19 @@ void TestCardOutcomes::outcome()
             QVERIFY(shell(
                 QStringLiteral("mount"), { QStringLiteral("-o"), QStringLiteral("remount,size=16m"), card }));
         if (then == QLatin1String("resume")) {
-            QVERIFY(resumeToTheEnd(downloader, *watch));
+            QVERIFY(resumeToTheEnd(*watch));
         } else {
-            delete downloader;
-            delete watch;
-            QVERIFY(start());
-            QVERIFY(QTest::qWaitFor([&] { return watch->ended(); }, 60000));
+            watch = startJob(rq);
+            QVERIFY(watch->stopsAfter(0));
             // A product's file that changed under its transfer starts over.
-            if (!rq && !watch->done)
-                QVERIFY(resumeToTheEnd(downloader, *watch));
+            if (!rq && !watch->done())
+                QVERIFY(resumeToTheEnd(*watch));
         }
     }
-    QVERIFY2(watch && watch->done, qPrintable(watch ? watch->errors.join(QLatin1Char('\n')) : QString()));
-    delete downloader;
-    delete watch;
+    QVERIFY2(watch && watch->done(), qPrintable(watch ? watch->errors.join(QLatin1Char('\n')) : QString()));
+    watch.reset();
     if (rq)
-        verifyRqCard(chart.sku);
+        verifyRqCard(rqProduct().sku);
     else
         verifyProduct();
     // An update keeps the container as it was in the data folder.
@@ -661,8 +697,7 @@ void TestCardOutcomes::prepareProductCard(const QString &setup)
     }
     if (setup != QLatin1String("blank") && setup != QLatin1String("mounted")
         && setup != QLatin1String("small")) {
-        TestProduct product(QJsonObject{{QStringLiteral("sku"), productSku}}, VelmoraRegion);
-        QVERIFY(finishProduct(&product));
+        QVERIFY(finishProduct());
         QVERIFY(service->clearRequestLog());
     }
     if (setup == QLatin1String("mixed")) {
@@ -679,15 +714,15 @@ void TestCardOutcomes::prepareProductCard(const QString &setup)
     }
 }
 
-void TestCardOutcomes::act(const QString &event, ProductDownloader *downloader, Watch &watch)
+void TestCardOutcomes::act(const QString &event, Watch &watch)
 {
     altered = false;
     if (event.startsWith(QLatin1String("alter ")) || event == QLatin1String("pull at read-back")) {
-        // On the GUI thread, as the last stage begins: the files are written
-        // and synced, and the reading back has not started.
-        QObject::connect(downloader, &ProductDownloader::stageUpdate, downloader,
-                         [this, event](const QString &, const QString &stage) {
-                             if (stage != QLatin1String("Verifying Card") || altered)
+        // On the job's thread, as the last stage begins: the files are
+        // written and synced, and the reading back has not started.
+        QObject::connect(watch.job.get(), &Job::stageChanged, watch.job.get(),
+                         [this, event](Job::Stage stage) {
+                             if (stage != Job::Stage::ReadingBack || altered)
                                  return;
                              altered = event.startsWith(QLatin1String("pull"))
                                            ? shell(QStringLiteral("mount"), {QStringLiteral("--move"), card, parked})
@@ -697,8 +732,8 @@ void TestCardOutcomes::act(const QString &event, ProductDownloader *downloader, 
     }
     if (event.isEmpty())
         return;
-    QVERIFY(QTest::qWaitFor([&] { return downloader->doneBytes > 150000 || watch.ended(); }, 30000));
-    QVERIFY(!watch.ended());
+    QVERIFY(QTest::qWaitFor([&] { return watch.job->progress().bytesDone > 150000 || watch.stops > 0; }, 30000));
+    QCOMPARE(watch.stops, 0);
     QVERIFY(shell(QStringLiteral("mount"), { QStringLiteral("--move"), card, parked }));
 }
 
@@ -714,6 +749,7 @@ void TestCardOutcomes::killChild(const QString &kind, const QString &sku, const 
     }
     const QStringList call = event.mid(8).split(QLatin1Char(':'));
     QProcess child;
+    Kit::dieWithParent(child);
     child.setProcessEnvironment(Kit::tracedEnvironment());
     child.start(strace,
         QStringLiteral("-f -qq -o /dev/null -e trace=%1 -e inject=%1:signal=SIGKILL:when=%2")
@@ -736,85 +772,198 @@ void TestCardOutcomes::prepareRqCard(const QString &setup)
             card + QStringLiteral("/R004321_1.k01.4321-1-5001-1000.0123abcd.qdpart"), pattern(3, 100000));
 }
 
-void TestCardOutcomes::freshProductTellsTheUser()
+void TestCardOutcomes::stages_data()
 {
-    Settings(configFilePath).setValue(SettingsKeys::downloadConcurrency, QStringLiteral("1"));
-    QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"), {QStringLiteral("--media-id"), QStringLiteral("QDEMO-0001")}));
-    TestProduct product(QJsonObject { { QStringLiteral("sku"), productSku } }, VelmoraRegion);
-    ProductDownloader *downloader = makeDownloader(&product);
-    QSignalSpy stages(downloader, &ProductDownloader::stageUpdate);
-    QSignalSpy statuses(downloader, &ProductDownloader::statusUpdate);
-    Watch watch(downloader);
-    downloader->activateProduct();
-    QVERIFY(QTest::qWaitFor([&] { return watch.ended(); }, 60000));
-    QVERIFY(watch.done);
+    QTest::addColumn<QString>("setup");      // "blank", "throttled", "mounted" (throttled, can be pulled),
+                                             // "refused" (activation), "complete", "unproven", "changed"
+    QTest::addColumn<QString>("job");        // "download", "verify", "register" or "restore"
+    QTest::addColumn<QStringList>("events"); // in order, each once the job is ready for it
+    QTest::addColumn<QString>("stages");     // every stage the job passed
+    QTest::addColumn<QString>("card");       // the product's state read from the card at the end
 
-    QCOMPARE(statuses.first().at(1).toString(), QStringLiteral("Initiating Download."));
-    QVERIFY(stages.contains(QVariantList{productSku, QStringLiteral("Downloading Data")}));
-    // The card is read back as a stage of its own, the last before the end.
-    QCOMPARE(stages.at(stages.size() - 2).at(1).toString(), QStringLiteral("Verifying Card"));
-    QCOMPARE(stages.last().at(1).toString(), QString());
-    delete downloader;
-    // A fresh card has nothing to resume: no request asks for a range, and
-    // one transfer at a time takes the files in list order.
-    QStringList fetched;
-    for (const QJsonValue &get : service->requestLog(files)) {
-        QVERIFY(!get.toObject().value(QStringLiteral("headers")).toObject().contains(QStringLiteral("Range")));
-        fetched << get.toObject().value(QStringLiteral("path")).toString().section(QLatin1Char('/'), -1);
-    }
-    QCOMPARE(fetched,
-        (QStringList { QStringLiteral("region.idx"), QStringLiteral("tiles_0001.bin"),
-            QStringLiteral("tiles_0002.bin"), QStringLiteral("tiles_0003.bin") }));
-
-    // Run again on the complete card: every file is proven, none fetched;
-    // with the read-back turned off in config.ini, there is no such stage.
-    QVERIFY(service->clearRequestLog());
-    Settings(configFilePath).setValue(SettingsKeys::readBackAfterWriting, QStringLiteral("0"));
-    downloader = makeDownloader(&product);
-    QSignalSpy checking(downloader, &ProductDownloader::statusUpdate);
-    QSignalSpy stagesAgain(downloader, &ProductDownloader::stageUpdate);
-    Watch again(downloader);
-    downloader->activateProduct();
-    QVERIFY(QTest::qWaitFor([&] { return again.ended(); }, 60000));
-    QVERIFY(again.done);
-    QVERIFY(checking.contains(QVariantList{productSku, QStringLiteral("Checking Download Integrity.")}));
-    QVERIFY(!stagesAgain.contains(QVariantList{productSku, QStringLiteral("Verifying Card")}));
-    delete downloader;
-    QCOMPARE(service->requestLog(files).size(), 0);
-    verifyProduct();
+    // A fresh card holds none of the files, but the ones without bytes of
+    // their own are checked first.
+    const QString begun = QStringLiteral("activating preparing checking transferring ");
+    const QString proven = QStringLiteral("completing reading-back done");
+    QTest::newRow("fresh card") << "blank" << "download" << QStringList() << begun + proven << "complete";
+    // Every file proven on the card: none fetched; without the read-back in
+    // config.ini there is no such stage.
+    QTest::newRow("complete card, no read-back") << "complete" << "download" << QStringList()
+                                                 << "activating preparing checking completing done" << "complete";
+    QTest::newRow("paused and resumed")
+        << "throttled" << "download" << QStringList{"pause", "resume"}
+        << begun + "pausing paused(user, none) transferring " + proven << "complete";
+    QTest::newRow("cancelled while paused") << "throttled" << "download" << QStringList{"pause", "cancel"}
+                                            << begun + "pausing paused(user, none) cancelling cancelled"
+                                            << "incomplete";
+    // The card back and Resume pressed, the service goes: the network speaks now.
+    QTest::newRow("card pulled, back, then the service gone")
+        << "mounted" << "download" << QStringList{"pull", "back", "service gone", "resume"}
+        << begun + "pausing paused(card-gone, card-gone) transferring pausing paused(network-lost, network)"
+        << "incomplete";
+    QTest::newRow("cancelled while activating") << "stalled" << "download" << QStringList{"cancel"}
+                                                << "activating cancelling cancelled" << "none";
+    QTest::newRow("activation refused") << "refused" << "download" << QStringList() << "activating failed(service-reply)"
+                                        << "none";
+    QTest::newRow("verified") << "unproven" << "verify" << QStringList() << "activating preparing reading-back done"
+                              << "complete";
+    QTest::newRow("verified, a byte changed")
+        << "changed" << "verify" << QStringList() << "activating preparing reading-back failed(mismatch)"
+        << "unverified";
+    // RQ cards: one the service does not know, made known; one whose
+    // container was lost, rebuilt for the next update to complete.
+    QTest::newRow("RQ card registered") << "rq unknown" << "register" << QStringList() << "activating done" << "none";
+    QTest::newRow("RQ container restored") << "rq lost" << "restore" << QStringList() << "activating done" << "none";
 }
 
-// The child process runs one download and exits when it ends; the parent
-// kills it before that.
+void TestCardOutcomes::stages()
+{
+    QFETCH(QString, setup);
+    QFETCH(QString, job);
+    QFETCH(QStringList, events);
+
+    Settings(configFilePath).setValue(SettingsKeys::downloadConcurrency, QStringLiteral("1"));
+    rowFilesystem.clear();
+    prepareFilesystem(setup);
+    if (!skipReason.isEmpty())
+        QSKIP(qPrintable(skipReason));
+    const bool complete = setup == QLatin1String("complete") || setup == QLatin1String("unproven")
+                          || setup == QLatin1String("changed");
+    if (setup == QLatin1String("rq unknown"))
+        QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("rq"),
+                                              {"--sku", "123456-2", "--media-id", "QRQ-NEW-0001"}));
+    else if (setup == QLatin1String("rq lost"))
+        QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"), {"--media-id", "QDEMO-RQ-LOST"}));
+    else
+        prepareProductCard(complete ? QStringLiteral("complete")
+                                    : setup == QLatin1String("mounted") ? setup : QStringLiteral("blank"));
+    if (QTest::currentTestFailed())
+        return;
+    if (setup == QLatin1String("complete"))
+        Settings(configFilePath).setValue(SettingsKeys::readBackAfterWriting, QStringLiteral("0"));
+    if (setup == QLatin1String("unproven") || setup == QLatin1String("changed"))
+        QVERIFY(QDir(ProofLedger().folder()).removeRecursively());
+    if (setup == QLatin1String("changed")) {
+        QFile file(card + QStringLiteral("/VMARD01/tiles_0001.bin"));
+        char byte = 0;
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(5000) && file.getChar(&byte) && file.seek(5000)
+                && file.putChar(char(byte ^ 0x10)));
+    }
+    QList<QJsonObject> armed;
+    if (setup == QLatin1String("throttled") || setup == QLatin1String("mounted"))
+        armed << throttle(files);
+    if (setup == QLatin1String("refused"))
+        armed << fault(QStringLiteral("status"), QStringLiteral("*ActivateProduct"));
+    if (setup == QLatin1String("stalled"))
+        armed << fault(QStringLiteral("stall"), QStringLiteral("*ActivateProduct"), 1, {{QStringLiteral("seconds"), 5}});
+    for (const QJsonObject &armedFault : std::as_const(armed))
+        QVERIFY(service->addFault(armedFault));
+
+    const CardIdentity identity = CardIdentity::fromRoot(card);
+    const QByteArray lostChain =
+        QByteArray::fromBase64(subscription(9023).value(QStringLiteral("drm")).toString().toLatin1());
+    Job *made = nullptr;
+    if (job == QLatin1String("verify"))
+        made = new VerifyJob(chart.get(), legacyProduct(), session, identity);
+    else if (job == QLatin1String("register"))
+        made = new RegistrationJob(chart.get(), rqProduct(3102, QStringLiteral("123456-2")), session, identity,
+                                   QFileInfo(firstContainer(card)).fileName());
+    else if (job == QLatin1String("restore"))
+        made = new RestorationJob(chart.get(), rqProduct(3103, QStringLiteral("  7788-3")), identity, lostChain);
+    else
+        made = new ProductJob(chart.get(), legacyProduct(), session, identity, JobOptions::fromSettings());
+    Watch watch(made);
+    watch.job->start();
+    for (const QString &event : std::as_const(events)) {
+        const int seen = watch.stops;
+        if (event == QLatin1String("pause") || event == QLatin1String("pull")) {
+            QVERIFY(QTest::qWaitFor([&] { return watch.job->progress().bytesDone > 150000 || seen < watch.stops; },
+                                    30000));
+            QCOMPARE(watch.job->stage(), Job::Stage::Transferring);
+            QVERIFY(service->firedCount(QStringLiteral("throttle")) > 0);
+            if (event == QLatin1String("pause"))
+                watch.job->pause();
+            else
+                QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("--move"), card, parked}));
+        } else if (event == QLatin1String("back")) {
+            QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("--move"), parked, card}));
+            continue;
+        } else if (event == QLatin1String("service gone")) {
+            delete service;
+            service = nullptr;
+            continue;
+        } else if (event == QLatin1String("resume")) {
+            if (service)
+                QVERIFY(service->clearFaults());
+            watch.job->resume();
+        } else if (event == QLatin1String("cancel")) {
+            // A stalled activation is cancelled once the service holds it.
+            QVERIFY(setup != QLatin1String("stalled")
+                    || QTest::qWaitFor([&] { return service->firedCount(QStringLiteral("stall")) > 0; }, 20000));
+            watch.job->cancel();
+        }
+        QVERIFY(watch.stopsAfter(seen));
+    }
+    if (events.isEmpty())
+        QVERIFY(watch.stopsAfter(0));
+    QTEST(watch.stages.join(QLatin1Char(' ')), "stages");
+    if (setup == QLatin1String("refused"))
+        QCOMPARE(service->firedCount(QStringLiteral("status")), 1);
+    QTEST(CardState::productStateName(CardState::read(identity, ProofLedger()).productState()), "card");
+    if (job == QLatin1String("register")) {
+        QCOMPARE(subscription(9022).value(QStringLiteral("media_id")).toString(), QStringLiteral("QRQ-NEW-0001"));
+        QVERIFY(!subscription(9022).value(QStringLiteral("drm")).toString().isEmpty());
+    } else if (job == QLatin1String("restore")) {
+        // The service's chain behind a header that says "update in progress".
+        const QByteArray kim = readAll(firstContainer(card));
+        QVERIFY(!lostChain.isEmpty());
+        QCOMPARE(kim.mid(352), lostChain);
+        QVERIFY(kim.at(72 + 1) & 0x04);
+    }
+    if (service && (setup == QLatin1String("blank") || setup == QLatin1String("complete"))) {
+        // A fresh card has nothing to resume: no request asks for a range,
+        // and one transfer at a time takes the files in list order. A
+        // complete card needs none.
+        QStringList fetched;
+        for (const QJsonValue &get : service->requestLog(files)) {
+            QVERIFY(!get.toObject().value(QStringLiteral("headers")).toObject().contains(QStringLiteral("Range")));
+            fetched << get.toObject().value(QStringLiteral("path")).toString().section(QLatin1Char('/'), -1);
+        }
+        const QStringList inListOrder{QStringLiteral("region.idx"), QStringLiteral("tiles_0001.bin"),
+                                      QStringLiteral("tiles_0002.bin"), QStringLiteral("tiles_0003.bin")};
+        QCOMPARE(fetched, complete ? QStringList() : inListOrder);
+        verifyProduct();
+    }
+}
+
+// The child process runs one job and exits when it stops; the parent kills
+// it before that.
 static int runChild(const QStringList &arguments)
 {
+    // Its parent is strace: gone with it, so a stopped test leaves nothing.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     QTemporaryDir data;
     appDataFolder = data.path();
     configFilePath = data.path() + QStringLiteral("/config.ini");
-    qputenv("QUORVEL_SERVICE_URL", arguments.value(3).toUtf8());
+    ChartService chart(arguments.value(3));
     const QString card = arguments.value(5);
-    const bool rq = arguments.value(2) == QLatin1String("rq");
-    TestProduct legacy(QJsonObject{{QStringLiteral("sku"), arguments.value(6)}}, VelmoraRegion);
-    RqSdProduct chart(rqProduct);
-    ProductDownloader downloader(nullptr, rq ? static_cast<AbstractProduct *>(&chart) : &legacy);
-    downloader.sessionId = arguments.value(4);
-    downloader.setMediaIdDir(card);
-    Watch watch(&downloader);
-    Mik::MikFile container;
-    if (rq) {
-        container = Mik::MikFile(firstContainer(card));
-        downloader.updateRQ(&container);
-    } else {
-        downloader.activateProduct();
-    }
-    while (!watch.ended())
+    const CardIdentity identity = CardIdentity::fromRoot(card);
+    std::unique_ptr<Job> job;
+    if (arguments.value(2) == QLatin1String("rq"))
+        job = std::make_unique<RqUpdateJob>(&chart, rqProduct(), identity, QFileInfo(firstContainer(card)).fileName(),
+                                            JobOptions::fromSettings());
+    else
+        job = std::make_unique<ProductJob>(&chart, legacyProduct(arguments.value(6)), arguments.value(4), identity,
+                                           JobOptions::fromSettings());
+    job->start();
+    while (!job->isFinished() && !job->isPaused())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-    return watch.done ? 0 : 3;
+    return job->stage() == Job::Stage::Done ? 0 : 3;
 }
 
 int main(int argc, char **argv)
 {
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     if (app.arguments().value(1) == QLatin1String("child"))
         return runChild(app.arguments());
     TestCardOutcomes test;

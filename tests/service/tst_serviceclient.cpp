@@ -1,17 +1,41 @@
-// What the tool posts must match what the chart service accepts (body form,
-// API key, odd paths); over HTTPS it talks only to a server it can verify.
+// What the tool asks the chart service must stay byte for byte what the
+// service accepts (paths, body form, API key, the salted password); every
+// way a call fails comes back as its kind; over HTTPS it talks only to a
+// server it can verify.
 #include <QtTest>
 
-#include <QJsonDocument>
-#include <QNetworkReply>
 #include <QSslConfiguration>
+#include <QTcpServer>
 #include <QTemporaryDir>
 
-#include "base/startup.h"
+#include "base/appglobals.h"
 #include "chartserviceprocess.h"
+#include "service/account.h"
+#include "service/chartservice.h"
 #include "service/extracatrust.h"
-#include "shell/serviceclient.h"
+#include "service/servicekeys.h"
 #include "testkit.h"
+
+Q_DECLARE_METATYPE(ServiceError::Kind)
+
+namespace {
+
+// Waits for the call's one finished() and hands back its error; read sees
+// the call while it still lives (it deletes itself after).
+ServiceError finish(ServiceReply *reply, const std::function<void()> &read = {})
+{
+    ServiceError error;
+    bool done = false;
+    QObject::connect(reply, &ServiceReply::finished, reply, [&] {
+        error = reply->error();
+        if (read)
+            read();
+        done = true;
+    });
+    return QTest::qWaitFor([&] { return done; }, 20000) ? error : ServiceError{ServiceError::Network, -1, QString(), QString()};
+}
+
+} // namespace
 
 class TestServiceClient : public QObject
 {
@@ -21,15 +45,18 @@ private slots:
     void initTestCase();
     void init();
 
-    void post();
+    void requests_data();
+    void requests();
+    void failures_data();
+    void failures();
+    void account();
+    void pictures_data();
+    void pictures();
 
     void httpsTrust_data();
     void httpsTrust();
 
 private:
-    // Waits for the reply and returns what the service logged of it.
-    QJsonObject sent(QNetworkReply *reply);
-
     ChartServiceProcess service;
     QSslConfiguration systemTls;
     QTemporaryDir files;
@@ -37,45 +64,198 @@ private:
 
 void TestServiceClient::initTestCase()
 {
-    prepareStartup();
+    appDataFolder = files.path();
+    configFilePath = files.filePath(QStringLiteral("config.ini"));
     QVERIFY(service.start());
-    qputenv("QUORVEL_SERVICE_URL", service.baseUrl().toUtf8());
     systemTls = QSslConfiguration::defaultConfiguration();
 }
 
 void TestServiceClient::init()
 {
     QVERIFY(service.clearRequestLog());
+    QVERIFY(service.clearFaults());
 }
 
-QJsonObject TestServiceClient::sent(QNetworkReply *reply)
+void TestServiceClient::requests_data()
 {
-    QSignalSpy finished(reply, &QNetworkReply::finished);
-    if (!reply->isFinished())
-        finished.wait(10000);
-    reply->deleteLater();
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<QString>("target"); // as it reaches the service, GET when no body is expected
+    QTest::addColumn<QJsonObject>("body"); // without the API key every POST carries
+
+    const QString session = QStringLiteral("S-1");
+    QTest::newRow("sign-in") << "signIn" << "/api/session/Login"
+                             << QJsonObject{{"password", ChartServiceProcess::passwordHash(QStringLiteral("Pass-1234"))},
+                                            {"email", "a@b.cd"},
+                                            {"remember_me", true}};
+    QTest::newRow("products") << "products" << "/api/smn/GetAllProducts" << QJsonObject();
+    // The name's leading slash is doubled in the path: the service's route.
+    QTest::newRow("subscriptions") << "subscriptions" << "/api/smn//GetSubscriptions"
+                                   << QJsonObject{{"product_type", "talvos"}, {"session_id", session}};
+    QTest::newRow("product info") << "productInfo" << "/api/smn/GetProductInfo"
+                                  << QJsonObject{{"sku", "VM-1"}, {"encode_image", true}};
+    QTest::newRow("activation") << "activate" << "/api/smn/ActivateProduct"
+                                << QJsonObject{{"device_id", "DEV"}, {"sku", "VM-1"}, {"session_id", session}};
+    QTest::newRow("registration") << "register" << "/api/smn/ActivateProduct"
+                                  << QJsonObject{{"device_id", "DEV"},
+                                                 {"sku", "  1234-5"},
+                                                 {"session_id", session},
+                                                 {"drm", "Y2hhaW4="}};
+    QTest::newRow("update announced") << "announceUpdate" << "/api/smn/ActivateProduct" << QJsonObject();
+    QTest::newRow("header") << "headerUpdate" << "/api/smn/HeaderUpdate/%20%201234-5" << QJsonObject();
+    QTest::newRow("segments") << "segments" << "/api/smn/GetSegments/%20%201234-5" << QJsonObject();
+    QTest::newRow("version") << "version" << "/firmware_versions" << QJsonObject();
+    QTest::newRow("picture") << "picture" << "/images/1101/1.png" << QJsonObject();
+}
+
+void TestServiceClient::requests()
+{
+    QFETCH(QString, call);
+    QFETCH(QString, target);
+    QFETCH(QJsonObject, body);
+
+    ChartService chart(service.baseUrl());
+    const QString session = QStringLiteral("S-1");
+    const QString chartName = QStringLiteral("  1234-5");
+    const QHash<QString, std::function<ServiceReply *()>> calls{
+        {"signIn", [&] { return chart.signIn(QStringLiteral("a@b.cd"), ServiceKeys::passwordHash("Pass-1234")); }},
+        {"products", [&] { return chart.products(); }},
+        {"subscriptions", [&] { return chart.subscriptions(Talvos, session); }},
+        {"productInfo", [&] { return chart.productInfo(QStringLiteral("VM-1")); }},
+        {"activate", [&] { return chart.activate(QStringLiteral("DEV"), QStringLiteral("VM-1"), session); }},
+        {"register", [&] { return chart.activate(QStringLiteral("DEV"), chartName, session, "chain"); }},
+        {"announceUpdate", [&] { return chart.announceUpdate(); }},
+        {"headerUpdate", [&] { return chart.headerUpdate(chartName); }},
+        {"segments", [&] { return chart.segments(chartName); }},
+        {"version", [&] { return chart.version(); }},
+        {"picture", [&] { return chart.picture(service.baseUrl() + QStringLiteral("/images/1101/1.png")); }},
+    };
+    finish(calls.value(call)());
+
     const QJsonArray log = service.requestLog();
-    return log.size() == 1 ? log.first().toObject() : QJsonObject();
+    QCOMPARE(log.size(), 1);
+    const QJsonObject request = log.first().toObject();
+    QCOMPARE(request.value(QStringLiteral("target")).toString(), target);
+    const bool get = call == QLatin1String("version") || call == QLatin1String("picture");
+    QCOMPARE(request.value(QStringLiteral("method")).toString(), get ? QStringLiteral("GET") : QStringLiteral("POST"));
+    if (get)
+        return;
+    QCOMPARE(request.value(QStringLiteral("headers")).toObject().value(QStringLiteral("Content-Type")).toString(),
+             QStringLiteral("application/json"));
+    // Indented form: one key per line, four spaces in.
+    QVERIFY(request.value(QStringLiteral("body")).toString().contains(QStringLiteral("\n    \"api_key\": \"")));
+    body.insert(QStringLiteral("api_key"), ChartServiceProcess::apiKey());
+    QCOMPARE(request.value(QStringLiteral("json")).toObject(), body);
 }
 
-void TestServiceClient::post()
+void TestServiceClient::failures_data()
 {
-    ServiceClient client;
-    const QJsonObject body { { QStringLiteral("sku"), QStringLiteral("ABC") },
-        { QStringLiteral("api_key"), QStringLiteral("caller's own") } };
-    const QJsonObject request
-        = sent(client.post(QStringLiteral("GetSegments/  1234-5"), QStringLiteral("smn"), body));
-    QCOMPARE(request.value(QStringLiteral("target")).toString(),
-        QStringLiteral("/api/smn/GetSegments/%20%201234-5"));
-    const QJsonObject headers = request.value(QStringLiteral("headers")).toObject();
-    QCOMPARE(headers.value(QStringLiteral("Content-Type")).toString(), QStringLiteral("application/json"));
-    // Indented form: one key per line, four spaces in.
-    QVERIFY(
-        request.value(QStringLiteral("body")).toString().contains(QStringLiteral("\n    \"sku\": \"ABC\"")));
-    // The tool's key replaces whatever the caller put there.
-    const QJsonObject json = request.value(QStringLiteral("json")).toObject();
-    QCOMPARE(json.value(QStringLiteral("api_key")).toString(), ChartServiceProcess::apiKey());
-    QCOMPARE(json.size(), 2);
+    QTest::addColumn<QJsonObject>("fault"); // on the product list; none: no service at all
+    QTest::addColumn<ServiceError::Kind>("kind");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("code");
+
+    const auto fault = [](const char *kind, QJsonObject parameters = {}) {
+        parameters.insert(QStringLiteral("kind"), QLatin1String(kind));
+        parameters.insert(QStringLiteral("path"), QStringLiteral("*GetAllProducts"));
+        return parameters;
+    };
+    QTest::newRow("no service") << QJsonObject() << ServiceError::Network << 0 << QString();
+    // The service said yes, then the connection broke: no refusal.
+    QTest::newRow("cut off mid-answer") << fault("close_after", {{"bytes", 10}}) << ServiceError::Network << 200
+                                        << QString();
+    QTest::newRow("session refused")
+        << fault("status", {{"status", 401}, {"error", "invalid_session"}, {"message", "Sign in again."}})
+        << ServiceError::Refused << 401 << "invalid_session";
+    QTest::newRow("server error") << fault("status", {{"error", "overloaded"}}) << ServiceError::Refused << 500
+                                  << "overloaded";
+    QTest::newRow("a captive portal's page") << fault("non_json") << ServiceError::Unreadable << 200 << QString();
+    QTest::newRow("cut short") << fault("truncated_json") << ServiceError::Unreadable << 200 << QString();
+    // Past the limit the body is not read whole.
+    QTest::newRow("larger than any answer") << fault("pad_reply") << ServiceError::Unreadable << 200 << QString();
+}
+
+void TestServiceClient::failures()
+{
+    QFETCH(QJsonObject, fault);
+    QFETCH(ServiceError::Kind, kind);
+
+    QString base = service.baseUrl();
+    if (fault.isEmpty()) {
+        // A port that was free a moment ago: nothing answers there.
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        base = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
+    } else {
+        QVERIFY(service.addFault(fault));
+    }
+    ChartService chart(base);
+    const ServiceError error = finish(chart.products());
+    QCOMPARE(error.kind, kind);
+    QTEST(error.status, "status");
+    QTEST(error.code, "code");
+    QVERIFY(!error.message.isEmpty());
+    if (kind == ServiceError::Unreadable)
+        QCOMPARE(error.message, ServiceReply::unreadableText());
+    if (!fault.isEmpty())
+        QCOMPARE(service.firedCount(fault.value(QStringLiteral("kind")).toString()), 1);
+}
+
+// A remembered sign-in sends the digest that was remembered, never a digest
+// of it; what is typed is judged before anything is sent.
+void TestServiceClient::account()
+{
+    QCOMPARE(Account::problems(QStringLiteral("demo@quorvel.test"), QStringLiteral("12345678")), QStringList());
+    QCOMPARE(Account::problems(QStringLiteral("demo@quorvel"), QStringLiteral("1234567")),
+             (QStringList{QStringLiteral("Wrong email format."), QStringLiteral("Password too short.")}));
+
+    ChartService chart(service.baseUrl());
+    Account typed(&chart);
+    QSignalSpy signedIn(&typed, &Account::signedIn);
+    typed.signIn(QStringLiteral("Demo@Quorvel.test"), QString::fromLatin1(ChartServiceProcess::DemoPassword), true);
+    QVERIFY(signedIn.wait(20000));
+    QVERIFY(!typed.sessionId().isEmpty());
+
+    Account remembered(&chart);
+    QVERIFY(remembered.hasRemembered());
+    QSignalSpy again(&remembered, &Account::signedIn);
+    remembered.signInRemembered(true);
+    QVERIFY(again.wait(20000));
+
+    const QJsonArray log = service.requestLog(QStringLiteral("*Login"));
+    QCOMPARE(log.size(), 2);
+    for (const QJsonValue &request : log) {
+        const QJsonObject body = request.toObject().value(QStringLiteral("json")).toObject();
+        QCOMPARE(body.value(QStringLiteral("email")).toString(), QStringLiteral("demo@quorvel.test"));
+        QCOMPARE(body.value(QStringLiteral("password")).toString(),
+                 ChartServiceProcess::passwordHash(QString::fromLatin1(ChartServiceProcess::DemoPassword)));
+    }
+}
+
+void TestServiceClient::pictures_data()
+{
+    QTest::addColumn<QString>("sku");
+    QTest::addColumn<QStringList>("pictures");
+
+    // A lake region shows only its cover (its second picture).
+    QTest::newRow("lake region") << "VM-ARD-01" << QStringList{"/images/1101/1.png"};
+    QTest::newRow("other lines: every picture") << "TV-NORTH-1"
+                                                << QStringList{"/images/2101/0.png", "/images/2101/1.png"};
+}
+
+void TestServiceClient::pictures()
+{
+    QFETCH(QString, sku);
+    QFETCH(QStringList, pictures);
+
+    ChartService chart(service.baseUrl());
+    ServiceCall<ProductInfo> *call = chart.productInfo(sku);
+    ProductInfo info;
+    QCOMPARE(finish(call, [&] { info = call->value(); }).kind, ServiceError::None);
+    QStringList paths;
+    for (const QString &url : std::as_const(info.pictureUrls))
+        paths << QUrl(url).path();
+    QCOMPARE(paths, pictures);
+    QVERIFY(!info.byline.isEmpty());
 }
 
 void TestServiceClient::httpsTrust_data()
@@ -103,7 +283,6 @@ void TestServiceClient::httpsTrust()
 
     QSslConfiguration::setDefaultConfiguration(systemTls);
     auto restore = qScopeGuard([&] {
-        qputenv("QUORVEL_SERVICE_URL", service.baseUrl().toUtf8());
         qunsetenv(ExtraCaTrust::EnvironmentVariable);
         QSslConfiguration::setDefaultConfiguration(systemTls);
     });
@@ -122,19 +301,15 @@ void TestServiceClient::httpsTrust()
     // Beside the system's authorities, never instead of them.
     if (added > 0)
         QCOMPARE(QSslConfiguration::defaultConfiguration().caCertificates().size(),
-            QSslConfiguration::systemCaCertificates().size() + added);
+                 QSslConfiguration::systemCaCertificates().size() + added);
 
-    qputenv(
-        "QUORVEL_SERVICE_URL", (wrongName ? service.wrongNameHttpsUrl() : service.httpsBaseUrl()).toUtf8());
-    ServiceClient client;
-    QNetworkReply *reply = client.get(QStringLiteral("/firmware_versions"));
-    QSignalSpy finished(reply, &QNetworkReply::finished);
-    QVERIFY(finished.wait(10000));
-    reply->deleteLater();
-    QCOMPARE(reply->error(), reached ? QNetworkReply::NoError : QNetworkReply::SslHandshakeFailedError);
-    if (reached)
-        QVERIFY(reply->readAll().contains("download_tool"));
+    ChartService chart(wrongName ? service.wrongNameHttpsUrl() : service.httpsBaseUrl());
+    ServiceCall<VersionInfo> *call = chart.version();
+    VersionInfo version;
+    QCOMPARE(finish(call, [&] { version = call->value(); }).kind,
+             reached ? ServiceError::None : ServiceError::Network);
+    QCOMPARE(version.latestVersion.isEmpty(), !reached);
 }
 
-QTEST_MAIN(TestServiceClient)
+QTEST_GUILESS_MAIN(TestServiceClient)
 #include "tst_serviceclient.moc"

@@ -15,6 +15,7 @@
 #include <sys/prctl.h>
 
 #include "mediatext.h"
+#include "testkit.h"
 #include "service/deploymentdata.h"
 
 namespace {
@@ -44,7 +45,7 @@ ChartServiceProcess::ChartServiceProcess()
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // A test that crashes or is killed by its time-out must not leave the
     // service holding ports and threads behind it.
-    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    Kit::dieWithParent(m_process);
 }
 
 ChartServiceProcess::~ChartServiceProcess()
@@ -272,6 +273,7 @@ bool ChartServiceProcess::makeCard(const QString &dir, const QString &kind, cons
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedChannels);
+    Kit::dieWithParent(process);
     process.start(QStringLiteral(QUORVEL_CHART_SERVICE_PATH), QStringList{QStringLiteral("make-card"), dir, QStringLiteral("--kind"), kind} + extra);
     return process.waitForFinished(TimeoutMs) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }

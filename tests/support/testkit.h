@@ -4,8 +4,12 @@
 #include <QDir>
 #include <QFile>
 #include <QMetaType>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
+
+#include <csignal>
+#include <sys/prctl.h>
 
 #include "downloadfixture.h"
 #include "mediatext.h"
@@ -103,6 +107,13 @@ inline QString writeContainer(const QString &folder, const QByteArray &kim, cons
         writeFile(folder + QLatin1Char('/') + base + QStringLiteral(".k%1").arg(i + 1, 2, 16, QLatin1Char('0')),
                   segments.at(i));
     return path;
+}
+
+// A child of a test dies with it: a test stopped half-way once left its
+// traced download child spinning for minutes.
+inline void dieWithParent(QProcess &process)
+{
+    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
 }
 
 // For a child run under strace: the leak checker cannot run under a tracer.

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include "chartserviceprocess.h"
+#include "testkit.h"
 
 class TestBenchDriver : public QObject
 {
@@ -25,6 +26,7 @@ void TestBenchDriver::runsTheDownloaderAndPrintsItsFigures()
     QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("velmora")));
 
     QProcess driver;
+    Kit::dieWithParent(driver);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     // Over HTTPS: the figures must include the handshakes a user's run pays.
     env.insert(QStringLiteral("QUORVEL_SERVICE_URL"), service.httpsBaseUrl());

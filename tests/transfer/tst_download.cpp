@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLoggingCategory>
+#include <QNetworkAccessManager>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -16,7 +17,7 @@
 #include "chartserviceprocess.h"
 #include "download/download.h"
 #include "card/cardwriter.h"
-#include "shell/serviceclient.h"
+#include "service/chartservice.h"
 #include "testkit.h"
 
 Q_DECLARE_METATYPE(QList<QJsonObject>)
@@ -61,7 +62,7 @@ struct Watched
         });
     }
     int outcomes() const { return finished.count() + errors.count() + cancelled.count(); }
-    QString lastError() const { return errors.isEmpty() ? QString() : errors.last().at(1).toString(); }
+    QString lastError() const { return errors.isEmpty() ? QString() : errors.last().at(1).value<JobError>().message; }
     QByteArray onCard() const
     {
         return QFileInfo::exists(d->localFilePath()) ? readAll(d->localFilePath()) : QByteArray();
@@ -122,7 +123,7 @@ private:
     ChartServiceProcess service;
     QHash<QString, QJsonObject> records; // the service's file list, by file
     QHash<QString, QByteArray> served; // each file's bytes, without its inline ones
-    std::unique_ptr<ServiceClient> client;
+    std::unique_ptr<QNetworkAccessManager> manager;
     std::unique_ptr<QTemporaryDir> card;
     QByteArray content; // the plain file
 };
@@ -150,7 +151,7 @@ void TestDownload::initTestCase()
     content = served.value(plainFile);
     QCOMPARE(content.size(), 1500000);
     QVERIFY(served.value(trailedFile).size() >= 4 * Download::replyBufferSize);
-    client = std::make_unique<ServiceClient>();
+    manager = std::make_unique<QNetworkAccessManager>();
 }
 
 void TestDownload::init()
@@ -177,7 +178,7 @@ void TestDownload::issue(Download *d)
         range = QStringLiteral("bytes=%1-%2").arg(d->offset).arg(d->size - 1);
     if (d->reply)
         d->reset();
-    d->reply = client->downloadRequest(d->downloadPath(), d->file, range);
+    d->reply = manager->get(ChartService::fileRequest(d->downloadPath(), range));
     d->connectResponse();
 }
 
@@ -341,6 +342,8 @@ void TestDownload::interruptedReply()
 
     QCOMPARE(w.errors.count(), 1);
     QCOMPARE(w.errors.first().first().toString(), plainFile);
+    // A network kind: the job then waits for the network, not for the card.
+    QCOMPARE(w.errors.first().at(1).value<JobError>().kind, JobError::Network);
     QVERIFY(message.isEmpty() ? !w.lastError().isEmpty() : w.lastError() == message);
     QCOMPARE(w.d->state, Download::ERROR);
     QVERIFY(w.d->resuming);
@@ -461,5 +464,5 @@ void TestDownload::destroyedWhileItsEndRuns()
     QCOMPARE(ranges(trailedFile).size(), 1);
 }
 
-QTEST_MAIN(TestDownload)
+QTEST_GUILESS_MAIN(TestDownload)
 #include "tst_download.moc"
