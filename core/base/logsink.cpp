@@ -73,6 +73,10 @@ void LogSink::writeToFile(const QByteArray &bytes)
         return;
     // Opened once, on the first line; a file that cannot be opened silences
     // the log for the rest of the run.
+    if (reopen.exchange(false)) {
+        file.close();
+        openTried = false;
+    }
     if (!openTried) {
         openTried = true;
         file.setFileName(logFilePath);

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QFile>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -26,6 +27,8 @@ public:
     void write(const QByteArray &line);
     // Returns once every line handed over before the call is in the file.
     void flush();
+    // The next line opens the log file again (it was renamed away).
+    void startNewFile() { reopen = true; }
 
     // Beyond this much waiting for the disk, writers wait too, so a log that
     // cannot keep up does not grow in memory without bound.
@@ -43,6 +46,7 @@ private:
     quint64 handedOver = 0;
     quint64 written = 0;
     bool stopping = false;
+    std::atomic_bool reopen{false};
     bool writerDone = false;
     // Touched by the writing thread only.
     QFile file;

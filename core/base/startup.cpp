@@ -119,6 +119,7 @@ void prepareStartup()
     // the user noticed only after starting again can still be read.
     LogSink::instance().flush();
     rotateLogs(logFilePath, keptLogs);
+    LogSink::instance().startNewFile();
 
     // Every line says when and how serious, Qt's own warnings included;
     // debug output is for developers (QT_LOGGING_RULES brings it back).

@@ -3,6 +3,8 @@
 // data of a copy that is running.
 #include <QtTest>
 
+#include <QRegularExpression>
+
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -34,12 +36,26 @@ void TestApp::startupPreparesFolderAndLog()
     QCOMPARE(QSettings(configFilePath, QSettings::IniFormat).value(QStringLiteral("domain")).toString(),
         QStringLiteral("http://127.0.0.1:9/base"));
 
-    qDebug() << "first run line";
+    qInfo() << "first run line";
+    // Developer output stays out of the user's log.
+    qDebug() << "developer line";
     LogSink::instance().flush();
-    QVERIFY(readAll(logFilePath).contains("first run line"));
-    // A second start empties what the first one wrote before anything else.
+    const QByteArray first = readAll(logFilePath);
+    QVERIFY(first.contains(" info first run line"));
+    QVERIFY(!first.contains("developer line"));
+    // Each start begins a log of its own; the last few runs' logs stay
+    // beside it, the oldest going first.
+    for (int run = 1; run <= keptLogs + 1; ++run) {
+        prepareStartup();
+        qInfo() << "run" << run;
+        LogSink::instance().flush();
+    }
     prepareStartup();
-    QCOMPARE(QFileInfo(logFilePath).size(), 0);
+    QVERIFY(!QFileInfo::exists(logFilePath));
+    for (int kept = 1; kept <= keptLogs; ++kept)
+        QVERIFY(readAll(logFilePath + QLatin1Char('.') + QString::number(kept))
+                    .endsWith(" run " + QByteArray::number(keptLogs + 2 - kept) + '\n'));
+    QVERIFY(!QFileInfo::exists(logFilePath + QLatin1Char('.') + QString::number(keptLogs + 1)));
     // More lines than may wait hold the writer back: none is lost, and all
     // come before the GUI thread's next line.
     const int lines = 30000;
@@ -53,9 +69,13 @@ void TestApp::startupPreparesFolderAndLog()
     LogSink::instance().flush();
     const QList<QByteArray> log = readAll(logFilePath).split('\n');
     QCOMPARE(log.size(), lines + 2); // and the empty piece after the last line feed
-    for (int i = 0; i < lines; ++i)
-        QCOMPARE(log.at(i), QByteArray("worker line ") + QByteArray::number(i));
-    QCOMPARE(log.at(lines), QByteArray("gui thread line"));
+    // Every line says when and how serious.
+    static const QRegularExpression stamp(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} warning "));
+    for (int i = 0; i < lines; ++i) {
+        QVERIFY(stamp.match(QString::fromUtf8(log.at(i))).hasMatch());
+        QVERIFY(log.at(i).endsWith(QByteArray(" worker line ") + QByteArray::number(i)));
+    }
+    QVERIFY(log.at(lines).endsWith(" info gui thread line"));
 
     // Without a flush, a line arrives by itself.
     std::unique_ptr<QThread> late(QThread::create([] { qWarning() << "late worker line"; }));
