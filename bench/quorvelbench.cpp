@@ -244,7 +244,13 @@ int main(int argc, char *argv[])
     // before the first round of transfers; reported apart from the rest.
     double preparedSeconds = -1;
     double readBackFrom = -1;
+    // The peak once the list is read and every file has its step: what the
+    // list itself costs, apart from the transfers.
+    qint64 preparedPeakKiB = -1;
     QObject::connect(job, &Job::stageChanged, &app, [&](Job::Stage stage) {
+        if (preparedPeakKiB < 0 && stage != Job::Stage::Activating && stage != Job::Stage::Preparing
+            && stage != Job::Stage::Ready)
+            preparedPeakKiB = peakRssKiB();
         if (preparedSeconds < 0 && stage == Job::Stage::Transferring) {
             preparedSeconds = double(wall.nsecsElapsed()) / 1e9;
             probe.setPhase(StallProbe::Transfer);
@@ -268,6 +274,7 @@ int main(int argc, char *argv[])
         out(QStringLiteral("files=%1").arg(job->fileCount()));
         out(QStringLiteral("throughput_mib_s=%1").arg(mib / seconds, 0, 'f', 1));
         out(QStringLiteral("peak_rss_mib=%1").arg(double(peakRssKiB()) / 1024.0, 0, 'f', 1));
+        out(QStringLiteral("prepared_peak_rss_mib=%1").arg(double(preparedPeakKiB) / 1024.0, 0, 'f', 1));
         const double prepareStallMs = probe.worstMs(StallProbe::Prepare);
         const double transferStallMs = probe.worstMs(StallProbe::Transfer);
         const double readBackStallMs = probe.worstMs(StallProbe::ReadBack);

@@ -11,6 +11,9 @@
 #   scripts/bench.sh                 all three workloads, both protocols
 #   WORKLOADS="big verify" PROTOCOLS=https scripts/bench.sh
 #   WORKLOADS=huge PROTOCOLS=http scripts/bench.sh    ours alone on a 4 GiB product (peak RSS)
+#   WORKLOADS="records200k deep" PROTOCOLS=http scripts/bench.sh
+#                                    ours alone on 200,000 small files (peak RSS,
+#                                    preparation) and on a path 4,000 folders deep
 #   CONCURRENCY=3 REPEATS=3 BENCH_DIR=/var/tmp BUILD_DIR=build-bench scripts/bench.sh
 #
 # Times are the best of REPEATS runs of each tool; peak_rss_mib and the
@@ -330,6 +333,46 @@ huge_workload() {
     rm -rf "$work/card-$label"
 }
 
+# Memory must not grow with the number of files: ours alone on a product of
+# 200,000 small files in 200 folders (not in the default set: 200,000 files
+# synced one by one take minutes). The list is fetched once first, so that
+# the service's own hashing of the files is not counted.
+records200k_workload() {
+    local label=records200k$suffix
+    make_card "$work/list-card"
+    "$bench_bin" --email "$email" --password "$password" --sku BENCH-200K --type talvo \
+        --card "$work/list-card" --list-only "$work/$label.list" >/dev/null
+    make_card "$work/card-$label"
+    run_ours "$label" BENCH-200K talvo "$work/card-$label"
+    check_card "$work/$label.list" "$work/card-$label" || { echo "error=$label: our files differ" >&2; exit 1; }
+    echo "${label}_files=$(field files "$work/$label.ours")"
+    echo "${label}_prepare_s=$(field prepare_s "$work/$label.ours")"
+    echo "${label}_prepared_peak_rss_mib=$(field prepared_peak_rss_mib "$work/$label.ours")"
+    echo "${label}_peak_rss_mib=$(field peak_rss_mib "$work/$label.ours")"
+    echo "${label}_readback_s=$(field readback_s "$work/$label.ours")"
+    echo "${label}_wall_s=$(field wall_s "$work/$label.ours")"
+    echo "${label}_prepare_max_stall_ms=$(field prepare_max_stall_ms "$work/$label.ours")"
+    echo "${label}_transfer_max_stall_ms=$(field transfer_max_stall_ms "$work/$label.ours")"
+    rm -rf "$work/card-$label"
+}
+
+# Every folder of a deep path is opened once, not once per file below it:
+# ours alone on 4,000 files, one in each folder of a chain 4,000 deep.
+deep_workload() {
+    local label=deep$suffix
+    make_card "$work/list-card"
+    "$bench_bin" --email "$email" --password "$password" --sku BENCH-DEEP --type velmora \
+        --card "$work/list-card" --list-only "$work/$label.list" >/dev/null
+    make_card "$work/card-$label"
+    run_ours "$label" BENCH-DEEP velmora "$work/card-$label"
+    echo "${label}_files=$(field files "$work/$label.ours")"
+    echo "${label}_prepare_s=$(field prepare_s "$work/$label.ours")"
+    echo "${label}_peak_rss_mib=$(field peak_rss_mib "$work/$label.ours")"
+    echo "${label}_wall_s=$(field wall_s "$work/$label.ours")"
+    echo "${label}_prepare_max_stall_ms=$(field prepare_max_stall_ms "$work/$label.ours")"
+    rm -rf "$work/card-$label"
+}
+
 echo "machine=$(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), $(uname -sr)"
 echo "date=$(date -u +%Y-%m-%dT%H:%MZ)"
 echo "load=$(cut -d' ' -f1-3 /proc/loadavg)"
@@ -343,6 +386,8 @@ for w in $workloads; do
         many) fetch_workload "${workload_many[@]}" ;;
         verify) verify_workload ;;
         huge) huge_workload ;;
+        records200k) records200k_workload ;;
+        deep) deep_workload ;;
         *) echo "error=unknown workload $w" >&2; exit 2 ;;
         esac
     done

@@ -137,10 +137,22 @@ bool Catalogue::load(const QString &path, QString *error)
             const quint64 maxSize = quint64(gen.value(QStringLiteral("max_size")).toInteger(qint64(minSize)));
             const QString folder = gen.value(QStringLiteral("folder")).toString();
             const QString pattern = gen.value(QStringLiteral("pattern")).toString(QStringLiteral("%1.dat"));
+            // A product of many thousands of files spreads them over
+            // sub-folders ("d001", "d002", ...) of this many each.
+            const int perFolder = gen.value(QStringLiteral("per_folder")).toInt();
+            // Or one file in each folder of a chain ("d/d/d/..."): the i-th
+            // file lies i folders deep.
+            const bool chain = gen.value(QStringLiteral("chain")).toBool();
             quint64 state = ContentGenerator::hashKey(p.sku.toUtf8());
+            p.files.reserve(p.files.size() + count);
             for (int i = 0; i < count; ++i) {
                 const quint64 size = maxSize > minSize ? minSize + pseudoRandom(state) % (maxSize - minSize + 1) : minSize;
-                const QString name = folder + QLatin1Char('/') + pattern.arg(i + 1, 4, 10, QLatin1Char('0'));
+                QString name = folder + QLatin1Char('/');
+                if (perFolder > 0)
+                    name += QStringLiteral("d%1/").arg(i / perFolder + 1, 3, 10, QLatin1Char('0'));
+                if (chain)
+                    name += QStringLiteral("d/").repeated(i);
+                name += pattern.arg(i + 1, 4, 10, QLatin1Char('0'));
                 p.files.append(makeFile(p, name, size, QByteArray(), mtime));
             }
         }

@@ -415,8 +415,27 @@ QString ChartService::endPoint(const CatalogueProduct &product, bool cdn, const 
     return QStringLiteral("%1/%2/%3/").arg(base, cdn ? QStringLiteral("cdn") : QStringLiteral("origin")).arg(product.productId);
 }
 
-QJsonArray ChartService::fileRecords(const CatalogueProduct &product, const QList<Fault> &faults)
+QByteArray ChartService::listReply(const CatalogueProduct &product, const QList<Fault> &faults,
+                                   QJsonObject fields)
 {
+    // The records go into the text as they are: a list of 200,000 files
+    // built as one JSON tree costs the service seconds and hundreds of MiB
+    // on every activation.
+    fields.insert(QStringLiteral("files"), QJsonArray());
+    QByteArray body = QJsonDocument(fields).toJson(QJsonDocument::Compact);
+    const QByteArray placeholder = "\"files\":[]";
+    body.replace(body.indexOf(placeholder), placeholder.size(), "\"files\":" + fileRecords(product, faults));
+    return body;
+}
+
+QByteArray ChartService::plainRecords(const CatalogueProduct &product)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_recordsMutex);
+        const auto it = m_plainRecords.constFind(product.productId);
+        if (it != m_plainRecords.constEnd())
+            return *it;
+    }
     // The first activation of a big product hashes every file; both cores
     // share that work so the reply comes in half the time.
     std::atomic<int> next{0};
@@ -428,11 +447,27 @@ QJsonArray ChartService::fileRecords(const CatalogueProduct &product, const QLis
     worker();
     helper.join();
 
-    QJsonArray records;
-    for (const CatalogueFile &file : product.files)
-        records.append(m_catalogue.record(product, file));
+    QByteArray text = "[";
+    for (const CatalogueFile &file : product.files) {
+        if (text.size() > 1)
+            text += ',';
+        text += QJsonDocument(m_catalogue.record(product, file)).toJson(QJsonDocument::Compact);
+    }
+    text += ']';
+    std::lock_guard<std::mutex> lock(m_recordsMutex);
+    m_plainRecords.insert(product.productId, text);
+    return text;
+}
 
-    if (const Fault *fields = findFault(faults, "record_fields")) {
+QByteArray ChartService::fileRecords(const CatalogueProduct &product, const QList<Fault> &faults)
+{
+    const Fault *fields = findFault(faults, "record_fields");
+    const Fault *unsafe = findFault(faults, "unsafe_paths");
+    if (!fields && !unsafe)
+        return plainRecords(product);
+
+    QJsonArray records = QJsonDocument::fromJson(plainRecords(product)).array();
+    if (fields) {
         // Records as a broken service might send them: fields replaced, a
         // size off by some bytes, records the product does not have.
         const QRegularExpression match =
@@ -453,7 +488,7 @@ QJsonArray ChartService::fileRecords(const CatalogueProduct &product, const QLis
             records.append(extra);
     }
 
-    if (const Fault *unsafe = findFault(faults, "unsafe_paths")) {
+    if (unsafe) {
         QStringList paths;
         for (const QJsonValue &value : unsafe->params.value(QStringLiteral("paths")).toArray())
             paths.append(value.toString());
@@ -470,7 +505,7 @@ QJsonArray ChartService::fileRecords(const CatalogueProduct &product, const QLis
             });
         }
     }
-    return records;
+    return QJsonDocument(records).toJson(QJsonDocument::Compact);
 }
 
 ChartService::Reply ChartService::activateProduct(const QJsonObject &body, const QList<Fault> &faults,
@@ -501,13 +536,16 @@ ChartService::Reply ChartService::activateProduct(const QJsonObject &body, const
                                          "another card.").arg(product->name),
                           QStringLiteral("no_subscription"));
 
-    return jsonReply({
-        {QStringLiteral("files"), fileRecords(*product, faults)},
-        {QStringLiteral("end_point"), endPoint(*product, false, base)},
-        {QStringLiteral("cdn_end_point"), endPoint(*product, true, base)},
-        {QStringLiteral("subscription_id"), subscription.subscriptionId},
-        {QStringLiteral("expiration"), double(subscription.expiration)},
-    });
+    Reply reply;
+    reply.json = true;
+    reply.body = listReply(*product, faults,
+                           {
+                               {QStringLiteral("end_point"), endPoint(*product, false, base)},
+                               {QStringLiteral("cdn_end_point"), endPoint(*product, true, base)},
+                               {QStringLiteral("subscription_id"), subscription.subscriptionId},
+                               {QStringLiteral("expiration"), double(subscription.expiration)},
+                           });
+    return reply;
 }
 
 ChartService::Reply ChartService::getSegments(const QString &chartName, const QList<Fault> &faults,
@@ -516,11 +554,14 @@ ChartService::Reply ChartService::getSegments(const QString &chartName, const QL
     const CatalogueProduct *product = m_catalogue.productBySku(chartName);
     if (!product || product->type != QLatin1String("rq_sd"))
         return errorReply(404, QStringLiteral("No chart named \"%1\".").arg(chartName), QStringLiteral("chart_not_found"));
-    return jsonReply({
-        {QStringLiteral("files"), fileRecords(*product, faults)},
-        {QStringLiteral("end_point"), endPoint(*product, false, base)},
-        {QStringLiteral("cdn_end_point"), endPoint(*product, true, base)},
-    });
+    Reply reply;
+    reply.json = true;
+    reply.body = listReply(*product, faults,
+                           {
+                               {QStringLiteral("end_point"), endPoint(*product, false, base)},
+                               {QStringLiteral("cdn_end_point"), endPoint(*product, true, base)},
+                           });
+    return reply;
 }
 
 ChartService::Reply ChartService::headerUpdate(const QString &name, const QList<Fault> &faults)

@@ -83,7 +83,11 @@ private:
     Reply imageReply(const QString &path);
 
     QString accountOf(const QJsonObject &body) const;
-    QJsonArray fileRecords(const CatalogueProduct &product, const QList<Fault> &faults);
+    // A reply of fields around the product's file list, as JSON text.
+    QByteArray listReply(const CatalogueProduct &product, const QList<Fault> &faults, QJsonObject fields);
+    QByteArray fileRecords(const CatalogueProduct &product, const QList<Fault> &faults);
+    // The records as the service sends them without faults; built once.
+    QByteArray plainRecords(const CatalogueProduct &product);
     static QString endPoint(const CatalogueProduct &product, bool cdn, const QString &base);
     const CatalogueFile *fileForPath(const QString &path, int *productId = nullptr) const;
 
@@ -101,6 +105,9 @@ private:
     std::vector<std::unique_ptr<httplib::Server>> m_servers;
     QHash<int, QString> m_bases; // local port -> base URL
     QString m_baseUrl;
+
+    std::mutex m_recordsMutex;
+    QHash<int, QByteArray> m_plainRecords; // product id -> its records as JSON text
 
     mutable std::mutex m_sessionMutex;
     QHash<QString, QString> m_sessions; // session id -> account e-mail
