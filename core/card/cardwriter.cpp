@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QStringTokenizer>
 
 #include <atomic>
 #include <cerrno>
@@ -11,6 +12,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "card/cardfolders.h"
 
 namespace {
 
@@ -33,12 +36,6 @@ void closeFd(int fd)
 {
     if (fd >= 0)
         ::close(fd);
-}
-
-// Splits a checked relative path into its folders and its file name.
-QStringList componentsOf(const QString &path)
-{
-    return path.split(QLatin1Char('/'));
 }
 
 QString folderOf(const QString &path)
@@ -70,9 +67,9 @@ bool CardWriter::isSafeRelativePath(const QString &path)
     if (path.isEmpty() || path.contains(QLatin1Char('\\')) || path.contains(QLatin1Char(':'))
         || path.contains(QChar(0)))
         return false;
-    const QStringList parts = componentsOf(path);
-    for (const QString &part : parts) {
-        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+    // Every record of a list passes here: no list of parts is made.
+    for (const QStringView part : QStringTokenizer(path, u'/')) {
+        if (part.isEmpty() || part == u"." || part == u"..")
             return false;
     }
     return true;
@@ -123,25 +120,45 @@ CardResult CardWriter::verifyCard() const
     return result;
 }
 
-CardResult CardWriter::openFolder(int root, const QStringList &components, bool create, int *folder) const
+CardResult CardWriter::openFolder(int root, const QString &folderPath, bool create, int *folder,
+                                  CardFolders *cache) const
 {
     *folder = -1;
-    int current = ::fcntl(root, F_DUPFD_CLOEXEC, 0);
+    // The walk starts at the deepest folder of the path that is open
+    // already, else at the root.
+    int start = root;
+    qsizetype walkedTo = 0;
+    if (cache && !folderPath.isEmpty()) {
+        for (qsizetype end = folderPath.size(); end > 0; end = folderPath.lastIndexOf(QLatin1Char('/'), end - 1)) {
+            const int open = cache->find(QStringView(folderPath).left(end));
+            if (open >= 0) {
+                start = open;
+                walkedTo = end;
+                break;
+            }
+        }
+    }
+    int current = ::fcntl(start, F_DUPFD_CLOEXEC, 0);
     if (current < 0)
         return CardResult::fromErrno(errno, QString());
-    QString walked;
-    for (const QString &component : components) {
-        walked += (walked.isEmpty() ? QString() : QStringLiteral("/")) + component;
-        const QByteArray name = native(component);
+    qsizetype position = walkedTo == 0 ? 0 : walkedTo + 1;
+    while (!folderPath.isEmpty() && position <= folderPath.size()) {
+        qsizetype slash = folderPath.indexOf(QLatin1Char('/'), position);
+        if (slash < 0)
+            slash = folderPath.size();
+        const QByteArray name = native(folderPath.mid(position, slash - position));
+        // Only named when something goes wrong: building it at every step
+        // costs a deep path as much as the walk itself.
+        const auto walked = [&] { return folderPath.left(slash); };
         int next = ::openat(current, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0 && create && (errno == ELOOP || errno == ENOTDIR) && isLink(current, name)) {
             // A link where the tool's folder belongs leads off the card; the
             // link goes, a real folder takes its place.
-            qWarning() << "Replacing a link on the card with a folder:" << walked;
+            qWarning() << "Replacing a link on the card with a folder:" << walked();
             if (::unlinkat(current, name.constData(), 0) != 0) {
                 const int error = errno;
                 ::close(current);
-                return CardResult::fromErrno(error, walked);
+                return CardResult::fromErrno(error, walked());
             }
             errno = ENOENT;
         }
@@ -149,7 +166,7 @@ CardResult CardWriter::openFolder(int root, const QStringList &components, bool 
             if (::mkdirat(current, name.constData(), 0777) != 0 && errno != EEXIST) {
                 const int error = errno;
                 ::close(current);
-                return CardResult::fromErrno(error, walked);
+                return CardResult::fromErrno(error, walked());
             }
             if (syncOn)
                 ::fsync(current);
@@ -158,10 +175,16 @@ CardResult CardWriter::openFolder(int root, const QStringList &components, bool 
         if (next < 0) {
             const int error = errno;
             ::close(current);
-            return CardResult::fromErrno(error, walked);
+            return CardResult::fromErrno(error, walked());
         }
         ::close(current);
         current = next;
+        position = slash + 1;
+    }
+    if (cache && walkedTo < folderPath.size()) {
+        const int kept = ::fcntl(current, F_DUPFD_CLOEXEC, 0);
+        if (kept >= 0)
+            cache->insert(folderPath, kept);
     }
     *folder = current;
     return CardResult();
@@ -189,7 +212,7 @@ CardResult CardWriter::openIn(int folder, const QString &relative, const QString
     return CardResult();
 }
 
-CardResult CardWriter::open(const QString &path, Mode mode, CardFile *file) const
+CardResult CardWriter::open(const QString &path, Mode mode, CardFile *file, CardFolders *folders) const
 {
     if (!isSafeRelativePath(path))
         return CardResult::failure(CardResult::BadPath, path);
@@ -197,14 +220,10 @@ CardResult CardWriter::open(const QString &path, Mode mode, CardFile *file) cons
     CardResult result = openRoot(&root);
     if (!result.ok())
         return result;
-    QStringList folders = componentsOf(path);
-    const QString name = folders.takeLast();
-    int folder = -1;
+    if (folders)
+        folders->checkRoot(root);
+    const QString name = nameOf(path);
     const bool create = mode == Mode::Append || mode == Mode::Truncate;
-    result = openFolder(root, folders, create, &folder);
-    ::close(root);
-    if (!result.ok())
-        return result;
     int flags = O_RDONLY;
     if (mode == Mode::Append)
         flags = O_RDWR | O_CREAT | O_APPEND;
@@ -212,10 +231,24 @@ CardResult CardWriter::open(const QString &path, Mode mode, CardFile *file) cons
         flags = O_RDWR | O_APPEND;
     else if (mode == Mode::Truncate)
         flags = O_RDWR | O_CREAT | O_TRUNC;
+    int folder = -1;
     int fd = -1;
-    result = openIn(folder, path, name, flags, &fd);
+    result = openFolder(root, folderOf(path), create, &folder, folders);
+    if (result.ok())
+        result = openIn(folder, path, name, flags, &fd);
+    if (!result.ok() && folders && folders->size() > 0 && result.errorNumber() == ENOENT) {
+        // A folder kept open was removed since: walked again from the root,
+        // as every open did before folders were kept.
+        closeFd(folder);
+        folder = -1;
+        folders->clear();
+        result = openFolder(root, folderOf(path), create, &folder);
+        if (result.ok())
+            result = openIn(folder, path, name, flags, &fd);
+    }
+    ::close(root);
     if (!result.ok()) {
-        ::close(folder);
+        closeFd(folder);
         return result;
     }
     CardFile opened;
@@ -371,10 +404,10 @@ CardResult CardWriter::rename(const QString &from, const QString &to) const
     CardResult result = openRoot(&root);
     if (!result.ok())
         return result;
-    QStringList fromParts = componentsOf(from);
-    QStringList toParts = componentsOf(to);
-    const QByteArray fromName = native(fromParts.takeLast());
-    const QByteArray toName = native(toParts.takeLast());
+    const QString fromParts = folderOf(from);
+    const QString toParts = folderOf(to);
+    const QByteArray fromName = native(nameOf(from));
+    const QByteArray toName = native(nameOf(to));
     int fromFolder = -1;
     int toFolder = -1;
     result = openFolder(root, fromParts, false, &fromFolder);
@@ -404,10 +437,9 @@ CardResult CardWriter::remove(const QString &path) const
     CardResult result = openRoot(&root);
     if (!result.ok())
         return result;
-    QStringList parts = componentsOf(path);
-    const QByteArray name = native(parts.takeLast());
+    const QByteArray name = native(nameOf(path));
     int folder = -1;
-    result = openFolder(root, parts, false, &folder);
+    result = openFolder(root, folderOf(path), false, &folder);
     ::close(root);
     if (!result.ok())
         return result.errorNumber() == ENOENT ? CardResult() : result;
@@ -429,7 +461,7 @@ CardResult CardWriter::listFiles(const QString &folderPath, int limit, QStringLi
     if (!result.ok())
         return result;
     int folder = -1;
-    result = openFolder(root, folderPath.isEmpty() ? QStringList() : componentsOf(folderPath), false, &folder);
+    result = openFolder(root, folderPath, false, &folder);
     ::close(root);
     if (!result.ok())
         return result.errorNumber() == ENOENT ? CardResult() : result;
@@ -458,36 +490,53 @@ CardResult CardWriter::listFiles(const QString &folderPath, int limit, QStringLi
     return result;
 }
 
+CardResult CardWriter::survey(const QStringList &paths, QList<Facts> *facts) const
+{
+    facts->clear();
+    facts->reserve(paths.size());
+    return survey(paths, [facts](qsizetype, const Facts &found) { facts->append(found); });
+}
+
 CardResult CardWriter::survey(const QStringList &paths, QHash<QString, Facts> *facts) const
+{
+    facts->reserve(facts->size() + paths.size());
+    return survey(paths, [&](qsizetype i, const Facts &found) { facts->insert(paths.at(i), found); });
+}
+
+CardResult CardWriter::survey(const QStringList &paths, const std::function<void(qsizetype, const Facts &)> &take) const
 {
     int root = -1;
     CardResult result = openRoot(&root);
     if (!result.ok())
         return result;
-    // Each folder once: a product of thousands of files lives in a few.
-    QHash<QString, int> folders;
-    for (const QString &path : paths) {
+    // Each folder once, each from its parent where that is open: a product
+    // of thousands of files lives in a few folders, or in a deep chain.
+    CardFolders folders;
+    folders.checkRoot(root);
+    QString openPath;
+    int open = -1;
+    bool tried = false;
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        const QString &path = paths.at(i);
         Facts found;
         if (isSafeRelativePath(path)) {
             const QString folderPath = folderOf(path);
-            auto it = folders.find(folderPath);
-            if (it == folders.end()) {
-                int folder = -1;
-                openFolder(root, folderPath.isEmpty() ? QStringList() : componentsOf(folderPath), false, &folder);
-                it = folders.insert(folderPath, folder);
+            if (!tried || folderPath != openPath) {
+                closeFd(open);
+                openPath = folderPath;
+                openFolder(root, openPath, false, &open, &folders);
+                tried = true;
             }
             struct stat status {};
-            if (it.value() >= 0
-                && ::fstatat(it.value(), native(nameOf(path)).constData(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (open >= 0 && ::fstatat(open, native(nameOf(path)).constData(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
                 found.exists = true;
                 found.regular = S_ISREG(status.st_mode);
                 found.size = found.regular ? qint64(status.st_size) : 0;
             }
         }
-        facts->insert(path, found);
+        take(i, found);
     }
-    for (const int folder : std::as_const(folders))
-        closeFd(folder);
+    closeFd(open);
     ::close(root);
     return result;
 }

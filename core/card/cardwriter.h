@@ -14,14 +14,17 @@
 #include "card/cardidentity.h"
 #include "card/cardresult.h"
 
+class CardFolders;
+
 // Every byte the tool puts on a card goes through here. Before anything is
 // opened the card is confirmed to be the one chosen (same file system, same
 // media id read again through the root folder), so a pulled card, whose
 // mount point then lies on the computer's own disk, or a different card in
 // its place is never written. Paths are walked from the root one component
 // at a time without following links; folders are created below the root,
-// never the root itself. Nothing is held open between operations, so a
-// paused download does not keep the card from being ejected.
+// never the root itself. Nothing is held open between operations (but what a
+// caller's CardFolders keeps, and empties when it pauses), so a paused
+// download does not keep the card from being ejected.
 //
 // Immutable after construction: one writer serves the GUI thread and the
 // pool threads at once.
@@ -63,10 +66,13 @@ public:
     // once and each folder once. A path under a missing folder, or under a
     // link, does not exist.
     CardResult survey(const QStringList &paths, QHash<QString, Facts> *facts) const;
+    // The same by position: facts->at(i) for paths.at(i).
+    CardResult survey(const QStringList &paths, QList<Facts> *facts) const;
     // Opens a regular file; Append and Truncate create missing folders, and
     // a link where a file or folder of the tool belongs is replaced, never
-    // followed.
-    CardResult open(const QString &path, Mode mode, CardFile *file) const;
+    // followed. With folders, the folders on the path that are open there
+    // already are not walked again, and the file's folder is kept there.
+    CardResult open(const QString &path, Mode mode, CardFile *file, CardFolders *folders = nullptr) const;
     // Replaces a whole file so that a crash or a full card leaves either the
     // old content or the new, never a mix: written under a temporary name in
     // the same folder, synced, renamed over the old one, folder synced.
@@ -102,7 +108,12 @@ public:
 
 private:
     CardResult openRoot(int *root) const;
-    CardResult openFolder(int root, const QStringList &components, bool create, int *folder) const;
+    // What lies at each path, handed to take with its place in paths.
+    CardResult survey(const QStringList &paths, const std::function<void(qsizetype, const Facts &)> &take) const;
+    // The folder at folderPath ("" for the root), walked from the deepest
+    // folder of it open in cache, else from root; the caller closes it.
+    CardResult openFolder(int root, const QString &folderPath, bool create, int *folder,
+                          CardFolders *cache = nullptr) const;
     CardResult openIn(int folder, const QString &relative, const QString &name, int flags, int *fd) const;
 
     CardIdentity card;

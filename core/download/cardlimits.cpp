@@ -1,7 +1,8 @@
 #include "download/cardlimits.h"
 
 #include <QHash>
-#include <QStringList>
+#include <QSet>
+#include <QStringTokenizer>
 
 namespace {
 
@@ -31,8 +32,7 @@ QString characterText(QChar c)
 QString CardLimits::nameProblem(const QString &path)
 {
     static const QString forbidden = QStringLiteral("\"*:<>?\\|");
-    const QStringList names = path.split(QLatin1Char('/'));
-    for (const QString &name : names) {
+    for (const QStringView name : QStringTokenizer(path, u'/')) {
         for (const QChar c : name) {
             if (c.unicode() < 0x20 || forbidden.contains(c))
                 return QStringLiteral("its name holds %1, which a card's file system does not allow")
@@ -50,13 +50,70 @@ QString CardLimits::nameProblem(const QString &path)
 
 QString CardLimits::problem(const QList<FileRecord> &records, CardFilesystem::Kind kind)
 {
-    QHash<QString, QString> files; // folded path -> the path as listed
-    for (const FileRecord &record : records) {
+    // Paths are compared by a digest of their folded form and only a match
+    // is compared in full: a table of 200,000 folded paths would cost tens
+    // of MiB, and every prefix of a path thousands of folders deep made
+    // anew would cost time that grows with the square of its depth.
+    const auto digest = [](QStringView text) { return quint64(qHash(text, 0)); };
+    QHash<quint64, qsizetype> files; // digest of the folded path -> its record
+    files.reserve(records.size());
+    bool unsure = false; // two paths share a digest: compared the slow way
+    for (qsizetype i = 0; i < records.size(); ++i) {
+        const FileRecord &record = records.at(i);
         const QString reason = nameProblem(record.file);
         if (!reason.isEmpty())
             return refused(record.file, reason);
         // The parser refused exact repeats: a path met again here differs
         // only in letter case.
+        const QString key = folded(record.file);
+        const auto earlier = files.constFind(digest(key));
+        if (earlier != files.cend()) {
+            // A folded path seen before, or (once in billions of years) another
+            // with the same digest: the slow way tells which.
+            unsure = true;
+            break;
+        }
+        files.insert(digest(key), i);
+        const qint64 length = record.size + record.data.size();
+        if (kind == CardFilesystem::Kind::Fat && length > CardFilesystem::fatMaxFileSize)
+            return refused(record.file,
+                           QStringLiteral("it is %1 bytes long, and the card's FAT file system holds files of at most "
+                                          "%2 bytes (4 GiB less one byte)")
+                               .arg(length)
+                               .arg(CardFilesystem::fatMaxFileSize));
+    }
+
+    if (unsure)
+        return exactProblem(records, kind);
+
+    // A folder on one path that is a file of the list, in any letter case.
+    // Each folder is looked at once: walking up from a file's folder stops
+    // at the first folder seen before.
+    QSet<quint64> folders;
+    bool clash = false;
+    for (qsizetype i = 0; i < records.size() && !clash; ++i) {
+        const QString key = folded(records.at(i).file);
+        for (qsizetype slash = key.lastIndexOf(QLatin1Char('/')); slash > 0 && !clash;
+             slash = key.lastIndexOf(QLatin1Char('/'), slash - 1)) {
+            const QStringView folder = QStringView(key).left(slash);
+            const quint64 seen = digest(folder);
+            if (folders.contains(seen))
+                break;
+            folders.insert(seen);
+            const auto file = files.constFind(seen);
+            clash = file != files.cend() && folded(records.at(*file).file) == folder;
+        }
+    }
+    return clash ? exactProblem(records, kind) : QString();
+}
+
+QString CardLimits::exactProblem(const QList<FileRecord> &records, CardFilesystem::Kind kind)
+{
+    QHash<QString, QString> files; // folded path -> the path as listed
+    for (const FileRecord &record : records) {
+        const QString reason = nameProblem(record.file);
+        if (!reason.isEmpty())
+            return refused(record.file, reason);
         const QString key = folded(record.file);
         const QString earlier = files.value(key);
         if (!earlier.isEmpty())
@@ -72,7 +129,6 @@ QString CardLimits::problem(const QList<FileRecord> &records, CardFilesystem::Ki
                                .arg(length)
                                .arg(CardFilesystem::fatMaxFileSize));
     }
-    // A folder on one path that is a file of the list, in any letter case.
     for (const FileRecord &record : records) {
         const QString key = folded(record.file);
         for (qsizetype slash = key.indexOf(QLatin1Char('/')); slash >= 0; slash = key.indexOf(QLatin1Char('/'), slash + 1)) {

@@ -26,4 +26,7 @@ public:
 
 private:
     static QString nameProblem(const QString &path);
+    // The same, comparing whole folded paths: for a list known to have a
+    // problem, whose first file the text must name.
+    static QString exactProblem(const QList<FileRecord> &records, CardFilesystem::Kind kind);
 };

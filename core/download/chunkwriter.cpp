@@ -47,7 +47,7 @@ ChunkWriter::Result ChunkWriter::append(const File &file, qint64 offset, const c
             mode = CardWriter::Mode::Truncate;
         else if (offset > 0)
             mode = CardWriter::Mode::Extend;
-        result.card = writer->open(file.target, mode, &local);
+        result.card = writer->open(file.target, mode, &local, folders);
         if (!result.card.ok()) {
             result.lost = mode == CardWriter::Mode::Extend && vanished(result.card);
             return result;

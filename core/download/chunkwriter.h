@@ -10,6 +10,7 @@
 #include "card/cardresult.h"
 #include "card/sha1stream.h"
 
+class CardFolders;
 class CardWriter;
 
 // The card's side of one transfer: appends each piece at the offset counted
@@ -56,6 +57,10 @@ public:
 
     void setCardWriter(std::shared_ptr<const CardWriter> cardWriter) { writer = std::move(cardWriter); }
     const CardWriter *cardWriter() const { return writer.get(); }
+    // Folders kept open by the thread that writes the pieces, so that the
+    // next file of a folder does not walk its path again; only the pieces
+    // use them, never the end on the pool.
+    void setFolders(CardFolders *open) { folders = open; }
 
     // length bytes go at offset (after emptying the file when truncate).
     Result append(const File &file, qint64 offset, const char *bytes, qint64 length, bool truncate);
@@ -71,6 +76,7 @@ private:
     Ending complete(const File &file, CardResult *problem);
 
     std::shared_ptr<const CardWriter> writer;
+    CardFolders *folders = nullptr;
     Sha1Stream hash;
     CardFile local;
     QString openTarget;

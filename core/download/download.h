@@ -67,6 +67,8 @@ public:
 
     // Every write goes through writer; without one nothing is written.
     void setCardWriter(std::shared_ptr<const CardWriter> cardWriter);
+    // Folders the owner's thread keeps open between files (ChunkWriter).
+    void setCardFolders(CardFolders *folders) { chunks->setFolders(folders); }
 
     QString downloadPath() const;
     QString localFilePath() const;

@@ -19,6 +19,7 @@
 
 #include "download/chunkwriter.h"
 #include "download/readbackverifier.h"
+#include "card/cardfolders.h"
 #include "card/cardwriter.h"
 #include "card/mediaid.h"
 #include "testkit.h"
@@ -101,12 +102,14 @@ void TestCardWriter::neverWritesOutsideTheCard_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<int>("mode");
     QTest::addColumn<int>("problem"); // CardResult::None: written on the card itself
+    // The folders of another file of the same folder were kept open (CardFolders)
+    // before the setup changed the card.
+    QTest::addColumn<bool>("kept");
 
-    const auto row
-        = [](const char *name, const char *setup, const char *path, CardWriter::Mode mode, int problem) {
-              QTest::newRow(name) << QString::fromLatin1(setup) << QString::fromLatin1(path) << int(mode)
-                                  << problem;
-          };
+    const auto row = [](const char *name, const char *setup, const QString &path, CardWriter::Mode mode,
+                         int problem, bool kept = false) {
+        QTest::newRow(name) << QString::fromLatin1(setup) << path << int(mode) << problem << kept;
+    };
     const auto append = CardWriter::Mode::Append;
     const auto extend = CardWriter::Mode::Extend;
     row("file is a link, written", "file link", "P/f.bin", append, CardResult::None);
@@ -119,6 +122,17 @@ void TestCardWriter::neverWritesOutsideTheCard_data()
     row("card gone", "card gone", "P/f.bin", append, CardResult::CardGone);
     row("another card", "another card", "P/f.bin", append, CardResult::AnotherCard);
     row("media file is a link", "media link", "P/f.bin", append, CardResult::CardGone);
+    // Each folder of a deep path is opened from its parent; the open ones
+    // serve the next file, but only on the card they were opened on.
+    const QString deep = QStringLiteral("P/") + QStringLiteral("d/").repeated(300) + QStringLiteral("f.bin");
+    row("deep path", "", deep, append, CardResult::None);
+    row("deep path, folders kept", "", deep, append, CardResult::None, true);
+    // The folder kept open is the one written to, wherever it went; never a
+    // link put in its place.
+    row("deep folder replaced by a link, folders kept", "deep link", deep, append, CardResult::None, true);
+    row("card replaced at its place, folders kept", "card replaced", "P/f.bin", append, CardResult::None, true);
+    row("folder removed, folders kept", "folder removed", "P/f.bin", append, CardResult::None, true);
+    row("card gone, folders kept", "card gone", "P/f.bin", append, CardResult::CardGone, true);
 }
 
 void TestCardWriter::neverWritesOutsideTheCard()
@@ -127,10 +141,30 @@ void TestCardWriter::neverWritesOutsideTheCard()
     QFETCH(QString, path);
     QFETCH(int, mode);
     QFETCH(int, problem);
+    QFETCH(bool, kept);
 
     const CardWriter writer(CardIdentity::fromRoot(card));
     QVERIFY(writer.identity().isValid());
-    if (setup == QLatin1String("file link")) {
+    CardFolders folders;
+    const QString folder = QFileInfo(path).path();
+    if (kept) {
+        CardFile sibling;
+        QVERIFY(writer.open(folder + QStringLiteral("/sibling.bin"), CardWriter::Mode::Append, &sibling, &folders).ok());
+        QVERIFY(folders.size() > 0);
+    }
+    if (setup == QLatin1String("deep link")) {
+        // Half-way down, the folder is moved away and a link to outside
+        // takes its place.
+        const QString middle = card + QStringLiteral("/P/") + QStringLiteral("d/").repeated(150);
+        QVERIFY(QDir().rename(middle, card + QStringLiteral("/moved")));
+        QVERIFY(QFile::link(outside, middle.chopped(1)));
+        writeFile(outside + QStringLiteral("/") + QStringLiteral("d/").repeated(150) + QStringLiteral("f.bin"), "outside");
+    } else if (setup == QLatin1String("folder removed")) {
+        QVERIFY(QDir(card + QStringLiteral("/P")).removeRecursively());
+    } else if (setup == QLatin1String("card replaced")) {
+        QVERIFY(QDir().rename(card, root->filePath(QStringLiteral("old card"))));
+        writeFile(card + QStringLiteral("/ENCRYPT.TXT"), mediaText);
+    } else if (setup == QLatin1String("file link")) {
         QDir(card).mkdir(QStringLiteral("P"));
         QVERIFY(QFile::link(outside + QStringLiteral("/target"), card + QStringLiteral("/P/f.bin")));
     } else if (setup == QLatin1String("folder link")) {
@@ -148,12 +182,14 @@ void TestCardWriter::neverWritesOutsideTheCard()
     const auto before = snapshot(outside);
 
     CardFile file;
-    const CardResult result = writer.open(path, CardWriter::Mode(mode), &file);
+    const CardResult result = writer.open(path, CardWriter::Mode(mode), &file, kept ? &folders : nullptr);
     QCOMPARE(int(result.problem()), problem);
     if (result.ok()) {
         QVERIFY(file.write(QByteArray("on the card")).ok());
         QVERIFY(file.close().ok());
-        const QFileInfo written(card + QLatin1Char('/') + path);
+        const QFileInfo written(setup == QLatin1String("deep link")
+                ? card + QStringLiteral("/moved/") + QStringLiteral("d/").repeated(150) + QStringLiteral("f.bin")
+                : card + QLatin1Char('/') + path);
         QVERIFY(!written.isSymLink() && written.isFile());
         QVERIFY(!QFileInfo(written.absolutePath()).isSymLink());
         QCOMPARE(readAll(written.absoluteFilePath()), QByteArray("on the card"));
@@ -166,6 +202,8 @@ void TestCardWriter::neverWritesOutsideTheCard()
     QCOMPARE(snapshot(outside), before);
     if (setup == QLatin1String("card gone"))
         QVERIFY(!QFileInfo::exists(card));
+    if (setup == QLatin1String("card replaced"))
+        QVERIFY(!QFileInfo::exists(root->filePath(QStringLiteral("old card/P/f.bin"))));
 }
 
 // A real small file system, so the system's own errors reach the writer: a
