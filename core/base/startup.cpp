@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 
 #include "base/appglobals.h"
+#include "base/freedmemory.h"
 #include "base/logsink.h"
 #include "base/settings.h"
 
@@ -91,6 +92,7 @@ void rotateLogs(const QString &current, int kept)
 
 void prepareStartup()
 {
+    FreedMemory::configure();
     const QStringList locations = QStandardPaths::standardLocations(QStandardPaths::AppDataLocation);
     const QString dataFolder = locations.isEmpty() ? QDir::homePath() : locations.first();
 

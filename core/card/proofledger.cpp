@@ -10,6 +10,7 @@
 
 #include "base/appglobals.h"
 #include "base/atomicfile.h"
+#include "base/jsontext.h"
 
 Q_LOGGING_CATEGORY(lcProof, "quorvel.proof")
 
@@ -76,19 +77,35 @@ bool ProofLedger::store(const QString &mediaId, const Entry &entry) const
 {
     if (mediaId.isEmpty())
         return false;
-    QJsonArray files;
-    for (const auto &file : entry.files)
-        files.append(QJsonArray{file.first, double(file.second)});
     const QJsonObject object{
         {QStringLiteral("media_id"), mediaId},
         {QStringLiteral("sku"), entry.sku},
         {QStringLiteral("state"), entry.state == State::Proven ? QStringLiteral("proven") : QStringLiteral("writing")},
         {QStringLiteral("vmid_sha1"), QString::fromLatin1(entry.vmidSha1)},
-        {QStringLiteral("files"), files},
+        {QStringLiteral("files"), QJsonArray()},
     };
+    // The files go in as text where the empty list stands, in one buffer:
+    // as a document, the list of a product of 200,000 files would take
+    // several times its size in memory.
+    const QByteArray around = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    const QByteArray placeholder = "\"files\":[]";
+    const qsizetype at = around.indexOf(placeholder);
+    qsizetype length = around.size();
+    for (const auto &file : entry.files)
+        length += file.first.size() + 24;
+    QByteArray text;
+    text.reserve(length);
+    text += around.left(at) + "\"files\":[";
+    for (qsizetype i = 0; i < entry.files.size(); ++i) {
+        const auto &file = entry.files.at(i);
+        if (i > 0)
+            text += ',';
+        text += '[' + JsonText::quoted(file.first) + ',' + JsonText::number(file.second) + ']';
+    }
+    text += ']' + around.mid(at + placeholder.size());
     QDir().mkpath(root);
     QString why;
-    if (!AtomicFile::write(pathFor(mediaId), QJsonDocument(object).toJson(QJsonDocument::Compact), &why)) {
+    if (!AtomicFile::write(pathFor(mediaId), text, &why)) {
         qCWarning(lcProof) << "proof not recorded:" << why;
         return false;
     }

@@ -4,6 +4,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "base/jsontext.h"
+
 namespace VmidFile {
 
 namespace {
@@ -18,11 +20,17 @@ QJsonArray entriesOf(const QByteArray &vmid)
 
 QByteArray contents(const QString &sku, const QList<QPair<QString, QString>> &fileTags)
 {
-    QJsonArray entries;
-    for (const auto &file : fileTags)
-        entries.append(QJsonObject{{QStringLiteral("etag"), file.second}, {QStringLiteral("file"), file.first}});
-    return sku.toUtf8() + "\r\n"
-           + QJsonDocument(QJsonObject{{QStringLiteral("files"), entries}}).toJson(QJsonDocument::Indented);
+    // Written out line by line in the layout of QJsonDocument::Indented
+    // (the format vmid files have always had): the document of a product of
+    // 200,000 files would take several times the text's size.
+    QByteArray text = sku.toUtf8() + "\r\n{\n    \"files\": [\n";
+    for (qsizetype i = 0; i < fileTags.size(); ++i) {
+        text += "        {\n            \"etag\": " + JsonText::quoted(fileTags.at(i).second) + ",\n            \"file\": "
+                + JsonText::quoted(fileTags.at(i).first) + "\n        }";
+        text += i + 1 < fileTags.size() ? ",\n" : "\n";
+    }
+    text += "    ]\n}\n";
+    return text;
 }
 
 QString product(const QByteArray &head)

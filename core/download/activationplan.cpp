@@ -29,14 +29,3 @@ ActivationPlan::Step ActivationPlan::decide(const FileRecord &record, const Card
         return {Action::Fetch, 0, true};
     return {Action::Resume, card.size};
 }
-
-QList<ActivationPlan::Step> ActivationPlan::make(const QList<FileRecord> &records,
-                                                 const QHash<QString, CardWriter::Facts> &card,
-                                                 const QSet<QString> &changed)
-{
-    QList<Step> steps;
-    steps.reserve(records.size());
-    for (const FileRecord &record : records)
-        steps.append(decide(record, card.value(record.file), changed.contains(record.file)));
-    return steps;
-}

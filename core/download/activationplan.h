@@ -44,6 +44,4 @@ public:
     // changed: files whose tag on the service differs from the one the card
     // remembers, so a part of them on the card belongs to an older file.
     static Step decide(const FileRecord &record, const CardWriter::Facts &card, bool changed);
-    static QList<Step> make(const QList<FileRecord> &records, const QHash<QString, CardWriter::Facts> &card,
-                            const QSet<QString> &changed);
 };

@@ -31,10 +31,13 @@ QString characterText(QChar c)
 
 QString CardLimits::nameProblem(const QString &path)
 {
-    static const QString forbidden = QStringLiteral("\"*:<>?\\|");
+    const auto forbidden = [](char16_t u) {
+        return u < 0x20 || u == u'"' || u == u'*' || u == u':' || u == u'<' || u == u'>' || u == u'?' || u == u'\\'
+               || u == u'|';
+    };
     for (const QStringView name : QStringTokenizer(path, u'/')) {
         for (const QChar c : name) {
-            if (c.unicode() < 0x20 || forbidden.contains(c))
+            if (forbidden(c.unicode()))
                 return QStringLiteral("its name holds %1, which a card's file system does not allow")
                     .arg(characterText(c));
         }
@@ -91,8 +94,16 @@ QString CardLimits::problem(const QList<FileRecord> &records, CardFilesystem::Ki
     // at the first folder seen before.
     QSet<quint64> folders;
     bool clash = false;
+    QStringView previousFolder;
     for (qsizetype i = 0; i < records.size() && !clash; ++i) {
-        const QString key = folded(records.at(i).file);
+        // The files of one folder come one after the other: its folders
+        // were looked at with the first.
+        const QString &file = records.at(i).file;
+        const QStringView parent = QStringView(file).left(qMax<qsizetype>(0, file.lastIndexOf(QLatin1Char('/'))));
+        if (i > 0 && parent == previousFolder)
+            continue;
+        previousFolder = parent;
+        const QString key = folded(file);
         for (qsizetype slash = key.lastIndexOf(QLatin1Char('/')); slash > 0 && !clash;
              slash = key.lastIndexOf(QLatin1Char('/'), slash - 1)) {
             const QStringView folder = QStringView(key).left(slash);

@@ -15,13 +15,15 @@ Completion::Result Completion::run(const Input &input)
         const bool inPlace = input.proven.contains(record.file) && input.checkPaths.value(record.file) == record.file;
         paths.append(inPlace ? record.file : input.targets.value(record.file, record.file));
     }
-    QHash<QString, CardWriter::Facts> facts;
+    // By place in the list: a table of 200,000 names would be freed as
+    // holes that the read-back's own lists cannot use.
+    QList<CardWriter::Facts> facts;
     result.survey = input.writer->survey(paths, &facts);
     if (!result.survey.ok())
         return result;
     for (int i = 0; i < input.records.size(); ++i) {
         const FileRecord &record = input.records.at(i);
-        const CardWriter::Facts found = facts.value(paths.at(i));
+        const CardWriter::Facts found = facts.value(i);
         // An RQ segment of size 0 is written by the commit, not before.
         if ((record.size == 0 && input.rqUpdate)
             || (found.regular && found.size == record.size + record.data.size()))

@@ -39,7 +39,10 @@ DownloadJob::~DownloadJob()
     // Work on the pool writes to the card: it ends before this object does,
     // and so do the transfers and the checks.
     readback.reset();
-    preparing.waitForFinished();
+    // A result taken (handlePrepared) leaves a future that never reads as
+    // finished: only a running preparation is waited for.
+    if (preparing.isRunning())
+        preparing.waitForFinished();
     completing.waitForFinished();
     delete transfers;
     delete checks;
@@ -66,7 +69,9 @@ void DownloadJob::prepare(std::function<Preparation::Result()> work)
 
 void DownloadJob::handlePrepared()
 {
-    const Preparation::Result result = preparing.result();
+    // Taken, not copied: the future would keep the plan of every file for
+    // the whole run.
+    const Preparation::Result result = preparing.future().takeResult();
     if (stage() == Stage::Cancelling) {
         settleIfIdle();
         return;
@@ -85,9 +90,10 @@ void DownloadJob::handlePrepared()
     prepared(result);
     doneBytes += result.resumedBytes;
     for (const TransferOrder &order : result.orders)
-        pendingTransfers.insert(order.record.file);
+        pendingTransfers.insert(list.records.at(order.record).file);
     filesDone = int(list.records.size()) - int(result.orders.size()) - int(result.checks.size());
-    transfers->configure(writer, identity.root(), list.endPoint, list.cdnEndPoint, options.concurrency);
+    transfers->configure(writer, identity.root(), list.records, list.endPoint, list.cdnEndPoint,
+                         options.concurrency);
     transfers->enqueue(result.orders);
     for (const QString &file : result.checks)
         pendingChecks.insert(file);
@@ -166,11 +172,11 @@ void DownloadJob::checkFinished()
 
 void DownloadJob::queueTransfer(const QString &file)
 {
-    const FileRecord *record = recordOf(file);
-    if (!record)
+    const auto index = recordIndex.constFind(file);
+    if (index == recordIndex.cend())
         return;
     pendingTransfers.insert(file);
-    transfers->enqueue({{*record, targets.value(file, file), 0, true, false}});
+    transfers->enqueue({{*index, targets.value(file, file), 0, true, false}});
 }
 
 void DownloadJob::startTransfers()
@@ -377,7 +383,7 @@ void DownloadJob::requeue(const QStringList &vanished)
             pendingChecks.insert(file);
             continue;
         }
-        TransferOrder order{*record, targets.value(file, file), 0, true, false};
+        TransferOrder order{recordIndex.value(file), targets.value(file, file), 0, true, false};
         if (proven_.remove(file)) {
             doneBytes -= record->size;
             checkPaths.remove(file);

@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QFileInfo>
 
+#include "base/freedmemory.h"
 #include "download/cardlimits.h"
 #include "download/productcard.h"
 #include "download/rqupdate.h"
@@ -43,11 +44,13 @@ JobError Preparation::fitProblem(const CardWriter &writer, const QString &sku, c
     return JobError{JobError::FileSystemLimit, QString(), problem};
 }
 
-bool Preparation::readList(const CardWriter *writer, const QString &cardRoot, const QString &sku,
-                           const QByteArray &body, FileList::Kind kind, Result *result)
+bool Preparation::readList(const CardWriter *writer, const QString &cardRoot, const QString &sku, QByteArray body,
+                           FileList::Kind kind, Result *result)
 {
     QString refusal;
-    if (!result->list.parse(body, kind, &refusal)) {
+    const bool parsed = result->list.parse(body, kind, &refusal);
+    body = QByteArray();
+    if (!parsed) {
         qWarning() << prefix(sku) << "file list refused:" << refusal;
         result->error = JobError{JobError::ServiceReply, QString(), refusal};
         return false;
@@ -59,19 +62,26 @@ bool Preparation::readList(const CardWriter *writer, const QString &cardRoot, co
 }
 
 Preparation::Result Preparation::forProduct(std::shared_ptr<const CardWriter> writer, const QString &cardRoot,
-                                            const QString &sku, const QByteArray &body)
+                                            const QString &sku, QByteArray body)
 {
     Result result;
-    if (!readList(writer.get(), cardRoot, sku, body, FileList::Kind::Product, &result))
+    if (!readList(writer.get(), cardRoot, sku, std::move(body), FileList::Kind::Product, &result))
         return result;
-    ProductCard::Preparation card;
-    const CardResult prepared = ProductCard::prepare(*writer, sku, result.list, &card);
-    if (!prepared.ok()) {
-        result.error = JobError::fromCard(prepared);
-        return result;
+    {
+        ProductCard::Preparation card;
+        const CardResult prepared = ProductCard::prepare(*writer, sku, result.list, &card);
+        if (!prepared.ok()) {
+            result.error = JobError::fromCard(prepared);
+            return result;
+        }
+        result.vmidWritten = card.vmidWritten;
+        const QList<FileRecord> &records = result.list.records;
+        result.recordIndex.reserve(records.size());
+        for (int i = 0; i < records.size(); ++i)
+            apply(i, card.step(records, i), &result);
     }
-    result.vmidWritten = card.vmidWritten;
-    apply(card.steps, &result);
+    logPlan(result);
+    FreedMemory::release();
     return result;
 }
 
@@ -92,38 +102,41 @@ Preparation::Result Preparation::forSegments(std::shared_ptr<const CardWriter> w
         result.error = JobError::fromCard(surveyed);
         return result;
     }
-    apply(result.rqUpdate->plan(facts), &result);
+    const QList<ActivationPlan::Step> steps = result.rqUpdate->plan(facts);
+    for (int i = 0; i < steps.size(); ++i)
+        apply(i, steps.at(i), &result);
+    logPlan(result);
     return result;
 }
 
-void Preparation::apply(const QList<ActivationPlan::Step> &steps, Result *result)
+void Preparation::apply(int i, const ActivationPlan::Step &step, Result *result)
 {
-    const QList<FileRecord> &records = result->list.records;
-    for (int i = 0; i < steps.size(); ++i) {
-        const FileRecord &record = records.at(i);
-        const ActivationPlan::Step &step = steps.at(i);
-        const QString target = step.target.isEmpty() ? record.file : step.target;
-        result->recordIndex.insert(record.file, i);
+    const FileRecord &record = result->list.records.at(i);
+    const QString target = step.target.isEmpty() ? record.file : step.target;
+    result->recordIndex.insert(record.file, i);
+    if (target != record.file)
         result->targets.insert(record.file, target);
-        if (!step.checkPath.isEmpty())
-            result->checkPaths.insert(record.file, step.checkPath);
-        switch (step.action) {
-        case ActivationPlan::Action::Check:
-        case ActivationPlan::Action::Inline:
-            qDebug() << prefix(record.file) << "[checking sha1]" << record.file;
-            result->checks.append(record.file);
-            break;
-        case ActivationPlan::Action::Resume:
-            qDebug() << prefix(record.file) << "resuming:" << record.size - step.offset << "left";
-            result->resumedBytes += step.offset;
-            result->orders.append({record, target, step.offset, false, false});
-            break;
-        case ActivationPlan::Action::Fetch:
-            qDebug() << prefix(record.file) << "Download:" << record.file;
-            result->orders.append({record, target, 0, step.replace, false});
-            break;
-        case ActivationPlan::Action::None:
-            break;
-        }
+    if (!step.checkPath.isEmpty())
+        result->checkPaths.insert(record.file, step.checkPath);
+    switch (step.action) {
+    case ActivationPlan::Action::Check:
+    case ActivationPlan::Action::Inline:
+        result->checks.append(record.file);
+        break;
+    case ActivationPlan::Action::Resume:
+        result->resumedBytes += step.offset;
+        result->orders.append({i, target, step.offset, false, false});
+        break;
+    case ActivationPlan::Action::Fetch:
+        result->orders.append({i, target, 0, step.replace, false});
+        break;
+    case ActivationPlan::Action::None:
+        break;
     }
+}
+
+void Preparation::logPlan(const Result &result)
+{
+    qInfo() << "files to check:" << result.checks.size() << "to fetch:" << result.orders.size()
+            << "bytes kept of resumed files:" << result.resumedBytes;
 }

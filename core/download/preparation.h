@@ -32,17 +32,21 @@ public:
         FileList list;
         bool vmidWritten = false;
         std::shared_ptr<RqUpdate> rqUpdate; // segments of an RQ chart only
-        // One entry per file, as the downloader keeps them.
+        // As the downloader keeps them: every file's place in the list, and
+        // only for the files that go or lie elsewhere than their own name,
+        // where (a product of 200,000 files has none).
         QHash<QString, int> recordIndex;
-        QHash<QString, QString> targets;    // where a fetched file goes
+        QHash<QString, QString> targets;    // where a fetched file goes, when not its own name
         QHash<QString, QString> checkPaths; // where a checked file lies, when not its target
         QStringList checks;                 // complete in length: checked first, in list order
         QList<TransferOrder> orders;        // fetched or resumed, in list order
         qint64 resumedBytes = 0;            // already on the card of the resumed files
     };
 
+    // The body is let go of as soon as it is read: a list of 200,000 files
+    // is tens of MiB of text.
     static Result forProduct(std::shared_ptr<const CardWriter> writer, const QString &cardRoot, const QString &sku,
-                             const QByteArray &body);
+                             QByteArray body);
     static Result forSegments(std::shared_ptr<const CardWriter> writer, const QString &cardRoot, const QString &sku,
                               const QByteArray &body, const QString &containerName, const QStringList &oldSegments,
                               const QByteArray &header, const QByteArray &chain, const QString &chartId);
@@ -53,9 +57,12 @@ public:
 private:
     // The list read strictly, the card confirmed and able to hold every file
     // of it; false with result->error set otherwise.
-    static bool readList(const CardWriter *writer, const QString &cardRoot, const QString &sku,
-                         const QByteArray &body, FileList::Kind kind, Result *result);
+    static bool readList(const CardWriter *writer, const QString &cardRoot, const QString &sku, QByteArray body,
+                         FileList::Kind kind, Result *result);
     // What the card's file system cannot hold of the list (names, sizes).
     static JobError fitProblem(const CardWriter &writer, const QString &sku, const QList<FileRecord> &records);
-    static void apply(const QList<ActivationPlan::Step> &steps, Result *result);
+    // Gives record i of the list its step.
+    static void apply(int i, const ActivationPlan::Step &step, Result *result);
+    // One line for the list, not one per file: a product may have 200,000.
+    static void logPlan(const Result &result);
 };

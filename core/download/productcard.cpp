@@ -23,22 +23,39 @@ bool ProductCard::changedFiles(const CardWriter &writer, const QString &sku, con
     QHash<QString, QString> etags;
     if (!VmidFile::storedTags(whole, sku, &etags))
         return false;
-    QHash<QString, QString> current;
-    for (const FileRecord &record : list.records)
-        current.insert(record.file, record.etag);
-    for (auto it = etags.cbegin(); it != etags.cend(); ++it) {
-        if (!current.contains(it.key()))
-            qWarning() << it.key() << "missing in files";
-        else if (it.value() != current.value(it.key()))
-            changed->insert(it.key());
+    // The list is walked against the vmid's tags: no second table of
+    // 200,000 names is built for a large product.
+    qsizetype listed = 0;
+    for (const FileRecord &record : list.records) {
+        const auto it = etags.constFind(record.file);
+        if (it == etags.cend())
+            continue;
+        ++listed;
+        if (*it != record.etag)
+            changed->insert(record.file);
+    }
+    if (listed < etags.size()) {
+        QSet<QString> current;
+        for (const FileRecord &record : list.records)
+            current.insert(record.file);
+        for (auto it = etags.cbegin(); it != etags.cend(); ++it) {
+            if (!current.contains(it.key()))
+                qWarning() << it.key() << "missing in files";
+        }
     }
     return true;
+}
+
+ActivationPlan::Step ProductCard::Preparation::step(const QList<FileRecord> &records, qsizetype i) const
+{
+    const FileRecord &record = records.at(i);
+    return ActivationPlan::decide(record, facts.value(i), !changed.isEmpty() && changed.contains(record.file));
 }
 
 CardResult ProductCard::prepare(const CardWriter &writer, const QString &sku, const FileList &list,
                                 Preparation *out)
 {
-    QSet<QString> changed;
+    QSet<QString> &changed = out->changed;
     if (!changedFiles(writer, sku, list, &changed)) {
         CardResult result =
             writer.writeWholeFile(QStringLiteral("vmid"), {ActivationPlan::vmidContents(sku, list.records)});
@@ -62,11 +79,8 @@ CardResult ProductCard::prepare(const CardWriter &writer, const QString &sku, co
     }
 
     QStringList paths;
+    paths.reserve(list.records.size());
     for (const FileRecord &record : list.records)
         paths.append(record.file);
-    const CardResult surveyed = writer.survey(paths, &out->facts);
-    if (!surveyed.ok())
-        return surveyed;
-    out->steps = ActivationPlan::make(list.records, out->facts, changed);
-    return CardResult();
+    return writer.survey(paths, &out->facts);
 }

@@ -17,11 +17,15 @@
 class ProductCard
 {
 public:
+    // What the plan of each file is made from (ActivationPlan::decide), one
+    // file at a time: a list of steps for 200,000 files is not kept.
     struct Preparation
     {
-        QList<ActivationPlan::Step> steps; // one per record, in list order
-        QHash<QString, CardWriter::Facts> facts;
+        QList<CardWriter::Facts> facts; // what lies at each record's file, in list order
+        QSet<QString> changed;          // files whose tag changed since the card got them
         bool vmidWritten = false;
+
+        ActivationPlan::Step step(const QList<FileRecord> &records, qsizetype i) const;
     };
 
     // The folder a product replaces holds its own files; more than this is

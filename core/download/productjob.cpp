@@ -1,10 +1,12 @@
 #include "download/productjob.h"
 
-#include <QCryptographicHash>
 #include <QLoggingCategory>
 
+#include "base/freedmemory.h"
+#include "card/cardfile.h"
 #include "card/cardwriter.h"
 #include "card/proofledger.h"
+#include "card/sha1stream.h"
 #include "card/vmidfile.h"
 #include "service/chartservice.h"
 
@@ -41,8 +43,8 @@ void ProductJob::begin()
             fail(JobError::fromService(call->error()));
             return;
         }
-        prepare([card = writer, root = identity.root(), sku = item.sku, body = call->value()] {
-            return Preparation::forProduct(card, root, sku, body);
+        prepare([card = writer, root = identity.root(), sku = item.sku, body = call->value()]() mutable {
+            return Preparation::forProduct(card, root, sku, std::move(body));
         });
     });
 }
@@ -60,17 +62,22 @@ void ProductJob::prepared(const Preparation::Result &)
     // From here the card's product is this one and it is not proven: a
     // stop, a kill or a pulled card leave it "incomplete".
     ProofLedger().markWriting(identity.rawMediaId(), item.sku);
-    emit activated(item.productId, list.reply.value(QStringLiteral("subscription_id")).toInt(), identity.mediaText(),
-                   list.reply.value(QStringLiteral("expiration")).toInt());
+    emit activated(item.productId, list.subscriptionId, identity.mediaText(), list.expiration);
 }
 
 void ProductJob::proven()
 {
+    // What the completion and the read-back freed goes back before the
+    // ledger's text of every file is made.
+    FreedMemory::release();
     ProofLedger::Entry entry;
     entry.sku = item.sku;
-    QByteArray vmid;
-    if (writer->readFile(VmidFile::name, maxVmidSize, &vmid).ok())
-        entry.vmidSha1 = QCryptographicHash::hash(vmid, QCryptographicHash::Sha1).toHex();
+    // Hashed in pieces: the vmid of 200,000 files is some 20 MiB.
+    CardFile vmid;
+    Sha1Stream digest;
+    if (writer->open(VmidFile::name, CardWriter::Mode::Read, &vmid).ok()
+        && vmid.hashPrefix(qBound<qint64>(0, vmid.size(), maxVmidSize), &digest).ok())
+        entry.vmidSha1 = digest.hexDigest();
     entry.files.reserve(list.records.size());
     for (const FileRecord &record : std::as_const(list.records))
         entry.files.append({record.file, record.size + record.data.size()});

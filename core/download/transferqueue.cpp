@@ -11,52 +11,66 @@ bool TransferQueue::fits(bool big) const
     return activeOrder.size() < totalLimit && (!big || bigActive.size() < bigFileLimit);
 }
 
-void TransferQueue::admit(const QString &file, bool big)
+void TransferQueue::admit(int record, bool big)
 {
-    activeOrder.append(file);
-    activeSet.insert(file);
+    activeOrder.append(record);
+    activeSet.insert(record);
     if (big)
-        bigActive.insert(file);
+        bigActive.insert(record);
 }
 
-void TransferQueue::enqueue(const QString &file, bool big)
+void TransferQueue::setWaiting(int record, bool waiting)
 {
-    if (activeSet.contains(file) || waitingSet.contains(file))
+    if (record >= waitingSet.size())
+        waitingSet.resize(record + 1);
+    waitingSet.setBit(record, waiting);
+}
+
+void TransferQueue::enqueue(int record, bool big)
+{
+    if (activeSet.contains(record) || isWaiting(record))
         return;
-    waitingOrder.append({file, big});
-    waitingSet.insert(file);
+    waitingOrder.append({record, big});
+    setWaiting(record, true);
 }
 
-QStringList TransferQueue::admitWaiting()
+QList<int> TransferQueue::admitWaiting()
 {
-    QStringList admittedNow;
+    QList<int> admittedNow;
     while (!waitingOrder.isEmpty() && fits(waitingOrder.first().big)) {
         const Waiting next = waitingOrder.takeFirst();
-        waitingSet.remove(next.file);
-        admit(next.file, next.big);
-        admittedNow.append(next.file);
+        setWaiting(next.record, false);
+        admit(next.record, next.big);
+        admittedNow.append(next.record);
     }
     return admittedNow;
 }
 
-void TransferQueue::readmit(const QString &file, bool big)
+void TransferQueue::readmit(int record, bool big)
 {
-    if (activeSet.contains(file))
+    if (activeSet.contains(record))
         return;
-    if (waitingSet.remove(file)) {
+    if (isWaiting(record)) {
+        setWaiting(record, false);
         for (qsizetype i = 0; i < waitingOrder.size(); ++i) {
-            if (waitingOrder.at(i).file == file) {
+            if (waitingOrder.at(i).record == record) {
                 waitingOrder.removeAt(i);
                 break;
             }
         }
     }
-    admit(file, big);
+    admit(record, big);
 }
 
-void TransferQueue::release(const QString &file)
+void TransferQueue::release(int record)
 {
-    if (activeSet.remove(file))
-        activeOrder.removeOne(file);
-    bigActive.remove(file);
+    if (activeSet.remove(record))
+        activeOrder.removeOne(record);
+    bigActive.remove(record);
+}
+
+void TransferQueue::squeeze()
+{
+    if (waitingOrder.isEmpty())
+        waitingOrder = {};
 }

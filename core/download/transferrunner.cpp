@@ -31,7 +31,8 @@ int TransferRunner::bigFileLimit(int ceiling, bool encrypted)
 }
 
 void TransferRunner::configure(std::shared_ptr<const CardWriter> writer, const QString &cardRoot,
-                               const QString &endPoint, const QString &cdnEndPoint, int ceiling)
+                               const QList<FileRecord> &records, const QString &endPoint, const QString &cdnEndPoint,
+                               int ceiling)
 {
     const QString used = cdnEndPoint.isEmpty() ? endPoint : cdnEndPoint;
     const bool encrypted = QUrl(used).scheme() == QLatin1String("https");
@@ -70,7 +71,10 @@ void TransferRunner::configure(std::shared_ptr<const CardWriter> writer, const Q
     }
     TransferWorker *target = worker;
     QMetaObject::invokeMethod(
-        worker, [target, endPoint, cdnEndPoint, total, big] { target->configure(endPoint, cdnEndPoint, total, big); },
+        worker,
+        [target, records, endPoint, cdnEndPoint, total, big] {
+            target->configure(records, endPoint, cdnEndPoint, total, big);
+        },
         Qt::QueuedConnection);
 }
 

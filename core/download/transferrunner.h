@@ -45,8 +45,10 @@ public:
     // connections keeps both cores busy); small files use the whole ceiling.
     static int bigFileLimit(int ceiling, bool encrypted);
 
-    void configure(std::shared_ptr<const CardWriter> writer, const QString &cardRoot, const QString &endPoint,
-                   const QString &cdnEndPoint, int ceiling);
+    // records: the file list that orders name by index (shared with the
+    // thread, never changed).
+    void configure(std::shared_ptr<const CardWriter> writer, const QString &cardRoot, const QList<FileRecord> &records,
+                   const QString &endPoint, const QString &cdnEndPoint, int ceiling);
     void enqueue(const QList<TransferOrder> &orders);
     void startRound();
     void pauseAll();

@@ -3,10 +3,12 @@
 #include <QAbstractEventDispatcher>
 #include <QDateTime>
 #include <QDebug>
+#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QThread>
 
+#include "base/freedmemory.h"
 #include "download/download.h"
 #include "card/cardwriter.h"
 #include "service/chartservice.h"
@@ -46,8 +48,12 @@ TransferWorker::~TransferWorker()
     qDeleteAll(downloads);
 }
 
-void TransferWorker::configure(const QString &newEndPoint, const QString &newCdnEndPoint, int total, int big)
+void TransferWorker::configure(const QList<FileRecord> &list, const QString &newEndPoint,
+                               const QString &newCdnEndPoint, int total, int big)
 {
+    records = list;
+    if (fetchedWhole.size() != records.size())
+        fetchedWhole = QBitArray(records.size());
     endPoint = newEndPoint;
     cdnEndPoint = newCdnEndPoint;
     queue.setLimits(total, big);
@@ -56,7 +62,8 @@ void TransferWorker::configure(const QString &newEndPoint, const QString &newCdn
 void TransferWorker::enqueue(const QList<TransferOrder> &newOrders)
 {
     for (const TransferOrder &order : newOrders) {
-        const QString &file = order.record.file;
+        const FileRecord &record = records.at(order.record);
+        const QString &file = record.file;
         if (Download *download = downloads.value(file)) {
             if (order.restart)
                 download->restart();
@@ -65,29 +72,52 @@ void TransferWorker::enqueue(const QList<TransferOrder> &newOrders)
             if (download->state == Download::DONE)
                 download->state = Download::READY;
         } else {
-            orders.insert(file, order);
+            // Fetched whole earlier in this run: its bytes were counted, and
+            // come again from byte 0.
+            if (order.restart && fetchedWhole.testBit(order.record))
+                countBytes(-record.size);
+            fetchedWhole.clearBit(order.record);
+            // Most orders say no more than "this file, from byte 0, to its
+            // own name": only the others are kept until the file's turn.
+            const bool plain = (order.target.isEmpty() || order.target == file) && order.resumeAt == 0
+                               && !order.rewrite && !order.restart;
+            if (plain)
+                orders.remove(order.record);
+            else
+                orders.insert(order.record, order);
         }
-        queue.enqueue(file, order.record.size >= bigFileSize);
+        queue.enqueue(order.record, record.size >= bigFileSize);
     }
 }
 
-Download *TransferWorker::downloadFor(const QString &file)
+Download *TransferWorker::downloadFor(int index)
 {
+    const FileRecord &record = records.at(index);
+    const QString &file = record.file;
     if (Download *existing = downloads.value(file))
         return existing;
-    const TransferOrder order = orders.take(file);
-    QJsonObject json = order.record.json;
-    json.insert(QStringLiteral("dir"), root);
-    json.insert(QStringLiteral("end_point"), endPoint);
-    json.insert(QStringLiteral("cdn_end_point"), cdnEndPoint);
+    const TransferOrder order = orders.take(index);
+    QJsonObject json{
+        {QStringLiteral("file"), record.file},
+        {QStringLiteral("size"), double(record.size)},
+        {QStringLiteral("sha1"), QString::fromLatin1(record.sha1)},
+        {QStringLiteral("etag"), record.etag},
+        {QStringLiteral("dir"), root},
+        {QStringLiteral("end_point"), endPoint},
+        {QStringLiteral("cdn_end_point"), cdnEndPoint},
+    };
+    if (!record.data.isEmpty())
+        json.insert(QStringLiteral("data"), QString::fromLatin1(record.data.toBase64()));
     auto *download = new Download(json);
     download->setCardWriter(writer);
+    download->setCardFolders(&folders);
     download->target = order.target.isEmpty() ? file : order.target;
     if (order.resumeAt > 0)
         download->resume(order.resumeAt);
     download->rewrite = order.rewrite;
     connectDownload(download);
     downloads.insert(file, download);
+    downloadRecords.insert(file, index);
     return download;
 }
 
@@ -114,9 +144,12 @@ void TransferWorker::startRound(quint64 sequence)
         emit acknowledged(activity());
         return;
     }
-    const QStringList admitted = queue.admitted();
-    for (const QString &file : admitted)
-        startDownload(downloadFor(file));
+    // Admitted earlier and stopped: each has its Download.
+    const QList<int> admitted = queue.admitted();
+    for (const int record : admitted) {
+        if (Download *download = downloads.value(records.at(record).file))
+            startDownload(download);
+    }
     admitWaiting();
     emit acknowledged(activity());
 }
@@ -125,10 +158,10 @@ void TransferWorker::admitWaiting()
 {
     if (halted || finishing.size() >= maxFinishing)
         return;
-    const QStringList admitted = queue.admitWaiting();
-    for (const QString &file : admitted) {
-        qInfo() << prefix(file) << "downloading";
-        startDownload(downloadFor(file));
+    const QList<int> admitted = queue.admitWaiting();
+    for (const int record : admitted) {
+        qInfo() << prefix(records.at(record).file) << "downloading";
+        startDownload(downloadFor(record));
     }
     const int inFlight = int(queue.admitted().size());
     if (inFlight > peak.load())
@@ -184,15 +217,19 @@ void TransferWorker::startDownload(Download *download)
 
 bool TransferWorker::busy() const
 {
-    const auto anyBusy = [this](const auto &files) {
-        for (const QString &file : files) {
-            const Download *download = downloads.value(file);
-            if (download && isBusy(download))
-                return true;
-        }
-        return false;
+    const auto busyFile = [this](const QString &file) {
+        const Download *download = downloads.value(file);
+        return download && isBusy(download);
     };
-    return anyBusy(queue.admitted()) || anyBusy(finishing);
+    for (const int record : queue.admitted()) {
+        if (busyFile(records.at(record).file))
+            return true;
+    }
+    for (const QString &file : finishing) {
+        if (busyFile(file))
+            return true;
+    }
+    return false;
 }
 
 TransferActivity TransferWorker::activity() const
@@ -210,8 +247,8 @@ TransferActivity TransferWorker::activity() const
             ++now.running;
         }
     };
-    for (const QString &file : queue.admitted())
-        count(file);
+    for (const int record : queue.admitted())
+        count(records.at(record).file);
     for (const QString &file : finishing)
         count(file);
     return now;
@@ -240,7 +277,7 @@ void TransferWorker::handleStarted(const QString &file)
 
 void TransferWorker::handleBodyReceived(const QString &file)
 {
-    queue.release(file);
+    queue.release(downloadRecords.value(file, -1));
     finishing.insert(file);
     admitWaiting();
 }
@@ -249,20 +286,44 @@ void TransferWorker::handleFileFinished(const QString &file)
 {
     qInfo() << prefix(file) << "downloaded";
     finishing.remove(file);
-    queue.release(file);
-    if (Download *download = downloads.value(file))
+    const int record = downloadRecords.value(file, -1);
+    queue.release(record);
+    if (Download *download = downloads.take(file)) {
+        downloadRecords.remove(file);
         download->clearResponse();
+        fetchedWhole.setBit(record);
+        // It is still sending this report.
+        download->deleteLater();
+    }
     // Admitted before the report, so that what the report says runs is
     // what runs.
     admitWaiting();
     flushProgress();
-    emit finished(file, activity());
+    const TransferActivity now = activity();
+    releaseIfIdle(now);
+    emit finished(file, now);
 }
 
 void TransferWorker::handleCancelled(const QString &file)
 {
     flushProgress();
-    emit cancelled(file, activity());
+    const TransferActivity now = activity();
+    releaseIfIdle(now);
+    emit cancelled(file, now);
+}
+
+void TransferWorker::releaseIfIdle(const TransferActivity &now)
+{
+    if (now.running > 0)
+        return;
+    folders.clear();
+    if (queue.waitingCount() == 0) {
+        // Drained: the line of a product's 200,000 orders keeps its room
+        // until it is let go of, and so does the allocator.
+        queue.squeeze();
+        orders.squeeze();
+        FreedMemory::release();
+    }
 }
 
 void TransferWorker::handleError(const QString &file, const JobError &error)
@@ -272,9 +333,11 @@ void TransferWorker::handleError(const QString &file, const JobError &error)
     halted = true;
     Download *download = downloads.value(file);
     if (finishing.remove(file) && download)
-        queue.readmit(file, download->size >= bigFileSize);
+        queue.readmit(downloadRecords.value(file), download->size >= bigFileSize);
     flushProgress();
-    emit failed(file, error, activity());
+    const TransferActivity now = activity();
+    releaseIfIdle(now);
+    emit failed(file, error, now);
 }
 
 void TransferWorker::handleRetryFromStart(const QString &file)
@@ -283,7 +346,7 @@ void TransferWorker::handleRetryFromStart(const QString &file)
     if (!download)
         return;
     finishing.remove(file);
-    queue.readmit(file, download->size >= bigFileSize);
+    queue.readmit(downloadRecords.value(file), download->size >= bigFileSize);
     qInfo() << prefix(file) << OP_TAG << "damaged on the way, fetching again from byte 0";
     if (halted) {
         // Stopped where it stands; the next round fetches it.
@@ -297,9 +360,9 @@ void TransferWorker::handleRetryFromStart(const QString &file)
 void TransferWorker::pauseAll()
 {
     halted = true;
-    const QStringList admitted = queue.admitted();
-    for (const QString &file : admitted) {
-        if (Download *download = downloads.value(file))
+    const QList<int> admitted = queue.admitted();
+    for (const int record : admitted) {
+        if (Download *download = downloads.value(records.at(record).file))
             download->pause();
     }
 }
@@ -313,6 +376,8 @@ void TransferWorker::shutdown(QThread *target)
         delete download;
     }
     downloads.clear();
+    downloadRecords.clear();
+    folders.clear();
     // Its replies go with it, and its own network thread ends.
     delete manager;
     manager = nullptr;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QBitArray>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <memory>
 
+#include "card/cardfolders.h"
 #include "download/joberror.h"
 #include "download/transferorder.h"
 #include "download/transferqueue.h"
@@ -44,7 +46,9 @@ public:
     ~TransferWorker() override;
     Q_DISABLE_COPY_MOVE(TransferWorker)
 
-    void configure(const QString &endPoint, const QString &cdnEndPoint, int total, int big);
+    // records: the file list the orders name by index; shared, never changed.
+    void configure(const QList<FileRecord> &records, const QString &endPoint, const QString &cdnEndPoint, int total,
+                   int big);
     void enqueue(const QList<TransferOrder> &orders);
     // Starts (or restarts) a round: every admitted transfer that is not
     // running, and whatever the free slots admit.
@@ -68,7 +72,8 @@ signals:
     void acknowledged(TransferActivity activity);
 
 private:
-    Download *downloadFor(const QString &file);
+    // The Download of record index, made from its order on admission.
+    Download *downloadFor(int index);
     void connectDownload(Download *download);
     void startDownload(Download *download);
     void admitWaiting();
@@ -84,16 +89,29 @@ private:
     void handleError(const QString &file, const JobError &error);
     void handleRetryFromStart(const QString &file);
 
+    // Drops what only running transfers need once none runs: an idle
+    // worker holds nothing open on the card.
+    void releaseIfIdle(const TransferActivity &now);
+
     std::shared_ptr<const CardWriter> writer;
     QString root;
     QString endPoint;
     QString cdnEndPoint;
     QNetworkAccessManager *manager = nullptr;
+    QList<FileRecord> records;
     TransferQueue queue;
-    // Files queued but not yet admitted: their Download is made on admission.
-    QHash<QString, TransferOrder> orders;
+    // The orders of files queued but not yet admitted, where they say more
+    // than "from byte 0, to the file's own name": their Download is made on
+    // admission.
+    QHash<int, TransferOrder> orders;
+    // Admitted files, and those that stopped before their end; a finished
+    // file's Download goes at once, so that memory follows what runs, not
+    // the size of the product. What a later requeue needs of it is one bit.
     QHash<QString, Download *> downloads;
+    QHash<QString, int> downloadRecords; // the record of each Download
+    QBitArray fetchedWhole;
     QSet<QString> finishing;
+    CardFolders folders;
     bool halted = false;
     quint64 startsSeen = 0;
     qint64 pendingBytes = 0;

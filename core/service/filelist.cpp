@@ -1,11 +1,11 @@
 #include "service/filelist.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
+#include <QJsonValue>
 #include <QRegularExpression>
-#include <QSet>
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "service/servicereply.h"
 #include "card/cardwriter.h"
@@ -30,74 +30,81 @@ const QRegularExpression &segmentName()
 // RQ chart's container on the next write.
 bool ownedByTool(const QString &file)
 {
-    const QString lower = file.toLower();
-    if (lower.endsWith(QLatin1String(".qdtmp")) || lower.endsWith(QLatin1String(".qdpart")))
+    if (file.endsWith(QLatin1String(".qdtmp"), Qt::CaseInsensitive)
+        || file.endsWith(QLatin1String(".qdpart"), Qt::CaseInsensitive))
         return true;
     if (file.contains(QLatin1Char('/')))
         return false;
+    const QString lower = file.toLower();
     if (lower == QLatin1String("encrypt.txt") || lower == QLatin1String("vmid"))
         return true;
     return lower.endsWith(QLatin1String(".kim")) || segmentName().match(lower).hasMatch();
 }
 
-bool isHexDigest(const QString &text)
+// Checked for every record of a list of hundreds of thousands: no pattern.
+// As the pattern "^[0-9a-fA-F]{40}$" it replaces, a line end after the
+// digits passes (such a digest then matches no file, and its file fails).
+bool isHexDigest(const QByteArray &text)
 {
-    static const QRegularExpression pattern(QStringLiteral("^[0-9a-fA-F]{40}$"));
-    return pattern.match(text).hasMatch();
+    if (text.size() != 40 && !(text.size() == 41 && text.endsWith('\n')))
+        return false;
+    for (const char c : QByteArrayView(text).first(40)) {
+        const auto u = uchar(c);
+        if (!((u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F')))
+            return false;
+    }
+    return true;
 }
 
 } // namespace
 
 bool FileList::parse(const QByteArray &body, Kind kind, QString *error)
 {
+    using Type = FileListReader::Type;
     records.clear();
     totalBytes = 0;
     baseName.clear();
-    const auto unreadable = [&] {
-        records.clear();
-        totalBytes = 0;
-        *error = ServiceReply::unreadableText();
-        return false;
-    };
+    subscriptionId = 0;
+    expiration = 0;
 
-    QJsonParseError parseError{};
-    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject())
-        return unreadable();
-    reply = document.object();
-    const QJsonValue files = reply.value(QStringLiteral("files"));
-    const QJsonValue origin = reply.value(QStringLiteral("end_point"));
-    const QJsonValue cdn = reply.value(QStringLiteral("cdn_end_point"));
-    if (!files.isArray() || !origin.isString() || origin.toString().isEmpty()
-        || !(cdn.isString() || cdn.isNull() || cdn.isUndefined()))
-        return unreadable();
-    for (const char *key : {"subscription_id", "expiration"}) {
-        const QJsonValue value = reply.value(QLatin1String(key));
-        if (!value.isUndefined() && !value.isNull() && !value.isDouble())
-            return unreadable();
-    }
-    endPoint = origin.toString();
-    cdnEndPoint = cdn.toString();
-
-    const QJsonArray array = files.toArray();
-    if (array.isEmpty()) {
-        *error = refused(QString(), QStringLiteral("the list has no files"));
-        return false;
-    }
-    QSet<QString> seen;
+    // Every record is checked as it is read, in list order; the first that
+    // cannot be used is remembered, and the rest of the text is still read
+    // to its end, since a text that is not JSON at all is refused as such.
+    // Repeated names are looked for once the list is in (firstRepeat):
+    // a table of names built record by record would leave a hole beside
+    // every record once freed.
     qint64 total = 0;
-    for (int i = 0; i < array.size(); ++i) {
+    int count = 0;
+    int refusedAt = -1;
+    QString refusedName;
+    QString refusedReason;
+    const auto restart = [&] {
+        records.clear();
+        total = 0;
+        count = 0;
+        baseName.clear();
+        refusedAt = -1;
+    };
+    const auto take = [&](int index, const FileListReader::Record &fields) {
+        count = index + 1;
+        if (refusedAt >= 0)
+            return;
         FileRecord record;
         QString reason;
         QString name;
-        bool ok = readRecord(array.at(i), i, kind, &record, &reason, &name);
-        if (ok && seen.contains(record.file)) {
-            ok = false;
-            reason = QStringLiteral("it is listed twice");
+        if (!readRecord(fields, index, kind, &record, &reason, &name)) {
+            refusedAt = index;
+            refusedName = name;
+            refusedReason = reason;
+            return;
         }
+        // Kept even when refused below: a name listed twice is refused
+        // first, and is looked for among the records kept.
+        records.append(record);
         // Checked while summing: 2^53 per file leaves room for 1,024 of
         // them in 64 bits, and a longer list must not wrap around.
-        if (ok && __builtin_add_overflow(total, record.size, &total)) {
+        bool ok = true;
+        if (__builtin_add_overflow(total, record.size, &total)) {
             ok = false;
             reason = QStringLiteral("the sizes add up to more than the tool can count");
         }
@@ -111,33 +118,95 @@ bool FileList::parse(const QByteArray &body, Kind kind, QString *error)
             }
         }
         if (!ok) {
-            records.clear();
-            totalBytes = 0;
-            *error = refused(name, reason);
-            return false;
+            refusedAt = index;
+            refusedName = name;
+            refusedReason = reason;
         }
-        seen.insert(record.file);
-        records.append(record);
+    };
+
+    FileListReader reader;
+    const bool read = reader.read(body, take, restart);
+    const auto absentOr = [](const FileListReader::Field &field, Type type) {
+        return field.type == Type::Missing || field.type == Type::Null || field.type == type;
+    };
+    if (!read || reader.filesType != Type::List || reader.endPoint.type != Type::Text
+        || reader.endPoint.text.isEmpty() || !absentOr(reader.cdnEndPoint, Type::Text)
+        || !absentOr(reader.subscriptionId, Type::Number) || !absentOr(reader.expiration, Type::Number)) {
+        records.clear();
+        totalBytes = 0;
+        baseName.clear();
+        *error = ServiceReply::unreadableText();
+        return false;
+    }
+    endPoint = reader.endPoint.text;
+    cdnEndPoint = reader.cdnEndPoint.text;
+    // As QJsonValue::toInt() reads them: a whole number within int, else 0.
+    const auto toInt = [](const FileListReader::Field &field) {
+        return field.type == Type::Number ? QJsonValue(field.number).toInt() : 0;
+    };
+    subscriptionId = toInt(reader.subscriptionId);
+    expiration = toInt(reader.expiration);
+
+    if (count == 0) {
+        records.clear();
+        *error = refused(QString(), QStringLiteral("the list has no files"));
+        return false;
+    }
+    const int repeat = firstRepeat(records);
+    if (repeat >= 0 && (refusedAt < 0 || repeat <= refusedAt)) {
+        refusedAt = repeat;
+        refusedName = records.at(repeat).file;
+        refusedReason = QStringLiteral("it is listed twice");
+    }
+    if (refusedAt >= 0) {
+        records.clear();
+        baseName.clear();
+        *error = refused(refusedName, refusedReason);
+        return false;
     }
     totalBytes = total;
     return true;
 }
 
-bool FileList::readRecord(const QJsonValue &value, int index, Kind kind, FileRecord *record, QString *reason,
-                          QString *name)
+int FileList::firstRepeat(const QList<FileRecord> &records)
 {
-    *name = QStringLiteral("record %1").arg(index + 1);
-    if (!value.isObject()) {
-        *reason = QStringLiteral("it is not an object");
+    // Sorted by a digest of the name and then by place: each name's
+    // repetitions follow its first listing.
+    std::vector<std::pair<size_t, int>> order;
+    order.reserve(size_t(records.size()));
+    for (int i = 0; i < records.size(); ++i)
+        order.emplace_back(qHash(records.at(i).file, 0), i);
+    std::sort(order.begin(), order.end());
+    int first = -1;
+    for (size_t run = 0; run < order.size();) {
+        size_t next = run + 1;
+        while (next < order.size() && order.at(next).first == order.at(run).first)
+            ++next;
+        for (size_t later = run + 1; later < next; ++later) {
+            for (size_t earlier = run; earlier < later; ++earlier) {
+                const int at = order.at(later).second;
+                if (records.at(order.at(earlier).second).file == records.at(at).file) {
+                    if (first < 0 || at < first)
+                        first = at;
+                    break;
+                }
+            }
+        }
+        run = next;
+    }
+    return first;
+}
+
+bool FileList::readRecord(const FileListReader::Record &fields, int index, Kind kind, FileRecord *record,
+                          QString *reason, QString *name)
+{
+    using Type = FileListReader::Type;
+    if (!fields.object || fields.file.type != Type::Text) {
+        *name = QStringLiteral("record %1").arg(index + 1);
+        *reason = fields.object ? QStringLiteral("it names no file") : QStringLiteral("it is not an object");
         return false;
     }
-    const QJsonObject object = value.toObject();
-    const QJsonValue file = object.value(QStringLiteral("file"));
-    if (!file.isString()) {
-        *reason = QStringLiteral("it names no file");
-        return false;
-    }
-    record->file = file.toString();
+    record->file = fields.file.text;
     *name = record->file;
     if (!CardWriter::isSafeRelativePath(record->file) || record->file.startsWith(QLatin1Char('/'))) {
         *reason = QStringLiteral("the path leaves the card or cannot be used on it");
@@ -157,42 +226,42 @@ bool FileList::readRecord(const QJsonValue &value, int index, Kind kind, FileRec
 
     // A double outside the 64-bit range has no integer value at all: the
     // cast would be undefined, so the range is checked on the double.
-    const QJsonValue size = object.value(QStringLiteral("size"));
-    const double bytes = size.toDouble(-1);
-    if (!size.isDouble() || !std::isfinite(bytes) || bytes != std::floor(bytes) || bytes < 0
+    const double bytes = fields.size.number;
+    if (fields.size.type != Type::Number || !std::isfinite(bytes) || bytes != std::floor(bytes) || bytes < 0
         || bytes > double(maxFileSize)) {
         *reason = QStringLiteral("the size is not a whole number of bytes from 0 to 2^53");
         return false;
     }
     record->size = qint64(bytes);
 
-    const QJsonValue sha1 = object.value(QStringLiteral("sha1"));
-    const bool hasSha1 = sha1.isString() && !sha1.toString().isEmpty();
-    if ((!sha1.isUndefined() && !sha1.isNull() && !sha1.isString()) || (hasSha1 && !isHexDigest(sha1.toString()))
+    // In Latin-1, a digest is hexadecimal exactly when its text is.
+    const FileListReader::Field &sha1 = fields.sha1;
+    const bool absent = sha1.type == Type::Missing || sha1.type == Type::Null;
+    const bool hasSha1 = sha1.type == Type::Text && !sha1.latin1.isEmpty();
+    if ((!absent && sha1.type != Type::Text) || (hasSha1 && !isHexDigest(sha1.latin1))
         || (record->size > 0 && !hasSha1)) {
         *reason = QStringLiteral("the SHA-1 is not 40 hexadecimal digits");
         return false;
     }
-    record->sha1 = sha1.toString().toLatin1();
+    record->sha1 = sha1.latin1;
 
-    const QJsonValue data = object.value(QStringLiteral("data"));
-    if (!data.isUndefined() && !data.isNull()) {
-        const auto decoded = data.isString() ? QByteArray::fromBase64Encoding(data.toString().toLatin1(),
-                                                                               QByteArray::AbortOnBase64DecodingErrors)
-                                             : QByteArray::FromBase64Result{};
-        if (!data.isString() || !decoded) {
+    const FileListReader::Field &data = fields.data;
+    if (data.type != Type::Missing && data.type != Type::Null) {
+        const auto decoded = data.type == Type::Text
+                                 ? QByteArray::fromBase64Encoding(data.text.toLatin1(),
+                                                                  QByteArray::AbortOnBase64DecodingErrors)
+                                 : QByteArray::FromBase64Result{};
+        if (data.type != Type::Text || !decoded) {
             *reason = QStringLiteral("the inline data is not valid Base64");
             return false;
         }
         record->data = *decoded;
     }
 
-    const QJsonValue etag = object.value(QStringLiteral("etag"));
-    if (!etag.isUndefined() && !etag.isString()) {
+    if (fields.etag.type != Type::Missing && fields.etag.type != Type::Text) {
         *reason = QStringLiteral("the ETag is not a text");
         return false;
     }
-    record->etag = etag.toString();
-    record->json = object;
+    record->etag = fields.etag.text;
     return true;
 }

@@ -1,20 +1,24 @@
 #pragma once
 
 #include <QByteArray>
-#include <QJsonObject>
 #include <QList>
 #include <QString>
 
-// One file of a product as the service describes it, after validation.
+#include "service/filelistreader.h"
+
+// One file of a product as the service describes it, after validation: what
+// the engine uses of the record and nothing else, since a product may list
+// hundreds of thousands of them.
 struct FileRecord
 {
-    QString file;     // path relative to the card root, "/" between parts
-    qint64 size = 0;  // bytes fetched from the end point
-    QByteArray sha1;  // expected digest of those bytes, hexadecimal (any case)
-    QByteArray data;  // inline bytes that follow them on the card
-    QString etag;     // entity tag the end point must answer with
-    QJsonObject json; // the record as it came
+    QString file;    // path relative to the card root, "/" between parts
+    qint64 size = 0; // bytes fetched from the end point
+    QByteArray sha1; // expected digest of those bytes, hexadecimal (any case)
+    QByteArray data; // inline bytes that follow them on the card
+    QString etag;    // entity tag the end point must answer with
 };
+// A list of 200,000 records grows by moving its memory, not by copying it.
+Q_DECLARE_TYPEINFO(FileRecord, Q_RELOCATABLE_TYPE);
 
 // The file list of an activation reply (a product) or of a segment-list
 // reply (an RQ chart), read strictly: a reply that is not a JSON object with
@@ -41,9 +45,15 @@ public:
     QString cdnEndPoint;
     qint64 totalBytes = 0; // sum of the sizes (inline bytes not counted)
     QString baseName;      // segments: the chart's base name ("R004321_1")
-    QJsonObject reply;     // the whole reply, for the fields around the list
+    // Of an activation: the subscription it used and when that ends (0 when
+    // the reply does not say).
+    int subscriptionId = 0;
+    int expiration = 0;
 
 private:
-    bool readRecord(const QJsonValue &value, int index, Kind kind, FileRecord *record, QString *reason,
-                    QString *name);
+    // The place of the first record whose name was listed before; -1 when
+    // every name is listed once.
+    static int firstRepeat(const QList<FileRecord> &records);
+    static bool readRecord(const FileListReader::Record &fields, int index, Kind kind, FileRecord *record, QString *reason,
+                           QString *name);
 };

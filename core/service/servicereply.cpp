@@ -44,7 +44,11 @@ QString ServiceReply::unreadableText()
 
 void ServiceReply::handleFinished()
 {
-    const QByteArray body = network->read(maxBodySize + 1);
+    // Read whole only when within the limit: read(maxBodySize + 1) sets
+    // aside that much room for every reply, however short.
+    const bool withinLimit = network->bytesAvailable() <= maxBodySize;
+    const QByteArray body = withinLimit ? network->readAll() : QByteArray();
+    tooLarge = tooLarge || !withinLimit;
     failure.status = network->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (tooLarge || body.size() > maxBodySize) {
         failure.kind = ServiceError::Unreadable;

@@ -1,0 +1,24 @@
+#include "base/freedmemory.h"
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+namespace FreedMemory {
+
+void configure()
+{
+#if defined(__GLIBC__)
+    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    ::mallopt(M_ARENA_MAX, 1);
+#endif
+}
+
+void release()
+{
+#if defined(__GLIBC__)
+    ::malloc_trim(0);
+#endif
+}
+
+} // namespace FreedMemory
