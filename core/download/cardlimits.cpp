@@ -51,6 +51,18 @@ QString CardLimits::nameProblem(const QString &path)
     return QString();
 }
 
+QString CardLimits::sizeProblem(const FileRecord &record, CardFilesystem::Kind kind)
+{
+    const qint64 length = record.size + record.data.size();
+    if (kind == CardFilesystem::Kind::Fat && length > CardFilesystem::fatMaxFileSize)
+        return refused(record.file,
+                       QStringLiteral("it is %1 bytes long, and the card's FAT file system holds files of at most "
+                                      "%2 bytes (4 GiB less one byte)")
+                           .arg(length)
+                           .arg(CardFilesystem::fatMaxFileSize));
+    return QString();
+}
+
 QString CardLimits::problem(const QList<FileRecord> &records, CardFilesystem::Kind kind)
 {
     // Paths are compared by a digest of their folded form and only a match
@@ -77,13 +89,9 @@ QString CardLimits::problem(const QList<FileRecord> &records, CardFilesystem::Ki
             break;
         }
         files.insert(digest(key), i);
-        const qint64 length = record.size + record.data.size();
-        if (kind == CardFilesystem::Kind::Fat && length > CardFilesystem::fatMaxFileSize)
-            return refused(record.file,
-                           QStringLiteral("it is %1 bytes long, and the card's FAT file system holds files of at most "
-                                          "%2 bytes (4 GiB less one byte)")
-                               .arg(length)
-                               .arg(CardFilesystem::fatMaxFileSize));
+        const QString tooLong = sizeProblem(record, kind);
+        if (!tooLong.isEmpty())
+            return tooLong;
     }
 
     if (unsure)
@@ -132,13 +140,9 @@ QString CardLimits::exactProblem(const QList<FileRecord> &records, CardFilesyste
                                                        "does not tell such names apart")
                                             .arg(earlier));
         files.insert(key, record.file);
-        const qint64 length = record.size + record.data.size();
-        if (kind == CardFilesystem::Kind::Fat && length > CardFilesystem::fatMaxFileSize)
-            return refused(record.file,
-                           QStringLiteral("it is %1 bytes long, and the card's FAT file system holds files of at most "
-                                          "%2 bytes (4 GiB less one byte)")
-                               .arg(length)
-                               .arg(CardFilesystem::fatMaxFileSize));
+        const QString tooLong = sizeProblem(record, kind);
+        if (!tooLong.isEmpty())
+            return tooLong;
     }
     for (const FileRecord &record : records) {
         const QString key = folded(record.file);

@@ -26,6 +26,9 @@ public:
 
 private:
     static QString nameProblem(const QString &path);
+    // The text for a file too long for the card's file system; empty when
+    // it fits.
+    static QString sizeProblem(const FileRecord &record, CardFilesystem::Kind kind);
     // The same, comparing whole folded paths: for a list known to have a
     // problem, whose first file the text must name.
     static QString exactProblem(const QList<FileRecord> &records, CardFilesystem::Kind kind);
