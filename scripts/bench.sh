@@ -368,6 +368,7 @@ deep_workload() {
     echo "${label}_files=$(field files "$work/$label.ours")"
     echo "${label}_prepare_s=$(field prepare_s "$work/$label.ours")"
     echo "${label}_peak_rss_mib=$(field peak_rss_mib "$work/$label.ours")"
+    echo "${label}_readback_s=$(field readback_s "$work/$label.ours")"
     echo "${label}_wall_s=$(field wall_s "$work/$label.ours")"
     echo "${label}_prepare_max_stall_ms=$(field prepare_max_stall_ms "$work/$label.ours")"
     rm -rf "$work/card-$label"

@@ -130,6 +130,17 @@ void TestFileList::parse_data()
     for (const char *name : { "../x", "/x", "P//x", "P\\\\..\\\\x", "C:x" })
         refused(name, reply(record(name)), path);
     refused("no file", reply(R"({"size": 1})"), QStringLiteral("it names no file"));
+    // Read as a JSON document reads it: a name given twice counts with its
+    // last value, and nesting stops at 1,024 levels.
+    accepted("a field given twice",
+        record("P/a.bin", R"("file": "P/b.bin", "size": 3, "sha1": ")" + digest + R"(", "size": 10)"), 10);
+    QTest::newRow("files given twice") << reply(good).replace("\"files\"", "\"files\": [" + good + "," + good + "], \"files\"")
+                                       << FileList::Kind::Product << QString() << qint64(10);
+    const auto nested = [&](int depth) {
+        return reply(good).replace("\"files\"", "\"x\": " + QByteArray(depth, '[') + QByteArray(depth, ']') + ", \"files\"");
+    };
+    QTest::newRow("nested to the limit") << nested(1023) << FileList::Kind::Product << QString() << qint64(10);
+    QTest::newRow("nested too deep") << nested(1024) << FileList::Kind::Product << unreadable << qint64(0);
 
     accepted("segments", record("R1.k01") + "," + record("R1.k0a"), 20, segments);
     refused("segments of two charts", reply(record("R1.k01") + "," + record("R2.k02")),
