@@ -339,6 +339,51 @@ CardResult CardWriter::readBack(const QString &path, qint64 from,
     return CardResult();
 }
 
+CardResult CardWriter::readBlocks(const QString &path, QList<BlockSampler::Sample> *blocks) const
+{
+    CardFile file;
+    CardResult result = open(path, Mode::Read, &file);
+    if (!result.ok())
+        return result;
+    const int fd = file.fd;
+    const int flags = ::fcntl(fd, F_GETFL);
+    bool direct = ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    thread_local const std::unique_ptr<char, decltype(&std::free)> buffer(
+        static_cast<char *>(std::aligned_alloc(directAlignment, BlockSampler::blockSize)), &std::free);
+    if (!buffer)
+        return CardResult::failure(CardResult::Failed, path, QStringLiteral("no memory to read back"));
+    for (BlockSampler::Sample &block : *blocks) {
+        ssize_t got;
+        do {
+            got = ::pread(fd, buffer.get(), size_t(BlockSampler::blockSize), off_t(block.offset));
+        } while (got < 0 && errno == EINTR);
+        if (got < 0 && errno == EINVAL && direct) {
+            direct = false;
+            ::fcntl(fd, F_SETFL, flags);
+            got = ::pread(fd, buffer.get(), size_t(BlockSampler::blockSize), off_t(block.offset));
+        }
+        if (got < 0)
+            return file.failed(errno);
+        block.digest = BlockSampler::digest(buffer.get(), qMin<qint64>(got, block.length));
+    }
+    return CardResult();
+}
+
+CardResult CardWriter::openFolderForWatching(const QString &folder, int *fd) const
+{
+    *fd = -1;
+    if (!folder.isEmpty() && !isSafeRelativePath(folder))
+        return CardResult::failure(CardResult::BadPath, folder);
+    int root = -1;
+    CardResult result = openRoot(&root);
+    if (!result.ok())
+        return result;
+    result = openFolder(root, folder.isEmpty() ? QStringList() : componentsOf(folder), false, fd);
+    ::close(root);
+    return result;
+}
+
 CardResult CardWriter::syncCard() const
 {
     int root = -1;

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <functional>
 
+#include "card/blocksampler.h"
 #include "card/cardfile.h"
 #include "card/cardfilesystem.h"
 #include "card/cardidentity.h"
@@ -96,6 +97,16 @@ public:
     // Names of at most limit regular files of a folder, unsorted; a missing
     // folder has none. More than limit is reported as a failure.
     CardResult listFiles(const QString &folder, int limit, QStringList *names) const;
+
+    // The blocks of a file read again from the medium, as readBack reads,
+    // each into its digest; at points where the file has become shorter,
+    // the missing part reads as nothing.
+    CardResult readBlocks(const QString &path, QList<BlockSampler::Sample> *blocks) const;
+
+    // An existing folder (relative to the root, "" for the root itself),
+    // reached without following links, for a watch on its changes; the
+    // caller closes *folder.
+    CardResult openFolderForWatching(const QString &folder, int *fd) const;
 
     // The name a whole-file write uses while it is in progress.
     static QString temporaryName(const QString &name);

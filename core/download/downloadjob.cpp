@@ -4,6 +4,7 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include "card/changemonitor.h"
 #include "card/cardwriter.h"
 #include "download/checkrunner.h"
 #include "download/rqupdate.h"
@@ -22,6 +23,7 @@ DownloadJob::DownloadJob(const CardIdentity &card, const JobOptions &jobOptions,
     checks->setCardWriter(writer);
     connect(&preparing, &QFutureWatcher<Preparation::Result>::finished, this, &DownloadJob::handlePrepared);
     connect(&completing, &QFutureWatcher<Completion::Result>::finished, this, &DownloadJob::handleCompletion);
+    connect(&sampling, &QFutureWatcher<QList<CardResult>>::finished, this, &DownloadJob::handleSamplesChecked);
 
     connect(transfers, &TransferRunner::bytesDone, this, &DownloadJob::handleBytes);
     connect(transfers, &TransferRunner::finished, this, &DownloadJob::handleFileFinished);
@@ -41,6 +43,7 @@ DownloadJob::~DownloadJob()
     readback.reset();
     preparing.waitForFinished();
     completing.waitForFinished();
+    sampling.waitForFinished();
     delete transfers;
     delete checks;
 }
@@ -82,6 +85,18 @@ void DownloadJob::handlePrepared()
     checkPaths = result.checkPaths;
     if (result.rqUpdate)
         rqUpdate = result.rqUpdate;
+    book.reset(int(list.records.size()));
+    pathIndex.clear();
+    for (int i = 0; i < list.records.size(); ++i) {
+        const QString &file = list.records.at(i).file;
+        pathIndex.insert(file, i);
+        pathIndex.insert(targets.value(file, file), i);
+        if (checkPaths.contains(file))
+            pathIndex.insert(checkPaths.value(file), i);
+    }
+    delete monitor;
+    monitor = new ChangeMonitor(this);
+    connect(monitor, &ChangeMonitor::eventsPending, this, &DownloadJob::takeChanges);
     prepared(result);
     doneBytes += result.resumedBytes;
     for (const TransferOrder &order : result.orders)
@@ -120,11 +135,40 @@ void DownloadJob::checkFile(const QString &file)
         checks->check(*record, checkPaths.value(file, targets.value(file, file)));
 }
 
-void DownloadJob::handleCheckPassed(const QString &file)
+void DownloadJob::takeChanges()
+{
+    if (!monitor)
+        return;
+    const ChangeMonitor::Drained drained = monitor->drain();
+    if (drained.broken)
+        book.voidAll();
+    // While an RQ update is committed, the renames and the container are
+    // the run's own; the commit's read-back proves what they left.
+    if (rqUpdate && completing.isRunning())
+        return;
+    for (const QString &path : drained.changed) {
+        const int index = pathIndex.value(path, -1);
+        if (index >= 0)
+            book.markChanged(index);
+    }
+}
+
+void DownloadJob::settle(const QString &file)
+{
+    const int index = indexOf(file);
+    if (index < 0 || !monitor)
+        return;
+    monitor->watchFolderOf(*writer, pathOf(file));
+    takeChanges();
+}
+
+void DownloadJob::handleCheckPassed(const QString &file, const QList<BlockSampler::Sample> &samples)
 {
     const FileRecord *record = recordOf(file);
     if (!record || !pendingChecks.remove(file))
         return;
+    settle(file);
+    book.prove(indexOf(file), samples);
     proven_.insert(file);
     if (rqUpdate && checkPaths.value(file) == file)
         rqUpdate->keepInPlace(file);
@@ -194,8 +238,11 @@ void DownloadJob::handleBytes(qint64 bytes)
 
 void DownloadJob::handleFileFinished(const QString &file)
 {
-    if (pendingTransfers.remove(file))
+    if (pendingTransfers.remove(file)) {
         ++filesDone;
+        settle(file);
+        book.settleWritten(indexOf(file));
+    }
     showProgress();
     if (stopRequested()) {
         settleIfIdle();
@@ -229,6 +276,7 @@ bool DownloadJob::workIdle() const
     // A transfer whose request is out but whose first bytes have not come
     // is not busy yet, but it will report back: a stop must wait for it.
     return !transfers->running() && checks->idle() && !preparing.isRunning() && !completing.isRunning()
+           && !sampling.isRunning()
            && !(readback && readback->isRunning()) && ownWorkIdle();
 }
 
@@ -243,6 +291,12 @@ void DownloadJob::stopWork()
 
 void DownloadJob::continueWork()
 {
+    // While the card was out of this computer anything could have happened
+    // to it; what was proven before is proven no more.
+    if (pauseReason() == PauseReason::CardGone && monitor) {
+        monitor->reset();
+        book.voidAll();
+    }
     // Only the card this job began on: another card put in at the same
     // place is refused like a missing one.
     const CardResult card = writer->verifyCard();
@@ -267,6 +321,9 @@ void DownloadJob::checkAllDone()
 {
     if (completing.isRunning() || (readback && readback->isRunning()) || !pendingChecks.isEmpty()
         || !pendingTransfers.isEmpty() || doneBytes < totalBytes)
+        return;
+    takeChanges();
+    if (stopForChanges())
         return;
     if (!moveTo(Stage::Completing))
         return;
@@ -294,6 +351,15 @@ void DownloadJob::handleCompletion()
         stopAt(JobError::fromCard(result.commit));
         return;
     }
+    if (rqUpdate && result.committed) {
+        // The commit's own renames are no one else's changes; the segments
+        // now lie under their names, and the commit's read-back proves them.
+        if (monitor)
+            monitor->drain();
+        for (int i = 0; i < list.records.size(); ++i)
+            pathIndex.insert(list.records.at(i).file, i);
+        committed = true;
+    }
     if (options.readBack)
         startReadback();
     else
@@ -312,7 +378,22 @@ void DownloadJob::startReadback()
         });
         connect(readback.get(), &ReadbackVerifier::finished, this, &DownloadJob::handleReadbackFinished);
     }
-    readback->start(writer, rqUpdate ? rqUpdate->writtenFiles() : ReadbackVerifier::productItems(list.records, proven_));
+    // What this run wrote, and whatever lost its proof to a card that went
+    // away, is read whole; what was proven from the card earlier in the run
+    // is looked at again by its sampled blocks afterwards (checkSamples).
+    QList<ReadbackVerifier::Item> items;
+    if (rqUpdate) {
+        items = rqUpdate->writtenFiles();
+    } else {
+        for (int i = 0; i < list.records.size(); ++i) {
+            const ProofBook::State state = book.state(i);
+            if (state == ProofBook::State::Proven)
+                continue;
+            const FileRecord &record = list.records.at(i);
+            items.append({pathOf(record.file), record.size, record.sha1, record.data, true});
+        }
+    }
+    readback->start(writer, items);
 }
 
 void DownloadJob::handleReadbackFinished()
@@ -322,8 +403,19 @@ void DownloadJob::handleReadbackFinished()
         return;
     }
     const QList<CardResult> failures = readback->failures();
+    takeChanges();
+    justRead.clear();
+    for (int i = 0; i < readback->items().size(); ++i) {
+        const int index = pathIndex.value(readback->items().at(i).path, -1);
+        if (index >= 0 && !readback->samples().at(i).isEmpty() && book.state(index) != ProofBook::State::Changed) {
+            book.prove(index, readback->samples().at(i));
+            justRead.insert(index);
+        }
+    }
     if (failures.isEmpty()) {
-        complete();
+        if (stopForChanges())
+            return;
+        checkSamples();
         return;
     }
     // An RQ card then shows the update as unfinished. Resume finds the
@@ -345,6 +437,120 @@ void DownloadJob::handleReadbackFinished()
         if (failure.problem() == CardResult::NotKept && removable
             && !(rqUpdate && failure.path() == rqUpdate->newContainerName()))
             writer->remove(failure.path());
+        const int index = pathIndex.value(failure.path(), -1);
+        if (failure.problem() == CardResult::NotKept && index >= 0 && book.state(index) == ProofBook::State::Changed) {
+            // Not the card's doing: another program changed the file after
+            // this run wrote it.
+            book.forget(index);
+            errors.append(changedOnCard(failure.path()));
+            continue;
+        }
+        errors.append(JobError::fromCard(failure));
+    }
+    for (const JobError &error : std::as_const(errors))
+        report(error);
+    settleStop(errors);
+}
+
+JobError DownloadJob::changedOnCard(const QString &path)
+{
+    return JobError{JobError::ChangedOnCard, path,
+                    tr("\"%1\" was changed on the SD card by another program after the tool had written or checked "
+                       "it. Press Resume to download it again.")
+                        .arg(path)};
+}
+
+bool DownloadJob::stopForChanges()
+{
+    const QList<int> changed = book.withState(ProofBook::State::Changed);
+    if (changed.isEmpty())
+        return false;
+    QList<JobError> errors;
+    QList<TransferOrder> orders;
+    for (int index : changed) {
+        const FileRecord &record = list.records.at(index);
+        errors.append(changedOnCard(pathOf(record.file)));
+        book.forget(index);
+        // Fetched again whole: what lies there now is another's.
+        if (proven_.remove(record.file)) {
+            doneBytes -= record.size;
+            checkPaths.remove(record.file);
+            if (rqUpdate)
+                rqUpdate->dropInPlace(record.file);
+        }
+        if (record.size == 0) {
+            pendingChecks.insert(record.file);
+            continue;
+        }
+        --filesDone;
+        pendingTransfers.insert(record.file);
+        orders.append({record, targets.value(record.file, record.file), 0, true, true});
+    }
+    transfers->enqueue(orders);
+    showProgress();
+    for (const JobError &error : std::as_const(errors))
+        report(error);
+    settleStop(errors);
+    return true;
+}
+
+void DownloadJob::checkSamples()
+{
+    QList<QPair<QString, QList<BlockSampler::Sample>>> proofs;
+    for (int i = 0; i < list.records.size(); ++i) {
+        if (book.state(i) == ProofBook::State::Proven && !book.samples(i).isEmpty() && !justRead.contains(i))
+            proofs.append({pathOf(list.records.at(i).file), book.samples(i)});
+    }
+    sampling.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [card = writer, proofs] {
+        QList<CardResult> found;
+        for (const auto &proof : proofs) {
+            QList<BlockSampler::Sample> now = proof.second;
+            const CardResult read = card->readBlocks(proof.first, &now);
+            if (!read.ok()) {
+                found.append(read);
+                if (read.problem() != CardResult::NotKept)
+                    break;
+                continue;
+            }
+            for (int b = 0; b < now.size(); ++b) {
+                if (now.at(b).digest != proof.second.at(b).digest) {
+                    found.append(CardResult::failure(
+                        CardResult::NotKept, proof.first,
+                        QStringLiteral("the block at byte %1 changed after it was proven").arg(now.at(b).offset)));
+                    break;
+                }
+            }
+        }
+        return found;
+    }));
+}
+
+void DownloadJob::handleSamplesChecked()
+{
+    const QList<CardResult> failures = sampling.result();
+    if (stopRequested()) {
+        settleIfIdle();
+        return;
+    }
+    takeChanges();
+    if (stopForChanges())
+        return;
+    if (failures.isEmpty()) {
+        complete();
+        return;
+    }
+    QList<JobError> errors;
+    for (const CardResult &failure : failures) {
+        qCWarning(lcJob) << title() << "sample:" << failure.detail();
+        const int index = pathIndex.value(failure.path(), -1);
+        if (failure.problem() == CardResult::NotKept && index >= 0) {
+            // Written over by the run's own later writes: the card keeps
+            // less than it claims. The file goes, so Resume fetches it.
+            book.forget(index);
+            writer->remove(failure.path());
+            const QString file = list.records.at(index).file;
+            proven_.remove(file);
+        }
         errors.append(JobError::fromCard(failure));
     }
     for (const JobError &error : std::as_const(errors))

@@ -184,9 +184,9 @@ void Job::settleStop(const QList<JobError> &errors)
     else if (!errors.isEmpty())
         why = PauseReason::Error;
     requestedReason = PauseReason::None;
-    stopErrors = errors;
     if (current != Stage::Pausing && current != Stage::Paused)
         moveTo(Stage::Pausing);
+    stopErrors = errors;
     moveTo(Stage::Paused, why);
 }
 

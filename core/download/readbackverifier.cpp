@@ -51,6 +51,8 @@ void ReadbackVerifier::start(std::shared_ptr<const CardWriter> writer, const QLi
     abandon = false;
     running = true;
     found.clear();
+    started = items;
+    sampled = QList<QList<BlockSampler::Sample>>(items.size());
     future = QtConcurrent::run(QThreadPool::globalInstance(),
                                [this, writer = std::move(writer), items] { run(writer, items); });
 }
@@ -63,6 +65,7 @@ void ReadbackVerifier::run(std::shared_ptr<const CardWriter> writer, const QList
     emit progress(0, total);
     const CardResult synced = writer->syncCard();
     QList<CardResult> failures;
+    std::vector<QList<BlockSampler::Sample>> blockSets(size_t(items.size()));
     if (!synced.ok()) {
         failures.append(synced);
     } else {
@@ -78,6 +81,7 @@ void ReadbackVerifier::run(std::shared_ptr<const CardWriter> writer, const QList
         const auto read = [&] {
             for (qsizetype index = next++; index < items.size() && !stop && !abandon; index = next++) {
                 qint64 counted = 0;
+                QList<BlockSampler::Sample> pending;
                 const CardResult result = verify(*writer, items.at(index), &abandon, [&](qint64 read) {
                     const qint64 now = done += read - counted;
                     counted = read;
@@ -87,8 +91,10 @@ void ReadbackVerifier::run(std::shared_ptr<const CardWriter> writer, const QList
                         told = now;
                         emit progress(now, total);
                     }
-                });
+                }, &pending);
                 results[size_t(index)] = result;
+                if (result.ok())
+                    blockSets[size_t(index)] = pending;
                 if (!result.ok() && result.problem() != CardResult::NotKept)
                     stop = true;
             }
@@ -117,17 +123,23 @@ void ReadbackVerifier::run(std::shared_ptr<const CardWriter> writer, const QList
         failures.clear();
     else
         emit progress(total, total);
+    QList<QList<BlockSampler::Sample>> kept;
+    for (auto &blocks : blockSets)
+        kept.append(std::move(blocks));
     // Read on the GUI thread once finished arrives there.
-    QMetaObject::invokeMethod(this, [this, failures] {
+    QMetaObject::invokeMethod(this, [this, failures, kept] {
         found = failures;
+        sampled = kept;
         running = false;
         emit finished();
     }, Qt::QueuedConnection);
 }
 
 CardResult ReadbackVerifier::verify(const CardWriter &writer, const Item &item, const std::atomic_bool *abandon,
-                                    const std::function<void(qint64)> &progress)
+                                    const std::function<void(qint64)> &progress,
+                                    QList<BlockSampler::Sample> *samples)
 {
+    BlockSampler sampler(item.size + item.trailer.size());
     const qint64 from = item.wholeFile ? 0 : item.size;
     Sha1Stream hash;
     QByteArray tail;
@@ -141,6 +153,8 @@ CardResult ReadbackVerifier::verify(const CardWriter &writer, const Item &item, 
         // to tell a longer file, and bounded whatever lies on the card.
         const qint64 room = qMax<qint64>(0, item.trailer.size() + 1 - tail.size());
         tail.append(bytes + hashed, qMin(length - hashed, room));
+        if (item.wholeFile)
+            sampler.feed(position, bytes, length);
         position += length;
         progress(position - from);
     }, abandon);
@@ -154,5 +168,7 @@ CardResult ReadbackVerifier::verify(const CardWriter &writer, const Item &item, 
                                                           QString::fromLatin1(item.sha1.toLower()));
     else if (tail != item.trailer)
         why = QStringLiteral("its last %1 bytes differ").arg(item.trailer.size());
+    if (why.isEmpty() && samples && item.wholeFile)
+        *samples = sampler.samples();
     return why.isEmpty() ? CardResult() : CardResult::failure(CardResult::NotKept, item.path, why);
 }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 
+#include "card/blocksampler.h"
 #include "service/filelist.h"
 #include "card/cardresult.h"
 
@@ -59,9 +60,16 @@ public:
     // file read back as written.
     QList<CardResult> failures() const { return found; }
 
-    // One file, on the calling thread; progress gets the bytes read so far.
+    // The items of the last start, and for each one read whole and found as
+    // written, its sampled blocks (empty for the others).
+    const QList<Item> &items() const { return started; }
+    const QList<QList<BlockSampler::Sample>> &samples() const { return sampled; }
+
+    // One file, on the calling thread; progress gets the bytes read so far;
+    // samples (when given) the sampled blocks of a file read whole.
     static CardResult verify(const CardWriter &writer, const Item &item, const std::atomic_bool *abandon,
-                             const std::function<void(qint64)> &progress);
+                             const std::function<void(qint64)> &progress,
+                             QList<BlockSampler::Sample> *samples = nullptr);
 
 signals:
     void progress(qint64 done, qint64 total);
@@ -74,4 +82,6 @@ private:
     std::atomic_bool abandon{false};
     bool running = false;
     QList<CardResult> found;
+    QList<Item> started;
+    QList<QList<BlockSampler::Sample>> sampled;
 };

@@ -178,6 +178,7 @@ private:
     QString rowFilesystem; // empty for the test folder (or a tmpfs), "exfat"
     QTemporaryDir *images = nullptr;
     bool altered = false;
+    QString alteredPath;
 };
 
 void TestCardOutcomes::initTestCase()
@@ -421,7 +422,8 @@ void TestCardOutcomes::verifyNoWorse(const QMap<QString, QByteArray> &before, bo
     for (auto it = before.cbegin(); it != before.cend(); ++it) {
         const QString &path = it.key();
         if (path.startsWith(productFolder + QLatin1Char('/'))) {
-            if (complete.value(path) == it.value())
+            // The row's own change is not the run's doing.
+            if (complete.value(path) == it.value() && !(altered && path == alteredPath))
                 QVERIFY2(after.value(path) == it.value(), qPrintable(path + QStringLiteral(" was complete")));
         } else if (rq && (path.endsWith(QLatin1String(".kim")) || path.contains(QLatin1String(".k0")))) {
             oldChart = oldChart && after.value(path) == it.value();
@@ -480,6 +482,11 @@ void TestCardOutcomes::outcome_data()
     };
     const QJsonObject cut = fault(QStringLiteral("close_after"), files, 1, {{QStringLiteral("bytes"), 50000}});
     const QString notKept = QStringLiteral("did not keep what was written");
+    // Altered through the file system, a change is another program's, and
+    // said to be; altered beneath it (the image's device), it is the card's.
+    const auto altered = [&] {
+        return filesystem.isEmpty() ? QStringLiteral("was changed on the SD card by another program") : notKept;
+    };
     const QString refused = QStringLiteral("Error updating chart");
     const QString damaged = QStringLiteral("damaged");
 
@@ -507,10 +514,11 @@ void TestCardOutcomes::outcome_data()
                                           1, { { QStringLiteral("add"), QJsonArray { upper } } }) }
                                    << ""
                                    << "only in letter case" << again;
-        // A card that does not keep what it was given, caught by reading it
-        // back; its file is fetched again.
+        // A file changed after the run wrote it: by another program (the
+        // monitor saw it), or by a card that does not keep what it was
+        // given (only reading it back shows); fetched again either way.
         row("changed on the card before the read-back") << "blank" << QList<QJsonObject>{}
-                                                        << "alter VMARD01/tiles_0002.bin" << notKept << resume;
+                                                        << "alter VMARD01/tiles_0002.bin" << altered() << resume;
     };
     // Also on an exFAT image: renames over files, removals, a resumed
     // temporary and the read-back on a card's file system.
@@ -529,10 +537,16 @@ void TestCardOutcomes::outcome_data()
         // Read back wrong after the commit: the container is marked unfinished
         // again, and Resume fetches the segments again.
         row("segment changed on the card before the read-back")
-            << "older build" << QList<QJsonObject>{} << "alter R004321_1.k02" << "did not keep what was written"
-            << resume;
+            << "older build" << QList<QJsonObject>{} << "alter R004321_1.k02" << altered() << resume;
     };
     productOnEveryCard();
+    // A file kept from an earlier run (proven at the start) changed, same
+    // length, by another program while the run waits after an error: the
+    // run must not end complete with it, and says who changed it.
+    row("kept file changed while paused")
+        << "kept" << QList<QJsonObject>{fault(QStringLiteral("close_after"), QStringLiteral("*tiles_0003.bin"), 1,
+                                                  {{QStringLiteral("bytes"), 50000}})}
+        << "alter when paused VMARD01/tiles_0001.bin" << "network " << resume;
     row("card full") << "small" << QList<QJsonObject> {} << ""
                      << "The SD card is full" << resume;
     row("another product's card") << "another product" << QList<QJsonObject>{} << "" << "" << again;
@@ -651,6 +665,9 @@ void TestCardOutcomes::outcome()
                 QStringLiteral("mount"), { QStringLiteral("-o"), QStringLiteral("remount,size=16m"), card }));
         if (then == QLatin1String("resume")) {
             QVERIFY(resumeToTheEnd(*watch));
+            if (event.startsWith(QLatin1String("alter when paused")))
+                QVERIFY2(watch->stages.join(QLatin1Char(' ')).contains(QStringLiteral("paused(error, changed-on-card)")),
+                         qPrintable(watch->stages.join(QLatin1Char(' '))));
         } else {
             watch = startJob(rq);
             QVERIFY(watch->stopsAfter(0));
@@ -707,6 +724,8 @@ void TestCardOutcomes::prepareProductCard(const QString &setup)
         writeFile(folder + QStringLiteral("tiles_0002.bin"), readAll(folder + QStringLiteral("tiles_0002.bin")) + "EXTRA");
         QFile::resize(folder + QStringLiteral("tiles_0003.bin"), 1000000);
         QFile::remove(folder + QStringLiteral("region.idx"));
+    } else if (setup == QLatin1String("kept")) {
+        QFile::remove(folder + QStringLiteral("tiles_0003.bin"));
     } else if (setup == QLatin1String("older part")) {
         // The card remembers an older tag for a file it holds part of.
         writeFile(card + QStringLiteral("/vmid"), readAll(card + QStringLiteral("/vmid")).replace("\"etag\": \"", "\"etag\": \"old"));
@@ -717,6 +736,13 @@ void TestCardOutcomes::prepareProductCard(const QString &setup)
 void TestCardOutcomes::act(const QString &event, Watch &watch)
 {
     altered = false;
+    if (event.startsWith(QLatin1String("alter when paused "))) {
+        QObject::connect(watch.job.get(), &Job::stageChanged, watch.job.get(), [this, event](Job::Stage stage) {
+            if (stage == Job::Stage::Paused && !altered)
+                altered = alterOnCard(alteredPath = event.mid(18));
+        });
+        return;
+    }
     if (event.startsWith(QLatin1String("alter ")) || event == QLatin1String("pull at read-back")) {
         // On the job's thread, as the last stage begins: the files are
         // written and synced, and the reading back has not started.
