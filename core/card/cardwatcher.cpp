@@ -96,10 +96,17 @@ void CardWatcher::poll()
         const bool present = chosen.stillPresent();
         if (present != chosenPresent) {
             chosenPresent = present;
-            if (present)
+            if (present) {
                 emit chosenCardBack(chosen);
-            else
-                emit chosenCardLost(chosen);
+            } else {
+                // The listener may forget its choice while it hears this.
+                const CardIdentity lost = chosen;
+                emit chosenCardLost(lost);
+                for (const CardIdentity &card : cards()) {
+                    if (!card.sameCard(lost))
+                        emit cardAppeared(card);
+                }
+            }
         }
     }
 }

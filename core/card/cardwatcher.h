@@ -47,6 +47,9 @@ public slots:
     void poll();
 
 signals:
+    // Also sent again for every card still in right after chosenCardLost(),
+    // so that a listener which chooses a card only while none is chosen gets
+    // its chance at the cards it passed over.
     void cardAppeared(const CardIdentity &card);
     void cardRemoved(const CardIdentity &card);
     // The chosen card went away (taken out, or another card in its place)

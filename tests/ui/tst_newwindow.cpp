@@ -376,15 +376,22 @@ void TestNewWindow::cardFoundAndMissedByItself()
     QCOMPARE(Settings(configFilePath).value(SettingsKeys::mediaIdFile).toString(), first);
 
     // A second card is offered in a list; the chosen one stays chosen.
-    makeCard(QStringLiteral("talvo"), { QStringLiteral("--media-id"), QStringLiteral("QSECOND-01") });
+    const QString second =
+        makeCard(QStringLiteral("talvo"), { QStringLiteral("--media-id"), QStringLiteral("QSECOND-01") });
     lookForCards(window);
     auto *list = child<QComboBox>(window, "sdCardList");
     QTRY_VERIFY(list->isVisible());
     QCOMPARE(list->count(), 2);
     QVERIFY(list->currentText().contains(QStringLiteral("QDEMO-0001")));
 
-    // Taken out while nothing runs: the panel and the statuses say so at once.
+    // Taken out while nothing runs, the other card still in: that one is
+    // chosen in its place, though it never left its slot.
     QVERIFY(QDir(QFileInfo(first).absolutePath()).removeRecursively());
+    lookForCards(window);
+    QTRY_COMPARE(Settings(configFilePath).value(SettingsKeys::mediaIdFile).toString(), second);
+
+    // The last one taken out: the panel and the statuses say so at once.
+    QVERIFY(QDir(QFileInfo(second).absolutePath()).removeRecursively());
     lookForCards(window);
     QTRY_COMPARE(
         labelText(window, "sdPathLabel"), QStringLiteral("Please browse to an SD Card which has been"));
