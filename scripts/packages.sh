@@ -3,7 +3,8 @@ BUILD_PACKAGES=(cmake make ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-
                 libgl-dev libssl-dev libcpp-httplib-dev fonts-crosextra-carlito)
 # exFAT card images for the card-outcome rows (mkfs.exfat, mount -t exfat-fuse
 # on a loop device; the kernel's own exfat driver is used where it exists).
-TEST_PACKAGES=(xvfb xauth curl strace exfatprogs exfat-fuse)
+# dbus-daemon: a private bus for the stand-in disk service (tests/media).
+TEST_PACKAGES=(xvfb xauth curl strace exfatprogs exfat-fuse dbus-daemon)
 BENCH_PACKAGES=(aria2 curl coreutils)
 ART_PACKAGES=(python3-pil imagemagick fonts-open-sans)
 # Validators for the desktop entry and the AppStream metadata (tests/packaging).
