@@ -46,3 +46,12 @@ QList<MountTable::Mount> MountTable::read()
     return mounts;
 }
 
+bool MountTable::isMountPoint(const QString &path)
+{
+    const QString clean = QDir::cleanPath(path);
+    for (const Mount &mount : read()) {
+        if (mount.mountPoint == clean)
+            return true;
+    }
+    return false;
+}

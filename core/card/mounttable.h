@@ -18,4 +18,6 @@ public:
     };
 
     static QList<Mount> read();
+    // True when a file system is mounted exactly at path (no link followed).
+    static bool isMountPoint(const QString &path);
 };

@@ -94,6 +94,16 @@ QStringList UDisksObjects::removableMountPoints() const
     return found;
 }
 
+QString UDisksObjects::blockMountedAt(const QString &mountPoint) const
+{
+    const QString clean = QDir::cleanPath(mountPoint);
+    for (auto it = objects.cbegin(); it != objects.cend(); ++it) {
+        if (mountPoints(it.key()).contains(clean))
+            return it.key();
+    }
+    return QString();
+}
+
 QString UDisksObjects::driveOf(const QString &blockPath) const
 {
     const QString drive = property(blockPath, blockInterface, "Drive").value<QDBusObjectPath>().path();
@@ -112,6 +122,21 @@ bool UDisksObjects::isRemovableDrive(const QString &drivePath) const
             return true;
     }
     return false;
+}
+
+QStringList UDisksObjects::mountPointsOfDrive(const QString &drivePath) const
+{
+    QStringList found;
+    for (auto it = objects.cbegin(); it != objects.cend(); ++it) {
+        if (!drivePath.isEmpty() && driveOf(it.key()) == drivePath)
+            found << mountPoints(it.key());
+    }
+    return found;
+}
+
+bool UDisksObjects::canPowerOff(const QString &drivePath) const
+{
+    return property(drivePath, driveInterface, "CanPowerOff").toBool();
 }
 
 QVariant UDisksObjects::property(const QString &path, const char *interface, const char *name) const

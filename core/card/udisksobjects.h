@@ -42,10 +42,16 @@ public:
 
     // Where file systems on drives that can be taken out are mounted.
     QStringList removableMountPoints() const;
+    // The block device whose file system is mounted at mountPoint; empty
+    // when the service knows of none.
+    QString blockMountedAt(const QString &mountPoint) const;
     // The drive a block device belongs to; empty for one without a drive
     // (a loop device, a RAID set).
     QString driveOf(const QString &blockPath) const;
     bool isRemovableDrive(const QString &drivePath) const;
+    // Where the file systems of all the drive's block devices are mounted.
+    QStringList mountPointsOfDrive(const QString &drivePath) const;
+    bool canPowerOff(const QString &drivePath) const;
 
 private:
     QVariant property(const QString &path, const char *interface, const char *name) const;
