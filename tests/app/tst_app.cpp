@@ -1,8 +1,12 @@
 // Start-up leaves a fresh config.ini and an emptied log of what every thread said,
-// in order; the command line answers without a display or touching the user's data.
+// in order; the command line answers without a display or touching the user's data;
+// every picture the window names is in the binary.
 #include <QtTest>
 
+#include <QDirIterator>
+#include <QPixmap>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QThread>
@@ -25,6 +29,8 @@ private slots:
     void commandLine_data();
     void commandLine();
     void realApplication();
+    void picturesLoad_data();
+    void picturesLoad();
 };
 
 void TestApp::startupPreparesFolderAndLog()
@@ -185,6 +191,39 @@ void TestApp::realApplication()
         QCOMPARE(app.exitCode(), 1);
         QVERIFY(app.readAllStandardError().contains("no display"));
     }
+}
+
+void TestApp::picturesLoad_data()
+{
+    QTest::addColumn<QString>("path");
+
+    // Every picture the code and the forms name, written as they write it,
+    // and every one the bundle is made from: a parallel build once compiled
+    // an empty bundle, and the window came up without them.
+    const QString gui = QStringLiteral(QUORVEL_GUI_SOURCE_DIR);
+    QStringList paths;
+    static const QRegularExpression named(QStringLiteral(":/+resources/[^\"'()<>\\s]+\\.(?:png|gif|jpg)"));
+    QDirIterator sources(gui, { QStringLiteral("*.cpp"), QStringLiteral("*.h"), QStringLiteral("*.ui") }, QDir::Files,
+        QDirIterator::Subdirectories);
+    while (sources.hasNext()) {
+        QFile source(sources.next());
+        QVERIFY(source.open(QIODevice::ReadOnly));
+        for (const QRegularExpressionMatch &match : named.globalMatch(QString::fromUtf8(source.readAll())))
+            paths << match.captured(0);
+    }
+    QDirIterator images(gui + QStringLiteral("/resources/images"), QDir::Files);
+    while (images.hasNext())
+        paths << QStringLiteral(":/resources/images/") + QFileInfo(images.next()).fileName();
+    paths.removeDuplicates();
+    paths.sort();
+    for (const QString &path : paths)
+        QTest::newRow(qPrintable(path)) << path;
+}
+
+void TestApp::picturesLoad()
+{
+    QFETCH(QString, path);
+    QVERIFY(!QPixmap(path).isNull());
 }
 
 QTEST_MAIN(TestApp)
