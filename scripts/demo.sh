@@ -134,7 +134,10 @@ mv "$config.new" "$config"
 ) &
 
 set +e
-XDG_DATA_HOME="$demo/data" QUORVEL_SERVICE_URL="$url" QUORVEL_CARD_WATCH_DIRS="$demo/slot" "$tool"
+# The tool watches only the demo's slot: a card in the computer's own reader
+# is not the demo's business.
+XDG_DATA_HOME="$demo/data" QUORVEL_SERVICE_URL="$url" QUORVEL_CARD_WATCH_DIRS="$demo/slot" \
+    QUORVEL_CARD_WATCH_MOUNTS=0 "$tool"
 code=$?
 set -e
 echo "The tool exited with code $code; stopping the local chart service."
