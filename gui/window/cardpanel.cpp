@@ -149,7 +149,7 @@ CardPanel::Choice CardPanel::choose(const QString &mediaFile)
     return Choice::Valid;
 }
 
-void CardPanel::forget()
+void CardPanel::forget(bool offerOthers)
 {
     chosen = CardIdentity();
     cardWatcher.setChosenCard(chosen);
@@ -158,7 +158,8 @@ void CardPanel::forget()
     updateCardList();
     // Another card still in a reader is offered at once, not only when it
     // is put in again.
-    offerCardIfNoneChosen();
+    if (offerOthers)
+        offerCardIfNoneChosen();
 }
 
 void CardPanel::showNoCard()

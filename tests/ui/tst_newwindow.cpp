@@ -3,7 +3,10 @@
 // happens (a cancel, a pulled card, a network that gives out, a close).
 #include <QtTest>
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QSpinBox>
 #include <QDirIterator>
 #include <QPixmap>
 #include <QRegularExpression>
@@ -26,6 +29,7 @@
 #include "card/cardmodel.h"
 #include "card/cardwatcher.h"
 #include "chartserviceprocess.h"
+#include "fakeudisks.h"
 #include "dialogs/about.h"
 #include "dialogs/signin.h"
 #include "dialogs/termsofuse.h"
@@ -123,6 +127,8 @@ private slots:
     void velmoraDownloadRunsToComplete();
     void rqCardUpdateRunsToUpdateComplete();
     void closingWithoutJobQuits();
+    void keyboardAndMenu();
+    void ejectAfterProvenJob();
 
 private:
     QString makeCard(const QString &kind, const QStringList &extra = {});
@@ -646,6 +652,102 @@ void TestNewWindow::closingWithoutJobQuits()
     QVERIFY(window->close());
     QCOMPARE(quit.size(), 1);
     QVERIFY(answerer.seen.isEmpty());
+}
+
+void TestNewWindow::keyboardAndMenu()
+{
+    NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, QStringLiteral("VM-CAL-03")), QStringLiteral("Downloaded"), Slow);
+
+    // Tab goes from the tabs through the rows, in their order, to the card's
+    // buttons and the menu.
+    QWidget *tabs = child<QTabWidget>(window, "tabWidget")->tabBar();
+    QStringList chain;
+    QWidget *at = tabs;
+    for (int i = 0; i < 12 && at; ++i) {
+        chain << at->objectName();
+        do
+            at = at->nextInFocusChain();
+        while (at && at != tabs && (!(at->focusPolicy() & Qt::TabFocus) || !at->isVisibleTo(window)));
+    }
+    const QString order = chain.join(QLatin1Char(' '));
+    QVERIFY2(order.indexOf(QStringLiteral("productRow_VM-ARD-01")) < order.indexOf(QStringLiteral("productRow_VM-BRE-02"))
+                 && order.indexOf(QStringLiteral("productRow_VM-BRE-02")) < order.indexOf(QStringLiteral("sdSelBtn"))
+                 && order.indexOf(QStringLiteral("sdSelBtn")) < order.indexOf(QStringLiteral("menuButton"))
+                 && order.indexOf(QStringLiteral("productRow_VM-ARD-01")) > 0,
+             qPrintable(order));
+
+    // Up and Down move through the list; Space chooses what has the focus.
+    rowFor(window, QStringLiteral("VM-ARD-01"))->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+    QCOMPARE(QApplication::focusWidget(), rowFor(window, QStringLiteral("VM-BRE-02")));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    QTRY_VERIFY(child<QRadioButton>(rowFor(window, QStringLiteral("VM-BRE-02")), "radioButton")->isChecked());
+    QTRY_COMPARE_WITH_TIMEOUT(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Replace"), Slow);
+
+    // The menu holds what the window offers beyond the card; its settings
+    // go to config.ini.
+    auto *menu = child<QMenu>(window, "mainMenu");
+    QStringList entries;
+    for (QAction *action : menu->actions()) {
+        if (!action->isSeparator())
+            entries << action->text();
+    }
+    QCOMPARE(entries, (QStringList{QStringLiteral("About"), QStringLiteral("Settings\u2026"),
+                                   QStringLiteral("Open Log Folder"), QStringLiteral("Sign Out"), QStringLiteral("Quit")}));
+    QAction *settings = menu->findChild<QAction *>(QStringLiteral("settingsAction"));
+    QVERIFY(settings);
+    // The dialog is modal: it is looked at and accepted from its own loop.
+    QTimer::singleShot(0, window, [window] {
+        auto *dialog = window->findChild<QDialog *>(QStringLiteral("settingsDialog"));
+        if (!dialog)
+            return;
+        dialog->findChild<QSpinBox *>(QStringLiteral("concurrencyBox"))->setValue(5);
+        dialog->findChild<QCheckBox *>(QStringLiteral("readBackBox"))->setChecked(false);
+        QTest::keyClick(dialog, Qt::Key_Return);
+    });
+    settings->trigger();
+    QCOMPARE(Settings(configFilePath).value(SettingsKeys::downloadConcurrency).toString(), QStringLiteral("5"));
+    QCOMPARE(Settings(configFilePath).value(SettingsKeys::readBackAfterWriting).toString(), QStringLiteral("0"));
+
+    // Signing out hands the window back to whoever signed in.
+    QSignalSpy signOut(window, &NewWindow::signOutRequested);
+    menu->findChild<QAction *>(QStringLiteral("signOutAction"))->trigger();
+    QCOMPARE(signOut.size(), 1);
+}
+
+void TestNewWindow::ejectAfterProvenJob()
+{
+    FakeUDisks disks;
+    QString why;
+    if (!disks.start(&why))
+        QSKIP(qPrintable(why));
+    const QString card = makeCard(QStringLiteral("velmora"));
+    const QString root = QFileInfo(card).absolutePath();
+    FakeUDisks::Drive reader;
+    reader.removable = reader.mediaRemovable = reader.ejectable = reader.canPowerOff = true;
+    disks.addFileSystem(QStringLiteral("sdz1"), disks.addDrive(QStringLiteral("Reader"), reader), {root}, false);
+    QVERIFY(disks.setPresent(true));
+
+    NewWindow *window = openWindow(card, 1);
+    auto *eject = child<QPushButton>(window, "ejectBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(eject->isVisible() && eject->isEnabled(), Slow);
+    clickRow(window, QStringLiteral("VM-CAL-03"));
+    clickRow(window, QStringLiteral("VM-ARD-01"));
+    ModalAnswerer answerer;
+    pressDownload(window);
+    QVERIFY(!eject->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "downloadStageLabel"), QStringLiteral("Download Complete"), 60000);
+    // Proven: offered, with the focus on it.
+    QTRY_VERIFY(eject->isEnabled());
+    QCOMPARE(labelText(window, "downloadStatusLabel"), QStringLiteral("You can eject the SD card now."));
+    QCOMPARE(window->focusWidget(), eject);
+
+    QTest::keyClick(eject, Qt::Key_Space);
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "sdWatchLabel"), QStringLiteral("You can now remove the card."), Slow);
+    QVERIFY(disks.calls.contains(QStringLiteral("Unmount sdz1")));
+    QVERIFY(disks.calls.contains(QStringLiteral("PowerOff Reader")));
+    QCOMPARE(labelText(window, "sdPathLabel"), QStringLiteral("Please browse to an SD Card which has been"));
 }
 
 QTEST_MAIN(TestNewWindow)
