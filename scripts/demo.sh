@@ -7,6 +7,9 @@
 #   scripts/demo.sh            fresh demo cards, terms shown on the very first run
 #   scripts/demo.sh --rq       insert the RQ card instead, on the "RQ Updates" tab
 #   scripts/demo.sh --reset    also forget the demo's settings (terms, e-mail)
+#   scripts/demo.sh --slow     the service sends files slowly (about 200 KB/s), so
+#                              that pause, a pulled card and "Verifying Card" can
+#                              be watched
 #
 # Everything lives in $QUORVEL_DEMO_DIR (default ~/.cache/quorvel-demo); the
 # tool's own settings of a normal run are not touched.
@@ -16,11 +19,13 @@ root=$(pwd)
 
 start_card=legacy
 reset=0
+slow=0
 for arg in "$@"; do
     case "$arg" in
         --rq) start_card=rq ;;
         --reset) reset=1 ;;
-        -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        --slow) slow=1 ;;
+        -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "Unknown option: $arg (try --help)" >&2; exit 2 ;;
     esac
 done
@@ -42,10 +47,17 @@ source scripts/packages.sh
 ensure_packages "${BUILD_PACKAGES[@]}"
 
 build=${BUILD_DIR:-build}
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The build's own output goes to a log: what the user needs to read is what
+# follows it.
+mkdir -p "$build"
+buildlog="$build/demo-build.log"
+echo "Building the tool and the local chart service (log: $buildlog) ..."
+if ! { [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo; } >"$buildlog" 2>&1 \
+    || ! cmake --build "$build" -j"${JOBS:-2}" --target quorvel-download-tool quorvel-chart-service >>"$buildlog" 2>&1; then
+    tail -n 30 "$buildlog" >&2
+    echo "The build failed; the whole log is in $buildlog" >&2
+    exit 1
 fi
-cmake --build "$build" -j"${JOBS:-2}" --target quorvel-download-tool quorvel-chart-service
 tool="$root/$build/quorvel-download-tool"
 service="$root/$build/tools/chart-service/quorvel-chart-service"
 
@@ -79,7 +91,14 @@ mv "$config.new" "$config"
 grep -q '^\[General\]' "$config" || sed -i '1i [General]' "$config"
 sed -i "/^\[General\]/a Tab=$tab" "$config"
 
-"$service" --port 0 > "$demo/service.out" 2> "$demo/service.log" &
+slow_fault=()
+if [ "$slow" = 1 ]; then
+    # Every file of a product paced, so that a download lasts long enough to
+    # be paused, to have its card pulled, and to be seen verifying the card.
+    slow_fault=(--fault '{"kind":"throttle","path":"*/origin/*","count":-1,"bytes_per_second":200000}'
+                --fault '{"kind":"throttle","path":"*/cdn/*","count":-1,"bytes_per_second":200000}')
+fi
+"$service" --port 0 "${slow_fault[@]}" > "$demo/service.out" 2> "$demo/service.log" &
 service_pid=$!
 trap 'kill "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true' EXIT
 

@@ -184,9 +184,10 @@ void CardPanel::showState(ProductTypeEnum cardLine)
     pathText = QStringLiteral("File Path: ") + chosen.root();
     setElided(ui->sdPathLabel, pathText, chosen.root(), Qt::ElideMiddle);
     if (state.isValid()) {
+        // Free of total, said so: "a / b" read as used of total.
         ui->sdSpaceLabel->setText(QStringLiteral("SD Card Capacity: ")
-                                  + Utilities::kbToReadable(double(state.freeBytes() / 1024))
-                                  + QStringLiteral(" / ") + Utilities::kbToReadable(double(state.totalBytes() / 1024)));
+                                  + Utilities::kbToReadable(double(state.freeBytes() / 1024)) + tr(" free of ")
+                                  + Utilities::kbToReadable(double(state.totalBytes() / 1024)));
     }
     // An RQ card has no vmid: its container names the chart.
     QString sku = state.productSku();
