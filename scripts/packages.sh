@@ -10,7 +10,7 @@ BUILD_PACKAGES=(cmake make ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-
 # keyring library loads at run time.
 TEST_PACKAGES=(xvfb xauth curl strace exfatprogs exfat-fuse binutils dbus-daemon gnome-keyring libglib2.0-bin
                libsecret-1-0)
-BENCH_PACKAGES=(aria2 curl coreutils)
+BENCH_PACKAGES=(aria2 curl coreutils nginx python3)
 ART_PACKAGES=(python3-pil imagemagick fonts-open-sans)
 # Validators for the desktop entry and the AppStream metadata (tests/packaging).
 PACKAGE_PACKAGES=(desktop-file-utils appstream)
