@@ -432,6 +432,12 @@ void TestCardOutcomes::verifyNoWorse(const QMap<QString, QByteArray> &before, bo
             QVERIFY2(after.value(path) == it.value(), qPrintable(path + QStringLiteral(" changed")));
         }
     }
+    // What the run left of a product's file is the start of the service's
+    // file: a damaged one at full length would pass for complete.
+    for (auto it = after.cbegin(); !rq && it != after.cend(); ++it) {
+        if (it.key().startsWith(productFolder + QLatin1Char('/')) && it.value() != before.value(it.key()))
+            QVERIFY2(complete.value(it.key()).startsWith(it.value()), qPrintable(it.key() + QStringLiteral(" is damaged")));
+    }
     if (rq && !oldChart) {
         bool resumable = false;
         for (auto it = after.cbegin(); it != after.cend(); ++it) {
@@ -687,6 +693,10 @@ void TestCardOutcomes::prepareProductCard(const QString &setup)
         QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("velmora"),
                                               ours + QStringList{QStringLiteral("--sku"), QStringLiteral("VM-BRE-02")}));
         writeFile(card + QStringLiteral("/VMARD01/stray.bin"), "left over from another product");
+        // The tags it remembers are that product's: none of them speaks for
+        // a file of this one.
+        writeFile(card + QStringLiteral("/vmid"),
+                  "VM-BRE-02\r\n{\"files\": [{\"etag\": \"1\", \"file\": \"VMARD01/stray.bin\"}]}");
         return;
     }
     QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"), ours));
