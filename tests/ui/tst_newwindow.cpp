@@ -18,6 +18,7 @@
 #include <QToolButton>
 
 #include "base/appglobals.h"
+#include "base/logsink.h"
 #include "base/settings.h"
 #include "base/startup.h"
 #include "card/cardmodel.h"
@@ -33,6 +34,7 @@
 #include "service/chartservice.h"
 #include "shell/appcontroller.h"
 #include "shell/applicationfont.h"
+#include "shell/singleinstance.h"
 #include "testkit.h"
 #include "widgets/pausebutton.h"
 #include "widgets/productrow.h"
@@ -118,6 +120,7 @@ private slots:
     void velmoraDownloadRunsToComplete();
     void rqCardUpdateRunsToUpdateComplete();
     void closingWithoutJobQuits();
+    void secondStartBringsTheWindowForward();
 
 private:
     QString makeCard(const QString &kind, const QStringList &extra = {});
@@ -601,6 +604,34 @@ void TestNewWindow::closingWithoutJobQuits()
     QVERIFY(window->close());
     QCOMPARE(quit.size(), 1);
     QVERIFY(answerer.seen.isEmpty());
+}
+
+// One window per user: a second start hands over to the one that runs,
+// which comes forward, and ends without touching that copy's log.
+void TestNewWindow::secondStartBringsTheWindowForward()
+{
+    SingleInstance running;
+    QVERIFY(!running.handOver());
+    QVERIFY(running.listen());
+    AppController controller;
+    connect(&running, &SingleInstance::activationRequested, &controller, &AppController::bringForward);
+    controller.start();
+    QWidget *front = controller.termsWindow();
+    QVERIFY(front && front->isVisible());
+    front->hide();
+    qInfo() << "the running copy's line";
+    LogSink::instance().flush();
+    QVERIFY(readAll(logFilePath).contains("the running copy's line"));
+
+    QProcess second;
+    Kit::dieWithParent(second);
+    second.start(QStringLiteral(QUORVEL_APP_PATH), QStringList());
+    QVERIFY(second.waitForFinished(Slow));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(front->isVisible(), Slow);
+    QVERIFY(readAll(logFilePath).contains("the running copy's line"));
+    QVERIFY(!QFileInfo::exists(logFilePath + QStringLiteral(".1")));
 }
 
 QTEST_MAIN(TestNewWindow)
