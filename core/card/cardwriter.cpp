@@ -16,12 +16,17 @@ namespace {
 
 std::atomic_bool syncOn{true};
 
+const QString temporarySuffix = QStringLiteral(".qdtmp");
+
 // Direct reads need buffers, offsets and lengths aligned to the device's
 // blocks; 4 KiB covers the cards and disks there are. A read-back asks for
 // 4 MiB at a time: a card (and this disk) delivers a direct read of that size
 // about a sixth faster than one of 1 MiB.
 constexpr qint64 directAlignment = 4096;
 constexpr qint64 readBackPiece = 4 << 20;
+// The root of a card the tool made holds a few hundred files; more is not
+// such a card, and its temporaries are left alone.
+constexpr int maxTemporaryListing = 100000;
 std::atomic_bool verifyOn{true};
 
 QByteArray native(const QString &name)
@@ -96,7 +101,8 @@ bool CardWriter::verifying()
 
 QString CardWriter::temporaryName(const QString &name)
 {
-    return name + QStringLiteral(".qdtmp");
+    // A process id has at most seven digits (pid_max is 2^22).
+    return name + QLatin1Char('.') + QString::number(qint64(::getpid())) + temporarySuffix;
 }
 
 CardResult CardWriter::openRoot(int *root) const
@@ -534,5 +540,22 @@ CardResult CardWriter::survey(const QStringList &paths, QHash<QString, Facts> *f
     for (const int folder : std::as_const(folders))
         closeFd(folder);
     ::close(root);
+    return result;
+}
+
+CardResult CardWriter::removeTemporaries(const QString &folderPath) const
+{
+    QStringList names;
+    CardResult result = listFiles(folderPath, maxTemporaryListing, &names);
+    if (!result.ok())
+        return result;
+    for (const QString &name : std::as_const(names)) {
+        if (!name.endsWith(temporarySuffix))
+            continue;
+        qInfo() << "Removing a temporary left on the card:" << name;
+        const CardResult removed = remove(folderPath.isEmpty() ? name : folderPath + QLatin1Char('/') + name);
+        if (result.ok())
+            result = removed;
+    }
     return result;
 }

@@ -108,8 +108,16 @@ public:
     // caller closes *folder.
     CardResult openFolderForWatching(const QString &folder, int *fd) const;
 
-    // The name a whole-file write uses while it is in progress.
+    // Removes what whole-file writes left in a folder (the root when empty)
+    // under their temporary names. Only for a writer that holds the card
+    // alone: the temporaries of another writer at work would go too.
+    CardResult removeTemporaries(const QString &folder) const;
+
+    // The name a whole-file write uses while it is in progress: of this
+    // process's own, so that two copies of the tool never write one file.
     static QString temporaryName(const QString &name);
+    // The longest suffix temporaryName() adds.
+    static constexpr int temporarySuffixLength = 14;
 
 private:
     CardResult openRoot(int *root) const;

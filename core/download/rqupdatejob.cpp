@@ -19,6 +19,7 @@ RqUpdateJob::RqUpdateJob(ChartService *chartService, const Product &product, con
     , item(product)
     , containerFile(containerName)
 {
+    claimCard(card, CardLock::Mode::Exclusive, QStringLiteral("updating %1").arg(product.sku.simplified()));
     connect(&backingUp, &QFutureWatcher<bool>::finished, this, &RqUpdateJob::handleBackedUp);
 }
 

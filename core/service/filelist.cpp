@@ -40,6 +40,8 @@ bool ownedByTool(const QString &file)
     return lower.endsWith(QLatin1String(".kim")) || segmentName().match(lower).hasMatch();
 }
 
+const QByteArray emptySha1 = QByteArrayLiteral("da39a3ee5e6b4b0d3255bfef95601890afd80709");
+
 bool isHexDigest(const QString &text)
 {
     static const QRegularExpression pattern(QStringLiteral("^[0-9a-fA-F]{40}$"));
@@ -174,6 +176,12 @@ bool FileList::readRecord(const QJsonValue &value, int index, Kind kind, FileRec
         return false;
     }
     record->sha1 = sha1.toString().toLatin1();
+    // A file without bytes has one digest; another one means the list and
+    // the file disagree, and a list that contradicts itself is not trusted.
+    if (record->size == 0 && hasSha1 && record->sha1.toLower() != emptySha1) {
+        *reason = QStringLiteral("the SHA-1 is not that of a file without bytes");
+        return false;
+    }
 
     const QJsonValue data = object.value(QStringLiteral("data"));
     if (!data.isUndefined() && !data.isNull()) {

@@ -10,7 +10,10 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #include "chartserviceprocess.h"
 #include "exitstatus.h"
@@ -28,7 +31,8 @@ struct Step
     // "NAME=value" sets a variable for this run, "NAME" removes it.
     QStringList environment;
     QList<QJsonObject> faults;
-    // "corrupt": a byte of a written file is changed on the card first.
+    // "corrupt": a byte of a written file is changed on the card first;
+    // "held": this process holds the card's lock (flock() on its root) for the run.
     QString before;
     // Sent once the transfers have moved bytes.
     int signal = 0;
@@ -500,6 +504,14 @@ void TestCli::runs_data()
                              { "\"stage\":\"paused\"", "\"reason\":\"signal\"" } },
                { download, {}, {}, {}, 0, 0, {} } }
         << "resumed";
+    // Whoever holds the card's lock, the run changes nothing and says who.
+    QTest::newRow("card in use, then free")
+        << "velmora"
+        << QList<Step> { { download, {}, {}, QStringLiteral("held"), 0, ExitStatus::Card,
+                             { "\"kind\":\"card-busy\"",
+                                 "in use by another copy of the Quorvel Download Tool (tst_cli, process" } },
+               { download, {}, {}, {}, 0, 0, {} } }
+        << "product";
     QTest::newRow("SIGTERM pauses") << "velmora"
                                     << QList<Step> { { download, {}, { slow }, {}, SIGTERM, 143,
                                            { "\"stage\":\"paused\"", "\"reason\":\"signal\"" } } }
@@ -546,8 +558,15 @@ void TestCli::runs()
             QVERIFY(service.addFault(armed));
         if (step.before == QLatin1String("corrupt"))
             corruptOnCard();
+        const int held = step.before == QLatin1String("held")
+            ? ::open(QFile::encodeName(card).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+            : -1;
+        if (held >= 0)
+            QCOMPARE(::flock(held, LOCK_EX), 0);
 
         const Result result = run(step);
+        if (held >= 0)
+            ::close(held);
         QVERIFY2(result.exitCode == step.exitCode,
             qPrintable(QStringLiteral("step %1 ended %2, not %3:\n%4%5")
                            .arg(i)

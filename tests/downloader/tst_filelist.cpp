@@ -118,6 +118,10 @@ void TestFileList::parse_data()
     for (const QByteArray &bad : { digest.left(39), digest.left(39) + "g" })
         refused(bad.constData(), reply(record("P/b.bin", R"("size": 5, "sha1": ")" + bad + "\"")), sha1);
     accepted("no digest for no bytes", record("P/b.bin", R"("size": 0, "data": "aGk=")"), 0);
+    accepted("digest of nothing for no bytes",
+        record("P/b.bin", R"("size": 0, "sha1": "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709")"), 0);
+    refused("another digest for no bytes", reply(good + "," + record("P/b.bin", R"("size": 0, "sha1": ")" + digest + "\"")),
+        QStringLiteral("not that of a file without bytes"));
     refused("data not Base64", reply(record("P/b.bin", R"("size": 0, "data": "a!b")")),
         QStringLiteral("not valid Base64"));
     refused("etag a number", reply(record("P/b.bin", R"("size": 0, "etag": 5)")),

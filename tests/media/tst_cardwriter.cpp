@@ -118,6 +118,9 @@ void TestCardWriter::neverWritesOutsideTheCard_data()
     row("parent", "", "P/../../outside/target", append, CardResult::BadPath);
     row("card gone", "card gone", "P/f.bin", append, CardResult::CardGone);
     row("another card", "another card", "P/f.bin", append, CardResult::AnotherCard);
+    // The same ENCRYPT.TXT on another file system (a copy of the card, or
+    // the computer's disk under a mount point) is not the card.
+    row("copy of the card elsewhere", "copy elsewhere", "P/f.bin", append, CardResult::CardGone);
     row("media file is a link", "media link", "P/f.bin", append, CardResult::CardGone);
 }
 
@@ -130,7 +133,16 @@ void TestCardWriter::neverWritesOutsideTheCard()
 
     const CardWriter writer(CardIdentity::fromRoot(card));
     QVERIFY(writer.identity().isValid());
-    if (setup == QLatin1String("file link")) {
+    bool mounted = false;
+    const auto unmount = qScopeGuard([&] {
+        if (mounted)
+            run(QStringLiteral("umount"), { card });
+    });
+    if (setup == QLatin1String("copy elsewhere")) {
+        if (!(mounted = mountSmallCard(card)))
+            QSKIP("cannot mount a small file system here");
+        writeFile(card + QStringLiteral("/ENCRYPT.TXT"), mediaText);
+    } else if (setup == QLatin1String("file link")) {
         QDir(card).mkdir(QStringLiteral("P"));
         QVERIFY(QFile::link(outside + QStringLiteral("/target"), card + QStringLiteral("/P/f.bin")));
     } else if (setup == QLatin1String("folder link")) {
@@ -240,7 +252,7 @@ void TestCardWriter::wholeFileReachesTheMediumBeforeItsName()
                 return i;
         return -1;
     };
-    const int written = find(QStringLiteral("write("), find(QStringLiteral("vmid.qdtmp"), 0));
+    const int written = find(QStringLiteral("write("), find(QStringLiteral(".qdtmp"), 0));
     const int synced = find(QStringLiteral("fdatasync("), written);
     const int renamed = find(QStringLiteral("\"vmid\""), synced);
     const int folderSynced = find(QStringLiteral("fsync("), renamed);

@@ -146,6 +146,9 @@ private slots:
     void stages_data();
     void stages();
 
+    void oneWriter_data();
+    void oneWriter();
+
 private:
     bool mountExfat();
     // Leaves in skipReason why the row cannot run here.
@@ -431,6 +434,14 @@ void TestCardOutcomes::verifyNoWorse(const QMap<QString, QByteArray> &before, bo
             QVERIFY2(after.value(path) == it.value(), qPrintable(path + QStringLiteral(" changed")));
         }
     }
+    // What the run left of a product's file is the start of the service's
+    // file: a damaged one at full length would pass for complete. (The
+    // row's own change is, again, not the run's doing.)
+    for (auto it = after.cbegin(); !rq && it != after.cend(); ++it) {
+        if (it.key().startsWith(productFolder + QLatin1Char('/')) && it.value() != before.value(it.key())
+            && !(altered && it.key() == alteredPath))
+            QVERIFY2(complete.value(it.key()).startsWith(it.value()), qPrintable(it.key() + QStringLiteral(" is damaged")));
+    }
     if (rq && !oldChart) {
         bool resumable = false;
         for (auto it = after.cbegin(); it != after.cend(); ++it) {
@@ -701,6 +712,10 @@ void TestCardOutcomes::prepareProductCard(const QString &setup)
         QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("velmora"),
                                               ours + QStringList{QStringLiteral("--sku"), QStringLiteral("VM-BRE-02")}));
         writeFile(card + QStringLiteral("/VMARD01/stray.bin"), "left over from another product");
+        // The tags it remembers are that product's: none of them speaks for
+        // a file of this one.
+        writeFile(card + QStringLiteral("/vmid"),
+                  "VM-BRE-02\r\n{\"files\": [{\"etag\": \"1\", \"file\": \"VMARD01/stray.bin\"}]}");
         return;
     }
     QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"), ours));
@@ -962,15 +977,100 @@ void TestCardOutcomes::stages()
     }
 }
 
+void TestCardOutcomes::oneWriter_data()
+{
+    QTest::addColumn<bool>("inChild");   // the first job runs in a process of its own; else in this one
+    QTest::addColumn<QString>("second"); // "download SKU" or "verify", started once the first transfers
+    QTest::addColumn<bool>("killed");    // the first is killed (SIGKILL) before the second starts
+    QTest::addColumn<QString>("message"); // what the second says; empty: it runs to the end
+
+    const QString otherCopy = QStringLiteral("another copy of the Quorvel Download Tool (tst_cardoutcomes, process ");
+    QTest::newRow("same product, another process") << true << "download VM-ARD-01" << false << otherCopy;
+    QTest::newRow("another product, another process") << true << "download VM-BRE-02" << false << otherCopy;
+    QTest::newRow("verified while another process downloads") << true << "verify" << false << otherCopy;
+    QTest::newRow("another product, this process")
+        << false << "download VM-BRE-02" << false
+        << "another job of this copy of the Quorvel Download Tool (downloading VM-ARD-01)";
+    // The lock goes with the process, however it ends.
+    QTest::newRow("the first killed") << true << "download VM-ARD-01" << true << "";
+}
+
+// One writer per card: a second job on a card that another one writes, in
+// another copy of the tool or in this one, is turned away before it asks
+// the service anything or touches the card, and says who has the card; the
+// first ends byte-exact. Nothing of the lock is left on the card.
+void TestCardOutcomes::oneWriter()
+{
+    QFETCH(bool, inChild);
+    QFETCH(QString, second);
+    QFETCH(bool, killed);
+    QFETCH(QString, message);
+
+    prepareProductCard(QStringLiteral("blank"));
+    QVERIFY(service->addFault(throttle(files, 1048576)));
+    QProcess child;
+    std::unique_ptr<Watch> first;
+    if (inChild) {
+        Kit::dieWithParent(child);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("child"), QStringLiteral("product"), service->baseUrl(), session, card, productSku,
+                     appDataFolder});
+        QVERIFY(child.waitForStarted());
+    } else {
+        first = startJob(false);
+    }
+    // The first has the card from its start; its files are on the way now.
+    QVERIFY(QTest::qWaitFor([&] { return service->firedCount(QStringLiteral("throttle")) > 0; }, 30000));
+    if (killed) {
+        child.kill();
+        QVERIFY(child.waitForFinished(30000));
+        QVERIFY(service->clearFaults());
+        // What a writer that died left under its own temporary name goes
+        // once another one has the card.
+        writeFile(card + QStringLiteral("/vmid.4194303.qdtmp"), "a dead writer's vmid");
+    }
+    QVERIFY(service->clearRequestLog());
+
+    const CardIdentity identity = CardIdentity::fromRoot(card);
+    Watch watch(second == QLatin1String("verify")
+                    ? static_cast<Job *>(new VerifyJob(chart.get(), legacyProduct(), session, identity))
+                    : new ProductJob(chart.get(), legacyProduct(second.section(QLatin1Char(' '), 1)), session,
+                                     identity, JobOptions::fromSettings()));
+    watch.job->start();
+    if (message.isEmpty()) {
+        QVERIFY(watch.stopsAfter(0));
+        QVERIFY2(watch.done() || resumeToTheEnd(watch), qPrintable(watch.errors.join(QLatin1Char('\n'))));
+    } else {
+        QCOMPARE(watch.stages, QStringList{QStringLiteral("failed(card-busy)")});
+        const QString said = watch.errors.join(QLatin1Char('\n'));
+        const QString holder = inChild ? QStringLiteral("%1, downloading VM-ARD-01)").arg(child.processId())
+                                       : QString();
+        QVERIFY2(said.contains(message + holder) && said.endsWith(QLatin1String("then try again.")), qPrintable(said));
+        QCOMPARE(service->requestLog(QStringLiteral("*ActivateProduct")).size(), 0);
+        if (inChild) {
+            QVERIFY(child.waitForFinished(120000));
+            QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
+                     child.readAllStandardError().right(4000).constData());
+        } else {
+            QVERIFY(first->stopsAfter(0));
+            QVERIFY2(first->done(), qPrintable(first->errors.join(QLatin1Char('\n'))));
+        }
+    }
+    verifyProduct();
+    QCOMPARE(QDir(card).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name),
+             (QStringList{QStringLiteral("ENCRYPT.TXT"), productFolder, QStringLiteral("vmid")}));
+}
+
 // The child process runs one job and exits when it stops; the parent kills
 // it before that.
 static int runChild(const QStringList &arguments)
 {
     // Its parent is strace: gone with it, so a stopped test leaves nothing.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // Its own data folder, or the test's: a copy of the tool beside it.
     QTemporaryDir data;
-    appDataFolder = data.path();
-    configFilePath = data.path() + QStringLiteral("/config.ini");
+    appDataFolder = arguments.value(7, data.path());
+    configFilePath = appDataFolder + QStringLiteral("/config.ini");
     ChartService chart(arguments.value(3));
     const QString card = arguments.value(5);
     const CardIdentity identity = CardIdentity::fromRoot(card);

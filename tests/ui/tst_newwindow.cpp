@@ -24,6 +24,7 @@
 #include <QToolButton>
 
 #include "base/appglobals.h"
+#include "base/logsink.h"
 #include "base/settings.h"
 #include "base/startup.h"
 #include "card/cardmodel.h"
@@ -40,6 +41,7 @@
 #include "service/chartservice.h"
 #include "shell/appcontroller.h"
 #include "shell/applicationfont.h"
+#include "shell/singleinstance.h"
 #include "testkit.h"
 #include "widgets/pausebutton.h"
 #include "widgets/productrow.h"
@@ -129,6 +131,7 @@ private slots:
     void closingWithoutJobQuits();
     void keyboardAndMenu();
     void ejectAfterProvenJob();
+    void secondStartBringsTheWindowForward();
 
 private:
     QString makeCard(const QString &kind, const QStringList &extra = {});
@@ -748,6 +751,34 @@ void TestNewWindow::ejectAfterProvenJob()
     QVERIFY(disks.calls.contains(QStringLiteral("Unmount sdz1")));
     QVERIFY(disks.calls.contains(QStringLiteral("PowerOff Reader")));
     QCOMPARE(labelText(window, "sdPathLabel"), QStringLiteral("Please browse to an SD Card which has been"));
+}
+
+// One window per user: a second start hands over to the one that runs,
+// which comes forward, and ends without touching that copy's log.
+void TestNewWindow::secondStartBringsTheWindowForward()
+{
+    SingleInstance running;
+    QVERIFY(!running.handOver());
+    QVERIFY(running.listen());
+    AppController controller;
+    connect(&running, &SingleInstance::activationRequested, &controller, &AppController::bringForward);
+    controller.start();
+    QWidget *front = controller.termsWindow();
+    QVERIFY(front && front->isVisible());
+    front->hide();
+    qInfo() << "the running copy's line";
+    LogSink::instance().flush();
+    QVERIFY(readAll(logFilePath).contains("the running copy's line"));
+
+    QProcess second;
+    Kit::dieWithParent(second);
+    second.start(QStringLiteral(QUORVEL_APP_PATH), QStringList());
+    QVERIFY(second.waitForFinished(Slow));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(front->isVisible(), Slow);
+    QVERIFY(readAll(logFilePath).contains("the running copy's line"));
+    QVERIFY(!QFileInfo::exists(logFilePath + QStringLiteral(".1")));
 }
 
 QTEST_MAIN(TestNewWindow)
