@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "card/groupcommit.h"
+
 namespace {
 
 std::atomic_bool syncOn{true};
@@ -65,8 +67,21 @@ bool isLink(int folder, const QByteArray &name)
 
 } // namespace
 
+struct CardWriter::Durability
+{
+    explicit Durability(const CardIdentity &identity)
+        : group([identity] { return CardWriter(identity).syncCard(); })
+    {
+    }
+    GroupCommit group;
+    // Whether a flush of the card's file system reaches its medium:
+    // -1 not known yet, then 0 or 1.
+    std::atomic_int shared{-1};
+};
+
 CardWriter::CardWriter(const CardIdentity &identity)
     : card(identity)
+    , durability(std::make_shared<Durability>(identity))
 {
 }
 
@@ -399,6 +414,29 @@ CardResult CardWriter::syncCard() const
     const int failed = syncOn && ::syncfs(root) != 0 ? errno : 0;
     ::close(root);
     return failed ? CardResult::fromErrno(failed, QString()) : result;
+}
+
+CardResult CardWriter::makeDurable(CardFile &file) const
+{
+    if (!syncOn)
+        return CardResult();
+    if (durability->shared < 0) {
+        int root = -1;
+        const CardResult opened = openRoot(&root);
+        if (!opened.ok())
+            return opened;
+        durability->shared = CardFilesystem::flushReachesMedium(root) ? 1 : 0;
+        ::close(root);
+    }
+    if (durability->shared)
+        return durability->group.flushCovering();
+    const CardResult synced = file.sync();
+    return synced.ok() ? file.syncFolder() : synced;
+}
+
+quint64 CardWriter::sharedFlushes() const
+{
+    return durability->group.flushes();
 }
 
 CardResult CardWriter::filesystem(CardFilesystem::Kind *kind) const

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 #include "card/blocksampler.h"
 #include "card/cardfile.h"
@@ -79,6 +80,15 @@ public:
     // whole card, because a flush per file costs a device cache flush each
     // (milliseconds apiece on thousands of files), even for a clean file.
     CardResult syncCard() const;
+
+    // Makes what was written to file durable on the medium, its name with
+    // it: by a flush of the whole card shared with every file that ends
+    // close to it (GroupCommit), where the kernel's flush of a file system
+    // reaches the medium; else (a card through FUSE) by the file's own sync
+    // and its folder's. Blocks until then.
+    CardResult makeDurable(CardFile &file) const;
+    // Shared flushes of the card run for makeDurable so far.
+    quint64 sharedFlushes() const;
     // Reads a whole file again from the medium, not from what the system
     // keeps of it in memory: bypassing the page cache where the file system
     // allows (O_DIRECT), else after the file's pages were dropped (written
@@ -125,4 +135,7 @@ private:
     CardResult openIn(int folder, const QString &relative, const QString &name, int flags, int *fd) const;
 
     CardIdentity card;
+    // Shared by copies of this writer: one batch of flushes per card.
+    struct Durability;
+    std::shared_ptr<Durability> durability;
 };

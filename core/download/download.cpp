@@ -84,9 +84,12 @@ int Download::watchdogLimit()
 
 QThreadPool *Download::finishingPool()
 {
+    // As many threads as ends may wait at once (TransferWorker::
+    // maxFinishing): most of an end is waiting for the shared flush of the
+    // card, and every end that waits joins the same flush.
     static QThreadPool *pool = [] {
         auto *created = new QThreadPool;
-        created->setMaxThreadCount(2);
+        created->setMaxThreadCount(8);
         return created;
     }();
     return pool;

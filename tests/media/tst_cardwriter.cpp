@@ -14,10 +14,17 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QThread>
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include "download/chunkwriter.h"
+#include "card/groupcommit.h"
 #include "download/readbackverifier.h"
 #include "card/cardwriter.h"
 #include "card/mediaid.h"
@@ -36,6 +43,18 @@ QByteArray bootSector(int offset, const QByteArray &name)
     sector[510] = char(0x55);
     sector[511] = char(0xAA);
     return sector;
+}
+
+// The child's downloaded file, through the transfers' own writer.
+bool writeTile(const CardWriter &card)
+{
+    const QByteArray bytes(70000, 't');
+    const ChunkWriter::File file{QStringLiteral("tile.bin"), bytes.size(),
+                                 QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex(), QByteArray()};
+    ChunkWriter chunks;
+    chunks.setCardWriter(std::make_shared<CardWriter>(card));
+    return chunks.append(file, 0, bytes.constData(), bytes.size(), true).written
+           && chunks.finish(file).ending == ChunkWriter::Ending::Verified;
 }
 
 bool run(const QString &program, const QStringList &arguments)
@@ -69,6 +88,8 @@ private slots:
     void fullCard();
     void listingIsBounded();
     void wholeFileReachesTheMediumBeforeItsName();
+    void sharedFlushCoversEveryEarlierWrite_data();
+    void sharedFlushCoversEveryEarlierWrite();
     void readBack_data();
     void readBack();
     void filesystemKind_data();
@@ -241,7 +262,7 @@ void TestCardWriter::wholeFileReachesTheMediumBeforeItsName()
     traced.setProcessEnvironment(Kit::tracedEnvironment());
     traced.start(strace,
         { QStringLiteral("-f"), QStringLiteral("-e"),
-            QStringLiteral("trace=openat,write,fdatasync,fsync,renameat,renameat2,fcntl,fadvise64,pread64"),
+            QStringLiteral("trace=openat,write,fdatasync,fsync,syncfs,renameat,renameat2,fcntl,fadvise64,pread64"),
             QCoreApplication::applicationFilePath(), QStringLiteral("child"), card });
     QVERIFY(traced.waitForFinished(60000));
     QCOMPARE(traced.exitCode(), 0);
@@ -268,6 +289,82 @@ void TestCardWriter::wholeFileReachesTheMediumBeforeItsName()
     const int dropped = find(QStringLiteral("POSIX_FADV_DONTNEED"), reopened);
     QVERIFY2(reopened > moved && dropped > reopened && find(QStringLiteral("pread64("), dropped) > dropped,
         qPrintable(lines.join(QLatin1Char('\n'))));
+    // A downloaded file counts once a flush of the card that began after its
+    // last byte has ended: the child marks the moment finish() returned.
+    const int tileWritten = find(QStringLiteral("write("), find(QStringLiteral("\"tile.bin\""), dropped));
+    const int cardFlushed = find(QStringLiteral("syncfs("), tileWritten);
+    const int finished = find(QStringLiteral("\"finished\""), tileWritten);
+    QVERIFY2(tileWritten > 0 && cardFlushed > tileWritten && finished > cardFlushed,
+        qPrintable(lines.join(QLatin1Char('\n'))));
+}
+
+// Writers that end together share flushes, and none is told its bytes are
+// on the medium before a flush that began after it asked has ended; a
+// failed flush is told to every writer it covered.
+void TestCardWriter::sharedFlushCoversEveryEarlierWrite_data()
+{
+    QTest::addColumn<bool>("failing");
+    QTest::newRow("flushes succeed") << false;
+    QTest::newRow("a flush fails") << true;
+}
+
+void TestCardWriter::sharedFlushCoversEveryEarlierWrite()
+{
+    QFETCH(bool, failing);
+    std::atomic<qint64> clock{0};
+    std::mutex lock;
+    QList<QPair<qint64, qint64>> flushes; // began, ended
+    std::atomic_int flushNumber{0};
+    GroupCommit group([&] {
+        const qint64 began = ++clock;
+        QThread::msleep(20);
+        const int number = ++flushNumber;
+        const std::lock_guard<std::mutex> held(lock);
+        flushes.append({began, ++clock});
+        return failing && number == 2 ? CardResult::failure(CardResult::Failed, QString(), QStringLiteral("EIO"))
+                                      : CardResult();
+    });
+    constexpr int writers = 8;
+    constexpr int rounds = 5;
+    QList<QPair<qint64, qint64>> asked; // asked, told
+    QList<bool> told;
+    std::vector<std::thread> threads;
+    for (int w = 0; w < writers; ++w) {
+        threads.emplace_back([&, w] {
+            for (int r = 0; r < rounds; ++r) {
+                QThread::msleep(1 + (w * 7 + r * 3) % 11);
+                const qint64 at = ++clock;
+                const bool ok = group.flushCovering().ok();
+                const qint64 back = ++clock;
+                const std::lock_guard<std::mutex> held(lock);
+                asked.append({at, back});
+                told.append(ok);
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    QCOMPARE(asked.size(), writers * rounds);
+    QVERIFY2(flushes.size() < writers * rounds / 2, qPrintable(QString::number(flushes.size())));
+    QCOMPARE(group.flushes(), quint64(flushes.size()));
+    int failures = 0;
+    for (int i = 0; i < asked.size(); ++i) {
+        // The flush that covers a writer began after it asked and ended
+        // before it was told.
+        bool covered = false;
+        bool byFailed = false;
+        for (int f = 0; f < flushes.size(); ++f) {
+            if (flushes.at(f).first > asked.at(i).first && flushes.at(f).second < asked.at(i).second) {
+                covered = true;
+                byFailed |= failing && f == 1;
+            }
+        }
+        QVERIFY2(covered, qPrintable(QStringLiteral("writer %1 told before a flush covered it").arg(i)));
+        if (byFailed)
+            QVERIFY2(!told.at(i), "a failed flush was told as success");
+        failures += told.at(i) ? 0 : 1;
+    }
+    QCOMPARE(failures > 0, failing);
 }
 
 Q_DECLARE_METATYPE(CardFilesystem::Kind)
@@ -483,6 +580,7 @@ int main(int argc, char **argv)
                 && writer.writeWholeFile(QStringLiteral("seg.part"), { "bytes" }).ok()
                 && writer.rename(QStringLiteral("seg.part"), QStringLiteral("seg")).ok()
                 && writer.readBack(QStringLiteral("seg"), 0, [](const char *, qint64) {}).ok()
+                && writeTile(writer) && writer.writeWholeFile(QStringLiteral("finished"), { "" }).ok()
             ? 0
             : 1;
     }
