@@ -225,6 +225,7 @@ void DownloadJob::startTransfers()
     }
     if (!moveTo(Stage::Transferring))
         return;
+    openReadbackStream();
     transfers->startRound();
 }
 
@@ -242,6 +243,8 @@ void DownloadJob::handleFileFinished(const QString &file)
         ++filesDone;
         settle(file);
         book.settleWritten(indexOf(file));
+        if (streamsReadback() && readback && readback->isOpen())
+            queueRead(indexOf(file));
     }
     showProgress();
     if (stopRequested()) {
@@ -264,7 +267,13 @@ void DownloadJob::handleFileFailed(const QString &file, const JobError &error)
 
 void DownloadJob::settleIfIdle()
 {
-    if (!stopRequested() || !workIdle())
+    if (!stopRequested())
+        return;
+    // A read-back streaming beside the transfers stops with them; its end
+    // comes back here.
+    if (readback && readback->isOpen())
+        readback->stop();
+    if (!workIdle())
         return;
     const QList<JobError> errors = fileErrors.values();
     fileErrors.clear();
@@ -319,7 +328,9 @@ void DownloadJob::continueWork()
 
 void DownloadJob::checkAllDone()
 {
-    if (completing.isRunning() || (readback && readback->isRunning()) || !pendingChecks.isEmpty()
+    // A read-back that streams beside the transfers does not hold this up;
+    // one that was closed and still runs does.
+    if (completing.isRunning() || (readback && readback->isRunning() && !readback->isOpen()) || !pendingChecks.isEmpty()
         || !pendingTransfers.isEmpty() || doneBytes < totalBytes)
         return;
     takeChanges();
@@ -366,17 +377,82 @@ void DownloadJob::handleCompletion()
         complete();
 }
 
+void DownloadJob::makeReadback()
+{
+    if (readback)
+        return;
+    readback = std::make_unique<ReadbackVerifier>();
+    connect(readback.get(), &ReadbackVerifier::progress, this, [this](qint64 done, qint64 total) {
+        if (stage() == Stage::ReadingBack)
+            setProgress(done, total, filesDone, int(list.records.size()));
+    });
+    connect(readback.get(), &ReadbackVerifier::itemRead, this, &DownloadJob::handleItemRead);
+    connect(readback.get(), &ReadbackVerifier::finished, this, &DownloadJob::handleReadbackFinished);
+}
+
+void DownloadJob::openReadbackStream()
+{
+    if (!streamsReadback())
+        return;
+    makeReadback();
+    if (readback->isOpen())
+        return;
+    // Reads the last stream left waiting are nobody's now: those files are
+    // read again, at the latest when the run ends.
+    readTags.clear();
+    readback->begin(writer);
+}
+
+void DownloadJob::queueRead(int index)
+{
+    if (index < 0)
+        return;
+    const FileRecord &record = list.records.at(index);
+    const quint32 tag = ++lastReadTag;
+    readTags.insert(index, tag);
+    readback->add({{pathOf(record.file), record.size, record.sha1, record.data, true, tag}});
+}
+
+void DownloadJob::handleItemRead(const ReadbackVerifier::Item &item, const CardResult &result,
+                                 const QList<BlockSampler::Sample> &samples, bool afterLastWrite)
+{
+    const int index = pathIndex.value(item.path, -1);
+    // A read of a stream stopped since, or of a file fetched again after it
+    // was queued, says nothing of what lies there now.
+    if (index < 0 || !readTags.contains(index) || readTags.value(index) != item.tag)
+        return;
+    readTags.remove(index);
+    takeChanges();
+    if (!result.ok()) {
+        readFailures.insert(index, result);
+        return;
+    }
+    readFailures.remove(index);
+    if (book.state(index) == ProofBook::State::Changed || samples.isEmpty())
+        return;
+    book.prove(index, samples);
+    if (afterLastWrite)
+        justRead.insert(index);
+    else
+        justRead.remove(index);
+}
+
 void DownloadJob::startReadback()
 {
     if (!moveTo(Stage::ReadingBack))
         return;
-    if (!readback) {
-        readback = std::make_unique<ReadbackVerifier>();
-        connect(readback.get(), &ReadbackVerifier::progress, this, [this](qint64 done, qint64 total) {
-            if (stage() == Stage::ReadingBack)
-                setProgress(done, total, filesDone, int(list.records.size()));
-        });
-        connect(readback.get(), &ReadbackVerifier::finished, this, &DownloadJob::handleReadbackFinished);
+    makeReadback();
+    if (streamsReadback()) {
+        // Whatever the stream has not read yet, and whatever lost its proof
+        // since (a card that went away), is read now; after close() every
+        // read begins after the run's last write.
+        openReadbackStream();
+        for (int i = 0; i < list.records.size(); ++i) {
+            if (book.state(i) != ProofBook::State::Proven && !readTags.contains(i))
+                queueRead(i);
+        }
+        readback->close();
+        return;
     }
     // What this run wrote, and whatever lost its proof to a card that went
     // away, is read whole; what was proven from the card earlier in the run
@@ -386,8 +462,7 @@ void DownloadJob::startReadback()
         items = rqUpdate->writtenFiles();
     } else {
         for (int i = 0; i < list.records.size(); ++i) {
-            const ProofBook::State state = book.state(i);
-            if (state == ProofBook::State::Proven)
+            if (book.state(i) == ProofBook::State::Proven)
                 continue;
             const FileRecord &record = list.records.at(i);
             items.append({pathOf(record.file), record.size, record.sha1, record.data, true});
@@ -402,21 +477,45 @@ void DownloadJob::handleReadbackFinished()
         settleIfIdle();
         return;
     }
-    const QList<CardResult> failures = readback->failures();
+    // A stream that ended before it was closed: its card failed under it.
+    // What it found waits in readFailures; the files it did not read are
+    // read when the run ends, by a stream of their own.
+    if (!readback->isClosed())
+        return;
+    QList<CardResult> failures;
     takeChanges();
-    justRead.clear();
-    for (int i = 0; i < readback->items().size(); ++i) {
-        const int index = pathIndex.value(readback->items().at(i).path, -1);
-        if (index >= 0 && !readback->samples().at(i).isEmpty() && book.state(index) != ProofBook::State::Changed) {
-            book.prove(index, readback->samples().at(i));
-            justRead.insert(index);
+    if (streamsReadback()) {
+        failures = readFailures.values();
+        readFailures.clear();
+    } else {
+        failures = readback->failures();
+        justRead.clear();
+        for (int i = 0; i < readback->items().size(); ++i) {
+            const int index = pathIndex.value(readback->items().at(i).path, -1);
+            if (index >= 0 && !readback->samples().at(i).isEmpty()
+                && book.state(index) != ProofBook::State::Changed) {
+                book.prove(index, readback->samples().at(i));
+                justRead.insert(index);
+            }
         }
     }
     if (failures.isEmpty()) {
         if (stopForChanges())
             return;
-        checkSamples();
-        return;
+        // Nothing is complete that was not read from the card: a file that
+        // slipped past every read is said, not passed over.
+        for (int i = 0; !rqUpdate && i < list.records.size(); ++i) {
+            const FileRecord &record = list.records.at(i);
+            if (book.state(i) != ProofBook::State::Proven && record.size + record.data.size() > 0) {
+                qCWarning(lcJob) << title() << pathOf(record.file) << "was not read back";
+                failures.append(CardResult::failure(CardResult::Failed, pathOf(record.file),
+                                                    QStringLiteral("it was not read back")));
+            }
+        }
+        if (failures.isEmpty()) {
+            checkSamples();
+            return;
+        }
     }
     // An RQ card then shows the update as unfinished. Resume finds the
     // segments of this run gone from their temporary names and fetches
@@ -496,26 +595,33 @@ bool DownloadJob::stopForChanges()
 
 void DownloadJob::checkSamples()
 {
-    QList<QPair<QString, QList<BlockSampler::Sample>>> proofs;
+    // Read whole where the product is small: then every byte, not a sample
+    // of them, is known to be on the card at the end.
+    const bool whole = totalBytes <= options.rereadWholeUpTo;
+    QList<QPair<ReadbackVerifier::Item, QList<BlockSampler::Sample>>> proofs;
     for (int i = 0; i < list.records.size(); ++i) {
-        if (book.state(i) == ProofBook::State::Proven && !book.samples(i).isEmpty() && !justRead.contains(i))
-            proofs.append({pathOf(list.records.at(i).file), book.samples(i)});
+        if (book.state(i) != ProofBook::State::Proven || book.samples(i).isEmpty() || justRead.contains(i))
+            continue;
+        const FileRecord &record = list.records.at(i);
+        proofs.append({{pathOf(record.file), record.size, record.sha1, record.data, true}, book.samples(i)});
     }
-    sampling.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [card = writer, proofs] {
+    sampling.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [card = writer, proofs, whole] {
         QList<CardResult> found;
         for (const auto &proof : proofs) {
+            const QString &path = proof.first.path;
             QList<BlockSampler::Sample> now = proof.second;
-            const CardResult read = card->readBlocks(proof.first, &now);
+            const CardResult read = whole ? ReadbackVerifier::verify(*card, proof.first, nullptr, [](qint64) {})
+                                          : card->readBlocks(path, &now);
             if (!read.ok()) {
                 found.append(read);
                 if (read.problem() != CardResult::NotKept)
                     break;
                 continue;
             }
-            for (int b = 0; b < now.size(); ++b) {
+            for (int b = 0; !whole && b < now.size(); ++b) {
                 if (now.at(b).digest != proof.second.at(b).digest) {
                     found.append(CardResult::failure(
-                        CardResult::NotKept, proof.first,
+                        CardResult::NotKept, path,
                         QStringLiteral("the block at byte %1 changed after it was proven").arg(now.at(b).offset)));
                     break;
                 }

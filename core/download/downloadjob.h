@@ -85,6 +85,15 @@ private:
     void settleIfIdle();
     void checkAllDone();
     void handleCompletion();
+    // The read-back runs beside the transfers where it can (a product's
+    // files, not an RQ update's, which are read after their commit): each
+    // file is read as soon as it is on the medium.
+    bool streamsReadback() const { return options.readBack && !rqUpdate; }
+    void makeReadback();
+    void openReadbackStream();
+    void queueRead(int index);
+    void handleItemRead(const ReadbackVerifier::Item &item, const CardResult &result,
+                        const QList<BlockSampler::Sample> &samples, bool afterLastWrite);
     void startReadback();
     void handleReadbackFinished();
     void complete();
@@ -129,8 +138,13 @@ private:
     // Every place a file of the list lies under (its target, where it was
     // checked, its name after an RQ commit) to its record.
     QHash<QString, int> pathIndex;
-    // Read whole by the last read-back: their samples need no second look.
+    // Read whole after the run's last write: their samples need no second look.
     QSet<int> justRead;
+    // The read each file waits for (its tag), and what the reads found
+    // wrong, by file, until a later read of that file finds it right.
+    QHash<int, quint32> readTags;
+    quint32 lastReadTag = 0;
+    QMap<int, CardResult> readFailures;
     bool committed = false;
 
     QHash<QString, int> recordIndex;

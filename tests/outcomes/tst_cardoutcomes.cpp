@@ -767,7 +767,7 @@ void TestCardOutcomes::act(const QString &event, Watch &watch)
                                  return;
                              altered = event.startsWith(QLatin1String("pull"))
                                            ? shell(QStringLiteral("mount"), {QStringLiteral("--move"), card, parked})
-                                           : alterOnCard(event.mid(6));
+                                           : alterOnCard(alteredPath = event.mid(6));
                          });
         return;
     }
