@@ -46,4 +46,7 @@ public:
     };
 
     static Result run(const Input &input);
+
+private:
+    static void commit(const Input &input, Result *result);
 };
