@@ -361,8 +361,10 @@ CardResult RqUpdate::commit() const
 
 CardResult RqUpdate::commitStaged() const
 {
+    // The mark first: from here on the card says "update in progress" until
+    // the move is proven, and the next update finishes it.
     const QString container = newContainerName();
-    CardResult result = writer->writeWholeFile(container, {updatingHeader(headerImage), chainBytes});
+    CardResult result = markUnfinished();
     if (!result.ok())
         return result;
 
@@ -432,9 +434,7 @@ CardResult RqUpdate::moveOnto(const CardWriter &source, const FileRecord &record
         source.remove(name);
         writer->remove(name);
         return CardResult::failure(CardResult::Failed, record.file,
-                                   QStringLiteral("its copy kept on this computer %1; press Resume to fetch it "
-                                                  "again")
-                                       .arg(why));
+                                   QStringLiteral("its copy kept on this computer %1 and is fetched again").arg(why));
     };
     CardFile from;
     CardResult read = source.open(name, CardWriter::Mode::Read, &from);

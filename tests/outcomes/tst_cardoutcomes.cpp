@@ -264,11 +264,13 @@ void TestCardOutcomes::prepareFilesystem(const QString &setup)
                                         "exfat-fuse with loop devices are needed)");
         return;
     }
-    // An RQ card of 1 MiB holds the new build (about 0.7 MiB), but not
-    // beside the old one (about 0.6 MiB).
+    // An RQ card of 708 KiB holds the new build (696 KiB, and a container
+    // being written), but neither beside the old one (620 KiB) nor with a
+    // single new segment beside all of it; one of 1 MiB holds the new
+    // build with room to spare.
     const QHash<QString, QString> sizes{{QStringLiteral("mounted"), QStringLiteral("size=64m")},
                                         {QStringLiteral("small"), QStringLiteral("size=2m")},
-                                        {QStringLiteral("tight"), QStringLiteral("size=1m")},
+                                        {QStringLiteral("tight"), QStringLiteral("size=708k")},
                                         {QStringLiteral("no room"), QStringLiteral("size=1m")},
                                         {QStringLiteral("data folder small"), QStringLiteral("size=1m")}};
     const auto tmpfs = [](const QString &size, const QString &where) {
@@ -672,6 +674,8 @@ void TestCardOutcomes::outcome_data()
     // container (renameat 5).
     const QString offline = QStringLiteral("again offline");
     row("room for the new build only") << "tight" << QList<QJsonObject>{} << "" << "" << again;
+    row("card pulled while the new build is staged") << "tight" << QList<QJsonObject>{throttle(segments)} << "pull"
+                                                     << "Please insert SD card." << resume;
     row("killed as the move begins") << "tight" << QList<QJsonObject>{} << "kill at renameat:1" << "killed"
                                      << QStringLiteral("again, the staged copies kept");
     row("killed while the old build goes") << "tight" << QList<QJsonObject>{} << "kill at unlinkat:2" << "killed"
