@@ -256,9 +256,12 @@ JobError RqUpdate::arrangeStaged(QList<ActivationPlan::Step> *steps)
         names << temporaryOf(record);
     QHash<QString, CardWriter::Facts> staged;
     const CardResult surveyed = stagingWriter->survey(names, &staged);
-    if (!surveyed.ok())
+    if (!surveyed.ok()) {
+        qWarning() << "staging not readable:" << surveyed.detail();
         return JobError{JobError::Other, QString(),
-                        QStringLiteral("The update's files on this computer cannot be read (%1).").arg(surveyed.detail())};
+                        QStringLiteral("The update cannot read its files in %1. Nothing on the card was changed.")
+                            .arg(staging->folder())};
+    }
     steps->clear();
     using Action = ActivationPlan::Action;
     for (const FileRecord &record : segments) {

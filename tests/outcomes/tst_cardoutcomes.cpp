@@ -674,6 +674,13 @@ void TestCardOutcomes::outcome_data()
     // container (renameat 5).
     const QString offline = QStringLiteral("again offline");
     row("room for the new build only") << "tight" << QList<QJsonObject>{} << "" << "" << again;
+    // A staged segment cut off is resumed by the next run from what the
+    // data folder holds of it.
+    row("segment cut off while staged")
+        << "tight"
+        << QList<QJsonObject>{fault(QStringLiteral("close_after"), QStringLiteral("*.k02"), 1,
+                                    {{QStringLiteral("bytes"), 40000}})}
+        << "" << "R004321_1.k02: " << again;
     row("card pulled while the new build is staged") << "tight" << QList<QJsonObject>{throttle(segments)} << "pull"
                                                      << "Please insert SD card." << resume;
     row("killed as the move begins") << "tight" << QList<QJsonObject>{} << "kill at renameat:1" << "killed"
