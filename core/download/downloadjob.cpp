@@ -102,7 +102,8 @@ void DownloadJob::handlePrepared()
     for (const TransferOrder &order : result.orders)
         pendingTransfers.insert(order.record.file);
     filesDone = int(list.records.size()) - int(result.orders.size()) - int(result.checks.size());
-    transfers->configure(writer, identity.root(), list.endPoint, list.cdnEndPoint, options.concurrency);
+    transfers->configure(rqUpdate ? rqUpdate->fetchWriter() : writer, identity.root(), list.endPoint,
+                         list.cdnEndPoint, options.concurrency);
     transfers->enqueue(result.orders);
     for (const QString &file : result.checks)
         pendingChecks.insert(file);

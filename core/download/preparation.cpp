@@ -92,7 +92,10 @@ Preparation::Result Preparation::forSegments(std::shared_ptr<const CardWriter> w
         result.error = JobError::fromCard(surveyed);
         return result;
     }
-    apply(result.rqUpdate->plan(facts), &result);
+    QList<ActivationPlan::Step> steps;
+    result.error = result.rqUpdate->arrange(facts, &steps);
+    if (result.error.isNone())
+        apply(steps, &result);
     return result;
 }
 
@@ -123,6 +126,9 @@ void Preparation::apply(const QList<ActivationPlan::Step> &steps, Result *result
             result->orders.append({record, target, 0, step.replace, false});
             break;
         case ActivationPlan::Action::None:
+            // Whole already where it is fetched to (an RQ segment staged by
+            // an earlier run).
+            result->resumedBytes += step.offset;
             break;
         }
     }

@@ -97,6 +97,7 @@ struct RqCard
     int subscription;
     quint64 build;
     quint64 code;
+    QString cardSize = QString(); // a card of its own file system, this small (tmpfs "size=")
 };
 
 const QList<RqCard> rqCards {
@@ -106,6 +107,13 @@ const QList<RqCard> rqCards {
             QStringLiteral("--media-id"), QStringLiteral("QTEST-RQ-0001"), QStringLiteral("--segment-size"),
             QStringLiteral("16384"), QStringLiteral("--segment-sizes"), QStringLiteral("16384,16384,3000") },
         QStringLiteral("  5555-1"), 9503, 5002, 2000 },
+    // The same, on a card that cannot hold the new build even once the old
+    // one is gone: 4 kB free, 8 kB needed.
+    { QStringLiteral("rq, card too small"), QString::fromLatin1(ChartServiceProcess::TestEmail), testPassword,
+        { QStringLiteral("--kind"), QStringLiteral("rq"), QStringLiteral("--sku"), QStringLiteral("  5555-1"),
+            QStringLiteral("--media-id"), QStringLiteral("QTEST-RQ-0001"), QStringLiteral("--segment-size"),
+            QStringLiteral("16384"), QStringLiteral("--segment-sizes"), QStringLiteral("16384,16384,3000") },
+        QStringLiteral("  5555-1"), 9503, 5002, 2000, QStringLiteral("size=48k") },
     // Its chart is the account's, but no subscription is bound to the card:
     // it is registered before the update.
     { QStringLiteral("rq unknown"), QString::fromLatin1(ChartServiceProcess::DemoEmail),
@@ -197,6 +205,7 @@ void TestCli::init()
 
 void TestCli::cleanup()
 {
+    QProcess::execute(QStringLiteral("umount"), {card});
     delete folder;
     folder = nullptr;
 }
@@ -519,6 +528,12 @@ void TestCli::runs_data()
     QTest::newRow("RQ update") << "rq"
                                << QList<Step> { { update, {}, {}, {}, 0, 0, { "\"job\":\"update\"" } } }
                                << "rq";
+    // Refused before anything is written, with the room to make.
+    QTest::newRow("RQ update without room on the card")
+        << "rq, card too small"
+        << QList<Step> { { update, {}, {}, {}, 0, ExitStatus::Card,
+               { "\"kind\":\"card-full\"", "The SD card needs 0.1 MB more free space for this update" } } }
+        << "";
     const QStringList demoAccount { QStringLiteral("QUORVEL_EMAIL=")
             + QLatin1String(ChartServiceProcess::DemoEmail),
         QStringLiteral("QUORVEL_PASSWORD=") + QLatin1String(ChartServiceProcess::DemoPassword) };
@@ -545,6 +560,13 @@ void TestCli::runs()
             { QStringLiteral("--media-id"), QStringLiteral("QTEST-0001"), QStringLiteral("--sku"),
                 productSku }));
     } else if (const RqCard *rq = rqCard(cardKind)) {
+        if (!rq->cardSize.isEmpty()
+            && (!QDir().mkpath(card)
+                || QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
+                                                               QStringLiteral("-o"), rq->cardSize,
+                                                               QStringLiteral("tmpfs"), card})
+                       != 0))
+            QSKIP("cannot mount a small file system here");
         QVERIFY(ChartServiceProcess::makeCard(card, rq->makeCard.at(1), rq->makeCard.mid(2)));
     }
 

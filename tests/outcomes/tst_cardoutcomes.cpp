@@ -8,8 +8,10 @@
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSet>
 #include <QStandardPaths>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -169,6 +171,8 @@ private:
     void verifyRqCard(const QString &sku);
     void verifyNoWorse(const QMap<QString, QByteArray> &before, bool rq);
     void verifyRangesKept(const QString &pattern);
+    void makeRoomAsAsked(const QString &errors, std::unique_ptr<Watch> *watch);
+    bool damageStagedCopy();
 
     QTemporaryDir dataDir;
     ChartServiceProcess *service = nullptr;
@@ -211,6 +215,11 @@ void TestCardOutcomes::cleanup()
 {
     shell(QStringLiteral("umount"), { card });
     shell(QStringLiteral("umount"), { parked });
+    if (appDataFolder != dataDir.path()) {
+        shell(QStringLiteral("umount"), {appDataFolder});
+        appDataFolder = dataDir.path();
+    }
+    QDir(appDataFolder + QStringLiteral("/staging")).removeRecursively();
     chart.reset();
     delete service;
     service = nullptr;
@@ -258,13 +267,30 @@ void TestCardOutcomes::prepareFilesystem(const QString &setup)
                                         "exfat-fuse with loop devices are needed)");
         return;
     }
-    const QString size
-        = setup == QLatin1String("small") ? QStringLiteral("size=2m") : QStringLiteral("size=64m");
-    if ((setup == QLatin1String("mounted") || setup == QLatin1String("small"))
-        && !shell(QStringLiteral("mount"),
-            { QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"), size,
-                QStringLiteral("tmpfs"), card }))
+    // An RQ card of 708 KiB holds the new build (696 KiB, and a container
+    // being written), but neither beside the old one (620 KiB) nor with a
+    // single new segment beside all of it; one of 1 MiB holds the new
+    // build with room to spare.
+    const QHash<QString, QString> sizes{{QStringLiteral("mounted"), QStringLiteral("size=64m")},
+                                        {QStringLiteral("small"), QStringLiteral("size=2m")},
+                                        {QStringLiteral("tight"), QStringLiteral("size=708k")},
+                                        {QStringLiteral("no room"), QStringLiteral("size=1m")},
+                                        {QStringLiteral("data folder small"), QStringLiteral("size=1m")}};
+    const auto tmpfs = [](const QString &size, const QString &where) {
+        return shell(QStringLiteral("mount"),
+                     {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"), size,
+                      QStringLiteral("tmpfs"), where});
+    };
+    if (sizes.contains(setup) && !tmpfs(sizes.value(setup), card))
         skipReason = QStringLiteral("cannot mount a small file system here");
+    if (setup == QLatin1String("data folder small") && skipReason.isEmpty()) {
+        // The data folder on a disk too full to keep the new segments.
+        images = new QTemporaryDir;
+        if (tmpfs(QStringLiteral("size=64k"), images->path()))
+            appDataFolder = images->path();
+        else
+            skipReason = QStringLiteral("cannot mount a small file system here");
+    }
 }
 
 // Changes a byte of a file on the card behind the tool's back. On an image
@@ -469,6 +495,45 @@ void TestCardOutcomes::verifyRangesKept(const QString &pattern)
     }
 }
 
+// Room made on the card as a refusal asks: a tenth of an MB less than it
+// names is not enough (the update asks for that tenth), the amount named is.
+void TestCardOutcomes::makeRoomAsAsked(const QString &errors, std::unique_ptr<Watch> *watch)
+{
+    const QRegularExpressionMatch asked =
+        QRegularExpression(QStringLiteral("needs (\\d+)\\.(\\d) MB more free space")).match(errors);
+    QVERIFY2(asked.hasMatch(), qPrintable(errors));
+    const qint64 tenths = asked.captured(1).toLongLong() * 10 + asked.captured(2).toLongLong();
+    QVERIFY(tenths >= 2);
+    const QString photos = card + QStringLiteral("/DCIM/photos.bin");
+    const qint64 size = QFileInfo(photos).size();
+    const auto makeRoom = [&](qint64 made) { return QFile::resize(photos, size - (made * 1048576 + 9) / 10); };
+    QVERIFY(makeRoom(tenths - 1));
+    *watch = startJob(true);
+    QVERIFY((*watch)->stopsAfter(0));
+    QVERIFY2((*watch)->errors.join(QLatin1Char('\n')).contains(QStringLiteral("needs 0.1 MB more")),
+             qPrintable((*watch)->errors.join(QLatin1Char('\n'))));
+    QVERIFY(makeRoom(tenths));
+    *watch = startJob(true);
+    QVERIFY((*watch)->stopsAfter(0));
+}
+
+// Flips a byte of the last staged segment in the data folder.
+bool TestCardOutcomes::damageStagedCopy()
+{
+    const QString staging = appDataFolder + QStringLiteral("/staging");
+    const QStringList cards = QDir(staging).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    if (cards.size() != 1)
+        return false;
+    const QString folder = staging + QLatin1Char('/') + cards.first();
+    const QStringList staged = QDir(folder).entryList({QStringLiteral("*.qdpart")}, QDir::Files, QDir::Name);
+    if (staged.isEmpty())
+        return false;
+    QFile file(folder + QLatin1Char('/') + staged.last());
+    char byte = 0;
+    return file.open(QIODevice::ReadWrite) && file.seek(1000) && file.getChar(&byte) && file.seek(1000)
+           && file.putChar(char(byte ^ 0x10));
+}
+
 void TestCardOutcomes::outcome_data()
 {
     QTest::addColumn<bool>("rq"); // an RQ chart brought up to date; else a product's files
@@ -610,6 +675,43 @@ void TestCardOutcomes::outcome_data()
                                       << again;
     row("header longer than a header")
         << "older build" << odd({ { QStringLiteral("header_size"), 452 } }) << "" << damaged << again;
+    // A card with room for the new build, but not beside the old one: the
+    // new segments wait in the data folder and move on one by one. Cut off
+    // anywhere in that move, the card is finished from the data folder,
+    // with the service gone.
+    // On the card, in order: the marked container (renameat 1), the old
+    // build removed (unlinkat 1 to 6, a segment and its temporary each),
+    // each segment renamed into place (renameat 2 to 4), the finished
+    // container (renameat 5).
+    const QString offline = QStringLiteral("again offline");
+    row("room for the new build only") << "tight" << QList<QJsonObject>{} << "" << "" << again;
+    // A staged segment cut off is resumed by the next run from what the
+    // data folder holds of it.
+    row("segment cut off while staged")
+        << "tight"
+        << QList<QJsonObject>{fault(QStringLiteral("close_after"), QStringLiteral("*.k02"), 1,
+                                    {{QStringLiteral("bytes"), 40000}})}
+        << "" << "R004321_1.k02: " << again;
+    row("card pulled while the new build is staged") << "tight" << QList<QJsonObject>{throttle(segments)} << "pull"
+                                                     << "Please insert SD card." << resume;
+    row("killed as the move begins") << "tight" << QList<QJsonObject>{} << "kill at renameat:1" << "killed"
+                                     << QStringLiteral("again, the staged copies kept");
+    row("killed while the old build goes") << "tight" << QList<QJsonObject>{} << "kill at unlinkat:2" << "killed"
+                                           << offline;
+    row("killed between two moved segments") << "tight" << QList<QJsonObject>{} << "kill at renameat:3"
+                                             << "killed" << offline;
+    row("killed before the moved container is finished") << "tight" << QList<QJsonObject>{}
+                                                         << "kill at renameat:5" << "killed" << offline;
+    // A staged segment damaged while the tool was not running is fetched
+    // again, and only it.
+    row("staged segment damaged before it moves") << "tight" << QList<QJsonObject>{} << "kill at renameat:3"
+                                                  << "killed" << QStringLiteral("again, a staged copy damaged");
+    // Too little room even for the new build alone: nothing is written, and
+    // the room the message names is enough, a tenth of an MB less is not.
+    row("no room for the new build") << "no room" << QList<QJsonObject>{} << "" << "more free space"
+                                     << QStringLiteral("room as asked");
+    row("data folder too small to stage") << "data folder small" << QList<QJsonObject>{} << ""
+                                          << "more free space" << again;
 
     filesystem = QStringLiteral("exfat");
     rq = false;
@@ -671,24 +773,55 @@ void TestCardOutcomes::outcome()
             QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("--move"), parked, card}));
         }
         verifyNoWorse(before, rq);
+        if (message == QLatin1String("more free space")) {
+            // Refused before anything was written, here or there.
+            QCOMPARE(snapshot(card), before);
+            QVERIFY(!QFileInfo::exists(appDataFolder + QStringLiteral("/staging")));
+        }
         if (setup == QLatin1String("small"))
             QVERIFY(shell(
                 QStringLiteral("mount"), { QStringLiteral("-o"), QStringLiteral("remount,size=16m"), card }));
-        if (then == QLatin1String("resume")) {
+        if (setup == QLatin1String("data folder small"))
+            QVERIFY(shell(QStringLiteral("mount"),
+                          {QStringLiteral("-o"), QStringLiteral("remount,size=16m"), appDataFolder}));
+        if (then == QLatin1String("again offline")) {
+            delete service;
+            service = nullptr;
+        } else if (then.startsWith(QLatin1String("again, "))) {
+            QVERIFY(!then.endsWith(QLatin1String("damaged")) || damageStagedCopy());
+            QVERIFY(service->clearRequestLog());
+        }
+        if (then == QLatin1String("room as asked")) {
+            makeRoomAsAsked(watch->errors.join(QLatin1Char('\n')), &watch);
+            if (QTest::currentTestFailed())
+                return;
+        } else if (then == QLatin1String("resume")) {
             QVERIFY(resumeToTheEnd(*watch));
             if (event.startsWith(QLatin1String("alter when paused")))
                 QVERIFY2(watch->stages.join(QLatin1Char(' ')).contains(QStringLiteral("paused(error, changed-on-card)")),
                          qPrintable(watch->stages.join(QLatin1Char(' '))));
         } else {
+            // The first job goes first: a paused one holds the card.
+            watch.reset();
             watch = startJob(rq);
             QVERIFY(watch->stopsAfter(0));
             // A product's file that changed under its transfer starts over.
             if (!rq && !watch->done())
                 QVERIFY(resumeToTheEnd(*watch));
         }
+        if (!service) {
+            // Back for the checks below, which ask it what the card should hold.
+            service = new ChartServiceProcess;
+            QVERIFY(service->start());
+        } else if (then.startsWith(QLatin1String("again, "))) {
+            // What was staged and is whole is not fetched again.
+            QCOMPARE(service->requestLog(segments).size(), then.endsWith(QLatin1String("damaged")) ? 1 : 0);
+        }
     }
     QVERIFY2(watch && watch->done(), qPrintable(watch ? watch->errors.join(QLatin1Char('\n')) : QString()));
     watch.reset();
+    // What an update kept in the data folder went once it was proven.
+    QVERIFY(!QFileInfo::exists(appDataFolder + QStringLiteral("/staging")));
     if (rq)
         verifyRqCard(rqProduct().sku);
     else
@@ -797,7 +930,7 @@ void TestCardOutcomes::killChild(const QString &kind, const QString &sku, const 
                 .arg(call.first(), call.last())
                 .split(QLatin1Char(' '))
             << QCoreApplication::applicationFilePath() << QStringLiteral("child") << kind
-            << service->baseUrl() << session << card << sku);
+            << service->baseUrl() << session << card << sku << (kind == QLatin1String("rq") ? appDataFolder : QString()));
     QVERIFY(child.waitForFinished(60000));
     QVERIFY2(child.exitCode() != 0, "the run ended before the chosen call");
 }
@@ -807,7 +940,16 @@ void TestCardOutcomes::prepareRqCard(const QString &setup)
     QStringList extra;
     if (setup == QLatin1String("other base name"))
         extra << QStringLiteral("--base") << QStringLiteral("OLDNAME");
+    if (setup == QLatin1String("no room"))
+        extra << QStringLiteral("--segment-sizes") << QStringLiteral("16384,4096,4096");
     QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("rq"), extra));
+    if (setup == QLatin1String("no room")) {
+        // Photos that leave about 300 kB: the new build needs more than
+        // twice that once the small old one is gone.
+        const qint64 left = QStorageInfo(card).bytesAvailable() - 300000;
+        QVERIFY(left > 0 && QDir(card).mkdir(QStringLiteral("DCIM")));
+        writeFile(card + QStringLiteral("/DCIM/photos.bin"), pattern(5, int(left)));
+    }
     if (setup == QLatin1String("stale temporaries"))
         writeFile(
             card + QStringLiteral("/R004321_1.k01.4321-1-5001-1000.0123abcd.qdpart"), pattern(3, 100000));
@@ -1067,10 +1209,11 @@ static int runChild(const QStringList &arguments)
 {
     // Its parent is strace: gone with it, so a stopped test leaves nothing.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    // Its own data folder, or the test's: a copy of the tool beside it.
+    // Its own data folder, or the test's: a copy of the tool beside it, and
+    // an update's staging, which stays there for the run after the kill.
     QTemporaryDir data;
-    appDataFolder = arguments.value(7, data.path());
-    configFilePath = appDataFolder + QStringLiteral("/config.ini");
+    appDataFolder = arguments.value(7).isEmpty() ? data.path() : arguments.value(7);
+    configFilePath = data.path() + QStringLiteral("/config.ini");
     ChartService chart(arguments.value(3));
     const QString card = arguments.value(5);
     const CardIdentity identity = CardIdentity::fromRoot(card);
