@@ -8,6 +8,7 @@
 #include "shell/appcontroller.h"
 #include "shell/applicationfont.h"
 #include "shell/commandline.h"
+#include "shell/singleinstance.h"
 
 int main(int argc, char *argv[])
 {
@@ -17,6 +18,11 @@ int main(int argc, char *argv[])
         fputs(qPrintable(*why), stderr);
         return 1;
     }
+    // Before the log and the settings are touched: they are the running
+    // copy's.
+    SingleInstance instance;
+    if (instance.handOver())
+        return 0;
     prepareStartup();
 
     QApplication app(argc, argv);
@@ -26,6 +32,8 @@ int main(int argc, char *argv[])
     installApplicationFont();
 
     AppController controller;
+    QObject::connect(&instance, &SingleInstance::activationRequested, &controller, &AppController::bringForward);
+    instance.listen();
     controller.start();
     return QApplication::exec();
 }

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 
+#include "service/chartservice.h"
 #include "service/extracatrust.h"
 
 namespace {
@@ -74,7 +75,8 @@ int main(int argc, char *argv[])
                 continue;
             }
             ++running;
-            QNetworkReply *reply = manager.get(QNetworkRequest(entry.url));
+            // The request the tool sends, HTTP/2 allowed or not alike.
+            QNetworkReply *reply = manager.get(ChartService::fileRequest(entry.url.toString()));
             reply->setReadBufferSize(1 << 20);
             const auto drain = [reply, file] {
                 char piece[64 * 1024];

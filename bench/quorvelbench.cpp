@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <ctime>
 
 #include "base/appglobals.h"
 #include "base/settings.h"
@@ -49,6 +50,15 @@ bool wait(ServiceCall<T> *call, T *value, QString *why)
     });
     loop.exec();
     return ok;
+}
+
+// The clock the sleeping process (quorvel-sleeper) reports in, so that its
+// lateness can be laid over this run's phases.
+qint64 monotonicNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 // Peak resident set of this process so far, in KiB.
@@ -247,6 +257,7 @@ int main(int argc, char *argv[])
     // The peak once the list is read and every file has its step: what the
     // list itself costs, apart from the transfers.
     qint64 preparedPeakKiB = -1;
+    qint64 phaseFrom[StallProbe::PhaseCount] = {};
     QObject::connect(job, &Job::stageChanged, &app, [&](Job::Stage stage) {
         if (preparedPeakKiB < 0 && stage != Job::Stage::Activating && stage != Job::Stage::Preparing
             && stage != Job::Stage::Ready)
@@ -254,14 +265,21 @@ int main(int argc, char *argv[])
         if (preparedSeconds < 0 && stage == Job::Stage::Transferring) {
             preparedSeconds = double(wall.nsecsElapsed()) / 1e9;
             probe.setPhase(StallProbe::Transfer);
+            phaseFrom[StallProbe::Transfer] = monotonicNs();
         }
         if (stage == Job::Stage::ReadingBack) {
             readBackFrom = double(wall.nsecsElapsed()) / 1e9;
             probe.setPhase(StallProbe::ReadBack);
+            phaseFrom[StallProbe::ReadBack] = monotonicNs();
         }
     });
     const auto done = [&] {
         const double seconds = double(wall.nsecsElapsed()) / 1e9;
+        out(QStringLiteral("phases_mono_ns=%1 %2 %3 %4")
+                .arg(phaseFrom[StallProbe::Prepare])
+                .arg(phaseFrom[StallProbe::Transfer])
+                .arg(phaseFrom[StallProbe::ReadBack])
+                .arg(monotonicNs()));
         const qint64 bytes = job->progress().bytesTotal;
         const double mib = double(bytes) / 1048576.0;
         // The peers get as many connections as ours used at most.
@@ -304,6 +322,7 @@ int main(int argc, char *argv[])
 
     probe.start();
     wall.start();
+    phaseFrom[StallProbe::Prepare] = monotonicNs();
     job->start();
     const int result = app.exec();
     delete job;

@@ -29,6 +29,8 @@ const CommandInfo commands[] = {
     { Arguments::Command::Update, "update", "Bring an RQ card's chart up to the newest build.", false, true },
     { Arguments::Command::Verify, "verify",
         "Read a product back from a card and compare it, writing nothing.", true, true },
+    { Arguments::Command::Eject, "eject", "Unmount the card and switch its reader off, ready to be taken out.",
+        false, true },
 };
 
 const CommandInfo *find(const QString &name)

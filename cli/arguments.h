@@ -9,7 +9,7 @@
 class Arguments
 {
 public:
-    enum class Command { None, SignIn, SignOut, Cards, Products, Download, Update, Verify };
+    enum class Command { None, SignIn, SignOut, Cards, Products, Download, Update, Verify, Eject };
     enum class Outcome {
         Run,
         Help, // text() is the help asked for

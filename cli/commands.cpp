@@ -1,5 +1,7 @@
 #include "commands.h"
 
+#include <QEventLoop>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QLoggingCategory>
 
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include "base/utilities.h"
+#include "card/cardejector.h"
 #include "card/cardwatcher.h"
 #include "card/proofledger.h"
 #include "catalogue/productstatus.h"
@@ -122,6 +125,8 @@ int Commands::run()
         return update();
     case Arguments::Command::Verify:
         return verify();
+    case Arguments::Command::Eject:
+        return eject();
     case Arguments::Command::None:
         break;
     }
@@ -256,6 +261,27 @@ int Commands::signOut()
     Session local;
     local.signOut();
     return done({}, QStringLiteral("Signed out; no sign-in is remembered."));
+}
+
+int Commands::eject()
+{
+    // Any folder the user names: a card already chosen by its ENCRYPT.TXT
+    // or not, the disk service judges what it is.
+    CardEjector ejector;
+    CardEjector::Result result;
+    QEventLoop loop;
+    connect(&ejector, &CardEjector::finished, &loop, [&](const CardEjector::Result &ended) {
+        result = ended;
+        loop.quit();
+    });
+    ejector.eject(QFileInfo(arguments.card()).absoluteFilePath());
+    loop.exec();
+    if (!result.ok()) {
+        const int code = result.kind == CardEjector::Result::Unavailable ? ExitStatus::Other : ExitStatus::Card;
+        return fail(code, QStringLiteral("eject"), result.message, arguments.card());
+    }
+    return done({{QStringLiteral("root"), result.root}, {QStringLiteral("powered_off"), result.poweredOff}},
+                result.message);
 }
 
 int Commands::cards()

@@ -42,6 +42,7 @@ private:
     int download();
     int update();
     int verify();
+    int eject();
 
     // The card --card names; false (and *code) when there is none.
     bool openCard(CardIdentity *card, int *code);

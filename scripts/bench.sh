@@ -7,8 +7,16 @@
 # over HTTPS (the service's own throw-away authority, handed to every client:
 # curl --cacert, aria2c --ca-certificate, ours QUORVEL_EXTRA_CA_FILE). Prints
 # one "key=value" line per figure; HTTPS figures end in "_https".
+# Protocols h1 and h2 go through a TLS front (Debian's nginx, scripts/front.sh)
+# that speaks HTTP/2 as a CDN does: h1 holds every client to HTTP/1.1 there,
+# h2 lets ours and curl (--http2) use HTTP/2; aria2c speaks HTTP/1.1 only.
+# Figures end in "_h1" and "_h2".
 #
-#   scripts/bench.sh                 all three workloads, both protocols
+# Beside each of our runs a process sleeps 5 ms at a time (quorvel-sleeper)
+# and notes how late it wakes: the window's worst stall in a phase is judged
+# against 16 ms or that lateness in the same phase, whichever is larger.
+#
+#   scripts/bench.sh                 all three workloads, every protocol
 #   WORKLOADS="big verify" PROTOCOLS=https scripts/bench.sh
 #   WORKLOADS=huge PROTOCOLS=http scripts/bench.sh    ours alone on a 4 GiB product (peak RSS)
 #   WORKLOADS="records200k deep" PROTOCOLS=http scripts/bench.sh
@@ -25,10 +33,11 @@ root=$PWD
 
 source scripts/packages.sh
 ensure_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+source scripts/front.sh
 
 build=${BUILD_DIR:-build-bench}
 workloads=${WORKLOADS:-big many verify}
-protocols=${PROTOCOLS:-http https}
+protocols=${PROTOCOLS:-http https h1 h2}
 concurrency=${CONCURRENCY:-3}
 repeats=${REPEATS:-3}
 
@@ -36,15 +45,18 @@ repeats=${REPEATS:-3}
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS=OFF >/dev/null
 fi
-cmake --build "$build" -j"${JOBS:-2}" --target quorvel-bench quorvel-bare-fetch quorvel-chart-service >/dev/null
+cmake --build "$build" -j"${JOBS:-2}" --target quorvel-bench quorvel-bare-fetch quorvel-sleeper \
+    quorvel-chart-service >/dev/null
 
 bench_bin=$root/$build/bench/quorvel-bench
 bare_bin=$root/$build/bench/quorvel-bare-fetch
+sleeper_bin=$root/$build/bench/quorvel-sleeper
 service_bin=$root/$build/tools/chart-service/quorvel-chart-service
 
 work=$(mktemp -d "${BENCH_DIR:-/tmp}/quorvel-bench.XXXXXX")
 service_pid=
 cleanup() {
+    stop_front
     if [ -n "$service_pid" ]; then
         kill "$service_pid" 2>/dev/null || true
         wait "$service_pid" 2>/dev/null || true
@@ -70,6 +82,13 @@ base=$(head -n1 "$work/service.out")
 base_https=$(sed -n 's/^https=//p' "$work/service.out")
 ca=$(sed -n 's/^ca=//p' "$work/service.out")
 [ -n "$base" ] && [ -n "$base_https" ] && [ -s "$ca" ] || { echo "error=chart service did not start" >&2; exit 1; }
+base_front=
+case " $protocols " in
+*" h1 "* | *" h2 "*)
+    start_front "$base" "$work/tls" "$work" || exit 1
+    base_front=$front_base
+    ;;
+esac
 
 # Points every client at one protocol: sets $suffix ("" or "_https") and the
 # TLS options of the peers.
@@ -77,6 +96,7 @@ curl_tls=()
 aria_tls=()
 suffix=
 use_protocol() {
+    unset QUORVEL_HTTP2
     case $1 in
     http)
         export QUORVEL_SERVICE_URL=$base
@@ -90,6 +110,18 @@ use_protocol() {
         curl_tls=(--cacert "$ca")
         aria_tls=(--ca-certificate="$ca")
         suffix=_https
+        ;;
+    h1 | h2)
+        export QUORVEL_SERVICE_URL=$base_front QUORVEL_EXTRA_CA_FILE=$ca
+        aria_tls=(--ca-certificate="$ca")
+        if [ "$1" = h2 ]; then
+            export QUORVEL_HTTP2=1
+            curl_tls=(--cacert "$ca" --http2)
+        else
+            export QUORVEL_HTTP2=0
+            curl_tls=(--cacert "$ca" --http1.1)
+        fi
+        suffix=_$1
         ;;
     *) echo "error=unknown protocol $1" >&2; exit 2 ;;
     esac
@@ -116,12 +148,36 @@ run_ours() {
     shift 4
     # What an earlier run left for the disk to write must not slow this one.
     sync
+    [ -z "$front_dir" ] || front_protocols >/dev/null
+    "$sleeper_bin" >"$work/$label.sleeper" &
+    local sleeper=$!
     if ! "$bench_bin" --email "$email" --password "$password" --sku "$sku" --type "$type" \
         --card "$card" --concurrency "$concurrency" "$@" >"$work/$label.ours"; then
+        kill "$sleeper" 2>/dev/null || true
         cat "$work/$label.ours" >&2
         echo "error=our run '$label' failed" >&2
         exit 1
     fi
+    kill "$sleeper" 2>/dev/null || true
+    wait "$sleeper" 2>/dev/null || true
+    # Through the front: which protocol our requests came over.
+    [ -z "$front_dir" ] || echo "protocols=$(front_protocols)" >>"$work/$label.ours"
+    # The sleeper's worst lateness within each of our phases.
+    awk -v bounds="$(field phases_mono_ns "$work/$label.ours")" '
+        BEGIN { n = split(bounds, b, " "); worst[1] = worst[2] = worst[3] = 0 }
+        NF == 2 {
+            for (p = 1; p <= 3; p++) {
+                if (b[p] == 0) continue
+                end = 0
+                for (q = p + 1; q <= 4; q++) if (b[q] != 0) { end = b[q]; break }
+                if ($1 >= b[p] && $1 < end && $2 > worst[p]) worst[p] = $2
+            }
+        }
+        END {
+            printf "prepare_sleeper_late_ms=%.1f\n", worst[1] / 1e6
+            printf "transfer_sleeper_late_ms=%.1f\n", worst[2] / 1e6
+            printf "readback_sleeper_late_ms=%.1f\n", worst[3] / 1e6
+        }' "$work/$label.sleeper" >>"$work/$label.ours"
 }
 
 # The peers leave their files in the page cache; the tool syncs every file
@@ -148,6 +204,10 @@ readback_stall=0
 w_prepare_stall=0
 w_transfer_stall=0
 w_readback_stall=0
+w_prepare_sleeper=0
+w_transfer_sleeper=0
+w_readback_sleeper=0
+stall_misses=0
 note_ours() {
     local file=$1
     max_stall=$(larger "$max_stall" "$(field max_stall_ms "$file")")
@@ -157,17 +217,33 @@ note_ours() {
     w_transfer_stall=$(larger "$w_transfer_stall" "$(field transfer_max_stall_ms "$file")")
     readback_stall=$(larger "$readback_stall" "$(field readback_max_stall_ms "$file")")
     w_readback_stall=$(larger "$w_readback_stall" "$(field readback_max_stall_ms "$file")")
+    w_prepare_sleeper=$(larger "$w_prepare_sleeper" "$(field prepare_sleeper_late_ms "$file")")
+    w_transfer_sleeper=$(larger "$w_transfer_sleeper" "$(field transfer_sleeper_late_ms "$file")")
+    w_readback_sleeper=$(larger "$w_readback_sleeper" "$(field readback_sleeper_late_ms "$file")")
     peak_rss=$(larger "$peak_rss" "$(field peak_rss_mib "$file")")
 }
 reset_workload_stalls() {
     w_prepare_stall=0
     w_transfer_stall=0
     w_readback_stall=0
+    w_prepare_sleeper=0
+    w_transfer_sleeper=0
+    w_readback_sleeper=0
 }
+# Per phase: our worst stall, the sleeper's worst lateness, the limit
+# (16 ms or that lateness) and whether the stall stayed within it.
 print_workload_stalls() {
-    echo "${1}_prepare_max_stall_ms=$w_prepare_stall"
-    echo "${1}_transfer_max_stall_ms=$w_transfer_stall"
-    echo "${1}_readback_max_stall_ms=$w_readback_stall"
+    local phase stall sleeper limit within
+    for phase in prepare transfer readback; do
+        eval "stall=\$w_${phase}_stall sleeper=\$w_${phase}_sleeper"
+        limit=$(larger 16 "$sleeper")
+        within=$(awk -v s="$stall" -v l="$limit" 'BEGIN { print (s <= l ? "yes" : "no") }')
+        [ "$within" = yes ] || stall_misses=$((stall_misses + 1))
+        echo "${1}_${phase}_max_stall_ms=$stall"
+        echo "${1}_${phase}_sleeper_late_ms=$sleeper"
+        echo "${1}_${phase}_stall_limit_ms=$limit"
+        echo "${1}_${phase}_stall_within_limit=$within"
+    done
 }
 
 # sku type label
@@ -265,6 +341,7 @@ fetch_workload() {
     echo "${label}_files=$(field files "$work/$label.ours")"
     echo "${label}_bytes=$(field bytes "$work/$label.ours")"
     echo "${label}_ours_s=$ours"
+    case $suffix in _h1 | _h2) echo "${label}_ours_protocols=$(field protocols "$work/$label.ours")" ;; esac
     echo "${label}_ours_mib_s=$(awk -v b="$(field bytes "$work/$label.ours")" -v t="$ours" 'BEGIN { printf "%.1f", b / 1048576 / t }')"
     echo "${label}_aria2c_s=$aria"
     echo "${label}_curl_s=$curlt"
@@ -287,6 +364,8 @@ fetch_workload() {
     # disk's own read of the bytes.
     echo "${label}_qt_bare_s=$bare"
     echo "ratio_${label}_qt_bare=$(ratio "$bare" "$best")"
+    # Everything the proof adds to what the stack itself costs.
+    echo "ratio_${label}_proof_cost=$(ratio "$ours" "$bare")"
     if [ -n "$disk_read" ]; then
         echo "${label}_disk_read_s=$disk_read"
         echo "ratio_${label}_least_with_readback=$(awk -v b="$best" -v d="$disk_read" 'BEGIN { printf "%.3f", (b + d) / b }')"
@@ -379,6 +458,7 @@ echo "date=$(date -u +%Y-%m-%dT%H:%MZ)"
 echo "load=$(cut -d' ' -f1-3 /proc/loadavg)"
 echo "service=$base"
 echo "service_https=$base_https"
+[ -z "$base_front" ] || echo "service_front=$base_front"
 for w in $workloads; do
     for p in $protocols; do
         use_protocol "$p"
@@ -398,3 +478,4 @@ echo "transfer_max_stall_ms=$transfer_stall"
 echo "readback_max_stall_ms=$readback_stall"
 echo "peak_rss_mib=$peak_rss"
 echo "max_stall_ms=$max_stall"
+echo "stall_phases_over_limit=$stall_misses"

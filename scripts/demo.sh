@@ -7,6 +7,11 @@
 #   scripts/demo.sh            fresh demo cards, terms shown on the very first run
 #   scripts/demo.sh --rq       insert the RQ card instead, on the "RQ Updates" tab
 #   scripts/demo.sh --reset    also forget the demo's settings (terms, e-mail)
+#   scripts/demo.sh --slow     the service sends files slowly (about 200 KB/s), so
+#                              that pause, a pulled card and "Verifying Card" can
+#                              be watched
+#   scripts/demo.sh --h2       the tool talks HTTPS to a front server (nginx) that
+#                              speaks HTTP/2, as the production file servers do
 #
 # Everything lives in $QUORVEL_DEMO_DIR (default ~/.cache/quorvel-demo); the
 # tool's own settings of a normal run are not touched.
@@ -16,11 +21,15 @@ root=$(pwd)
 
 start_card=legacy
 reset=0
+slow=0
+front=0
 for arg in "$@"; do
     case "$arg" in
         --rq) start_card=rq ;;
         --reset) reset=1 ;;
-        -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        --slow) slow=1 ;;
+        --h2) front=1 ;;
+        -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "Unknown option: $arg (try --help)" >&2; exit 2 ;;
     esac
 done
@@ -40,12 +49,23 @@ fi
 
 source scripts/packages.sh
 ensure_packages "${BUILD_PACKAGES[@]}"
+if [ "$front" = 1 ]; then
+    ensure_packages nginx python3 curl
+    source scripts/front.sh
+fi
 
 build=${BUILD_DIR:-build}
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The build's own output goes to a log: what the user needs to read is what
+# follows it.
+mkdir -p "$build"
+buildlog="$build/demo-build.log"
+echo "Building the tool and the local chart service (log: $buildlog) ..."
+if ! { [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo; } >"$buildlog" 2>&1 \
+    || ! cmake --build "$build" -j"${JOBS:-2}" --target quorvel-download-tool quorvel-chart-service >>"$buildlog" 2>&1; then
+    tail -n 30 "$buildlog" >&2
+    echo "The build failed; the whole log is in $buildlog" >&2
+    exit 1
 fi
-cmake --build "$build" -j"${JOBS:-2}" --target quorvel-download-tool quorvel-chart-service
 tool="$root/$build/quorvel-download-tool"
 service="$root/$build/tools/chart-service/quorvel-chart-service"
 
@@ -79,9 +99,18 @@ mv "$config.new" "$config"
 grep -q '^\[General\]' "$config" || sed -i '1i [General]' "$config"
 sed -i "/^\[General\]/a Tab=$tab" "$config"
 
-"$service" --port 0 > "$demo/service.out" 2> "$demo/service.log" &
+slow_fault=()
+if [ "$slow" = 1 ]; then
+    # Every file of a product paced, so that a download lasts long enough to
+    # be paused, to have its card pulled, and to be seen verifying the card.
+    slow_fault=(--fault '{"kind":"throttle","path":"*/origin/*","count":-1,"bytes_per_second":200000}'
+                --fault '{"kind":"throttle","path":"*/cdn/*","count":-1,"bytes_per_second":200000}')
+fi
+tls_args=()
+[ "$front" = 1 ] && tls_args=(--tls-dir "$demo/tls")
+"$service" --port 0 "${slow_fault[@]}" "${tls_args[@]}" > "$demo/service.out" 2> "$demo/service.log" &
 service_pid=$!
-trap 'kill "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true' EXIT
+trap '[ "$front" = 1 ] && stop_front; kill "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true' EXIT
 
 url=
 for _ in $(seq 1 150); do
@@ -96,6 +125,16 @@ done
 if [ -z "$url" ]; then
     echo "The local chart service did not report its address; see $demo/service.log" >&2
     exit 1
+fi
+ca_env=()
+if [ "$front" = 1 ]; then
+    for _ in $(seq 1 50); do
+        grep -q '^ca=' "$demo/service.out" && break
+        sleep 0.1
+    done
+    start_front "$url" "$demo/tls" "$demo" || exit 1
+    url=$front_base
+    ca_env=(QUORVEL_EXTRA_CA_FILE="$demo/tls/ca.pem")
 fi
 
 cat <<MSG
@@ -134,7 +173,10 @@ mv "$config.new" "$config"
 ) &
 
 set +e
-XDG_DATA_HOME="$demo/data" QUORVEL_SERVICE_URL="$url" QUORVEL_CARD_WATCH_DIRS="$demo/slot" "$tool"
+# The tool watches only the demo's slot: a card in the computer's own reader
+# is not the demo's business.
+env "${ca_env[@]}" XDG_DATA_HOME="$demo/data" QUORVEL_SERVICE_URL="$url" QUORVEL_CARD_WATCH_DIRS="$demo/slot" \
+    QUORVEL_CARD_WATCH_MOUNTS=0 "$tool"
 code=$?
 set -e
 echo "The tool exited with code $code; stopping the local chart service."

@@ -3,13 +3,14 @@ BUILD_PACKAGES=(cmake make ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-
                 libgl-dev libssl-dev libcpp-httplib-dev fonts-crosextra-carlito qtkeychain-qt6-dev)
 # exFAT card images for the card-outcome rows (mkfs.exfat, mount -t exfat-fuse
 # on a loop device; the kernel's own exfat driver is used where it exists).
+# dbus-daemon also carries the stand-in disk service (tests/media).
 # readelf (binutils): tests/cli checks that quorvel-cli links no window library.
 # The keyring rows (tests/with-keyring.sh): a private session bus, a Secret
 # Service on it, gdbus to wait for it, and the Secret Service library that the
 # keyring library loads at run time.
 TEST_PACKAGES=(xvfb xauth curl strace exfatprogs exfat-fuse binutils dbus-daemon gnome-keyring libglib2.0-bin
                libsecret-1-0)
-BENCH_PACKAGES=(aria2 curl coreutils)
+BENCH_PACKAGES=(aria2 curl coreutils nginx python3)
 ART_PACKAGES=(python3-pil imagemagick fonts-open-sans)
 # Validators for the desktop entry and the AppStream metadata (tests/packaging).
 PACKAGE_PACKAGES=(desktop-file-utils appstream)

@@ -143,3 +143,9 @@ QString CardFilesystem::name(Kind kind)
     }
     return QStringLiteral("unknown");
 }
+
+bool CardFilesystem::flushReachesMedium(int folder)
+{
+    struct statfs fs {};
+    return ::fstatfs(folder, &fs) == 0 && qint64(fs.f_type) != fuseMagic;
+}

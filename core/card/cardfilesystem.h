@@ -38,4 +38,9 @@ public:
     static bool findMount(const QByteArray &mountInfo, const QByteArray &device, QString *type, QString *source);
 
     static QString name(Kind kind);
+
+    // Whether the kernel's flush of the whole file system (syncfs) puts
+    // what was written on the medium: not through FUSE, whose drivers in
+    // user space hear only of each file's own sync.
+    static bool flushReachesMedium(int folder);
 };

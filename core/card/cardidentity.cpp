@@ -91,6 +91,21 @@ CardIdentity CardIdentity::fromMediaFile(const QString &mediaFilePath)
     return read(info.absolutePath(), info.absoluteFilePath());
 }
 
+CardIdentity CardIdentity::ofOwnFolder(const QString &folder)
+{
+    CardIdentity identity;
+    identity.rootPath = folder;
+    identity.ownFolder = true;
+    struct stat status {};
+    if (::stat(QFile::encodeName(folder).constData(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        identity.reason = QStringLiteral("%1 is not a folder").arg(folder);
+        return identity;
+    }
+    identity.rootDevice = status.st_dev;
+    identity.valid = true;
+    return identity;
+}
+
 CardIdentity CardIdentity::read(const QString &root, const QString &file)
 {
     CardIdentity identity;
@@ -122,7 +137,8 @@ CardIdentity CardIdentity::read(const QString &root, const QString &file)
 
 bool CardIdentity::sameCard(const CardIdentity &other) const
 {
-    return valid && other.valid && rootDevice == other.rootDevice && mediaId == other.mediaId;
+    return valid && other.valid && ownFolder == other.ownFolder && rootDevice == other.rootDevice
+           && mediaId == other.mediaId;
 }
 
 bool CardIdentity::stillPresent() const
@@ -145,6 +161,8 @@ bool CardIdentity::matchesRoot(int rootFolder, QString *why, bool *another) cons
     struct stat status {};
     if (::fstat(rootFolder, &status) != 0 || !S_ISDIR(status.st_mode))
         return fail(QStringLiteral("%1 is not a folder").arg(rootPath));
+    if (ownFolder)
+        return status.st_dev == rootDevice || fail(QStringLiteral("%1 moved to another file system").arg(rootPath));
     QByteArray content;
     const bool readable =
         readSmallRegularFile(rootFolder, QFileInfo(mediaFile).fileName(), maxMediaFileSize, &content, &reason);

@@ -22,6 +22,10 @@ public:
     static CardIdentity fromRoot(const QString &root);
     // The identity of the card that holds this ENCRYPT.TXT (any letter case).
     static CardIdentity fromMediaFile(const QString &mediaFilePath);
+    // A folder of the tool's own (an update's staging in the data folder),
+    // written with the same care as a card: it has no media file, and is the
+    // same folder for as long as it lies on the same file system.
+    static CardIdentity ofOwnFolder(const QString &folder);
 
     // True when the root was found, the media file was a regular file within
     // the size limit, and it holds a media id.
@@ -56,4 +60,5 @@ private:
     QString mediaId;
     QString reason;
     bool valid = false;
+    bool ownFolder = false;
 };

@@ -2,10 +2,11 @@
 
 #include <QDir>
 #include <QFile>
-#include <QStorageInfo>
 
 #include <algorithm>
 #include <sys/stat.h>
+
+#include "card/removablemedia.h"
 
 CardWatcher::CardWatcher(QObject *parent)
     : QObject(parent)
@@ -42,14 +43,16 @@ void CardWatcher::setChosenCard(const CardIdentity &card)
     chosenPresent = card.isValid();
 }
 
-QStringList CardWatcher::candidateRoots() const
+QStringList CardWatcher::candidateRoots()
 {
     QStringList candidates;
     if (qEnvironmentVariable(watchMountsVariable) != QLatin1String("0")) {
-        for (const QStorageInfo &volume : QStorageInfo::mountedVolumes()) {
-            if (volume.isValid() && volume.isReady())
-                candidates << volume.rootPath();
+        if (!media) {
+            media = new RemovableMedia(this);
+            connect(media, &RemovableMedia::changed, this, &CardWatcher::poll);
+            media->start();
         }
+        candidates << media->mountPoints();
     }
     const QString extra = qEnvironmentVariable(watchDirsVariable);
     for (const QString &folder : extra.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
@@ -96,10 +99,17 @@ void CardWatcher::poll()
         const bool present = chosen.stillPresent();
         if (present != chosenPresent) {
             chosenPresent = present;
-            if (present)
+            if (present) {
                 emit chosenCardBack(chosen);
-            else
-                emit chosenCardLost(chosen);
+            } else {
+                // The listener may forget its choice while it hears this.
+                const CardIdentity lost = chosen;
+                emit chosenCardLost(lost);
+                for (const CardIdentity &card : cards()) {
+                    if (!card.sameCard(lost))
+                        emit cardAppeared(card);
+                }
+            }
         }
     }
 }

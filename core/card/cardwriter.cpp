@@ -14,10 +14,13 @@
 #include <unistd.h>
 
 #include "card/cardfolders.h"
+#include "card/groupcommit.h"
 
 namespace {
 
 std::atomic_bool syncOn{true};
+
+const QString temporarySuffix = QStringLiteral(".qdtmp");
 
 // Direct reads need buffers, offsets and lengths aligned to the device's
 // blocks; 4 KiB covers the cards and disks there are. A read-back asks for
@@ -25,6 +28,9 @@ std::atomic_bool syncOn{true};
 // about a sixth faster than one of 1 MiB.
 constexpr qint64 directAlignment = 4096;
 constexpr qint64 readBackPiece = 4 << 20;
+// The root of a card the tool made holds a few hundred files; more is not
+// such a card, and its temporaries are left alone.
+constexpr int maxTemporaryListing = 100000;
 std::atomic_bool verifyOn{true};
 
 QByteArray native(const QString &name)
@@ -57,8 +63,21 @@ bool isLink(int folder, const QByteArray &name)
 
 } // namespace
 
+struct CardWriter::Durability
+{
+    explicit Durability(const CardIdentity &identity)
+        : group([identity] { return CardWriter(identity).syncCard(); })
+    {
+    }
+    GroupCommit group;
+    // Whether a flush of the card's file system reaches its medium:
+    // -1 not known yet, then 0 or 1.
+    std::atomic_int shared{-1};
+};
+
 CardWriter::CardWriter(const CardIdentity &identity)
     : card(identity)
+    , durability(std::make_shared<Durability>(identity))
 {
 }
 
@@ -93,7 +112,8 @@ bool CardWriter::verifying()
 
 QString CardWriter::temporaryName(const QString &name)
 {
-    return name + QStringLiteral(".qdtmp");
+    // A process id has at most seven digits (pid_max is 2^22).
+    return name + QLatin1Char('.') + QString::number(qint64(::getpid())) + temporarySuffix;
 }
 
 CardResult CardWriter::openRoot(int *root) const
@@ -372,6 +392,51 @@ CardResult CardWriter::readBack(const QString &path, qint64 from,
     return CardResult();
 }
 
+CardResult CardWriter::readBlocks(const QString &path, QList<BlockSampler::Sample> *blocks) const
+{
+    CardFile file;
+    CardResult result = open(path, Mode::Read, &file);
+    if (!result.ok())
+        return result;
+    const int fd = file.fd;
+    const int flags = ::fcntl(fd, F_GETFL);
+    bool direct = ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    thread_local const std::unique_ptr<char, decltype(&std::free)> buffer(
+        static_cast<char *>(std::aligned_alloc(directAlignment, BlockSampler::blockSize)), &std::free);
+    if (!buffer)
+        return CardResult::failure(CardResult::Failed, path, QStringLiteral("no memory to read back"));
+    for (BlockSampler::Sample &block : *blocks) {
+        ssize_t got;
+        do {
+            got = ::pread(fd, buffer.get(), size_t(BlockSampler::blockSize), off_t(block.offset));
+        } while (got < 0 && errno == EINTR);
+        if (got < 0 && errno == EINVAL && direct) {
+            direct = false;
+            ::fcntl(fd, F_SETFL, flags);
+            got = ::pread(fd, buffer.get(), size_t(BlockSampler::blockSize), off_t(block.offset));
+        }
+        if (got < 0)
+            return file.failed(errno);
+        block.digest = BlockSampler::digest(buffer.get(), qMin<qint64>(got, block.length));
+    }
+    return CardResult();
+}
+
+CardResult CardWriter::openFolderForWatching(const QString &folder, int *fd) const
+{
+    *fd = -1;
+    if (!folder.isEmpty() && !isSafeRelativePath(folder))
+        return CardResult::failure(CardResult::BadPath, folder);
+    int root = -1;
+    CardResult result = openRoot(&root);
+    if (!result.ok())
+        return result;
+    result = openFolder(root, folder, false, fd);
+    ::close(root);
+    return result;
+}
+
 CardResult CardWriter::syncCard() const
 {
     int root = -1;
@@ -381,6 +446,29 @@ CardResult CardWriter::syncCard() const
     const int failed = syncOn && ::syncfs(root) != 0 ? errno : 0;
     ::close(root);
     return failed ? CardResult::fromErrno(failed, QString()) : result;
+}
+
+CardResult CardWriter::makeDurable(CardFile &file) const
+{
+    if (!syncOn)
+        return CardResult();
+    if (durability->shared < 0) {
+        int root = -1;
+        const CardResult opened = openRoot(&root);
+        if (!opened.ok())
+            return opened;
+        durability->shared = CardFilesystem::flushReachesMedium(root) ? 1 : 0;
+        ::close(root);
+    }
+    if (durability->shared)
+        return durability->group.flushCovering();
+    const CardResult synced = file.sync();
+    return synced.ok() ? file.syncFolder() : synced;
+}
+
+quint64 CardWriter::sharedFlushes() const
+{
+    return durability->group.flushes();
 }
 
 CardResult CardWriter::filesystem(CardFilesystem::Kind *kind) const
@@ -538,5 +626,22 @@ CardResult CardWriter::survey(const QStringList &paths, const std::function<void
     }
     closeFd(open);
     ::close(root);
+    return result;
+}
+
+CardResult CardWriter::removeTemporaries(const QString &folderPath) const
+{
+    QStringList names;
+    CardResult result = listFiles(folderPath, maxTemporaryListing, &names);
+    if (!result.ok())
+        return result;
+    for (const QString &name : std::as_const(names)) {
+        if (!name.endsWith(temporarySuffix))
+            continue;
+        qInfo() << "Removing a temporary left on the card:" << name;
+        const CardResult removed = remove(folderPath.isEmpty() ? name : folderPath + QLatin1Char('/') + name);
+        if (result.ok())
+            result = removed;
+    }
     return result;
 }

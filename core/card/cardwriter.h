@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
+#include "card/blocksampler.h"
 #include "card/cardfile.h"
 #include "card/cardfilesystem.h"
 #include "card/cardidentity.h"
@@ -84,6 +86,15 @@ public:
     // whole card, because a flush per file costs a device cache flush each
     // (milliseconds apiece on thousands of files), even for a clean file.
     CardResult syncCard() const;
+
+    // Makes what was written to file durable on the medium, its name with
+    // it: by a flush of the whole card shared with every file that ends
+    // close to it (GroupCommit), where the kernel's flush of a file system
+    // reaches the medium; else (a card through FUSE) by the file's own sync
+    // and its folder's. Blocks until then.
+    CardResult makeDurable(CardFile &file) const;
+    // Shared flushes of the card run for makeDurable so far.
+    quint64 sharedFlushes() const;
     // Reads a whole file again from the medium, not from what the system
     // keeps of it in memory: bypassing the page cache where the file system
     // allows (O_DIRECT), else after the file's pages were dropped (written
@@ -103,8 +114,26 @@ public:
     // folder has none. More than limit is reported as a failure.
     CardResult listFiles(const QString &folder, int limit, QStringList *names) const;
 
-    // The name a whole-file write uses while it is in progress.
+    // The blocks of a file read again from the medium, as readBack reads,
+    // each into its digest; at points where the file has become shorter,
+    // the missing part reads as nothing.
+    CardResult readBlocks(const QString &path, QList<BlockSampler::Sample> *blocks) const;
+
+    // An existing folder (relative to the root, "" for the root itself),
+    // reached without following links, for a watch on its changes; the
+    // caller closes *folder.
+    CardResult openFolderForWatching(const QString &folder, int *fd) const;
+
+    // Removes what whole-file writes left in a folder (the root when empty)
+    // under their temporary names. Only for a writer that holds the card
+    // alone: the temporaries of another writer at work would go too.
+    CardResult removeTemporaries(const QString &folder) const;
+
+    // The name a whole-file write uses while it is in progress: of this
+    // process's own, so that two copies of the tool never write one file.
     static QString temporaryName(const QString &name);
+    // The longest suffix temporaryName() adds.
+    static constexpr int temporarySuffixLength = 14;
 
 private:
     CardResult openRoot(int *root) const;
@@ -117,4 +146,7 @@ private:
     CardResult openIn(int folder, const QString &relative, const QString &name, int flags, int *fd) const;
 
     CardIdentity card;
+    // Shared by copies of this writer: one batch of flushes per card.
+    struct Durability;
+    std::shared_ptr<Durability> durability;
 };

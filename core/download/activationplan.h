@@ -20,7 +20,7 @@ public:
         Resume, // a part of it is on the card: the rest is fetched
         Fetch,  // fetched from byte 0
         Inline, // no bytes to fetch: the file holds exactly the inline data
-        None,   // nothing to do before the end (an RQ segment written at the commit)
+        None,   // nothing to fetch before the end (an RQ segment written at the commit, or staged already)
     };
 
     struct Step
@@ -32,7 +32,7 @@ public:
         }
 
         Action action = Action::Fetch;
-        qint64 offset = 0;   // Resume: bytes kept
+        qint64 offset = 0;   // Resume, None: bytes kept
         bool replace = false; // Fetch: something lies at the target and goes
         QString target;      // where the bytes go, when not the record's file
         QString checkPath;   // Check: what is proven, when not the target

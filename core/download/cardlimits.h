@@ -5,6 +5,7 @@
 
 #include "service/filelist.h"
 #include "card/cardfilesystem.h"
+#include "card/cardwriter.h"
 
 // What a card's file system cannot hold, checked on a validated file list
 // before anything is written. Names are judged by FAT's rules whatever the
@@ -17,8 +18,8 @@ class CardLimits
 {
 public:
     // A card's file system allows 255 characters to a name; the tool's
-    // working names add their suffix (".qdtmp") to a file's own.
-    static constexpr int maxNameLength = 255 - 6;
+    // working names add their suffix (".1234567.qdtmp") to a file's own.
+    static constexpr int maxNameLength = 255 - CardWriter::temporarySuffixLength;
 
     // The text for the user, naming the file and the reason; empty when the
     // card can hold every file of the list.

@@ -78,19 +78,23 @@ void CheckRunner::startNext()
             }
             // Handed to this object's thread, which starts the next check.
             QMetaObject::invokeMethod(
-                this, [this, file = record.file, outcome, error] { finishOne(file, outcome, error); },
+                this,
+                [this, file = record.file, outcome, error, samples = result.samples] {
+                    finishOne(file, outcome, error, samples);
+                },
                 Qt::QueuedConnection);
         }));
     }
 }
 
-void CheckRunner::finishOne(const QString &file, Outcome outcome, const JobError &error)
+void CheckRunner::finishOne(const QString &file, Outcome outcome, const JobError &error,
+                            const QList<BlockSampler::Sample> &samples)
 {
     --inFlight;
     startNext();
     switch (outcome) {
     case Outcome::Passed:
-        emit passed(file);
+        emit passed(file, samples);
         break;
     case Outcome::Mismatched:
         emit mismatched(file);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 
+#include "card/blocksampler.h"
 #include "download/joberror.h"
 #include "service/filelist.h"
 
@@ -36,7 +37,7 @@ public:
     bool idle() const { return inFlight == 0 && line.isEmpty(); }
 
 signals:
-    void passed(QString file);
+    void passed(QString file, QList<BlockSampler::Sample> samples);
     void mismatched(QString file);
     void failed(QString file, JobError error);
 
@@ -49,7 +50,8 @@ private:
     enum class Outcome { Passed, Mismatched, Failed };
 
     void startNext();
-    void finishOne(const QString &file, Outcome outcome, const JobError &error);
+    void finishOne(const QString &file, Outcome outcome, const JobError &error,
+                   const QList<BlockSampler::Sample> &samples);
 
     std::shared_ptr<const CardWriter> writer;
     QList<Pending> line;

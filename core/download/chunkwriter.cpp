@@ -130,12 +130,11 @@ ChunkWriter::Result ChunkWriter::finish(const File &file)
     return result;
 }
 
-// Every byte is on the card. It counts as complete only once it is on the
-// medium, its digest is the record's and its trailer follows it.
+// Every byte is on the card. It counts as complete only once its digest is
+// the record's, its trailer follows it and all of it, with its name, is on
+// the medium: that last step is shared with the files that end near it.
 ChunkWriter::Ending ChunkWriter::complete(const File &file, CardResult *problem)
 {
-    if (!(*problem = local.sync()).ok())
-        return Ending::CardProblem;
     if (CardWriter::verifying()) {
         if (hash.length() != file.size) {
             hash.reset();
@@ -152,10 +151,9 @@ ChunkWriter::Ending ChunkWriter::complete(const File &file, CardResult *problem)
         // An earlier attempt may have left part of the trailer behind.
         if (local.size() != file.size && !(*problem = local.truncate(file.size)).ok())
             return Ending::CardProblem;
-        if (!(*problem = local.write(file.trailer)).ok() || !(*problem = local.sync()).ok())
+        if (!(*problem = local.write(file.trailer)).ok())
             return Ending::CardProblem;
     }
-    // A new file's name must reach the medium with its bytes.
-    *problem = local.syncFolder();
+    *problem = writer->makeDurable(local);
     return problem->ok() ? Ending::Verified : Ending::CardProblem;
 }

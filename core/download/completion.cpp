@@ -8,6 +8,13 @@
 Completion::Result Completion::run(const Input &input)
 {
     Result result;
+    if (input.rqUpdate && input.rqUpdate->isStaged()) {
+        // The segments lie in the data folder until the commit moves them.
+        result.vanished = input.rqUpdate->unstaged();
+        if (result.vanished.isEmpty())
+            commit(input, &result);
+        return result;
+    }
     // Where each file of the product lies now, and how long it must be.
     QStringList paths;
     paths.reserve(input.records.size());
@@ -33,15 +40,20 @@ Completion::Result Completion::run(const Input &input)
     if (!result.vanished.isEmpty() || !input.rqUpdate)
         return result;
 
-    result.commit = input.rqUpdate->commit();
-    if (!result.commit.ok())
-        return result;
-    result.committed = true;
+    commit(input, &result);
+    return result;
+}
+
+void Completion::commit(const Input &input, Result *result)
+{
+    result->commit = input.rqUpdate->commit();
+    if (!result->commit.ok())
+        return;
+    result->committed = true;
     try {
-        result.container = Mik::MikFile(input.cardRoot + QLatin1Char('/') + input.rqUpdate->newContainerName());
-        result.haveContainer = true;
+        result->container = Mik::MikFile(input.cardRoot + QLatin1Char('/') + input.rqUpdate->newContainerName());
+        result->haveContainer = true;
     } catch (const QString &message) {
         qWarning() << "committed container not readable:" << message;
     }
-    return result;
 }

@@ -20,7 +20,8 @@ class RqUpdate;
 // many): every file must lie where it belongs at its full length, since
 // counted is not proven (a file deleted, or a folder moved away, during the
 // run is on the card no more); then an RQ update is committed and its new
-// container read.
+// container read. A staged RQ update's segments lie in the data folder
+// until its commit moves them.
 class Completion
 {
 public:
@@ -46,4 +47,7 @@ public:
     };
 
     static Result run(const Input &input);
+
+private:
+    static void commit(const Input &input, Result *result);
 };

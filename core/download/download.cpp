@@ -23,11 +23,6 @@ QString operationTag(const char *operation, int line)
     return QStringLiteral("<%1>[%2]").arg(QLatin1String(operation)).arg(line);
 }
 
-qint64 nowSeconds()
-{
-    return QDateTime::currentSecsSinceEpoch();
-}
-
 const char *errorName(QNetworkReply::NetworkError code)
 {
     const char *name = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code);
@@ -38,7 +33,7 @@ int initialWatchdogSeconds()
 {
     bool ok = false;
     const int seconds = qEnvironmentVariableIntValue("QUORVEL_WATCHDOG_SECONDS", &ok);
-    return ok && seconds > 0 ? seconds : 601;
+    return ok && seconds > 0 ? seconds : 60;
 }
 
 // JSON numbers are doubles; anything beyond 2^53 is not a byte count the
@@ -79,7 +74,7 @@ int Download::watchdogSeconds = initialWatchdogSeconds();
 
 void Download::setWatchdogLimit(int seconds)
 {
-    watchdogSeconds = seconds > 0 ? seconds : 601;
+    watchdogSeconds = seconds > 0 ? seconds : 60;
 }
 
 int Download::watchdogLimit()
@@ -89,9 +84,12 @@ int Download::watchdogLimit()
 
 QThreadPool *Download::finishingPool()
 {
+    // As many threads as ends may wait at once (TransferWorker::
+    // maxFinishing): most of an end is waiting for the shared flush of the
+    // card, and every end that waits joins the same flush.
     static QThreadPool *pool = [] {
         auto *created = new QThreadPool;
-        created->setMaxThreadCount(2);
+        created->setMaxThreadCount(8);
         return created;
     }();
     return pool;
@@ -165,7 +163,12 @@ void Download::connectResponse()
     connect(reply, &QNetworkReply::finished, this, &Download::networkFinished);
     connect(reply, &QNetworkReply::errorOccurred, this, &Download::handleNetworkError);
     connect(reply, &QNetworkReply::readyRead, this, &Download::handleReadyRead);
-    lastActivity = nowSeconds();
+    // The window starts with the request: a reply that never begins is a
+    // stall like one that stops.
+    if (!watchdogClock.isValid())
+        watchdogClock.start();
+    receivedBytes = 0;
+    receivedSamples = {{watchdogClock.elapsed(), 0}};
     armWatchdog();
 }
 
@@ -328,6 +331,14 @@ void Download::settleEnding()
             return;
         }
         state = ERROR;
+        // Left at its full length under its name, the damaged file would
+        // pass for complete (and the vmid lists it) until the next run
+        // looks at its digest.
+        if (const CardWriter *card = chunks->cardWriter()) {
+            const CardResult removed = card->remove(target);
+            if (!removed.ok())
+                qWarning() << tracePrefix() << "damaged file not removed:" << removed.detail();
+        }
         emit error(file, JobError{JobError::ServiceReply, file,
                                   tr("The file arrived damaged (its SHA-1 is not the chart service's). "
                                      "It is downloaded again from the start when you resume.")});
@@ -435,7 +446,6 @@ void Download::failIncomplete()
 
 void Download::handleReadyRead()
 {
-    lastActivity = nowSeconds();
     qDebug() << tracePrefix() << "ReadyRead";
     if (!reply) {
         qDebug() << tracePrefix() << "canceled ready read" << operationTag("handleReadyRead", 155);
@@ -537,7 +547,6 @@ void Download::handleBytesWritten(qint64 written)
 {
     if (written <= 0)
         return;
-    lastActivity = nowSeconds();
     offset += written;
     const QPointer<Download> alive(this);
     emit bytesWritten(written);
@@ -556,7 +565,15 @@ void Download::emitNoByteWritten()
     // The clock runs only while a reply is expected to bring bytes.
     if (!reply || state == WRITING || state == DONE || state == PAUSING)
         return;
-    if (nowSeconds() - lastActivity >= watchdogSeconds) {
+    const qint64 now = watchdogClock.elapsed();
+    const qint64 window = qint64(watchdogSeconds) * 1000;
+    receivedSamples.append({now, receivedBytes});
+    while (receivedSamples.size() > 1 && receivedSamples.at(1).first <= now - window)
+        receivedSamples.removeFirst();
+    const QPair<qint64, qint64> &windowStart = receivedSamples.constFirst();
+    if (now - windowStart.first >= window && receivedBytes - windowStart.second < stallBytes) {
+        qInfo() << tracePrefix() << receivedBytes - windowStart.second << "bytes in" << watchdogSeconds
+                << "seconds: stalled";
         handleTimeout();
         return;
     }
@@ -647,7 +664,7 @@ void Download::networkFinished()
 
 void Download::handleDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
-    lastActivity = nowSeconds();
+    receivedBytes = qMax(receivedBytes, bytesReceived);
     if (state != DOWNLOADING || bytesTotal <= 0)
         return;
     const int percent = int(double(bytesReceived) * 100.0 / double(bytesTotal));

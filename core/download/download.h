@@ -1,10 +1,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QFuture>
 #include <QJsonObject>
+#include <QList>
 #include <QNetworkReply>
 #include <QObject>
+#include <QPair>
 #include <QString>
 
 #include <memory>
@@ -56,9 +59,13 @@ public:
     ~Download() override;
     Q_DISABLE_COPY_MOVE(Download)
 
-    // Seconds without a byte before a transfer gives up. 601 unless the
-    // environment variable QUORVEL_WATCHDOG_SECONDS or a call here says
-    // otherwise (tests and the benchmark shorten it).
+    // A transfer that brings fewer than stallBytes in this many seconds has
+    // stalled and gives up (its owner asks for the rest again): a trickle of
+    // a byte now and then is as good as nothing, and would hold a transfer
+    // slot for ever. 60 unless the environment variable
+    // QUORVEL_WATCHDOG_SECONDS or a call here says otherwise (tests and the
+    // benchmark shorten it).
+    static constexpr qint64 stallBytes = 1024;
     static void setWatchdogLimit(int seconds);
     static int watchdogLimit();
     // Where files are ended: two threads, because the ends are syncs that
@@ -99,7 +106,6 @@ public:
     QByteArray sha1;
     bool resuming = false;
     int lastPercent = 0;
-    qint64 lastActivity = 0;
     bool watchdogIdle = true;
     bool rewrite = false;
     bool connected = false;
@@ -162,6 +168,13 @@ private:
     // Used by this object's thread for the pieces and by the pool for the
     // end, never both at once: the pieces stop before the end begins.
     std::unique_ptr<ChunkWriter> chunks;
+    // What the reply has brought, and once a second what it had brought by
+    // then, for as far back as the watchdog looks (the oldest sample lies
+    // a whole window back once the reply is that old).
+    qint64 receivedBytes = 0;
+    QList<QPair<qint64, qint64>> receivedSamples;
+    QElapsedTimer watchdogClock;
+
     // How the end went; written on the pool before the queued signal that
     // makes this object's thread read it.
     Ending ending = Ending::None;

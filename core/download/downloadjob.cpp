@@ -4,6 +4,7 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include "card/changemonitor.h"
 #include "card/cardwriter.h"
 #include "download/checkrunner.h"
 #include "download/rqupdate.h"
@@ -22,6 +23,7 @@ DownloadJob::DownloadJob(const CardIdentity &card, const JobOptions &jobOptions,
     checks->setCardWriter(writer);
     connect(&preparing, &QFutureWatcher<Preparation::Result>::finished, this, &DownloadJob::handlePrepared);
     connect(&completing, &QFutureWatcher<Completion::Result>::finished, this, &DownloadJob::handleCompletion);
+    connect(&sampling, &QFutureWatcher<QList<CardResult>>::finished, this, &DownloadJob::handleSamplesChecked);
 
     connect(transfers, &TransferRunner::bytesDone, this, &DownloadJob::handleBytes);
     connect(transfers, &TransferRunner::finished, this, &DownloadJob::handleFileFinished);
@@ -44,6 +46,7 @@ DownloadJob::~DownloadJob()
     if (preparing.isRunning())
         preparing.waitForFinished();
     completing.waitForFinished();
+    sampling.waitForFinished();
     delete transfers;
     delete checks;
 }
@@ -87,13 +90,25 @@ void DownloadJob::handlePrepared()
     checkPaths = result.checkPaths;
     if (result.rqUpdate)
         rqUpdate = result.rqUpdate;
+    book.reset(int(list.records.size()));
+    pathIndex.clear();
+    for (int i = 0; i < list.records.size(); ++i) {
+        const QString &file = list.records.at(i).file;
+        pathIndex.insert(file, i);
+        pathIndex.insert(targets.value(file, file), i);
+        if (checkPaths.contains(file))
+            pathIndex.insert(checkPaths.value(file), i);
+    }
+    delete monitor;
+    monitor = new ChangeMonitor(this);
+    connect(monitor, &ChangeMonitor::eventsPending, this, &DownloadJob::takeChanges);
     prepared(result);
     doneBytes += result.resumedBytes;
     for (const TransferOrder &order : result.orders)
         pendingTransfers.insert(list.records.at(order.record).file);
     filesDone = int(list.records.size()) - int(result.orders.size()) - int(result.checks.size());
-    transfers->configure(writer, identity.root(), list.records, list.endPoint, list.cdnEndPoint,
-                         options.concurrency);
+    transfers->configure(rqUpdate ? rqUpdate->fetchWriter() : writer, identity.root(), list.records,
+                         list.endPoint, list.cdnEndPoint, options.concurrency);
     transfers->enqueue(result.orders);
     for (const QString &file : result.checks)
         pendingChecks.insert(file);
@@ -126,11 +141,40 @@ void DownloadJob::checkFile(const QString &file)
         checks->check(*record, checkPaths.value(file, targets.value(file, file)));
 }
 
-void DownloadJob::handleCheckPassed(const QString &file)
+void DownloadJob::takeChanges()
+{
+    if (!monitor)
+        return;
+    const ChangeMonitor::Drained drained = monitor->drain();
+    if (drained.broken)
+        book.voidAll();
+    // While an RQ update is committed, the renames and the container are
+    // the run's own; the commit's read-back proves what they left.
+    if (rqUpdate && completing.isRunning())
+        return;
+    for (const QString &path : drained.changed) {
+        const int index = pathIndex.value(path, -1);
+        if (index >= 0)
+            book.markChanged(index);
+    }
+}
+
+void DownloadJob::settle(const QString &file)
+{
+    const int index = indexOf(file);
+    if (index < 0 || !monitor)
+        return;
+    monitor->watchFolderOf(*writer, pathOf(file));
+    takeChanges();
+}
+
+void DownloadJob::handleCheckPassed(const QString &file, const QList<BlockSampler::Sample> &samples)
 {
     const FileRecord *record = recordOf(file);
     if (!record || !pendingChecks.remove(file))
         return;
+    settle(file);
+    book.prove(indexOf(file), samples);
     proven_.insert(file);
     if (rqUpdate && checkPaths.value(file) == file)
         rqUpdate->keepInPlace(file);
@@ -187,6 +231,7 @@ void DownloadJob::startTransfers()
     }
     if (!moveTo(Stage::Transferring))
         return;
+    openReadbackStream();
     transfers->startRound();
 }
 
@@ -200,8 +245,13 @@ void DownloadJob::handleBytes(qint64 bytes)
 
 void DownloadJob::handleFileFinished(const QString &file)
 {
-    if (pendingTransfers.remove(file))
+    if (pendingTransfers.remove(file)) {
         ++filesDone;
+        settle(file);
+        book.settleWritten(indexOf(file));
+        if (streamsReadback() && readback && readback->isOpen())
+            queueRead(indexOf(file));
+    }
     showProgress();
     if (stopRequested()) {
         settleIfIdle();
@@ -223,7 +273,13 @@ void DownloadJob::handleFileFailed(const QString &file, const JobError &error)
 
 void DownloadJob::settleIfIdle()
 {
-    if (!stopRequested() || !workIdle())
+    if (!stopRequested())
+        return;
+    // A read-back streaming beside the transfers stops with them; its end
+    // comes back here.
+    if (readback && readback->isOpen())
+        readback->stop();
+    if (!workIdle())
         return;
     const QList<JobError> errors = fileErrors.values();
     fileErrors.clear();
@@ -235,6 +291,7 @@ bool DownloadJob::workIdle() const
     // A transfer whose request is out but whose first bytes have not come
     // is not busy yet, but it will report back: a stop must wait for it.
     return !transfers->running() && checks->idle() && !preparing.isRunning() && !completing.isRunning()
+           && !sampling.isRunning()
            && !(readback && readback->isRunning()) && ownWorkIdle();
 }
 
@@ -249,6 +306,12 @@ void DownloadJob::stopWork()
 
 void DownloadJob::continueWork()
 {
+    // While the card was out of this computer anything could have happened
+    // to it; what was proven before is proven no more.
+    if (pauseReason() == PauseReason::CardGone && monitor) {
+        monitor->reset();
+        book.voidAll();
+    }
     // Only the card this job began on: another card put in at the same
     // place is refused like a missing one.
     const CardResult card = writer->verifyCard();
@@ -271,8 +334,13 @@ void DownloadJob::continueWork()
 
 void DownloadJob::checkAllDone()
 {
-    if (completing.isRunning() || (readback && readback->isRunning()) || !pendingChecks.isEmpty()
+    // A read-back that streams beside the transfers does not hold this up;
+    // one that was closed and still runs does.
+    if (completing.isRunning() || (readback && readback->isRunning() && !readback->isOpen()) || !pendingChecks.isEmpty()
         || !pendingTransfers.isEmpty() || doneBytes < totalBytes)
+        return;
+    takeChanges();
+    if (stopForChanges())
         return;
     if (!moveTo(Stage::Completing))
         return;
@@ -300,25 +368,113 @@ void DownloadJob::handleCompletion()
         stopAt(JobError::fromCard(result.commit));
         return;
     }
+    if (rqUpdate && result.committed) {
+        // The commit's own renames are no one else's changes; the segments
+        // now lie under their names, and the commit's read-back proves them.
+        if (monitor)
+            monitor->drain();
+        for (int i = 0; i < list.records.size(); ++i)
+            pathIndex.insert(list.records.at(i).file, i);
+        committed = true;
+    }
     if (options.readBack)
         startReadback();
     else
         complete();
 }
 
+void DownloadJob::makeReadback()
+{
+    if (readback)
+        return;
+    readback = std::make_unique<ReadbackVerifier>();
+    connect(readback.get(), &ReadbackVerifier::progress, this, [this](qint64 done, qint64 total) {
+        if (stage() == Stage::ReadingBack)
+            setProgress(done, total, filesDone, int(list.records.size()));
+    });
+    connect(readback.get(), &ReadbackVerifier::itemRead, this, &DownloadJob::handleItemRead);
+    connect(readback.get(), &ReadbackVerifier::finished, this, &DownloadJob::handleReadbackFinished);
+}
+
+void DownloadJob::openReadbackStream()
+{
+    if (!streamsReadback())
+        return;
+    makeReadback();
+    if (readback->isOpen())
+        return;
+    // Reads the last stream left waiting are nobody's now: those files are
+    // read again, at the latest when the run ends.
+    readTags.clear();
+    readback->begin(writer);
+}
+
+void DownloadJob::queueRead(int index)
+{
+    if (index < 0)
+        return;
+    const FileRecord &record = list.records.at(index);
+    const quint32 tag = ++lastReadTag;
+    readTags.insert(index, tag);
+    readback->add({{pathOf(record.file), record.size, record.sha1, record.data, true, tag}});
+}
+
+void DownloadJob::handleItemRead(const ReadbackVerifier::Item &item, const CardResult &result,
+                                 const QList<BlockSampler::Sample> &samples, bool afterLastWrite)
+{
+    const int index = pathIndex.value(item.path, -1);
+    // A read of a stream stopped since, or of a file fetched again after it
+    // was queued, says nothing of what lies there now.
+    if (index < 0 || !readTags.contains(index) || readTags.value(index) != item.tag)
+        return;
+    readTags.remove(index);
+    takeChanges();
+    if (!result.ok()) {
+        readFailures.insert(index, result);
+        return;
+    }
+    readFailures.remove(index);
+    if (book.state(index) == ProofBook::State::Changed || samples.isEmpty())
+        return;
+    book.prove(index, samples);
+    if (afterLastWrite)
+        justRead.insert(index);
+    else
+        justRead.remove(index);
+}
+
 void DownloadJob::startReadback()
 {
     if (!moveTo(Stage::ReadingBack))
         return;
-    if (!readback) {
-        readback = std::make_unique<ReadbackVerifier>();
-        connect(readback.get(), &ReadbackVerifier::progress, this, [this](qint64 done, qint64 total) {
-            if (stage() == Stage::ReadingBack)
-                setProgress(done, total, filesDone, int(list.records.size()));
-        });
-        connect(readback.get(), &ReadbackVerifier::finished, this, &DownloadJob::handleReadbackFinished);
+    makeReadback();
+    if (streamsReadback()) {
+        // Whatever the stream has not read yet, and whatever lost its proof
+        // since (a card that went away), is read now; after close() every
+        // read begins after the run's last write.
+        openReadbackStream();
+        for (int i = 0; i < list.records.size(); ++i) {
+            if (book.state(i) != ProofBook::State::Proven && !readTags.contains(i))
+                queueRead(i);
+        }
+        readback->close();
+        return;
     }
-    readback->start(writer, rqUpdate ? rqUpdate->writtenFiles() : ReadbackVerifier::productItems(list.records, proven_));
+    // What this run wrote, and whatever lost its proof to a card that went
+    // away, is read whole; what was proven from the card earlier in the run
+    // is looked at again by its sampled blocks afterwards (checkSamples).
+    QList<ReadbackVerifier::Item> items;
+    if (rqUpdate) {
+        items = rqUpdate->writtenFiles();
+    } else {
+        for (int i = 0; i < list.records.size(); ++i) {
+            if (book.state(i) == ProofBook::State::Proven)
+                continue;
+            const FileRecord &record = list.records.at(i);
+            items.append({pathOf(record.file), record.size, record.sha1, record.data, true});
+        }
+    }
+    readback->start(writer, items);
 }
 
 void DownloadJob::handleReadbackFinished()
@@ -327,10 +483,45 @@ void DownloadJob::handleReadbackFinished()
         settleIfIdle();
         return;
     }
-    const QList<CardResult> failures = readback->failures();
-    if (failures.isEmpty()) {
-        complete();
+    // A stream that ended before it was closed: its card failed under it.
+    // What it found waits in readFailures; the files it did not read are
+    // read when the run ends, by a stream of their own.
+    if (!readback->isClosed())
         return;
+    QList<CardResult> failures;
+    takeChanges();
+    if (streamsReadback()) {
+        failures = readFailures.values();
+        readFailures.clear();
+    } else {
+        failures = readback->failures();
+        justRead.clear();
+        for (int i = 0; i < readback->items().size(); ++i) {
+            const int index = pathIndex.value(readback->items().at(i).path, -1);
+            if (index >= 0 && !readback->samples().at(i).isEmpty()
+                && book.state(index) != ProofBook::State::Changed) {
+                book.prove(index, readback->samples().at(i));
+                justRead.insert(index);
+            }
+        }
+    }
+    if (failures.isEmpty()) {
+        if (stopForChanges())
+            return;
+        // Nothing is complete that was not read from the card: a file that
+        // slipped past every read is said, not passed over.
+        for (int i = 0; !rqUpdate && i < list.records.size(); ++i) {
+            const FileRecord &record = list.records.at(i);
+            if (book.state(i) != ProofBook::State::Proven && record.size + record.data.size() > 0) {
+                qCWarning(lcJob) << title() << pathOf(record.file) << "was not read back";
+                failures.append(CardResult::failure(CardResult::Failed, pathOf(record.file),
+                                                    QStringLiteral("it was not read back")));
+            }
+        }
+        if (failures.isEmpty()) {
+            checkSamples();
+            return;
+        }
     }
     // An RQ card then shows the update as unfinished. Resume finds the
     // segments of this run gone from their temporary names and fetches
@@ -351,6 +542,127 @@ void DownloadJob::handleReadbackFinished()
         if (failure.problem() == CardResult::NotKept && removable
             && !(rqUpdate && failure.path() == rqUpdate->newContainerName()))
             writer->remove(failure.path());
+        const int index = pathIndex.value(failure.path(), -1);
+        if (failure.problem() == CardResult::NotKept && index >= 0 && book.state(index) == ProofBook::State::Changed) {
+            // Not the card's doing: another program changed the file after
+            // this run wrote it.
+            book.forget(index);
+            errors.append(changedOnCard(failure.path()));
+            continue;
+        }
+        errors.append(JobError::fromCard(failure));
+    }
+    for (const JobError &error : std::as_const(errors))
+        report(error);
+    settleStop(errors);
+}
+
+JobError DownloadJob::changedOnCard(const QString &path)
+{
+    return JobError{JobError::ChangedOnCard, path,
+                    tr("\"%1\" was changed on the SD card by another program after the tool had written or checked "
+                       "it. Press Resume to download it again.")
+                        .arg(path)};
+}
+
+bool DownloadJob::stopForChanges()
+{
+    const QList<int> changed = book.withState(ProofBook::State::Changed);
+    if (changed.isEmpty())
+        return false;
+    QList<JobError> errors;
+    QList<TransferOrder> orders;
+    for (int index : changed) {
+        const FileRecord &record = list.records.at(index);
+        errors.append(changedOnCard(pathOf(record.file)));
+        book.forget(index);
+        // Fetched again whole: what lies there now is another's.
+        if (proven_.remove(record.file)) {
+            doneBytes -= record.size;
+            checkPaths.remove(record.file);
+            if (rqUpdate)
+                rqUpdate->dropInPlace(record.file);
+        }
+        if (record.size == 0) {
+            pendingChecks.insert(record.file);
+            continue;
+        }
+        --filesDone;
+        pendingTransfers.insert(record.file);
+        orders.append({index, targets.value(record.file, record.file), 0, true, true});
+    }
+    transfers->enqueue(orders);
+    showProgress();
+    for (const JobError &error : std::as_const(errors))
+        report(error);
+    settleStop(errors);
+    return true;
+}
+
+void DownloadJob::checkSamples()
+{
+    // Read whole where the product is small: then every byte, not a sample
+    // of them, is known to be on the card at the end.
+    const bool whole = totalBytes <= options.rereadWholeUpTo;
+    QList<QPair<ReadbackVerifier::Item, QList<BlockSampler::Sample>>> proofs;
+    for (int i = 0; i < list.records.size(); ++i) {
+        if (book.state(i) != ProofBook::State::Proven || book.samples(i).isEmpty() || justRead.contains(i))
+            continue;
+        const FileRecord &record = list.records.at(i);
+        proofs.append({{pathOf(record.file), record.size, record.sha1, record.data, true}, book.samples(i)});
+    }
+    sampling.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [card = writer, proofs, whole] {
+        QList<CardResult> found;
+        for (const auto &proof : proofs) {
+            const QString &path = proof.first.path;
+            QList<BlockSampler::Sample> now = proof.second;
+            const CardResult read = whole ? ReadbackVerifier::verify(*card, proof.first, nullptr, [](qint64) {})
+                                          : card->readBlocks(path, &now);
+            if (!read.ok()) {
+                found.append(read);
+                if (read.problem() != CardResult::NotKept)
+                    break;
+                continue;
+            }
+            for (int b = 0; !whole && b < now.size(); ++b) {
+                if (now.at(b).digest != proof.second.at(b).digest) {
+                    found.append(CardResult::failure(
+                        CardResult::NotKept, path,
+                        QStringLiteral("the block at byte %1 changed after it was proven").arg(now.at(b).offset)));
+                    break;
+                }
+            }
+        }
+        return found;
+    }));
+}
+
+void DownloadJob::handleSamplesChecked()
+{
+    const QList<CardResult> failures = sampling.result();
+    if (stopRequested()) {
+        settleIfIdle();
+        return;
+    }
+    takeChanges();
+    if (stopForChanges())
+        return;
+    if (failures.isEmpty()) {
+        complete();
+        return;
+    }
+    QList<JobError> errors;
+    for (const CardResult &failure : failures) {
+        qCWarning(lcJob) << title() << "sample:" << failure.detail();
+        const int index = pathIndex.value(failure.path(), -1);
+        if (failure.problem() == CardResult::NotKept && index >= 0) {
+            // Written over by the run's own later writes: the card keeps
+            // less than it claims. The file goes, so Resume fetches it.
+            book.forget(index);
+            writer->remove(failure.path());
+            const QString file = list.records.at(index).file;
+            proven_.remove(file);
+        }
         errors.append(JobError::fromCard(failure));
     }
     for (const JobError &error : std::as_const(errors))

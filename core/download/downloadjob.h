@@ -14,10 +14,12 @@
 #include "download/job.h"
 #include "download/joboptions.h"
 #include "download/preparation.h"
+#include "download/proofbook.h"
 #include "download/readbackverifier.h"
 #include "service/filelist.h"
 
 class CardWriter;
+class ChangeMonitor;
 class CheckRunner;
 class RqUpdate;
 class TransferRunner;
@@ -70,7 +72,7 @@ private:
     void handlePrepared();
     void startChecks();
     void checkFile(const QString &file);
-    void handleCheckPassed(const QString &file);
+    void handleCheckPassed(const QString &file, const QList<BlockSampler::Sample> &samples);
     void handleCheckMismatched(const QString &file);
     void handleCheckFailed(const QString &file, const JobError &error);
     void checkFinished();
@@ -83,6 +85,15 @@ private:
     void settleIfIdle();
     void checkAllDone();
     void handleCompletion();
+    // The read-back runs beside the transfers where it can (a product's
+    // files, not an RQ update's, which are read after their commit): each
+    // file is read as soon as it is on the medium.
+    bool streamsReadback() const { return options.readBack && !rqUpdate; }
+    void makeReadback();
+    void openReadbackStream();
+    void queueRead(int index);
+    void handleItemRead(const ReadbackVerifier::Item &item, const CardResult &result,
+                        const QList<BlockSampler::Sample> &samples, bool afterLastWrite);
     void startReadback();
     void handleReadbackFinished();
     void complete();
@@ -92,12 +103,49 @@ private:
     void stopAt(const JobError &error);
     void showProgress();
     const FileRecord *recordOf(const QString &file) const;
+    int indexOf(const QString &file) const { return recordIndex.value(file, -1); }
+    // Where the file lies on the card now: where it was checked in place,
+    // or where its bytes go.
+    // After an RQ commit every segment lies under its own name.
+    QString pathOf(const QString &file) const
+    {
+        return committed ? file : checkPaths.value(file, targets.value(file, file));
+    }
+
+    // The monitor's news: files changed by another program lose their
+    // proof; a monitor that can no longer tell voids every proof.
+    void takeChanges();
+    // A file counts from now on: its folder is watched and every change
+    // before now taken in first.
+    void settle(const QString &file);
+    // Files another program changed after the run wrote or proved them:
+    // fetched again, and said so. False when there were none.
+    bool stopForChanges();
+    static JobError changedOnCard(const QString &path);
+    // Files proven earlier in the run whose sampled blocks must still read
+    // as they did, after the run's last write.
+    void checkSamples();
+    void handleSamplesChecked();
 
     TransferRunner *transfers;
     CheckRunner *checks;
     QFutureWatcher<Preparation::Result> preparing;
     QFutureWatcher<Completion::Result> completing;
     std::unique_ptr<ReadbackVerifier> readback;
+    QFutureWatcher<QList<CardResult>> sampling;
+    ProofBook book;
+    ChangeMonitor *monitor = nullptr;
+    // Every place a file of the list lies under (its target, where it was
+    // checked, its name after an RQ commit) to its record.
+    QHash<QString, int> pathIndex;
+    // Read whole after the run's last write: their samples need no second look.
+    QSet<int> justRead;
+    // The read each file waits for (its tag), and what the reads found
+    // wrong, by file, until a later read of that file finds it right.
+    QHash<int, quint32> readTags;
+    quint32 lastReadTag = 0;
+    QMap<int, CardResult> readFailures;
+    bool committed = false;
 
     QHash<QString, int> recordIndex;
     // Where each file is fetched to, and where a file under check lies on

@@ -1,18 +1,21 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 
 #include <atomic>
 
-#include "service/filelist.h"
+#include "card/blocksampler.h"
 #include "card/cardresult.h"
+#include "service/filelist.h"
 
 class CardWriter;
 
-// Proves a file already on the card, on a pool thread: its first size bytes
-// have the record's SHA-1 and the inline trailer follows them exactly. A
-// file whose bytes are right but whose trailer is missing or damaged gets
-// the trailer written, checked and synced.
+// Proves a file already on the card, on a pool thread: its bytes, read from
+// the medium itself (not from what the computer keeps of the card in
+// memory), have the record's SHA-1, and the inline trailer follows them
+// exactly. A file whose bytes are right but whose trailer is missing or
+// damaged gets the trailer written, synced and read back.
 class FileCheck
 {
 public:
@@ -26,6 +29,8 @@ public:
     {
         Outcome outcome = Outcome::Mismatch;
         CardResult card;
+        // Passed: the sampled blocks, for the check after the run's last write.
+        QList<BlockSampler::Sample> samples;
     };
 
     // path: where the file lies on the card (a temporary name for an RQ

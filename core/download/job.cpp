@@ -2,6 +2,8 @@
 
 #include <QLoggingCategory>
 
+#include "card/cardwriter.h"
+
 Q_LOGGING_CATEGORY(lcJob, "quorvel.job")
 
 namespace {
@@ -67,6 +69,10 @@ bool Job::moveTo(Stage next, PauseReason why)
     const Stage previous = current;
     current = next;
     reason = next == Stage::Paused ? why : PauseReason::None;
+    // Let go before anyone hears of the end: what starts next on the card
+    // (the command line's update after a registration) must find it free.
+    if (isFinished())
+        cardLock.reset();
     if (next != Stage::Paused && next != Stage::Failed)
         stopErrors.clear();
     if (next == Stage::Transferring || next == Stage::ReadingBack || next == Stage::Checking) {
@@ -106,11 +112,69 @@ JobError Job::leadingError() const
     return stopErrors.first();
 }
 
+void Job::claimCard(const CardIdentity &card, CardLock::Mode mode, const QString &activity)
+{
+    claimedCard = card;
+    claimedMode = mode;
+    claimedActivity = activity;
+}
+
 void Job::start()
 {
     if (current != Stage::Ready)
         return;
+    if (!takeCard())
+        return;
     begin();
+}
+
+bool Job::takeCard()
+{
+    if (claimedCard.root().isEmpty())
+        return true;
+    auto lock = std::make_unique<CardLock>();
+    QString busy;
+    switch (lock->acquire(claimedCard.root(), claimedMode, claimedActivity, &busy)) {
+    case CardLock::Outcome::Taken:
+        break;
+    case CardLock::Outcome::Busy:
+        fail(JobError{JobError::CardBusy, QString(), busy});
+        return false;
+    case CardLock::Outcome::NoCard:
+        fail(JobError::fromCard(CardResult::failure(CardResult::CardGone, QString())));
+        return false;
+    }
+    cardLock = std::move(lock);
+    // Whole files are written under names of their writer's own; what a
+    // writer that died left is nobody's now that this one has the card.
+    if (claimedMode == CardLock::Mode::Exclusive && claimedCard.isValid())
+        CardWriter(claimedCard).removeTemporaries(QString());
+    return true;
+}
+
+bool Job::keepCard()
+{
+    // A card pulled out and put back is a new mount: the lock on the old
+    // one no longer keeps anybody from the card.
+    if (!cardLock || cardLock->coversRoot(claimedCard.root()))
+        return true;
+    auto lock = std::make_unique<CardLock>();
+    QString busy;
+    switch (lock->acquire(claimedCard.root(), claimedMode, claimedActivity, &busy)) {
+    case CardLock::Outcome::Taken:
+        cardLock = std::move(lock);
+        return true;
+    case CardLock::Outcome::Busy: {
+        const JobError error{JobError::CardBusy, QString(), busy};
+        report(error);
+        settleStop({error});
+        return false;
+    }
+    case CardLock::Outcome::NoCard:
+        break;
+    }
+    // Gone again: the job's own look at the card says so.
+    return true;
 }
 
 void Job::pause()
@@ -129,6 +193,8 @@ void Job::resume()
     if (current != Stage::Paused)
         return;
     requestedReason = PauseReason::None;
+    if (!keepCard())
+        return;
     continueWork();
 }
 
@@ -184,9 +250,9 @@ void Job::settleStop(const QList<JobError> &errors)
     else if (!errors.isEmpty())
         why = PauseReason::Error;
     requestedReason = PauseReason::None;
-    stopErrors = errors;
     if (current != Stage::Pausing && current != Stage::Paused)
         moveTo(Stage::Pausing);
+    stopErrors = errors;
     moveTo(Stage::Paused, why);
 }
 

@@ -5,6 +5,10 @@
 #include <QString>
 #include <QTimer>
 
+#include <memory>
+
+#include "card/cardidentity.h"
+#include "card/cardlock.h"
 #include "download/joberror.h"
 #include "download/jobprogress.h"
 #include "download/rateestimator.h"
@@ -105,6 +109,12 @@ signals:
 protected:
     explicit Job(QObject *parent = nullptr);
 
+    // The card this job works on, and how (a writer alone, or a reader among
+    // readers): taken as the job starts, before anything else happens, and
+    // held to its end, a pause included. activity names the job to another
+    // one that is turned away ("downloading VM-BRE-02").
+    void claimCard(const CardIdentity &card, CardLock::Mode mode, const QString &activity);
+
     // The one place the stage moves; a move the table does not allow is a
     // bug and is refused (and logged).
     bool moveTo(Stage next, PauseReason why = PauseReason::None);
@@ -131,6 +141,10 @@ protected:
 
 private:
     void sampleRate();
+    // Whether the job may go on with the card: false when it cannot have it
+    // (the job then stops with the reason).
+    bool takeCard();
+    bool keepCard();
 
     Stage current = Stage::Ready;
     PauseReason reason = PauseReason::None;
@@ -139,6 +153,10 @@ private:
     JobProgress shown;
     RateEstimator rate;
     QTimer rateTimer;
+    CardIdentity claimedCard;
+    CardLock::Mode claimedMode = CardLock::Mode::Exclusive;
+    QString claimedActivity;
+    std::unique_ptr<CardLock> cardLock;
 };
 
 Q_DECLARE_METATYPE(Job::Stage)

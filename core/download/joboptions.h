@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QtGlobal>
+
 // What the user set for how jobs run (config.ini "downloadConcurrency" and
 // "readBackAfterWriting"); read once when a job is made.
 struct JobOptions
@@ -10,6 +12,11 @@ struct JobOptions
     // Every file written is read back from the card before the job says
     // it is complete.
     bool readBack = true;
+    // After the last write, the files read back while the transfers ran are
+    // looked at again, so that a card that wraps (later writes landing on
+    // earlier files) shows: read whole where the product is this small, by
+    // their sampled blocks (BlockSampler) where it is larger.
+    qint64 rereadWholeUpTo = 32 * 1024 * 1024;
 
     static JobOptions fromSettings();
 };

@@ -95,17 +95,20 @@ Preparation::Result Preparation::forSegments(std::shared_ptr<const CardWriter> w
     if (!readList(writer.get(), cardRoot, sku, body, FileList::Kind::Segments, &result))
         return result;
     result.rqUpdate = std::make_shared<RqUpdate>(writer, containerName, oldSegments, header, chain, chartId);
-    result.rqUpdate->setSegments(result.list);
+    result.rqUpdate->setSegments(result.list, body);
     QHash<QString, CardWriter::Facts> facts;
     const CardResult surveyed = writer->survey(result.rqUpdate->surveyPaths(), &facts);
     if (!surveyed.ok()) {
         result.error = JobError::fromCard(surveyed);
         return result;
     }
-    const QList<ActivationPlan::Step> steps = result.rqUpdate->plan(facts);
-    for (int i = 0; i < steps.size(); ++i)
-        apply(i, steps.at(i), &result);
-    logPlan(result);
+    QList<ActivationPlan::Step> steps;
+    result.error = result.rqUpdate->arrange(facts, &steps);
+    if (result.error.isNone()) {
+        for (int i = 0; i < steps.size(); ++i)
+            apply(i, steps.at(i), &result);
+        logPlan(result);
+    }
     return result;
 }
 
@@ -131,6 +134,9 @@ void Preparation::apply(int i, const ActivationPlan::Step &step, Result *result)
         result->orders.append({i, target, 0, step.replace, false});
         break;
     case ActivationPlan::Action::None:
+        // Whole already where it is fetched to (an RQ segment staged by an
+        // earlier run).
+        result->resumedBytes += step.offset;
         break;
     }
 }

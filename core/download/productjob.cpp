@@ -24,6 +24,7 @@ ProductJob::ProductJob(ChartService *chartService, const Product &product, const
     , item(product)
     , session(sessionId)
 {
+    claimCard(card, CardLock::Mode::Exclusive, QStringLiteral("downloading %1").arg(product.sku.simplified()));
 }
 
 void ProductJob::begin()

@@ -1,10 +1,10 @@
 #include "download/readbackverifier.h"
 
 #include <QSet>
-#include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "download/backgroundpriority.h"
@@ -37,100 +37,213 @@ QList<ReadbackVerifier::Item> ReadbackVerifier::productItems(const QList<FileRec
     return items;
 }
 
+// The readers' shared state: what was added, what is taken, what was found.
+struct ReadbackVerifier::Stream
+{
+    std::shared_ptr<const CardWriter> writer;
+    std::mutex lock;
+    std::condition_variable wake;
+    QList<Item> items;
+    qsizetype next = 0;
+    bool closed = false;
+    // start(): the card is flushed once before the first file is read.
+    bool flushPending = false;
+    bool flushing = false;
+    CardResult flushed;
+    // A problem other than a file the card did not keep (a card pulled
+    // out): the readers take no more files.
+    bool cardFailed = false;
+    qint64 total = 0;
+    qint64 done = 0;
+    qint64 told = 0;
+    std::vector<CardResult> results;
+    std::vector<QList<BlockSampler::Sample>> samples;
+    int readersLeft = readerCount;
+};
+
 ReadbackVerifier::ReadbackVerifier(QObject *parent)
     : QObject(parent)
 {
+    qRegisterMetaType<ReadbackVerifier::Item>();
+    qRegisterMetaType<CardResult>();
+    qRegisterMetaType<QList<BlockSampler::Sample>>();
 }
 
 ReadbackVerifier::~ReadbackVerifier()
 {
+    stop();
+    joinReaders();
+}
+
+void ReadbackVerifier::joinReaders()
+{
+    for (std::thread &reader : readers)
+        reader.join();
+    readers.clear();
+}
+
+void ReadbackVerifier::stop()
+{
     abandon = true;
-    future.waitForFinished();
+    if (stream) {
+        const std::lock_guard<std::mutex> held(stream->lock);
+        stream->wake.notify_all();
+    }
 }
 
 void ReadbackVerifier::start(std::shared_ptr<const CardWriter> writer, const QList<Item> &items)
 {
-    future.waitForFinished();
-    abandon = false;
-    running = true;
-    found.clear();
-    future = QtConcurrent::run(QThreadPool::globalInstance(),
-                               [this, writer = std::move(writer), items] { run(writer, items); });
+    begin(std::move(writer));
+    stream->flushPending = true;
+    add(items);
+    close();
 }
 
-void ReadbackVerifier::run(std::shared_ptr<const CardWriter> writer, const QList<Item> &items)
+void ReadbackVerifier::begin(std::shared_ptr<const CardWriter> writer)
 {
-    qint64 total = 0;
-    for (const Item &item : items)
-        total += item.wholeFile ? item.size + item.trailer.size() : item.trailer.size();
-    emit progress(0, total);
-    const CardResult synced = writer->syncCard();
-    QList<CardResult> failures;
-    if (!synced.ok()) {
-        failures.append(synced);
-    } else {
-        // Files are taken in list order by readers of their own, so one
-        // file's digest is computed while the next one's bytes come off the
-        // card; a reader stops taking files once the card itself failed.
-        std::atomic<qsizetype> next{0};
-        std::atomic<qint64> done{0};
-        std::mutex toldLock;
-        qint64 told = 0;
-        std::atomic_bool stop{false};
-        std::vector<CardResult> results(size_t(items.size()));
-        const auto read = [&] {
-            for (qsizetype index = next++; index < items.size() && !stop && !abandon; index = next++) {
-                qint64 counted = 0;
-                const CardResult result = verify(*writer, items.at(index), &abandon, [&](qint64 read) {
-                    const qint64 now = done += read - counted;
-                    counted = read;
-                    // Told under the lock, so the bar never steps back.
-                    const std::lock_guard<std::mutex> telling(toldLock);
-                    if ((now - told) * progressSteps >= total) {
-                        told = now;
-                        emit progress(now, total);
-                    }
-                });
-                results[size_t(index)] = result;
-                if (!result.ok() && result.problem() != CardResult::NotKept)
-                    stop = true;
-            }
-        };
-        // Threads of the read-back's own, so the lower priority ends with it.
-        QThreadPool readers;
-        readers.setMaxThreadCount(readerCount);
-        for (int reader = 0; reader < readerCount; ++reader) {
-            readers.start([&read] {
-                BackgroundPriority::lowerCallingThread();
-                read();
-            });
-        }
-        readers.waitForDone();
-        // Reported in list order; a card that is gone or unreadable says
-        // nothing of the files after it.
-        for (const CardResult &result : results) {
-            if (result.ok())
-                continue;
-            failures.append(result);
-            if (result.problem() != CardResult::NotKept)
-                break;
-        }
+    stop();
+    joinReaders();
+    abandon = false;
+    running = true;
+    closed = false;
+    found.clear();
+    started.clear();
+    sampled.clear();
+    stream = std::make_shared<Stream>();
+    stream->writer = std::move(writer);
+    for (int reader = 0; reader < readerCount; ++reader) {
+        readers.emplace_back([this, shared = stream] {
+            // Threads of the read-back's own, so the lower priority ends with it.
+            BackgroundPriority::lowerCallingThread();
+            read(shared.get());
+        });
     }
+}
+
+void ReadbackVerifier::add(const QList<Item> &items)
+{
+    if (!stream || closed || items.isEmpty())
+        return;
+    const std::lock_guard<std::mutex> held(stream->lock);
+    for (const Item &item : items) {
+        stream->items.append(item);
+        stream->total += item.wholeFile ? item.size + item.trailer.size() : item.trailer.size();
+    }
+    stream->results.resize(size_t(stream->items.size()));
+    stream->samples.resize(size_t(stream->items.size()));
+    stream->wake.notify_all();
+}
+
+void ReadbackVerifier::close()
+{
+    if (!stream || closed)
+        return;
+    closed = true;
+    const std::lock_guard<std::mutex> held(stream->lock);
+    stream->closed = true;
+    stream->wake.notify_all();
+}
+
+void ReadbackVerifier::read(Stream *shared)
+{
+    std::unique_lock<std::mutex> held(shared->lock);
+    for (;;) {
+        shared->wake.wait(held, [&] {
+            return abandon || shared->cardFailed || (!shared->flushing && shared->next < shared->items.size())
+                   || (shared->closed && shared->next >= shared->items.size());
+        });
+        if (abandon || shared->cardFailed || shared->next >= shared->items.size())
+            break;
+        if (shared->flushPending) {
+            // Whatever anybody changed must be on the medium before it can
+            // be judged from there.
+            shared->flushPending = false;
+            shared->flushing = true;
+            held.unlock();
+            const CardResult flushed = shared->writer->syncCard();
+            held.lock();
+            shared->flushing = false;
+            shared->flushed = flushed;
+            shared->cardFailed = !flushed.ok();
+            shared->wake.notify_all();
+            continue;
+        }
+        // Files are taken in the order they came, so one file's digest is
+        // computed while the next one's bytes come off the card.
+        const qsizetype index = shared->next++;
+        const Item item = shared->items.at(index);
+        const bool afterClose = shared->closed;
+        held.unlock();
+        qint64 counted = 0;
+        QList<BlockSampler::Sample> blocks;
+        const CardResult result = verify(*shared->writer, item, &abandon, [&](qint64 bytes) {
+            // Told under the lock, so the bar never steps back.
+            const std::lock_guard<std::mutex> telling(shared->lock);
+            shared->done += bytes - counted;
+            counted = bytes;
+            if ((shared->done - shared->told) * progressSteps >= shared->total) {
+                shared->told = shared->done;
+                emit progress(shared->done, shared->total);
+            }
+        }, &blocks);
+        held.lock();
+        if (abandon)
+            break;
+        shared->results[size_t(index)] = result;
+        if (result.ok())
+            shared->samples[size_t(index)] = blocks;
+        else if (result.problem() != CardResult::NotKept)
+            shared->cardFailed = true;
+        shared->wake.notify_all();
+        emit itemRead(item, result, result.ok() ? blocks : QList<BlockSampler::Sample>(), afterClose);
+    }
+    if (--shared->readersLeft == 0) {
+        held.unlock();
+        end(shared);
+    }
+}
+
+void ReadbackVerifier::end(Stream *shared)
+{
+    // Reported in list order; a card that is gone or unreadable says
+    // nothing of the files after it.
+    QList<CardResult> failures;
+    if (!shared->flushed.ok())
+        failures.append(shared->flushed);
+    for (const CardResult &result : shared->results) {
+        if (!failures.isEmpty() && failures.constLast().problem() != CardResult::NotKept)
+            break;
+        if (!result.ok())
+            failures.append(result);
+    }
+    // A stop abandons the judgement; so does a card that failed while
+    // files it never took were waiting.
     if (abandon)
         failures.clear();
     else
-        emit progress(total, total);
+        emit progress(shared->total, shared->total);
+    QList<QList<BlockSampler::Sample>> kept;
+    for (auto &blocks : shared->samples)
+        kept.append(std::move(blocks));
+    const QList<Item> items = shared->items;
     // Read on the GUI thread once finished arrives there.
-    QMetaObject::invokeMethod(this, [this, failures] {
+    QMetaObject::invokeMethod(this, [this, failures, kept, items, shared] {
+        // A stream stopped and begun again: the old one's end is nobody's.
+        if (stream.get() != shared)
+            return;
         found = failures;
+        sampled = kept;
+        started = items;
         running = false;
         emit finished();
     }, Qt::QueuedConnection);
 }
 
 CardResult ReadbackVerifier::verify(const CardWriter &writer, const Item &item, const std::atomic_bool *abandon,
-                                    const std::function<void(qint64)> &progress)
+                                    const std::function<void(qint64)> &progress,
+                                    QList<BlockSampler::Sample> *samples)
 {
+    BlockSampler sampler(item.size + item.trailer.size());
     const qint64 from = item.wholeFile ? 0 : item.size;
     Sha1Stream hash;
     QByteArray tail;
@@ -144,6 +257,8 @@ CardResult ReadbackVerifier::verify(const CardWriter &writer, const Item &item, 
         // to tell a longer file, and bounded whatever lies on the card.
         const qint64 room = qMax<qint64>(0, item.trailer.size() + 1 - tail.size());
         tail.append(bytes + hashed, qMin(length - hashed, room));
+        if (item.wholeFile)
+            sampler.feed(position, bytes, length);
         position += length;
         progress(position - from);
     }, abandon);
@@ -157,5 +272,7 @@ CardResult ReadbackVerifier::verify(const CardWriter &writer, const Item &item, 
                                                           QString::fromLatin1(item.sha1.toLower()));
     else if (tail != item.trailer)
         why = QStringLiteral("its last %1 bytes differ").arg(item.trailer.size());
+    if (why.isEmpty() && samples && item.wholeFile)
+        *samples = sampler.samples();
     return why.isEmpty() ? CardResult() : CardResult::failure(CardResult::NotKept, item.path, why);
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QFuture>
 #include <QList>
 #include <QObject>
 #include <QSet>
@@ -10,18 +9,26 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <thread>
+#include <vector>
 
+#include "card/blocksampler.h"
 #include "service/filelist.h"
 #include "card/cardresult.h"
 
 class CardWriter;
 
-// The last step before a product or an RQ update is reported complete: every
-// file written in the run is read back from the card itself (CardWriter::
-// readBack, past the page cache) and compared with what was written. The
-// digest computed while writing proves what the tool handed to the card; only
-// this proves what the card kept. Runs on a pool thread with a second reader
-// beside it, each file read in bounded pieces.
+// Before a product or an RQ update is reported complete, every file written
+// in the run is read back from the card itself (CardWriter::readBack, past
+// the page cache) and compared with what was written. The digest computed
+// while writing proves what the tool handed to the card; only this proves
+// what the card kept. Two readers of its own, below the window's priority,
+// each file read in bounded pieces.
+//
+// Either all at once (start), or as a stream while the transfers still run
+// (begin, add as each file is on the medium, close after the last write):
+// each file is told as it is judged (itemRead), and finished() follows the
+// last one after close.
 class ReadbackVerifier : public QObject
 {
     Q_OBJECT
@@ -36,6 +43,8 @@ public:
         // false: the bytes were proven by a check in this run and not
         // written; only the file's length and its trailer are read.
         bool wholeFile = true;
+        // The caller's own mark, handed back with the judgement.
+        quint32 tag = 0;
     };
 
     // What a product's run wrote: every file not proven by a check, and the
@@ -47,11 +56,20 @@ public:
     ~ReadbackVerifier() override;
     Q_DISABLE_COPY_MOVE(ReadbackVerifier)
 
+    // The whole list, after one flush of the card.
     void start(std::shared_ptr<const CardWriter> writer, const QList<Item> &items);
+    // A stream: readers wait for files from add() until close().
+    void begin(std::shared_ptr<const CardWriter> writer);
+    void add(const QList<Item> &items);
+    void close();
     bool isRunning() const { return running; }
+    bool isOpen() const { return running && !closed; }
+    // close() was called on the last stream (a stream that ends without it
+    // was stopped, or its card failed).
+    bool isClosed() const { return closed; }
     // Stops the reading at its next piece; finished() follows, with no
     // failures (nothing was judged).
-    void stop() { abandon = true; }
+    void stop();
     bool wasStopped() const { return abandon; }
 
     // After finished: the files the card did not keep (NotKept), or the one
@@ -59,19 +77,39 @@ public:
     // file read back as written.
     QList<CardResult> failures() const { return found; }
 
-    // One file, on the calling thread; progress gets the bytes read so far.
+    // The items of the last start, and for each one read whole and found as
+    // written, its sampled blocks (empty for the others).
+    const QList<Item> &items() const { return started; }
+    const QList<QList<BlockSampler::Sample>> &samples() const { return sampled; }
+
+    // One file, on the calling thread; progress gets the bytes read so far;
+    // samples (when given) the sampled blocks of a file read whole.
     static CardResult verify(const CardWriter &writer, const Item &item, const std::atomic_bool *abandon,
-                             const std::function<void(qint64)> &progress);
+                             const std::function<void(qint64)> &progress,
+                             QList<BlockSampler::Sample> *samples = nullptr);
 
 signals:
     void progress(qint64 done, qint64 total);
+    // One file judged; afterClose: its reading began after close(), so
+    // after every write of the run.
+    void itemRead(const ReadbackVerifier::Item &item, const CardResult &result,
+                  const QList<BlockSampler::Sample> &samples, bool afterClose);
     void finished();
 
 private:
-    void run(std::shared_ptr<const CardWriter> writer, const QList<Item> &items);
+    struct Stream;
+    void read(Stream *stream);
+    void end(Stream *stream);
+    void joinReaders();
 
-    QFuture<void> future;
     std::atomic_bool abandon{false};
     bool running = false;
+    bool closed = true;
+    std::shared_ptr<Stream> stream;
+    std::vector<std::thread> readers;
     QList<CardResult> found;
+    QList<Item> started;
+    QList<QList<BlockSampler::Sample>> sampled;
 };
+
+Q_DECLARE_METATYPE(ReadbackVerifier::Item)

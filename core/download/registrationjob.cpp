@@ -12,6 +12,8 @@ RegistrationJob::RegistrationJob(ChartService *chartService, const Product &prod
     , identity(card)
     , containerFile(containerName)
 {
+    // Reads the card's chart data: no writer may be rewriting it meanwhile.
+    claimCard(card, CardLock::Mode::Shared, QStringLiteral("registering %1").arg(product.sku.simplified()));
 }
 
 void RegistrationJob::begin()

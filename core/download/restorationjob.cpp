@@ -14,6 +14,7 @@ RestorationJob::RestorationJob(ChartService *chartService, const Product &produc
     , identity(card)
     , chain(chainBytes)
 {
+    claimCard(card, CardLock::Mode::Exclusive, QStringLiteral("restoring %1").arg(product.sku.simplified()));
 }
 
 void RestorationJob::begin()

@@ -2,11 +2,17 @@
 
 #include <QCryptographicHash>
 #include <QDebug>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QtEndian>
 
+#include "base/appglobals.h"
 #include "card/mikfile.h"
+#include "card/sha1stream.h"
+#include "download/filecheck.h"
+#include "download/rqroom.h"
+#include "download/rqstaging.h"
 
 namespace {
 
@@ -79,7 +85,9 @@ QStringList RqUpdate::surveyPaths() const
     QStringList paths;
     for (const FileRecord &record : segments)
         paths << record.file << temporaryOf(record);
-    return paths;
+    if (!oldContainer.isEmpty())
+        paths << oldContainer;
+    return paths + oldSegmentNames;
 }
 
 QList<ActivationPlan::Step> RqUpdate::plan(const QHash<QString, CardWriter::Facts> &facts) const
@@ -159,11 +167,143 @@ QByteArray RqUpdate::finishedHeader(const QByteArray &header, const QByteArray &
     return image.headerImage();
 }
 
-void RqUpdate::setSegments(const FileList &list)
+void RqUpdate::setSegments(const FileList &list, const QByteArray &body)
 {
     segments = list.records;
     base = list.baseName;
+    listBody = body;
     inPlace.clear();
+}
+
+QString RqUpdate::chartNameOf() const
+{
+    Mik::MikFile image;
+    image.setHeaderImage(headerImage);
+    return image.chartName();
+}
+
+JobError RqUpdate::arrange(const QHash<QString, CardWriter::Facts> &facts, QList<ActivationPlan::Step> *steps)
+{
+    staging.reset();
+    stagingWriter.reset();
+    RqStaging folder(appDataFolder, writer->identity().rawMediaId(), chartNameOf());
+    RqStaging::Manifest manifest;
+    const bool stagedBefore = folder.read(&manifest) && manifest.header == headerImage && manifest.chartId == chart;
+    QByteArray onCard;
+    const bool underway = stagedBefore
+                          && writer->readFile(newContainerName(), Mik::MikFile::headerImageSize, &onCard).ok()
+                          && onCard == updatingHeader(headerImage);
+    if (underway) {
+        // The old build is partly gone already: the move finishes the way
+        // it began, from the data folder.
+        qInfo() << "staged update of" << chart << "under way: finishing it";
+        return arrangeStaged(steps);
+    }
+
+    RqRoom::Input room;
+    if (!RqRoom::measure(writer->root(), &room.cardFree, &room.cardUnit)
+        || !RqRoom::measure(appDataFolder, &room.dataFree, &room.dataUnit)) {
+        // Without the numbers the update goes as it always could.
+        qWarning() << "free space unknown; the update goes beside the old build";
+        *steps = plan(facts);
+        return JobError();
+    }
+    room.container = Mik::MikFile::headerImageSize + chainBytes.size();
+    if (!oldContainer.isEmpty())
+        room.oldFiles.append(facts.value(oldContainer).size);
+    for (const QString &old : oldSegmentNames)
+        room.oldFiles.append(facts.value(old).size);
+    for (const FileRecord &record : segments) {
+        const qint64 size = record.size + record.data.size();
+        const CardWriter::Facts temporary = facts.value(temporaryOf(record));
+        room.segments.append({size, temporary.regular ? qMin(temporary.size, size) : 0});
+        if (stagedBefore)
+            room.staged += qBound<qint64>(0, QFileInfo(folder.folder() + QLatin1Char('/') + temporaryOf(record)).size(),
+                                          size);
+    }
+    const RqRoom::Plan chosen = RqRoom::plan(room);
+    qInfo() << "room for" << chart << "- card free:" << room.cardFree << "beside needs:" << chosen.besideNeed
+            << "staged needs:" << chosen.stagedNeed << "data folder free:" << room.dataFree;
+    switch (chosen.way) {
+    case RqRoom::Way::Beside:
+        *steps = plan(facts);
+        return JobError();
+    case RqRoom::Way::NoRoom:
+        return JobError{JobError::CardFull, QString(), RqRoom::cardMessage(chosen.shortfall)};
+    case RqRoom::Way::NoStagingRoom:
+        return JobError{JobError::Other, QString(), RqRoom::dataFolderMessage(chosen.shortfall, appDataFolder)};
+    case RqRoom::Way::Staged:
+        break;
+    }
+    return arrangeStaged(steps);
+}
+
+JobError RqUpdate::arrangeStaged(QList<ActivationPlan::Step> *steps)
+{
+    staging = std::make_shared<RqStaging>(appDataFolder, writer->identity().rawMediaId(), chartNameOf());
+    QString why;
+    if (!staging->begin(headerImage, listBody, chart, &why)) {
+        staging.reset();
+        return JobError{JobError::Other, QString(),
+                        QStringLiteral("The update cannot keep its files on this computer (%1). Nothing on the "
+                                       "card was changed.")
+                            .arg(why)};
+    }
+    stagingWriter = staging->writer();
+    QStringList names;
+    for (const FileRecord &record : segments)
+        names << temporaryOf(record);
+    QHash<QString, CardWriter::Facts> staged;
+    const CardResult surveyed = stagingWriter->survey(names, &staged);
+    if (!surveyed.ok()) {
+        qWarning() << "staging not readable:" << surveyed.detail();
+        return JobError{JobError::Other, QString(),
+                        QStringLiteral("The update cannot read its files in %1. Nothing on the card was changed.")
+                            .arg(staging->folder())};
+    }
+    steps->clear();
+    using Action = ActivationPlan::Action;
+    for (const FileRecord &record : segments) {
+        const QString name = temporaryOf(record);
+        const CardWriter::Facts found = staged.value(name);
+        if (record.size == 0) {
+            steps->append({Action::None, 0, false, name});
+        } else if (found.regular && found.size >= record.size && found.size <= record.size + record.data.size()) {
+            // Kept from an earlier run: proven again, since anything may
+            // have happened to it in between.
+            const FileCheck::Result check = FileCheck::run(*stagingWriter, name, record);
+            if (check.outcome == FileCheck::Outcome::Passed)
+                steps->append({Action::None, record.size, false, name});
+            else
+                steps->append({Action::Fetch, 0, true, name});
+        } else if (found.regular && found.size > 0 && found.size < record.size) {
+            steps->append({Action::Resume, found.size, false, name});
+        } else {
+            steps->append({Action::Fetch, 0, found.exists, name});
+        }
+    }
+    return JobError();
+}
+
+QStringList RqUpdate::unstaged() const
+{
+    QStringList names;
+    for (const FileRecord &record : segments)
+        names << temporaryOf(record);
+    QHash<QString, CardWriter::Facts> staged;
+    stagingWriter->survey(names, &staged);
+    QStringList missing;
+    for (const FileRecord &record : segments) {
+        const CardWriter::Facts found = staged.value(temporaryOf(record));
+        if (record.size > 0 && !(found.regular && found.size == record.size + record.data.size()))
+            missing.append(record.file);
+    }
+    return missing;
+}
+
+void RqUpdate::finished() const
+{
+    RqStaging(appDataFolder, writer->identity().rawMediaId(), chartNameOf()).clear();
 }
 
 QList<ReadbackVerifier::Item> RqUpdate::writtenFiles() const
@@ -186,6 +326,8 @@ CardResult RqUpdate::markUnfinished() const
 
 CardResult RqUpdate::commit() const
 {
+    if (isStaged())
+        return commitStaged();
     const QString container = newContainerName();
     CardResult result = writer->writeWholeFile(container, {updatingHeader(headerImage), chainBytes});
     if (!result.ok())
@@ -215,7 +357,118 @@ CardResult RqUpdate::commit() const
     result = writer->writeWholeFile(container, {finishedHeader(headerImage, chainBytes), chainBytes});
     if (!result.ok())
         return result;
+    removeLeftovers();
+    return CardResult();
+}
 
+CardResult RqUpdate::commitStaged() const
+{
+    // The mark first: from here on the card says "update in progress" until
+    // the move is proven, and the next update finishes it.
+    const QString container = newContainerName();
+    CardResult result = markUnfinished();
+    if (!result.ok())
+        return result;
+
+    RqStaging::Manifest manifest;
+    staging->read(&manifest);
+    QStringList names;
+    for (const FileRecord &record : segments)
+        names << record.file;
+    QHash<QString, CardWriter::Facts> facts;
+    if (!(result = writer->survey(names, &facts)).ok())
+        return result;
+    QSet<QString> wanted;
+    QSet<QString> placed;
+    for (const FileRecord &record : segments) {
+        wanted.insert(record.file);
+        const CardWriter::Facts found = facts.value(record.file);
+        if (manifest.placed.contains(record.file) && found.regular
+            && found.size == record.size + record.data.size())
+            placed.insert(record.file);
+    }
+
+    // Everything of the old build, and whatever an earlier attempt left, goes
+    // before the first new segment comes: the card never holds more than
+    // the new build. The old container first, as in the other way.
+    QStringList gone;
+    if (!oldContainer.isEmpty() && oldContainer != container)
+        gone << oldContainer;
+    for (const QString &old : oldSegmentNames) {
+        if (!wanted.contains(old))
+            gone << old;
+    }
+    for (const FileRecord &record : segments) {
+        if (!placed.contains(record.file))
+            gone << record.file;
+        gone << temporaryOf(record);
+    }
+    for (const QString &name : std::as_const(gone)) {
+        if (!(result = writer->remove(name)).ok())
+            return result;
+    }
+
+    for (const FileRecord &record : segments) {
+        if (placed.contains(record.file))
+            continue;
+        result = record.size == 0 ? writer->writeWholeFile(record.file, {record.data})
+                                  : moveOnto(*stagingWriter, record);
+        if (!result.ok())
+            return result;
+        // Not recorded: the next run moves it again.
+        if (!staging->notePlaced(record.file))
+            qWarning() << "Cannot record a moved segment:" << record.file;
+    }
+
+    result = writer->writeWholeFile(container, {finishedHeader(headerImage, chainBytes), chainBytes});
+    if (!result.ok())
+        return result;
+    removeLeftovers();
+    return CardResult();
+}
+
+CardResult RqUpdate::moveOnto(const CardWriter &source, const FileRecord &record) const
+{
+    const QString name = temporaryOf(record);
+    const qint64 length = record.size + record.data.size();
+    const auto damaged = [&](const QString &why) {
+        // Fetched again before the next move (unstaged()).
+        source.remove(name);
+        writer->remove(name);
+        return CardResult::failure(CardResult::Failed, record.file,
+                                   QStringLiteral("its copy kept on this computer %1 and is fetched again").arg(why));
+    };
+    CardFile from;
+    CardResult read = source.open(name, CardWriter::Mode::Read, &from);
+    if (!read.ok() || from.size() != length)
+        return damaged(QStringLiteral("is missing or short"));
+    CardFile to;
+    CardResult result = writer->open(name, CardWriter::Mode::Truncate, &to);
+    if (!result.ok())
+        return result.at(record.file);
+    Sha1Stream hash;
+    QByteArray tail;
+    QByteArray piece;
+    for (qint64 position = 0; position < length; position += piece.size()) {
+        piece.resize(int(qMin(copyPiece, length - position)));
+        if (!(read = from.readAt(position, piece.data(), piece.size())).ok())
+            return damaged(QStringLiteral("cannot be read"));
+        const qint64 hashed = qBound<qint64>(0, record.size - position, piece.size());
+        hash.update(piece.constData(), hashed);
+        tail.append(piece.constData() + hashed, piece.size() - hashed);
+        if (!(result = to.write(piece)).ok())
+            return result.at(record.file);
+        to.startWriteback(position, piece.size());
+    }
+    if (!Sha1Stream::sameDigest(hash.hexDigest(), record.sha1) || tail != record.data)
+        return damaged(QStringLiteral("was damaged"));
+    if (!(result = to.sync()).ok() || !(result = to.close()).ok())
+        return result.at(record.file);
+    return writer->rename(name, record.file);
+}
+
+void RqUpdate::removeLeftovers() const
+{
     // Temporaries of builds that never finished, and segments whose
     // container is gone (a clean-up interrupted before): no container can
     // use them any more.
@@ -235,5 +488,4 @@ CardResult RqUpdate::commit() const
         if ((isTemporaryName(name) || orphan) && !writer->remove(name).ok())
             qWarning() << "Cannot remove a file the update left:" << name;
     }
-    return CardResult();
 }

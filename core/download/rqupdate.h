@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "download/activationplan.h"
+#include "download/joberror.h"
 #include "service/filelist.h"
 #include "download/readbackverifier.h"
 #include "card/cardresult.h"
@@ -17,6 +18,7 @@
 namespace Mik {
 class MikFile;
 }
+class RqStaging;
 
 // An RQ card's update as one transaction. The new segments are fetched under
 // temporary names that say which build they belong to and proven by SHA-1;
@@ -29,6 +31,14 @@ class MikFile;
 // mark cleared. A kill at any point leaves either the old card, whose
 // update resumes the temporaries, or a container marked "Update In
 // Progress" whose update completes the card.
+//
+// A card with room for the new build but not for it beside the old one
+// (RqRoom) takes the staged way instead: the segments are fetched and proven
+// in the data folder (RqStaging), and the commit, under the container's
+// mark, removes the old build and moves them onto the card one by one, each
+// under its temporary name first. Every step is recorded there, so a kill
+// or a pulled card at any point leaves a card that the next update finishes
+// from the data folder alone.
 class RqUpdate
 {
 public:
@@ -49,9 +59,23 @@ public:
     static ActivationPlan::Step decide(const FileRecord &record, const QString &temporary,
                                        const CardWriter::Facts &inPlace, const CardWriter::Facts &partial);
     // The card files the plan looks at: each segment's own name and its
-    // temporary.
+    // temporary, and the old build's files, whose room the update may take.
     QStringList surveyPaths() const;
     QList<ActivationPlan::Step> plan(const QHash<QString, CardWriter::Facts> &facts) const;
+    // Works out the room the update needs and the way it goes, and gives
+    // every segment its step; an error, and nothing written to the card,
+    // when it cannot go. A card already in the middle of a staged move of
+    // this build goes on with it.
+    JobError arrange(const QHash<QString, CardWriter::Facts> &facts, QList<ActivationPlan::Step> *steps);
+    bool isStaged() const { return staging != nullptr; }
+    // Where the segments are fetched to: the card, or the staging folder.
+    std::shared_ptr<const CardWriter> fetchWriter() const { return isStaged() ? stagingWriter : writer; }
+    // Staged segments that are no longer whole in the data folder: fetched
+    // again before anything moves.
+    QStringList unstaged() const;
+    // The update is proven on the card: no staging of this card's chart is
+    // needed any more, whichever way it went.
+    void finished() const;
 
     // A header the service sent for this card's container: the same chart,
     // built for the service, not older in build or chart version.
@@ -73,7 +97,9 @@ public:
     static QByteArray updatingHeader(const QByteArray &header);
     static QByteArray finishedHeader(const QByteArray &header, const QByteArray &chain);
 
-    void setSegments(const FileList &list);
+    // The body is the list as the service sent it: a staged update keeps it
+    // to read again when it is resumed.
+    void setSegments(const FileList &list, const QByteArray &body);
     QString temporaryOf(const FileRecord &record) const { return temporaryName(record, chart); }
     // The segment under its own name was proven: nothing to rename.
     void keepInPlace(const QString &file) { inPlace.insert(file); }
@@ -94,6 +120,16 @@ public:
     CardResult markUnfinished() const;
 
 private:
+    QString chartNameOf() const;
+    JobError arrangeStaged(QList<ActivationPlan::Step> *steps);
+    CardResult commitStaged() const;
+    // A staged segment copied onto the card under its temporary name,
+    // proven as it goes, then renamed into place.
+    CardResult moveOnto(const CardWriter &source, const FileRecord &record) const;
+    // Temporaries of builds that never finished, and segments whose
+    // container is gone.
+    void removeLeftovers() const;
+
     std::shared_ptr<const CardWriter> writer;
     QString oldContainer;
     QStringList oldSegmentNames;
@@ -102,5 +138,8 @@ private:
     QString chart;
     QString base;
     QList<FileRecord> segments;
+    QByteArray listBody;
     QSet<QString> inPlace;
+    std::shared_ptr<RqStaging> staging;
+    std::shared_ptr<const CardWriter> stagingWriter;
 };

@@ -7,6 +7,7 @@
 
 #include "base/appglobals.h"
 #include "card/cardwriter.h"
+#include "download/rqstaging.h"
 #include "download/rqupdate.h"
 #include "service/chartservice.h"
 
@@ -19,6 +20,7 @@ RqUpdateJob::RqUpdateJob(ChartService *chartService, const Product &product, con
     , item(product)
     , containerFile(containerName)
 {
+    claimCard(card, CardLock::Mode::Exclusive, QStringLiteral("updating %1").arg(product.sku.simplified()));
     connect(&backingUp, &QFutureWatcher<bool>::finished, this, &RqUpdateJob::handleBackedUp);
 }
 
@@ -48,9 +50,63 @@ void RqUpdateJob::begin()
         fail(JobError{JobError::Other, containerFile, QStringLiteral("Invalid Chart Data")});
         return;
     }
+    if (resumeStagedMove())
+        return;
     ServiceCall<QByteArray> *reply = service->headerUpdate(container.chartName());
     call = reply;
     connect(reply, &ServiceReply::finished, this, [this, reply] { handleHeader(reply); });
+}
+
+bool RqUpdateJob::resumeStagedMove()
+{
+    RqStaging::Manifest manifest;
+    if (!RqStaging(appDataFolder, identity.rawMediaId(), container.chartName()).read(&manifest))
+        return false;
+    FileList list;
+    QString refusal;
+    if (!list.parse(manifest.list, FileList::Kind::Segments, &refusal))
+        return false;
+    // The move began only once the new container, marked, was on the card.
+    const QString name = list.baseName + QStringLiteral(".kim");
+    QByteArray onCard;
+    if (!writer->readFile(name, Mik::MikFile::headerImageSize, &onCard).ok()
+        || onCard != RqUpdate::updatingHeader(manifest.header))
+        return false;
+    Mik::MikFile marked;
+    bool whole = false;
+    QByteArray markedChain;
+    try {
+        marked = Mik::MikFile(identity.root() + QLatin1Char('/') + name);
+        markedChain = marked.getDrmBytes(&whole);
+    } catch (const QString &message) {
+        qCWarning(lcJob) << "marked container not readable:" << message;
+        return false;
+    }
+    if (markedChain.isEmpty() || !whole)
+        return false;
+    qCInfo(lcJob) << item.sku << "finishing a staged move from" << manifest.chartId;
+    chain = markedChain;
+    header = manifest.header;
+    // The container the job was given may be the old build's under another
+    // name, if the move stopped before it went: its files go too.
+    QStringList oldSegments;
+    for (const Mik::MikFile *found : {&container, &marked}) {
+        for (const QFileInfo &segment : std::as_const(found->segments)) {
+            if (!oldSegments.contains(segment.fileName()))
+                oldSegments.append(segment.fileName());
+        }
+    }
+    prepare([card = writer, root = identity.root(), sku = item.sku, body = manifest.list, name = containerFile,
+             oldSegments, head = header, drm = chain, chartId = manifest.chartId] {
+        return Preparation::forSegments(card, root, sku, body, name, oldSegments, head, drm, chartId);
+    });
+    return true;
+}
+
+void RqUpdateJob::proven()
+{
+    if (rqUpdate)
+        rqUpdate->finished();
 }
 
 bool RqUpdateJob::stoppedEarly()

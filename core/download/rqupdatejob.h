@@ -16,7 +16,8 @@ class ChartService;
 // new header is checked against the card's container, the container is
 // backed up to the data folder, the new build's segment list is read, and
 // the update runs as one transaction on the card (RqUpdate) through the
-// shared engine.
+// shared engine. A staged move that was cut off (RqStaging) is finished
+// first, from the data folder alone: the card is of no use until it is.
 class RqUpdateJob : public DownloadJob
 {
     Q_OBJECT
@@ -33,6 +34,7 @@ public:
 protected:
     void begin() override;
     void stopOwnWork() override;
+    void proven() override;
     bool ownWorkIdle() const override { return !call && !backingUp.isRunning(); }
 
 private:
@@ -41,6 +43,10 @@ private:
     void handleSegments(ServiceCall<QByteArray> *reply);
     // Ends the job while nothing on the card changed yet.
     bool stoppedEarly();
+    // True when the card is in the middle of a staged move whose files and
+    // manifest are in the data folder; the move then goes on without the
+    // service.
+    bool resumeStagedMove();
 
     ChartService *service;
     Product item;

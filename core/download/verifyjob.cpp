@@ -29,6 +29,9 @@ VerifyJob::VerifyJob(ChartService *chartService, const Product &product, const Q
     , identity(card)
     , writer(std::make_shared<const CardWriter>(card))
 {
+    // Reads only: other verifications may read the card at the same time,
+    // no writer may change it meanwhile.
+    claimCard(card, CardLock::Mode::Shared, QStringLiteral("verifying %1").arg(product.sku.simplified()));
     connect(&surveying, &QFutureWatcher<Survey>::finished, this, &VerifyJob::handleSurvey);
     connect(&readback, &ReadbackVerifier::finished, this, &VerifyJob::handleReadback);
     connect(&readback, &ReadbackVerifier::progress, this, [this](qint64 done, qint64 total) {

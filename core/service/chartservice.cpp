@@ -43,6 +43,24 @@ bool objectOf(const QByteArray &body, QJsonObject *object, QString *why)
     return true;
 }
 
+// Whether requests may go over HTTP/2 (negotiated with TLS only; plain HTTP
+// stays HTTP/1.1 either way). QUORVEL_HTTP2=0 or 1 overrides the default.
+bool http2Allowed()
+{
+    static const bool allowed = [] {
+        const QByteArray chosen = qgetenv("QUORVEL_HTTP2").trimmed();
+        return chosen.isEmpty() ? ChartService::http2ByDefault : chosen != "0";
+    }();
+    return allowed;
+}
+
+QNetworkRequest requestFor(const QUrl &url)
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, http2Allowed());
+    return request;
+}
+
 } // namespace
 
 ChartService::ChartService(const QString &baseUrl, QObject *parent)
@@ -61,7 +79,7 @@ QNetworkReply *ChartService::post(const QString &name, const QString &group, QJs
 
     // Joined as texts: a name that starts with "/" yields a doubled slash,
     // which the service's routes expect.
-    QNetworkRequest request(QUrl(base + QStringLiteral("/api/") + group + QLatin1Char('/') + name));
+    QNetworkRequest request = requestFor(QUrl(base + QStringLiteral("/api/") + group + QLatin1Char('/') + name));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     request.setHeader(QNetworkRequest::ContentLengthHeader, QString::number(bytes.size()));
     return manager->post(request, bytes);
@@ -134,13 +152,13 @@ ServiceCall<QByteArray> *ChartService::segments(const QString &chartName)
 
 ServiceCall<VersionInfo> *ChartService::version()
 {
-    return new ServiceCall<VersionInfo>(manager->get(QNetworkRequest(QUrl(base + QStringLiteral("/firmware_versions")))),
+    return new ServiceCall<VersionInfo>(manager->get(requestFor(QUrl(base + QStringLiteral("/firmware_versions")))),
                                         readVersion, this);
 }
 
 QNetworkRequest ChartService::fileRequest(const QString &url, const QString &range)
 {
-    QNetworkRequest request{QUrl(url)};
+    QNetworkRequest request = requestFor(QUrl(url));
     if (!range.isEmpty()) {
         request.setRawHeader("Range", range.toUtf8());
         request.setRawHeader("Accept-Encoding", "identity");

@@ -55,6 +55,10 @@ public:
     ServiceCall<QByteArray> *segments(const QString &chartName);
     ServiceCall<VersionInfo> *version();
 
+    // Whether a request over TLS may be answered over HTTP/2 unless
+    // QUORVEL_HTTP2 says otherwise.
+    static constexpr bool http2ByDefault = true;
+
     // The request for one chart file (or a part of it): built here so that a
     // network manager on another thread (the transfers have their own) asks
     // exactly what this one would.

@@ -5,6 +5,11 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 // A bundle of every public authority is about 200 KiB; anything far beyond
@@ -21,8 +26,21 @@ int ExtraCaTrust::installFromEnvironment()
 
 int ExtraCaTrust::addToDefaultConfiguration(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Opened without waiting and looked at before it is read: a FIFO, or a
+    // device, named here would hold the tool's start for ever.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        qWarning() << "Extra CA file" << path
+                   << (fd < 0 ? "cannot be read: " + qt_error_string(errno) : QStringLiteral("is not a regular file"))
+                   << "- ignored";
+        if (fd >= 0)
+            ::close(fd);
+        return 0;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         qWarning() << "Extra CA file" << path << "cannot be read:" << file.errorString() << "- ignored";
         return 0;
     }

@@ -41,14 +41,14 @@ bool ownedByTool(const QString &file)
     return lower.endsWith(QLatin1String(".kim")) || segmentName().match(lower).hasMatch();
 }
 
+const QByteArray emptySha1 = QByteArrayLiteral("da39a3ee5e6b4b0d3255bfef95601890afd80709");
+
 // Checked for every record of a list of hundreds of thousands: no pattern.
-// As the pattern "^[0-9a-fA-F]{40}$" it replaces, a line end after the
-// digits passes (such a digest then matches no file, and its file fails).
 bool isHexDigest(const QByteArray &text)
 {
-    if (text.size() != 40 && !(text.size() == 41 && text.endsWith('\n')))
+    if (text.size() != 40)
         return false;
-    for (const char c : QByteArrayView(text).first(40)) {
+    for (const char c : text) {
         const auto u = uchar(c);
         if (!((u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F')))
             return false;
@@ -244,6 +244,12 @@ bool FileList::readRecord(const FileListReader::Record &fields, int index, Kind 
         return false;
     }
     record->sha1 = sha1.latin1;
+    // A file without bytes has one digest; another one means the list and
+    // the file disagree, and a list that contradicts itself is not trusted.
+    if (record->size == 0 && hasSha1 && record->sha1.toLower() != emptySha1) {
+        *reason = QStringLiteral("the SHA-1 is not that of a file without bytes");
+        return false;
+    }
 
     const FileListReader::Field &data = fields.data;
     if (data.type != Type::Missing && data.type != Type::Null) {

@@ -85,6 +85,24 @@ void AppController::showTerms()
     terms->activateWindow();
 }
 
+void AppController::bringForward()
+{
+    QWidget *front = window ? static_cast<QWidget *>(window.data()) : nullptr;
+    if (!front && signIn && signIn->isVisible())
+        front = signIn;
+    if (!front && terms)
+        front = terms;
+    if (!front)
+        front = signIn;
+    if (!front)
+        return;
+    // From the tray or the task bar alike: shown, not minimised, on top.
+    front->setWindowState(front->windowState() & ~Qt::WindowMinimized);
+    front->show();
+    front->raise();
+    front->activateWindow();
+}
+
 void AppController::showAbout()
 {
     if (!about)

@@ -31,6 +31,9 @@ public:
     NewWindow *mainWindow() const;
     About *aboutDialog() const;
 
+    // Another start of the tool asked for its window: the one in front now
+    // comes forward (the main window, else the sign-in or the terms).
+    void bringForward();
     void showAbout();
     void showTerms();
     // Back to the sign-in, the main window closed (its job must have ended).

@@ -149,7 +149,7 @@ CardPanel::Choice CardPanel::choose(const QString &mediaFile)
     return Choice::Valid;
 }
 
-void CardPanel::forget()
+void CardPanel::forget(bool offerOthers)
 {
     chosen = CardIdentity();
     cardWatcher.setChosenCard(chosen);
@@ -158,7 +158,8 @@ void CardPanel::forget()
     updateCardList();
     // Another card still in a reader is offered at once, not only when it
     // is put in again.
-    offerCardIfNoneChosen();
+    if (offerOthers)
+        offerCardIfNoneChosen();
 }
 
 void CardPanel::showNoCard()
@@ -183,9 +184,10 @@ void CardPanel::showState(ProductTypeEnum cardLine)
     pathText = QStringLiteral("File Path: ") + chosen.root();
     setElided(ui->sdPathLabel, pathText, chosen.root(), Qt::ElideMiddle);
     if (state.isValid()) {
+        // Free of total, said so: "a / b" read as used of total.
         ui->sdSpaceLabel->setText(QStringLiteral("SD Card Capacity: ")
-                                  + Utilities::kbToReadable(double(state.freeBytes() / 1024))
-                                  + QStringLiteral(" / ") + Utilities::kbToReadable(double(state.totalBytes() / 1024)));
+                                  + Utilities::kbToReadable(double(state.freeBytes() / 1024)) + tr(" free of ")
+                                  + Utilities::kbToReadable(double(state.totalBytes() / 1024)));
     }
     // An RQ card has no vmid: its container names the chart.
     QString sku = state.productSku();

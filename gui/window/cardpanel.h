@@ -34,8 +34,10 @@ public:
     // The file dialog; NoCard when the user gave up.
     Choice browse();
     Choice choose(const QString &mediaFile);
-    // No card: the panel's no-card texts and picture.
-    void forget();
+    // No card: the panel's no-card texts and picture. offerOthers: a card
+    // still in a reader is offered at once (not after an eject: the card
+    // ejected may not have left the list yet).
+    void forget(bool offerOthers = true);
 
     const CardIdentity &chosenCard() const { return chosen; }
     QString mediaIdDir() const { return chosen.root(); }

@@ -16,6 +16,7 @@
 
 #include "base/appglobals.h"
 #include "base/settings.h"
+#include "card/cardejector.h"
 #include "card/cardmodel.h"
 #include "catalogue/catalogue.h"
 #include "dialogs/about.h"
@@ -80,6 +81,19 @@ NewWindow::NewWindow(ChartService *chartService, Account *userAccount, QWidget *
     buildMenu(aboutAction, quitAction);
 
     notifier = new DesktopNotifier(this, tray, this);
+    ejector = new CardEjector(this);
+    ejectButton = new QPushButton(tr("&Eject"), this);
+    ejectButton->setObjectName(QStringLiteral("ejectBtn"));
+    ejectButton->setToolTip(tr("Unmount the SD card so that it can be taken out safely"));
+    ejectButton->setCursor(Qt::PointingHandCursor);
+    // Styled as the card's other button, which the form's sheet names.
+    ejectButton->setStyleSheet(QStringLiteral(
+        "QPushButton { background-color: #787878; color: white; border: none; padding: 6px 12px; }"
+        "QPushButton:hover { background-color: #8a8a8a; }"
+        "QPushButton:focus { border: 2px solid #FDB924; }"
+        "QPushButton:disabled { background-color: #606060; color: #a0a0a0; }"));
+    ui->sdSelLayout->insertWidget(1, ejectButton);
+    ejectButton->hide();
     control = new JobController(ui, service, products, card, tray, this);
     control->setSession(account->sessionId());
 
@@ -129,6 +143,19 @@ NewWindow::NewWindow(ChartService *chartService, Account *userAccount, QWidget *
     connect(ui->sdSelBtn, &QPushButton::clicked, this, &NewWindow::browseForCard);
     connect(ui->noRQBtn, &QPushButton::clicked, this, &NewWindow::browseForCard);
     connect(ui->downloadBtn, &QPushButton::clicked, this, &NewWindow::pressAction);
+    connect(ejectButton, &QPushButton::clicked, this, &NewWindow::eject);
+    connect(ejector, &CardEjector::finished, this, [this](const CardEjector::Result &result) {
+        ejectButton->setText(tr("&Eject"));
+        setLocked(control->busy());
+        if (!result.ok()) {
+            showMessage(result.message);
+            return;
+        }
+        // The card is no longer chosen, and is not offered again until it
+        // is put in again.
+        panel->forget(false);
+        panel->say(tr("You can now remove the card."));
+    });
 
     connect(products, &Catalogue::productsArrived, this, &NewWindow::handleProductsArrived);
     connect(products, &Catalogue::productsFailed, this, &NewWindow::handleProductsFailed);
@@ -311,7 +338,7 @@ void NewWindow::fixTabOrder()
     chain << ui->noRQBtn;
     if (auto *refresh = refreshButton->findChild<QToolButton *>())
         chain << refresh;
-    chain << ui->sdSelBtn << ui->sdCardList << ui->downloadBtn;
+    chain << ui->sdSelBtn << ejectButton << ui->sdCardList << ui->downloadBtn;
     if (auto *row = findChild<JobRow *>(QStringLiteral("jobRow")))
         chain << row->findChild<QWidget *>(QStringLiteral("pauseButton")) << row->findChild<QWidget *>(QStringLiteral("cancelButton"));
     chain << findChild<QToolButton *>(QStringLiteral("menuButton"));
@@ -472,8 +499,25 @@ void NewWindow::handleCardBack()
         panel->say(tr("The SD card is back."));
 }
 
+void NewWindow::showEject()
+{
+    ejectButton->setVisible(card->hasCard());
+    ejectButton->setEnabled(card->hasCard() && !control->busy() && !ejector->isRunning());
+}
+
+void NewWindow::eject()
+{
+    if (control->busy() || !card->hasCard() || ejector->isRunning())
+        return;
+    ejectButton->setText(tr("Ejecting\u2026"));
+    ejectButton->setEnabled(false);
+    panel->setLocked(true);
+    ejector->eject(panel->chosenCard().root());
+}
+
 void NewWindow::handleCardState()
 {
+    showEject();
     const CardState &state = card->state();
     if (state.isRqCard() && products->productsLoaded() && !products->subscriptionsLoaded(RqSd))
         products->loadSubscriptions(RqSd);
@@ -641,6 +685,7 @@ void NewWindow::setLocked(bool locked)
         list->setLocked(locked);
     if (!locked && closing)
         closing->reject();
+    showEject();
     showDetails();
 }
 
@@ -651,6 +696,9 @@ void NewWindow::handleJobEnded(Job *job)
     switch (job->stage()) {
     case Job::Stage::Done:
         bringForward();
+        // Proven: the card can go, and the button that lets it is at hand.
+        ui->downloadStatusLabel->setText(tr("You can eject the SD card now."));
+        ejectButton->setFocus();
         notifier->notify(JobText::endTitle(*job, kind, control->elapsedMs()), JobText::endMessage(*job, kind));
         if (isVisible())
             showMessage(JobText::endMessage(*job, kind));

@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QPointer>
 #include <QString>
 #include <QSystemTrayIcon>
@@ -13,6 +14,7 @@
 
 class Account;
 class QAction;
+class CardEjector;
 class CardModel;
 class CardPanel;
 class Catalogue;
@@ -99,6 +101,10 @@ private:
     void handleRqCardPrepared(Job *job);
 
     void buildMenu(QAction *about, QAction *quit);
+    // The card's Eject button: offered while a card is chosen and no job
+    // runs, pressed for the user's attention when a job ends proven.
+    void showEject();
+    void eject();
     // Tab goes from the tabs through the rows to the card, the button, the
     // job's buttons and the menu, whatever was created when.
     void fixTabOrder();
@@ -118,6 +124,8 @@ private:
     RefreshButton *refreshButton;
     QSystemTrayIcon *tray;
     DesktopNotifier *notifier;
+    CardEjector *ejector;
+    QPushButton *ejectButton;
     QHash<ProductTypeEnum, ProductList *> lists;
     QPointer<QMessageBox> closing;
     // The product in the details pane (0: none) and the RQ card's plan.

@@ -10,7 +10,10 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #include "chartserviceprocess.h"
 #include "exitstatus.h"
@@ -28,7 +31,8 @@ struct Step
     // "NAME=value" sets a variable for this run, "NAME" removes it.
     QStringList environment;
     QList<QJsonObject> faults;
-    // "corrupt": a byte of a written file is changed on the card first.
+    // "corrupt": a byte of a written file is changed on the card first;
+    // "held": this process holds the card's lock (flock() on its root) for the run.
     QString before;
     // Sent once the transfers have moved bytes.
     int signal = 0;
@@ -93,6 +97,7 @@ struct RqCard
     int subscription;
     quint64 build;
     quint64 code;
+    QString cardSize = QString(); // a card of its own file system, this small (tmpfs "size=")
 };
 
 const QList<RqCard> rqCards {
@@ -102,6 +107,13 @@ const QList<RqCard> rqCards {
             QStringLiteral("--media-id"), QStringLiteral("QTEST-RQ-0001"), QStringLiteral("--segment-size"),
             QStringLiteral("16384"), QStringLiteral("--segment-sizes"), QStringLiteral("16384,16384,3000") },
         QStringLiteral("  5555-1"), 9503, 5002, 2000 },
+    // The same, on a card that cannot hold the new build even once the old
+    // one is gone: 4 kB free, 8 kB needed.
+    { QStringLiteral("rq, card too small"), QString::fromLatin1(ChartServiceProcess::TestEmail), testPassword,
+        { QStringLiteral("--kind"), QStringLiteral("rq"), QStringLiteral("--sku"), QStringLiteral("  5555-1"),
+            QStringLiteral("--media-id"), QStringLiteral("QTEST-RQ-0001"), QStringLiteral("--segment-size"),
+            QStringLiteral("16384"), QStringLiteral("--segment-sizes"), QStringLiteral("16384,16384,3000") },
+        QStringLiteral("  5555-1"), 9503, 5002, 2000, QStringLiteral("size=48k") },
     // Its chart is the account's, but no subscription is bound to the card:
     // it is registered before the update.
     { QStringLiteral("rq unknown"), QString::fromLatin1(ChartServiceProcess::DemoEmail),
@@ -193,6 +205,7 @@ void TestCli::init()
 
 void TestCli::cleanup()
 {
+    QProcess::execute(QStringLiteral("umount"), {card});
     delete folder;
     folder = nullptr;
 }
@@ -500,6 +513,14 @@ void TestCli::runs_data()
                              { "\"stage\":\"paused\"", "\"reason\":\"signal\"" } },
                { download, {}, {}, {}, 0, 0, {} } }
         << "resumed";
+    // Whoever holds the card's lock, the run changes nothing and says who.
+    QTest::newRow("card in use, then free")
+        << "velmora"
+        << QList<Step> { { download, {}, {}, QStringLiteral("held"), 0, ExitStatus::Card,
+                             { "\"kind\":\"card-busy\"",
+                                 "in use by another copy of the Quorvel Download Tool (tst_cli, process" } },
+               { download, {}, {}, {}, 0, 0, {} } }
+        << "product";
     QTest::newRow("SIGTERM pauses") << "velmora"
                                     << QList<Step> { { download, {}, { slow }, {}, SIGTERM, 143,
                                            { "\"stage\":\"paused\"", "\"reason\":\"signal\"" } } }
@@ -507,6 +528,12 @@ void TestCli::runs_data()
     QTest::newRow("RQ update") << "rq"
                                << QList<Step> { { update, {}, {}, {}, 0, 0, { "\"job\":\"update\"" } } }
                                << "rq";
+    // Refused before anything is written, with the room to make.
+    QTest::newRow("RQ update without room on the card")
+        << "rq, card too small"
+        << QList<Step> { { update, {}, {}, {}, 0, ExitStatus::Card,
+               { "\"kind\":\"card-full\"", "The SD card needs 0.1 MB more free space for this update" } } }
+        << "";
     const QStringList demoAccount { QStringLiteral("QUORVEL_EMAIL=")
             + QLatin1String(ChartServiceProcess::DemoEmail),
         QStringLiteral("QUORVEL_PASSWORD=") + QLatin1String(ChartServiceProcess::DemoPassword) };
@@ -533,6 +560,13 @@ void TestCli::runs()
             { QStringLiteral("--media-id"), QStringLiteral("QTEST-0001"), QStringLiteral("--sku"),
                 productSku }));
     } else if (const RqCard *rq = rqCard(cardKind)) {
+        if (!rq->cardSize.isEmpty()
+            && (!QDir().mkpath(card)
+                || QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
+                                                               QStringLiteral("-o"), rq->cardSize,
+                                                               QStringLiteral("tmpfs"), card})
+                       != 0))
+            QSKIP("cannot mount a small file system here");
         QVERIFY(ChartServiceProcess::makeCard(card, rq->makeCard.at(1), rq->makeCard.mid(2)));
     }
 
@@ -546,8 +580,15 @@ void TestCli::runs()
             QVERIFY(service.addFault(armed));
         if (step.before == QLatin1String("corrupt"))
             corruptOnCard();
+        const int held = step.before == QLatin1String("held")
+            ? ::open(QFile::encodeName(card).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+            : -1;
+        if (held >= 0)
+            QCOMPARE(::flock(held, LOCK_EX), 0);
 
         const Result result = run(step);
+        if (held >= 0)
+            ::close(held);
         QVERIFY2(result.exitCode == step.exitCode,
             qPrintable(QStringLiteral("step %1 ended %2, not %3:\n%4%5")
                            .arg(i)

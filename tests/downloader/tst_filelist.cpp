@@ -18,6 +18,7 @@
 #include "download/job.h"
 #include "download/joboptions.h"
 #include "download/rateestimator.h"
+#include "download/rqroom.h"
 #include "service/filelist.h"
 #include "download/rqupdate.h"
 #include "service/servicereply.h"
@@ -43,6 +44,7 @@ QByteArray record(
 Q_DECLARE_METATYPE(FileList::Kind)
 Q_DECLARE_METATYPE(CardFilesystem::Kind)
 Q_DECLARE_METATYPE(ActivationPlan::Action)
+Q_DECLARE_METATYPE(RqRoom::Way)
 
 class TestFileList : public QObject
 {
@@ -56,6 +58,8 @@ private slots:
     void cardLimits();
     void plan_data();
     void plan();
+    void room_data();
+    void room();
     void options_data();
     void options();
     void stageMoves_data();
@@ -115,9 +119,13 @@ void TestFileList::parse_data()
         refused(value, reply(good + "," + sized("P/b.bin", value)), size);
     refused("size missing", reply(record("P/b.bin", R"("sha1": ")" + digest + "\"")), size);
     refused("no digest", reply(record("P/b.bin", R"("size": 5)")), sha1);
-    for (const QByteArray &bad : { digest.left(39), digest.left(39) + "g" })
+    for (const QByteArray &bad : { digest.left(39), digest.left(39) + "g", digest + "\\n" })
         refused(bad.constData(), reply(record("P/b.bin", R"("size": 5, "sha1": ")" + bad + "\"")), sha1);
     accepted("no digest for no bytes", record("P/b.bin", R"("size": 0, "data": "aGk=")"), 0);
+    accepted("digest of nothing for no bytes",
+        record("P/b.bin", R"("size": 0, "sha1": "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709")"), 0);
+    refused("another digest for no bytes", reply(good + "," + record("P/b.bin", R"("size": 0, "sha1": ")" + digest + "\"")),
+        QStringLiteral("not that of a file without bytes"));
     refused("data not Base64", reply(record("P/b.bin", R"("size": 0, "data": "a!b")")),
         QStringLiteral("not valid Base64"));
     refused("etag a number", reply(record("P/b.bin", R"("size": 0, "etag": 5)")),
@@ -318,6 +326,70 @@ void TestFileList::plan()
     record.data = "hi";
     QCOMPARE(ActivationPlan::decide(record, { exists, onCard >= 0, 7 }, changed).action,
         ActivationPlan::Action::Inline);
+}
+
+// An RQ update's room, where the card's own file system decides: whole
+// allocation units, what lies on the card already, what the data folder
+// holds already. (A card of 4 KiB pages runs each way end to end in
+// tst_cardoutcomes.)
+void TestFileList::room_data()
+{
+    QTest::addColumn<qint64>("cardFree");
+    QTest::addColumn<qint64>("unit");
+    QTest::addColumn<QList<qint64>>("oldFiles");   // the old container first
+    QTest::addColumn<QList<qint64>>("segments");   // the new build's, each with its temporary on the card
+    QTest::addColumn<QList<qint64>>("temporaries");
+    QTest::addColumn<qint64>("staged");            // already in the data folder, of 1 MiB free there
+    QTest::addColumn<RqRoom::Way>("way");
+    QTest::addColumn<qint64>("shortfall");
+
+    const qint64 k = 1024;
+    const QList<qint64> tenSmall(10, 1000);
+    const QList<qint64> none(10, 0);
+    // The new container is 3000 bytes: one unit.
+    QTest::newRow("small segments take whole clusters")
+        << 300 * k << 32 * k << (QList<qint64>{3000} + tenSmall) << tenSmall << none << 0LL
+        << RqRoom::Way::Staged << 0LL;
+    QTest::newRow("whole temporaries need only the container")
+        << 40 * k << 32 * k << (QList<qint64>{3000} + tenSmall) << tenSmall << tenSmall << 0LL
+        << RqRoom::Way::Beside << 0LL;
+    // The new build takes 64 KiB more than the old one, and its container
+    // is written once more beside itself as it is finished: 96 KiB.
+    QTest::newRow("short of the new build")
+        << 68 * k << 32 * k << QList<qint64>{3000, 64 * k} << QList<qint64>{64 * k, 64 * k}
+        << QList<qint64>{0, 0} << 0LL << RqRoom::Way::NoRoom << 28 * k;
+    QTest::newRow("temporaries go before the move")
+        << 60 * k << 32 * k << QList<qint64>{3000, 64 * k} << QList<qint64>{64 * k, 64 * k}
+        << QList<qint64>{0, 64 * k} << 0LL << RqRoom::Way::Staged << 0LL;
+    QTest::newRow("data folder short")
+        << 1200 * k << 4 * k << QList<qint64>{3000, 100 * k} << QList<qint64>{600 * k, 600 * k}
+        << QList<qint64>{0, 0} << 0LL << RqRoom::Way::NoStagingRoom << 176 * k;
+    QTest::newRow("data folder holds part already")
+        << 1200 * k << 4 * k << QList<qint64>{3000, 100 * k} << QList<qint64>{600 * k, 600 * k}
+        << QList<qint64>{0, 0} << 200 * k << RqRoom::Way::Staged << 0LL;
+}
+
+void TestFileList::room()
+{
+    QFETCH(QList<qint64>, oldFiles);
+    QFETCH(QList<qint64>, segments);
+    QFETCH(QList<qint64>, temporaries);
+    RqRoom::Input input;
+    QFETCH(qint64, cardFree);
+    QFETCH(qint64, unit);
+    QFETCH(qint64, staged);
+    input.cardFree = cardFree;
+    input.cardUnit = unit;
+    input.container = 3000;
+    input.oldFiles = oldFiles;
+    for (int i = 0; i < segments.size(); ++i)
+        input.segments.append({segments.at(i), temporaries.at(i)});
+    input.dataFree = 1024 * 1024;
+    input.dataUnit = 4096;
+    input.staged = staged;
+    const RqRoom::Plan plan = RqRoom::plan(input);
+    QTEST(plan.way, "way");
+    QTEST(plan.shortfall, "shortfall");
 }
 
 void TestFileList::initTestCase()

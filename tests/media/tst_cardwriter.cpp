@@ -14,10 +14,17 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QThread>
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include "download/chunkwriter.h"
+#include "card/groupcommit.h"
 #include "download/readbackverifier.h"
 #include "card/cardfolders.h"
 #include "card/cardwriter.h"
@@ -37,6 +44,18 @@ QByteArray bootSector(int offset, const QByteArray &name)
     sector[510] = char(0x55);
     sector[511] = char(0xAA);
     return sector;
+}
+
+// The child's downloaded file, through the transfers' own writer.
+bool writeTile(const CardWriter &card)
+{
+    const QByteArray bytes(70000, 't');
+    const ChunkWriter::File file{QStringLiteral("tile.bin"), bytes.size(),
+                                 QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex(), QByteArray()};
+    ChunkWriter chunks;
+    chunks.setCardWriter(std::make_shared<CardWriter>(card));
+    return chunks.append(file, 0, bytes.constData(), bytes.size(), true).written
+           && chunks.finish(file).ending == ChunkWriter::Ending::Verified;
 }
 
 bool run(const QString &program, const QStringList &arguments)
@@ -70,6 +89,8 @@ private slots:
     void fullCard();
     void listingIsBounded();
     void wholeFileReachesTheMediumBeforeItsName();
+    void sharedFlushCoversEveryEarlierWrite_data();
+    void sharedFlushCoversEveryEarlierWrite();
     void readBack_data();
     void readBack();
     void filesystemKind_data();
@@ -121,6 +142,9 @@ void TestCardWriter::neverWritesOutsideTheCard_data()
     row("parent", "", "P/../../outside/target", append, CardResult::BadPath);
     row("card gone", "card gone", "P/f.bin", append, CardResult::CardGone);
     row("another card", "another card", "P/f.bin", append, CardResult::AnotherCard);
+    // The same ENCRYPT.TXT on another file system (a copy of the card, or
+    // the computer's disk under a mount point) is not the card.
+    row("copy of the card elsewhere", "copy elsewhere", "P/f.bin", append, CardResult::CardGone);
     row("media file is a link", "media link", "P/f.bin", append, CardResult::CardGone);
     // Each folder of a deep path is opened from its parent; the open ones
     // serve the next file, but only on the card they were opened on.
@@ -152,6 +176,11 @@ void TestCardWriter::neverWritesOutsideTheCard()
         QVERIFY(writer.open(folder + QStringLiteral("/sibling.bin"), CardWriter::Mode::Append, &sibling, &folders).ok());
         QVERIFY(folders.size() > 0);
     }
+    bool mounted = false;
+    const auto unmount = qScopeGuard([&] {
+        if (mounted)
+            run(QStringLiteral("umount"), { card });
+    });
     if (setup == QLatin1String("deep link")) {
         // Half-way down, the folder is moved away and a link to outside
         // takes its place.
@@ -163,6 +192,10 @@ void TestCardWriter::neverWritesOutsideTheCard()
         QVERIFY(QDir(card + QStringLiteral("/P")).removeRecursively());
     } else if (setup == QLatin1String("card replaced")) {
         QVERIFY(QDir().rename(card, root->filePath(QStringLiteral("old card"))));
+        writeFile(card + QStringLiteral("/ENCRYPT.TXT"), mediaText);
+    } else if (setup == QLatin1String("copy elsewhere")) {
+        if (!(mounted = mountSmallCard(card)))
+            QSKIP("cannot mount a small file system here");
         writeFile(card + QStringLiteral("/ENCRYPT.TXT"), mediaText);
     } else if (setup == QLatin1String("file link")) {
         QDir(card).mkdir(QStringLiteral("P"));
@@ -267,7 +300,7 @@ void TestCardWriter::wholeFileReachesTheMediumBeforeItsName()
     traced.setProcessEnvironment(Kit::tracedEnvironment());
     traced.start(strace,
         { QStringLiteral("-f"), QStringLiteral("-e"),
-            QStringLiteral("trace=openat,write,fdatasync,fsync,renameat,renameat2,fcntl,fadvise64,pread64"),
+            QStringLiteral("trace=openat,write,fdatasync,fsync,syncfs,renameat,renameat2,fcntl,fadvise64,pread64"),
             QCoreApplication::applicationFilePath(), QStringLiteral("child"), card });
     QVERIFY(traced.waitForFinished(60000));
     QCOMPARE(traced.exitCode(), 0);
@@ -278,7 +311,7 @@ void TestCardWriter::wholeFileReachesTheMediumBeforeItsName()
                 return i;
         return -1;
     };
-    const int written = find(QStringLiteral("write("), find(QStringLiteral("vmid.qdtmp"), 0));
+    const int written = find(QStringLiteral("write("), find(QStringLiteral(".qdtmp"), 0));
     const int synced = find(QStringLiteral("fdatasync("), written);
     const int renamed = find(QStringLiteral("\"vmid\""), synced);
     const int folderSynced = find(QStringLiteral("fsync("), renamed);
@@ -294,6 +327,82 @@ void TestCardWriter::wholeFileReachesTheMediumBeforeItsName()
     const int dropped = find(QStringLiteral("POSIX_FADV_DONTNEED"), reopened);
     QVERIFY2(reopened > moved && dropped > reopened && find(QStringLiteral("pread64("), dropped) > dropped,
         qPrintable(lines.join(QLatin1Char('\n'))));
+    // A downloaded file counts once a flush of the card that began after its
+    // last byte has ended: the child marks the moment finish() returned.
+    const int tileWritten = find(QStringLiteral("write("), find(QStringLiteral("\"tile.bin\""), dropped));
+    const int cardFlushed = find(QStringLiteral("syncfs("), tileWritten);
+    const int finished = find(QStringLiteral("\"finished\""), tileWritten);
+    QVERIFY2(tileWritten > 0 && cardFlushed > tileWritten && finished > cardFlushed,
+        qPrintable(lines.join(QLatin1Char('\n'))));
+}
+
+// Writers that end together share flushes, and none is told its bytes are
+// on the medium before a flush that began after it asked has ended; a
+// failed flush is told to every writer it covered.
+void TestCardWriter::sharedFlushCoversEveryEarlierWrite_data()
+{
+    QTest::addColumn<bool>("failing");
+    QTest::newRow("flushes succeed") << false;
+    QTest::newRow("a flush fails") << true;
+}
+
+void TestCardWriter::sharedFlushCoversEveryEarlierWrite()
+{
+    QFETCH(bool, failing);
+    std::atomic<qint64> clock{0};
+    std::mutex lock;
+    QList<QPair<qint64, qint64>> flushes; // began, ended
+    std::atomic_int flushNumber{0};
+    GroupCommit group([&] {
+        const qint64 began = ++clock;
+        QThread::msleep(20);
+        const int number = ++flushNumber;
+        const std::lock_guard<std::mutex> held(lock);
+        flushes.append({began, ++clock});
+        return failing && number == 2 ? CardResult::failure(CardResult::Failed, QString(), QStringLiteral("EIO"))
+                                      : CardResult();
+    });
+    constexpr int writers = 8;
+    constexpr int rounds = 5;
+    QList<QPair<qint64, qint64>> asked; // asked, told
+    QList<bool> told;
+    std::vector<std::thread> threads;
+    for (int w = 0; w < writers; ++w) {
+        threads.emplace_back([&, w] {
+            for (int r = 0; r < rounds; ++r) {
+                QThread::msleep(1 + (w * 7 + r * 3) % 11);
+                const qint64 at = ++clock;
+                const bool ok = group.flushCovering().ok();
+                const qint64 back = ++clock;
+                const std::lock_guard<std::mutex> held(lock);
+                asked.append({at, back});
+                told.append(ok);
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    QCOMPARE(asked.size(), writers * rounds);
+    QVERIFY2(flushes.size() < writers * rounds / 2, qPrintable(QString::number(flushes.size())));
+    QCOMPARE(group.flushes(), quint64(flushes.size()));
+    int failures = 0;
+    for (int i = 0; i < asked.size(); ++i) {
+        // The flush that covers a writer began after it asked and ended
+        // before it was told.
+        bool covered = false;
+        bool byFailed = false;
+        for (int f = 0; f < flushes.size(); ++f) {
+            if (flushes.at(f).first > asked.at(i).first && flushes.at(f).second < asked.at(i).second) {
+                covered = true;
+                byFailed |= failing && f == 1;
+            }
+        }
+        QVERIFY2(covered, qPrintable(QStringLiteral("writer %1 told before a flush covered it").arg(i)));
+        if (byFailed)
+            QVERIFY2(!told.at(i), "a failed flush was told as success");
+        failures += told.at(i) ? 0 : 1;
+    }
+    QCOMPARE(failures > 0, failing);
 }
 
 Q_DECLARE_METATYPE(CardFilesystem::Kind)
@@ -509,6 +618,7 @@ int main(int argc, char **argv)
                 && writer.writeWholeFile(QStringLiteral("seg.part"), { "bytes" }).ok()
                 && writer.rename(QStringLiteral("seg.part"), QStringLiteral("seg")).ok()
                 && writer.readBack(QStringLiteral("seg"), 0, [](const char *, qint64) {}).ok()
+                && writeTile(writer) && writer.writeWholeFile(QStringLiteral("finished"), { "" }).ok()
             ? 0
             : 1;
     }

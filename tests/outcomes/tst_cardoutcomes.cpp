@@ -8,8 +8,10 @@
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSet>
 #include <QStandardPaths>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -146,6 +148,9 @@ private slots:
     void stages_data();
     void stages();
 
+    void oneWriter_data();
+    void oneWriter();
+
 private:
     bool mountExfat();
     // Leaves in skipReason why the row cannot run here.
@@ -166,6 +171,8 @@ private:
     void verifyRqCard(const QString &sku);
     void verifyNoWorse(const QMap<QString, QByteArray> &before, bool rq);
     void verifyRangesKept(const QString &pattern);
+    void makeRoomAsAsked(const QString &errors, std::unique_ptr<Watch> *watch);
+    bool damageStagedCopy();
 
     QTemporaryDir dataDir;
     ChartServiceProcess *service = nullptr;
@@ -178,6 +185,7 @@ private:
     QString rowFilesystem; // empty for the test folder (or a tmpfs), "exfat"
     QTemporaryDir *images = nullptr;
     bool altered = false;
+    QString alteredPath;
 };
 
 void TestCardOutcomes::initTestCase()
@@ -207,6 +215,11 @@ void TestCardOutcomes::cleanup()
 {
     shell(QStringLiteral("umount"), { card });
     shell(QStringLiteral("umount"), { parked });
+    if (appDataFolder != dataDir.path()) {
+        shell(QStringLiteral("umount"), {appDataFolder});
+        appDataFolder = dataDir.path();
+    }
+    QDir(appDataFolder + QStringLiteral("/staging")).removeRecursively();
     chart.reset();
     delete service;
     service = nullptr;
@@ -254,13 +267,30 @@ void TestCardOutcomes::prepareFilesystem(const QString &setup)
                                         "exfat-fuse with loop devices are needed)");
         return;
     }
-    const QString size
-        = setup == QLatin1String("small") ? QStringLiteral("size=2m") : QStringLiteral("size=64m");
-    if ((setup == QLatin1String("mounted") || setup == QLatin1String("small"))
-        && !shell(QStringLiteral("mount"),
-            { QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"), size,
-                QStringLiteral("tmpfs"), card }))
+    // An RQ card of 708 KiB holds the new build (696 KiB, and a container
+    // being written), but neither beside the old one (620 KiB) nor with a
+    // single new segment beside all of it; one of 1 MiB holds the new
+    // build with room to spare.
+    const QHash<QString, QString> sizes{{QStringLiteral("mounted"), QStringLiteral("size=64m")},
+                                        {QStringLiteral("small"), QStringLiteral("size=2m")},
+                                        {QStringLiteral("tight"), QStringLiteral("size=708k")},
+                                        {QStringLiteral("no room"), QStringLiteral("size=1m")},
+                                        {QStringLiteral("data folder small"), QStringLiteral("size=1m")}};
+    const auto tmpfs = [](const QString &size, const QString &where) {
+        return shell(QStringLiteral("mount"),
+                     {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"), size,
+                      QStringLiteral("tmpfs"), where});
+    };
+    if (sizes.contains(setup) && !tmpfs(sizes.value(setup), card))
         skipReason = QStringLiteral("cannot mount a small file system here");
+    if (setup == QLatin1String("data folder small") && skipReason.isEmpty()) {
+        // The data folder on a disk too full to keep the new segments.
+        images = new QTemporaryDir;
+        if (tmpfs(QStringLiteral("size=64k"), images->path()))
+            appDataFolder = images->path();
+        else
+            skipReason = QStringLiteral("cannot mount a small file system here");
+    }
 }
 
 // Changes a byte of a file on the card behind the tool's back. On an image
@@ -421,13 +451,22 @@ void TestCardOutcomes::verifyNoWorse(const QMap<QString, QByteArray> &before, bo
     for (auto it = before.cbegin(); it != before.cend(); ++it) {
         const QString &path = it.key();
         if (path.startsWith(productFolder + QLatin1Char('/'))) {
-            if (complete.value(path) == it.value())
+            // The row's own change is not the run's doing.
+            if (complete.value(path) == it.value() && !(altered && path == alteredPath))
                 QVERIFY2(after.value(path) == it.value(), qPrintable(path + QStringLiteral(" was complete")));
         } else if (rq && (path.endsWith(QLatin1String(".kim")) || path.contains(QLatin1String(".k0")))) {
             oldChart = oldChart && after.value(path) == it.value();
         } else if (path != QLatin1String("vmid")) {
             QVERIFY2(after.value(path) == it.value(), qPrintable(path + QStringLiteral(" changed")));
         }
+    }
+    // What the run left of a product's file is the start of the service's
+    // file: a damaged one at full length would pass for complete. (The
+    // row's own change is, again, not the run's doing.)
+    for (auto it = after.cbegin(); !rq && it != after.cend(); ++it) {
+        if (it.key().startsWith(productFolder + QLatin1Char('/')) && it.value() != before.value(it.key())
+            && !(altered && it.key() == alteredPath))
+            QVERIFY2(complete.value(it.key()).startsWith(it.value()), qPrintable(it.key() + QStringLiteral(" is damaged")));
     }
     if (rq && !oldChart) {
         bool resumable = false;
@@ -456,6 +495,45 @@ void TestCardOutcomes::verifyRangesKept(const QString &pattern)
     }
 }
 
+// Room made on the card as a refusal asks: a tenth of an MB less than it
+// names is not enough (the update asks for that tenth), the amount named is.
+void TestCardOutcomes::makeRoomAsAsked(const QString &errors, std::unique_ptr<Watch> *watch)
+{
+    const QRegularExpressionMatch asked =
+        QRegularExpression(QStringLiteral("needs (\\d+)\\.(\\d) MB more free space")).match(errors);
+    QVERIFY2(asked.hasMatch(), qPrintable(errors));
+    const qint64 tenths = asked.captured(1).toLongLong() * 10 + asked.captured(2).toLongLong();
+    QVERIFY(tenths >= 2);
+    const QString photos = card + QStringLiteral("/DCIM/photos.bin");
+    const qint64 size = QFileInfo(photos).size();
+    const auto makeRoom = [&](qint64 made) { return QFile::resize(photos, size - (made * 1048576 + 9) / 10); };
+    QVERIFY(makeRoom(tenths - 1));
+    *watch = startJob(true);
+    QVERIFY((*watch)->stopsAfter(0));
+    QVERIFY2((*watch)->errors.join(QLatin1Char('\n')).contains(QStringLiteral("needs 0.1 MB more")),
+             qPrintable((*watch)->errors.join(QLatin1Char('\n'))));
+    QVERIFY(makeRoom(tenths));
+    *watch = startJob(true);
+    QVERIFY((*watch)->stopsAfter(0));
+}
+
+// Flips a byte of the last staged segment in the data folder.
+bool TestCardOutcomes::damageStagedCopy()
+{
+    const QString staging = appDataFolder + QStringLiteral("/staging");
+    const QStringList cards = QDir(staging).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    if (cards.size() != 1)
+        return false;
+    const QString folder = staging + QLatin1Char('/') + cards.first();
+    const QStringList staged = QDir(folder).entryList({QStringLiteral("*.qdpart")}, QDir::Files, QDir::Name);
+    if (staged.isEmpty())
+        return false;
+    QFile file(folder + QLatin1Char('/') + staged.last());
+    char byte = 0;
+    return file.open(QIODevice::ReadWrite) && file.seek(1000) && file.getChar(&byte) && file.seek(1000)
+           && file.putChar(char(byte ^ 0x10));
+}
+
 void TestCardOutcomes::outcome_data()
 {
     QTest::addColumn<bool>("rq"); // an RQ chart brought up to date; else a product's files
@@ -480,6 +558,11 @@ void TestCardOutcomes::outcome_data()
     };
     const QJsonObject cut = fault(QStringLiteral("close_after"), files, 1, {{QStringLiteral("bytes"), 50000}});
     const QString notKept = QStringLiteral("did not keep what was written");
+    // Altered through the file system, a change is another program's, and
+    // said to be; altered beneath it (the image's device), it is the card's.
+    const auto altered = [&] {
+        return filesystem.isEmpty() ? QStringLiteral("was changed on the SD card by another program") : notKept;
+    };
     const QString refused = QStringLiteral("Error updating chart");
     const QString damaged = QStringLiteral("damaged");
 
@@ -507,10 +590,11 @@ void TestCardOutcomes::outcome_data()
                                           1, { { QStringLiteral("add"), QJsonArray { upper } } }) }
                                    << ""
                                    << "only in letter case" << again;
-        // A card that does not keep what it was given, caught by reading it
-        // back; its file is fetched again.
+        // A file changed after the run wrote it: by another program (the
+        // monitor saw it), or by a card that does not keep what it was
+        // given (only reading it back shows); fetched again either way.
         row("changed on the card before the read-back") << "blank" << QList<QJsonObject>{}
-                                                        << "alter VMARD01/tiles_0002.bin" << notKept << resume;
+                                                        << "alter VMARD01/tiles_0002.bin" << altered() << resume;
     };
     // Also on an exFAT image: renames over files, removals, a resumed
     // temporary and the read-back on a card's file system.
@@ -529,10 +613,16 @@ void TestCardOutcomes::outcome_data()
         // Read back wrong after the commit: the container is marked unfinished
         // again, and Resume fetches the segments again.
         row("segment changed on the card before the read-back")
-            << "older build" << QList<QJsonObject>{} << "alter R004321_1.k02" << "did not keep what was written"
-            << resume;
+            << "older build" << QList<QJsonObject>{} << "alter R004321_1.k02" << altered() << resume;
     };
     productOnEveryCard();
+    // A file kept from an earlier run (proven at the start) changed, same
+    // length, by another program while the run waits after an error: the
+    // run must not end complete with it, and says who changed it.
+    row("kept file changed while paused")
+        << "kept" << QList<QJsonObject>{fault(QStringLiteral("close_after"), QStringLiteral("*tiles_0003.bin"), 1,
+                                                  {{QStringLiteral("bytes"), 50000}})}
+        << "alter when paused VMARD01/tiles_0001.bin" << "network " << resume;
     row("card full") << "small" << QList<QJsonObject> {} << ""
                      << "The SD card is full" << resume;
     row("another product's card") << "another product" << QList<QJsonObject>{} << "" << "" << again;
@@ -585,6 +675,43 @@ void TestCardOutcomes::outcome_data()
                                       << again;
     row("header longer than a header")
         << "older build" << odd({ { QStringLiteral("header_size"), 452 } }) << "" << damaged << again;
+    // A card with room for the new build, but not beside the old one: the
+    // new segments wait in the data folder and move on one by one. Cut off
+    // anywhere in that move, the card is finished from the data folder,
+    // with the service gone.
+    // On the card, in order: the marked container (renameat 1), the old
+    // build removed (unlinkat 1 to 6, a segment and its temporary each),
+    // each segment renamed into place (renameat 2 to 4), the finished
+    // container (renameat 5).
+    const QString offline = QStringLiteral("again offline");
+    row("room for the new build only") << "tight" << QList<QJsonObject>{} << "" << "" << again;
+    // A staged segment cut off is resumed by the next run from what the
+    // data folder holds of it.
+    row("segment cut off while staged")
+        << "tight"
+        << QList<QJsonObject>{fault(QStringLiteral("close_after"), QStringLiteral("*.k02"), 1,
+                                    {{QStringLiteral("bytes"), 40000}})}
+        << "" << "R004321_1.k02: " << again;
+    row("card pulled while the new build is staged") << "tight" << QList<QJsonObject>{throttle(segments)} << "pull"
+                                                     << "Please insert SD card." << resume;
+    row("killed as the move begins") << "tight" << QList<QJsonObject>{} << "kill at renameat:1" << "killed"
+                                     << QStringLiteral("again, the staged copies kept");
+    row("killed while the old build goes") << "tight" << QList<QJsonObject>{} << "kill at unlinkat:2" << "killed"
+                                           << offline;
+    row("killed between two moved segments") << "tight" << QList<QJsonObject>{} << "kill at renameat:3"
+                                             << "killed" << offline;
+    row("killed before the moved container is finished") << "tight" << QList<QJsonObject>{}
+                                                         << "kill at renameat:5" << "killed" << offline;
+    // A staged segment damaged while the tool was not running is fetched
+    // again, and only it.
+    row("staged segment damaged before it moves") << "tight" << QList<QJsonObject>{} << "kill at renameat:3"
+                                                  << "killed" << QStringLiteral("again, a staged copy damaged");
+    // Too little room even for the new build alone: nothing is written, and
+    // the room the message names is enough, a tenth of an MB less is not.
+    row("no room for the new build") << "no room" << QList<QJsonObject>{} << "" << "more free space"
+                                     << QStringLiteral("room as asked");
+    row("data folder too small to stage") << "data folder small" << QList<QJsonObject>{} << ""
+                                          << "more free space" << again;
 
     filesystem = QStringLiteral("exfat");
     rq = false;
@@ -646,21 +773,55 @@ void TestCardOutcomes::outcome()
             QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("--move"), parked, card}));
         }
         verifyNoWorse(before, rq);
+        if (message == QLatin1String("more free space")) {
+            // Refused before anything was written, here or there.
+            QCOMPARE(snapshot(card), before);
+            QVERIFY(!QFileInfo::exists(appDataFolder + QStringLiteral("/staging")));
+        }
         if (setup == QLatin1String("small"))
             QVERIFY(shell(
                 QStringLiteral("mount"), { QStringLiteral("-o"), QStringLiteral("remount,size=16m"), card }));
-        if (then == QLatin1String("resume")) {
+        if (setup == QLatin1String("data folder small"))
+            QVERIFY(shell(QStringLiteral("mount"),
+                          {QStringLiteral("-o"), QStringLiteral("remount,size=16m"), appDataFolder}));
+        if (then == QLatin1String("again offline")) {
+            delete service;
+            service = nullptr;
+        } else if (then.startsWith(QLatin1String("again, "))) {
+            QVERIFY(!then.endsWith(QLatin1String("damaged")) || damageStagedCopy());
+            QVERIFY(service->clearRequestLog());
+        }
+        if (then == QLatin1String("room as asked")) {
+            makeRoomAsAsked(watch->errors.join(QLatin1Char('\n')), &watch);
+            if (QTest::currentTestFailed())
+                return;
+        } else if (then == QLatin1String("resume")) {
             QVERIFY(resumeToTheEnd(*watch));
+            if (event.startsWith(QLatin1String("alter when paused")))
+                QVERIFY2(watch->stages.join(QLatin1Char(' ')).contains(QStringLiteral("paused(error, changed-on-card)")),
+                         qPrintable(watch->stages.join(QLatin1Char(' '))));
         } else {
+            // The first job goes first: a paused one holds the card.
+            watch.reset();
             watch = startJob(rq);
             QVERIFY(watch->stopsAfter(0));
             // A product's file that changed under its transfer starts over.
             if (!rq && !watch->done())
                 QVERIFY(resumeToTheEnd(*watch));
         }
+        if (!service) {
+            // Back for the checks below, which ask it what the card should hold.
+            service = new ChartServiceProcess;
+            QVERIFY(service->start());
+        } else if (then.startsWith(QLatin1String("again, "))) {
+            // What was staged and is whole is not fetched again.
+            QCOMPARE(service->requestLog(segments).size(), then.endsWith(QLatin1String("damaged")) ? 1 : 0);
+        }
     }
     QVERIFY2(watch && watch->done(), qPrintable(watch ? watch->errors.join(QLatin1Char('\n')) : QString()));
     watch.reset();
+    // What an update kept in the data folder went once it was proven.
+    QVERIFY(!QFileInfo::exists(appDataFolder + QStringLiteral("/staging")));
     if (rq)
         verifyRqCard(rqProduct().sku);
     else
@@ -684,6 +845,10 @@ void TestCardOutcomes::prepareProductCard(const QString &setup)
         QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("velmora"),
                                               ours + QStringList{QStringLiteral("--sku"), QStringLiteral("VM-BRE-02")}));
         writeFile(card + QStringLiteral("/VMARD01/stray.bin"), "left over from another product");
+        // The tags it remembers are that product's: none of them speaks for
+        // a file of this one.
+        writeFile(card + QStringLiteral("/vmid"),
+                  "VM-BRE-02\r\n{\"files\": [{\"etag\": \"1\", \"file\": \"VMARD01/stray.bin\"}]}");
         return;
     }
     QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"), ours));
@@ -707,6 +872,8 @@ void TestCardOutcomes::prepareProductCard(const QString &setup)
         writeFile(folder + QStringLiteral("tiles_0002.bin"), readAll(folder + QStringLiteral("tiles_0002.bin")) + "EXTRA");
         QFile::resize(folder + QStringLiteral("tiles_0003.bin"), 1000000);
         QFile::remove(folder + QStringLiteral("region.idx"));
+    } else if (setup == QLatin1String("kept")) {
+        QFile::remove(folder + QStringLiteral("tiles_0003.bin"));
     } else if (setup == QLatin1String("older part")) {
         // The card remembers an older tag for a file it holds part of.
         writeFile(card + QStringLiteral("/vmid"), readAll(card + QStringLiteral("/vmid")).replace("\"etag\": \"", "\"etag\": \"old"));
@@ -717,6 +884,13 @@ void TestCardOutcomes::prepareProductCard(const QString &setup)
 void TestCardOutcomes::act(const QString &event, Watch &watch)
 {
     altered = false;
+    if (event.startsWith(QLatin1String("alter when paused "))) {
+        QObject::connect(watch.job.get(), &Job::stageChanged, watch.job.get(), [this, event](Job::Stage stage) {
+            if (stage == Job::Stage::Paused && !altered)
+                altered = alterOnCard(alteredPath = event.mid(18));
+        });
+        return;
+    }
     if (event.startsWith(QLatin1String("alter ")) || event == QLatin1String("pull at read-back")) {
         // On the job's thread, as the last stage begins: the files are
         // written and synced, and the reading back has not started.
@@ -726,7 +900,7 @@ void TestCardOutcomes::act(const QString &event, Watch &watch)
                                  return;
                              altered = event.startsWith(QLatin1String("pull"))
                                            ? shell(QStringLiteral("mount"), {QStringLiteral("--move"), card, parked})
-                                           : alterOnCard(event.mid(6));
+                                           : alterOnCard(alteredPath = event.mid(6));
                          });
         return;
     }
@@ -756,7 +930,7 @@ void TestCardOutcomes::killChild(const QString &kind, const QString &sku, const 
                 .arg(call.first(), call.last())
                 .split(QLatin1Char(' '))
             << QCoreApplication::applicationFilePath() << QStringLiteral("child") << kind
-            << service->baseUrl() << session << card << sku);
+            << service->baseUrl() << session << card << sku << (kind == QLatin1String("rq") ? appDataFolder : QString()));
     QVERIFY(child.waitForFinished(60000));
     QVERIFY2(child.exitCode() != 0, "the run ended before the chosen call");
 }
@@ -766,7 +940,16 @@ void TestCardOutcomes::prepareRqCard(const QString &setup)
     QStringList extra;
     if (setup == QLatin1String("other base name"))
         extra << QStringLiteral("--base") << QStringLiteral("OLDNAME");
+    if (setup == QLatin1String("no room"))
+        extra << QStringLiteral("--segment-sizes") << QStringLiteral("16384,4096,4096");
     QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("rq"), extra));
+    if (setup == QLatin1String("no room")) {
+        // Photos that leave about 300 kB: the new build needs more than
+        // twice that once the small old one is gone.
+        const qint64 left = QStorageInfo(card).bytesAvailable() - 300000;
+        QVERIFY(left > 0 && QDir(card).mkdir(QStringLiteral("DCIM")));
+        writeFile(card + QStringLiteral("/DCIM/photos.bin"), pattern(5, int(left)));
+    }
     if (setup == QLatin1String("stale temporaries"))
         writeFile(
             card + QStringLiteral("/R004321_1.k01.4321-1-5001-1000.0123abcd.qdpart"), pattern(3, 100000));
@@ -936,14 +1119,100 @@ void TestCardOutcomes::stages()
     }
 }
 
+void TestCardOutcomes::oneWriter_data()
+{
+    QTest::addColumn<bool>("inChild");   // the first job runs in a process of its own; else in this one
+    QTest::addColumn<QString>("second"); // "download SKU" or "verify", started once the first transfers
+    QTest::addColumn<bool>("killed");    // the first is killed (SIGKILL) before the second starts
+    QTest::addColumn<QString>("message"); // what the second says; empty: it runs to the end
+
+    const QString otherCopy = QStringLiteral("another copy of the Quorvel Download Tool (tst_cardoutcomes, process ");
+    QTest::newRow("same product, another process") << true << "download VM-ARD-01" << false << otherCopy;
+    QTest::newRow("another product, another process") << true << "download VM-BRE-02" << false << otherCopy;
+    QTest::newRow("verified while another process downloads") << true << "verify" << false << otherCopy;
+    QTest::newRow("another product, this process")
+        << false << "download VM-BRE-02" << false
+        << "another job of this copy of the Quorvel Download Tool (downloading VM-ARD-01)";
+    // The lock goes with the process, however it ends.
+    QTest::newRow("the first killed") << true << "download VM-ARD-01" << true << "";
+}
+
+// One writer per card: a second job on a card that another one writes, in
+// another copy of the tool or in this one, is turned away before it asks
+// the service anything or touches the card, and says who has the card; the
+// first ends byte-exact. Nothing of the lock is left on the card.
+void TestCardOutcomes::oneWriter()
+{
+    QFETCH(bool, inChild);
+    QFETCH(QString, second);
+    QFETCH(bool, killed);
+    QFETCH(QString, message);
+
+    prepareProductCard(QStringLiteral("blank"));
+    QVERIFY(service->addFault(throttle(files, 1048576)));
+    QProcess child;
+    std::unique_ptr<Watch> first;
+    if (inChild) {
+        Kit::dieWithParent(child);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("child"), QStringLiteral("product"), service->baseUrl(), session, card, productSku,
+                     appDataFolder});
+        QVERIFY(child.waitForStarted());
+    } else {
+        first = startJob(false);
+    }
+    // The first has the card from its start; its files are on the way now.
+    QVERIFY(QTest::qWaitFor([&] { return service->firedCount(QStringLiteral("throttle")) > 0; }, 30000));
+    if (killed) {
+        child.kill();
+        QVERIFY(child.waitForFinished(30000));
+        QVERIFY(service->clearFaults());
+        // What a writer that died left under its own temporary name goes
+        // once another one has the card.
+        writeFile(card + QStringLiteral("/vmid.4194303.qdtmp"), "a dead writer's vmid");
+    }
+    QVERIFY(service->clearRequestLog());
+
+    const CardIdentity identity = CardIdentity::fromRoot(card);
+    Watch watch(second == QLatin1String("verify")
+                    ? static_cast<Job *>(new VerifyJob(chart.get(), legacyProduct(), session, identity))
+                    : new ProductJob(chart.get(), legacyProduct(second.section(QLatin1Char(' '), 1)), session,
+                                     identity, JobOptions::fromSettings()));
+    watch.job->start();
+    if (message.isEmpty()) {
+        QVERIFY(watch.stopsAfter(0));
+        QVERIFY2(watch.done() || resumeToTheEnd(watch), qPrintable(watch.errors.join(QLatin1Char('\n'))));
+    } else {
+        QCOMPARE(watch.stages, QStringList{QStringLiteral("failed(card-busy)")});
+        const QString said = watch.errors.join(QLatin1Char('\n'));
+        const QString holder = inChild ? QStringLiteral("%1, downloading VM-ARD-01)").arg(child.processId())
+                                       : QString();
+        QVERIFY2(said.contains(message + holder) && said.endsWith(QLatin1String("then try again.")), qPrintable(said));
+        QCOMPARE(service->requestLog(QStringLiteral("*ActivateProduct")).size(), 0);
+        if (inChild) {
+            QVERIFY(child.waitForFinished(120000));
+            QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
+                     child.readAllStandardError().right(4000).constData());
+        } else {
+            QVERIFY(first->stopsAfter(0));
+            QVERIFY2(first->done(), qPrintable(first->errors.join(QLatin1Char('\n'))));
+        }
+    }
+    verifyProduct();
+    QCOMPARE(QDir(card).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name),
+             (QStringList{QStringLiteral("ENCRYPT.TXT"), productFolder, QStringLiteral("vmid")}));
+}
+
 // The child process runs one job and exits when it stops; the parent kills
 // it before that.
 static int runChild(const QStringList &arguments)
 {
     // Its parent is strace: gone with it, so a stopped test leaves nothing.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // Its own data folder, or the test's: a copy of the tool beside it, and
+    // an update's staging, which stays there for the run after the kill.
     QTemporaryDir data;
-    appDataFolder = data.path();
+    appDataFolder = arguments.value(7).isEmpty() ? data.path() : arguments.value(7);
     configFilePath = data.path() + QStringLiteral("/config.ini");
     ChartService chart(arguments.value(3));
     const QString card = arguments.value(5);

@@ -8,6 +8,8 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 #include "base/appglobals.h"
 #include "chartserviceprocess.h"
 #include "service/account.h"
@@ -265,6 +267,8 @@ void TestServiceClient::httpsTrust_data()
     QTest::newRow("service authority, certificate for another host") << "service" << true << 1 << false;
     QTest::newRow("file that cannot be read") << "missing.pem" << false << 0 << false;
     QTest::newRow("file without a certificate") << "empty.pem" << false << 0 << false;
+    // Opening a FIFO waits for a writer: the start-up would hang.
+    QTest::newRow("a FIFO") << "fifo.pem" << false << 0 << false;
 }
 
 // The extra authority is the only door: without it the service's
@@ -288,6 +292,8 @@ void TestServiceClient::httpsTrust()
         path = files.filePath(caFile);
         if (caFile == QLatin1String("empty.pem"))
             writeFile(path, "-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n");
+        else if (caFile == QLatin1String("fifo.pem"))
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
     }
     if (!path.isEmpty())
         qputenv(ExtraCaTrust::EnvironmentVariable, path.toUtf8());

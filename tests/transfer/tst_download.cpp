@@ -259,7 +259,10 @@ void TestDownload::resumedDownload_data()
     QTest::newRow("etag changed, ranged reply") << QList<QJsonObject> { otherTag } << true << true << true;
     QTest::newRow("etag changed, whole file")
         << QList<QJsonObject> { ignored, otherTag } << true << false << true;
-    QTest::newRow("one byte too many") << QList<QJsonObject> { fault("extra_byte") } << true << true << true;
+    // The surplus comes after the file's own bytes, once they would count
+    // as complete: the announced length alone tells it.
+    QTest::newRow("one byte too many, after a pause")
+        << QList<QJsonObject> { fault("extra_byte"), stallAfter(900000, 1) } << true << true << true;
     QTest::newRow("one byte too many, no length")
         << QList<QJsonObject> { fault("extra_byte", { { QStringLiteral("chunked"), true } }) } << true << true
         << true;
@@ -319,6 +322,10 @@ void TestDownload::interruptedReply_data()
     QTest::newRow("stall before any header")
         << fault("stall", { { QStringLiteral("seconds"), 5 } }) << QStringLiteral("Network Timeout");
     QTest::newRow("stall shorter than the watchdog") << stallAfter(500000, 0.9) << QStringLiteral("-");
+    // A byte every few hundredths of a second is a stall: under 1 KiB in
+    // the watchdog's seconds.
+    QTest::newRow("trickle") << fault("throttle", { { QStringLiteral("bytes_per_second"), 100 } })
+                             << QStringLiteral("Network Timeout");
 }
 
 // A reply that breaks off leaves the bytes before the break on the card,

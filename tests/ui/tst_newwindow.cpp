@@ -3,7 +3,13 @@
 // happens (a cancel, a pulled card, a network that gives out, a close).
 #include <QtTest>
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QSpinBox>
+#include <QDirIterator>
+#include <QPixmap>
+#include <QRegularExpression>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
@@ -18,11 +24,13 @@
 #include <QToolButton>
 
 #include "base/appglobals.h"
+#include "base/logsink.h"
 #include "base/settings.h"
 #include "base/startup.h"
 #include "card/cardmodel.h"
 #include "card/cardwatcher.h"
 #include "chartserviceprocess.h"
+#include "fakeudisks.h"
 #include "dialogs/about.h"
 #include "dialogs/signin.h"
 #include "dialogs/termsofuse.h"
@@ -33,6 +41,7 @@
 #include "service/chartservice.h"
 #include "shell/appcontroller.h"
 #include "shell/applicationfont.h"
+#include "shell/singleinstance.h"
 #include "testkit.h"
 #include "widgets/pausebutton.h"
 #include "widgets/productrow.h"
@@ -107,6 +116,8 @@ private slots:
     void init();
     void cleanup();
 
+    void picturesLoad_data();
+    void picturesLoad();
     void dialogsAreReadable_data();
     void dialogsAreReadable();
     void windowSaysWhatHappened_data();
@@ -118,6 +129,9 @@ private slots:
     void velmoraDownloadRunsToComplete();
     void rqCardUpdateRunsToUpdateComplete();
     void closingWithoutJobQuits();
+    void keyboardAndMenu();
+    void ejectAfterProvenJob();
+    void secondStartBringsTheWindowForward();
 
 private:
     QString makeCard(const QString &kind, const QStringList &extra = {});
@@ -212,6 +226,39 @@ bool TestNewWindow::controlsFree(NewWindow *window)
 {
     return child<QTabWidget>(window, "tabWidget")->tabBar()->isEnabled() && child(window, "sdSelBtn")->isEnabled()
            && child(window, "toolButton")->isEnabled();
+}
+
+void TestNewWindow::picturesLoad_data()
+{
+    QTest::addColumn<QString>("path");
+
+    // Every picture the code and the forms name, written as they write it,
+    // and every one the bundle is made from: a parallel build once compiled
+    // an empty bundle, and the window came up without them.
+    const QString gui = QStringLiteral(QUORVEL_GUI_SOURCE_DIR);
+    QStringList paths;
+    static const QRegularExpression named(QStringLiteral(":/+resources/[^\"'()<>\\s]+\\.(?:png|gif|jpg)"));
+    QDirIterator sources(gui, {QStringLiteral("*.cpp"), QStringLiteral("*.h"), QStringLiteral("*.ui")}, QDir::Files,
+                         QDirIterator::Subdirectories);
+    while (sources.hasNext()) {
+        QFile source(sources.next());
+        QVERIFY(source.open(QIODevice::ReadOnly));
+        for (const QRegularExpressionMatch &match : named.globalMatch(QString::fromUtf8(source.readAll())))
+            paths << match.captured(0);
+    }
+    QDirIterator images(gui + QStringLiteral("/resources/images"), QDir::Files);
+    while (images.hasNext())
+        paths << QStringLiteral(":/resources/images/") + QFileInfo(images.next()).fileName();
+    paths.removeDuplicates();
+    paths.sort();
+    for (const QString &path : std::as_const(paths))
+        QTest::newRow(qPrintable(path)) << path;
+}
+
+void TestNewWindow::picturesLoad()
+{
+    QFETCH(QString, path);
+    QVERIFY(!QPixmap(path).isNull());
 }
 
 void TestNewWindow::dialogsAreReadable_data()
@@ -451,12 +498,19 @@ void TestNewWindow::cardFoundAndMissedByItself()
     QCOMPARE(list->count(), 2);
     QVERIFY(list->currentText().contains(QStringLiteral("QDEMO-0001")));
 
-    // Taken out while nothing runs: the panel says so at once, and the card
-    // still in the other reader is chosen instead.
+    // Taken out while nothing runs, the other card still in: that one is
+    // chosen in its place, though it never left its slot.
     QVERIFY(QDir(QFileInfo(first).absolutePath()).removeRecursively());
     lookForCards(window);
-    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # TV-SOUTH-2"), Slow);
-    QCOMPARE(Settings(configFilePath).value(SettingsKeys::mediaIdFile).toString(), second);
+    QTRY_COMPARE(Settings(configFilePath).value(SettingsKeys::mediaIdFile).toString(), second);
+
+    // The last one taken out: the panel and the statuses say so at once.
+    QVERIFY(QDir(QFileInfo(second).absolutePath()).removeRecursively());
+    lookForCards(window);
+    QTRY_COMPARE(
+        labelText(window, "sdPathLabel"), QStringLiteral("Please browse to an SD Card which has been"));
+    QVERIFY(labelText(window, "sdWatchLabel").contains(QStringLiteral("taken out")));
+    QCOMPARE(statusOf(window, free), QStringLiteral("Available"));
 }
 
 void TestNewWindow::productLargerThanCardIsRefused()
@@ -601,6 +655,130 @@ void TestNewWindow::closingWithoutJobQuits()
     QVERIFY(window->close());
     QCOMPARE(quit.size(), 1);
     QVERIFY(answerer.seen.isEmpty());
+}
+
+void TestNewWindow::keyboardAndMenu()
+{
+    NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, QStringLiteral("VM-CAL-03")), QStringLiteral("Downloaded"), Slow);
+
+    // Tab goes from the tabs through the rows, in their order, to the card's
+    // buttons and the menu.
+    QWidget *tabs = child<QTabWidget>(window, "tabWidget")->tabBar();
+    QStringList chain;
+    QWidget *at = tabs;
+    for (int i = 0; i < 12 && at; ++i) {
+        chain << at->objectName();
+        do
+            at = at->nextInFocusChain();
+        while (at && at != tabs && (!(at->focusPolicy() & Qt::TabFocus) || !at->isVisibleTo(window)));
+    }
+    const QString order = chain.join(QLatin1Char(' '));
+    QVERIFY2(order.indexOf(QStringLiteral("productRow_VM-ARD-01")) < order.indexOf(QStringLiteral("productRow_VM-BRE-02"))
+                 && order.indexOf(QStringLiteral("productRow_VM-BRE-02")) < order.indexOf(QStringLiteral("sdSelBtn"))
+                 && order.indexOf(QStringLiteral("sdSelBtn")) < order.indexOf(QStringLiteral("menuButton"))
+                 && order.indexOf(QStringLiteral("productRow_VM-ARD-01")) > 0,
+             qPrintable(order));
+
+    // Up and Down move through the list; Space chooses what has the focus.
+    rowFor(window, QStringLiteral("VM-ARD-01"))->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+    QCOMPARE(QApplication::focusWidget(), rowFor(window, QStringLiteral("VM-BRE-02")));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    QTRY_VERIFY(child<QRadioButton>(rowFor(window, QStringLiteral("VM-BRE-02")), "radioButton")->isChecked());
+    QTRY_COMPARE_WITH_TIMEOUT(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Replace"), Slow);
+
+    // The menu holds what the window offers beyond the card; its settings
+    // go to config.ini.
+    auto *menu = child<QMenu>(window, "mainMenu");
+    QStringList entries;
+    for (QAction *action : menu->actions()) {
+        if (!action->isSeparator())
+            entries << action->text();
+    }
+    QCOMPARE(entries, (QStringList{QStringLiteral("About"), QStringLiteral("Settings\u2026"),
+                                   QStringLiteral("Open Log Folder"), QStringLiteral("Sign Out"), QStringLiteral("Quit")}));
+    QAction *settings = menu->findChild<QAction *>(QStringLiteral("settingsAction"));
+    QVERIFY(settings);
+    // The dialog is modal: it is looked at and accepted from its own loop.
+    QTimer::singleShot(0, window, [window] {
+        auto *dialog = window->findChild<QDialog *>(QStringLiteral("settingsDialog"));
+        if (!dialog)
+            return;
+        dialog->findChild<QSpinBox *>(QStringLiteral("concurrencyBox"))->setValue(5);
+        dialog->findChild<QCheckBox *>(QStringLiteral("readBackBox"))->setChecked(false);
+        QTest::keyClick(dialog, Qt::Key_Return);
+    });
+    settings->trigger();
+    QCOMPARE(Settings(configFilePath).value(SettingsKeys::downloadConcurrency).toString(), QStringLiteral("5"));
+    QCOMPARE(Settings(configFilePath).value(SettingsKeys::readBackAfterWriting).toString(), QStringLiteral("0"));
+
+    // Signing out hands the window back to whoever signed in.
+    QSignalSpy signOut(window, &NewWindow::signOutRequested);
+    menu->findChild<QAction *>(QStringLiteral("signOutAction"))->trigger();
+    QCOMPARE(signOut.size(), 1);
+}
+
+void TestNewWindow::ejectAfterProvenJob()
+{
+    FakeUDisks disks;
+    QString why;
+    if (!disks.start(&why))
+        QSKIP(qPrintable(why));
+    const QString card = makeCard(QStringLiteral("velmora"));
+    const QString root = QFileInfo(card).absolutePath();
+    FakeUDisks::Drive reader;
+    reader.removable = reader.mediaRemovable = reader.ejectable = reader.canPowerOff = true;
+    disks.addFileSystem(QStringLiteral("sdz1"), disks.addDrive(QStringLiteral("Reader"), reader), {root}, false);
+    QVERIFY(disks.setPresent(true));
+
+    NewWindow *window = openWindow(card, 1);
+    auto *eject = child<QPushButton>(window, "ejectBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(eject->isVisible() && eject->isEnabled(), Slow);
+    clickRow(window, QStringLiteral("VM-CAL-03"));
+    clickRow(window, QStringLiteral("VM-ARD-01"));
+    ModalAnswerer answerer;
+    pressDownload(window);
+    QVERIFY(!eject->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "downloadStageLabel"), QStringLiteral("Download Complete"), 60000);
+    // Proven: offered, with the focus on it.
+    QTRY_VERIFY(eject->isEnabled());
+    QCOMPARE(labelText(window, "downloadStatusLabel"), QStringLiteral("You can eject the SD card now."));
+    QCOMPARE(window->focusWidget(), eject);
+
+    QTest::keyClick(eject, Qt::Key_Space);
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "sdWatchLabel"), QStringLiteral("You can now remove the card."), Slow);
+    QVERIFY(disks.calls.contains(QStringLiteral("Unmount sdz1")));
+    QVERIFY(disks.calls.contains(QStringLiteral("PowerOff Reader")));
+    QCOMPARE(labelText(window, "sdPathLabel"), QStringLiteral("Please browse to an SD Card which has been"));
+}
+
+// One window per user: a second start hands over to the one that runs,
+// which comes forward, and ends without touching that copy's log.
+void TestNewWindow::secondStartBringsTheWindowForward()
+{
+    SingleInstance running;
+    QVERIFY(!running.handOver());
+    QVERIFY(running.listen());
+    AppController controller;
+    connect(&running, &SingleInstance::activationRequested, &controller, &AppController::bringForward);
+    controller.start();
+    QWidget *front = controller.termsWindow();
+    QVERIFY(front && front->isVisible());
+    front->hide();
+    qInfo() << "the running copy's line";
+    LogSink::instance().flush();
+    QVERIFY(readAll(logFilePath).contains("the running copy's line"));
+
+    QProcess second;
+    Kit::dieWithParent(second);
+    second.start(QStringLiteral(QUORVEL_APP_PATH), QStringList());
+    QVERIFY(second.waitForFinished(Slow));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(front->isVisible(), Slow);
+    QVERIFY(readAll(logFilePath).contains("the running copy's line"));
+    QVERIFY(!QFileInfo::exists(logFilePath + QStringLiteral(".1")));
 }
 
 QTEST_MAIN(TestNewWindow)

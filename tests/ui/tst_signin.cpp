@@ -137,23 +137,31 @@ void TestSignIn::typeAndSignIn(SignIn *dialog, const QString &email, const QStri
 void TestSignIn::cancelOrCloseQuits_data()
 {
     QTest::addColumn<bool>("terms");
-    QTest::addColumn<bool>("byClosing");
-    QTest::newRow("terms, cancel button") << true << false;
-    QTest::newRow("terms, window closed") << true << true;
-    QTest::newRow("sign-in, cancel button") << false << false;
-    QTest::newRow("sign-in, window closed") << false << true;
+    QTest::addColumn<QString>("how");
+    QTest::newRow("terms, cancel button") << true << "button";
+    QTest::newRow("terms, window closed") << true << "close";
+    QTest::newRow("terms, Escape") << true << "escape";
+    QTest::newRow("sign-in, cancel button") << false << "button";
+    QTest::newRow("sign-in, window closed") << false << "close";
+    QTest::newRow("sign-in, Escape") << false << "escape";
 }
 
 void TestSignIn::cancelOrCloseQuits()
 {
     QFETCH(bool, terms);
-    QFETCH(bool, byClosing);
+    QFETCH(QString, how);
     AppController *controller = start(!terms);
     QWidget *shown = terms ? static_cast<QWidget *>(controller->termsWindow())
                            : static_cast<QWidget *>(controller->signInDialog());
     auto *cancel = child<QPushButton>(shown, terms ? "cancelButton" : "quitBtn");
-    QCOMPARE(runApplicationLoop(
-                 [=] { byClosing ? (void)shown->close() : QTest::mouseClick(cancel, Qt::LeftButton); }),
+    QCOMPARE(runApplicationLoop([=] {
+                 if (how == QLatin1String("close"))
+                     shown->close();
+                 else if (how == QLatin1String("escape"))
+                     QTest::keyClick(shown, Qt::Key_Escape);
+                 else
+                     QTest::mouseClick(cancel, Qt::LeftButton);
+             }),
              0);
     // Not agreed, so the next start asks again.
     if (terms)
@@ -165,7 +173,9 @@ void TestSignIn::agreeingReachesSignInAndLasts()
     AppController *first = start(false);
     QVERIFY(!first->signInDialog());
     QCOMPARE(Settings(configFilePath).value(SettingsKeys::termsAgreed).toString(), QStringLiteral("0"));
-    QTest::mouseClick(child<QPushButton>(first->termsWindow(), "agreeButton"), Qt::LeftButton);
+    // Enter agrees, as the button that has the focus says.
+    child<QPushButton>(first->termsWindow(), "agreeButton")->setFocus();
+    QTest::keyClick(first->termsWindow(), Qt::Key_Return);
     QVERIFY(first->signInDialog()->isVisible());
     QVERIFY(!first->termsWindow()->isVisible());
 

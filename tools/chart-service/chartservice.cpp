@@ -152,8 +152,12 @@ QString ChartService::bindTls(int port, X509 *certificate, EVP_PKEY *key, int th
 
 QString ChartService::baseFor(const httplib::Request &request) const
 {
-    // Links in a reply (end points, pictures) lead back over the protocol
-    // and port the request came in on.
+    // Links in a reply (end points, pictures, files) lead back over the
+    // protocol and port the request came in on; behind a front server (the
+    // bench's HTTP/2 proxy) that is the front's, which it says it is.
+    const std::string forwarded = request.get_header_value("X-Forwarded-Base");
+    if (!forwarded.empty())
+        return QString::fromStdString(forwarded);
     return m_bases.value(request.local_port, m_baseUrl);
 }
 

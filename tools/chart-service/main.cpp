@@ -115,7 +115,10 @@ int main(int argc, char *argv[])
     TlsMaterial tls;
     if (!tlsDir.isEmpty()) {
         const QString caPath = QDir(tlsDir).absoluteFilePath(QStringLiteral("ca.pem"));
-        if (!tls.create(&error) || !tls.writeAuthority(caPath, &error)) {
+        const QDir dir(tlsDir);
+        if (!tls.create(&error) || !tls.writeAuthority(caPath, &error)
+            || !tls.writeServer(dir.absoluteFilePath(QStringLiteral("server.pem")),
+                                dir.absoluteFilePath(QStringLiteral("server-key.pem")), &error)) {
             std::fprintf(stderr, "%s\n", qPrintable(error));
             return 1;
         }

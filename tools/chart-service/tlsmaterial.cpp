@@ -146,14 +146,38 @@ QByteArray TlsMaterial::authorityPem() const
     return pem;
 }
 
-bool TlsMaterial::writeAuthority(const QString &path, QString *error) const
+bool TlsMaterial::writePem(const QString &path, const QByteArray &pem, QString *error)
 {
-    const QByteArray pem = authorityPem();
     QDir().mkpath(QFileInfo(path).absolutePath());
     QSaveFile file(path);
     if (pem.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(pem) != pem.size() || !file.commit()) {
-        *error = QStringLiteral("%1: %2").arg(path, pem.isEmpty() ? QStringLiteral("no certificate") : file.errorString());
+        *error = QStringLiteral("%1: %2").arg(path, pem.isEmpty() ? QStringLiteral("nothing to write") : file.errorString());
         return false;
     }
     return true;
+}
+
+bool TlsMaterial::writeAuthority(const QString &path, QString *error) const
+{
+    return writePem(path, authorityPem(), error);
+}
+
+bool TlsMaterial::writeServer(const QString &certificatePath, const QString &keyPath, QString *error) const
+{
+    const auto pemOf = [](const auto &write) {
+        QByteArray pem;
+        BIO *bio = BIO_new(BIO_s_mem());
+        if (bio && write(bio) == 1) {
+            char *data = nullptr;
+            const long length = BIO_get_mem_data(bio, &data);
+            pem = QByteArray(data, int(length));
+        }
+        BIO_free(bio);
+        return pem;
+    };
+    const QByteArray certificate = pemOf([this](BIO *bio) { return PEM_write_bio_X509(bio, m_server.get()); });
+    const QByteArray key = pemOf([this](BIO *bio) {
+        return PEM_write_bio_PrivateKey(bio, m_serverKey.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    });
+    return writePem(certificatePath, certificate, error) && writePem(keyPath, key, error);
 }

@@ -25,6 +25,9 @@ public:
     // False with a reason when OpenSSL refuses any step.
     bool create(QString *error);
     bool writeAuthority(const QString &path, QString *error) const;
+    // The server's certificate and key, for a front server (the bench's
+    // HTTP/2 proxy) that answers for this service with the same trust.
+    bool writeServer(const QString &certificatePath, const QString &keyPath, QString *error) const;
     QByteArray authorityPem() const;
 
     // Owned here; the HTTPS servers take references of their own.
@@ -36,6 +39,8 @@ public:
     static QString wrongName();
 
 private:
+    static bool writePem(const QString &path, const QByteArray &pem, QString *error);
+
     struct X509Free { void operator()(X509 *x) const; };
     struct KeyFree { void operator()(EVP_PKEY *k) const; };
 

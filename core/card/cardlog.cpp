@@ -1,0 +1,3 @@
+#include "card/cardlog.h"
+
+Q_LOGGING_CATEGORY(lcCard, "quorvel.card", QtInfoMsg)

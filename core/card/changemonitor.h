@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QHash>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+class CardWriter;
+class QSocketNotifier;
+
+// Hears of every change another program makes to the files of a job while
+// the job runs, paused included (inotify on the folders that hold them):
+// a file the job proved and that is written, cut, moved or removed since
+// has lost its proof. The kernel queues an event in the very call that
+// makes the change, so reading the queue (drain) before a file counts as
+// proven takes every change before the proof with it, the job's own
+// writes included; whatever is read after it came later.
+//
+// When the kernel cannot say (its queue overflowed, a watched folder went,
+// the card was taken out, no more folders can be watched), the monitor is
+// broken: from then on no proof from before the break can be trusted.
+class ChangeMonitor : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ChangeMonitor)
+
+public:
+    explicit ChangeMonitor(QObject *parent = nullptr);
+    ~ChangeMonitor() override;
+
+    struct Drained
+    {
+        QStringList changed; // relative to the card root
+        bool broken = false; // since the last drain
+    };
+
+    // Watches the folder that holds file (relative to the card root),
+    // opened through writer without following links; a folder already
+    // watched costs nothing. False (and the monitor broken) when it cannot.
+    bool watchFolderOf(const CardWriter &writer, const QString &file);
+    // Every event the kernel holds now.
+    Drained drain();
+    // Forget every watch (the card went: its folders are another's now).
+    void reset();
+    bool usable() const { return fd >= 0; }
+
+signals:
+    // Events are waiting: a drain will find them.
+    void eventsPending();
+
+private:
+    int fd = -1;
+    QSocketNotifier *notifier = nullptr;
+    QHash<int, QString> folders;  // watch descriptor -> folder (relative, "" for the root)
+    QSet<QString> watched;
+    bool brokenSinceDrain = false;
+};
