@@ -3,6 +3,8 @@
 #include <QSet>
 
 #include <condition_variable>
+#include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -43,9 +45,15 @@ struct ReadbackVerifier::Stream
     std::shared_ptr<const CardWriter> writer;
     std::mutex lock;
     std::condition_variable wake;
-    QList<Item> items;
-    qsizetype next = 0;
+    // Files waiting for a reader, with their place in the order they came;
+    // a reader takes the first. A stream forgets a file once it is read.
+    std::deque<std::pair<qsizetype, Item>> waiting;
+    qsizetype added = 0;
     bool closed = false;
+    // start(): every item, and each one's samples, kept for after finished.
+    bool keep = false;
+    QList<Item> all;
+    std::vector<QList<BlockSampler::Sample>> samples;
     // start(): the card is flushed once before the first file is read.
     bool flushPending = false;
     bool flushing = false;
@@ -56,8 +64,8 @@ struct ReadbackVerifier::Stream
     qint64 total = 0;
     qint64 done = 0;
     qint64 told = 0;
-    std::vector<CardResult> results;
-    std::vector<QList<BlockSampler::Sample>> samples;
+    // What went wrong, by place: few, however long the list.
+    std::map<qsizetype, CardResult> failed;
     int readersLeft = readerCount;
 };
 
@@ -95,6 +103,7 @@ void ReadbackVerifier::start(std::shared_ptr<const CardWriter> writer, const QLi
 {
     begin(std::move(writer));
     stream->flushPending = true;
+    stream->keep = true;
     add(items);
     close();
 }
@@ -126,11 +135,13 @@ void ReadbackVerifier::add(const QList<Item> &items)
         return;
     const std::lock_guard<std::mutex> held(stream->lock);
     for (const Item &item : items) {
-        stream->items.append(item);
+        stream->waiting.emplace_back(stream->added++, item);
         stream->total += item.wholeFile ? item.size + item.trailer.size() : item.trailer.size();
     }
-    stream->results.resize(size_t(stream->items.size()));
-    stream->samples.resize(size_t(stream->items.size()));
+    if (stream->keep) {
+        stream->all.append(items);
+        stream->samples.resize(size_t(stream->added));
+    }
     stream->wake.notify_all();
 }
 
@@ -149,10 +160,10 @@ void ReadbackVerifier::read(Stream *shared)
     std::unique_lock<std::mutex> held(shared->lock);
     for (;;) {
         shared->wake.wait(held, [&] {
-            return abandon || shared->cardFailed || (!shared->flushing && shared->next < shared->items.size())
-                   || (shared->closed && shared->next >= shared->items.size());
+            return abandon || shared->cardFailed || (!shared->flushing && !shared->waiting.empty())
+                   || (shared->closed && shared->waiting.empty());
         });
-        if (abandon || shared->cardFailed || shared->next >= shared->items.size())
+        if (abandon || shared->cardFailed || shared->waiting.empty())
             break;
         if (shared->flushPending) {
             // Whatever anybody changed must be on the medium before it can
@@ -170,8 +181,9 @@ void ReadbackVerifier::read(Stream *shared)
         }
         // Files are taken in the order they came, so one file's digest is
         // computed while the next one's bytes come off the card.
-        const qsizetype index = shared->next++;
-        const Item item = shared->items.at(index);
+        const qsizetype index = shared->waiting.front().first;
+        const Item item = std::move(shared->waiting.front().second);
+        shared->waiting.pop_front();
         const bool afterClose = shared->closed;
         held.unlock();
         qint64 counted = 0;
@@ -189,10 +201,11 @@ void ReadbackVerifier::read(Stream *shared)
         held.lock();
         if (abandon)
             break;
-        shared->results[size_t(index)] = result;
-        if (result.ok())
+        if (result.ok() && shared->keep)
             shared->samples[size_t(index)] = blocks;
-        else if (result.problem() != CardResult::NotKept)
+        if (!result.ok())
+            shared->failed.emplace(index, result);
+        if (!result.ok() && result.problem() != CardResult::NotKept)
             shared->cardFailed = true;
         shared->wake.notify_all();
         emit itemRead(item, result, result.ok() ? blocks : QList<BlockSampler::Sample>(), afterClose);
@@ -210,11 +223,10 @@ void ReadbackVerifier::end(Stream *shared)
     QList<CardResult> failures;
     if (!shared->flushed.ok())
         failures.append(shared->flushed);
-    for (const CardResult &result : shared->results) {
+    for (const auto &[index, result] : shared->failed) {
         if (!failures.isEmpty() && failures.constLast().problem() != CardResult::NotKept)
             break;
-        if (!result.ok())
-            failures.append(result);
+        failures.append(result);
     }
     // A stop abandons the judgement; so does a card that failed while
     // files it never took were waiting.
@@ -225,7 +237,7 @@ void ReadbackVerifier::end(Stream *shared)
     QList<QList<BlockSampler::Sample>> kept;
     for (auto &blocks : shared->samples)
         kept.append(std::move(blocks));
-    const QList<Item> items = shared->items;
+    const QList<Item> items = shared->all;
     // Read on the GUI thread once finished arrives there.
     QMetaObject::invokeMethod(this, [this, failures, kept, items, shared] {
         // A stream stopped and begun again: the old one's end is nobody's.
