@@ -74,7 +74,7 @@ void DownloadJob::handlePrepared()
 {
     // Taken, not copied: the future would keep the plan of every file for
     // the whole run.
-    const Preparation::Result result = preparing.future().takeResult();
+    Preparation::Result result = preparing.future().takeResult();
     if (stage() == Stage::Cancelling) {
         settleIfIdle();
         return;
@@ -91,21 +91,13 @@ void DownloadJob::handlePrepared()
     if (result.rqUpdate)
         rqUpdate = result.rqUpdate;
     book.reset(int(list.records.size()));
-    pathIndex.clear();
-    for (int i = 0; i < list.records.size(); ++i) {
-        const QString &file = list.records.at(i).file;
-        pathIndex.insert(file, i);
-        pathIndex.insert(targets.value(file, file), i);
-        if (checkPaths.contains(file))
-            pathIndex.insert(checkPaths.value(file), i);
-    }
+    pathIndex = std::move(result.pathIndex);
     delete monitor;
     monitor = new ChangeMonitor(this);
     connect(monitor, &ChangeMonitor::eventsPending, this, &DownloadJob::takeChanges);
     prepared(result);
     doneBytes += result.resumedBytes;
-    for (const TransferOrder &order : result.orders)
-        pendingTransfers.insert(list.records.at(order.record).file);
+    pendingTransfers.unite(result.fetching);
     filesDone = int(list.records.size()) - int(result.orders.size()) - int(result.checks.size());
     transfers->configure(rqUpdate ? rqUpdate->fetchWriter() : writer, identity.root(), list.records,
                          list.endPoint, list.cdnEndPoint, options.concurrency);
@@ -604,20 +596,26 @@ void DownloadJob::checkSamples()
     // Read whole where the product is small: then every byte, not a sample
     // of them, is known to be on the card at the end.
     const bool whole = totalBytes <= options.rereadWholeUpTo;
-    QList<QPair<ReadbackVerifier::Item, QList<BlockSampler::Sample>>> proofs;
+    // The pool works on copies that share their data with the job's own: a
+    // product of 200,000 files is not listed a second time for it.
+    QList<int> files;
     for (int i = 0; i < list.records.size(); ++i) {
-        if (book.state(i) != ProofBook::State::Proven || book.samples(i).isEmpty() || justRead.contains(i))
-            continue;
-        const FileRecord &record = list.records.at(i);
-        proofs.append({{pathOf(record.file), record.size, record.sha1, record.data, true}, book.samples(i)});
+        if (book.state(i) == ProofBook::State::Proven && !book.samples(i).isEmpty() && !justRead.contains(i))
+            files.append(i);
     }
-    sampling.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [card = writer, proofs, whole] {
+    const auto place = [committed = committed, targets = targets, checkPaths = checkPaths](const QString &file) {
+        return committed ? file : checkPaths.value(file, targets.value(file, file));
+    };
+    sampling.setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
+                                         [card = writer, records = list.records, book = book, files, place, whole] {
         QList<CardResult> found;
-        for (const auto &proof : proofs) {
-            const QString &path = proof.first.path;
-            QList<BlockSampler::Sample> now = proof.second;
-            const CardResult read = whole ? ReadbackVerifier::verify(*card, proof.first, nullptr, [](qint64) {})
-                                          : card->readBlocks(path, &now);
+        for (const int i : files) {
+            const FileRecord &record = records.at(i);
+            const ReadbackVerifier::Item item{place(record.file), record.size, record.sha1, record.data, true};
+            const QList<BlockSampler::Sample> &proven = book.samples(i);
+            QList<BlockSampler::Sample> now = proven;
+            const CardResult read = whole ? ReadbackVerifier::verify(*card, item, nullptr, [](qint64) {})
+                                          : card->readBlocks(item.path, &now);
             if (!read.ok()) {
                 found.append(read);
                 if (read.problem() != CardResult::NotKept)
@@ -625,9 +623,9 @@ void DownloadJob::checkSamples()
                 continue;
             }
             for (int b = 0; !whole && b < now.size(); ++b) {
-                if (now.at(b).digest != proof.second.at(b).digest) {
+                if (now.at(b).digest != proven.at(b).digest) {
                     found.append(CardResult::failure(
-                        CardResult::NotKept, path,
+                        CardResult::NotKept, item.path,
                         QStringLiteral("the block at byte %1 changed after it was proven").arg(now.at(b).offset)));
                     break;
                 }

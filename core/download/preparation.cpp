@@ -80,7 +80,7 @@ Preparation::Result Preparation::forProduct(std::shared_ptr<const CardWriter> wr
         for (int i = 0; i < records.size(); ++i)
             apply(i, card.step(records, i), &result);
     }
-    logPlan(result);
+    finish(&result);
     FreedMemory::release();
     return result;
 }
@@ -107,7 +107,7 @@ Preparation::Result Preparation::forSegments(std::shared_ptr<const CardWriter> w
     if (result.error.isNone()) {
         for (int i = 0; i < steps.size(); ++i)
             apply(i, steps.at(i), &result);
-        logPlan(result);
+        finish(&result);
     }
     return result;
 }
@@ -141,8 +141,17 @@ void Preparation::apply(int i, const ActivationPlan::Step &step, Result *result)
     }
 }
 
-void Preparation::logPlan(const Result &result)
+void Preparation::finish(Result *result)
 {
-    qInfo() << "files to check:" << result.checks.size() << "to fetch:" << result.orders.size()
-            << "bytes kept of resumed files:" << result.resumedBytes;
+    const QList<FileRecord> &records = result->list.records;
+    result->pathIndex = result->recordIndex;
+    for (auto it = result->targets.cbegin(); it != result->targets.cend(); ++it)
+        result->pathIndex.insert(it.value(), result->recordIndex.value(it.key()));
+    for (auto it = result->checkPaths.cbegin(); it != result->checkPaths.cend(); ++it)
+        result->pathIndex.insert(it.value(), result->recordIndex.value(it.key()));
+    result->fetching.reserve(result->orders.size());
+    for (const TransferOrder &order : std::as_const(result->orders))
+        result->fetching.insert(records.at(order.record).file);
+    qInfo() << "files to check:" << result->checks.size() << "to fetch:" << result->orders.size()
+            << "bytes kept of resumed files:" << result->resumedBytes;
 }

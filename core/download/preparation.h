@@ -41,6 +41,12 @@ public:
         QStringList checks;                 // complete in length: checked first, in list order
         QList<TransferOrder> orders;        // fetched or resumed, in list order
         qint64 resumedBytes = 0;            // already on the card of the resumed files
+        // Built here rather than on the job's thread, where 200,000 files
+        // would hold the window for a noticeable moment: every place a file
+        // lies under (its name, its target, where it was checked) to its
+        // record, and the files handed to the transfers.
+        QHash<QString, int> pathIndex;
+        QSet<QString> fetching;
     };
 
     // The body is let go of as soon as it is read: a list of 200,000 files
@@ -64,5 +70,6 @@ private:
     // Gives record i of the list its step.
     static void apply(int i, const ActivationPlan::Step &step, Result *result);
     // One line for the list, not one per file: a product may have 200,000.
-    static void logPlan(const Result &result);
+    // Fills the result's pathIndex and fetching, and logs the plan.
+    static void finish(Result *result);
 };
