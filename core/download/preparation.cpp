@@ -4,7 +4,6 @@
 #include <QDebug>
 #include <QFileInfo>
 
-#include "base/freedmemory.h"
 #include "download/cardlimits.h"
 #include "download/productcard.h"
 #include "download/rqupdate.h"
@@ -80,8 +79,11 @@ Preparation::Result Preparation::forProduct(std::shared_ptr<const CardWriter> wr
         for (int i = 0; i < records.size(); ++i)
             apply(i, card.step(records, i), &result);
     }
+    // No trim of the allocator here: with one arena, walking a heap of
+    // 200,000 records holds every other thread's allocations (the window's
+    // among them) for a few hundred milliseconds, and the list's transient
+    // pieces are reused by the run anyway.
     finish(&result);
-    FreedMemory::release();
     return result;
 }
 
