@@ -332,10 +332,10 @@ CardResult CardWriter::readFile(const QString &path, qint64 limit, QByteArray *b
 
 CardResult CardWriter::readBack(const QString &path, qint64 from,
                                 const std::function<void(const char *, qint64)> &consume,
-                                const std::atomic_bool *abandon) const
+                                const std::atomic_bool *abandon, CardFolders *folders) const
 {
     CardFile file;
-    CardResult result = open(path, Mode::Read, &file);
+    CardResult result = open(path, Mode::Read, &file, folders);
     if (!result.ok())
         return result;
     const int fd = file.fd;

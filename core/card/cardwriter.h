@@ -101,9 +101,10 @@ public:
     // out by syncCard before). A card that accepts writes and hands back
     // other bytes (a faulty or counterfeit one) shows only this way. consume
     // gets the bytes from position from to the end, in order and in bounded
-    // pieces; abandon stops early (and says so).
+    // pieces; abandon stops early (and says so). folders: those the calling
+    // thread keeps open from one file to the next.
     CardResult readBack(const QString &path, qint64 from, const std::function<void(const char *, qint64)> &consume,
-                        const std::atomic_bool *abandon = nullptr) const;
+                        const std::atomic_bool *abandon = nullptr, CardFolders *folders = nullptr) const;
     // The kind of file system the card's root lies on.
     CardResult filesystem(CardFilesystem::Kind *kind) const;
     // Renames within the card (over an existing file) and syncs the folders.

@@ -2,6 +2,7 @@
 
 #include <QSet>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "download/backgroundpriority.h"
+#include "card/cardfolders.h"
 #include "card/cardwriter.h"
 #include "card/sha1stream.h"
 
@@ -157,12 +159,20 @@ void ReadbackVerifier::close()
 
 void ReadbackVerifier::read(Stream *shared)
 {
+    // A path thousands of folders deep is walked once by each reader, not
+    // once for every file below it; let go of when the reader has waited a
+    // while, so that an idle stream holds nothing open on the card.
+    CardFolders folders;
     std::unique_lock<std::mutex> held(shared->lock);
+    const auto ready = [&] {
+        return abandon || shared->cardFailed || (!shared->flushing && !shared->waiting.empty())
+               || (shared->closed && shared->waiting.empty());
+    };
     for (;;) {
-        shared->wake.wait(held, [&] {
-            return abandon || shared->cardFailed || (!shared->flushing && !shared->waiting.empty())
-                   || (shared->closed && shared->waiting.empty());
-        });
+        if (!shared->wake.wait_for(held, std::chrono::seconds(1), ready)) {
+            folders.clear();
+            shared->wake.wait(held, ready);
+        }
         if (abandon || shared->cardFailed || shared->waiting.empty())
             break;
         if (shared->flushPending) {
@@ -197,7 +207,7 @@ void ReadbackVerifier::read(Stream *shared)
                 shared->told = shared->done;
                 emit progress(shared->done, shared->total);
             }
-        }, &blocks);
+        }, &blocks, &folders);
         held.lock();
         if (abandon)
             break;
@@ -253,7 +263,7 @@ void ReadbackVerifier::end(Stream *shared)
 
 CardResult ReadbackVerifier::verify(const CardWriter &writer, const Item &item, const std::atomic_bool *abandon,
                                     const std::function<void(qint64)> &progress,
-                                    QList<BlockSampler::Sample> *samples)
+                                    QList<BlockSampler::Sample> *samples, CardFolders *folders)
 {
     BlockSampler sampler(item.size + item.trailer.size());
     const qint64 from = item.wholeFile ? 0 : item.size;
@@ -273,7 +283,7 @@ CardResult ReadbackVerifier::verify(const CardWriter &writer, const Item &item, 
             sampler.feed(position, bytes, length);
         position += length;
         progress(position - from);
-    }, abandon);
+    }, abandon, folders);
     if (!result.ok())
         return result;
     QString why;

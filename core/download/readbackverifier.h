@@ -16,6 +16,7 @@
 #include "service/filelist.h"
 #include "card/cardresult.h"
 
+class CardFolders;
 class CardWriter;
 
 // Before a product or an RQ update is reported complete, every file written
@@ -86,7 +87,7 @@ public:
     // samples (when given) the sampled blocks of a file read whole.
     static CardResult verify(const CardWriter &writer, const Item &item, const std::atomic_bool *abandon,
                              const std::function<void(qint64)> &progress,
-                             QList<BlockSampler::Sample> *samples = nullptr);
+                             QList<BlockSampler::Sample> *samples = nullptr, CardFolders *folders = nullptr);
 
 signals:
     void progress(qint64 done, qint64 total);
