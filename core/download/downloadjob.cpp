@@ -4,9 +4,11 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include "base/appglobals.h"
 #include "card/changemonitor.h"
 #include "card/cardwriter.h"
 #include "download/checkrunner.h"
+#include "download/rqroom.h"
 #include "download/rqupdate.h"
 #include "download/transferrunner.h"
 
@@ -252,8 +254,13 @@ void DownloadJob::handleFileFinished(const QString &file)
     checkAllDone();
 }
 
-void DownloadJob::handleFileFailed(const QString &file, const JobError &error)
+void DownloadJob::handleFileFailed(const QString &file, const JobError &failure)
 {
+    JobError error = failure;
+    // A staged update fetches into the data folder: a full disk there is
+    // the computer's, not the card's.
+    if (rqUpdate && rqUpdate->isStaged() && error.kind == JobError::CardFull)
+        error = {JobError::Other, error.file, RqRoom::dataFolderFullMessage(appDataFolder)};
     fileErrors.insert(file, error);
     report(error);
     // The other transfers run to their end; nothing new starts (the worker

@@ -60,6 +60,9 @@ public:
     // folder that cannot hold its staged segments.
     static QString cardMessage(qint64 shortfall);
     static QString dataFolderMessage(qint64 shortfall, const QString &folder);
+    // The disk of the data folder filled up while the new build was being
+    // kept there (by something else: the room was there when it began).
+    static QString dataFolderFullMessage(const QString &folder);
 
 private:
     static qint64 allocated(qint64 bytes, qint64 unit);

@@ -283,7 +283,8 @@ void TestCardOutcomes::prepareFilesystem(const QString &setup)
                                         {QStringLiteral("small"), QStringLiteral("size=2m")},
                                         {QStringLiteral("tight"), QStringLiteral("size=708k")},
                                         {QStringLiteral("no room"), QStringLiteral("size=1m")},
-                                        {QStringLiteral("data folder small"), QStringLiteral("size=1m")}};
+                                        {QStringLiteral("data folder small"), QStringLiteral("size=1m")},
+                                        {QStringLiteral("data folder fills"), QStringLiteral("size=708k")}};
     const auto tmpfs = [](const QString &size, const QString &where) {
         return shell(QStringLiteral("mount"),
                      {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"), size,
@@ -291,10 +292,12 @@ void TestCardOutcomes::prepareFilesystem(const QString &setup)
     };
     if (sizes.contains(setup) && !tmpfs(sizes.value(setup), card))
         skipReason = QStringLiteral("cannot mount a small file system here");
-    if (setup == QLatin1String("data folder small") && skipReason.isEmpty()) {
-        // The data folder on a disk too full to keep the new segments.
+    if (setup.startsWith(QLatin1String("data folder ")) && skipReason.isEmpty()) {
+        // The data folder on a disk too full to keep the new segments, or
+        // with room for them until something else fills it.
         images = new QTemporaryDir;
-        if (tmpfs(QStringLiteral("size=64k"), images->path()))
+        if (tmpfs(setup.endsWith(QLatin1String("small")) ? QStringLiteral("size=64k") : QStringLiteral("size=2m"),
+                  images->path()))
             appDataFolder = images->path();
         else
             skipReason = QStringLiteral("cannot mount a small file system here");
@@ -760,6 +763,11 @@ void TestCardOutcomes::outcome_data()
                                      << QStringLiteral("room as asked");
     row("data folder too small to stage") << "data folder small" << QList<QJsonObject>{} << ""
                                           << "more free space" << again;
+    // Filled by something else while the new build is kept there: the
+    // computer's disk is said to be full, not the card.
+    row("data folder fills while staging") << "data folder fills" << QList<QJsonObject>{throttle(segments)}
+                                           << "fill data folder" << "this computer that keeps the update's new files"
+                                           << again;
 
     filesystem = QStringLiteral("exfat");
     rq = false;
@@ -838,7 +846,7 @@ void TestCardOutcomes::outcome()
         if (setup == QLatin1String("small"))
             QVERIFY(shell(
                 QStringLiteral("mount"), { QStringLiteral("-o"), QStringLiteral("remount,size=16m"), card }));
-        if (setup == QLatin1String("data folder small"))
+        if (setup.startsWith(QLatin1String("data folder ")))
             QVERIFY(shell(QStringLiteral("mount"),
                           {QStringLiteral("-o"), QStringLiteral("remount,size=16m"), appDataFolder}));
         if (then == QLatin1String("again offline")) {
@@ -965,6 +973,16 @@ void TestCardOutcomes::act(const QString &event, Watch &watch)
                              else
                                  altered = alterOnCard(alteredPath = event.mid(6));
                          });
+        return;
+    }
+    if (event == QLatin1String("fill data folder")) {
+        QObject::connect(watch.job.get(), &Job::stageChanged, watch.job.get(), [](Job::Stage stage) {
+            if (stage != Job::Stage::Transferring)
+                return;
+            QFile filler(appDataFolder + QStringLiteral("/filler"));
+            if (filler.open(QIODevice::WriteOnly))
+                while (filler.write(QByteArray(65536, 'f')) > 0 && filler.flush()) { }
+        });
         return;
     }
     if (event.isEmpty())
