@@ -405,6 +405,10 @@ void DownloadJob::openReadbackStream()
     // Reads the last stream left waiting are nobody's now: those files are
     // read again, at the latest when the run ends.
     readTags.clear();
+    readWaiting.clear();
+    readsOut = 0;
+    streamFirstTag = lastReadTag + 1;
+    closeWhenFed = false;
     readback->begin(writer);
 }
 
@@ -412,16 +416,41 @@ void DownloadJob::queueRead(int index)
 {
     if (index < 0)
         return;
-    const FileRecord &record = list.records.at(index);
-    const quint32 tag = ++lastReadTag;
-    readTags.insert(index, tag);
-    readback->add({{pathOf(record.file), record.size, record.sha1, record.data, true, tag}});
+    readTags.insert(index, ++lastReadTag);
+    readWaiting.push_back(index);
+    feedReads();
+}
+
+void DownloadJob::feedReads()
+{
+    // Enough for the readers never to wait on the job's thread.
+    constexpr int readAhead = 64;
+    if (!readback)
+        return;
+    QList<ReadbackVerifier::Item> items;
+    while (readsOut + items.size() < readAhead && !readWaiting.empty()) {
+        const int index = readWaiting.front();
+        readWaiting.pop_front();
+        const auto tag = readTags.constFind(index);
+        if (tag == readTags.cend())
+            continue;
+        const FileRecord &record = list.records.at(index);
+        items.append({pathOf(record.file), record.size, record.sha1, record.data, true, tag.value()});
+    }
+    readsOut += int(items.size());
+    readback->add(items);
+    if (closeWhenFed && readWaiting.empty())
+        readback->close();
 }
 
 void DownloadJob::handleItemRead(const ReadbackVerifier::Item &item, const CardResult &result,
                                  const QList<BlockSampler::Sample> &samples, bool afterLastWrite)
 {
     const int index = pathIndex.value(item.path, -1);
+    if (item.tag >= streamFirstTag) {
+        --readsOut;
+        feedReads();
+    }
     // A read of a stream stopped since, or of a file fetched again after it
     // was queued, says nothing of what lies there now.
     if (index < 0 || !readTags.contains(index) || readTags.value(index) != item.tag)
@@ -452,11 +481,14 @@ void DownloadJob::startReadback()
         // since (a card that went away), is read now; after close() every
         // read begins after the run's last write.
         openReadbackStream();
+        readback->writesOver();
         for (int i = 0; i < list.records.size(); ++i) {
             if (book.state(i) != ProofBook::State::Proven && !readTags.contains(i))
                 queueRead(i);
         }
-        readback->close();
+        // Closed once the last file waiting has been handed over.
+        closeWhenFed = true;
+        feedReads();
         return;
     }
     // What this run wrote, and whatever lost its proof to a card that went
@@ -485,7 +517,7 @@ void DownloadJob::handleReadbackFinished()
     // A stream that ended before it was closed: its card failed under it.
     // What it found waits in readFailures; the files it did not read are
     // read when the run ends, by a stream of their own.
-    if (!readback->isClosed())
+    if (!readback->isClosed() && !closeWhenFed)
         return;
     QList<CardResult> failures;
     takeChanges();

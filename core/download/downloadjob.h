@@ -6,6 +6,7 @@
 #include <QSet>
 #include <QString>
 
+#include <deque>
 #include <functional>
 #include <memory>
 
@@ -92,6 +93,9 @@ private:
     void makeReadback();
     void openReadbackStream();
     void queueRead(int index);
+    // Hands the stream what waits, a few files ahead of its readers: a
+    // product of 200,000 files does not wait in the stream all at once.
+    void feedReads();
     void handleItemRead(const ReadbackVerifier::Item &item, const CardResult &result,
                         const QList<BlockSampler::Sample> &samples, bool afterLastWrite);
     void startReadback();
@@ -144,6 +148,10 @@ private:
     // wrong, by file, until a later read of that file finds it right.
     QHash<int, quint32> readTags;
     quint32 lastReadTag = 0;
+    std::deque<int> readWaiting; // queued, not handed to the stream yet
+    int readsOut = 0;            // handed to the stream, not told back yet
+    quint32 streamFirstTag = 1;  // the first tag of the stream open now (0: untagged)
+    bool closeWhenFed = false;   // the run's writes are over
     QMap<int, CardResult> readFailures;
     bool committed = false;
 

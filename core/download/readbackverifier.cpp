@@ -52,6 +52,7 @@ struct ReadbackVerifier::Stream
     std::deque<std::pair<qsizetype, Item>> waiting;
     qsizetype added = 0;
     bool closed = false;
+    bool writesOver = false;
     // start(): every item, and each one's samples, kept for after finished.
     bool keep = false;
     QList<Item> all;
@@ -147,6 +148,14 @@ void ReadbackVerifier::add(const QList<Item> &items)
     stream->wake.notify_all();
 }
 
+void ReadbackVerifier::writesOver()
+{
+    if (!stream || closed)
+        return;
+    const std::lock_guard<std::mutex> held(stream->lock);
+    stream->writesOver = true;
+}
+
 void ReadbackVerifier::close()
 {
     if (!stream || closed)
@@ -154,6 +163,7 @@ void ReadbackVerifier::close()
     closed = true;
     const std::lock_guard<std::mutex> held(stream->lock);
     stream->closed = true;
+    stream->writesOver = true;
     stream->wake.notify_all();
 }
 
@@ -194,7 +204,7 @@ void ReadbackVerifier::read(Stream *shared)
         const qsizetype index = shared->waiting.front().first;
         const Item item = std::move(shared->waiting.front().second);
         shared->waiting.pop_front();
-        const bool afterClose = shared->closed;
+        const bool afterClose = shared->writesOver;
         held.unlock();
         qint64 counted = 0;
         QList<BlockSampler::Sample> blocks;

@@ -62,6 +62,9 @@ public:
     // A stream: readers wait for files from add() until close().
     void begin(std::shared_ptr<const CardWriter> writer);
     void add(const QList<Item> &items);
+    // The run's writes are over: a read that begins from now on is told as
+    // after the last write, though files may still be added.
+    void writesOver();
     void close();
     bool isRunning() const { return running; }
     bool isOpen() const { return running && !closed; }
@@ -91,7 +94,8 @@ public:
 
 signals:
     void progress(qint64 done, qint64 total);
-    // One file judged; afterClose: its reading began after close(), so
+    // One file judged; afterClose: its reading began after writesOver() or
+    // close(), so
     // after every write of the run.
     void itemRead(const ReadbackVerifier::Item &item, const CardResult &result,
                   const QList<BlockSampler::Sample> &samples, bool afterClose);
