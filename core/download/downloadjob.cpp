@@ -99,7 +99,11 @@ void DownloadJob::handlePrepared()
     connect(monitor, &ChangeMonitor::eventsPending, this, &DownloadJob::takeChanges);
     prepared(result);
     doneBytes += result.resumedBytes;
-    pendingTransfers.unite(result.fetching);
+    // Taken over, not merged: merging 200,000 names holds the window.
+    if (pendingTransfers.isEmpty())
+        pendingTransfers = std::move(result.fetching);
+    else
+        pendingTransfers.unite(result.fetching);
     filesDone = int(list.records.size()) - int(result.orders.size()) - int(result.checks.size());
     transfers->configure(rqUpdate ? rqUpdate->fetchWriter() : writer, identity.root(), list.records,
                          list.endPoint, list.cdnEndPoint, options.concurrency);
