@@ -89,7 +89,7 @@ private:
     // The read-back runs beside the transfers where it can (a product's
     // files, not an RQ update's, which are read after their commit): each
     // file is read as soon as it is on the medium.
-    bool streamsReadback() const { return options.readBack && !rqUpdate; }
+    bool streamsReadback() const { return options.readBack && options.overlapReadback && !rqUpdate; }
     void makeReadback();
     void openReadbackStream();
     void queueRead(int index);

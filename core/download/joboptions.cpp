@@ -21,5 +21,8 @@ JobOptions JobOptions::fromSettings()
         settings.valueOrInit(SettingsKeys::readBackAfterWriting, QStringLiteral("1")).trimmed().toLower();
     options.readBack = readBack != QLatin1String("0") && readBack != QLatin1String("false")
                        && readBack != QLatin1String("off");
+    const QByteArray overlap = qgetenv("QUORVEL_READBACK_OVERLAP").trimmed();
+    if (overlap == "0" || overlap == "1")
+        options.overlapReadback = overlap == "1";
     return options;
 }

@@ -6,7 +6,7 @@
 #include "service/servicereply.h"
 
 bool ProductCard::changedFiles(const CardWriter &writer, const QString &sku, const FileList &list,
-                               QSet<QString> *changed)
+                               QSet<QString> *changed, bool *stale)
 {
     const QString vmid = VmidFile::name;
     // Only the first line is read until it names this product: a vmid of
@@ -23,6 +23,7 @@ bool ProductCard::changedFiles(const CardWriter &writer, const QString &sku, con
     QHash<QString, QString> etags;
     if (!VmidFile::storedTags(whole, sku, &etags))
         return false;
+    *stale = whole != ActivationPlan::vmidContents(sku, list.records);
     // The list is walked against the vmid's tags: no second table of
     // 200,000 names is built for a large product.
     qsizetype listed = 0;
@@ -56,7 +57,24 @@ CardResult ProductCard::prepare(const CardWriter &writer, const QString &sku, co
                                 Preparation *out)
 {
     QSet<QString> &changed = out->changed;
-    if (!changedFiles(writer, sku, list, &changed)) {
+    bool stale = false;
+    if (changedFiles(writer, sku, list, &changed, &stale)) {
+        if (stale) {
+            // A newer version of some files: the old ones go before the
+            // vmid names the new tags, so that no old bytes are ever kept or
+            // resumed under a new tag, and a later run trusts the new ones.
+            for (const QString &file : std::as_const(changed)) {
+                const CardResult removed = writer.remove(file);
+                if (!removed.ok())
+                    return removed;
+            }
+            const CardResult result =
+                writer.writeWholeFile(QStringLiteral("vmid"), {ActivationPlan::vmidContents(sku, list.records)});
+            if (!result.ok())
+                return result;
+            out->vmidWritten = true;
+        }
+    } else {
         CardResult result =
             writer.writeWholeFile(QStringLiteral("vmid"), {ActivationPlan::vmidContents(sku, list.records)});
         if (!result.ok())

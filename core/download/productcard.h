@@ -36,7 +36,8 @@ public:
 
 private:
     // The files whose tag on the service differs from the one the card's
-    // vmid remembers; false when the vmid is not this product's.
+    // vmid remembers, and whether the vmid says anything but what the list
+    // says now; false when the vmid is not this product's.
     static bool changedFiles(const CardWriter &writer, const QString &sku, const FileList &list,
-                             QSet<QString> *changed);
+                             QSet<QString> *changed, bool *stale);
 };
