@@ -99,11 +99,8 @@ void DownloadJob::handlePrepared()
     connect(monitor, &ChangeMonitor::eventsPending, this, &DownloadJob::takeChanges);
     prepared(result);
     doneBytes += result.resumedBytes;
-    // Taken over, not merged: merging 200,000 names holds the window.
-    if (pendingTransfers.isEmpty())
-        pendingTransfers = std::move(result.fetching);
-    else
-        pendingTransfers.unite(result.fetching);
+    pendingTransfers = std::move(result.fetching);
+    pendingTransferCount = pendingTransfers.count(true);
     filesDone = int(list.records.size()) - int(result.orders.size()) - int(result.checks.size());
     transfers->configure(rqUpdate ? rqUpdate->fetchWriter() : writer, identity.root(), list.records,
                          list.endPoint, list.cdnEndPoint, options.concurrency);
@@ -217,13 +214,34 @@ void DownloadJob::queueTransfer(const QString &file)
     const auto index = recordIndex.constFind(file);
     if (index == recordIndex.cend())
         return;
-    pendingTransfers.insert(file);
+    markTransferPending(*index);
     transfers->enqueue({{*index, targets.value(file, file), 0, true, false}});
+}
+
+void DownloadJob::markTransferPending(int index)
+{
+    if (index < 0)
+        return;
+    if (pendingTransfers.size() <= index)
+        pendingTransfers.resize(list.records.size());
+    if (!pendingTransfers.testBit(index)) {
+        pendingTransfers.setBit(index);
+        ++pendingTransferCount;
+    }
+}
+
+bool DownloadJob::clearTransferPending(int index)
+{
+    if (index < 0 || index >= pendingTransfers.size() || !pendingTransfers.testBit(index))
+        return false;
+    pendingTransfers.clearBit(index);
+    --pendingTransferCount;
+    return true;
 }
 
 void DownloadJob::startTransfers()
 {
-    if (pendingTransfers.isEmpty()) {
+    if (pendingTransferCount == 0) {
         checkAllDone();
         return;
     }
@@ -243,7 +261,7 @@ void DownloadJob::handleBytes(qint64 bytes)
 
 void DownloadJob::handleFileFinished(const QString &file)
 {
-    if (pendingTransfers.remove(file)) {
+    if (clearTransferPending(indexOf(file))) {
         ++filesDone;
         settle(file);
         book.settleWritten(indexOf(file));
@@ -340,7 +358,7 @@ void DownloadJob::checkAllDone()
     // A read-back that streams beside the transfers does not hold this up;
     // one that was closed and still runs does.
     if (completing.isRunning() || (readback && readback->isRunning() && !readback->isOpen()) || !pendingChecks.isEmpty()
-        || !pendingTransfers.isEmpty() || doneBytes < totalBytes)
+        || pendingTransferCount > 0 || doneBytes < totalBytes)
         return;
     takeChanges();
     if (stopForChanges())
@@ -623,7 +641,7 @@ bool DownloadJob::stopForChanges()
             continue;
         }
         --filesDone;
-        pendingTransfers.insert(record.file);
+        markTransferPending(index);
         orders.append({index, targets.value(record.file, record.file), 0, true, true});
     }
     transfers->enqueue(orders);
@@ -745,7 +763,7 @@ void DownloadJob::requeue(const QStringList &vanished)
         } else {
             order.restart = true;
         }
-        pendingTransfers.insert(file);
+        markTransferPending(indexOf(file));
         orders.append(order);
     }
     transfers->enqueue(orders);

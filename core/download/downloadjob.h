@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QBitArray>
 #include <QFutureWatcher>
 #include <QHash>
 #include <QMap>
@@ -165,7 +166,11 @@ private:
     // Files whose check waits or runs, and those handed to the transfers
     // that have not finished.
     QSet<QString> pendingChecks;
-    QSet<QString> pendingTransfers;
+    // By place in the list: a bit, not a name, for each of 200,000 files.
+    QBitArray pendingTransfers;
+    qsizetype pendingTransferCount = 0;
+    void markTransferPending(int index);
+    bool clearTransferPending(int index);
     // Errors of the files since the last stop, by file (sorted, so a report
     // reads in list order of names).
     QMap<QString, JobError> fileErrors;

@@ -151,9 +151,9 @@ void Preparation::finish(Result *result)
         result->pathIndex.insert(it.value(), result->recordIndex.value(it.key()));
     for (auto it = result->checkPaths.cbegin(); it != result->checkPaths.cend(); ++it)
         result->pathIndex.insert(it.value(), result->recordIndex.value(it.key()));
-    result->fetching.reserve(result->orders.size());
+    result->fetching.resize(records.size());
     for (const TransferOrder &order : std::as_const(result->orders))
-        result->fetching.insert(records.at(order.record).file);
+        result->fetching.setBit(order.record);
     qInfo() << "files to check:" << result->checks.size() << "to fetch:" << result->orders.size()
             << "bytes kept of resumed files:" << result->resumedBytes;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QBitArray>
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -46,7 +47,7 @@ public:
         // lies under (its name, its target, where it was checked) to its
         // record, and the files handed to the transfers.
         QHash<QString, int> pathIndex;
-        QSet<QString> fetching;
+        QBitArray fetching; // by place in the list
     };
 
     // The body is let go of as soon as it is read: a list of 200,000 files
