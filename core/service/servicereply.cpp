@@ -5,6 +5,8 @@
 #include <QLoggingCategory>
 #include <QNetworkReply>
 
+#include <utility>
+
 Q_LOGGING_CATEGORY(lcService, "quorvel.service")
 
 ServiceReply::ServiceReply(QNetworkReply *reply, QObject *parent)
@@ -20,6 +22,19 @@ ServiceReply::ServiceReply(QNetworkReply *reply, QObject *parent)
         const QVariant length = network->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid() && length.toLongLong() > maxBodySize)
             stop();
+        else if (length.isValid() && length.toLongLong() > 0)
+            received.reserve(length.toLongLong());
+    });
+    // Taken as it arrives: the reply would otherwise hold a long list in
+    // thousands of pieces until the end and then copy it whole, twice the
+    // list in memory (a file list of 200,000 records is some 30 MB).
+    connect(network, &QNetworkReply::readyRead, this, [this, stop] {
+        if (tooLarge)
+            return;
+        if (received.size() + network->bytesAvailable() > maxBodySize)
+            stop();
+        else
+            received.append(network->readAll());
     });
     connect(network, &QNetworkReply::downloadProgress, this, [stop](qint64 received, qint64) {
         if (received > maxBodySize)
@@ -46,8 +61,10 @@ void ServiceReply::handleFinished()
 {
     // Read whole only when within the limit: read(maxBodySize + 1) sets
     // aside that much room for every reply, however short.
-    const bool withinLimit = network->bytesAvailable() <= maxBodySize;
-    const QByteArray body = withinLimit ? network->readAll() : QByteArray();
+    const bool withinLimit = received.size() + network->bytesAvailable() <= maxBodySize;
+    if (withinLimit)
+        received.append(network->readAll());
+    const QByteArray body = withinLimit ? std::exchange(received, QByteArray()) : QByteArray();
     tooLarge = tooLarge || !withinLimit;
     failure.status = network->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (tooLarge || body.size() > maxBodySize) {

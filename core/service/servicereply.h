@@ -49,6 +49,7 @@ private:
     QNetworkReply *network;
     ServiceError failure;
     bool tooLarge = false;
+    QByteArray received; // the body so far
 };
 
 // A call whose answer is read into a T.
