@@ -62,13 +62,6 @@ bool FileList::parse(const QByteArray &body, Kind kind, QString *error)
 {
     using Type = FileListReader::Type;
     records.clear();
-    // Room for about as many records as the body names files, made once: a
-    // list of 200,000 that grows as it is read holds up to half as much
-    // again, and copies itself on the way. A "file" inside a name or a
-    // hostile body only makes the guess larger, never past one record for
-    // the 20 bytes the shortest record takes; room not filled is never
-    // touched, so it costs no memory.
-    records.reserve(qMin(body.count("\"file\""), body.size() / 20));
     totalBytes = 0;
     baseName.clear();
     subscriptionId = 0;
