@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QFileInfo>
 
+#include "base/freedmemory.h"
 #include "download/cardlimits.h"
 #include "download/productcard.h"
 #include "download/rqupdate.h"
@@ -46,6 +47,10 @@ JobError Preparation::fitProblem(const CardWriter &writer, const QString &sku, c
 bool Preparation::readList(const CardWriter *writer, const QString &cardRoot, const QString &sku, QByteArray body,
                            FileList::Kind kind, Result *result)
 {
+    // What the reply left in pieces goes back to the system before the
+    // records are made: trimmed now, while the heap holds little else, it
+    // takes a moment and keeps the records from settling around its holes.
+    FreedMemory::release();
     QString refusal;
     const bool parsed = result->list.parse(body, kind, &refusal);
     body = QByteArray();
