@@ -18,6 +18,31 @@
 
 namespace {
 
+// A file read from the medium, not from the computer's memory of it:
+// directly where the file system allows it, else through the page cache
+// after the file's pages were dropped from it.
+struct MediumReads
+{
+    explicit MediumReads(int file)
+        : fd(file)
+        , flags(::fcntl(file, F_GETFL))
+        , direct(::fcntl(file, F_SETFL, flags | O_DIRECT) == 0)
+    {
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    }
+    // From here through the cache (a file system that wants another
+    // alignment, or a read that ended unaligned).
+    void buffered()
+    {
+        direct = false;
+        ::fcntl(fd, F_SETFL, flags);
+    }
+
+    const int fd;
+    const int flags;
+    bool direct;
+};
+
 std::atomic_bool syncOn{true};
 
 const QString temporarySuffix = QStringLiteral(".qdtmp");
@@ -339,13 +364,7 @@ CardResult CardWriter::readBack(const QString &path, qint64 from,
     if (!result.ok())
         return result;
     const int fd = file.fd;
-    const int flags = ::fcntl(fd, F_GETFL);
-    bool direct = ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    const auto buffered = [&] {
-        direct = false;
-        ::fcntl(fd, F_SETFL, flags);
-    };
+    MediumReads medium(fd);
 
     // One buffer per thread for every file: a fresh megabyte per file is
     // mapped, faulted in page by page and unmapped again, thousands of times
@@ -370,10 +389,10 @@ CardResult CardWriter::readBack(const QString &path, qint64 from,
         const ssize_t got = ::pread(fd, buffer.get(), size_t(piece), off_t(position));
         if (got < 0 && errno == EINTR)
             continue;
-        if (got < 0 && errno == EINVAL && direct) {
+        if (got < 0 && errno == EINVAL && medium.direct) {
             // The file system took the flag but wants another alignment: read
             // through the cache, emptied of this file above.
-            buffered();
+            medium.buffered();
             continue;
         }
         if (got < 0)
@@ -386,8 +405,8 @@ CardResult CardWriter::readBack(const QString &path, qint64 from,
         position += got;
         // A direct read comes back short only at the end; should it not, the
         // next offset is unaligned, and the rest comes through the cache.
-        if (direct && got < piece)
-            buffered();
+        if (medium.direct && got < piece)
+            medium.buffered();
     }
     return CardResult();
 }
@@ -399,9 +418,7 @@ CardResult CardWriter::readBlocks(const QString &path, QList<BlockSampler::Sampl
     if (!result.ok())
         return result;
     const int fd = file.fd;
-    const int flags = ::fcntl(fd, F_GETFL);
-    bool direct = ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    MediumReads medium(fd);
     thread_local const std::unique_ptr<char, decltype(&std::free)> buffer(
         static_cast<char *>(std::aligned_alloc(directAlignment, BlockSampler::blockSize)), &std::free);
     if (!buffer)
@@ -411,9 +428,8 @@ CardResult CardWriter::readBlocks(const QString &path, QList<BlockSampler::Sampl
         do {
             got = ::pread(fd, buffer.get(), size_t(BlockSampler::blockSize), off_t(block.offset));
         } while (got < 0 && errno == EINTR);
-        if (got < 0 && errno == EINVAL && direct) {
-            direct = false;
-            ::fcntl(fd, F_SETFL, flags);
+        if (got < 0 && errno == EINVAL && medium.direct) {
+            medium.buffered();
             got = ::pread(fd, buffer.get(), size_t(BlockSampler::blockSize), off_t(block.offset));
         }
         if (got < 0)
