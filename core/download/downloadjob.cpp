@@ -144,8 +144,9 @@ void DownloadJob::takeChanges()
     if (drained.broken)
         book.voidAll();
     // While an RQ update is committed, the renames and the container are
-    // the run's own; the commit's read-back proves what they left.
-    if (rqUpdate && completing.isRunning())
+    // the run's own; the commit's read-back proves what they left. Until
+    // its end has been taken in: the monitor's news can come first.
+    if (rqUpdate && completionPending)
         return;
     for (const QString &path : drained.changed) {
         const int index = pathIndex.value(path, -1);
@@ -366,12 +367,18 @@ void DownloadJob::checkAllDone()
     if (!moveTo(Stage::Completing))
         return;
     Completion::Input input{writer, list.records, targets, checkPaths, proven_, rqUpdate, identity.root()};
+    completionPending = true;
     completing.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [input] { return Completion::run(input); }));
 }
 
 void DownloadJob::handleCompletion()
 {
     const Completion::Result result = completing.result();
+    completionPending = false;
+    // An update's own renames, whether its commit ended or not, are no one
+    // else's changes.
+    if (rqUpdate && monitor)
+        monitor->drain();
     if (stopRequested()) {
         settleIfIdle();
         return;
@@ -390,10 +397,8 @@ void DownloadJob::handleCompletion()
         return;
     }
     if (rqUpdate && result.committed) {
-        // The commit's own renames are no one else's changes; the segments
-        // now lie under their names, and the commit's read-back proves them.
-        if (monitor)
-            monitor->drain();
+        // The segments now lie under their names, and the commit's
+        // read-back proves them.
         for (int i = 0; i < list.records.size(); ++i)
             pathIndex.insert(list.records.at(i).file, i);
         committed = true;

@@ -155,6 +155,7 @@ private:
     bool closeWhenFed = false;   // the run's writes are over
     QMap<int, CardResult> readFailures;
     bool committed = false;
+    bool completionPending = false; // the completion runs, or its end waits to be taken in
 
     QHash<QString, int> recordIndex;
     // Where each file is fetched to, and where a file under check lies on
