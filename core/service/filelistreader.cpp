@@ -106,7 +106,8 @@ bool FileListReader::eatSpace()
     return at < end;
 }
 
-bool FileListReader::readTop()
+template <typename ReadMember>
+bool FileListReader::readMembers(bool top, ReadMember readMember)
 {
     if (!eatSpace())
         return false;
@@ -119,44 +120,12 @@ bool FileListReader::readTop()
             return false;
         ++at;
         Key key = Key::Other;
-        if (!readKey(&key, true))
+        if (!readKey(&key, top))
             return false;
         if (!eatSpace() || *at != ':')
             return false;
         ++at;
-        if (!eatSpace())
-            return false;
-        bool read = false;
-        switch (key) {
-        case Key::Files:
-            onRestart();
-            if (*at == '[') {
-                ++at;
-                read = readFiles();
-                filesType = Type::List;
-            } else {
-                Field field;
-                read = readValue(&field, 1);
-                filesType = field.type;
-            }
-            break;
-        case Key::EndPoint:
-            read = readValue(&endPoint, 1);
-            break;
-        case Key::CdnEndPoint:
-            read = readValue(&cdnEndPoint, 1);
-            break;
-        case Key::SubscriptionId:
-            read = readValue(&subscriptionId, 1);
-            break;
-        case Key::Expiration:
-            read = readValue(&expiration, 1);
-            break;
-        default:
-            read = readValue(nullptr, 1);
-            break;
-        }
-        if (!read || !eatSpace())
+        if (!eatSpace() || !readMember(key) || !eatSpace())
             return false;
         if (*at == '}') {
             ++at;
@@ -166,6 +135,37 @@ bool FileListReader::readTop()
             return false;
         ++at;
     }
+}
+
+bool FileListReader::readTop()
+{
+    return readMembers(true, [this](Key key) {
+        switch (key) {
+        case Key::Files:
+            onRestart();
+            if (*at == '[') {
+                ++at;
+                const bool read = readFiles();
+                filesType = Type::List;
+                return read;
+            } else {
+                Field field;
+                const bool read = readValue(&field, 1);
+                filesType = field.type;
+                return read;
+            }
+        case Key::EndPoint:
+            return readValue(&endPoint, 1);
+        case Key::CdnEndPoint:
+            return readValue(&cdnEndPoint, 1);
+        case Key::SubscriptionId:
+            return readValue(&subscriptionId, 1);
+        case Key::Expiration:
+            return readValue(&expiration, 1);
+        default:
+            return readValue(nullptr, 1);
+        }
+    });
 }
 
 bool FileListReader::readFiles()
@@ -205,24 +205,7 @@ bool FileListReader::readFiles()
 
 bool FileListReader::readRecord(Record *record)
 {
-    if (!eatSpace())
-        return false;
-    if (*at == '}') {
-        ++at;
-        return true;
-    }
-    for (;;) {
-        if (!eatSpace() || *at != '"')
-            return false;
-        ++at;
-        Key key = Key::Other;
-        if (!readKey(&key, false))
-            return false;
-        if (!eatSpace() || *at != ':')
-            return false;
-        ++at;
-        if (!eatSpace())
-            return false;
+    return readMembers(false, [this, record](Key key) {
         Field *field = nullptr;
         switch (key) {
         case Key::File:
@@ -247,16 +230,8 @@ bool FileListReader::readRecord(Record *record)
             *field = Field();
         // The digest of every record is kept in Latin-1: made as a text
         // first, it would leave a hole beside each record once freed.
-        if (!readValue(field, 3, key == Key::Sha1) || !eatSpace())
-            return false;
-        if (*at == '}') {
-            ++at;
-            return true;
-        }
-        if (*at != ',')
-            return false;
-        ++at;
-    }
+        return readValue(field, 3, key == Key::Sha1);
+    });
 }
 
 bool FileListReader::readKey(Key *key, bool top)

@@ -59,6 +59,10 @@ private:
     bool readRecord(Record *record);
     bool readValue(Field *field, int depth, bool latin1 = false);
     bool readKey(Key *key, bool top);
+    // The members of an object whose "{" was read, up to its "}": each
+    // member's value is read by readMember(key), which stands at it.
+    template <typename ReadMember>
+    bool readMembers(bool top, ReadMember readMember);
     // The string's text into text, or its Latin-1 form into latin1.
     bool readString(QString *text, QByteArray *latin1 = nullptr);
     bool readNumber(double *number);
