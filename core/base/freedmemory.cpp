@@ -1,5 +1,8 @@
 #include "base/freedmemory.h"
 
+// Names the C library (__GLIBC__) before it is asked about.
+#include <cstdlib>
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
