@@ -14,17 +14,45 @@ QByteArray written(const QJsonValue &value)
     return list.mid(1, list.size() - 2);
 }
 
+// Printable ASCII goes as it is; anything else the way Qt escapes it.
+bool plain(const QString &text)
+{
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || u >= 0x7f || u == u'"' || u == u'\\')
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 QByteArray quoted(const QString &text)
 {
-    // Printable ASCII goes as it is; anything else the way Qt escapes it.
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u < 0x20 || u >= 0x7f || u == u'"' || u == u'\\')
-            return written(text);
-    }
+    if (!plain(text))
+        return written(text);
     return '"' + text.toLatin1() + '"';
+}
+
+qsizetype quotedSize(const QString &text)
+{
+    return plain(text) ? text.size() + 2 : written(text).size();
+}
+
+void appendQuoted(QByteArray *out, const QString &text)
+{
+    if (!plain(text)) {
+        out->append(written(text));
+        return;
+    }
+    // Straight into the text being made: no copy of each name on the way.
+    const qsizetype at = out->size();
+    out->resize(at + text.size() + 2);
+    char *to = out->data() + at;
+    *to++ = '"';
+    for (const QChar c : text)
+        *to++ = char(c.unicode());
+    *to = '"';
 }
 
 QByteArray number(qint64 value)

@@ -18,18 +18,36 @@ QJsonArray entriesOf(const QByteArray &vmid)
 
 } // namespace
 
-QByteArray contents(const QString &sku, const QList<QPair<QString, QString>> &fileTags)
+QByteArray contents(const QString &sku, qsizetype count, const std::function<Entry(qsizetype)> &entry)
 {
     // Written out line by line in the layout of QJsonDocument::Indented
     // (the format vmid files have always had): the document of a product of
     // 200,000 files would take several times the text's size.
-    QByteArray text = sku.toUtf8() + "\r\n{\n    \"files\": [\n";
-    for (qsizetype i = 0; i < fileTags.size(); ++i) {
-        text += "        {\n            \"etag\": " + JsonText::quoted(fileTags.at(i).second) + ",\n            \"file\": "
-                + JsonText::quoted(fileTags.at(i).first) + "\n        }";
-        text += i + 1 < fileTags.size() ? ",\n" : "\n";
+    const QByteArray head = sku.toUtf8() + "\r\n{\n    \"files\": [\n";
+    const QByteArray tail = "    ]\n}\n";
+    static constexpr char beforeTag[] = "        {\n            \"etag\": ";
+    static constexpr char beforeFile[] = ",\n            \"file\": ";
+    static constexpr char afterFile[] = "\n        }";
+    const qsizetype fixed = qsizetype(sizeof beforeTag + sizeof beforeFile + sizeof afterFile - 3);
+    qsizetype size = head.size() + tail.size();
+    for (qsizetype i = 0; i < count; ++i) {
+        const Entry e = entry(i);
+        size += fixed + JsonText::quotedSize(e.tag) + JsonText::quotedSize(e.file) + (i + 1 < count ? 2 : 1);
     }
-    text += "    ]\n}\n";
+    QByteArray text;
+    text.reserve(size);
+    text += head;
+    for (qsizetype i = 0; i < count; ++i) {
+        const Entry e = entry(i);
+        text += beforeTag;
+        JsonText::appendQuoted(&text, e.tag);
+        text += beforeFile;
+        JsonText::appendQuoted(&text, e.file);
+        text += afterFile;
+        text += i + 1 < count ? ",\n" : "\n";
+    }
+    text += tail;
+    Q_ASSERT(text.size() == size);
     return text;
 }
 

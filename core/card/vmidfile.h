@@ -6,6 +6,8 @@
 #include <QPair>
 #include <QString>
 
+#include <functional>
+
 // The vmid file at a card's root: the product's SKU on the first line, then
 // the list of its files with the tags they had when they were put on the
 // card (JSON).
@@ -16,8 +18,16 @@ inline const QString name = QStringLiteral("vmid");
 // hundreds of megabytes without a line end costs this much.
 constexpr qint64 maxLine = 64 * 1024;
 
-// fileTags: each file's path and tag, in list order.
-QByteArray contents(const QString &sku, const QList<QPair<QString, QString>> &fileTags);
+// One file of the list: its path and its tag.
+struct Entry
+{
+    const QString &file;
+    const QString &tag;
+};
+// The whole vmid of count files, entry(i) giving the i-th in list order. The
+// text is made at its exact size: for 200,000 files it is some 20 MB, and
+// growing it would hold the old and the new copy at once.
+QByteArray contents(const QString &sku, qsizetype count, const std::function<Entry(qsizetype)> &entry);
 // The first line of a vmid (at most maxLine bytes of it), simplified; empty
 // when there is no line end within the limit (not a vmid the tool wrote).
 QString product(const QByteArray &head);

@@ -4,11 +4,10 @@
 
 QByteArray ActivationPlan::vmidContents(const QString &sku, const QList<FileRecord> &records)
 {
-    QList<QPair<QString, QString>> tags;
-    tags.reserve(records.size());
-    for (const FileRecord &record : records)
-        tags.append({record.file, record.etag});
-    return VmidFile::contents(sku, tags);
+    return VmidFile::contents(sku, records.size(), [&records](qsizetype i) {
+        const FileRecord &record = records.at(i);
+        return VmidFile::Entry{record.file, record.etag};
+    });
 }
 
 ActivationPlan::Step ActivationPlan::decide(const FileRecord &record, const CardWriter::Facts &card, bool changed)
