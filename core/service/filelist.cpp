@@ -124,6 +124,7 @@ bool FileList::parse(const QByteArray &body, Kind kind, QString *error)
         }
     };
 
+    records.reserve(qMax<qsizetype>(0, FileListReader::countRecords(body)));
     FileListReader reader;
     const bool read = reader.read(body, take, restart);
     const auto absentOr = [](const FileListReader::Field &field, Type type) {

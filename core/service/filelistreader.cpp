@@ -99,6 +99,16 @@ bool FileListReader::read(const QByteArray &body, const std::function<void(int, 
     return !eatSpace();
 }
 
+qsizetype FileListReader::countRecords(const QByteArray &body)
+{
+    FileListReader reader;
+    reader.counting = true;
+    qsizetype count = 0;
+    const bool read = reader.read(
+        body, [&count](int index, const Record &) { count = index + 1; }, [&count] { count = 0; });
+    return read ? count : -1;
+}
+
 bool FileListReader::eatSpace()
 {
     while (at < end && isSpace(*at))
@@ -182,7 +192,7 @@ bool FileListReader::readFiles()
         if (!eatSpace())
             return false;
         element = Record();
-        if (*at == '{') {
+        if (*at == '{' && !counting) {
             ++at;
             element.object = true;
             if (!readRecord(&element))

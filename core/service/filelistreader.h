@@ -44,6 +44,11 @@ public:
     bool read(const QByteArray &body, const std::function<void(int, const Record &)> &record,
               const std::function<void()> &restart);
 
+    // The number of elements of the body's (last) "files" list, read as
+    // read() would but keeping nothing: a list made at its size never holds
+    // a copy of itself half again as large. -1 when read() would fail.
+    static qsizetype countRecords(const QByteArray &body);
+
     // The fields around the list, once read() has succeeded.
     Type filesType = Type::Missing;
     Field endPoint;
@@ -70,6 +75,7 @@ private:
     bool skipContainer(char close, int depth);
     bool eatSpace();
 
+    bool counting = false; // records are skipped, not read
     const char *at = nullptr;
     const char *end = nullptr;
     std::function<void(int, const Record &)> onRecord;
