@@ -666,7 +666,7 @@ void DownloadJob::checkSamples()
     // product of 200,000 files is not listed a second time for it.
     QList<int> files;
     for (int i = 0; i < list.records.size(); ++i) {
-        if (book.state(i) == ProofBook::State::Proven && !book.samples(i).isEmpty() && !justRead.contains(i))
+        if (book.state(i) == ProofBook::State::Proven && book.hasSamples(i) && !justRead.contains(i))
             files.append(i);
     }
     const auto place = [committed = committed, targets = targets, checkPaths = checkPaths](const QString &file) {
@@ -678,7 +678,7 @@ void DownloadJob::checkSamples()
         for (const int i : files) {
             const FileRecord &record = records.at(i);
             const ReadbackVerifier::Item item{place(record.file), record.size, record.sha1, record.data, true};
-            const QList<BlockSampler::Sample> &proven = book.samples(i);
+            const QList<BlockSampler::Sample> proven = book.samples(i);
             QList<BlockSampler::Sample> now = proven;
             const CardResult read = whole ? ReadbackVerifier::verify(*card, item, nullptr, [](qint64) {})
                                           : card->readBlocks(item.path, &now);
