@@ -31,15 +31,23 @@ void CardFolders::checkRoot(int root)
     rootInode = status.st_ino;
 }
 
-int CardFolders::find(QStringView path)
+int CardFolders::deepest(QStringView path, qsizetype *length)
 {
+    // Each entry is compared once, however deep the path: a walk up from
+    // its end would look the cache through at every one of its folders.
+    Entry *best = nullptr;
     for (Entry &entry : entries) {
-        if (entry.path.size() == path.size() && entry.path == path) {
-            entry.used = ++clock;
-            return entry.fd;
-        }
+        const qsizetype size = entry.path.size();
+        if (size == 0 || size > path.size() || (best && size <= best->path.size()))
+            continue;
+        if ((size == path.size() || path.at(size) == QLatin1Char('/')) && path.startsWith(entry.path))
+            best = &entry;
     }
-    return -1;
+    *length = best ? best->path.size() : 0;
+    if (!best)
+        return -1;
+    best->used = ++clock;
+    return best->fd;
 }
 
 void CardFolders::insert(const QString &path, int fd)

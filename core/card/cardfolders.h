@@ -42,8 +42,9 @@ private:
 
     // Empties the cache when root is not the folder it was filled under.
     void checkRoot(int root);
-    // The open folder at path, or -1; the cache keeps it.
-    int find(QStringView path);
+    // The deepest open folder that is path or holds it, or -1; *length
+    // receives the length of its path (0 for none). The cache keeps it.
+    int deepest(QStringView path, qsizetype *length);
     // Takes fd over, closing the folder used longest ago when full.
     void insert(const QString &path, int fd);
 

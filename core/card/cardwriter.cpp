@@ -174,14 +174,9 @@ CardResult CardWriter::openFolder(int root, const QString &folderPath, bool crea
     int start = root;
     qsizetype walkedTo = 0;
     if (cache && !folderPath.isEmpty()) {
-        for (qsizetype end = folderPath.size(); end > 0; end = folderPath.lastIndexOf(QLatin1Char('/'), end - 1)) {
-            const int open = cache->find(QStringView(folderPath).left(end));
-            if (open >= 0) {
-                start = open;
-                walkedTo = end;
-                break;
-            }
-        }
+        const int open = cache->deepest(folderPath, &walkedTo);
+        if (open >= 0)
+            start = open;
     }
     int current = ::fcntl(start, F_DUPFD_CLOEXEC, 0);
     if (current < 0)
@@ -439,7 +434,7 @@ CardResult CardWriter::readBlocks(const QString &path, QList<BlockSampler::Sampl
     return CardResult();
 }
 
-CardResult CardWriter::openFolderForWatching(const QString &folder, int *fd) const
+CardResult CardWriter::openFolderForWatching(const QString &folder, int *fd, CardFolders *folders) const
 {
     *fd = -1;
     if (!folder.isEmpty() && !isSafeRelativePath(folder))
@@ -448,7 +443,15 @@ CardResult CardWriter::openFolderForWatching(const QString &folder, int *fd) con
     CardResult result = openRoot(&root);
     if (!result.ok())
         return result;
-    result = openFolder(root, folder, false, fd);
+    if (folders)
+        folders->checkRoot(root);
+    result = openFolder(root, folder, false, fd, folders);
+    // A folder kept open may have been moved since: the walk from the root
+    // says where the path leads now.
+    if (!result.ok() && folders && folders->size() > 0 && result.errorNumber() == ENOENT) {
+        folders->clear();
+        result = openFolder(root, folder, false, fd, folders);
+    }
     ::close(root);
     return result;
 }

@@ -122,8 +122,8 @@ public:
 
     // An existing folder (relative to the root, "" for the root itself),
     // reached without following links, for a watch on its changes; the
-    // caller closes *folder.
-    CardResult openFolderForWatching(const QString &folder, int *fd) const;
+    // caller closes *fd. With folders, walked from the deepest of them.
+    CardResult openFolderForWatching(const QString &folder, int *fd, CardFolders *folders = nullptr) const;
 
     // Removes what whole-file writes left in a folder (the root when empty)
     // under their temporary names. Only for a writer that holds the card

@@ -23,6 +23,9 @@ ChangeMonitor::ChangeMonitor(QObject *parent)
     : QObject(parent)
     , fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
 {
+    closeFolders.setSingleShot(true);
+    closeFolders.setInterval(1000);
+    connect(&closeFolders, &QTimer::timeout, this, [this] { openFolders.clear(); });
     if (fd < 0) {
         qCWarning(lcMonitor) << "cannot watch the card for changes:" << ::strerror(errno);
         brokenSinceDrain = true;
@@ -52,7 +55,8 @@ bool ChangeMonitor::watchFolderOf(const CardWriter &writer, const QString &file)
     // The folder as the card writer reaches it, without following a link:
     // the watch is on that folder itself, whatever its path names later.
     int folderFd = -1;
-    const CardResult opened = writer.openFolderForWatching(folder, &folderFd);
+    const CardResult opened = writer.openFolderForWatching(folder, &folderFd, &openFolders);
+    closeFolders.start();
     if (!opened.ok()) {
         brokenSinceDrain = true;
         return false;
@@ -115,6 +119,7 @@ void ChangeMonitor::reset()
         ::inotify_rm_watch(fd, it.key());
     folders.clear();
     watched.clear();
+    openFolders.clear();
     drain();
     brokenSinceDrain = true;
 }

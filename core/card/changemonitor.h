@@ -5,6 +5,9 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
+
+#include "card/cardfolders.h"
 
 class CardWriter;
 class QSocketNotifier;
@@ -55,4 +58,10 @@ private:
     QHash<int, QString> folders;  // watch descriptor -> folder (relative, "" for the root)
     QSet<QString> watched;
     bool brokenSinceDrain = false;
+    // The folders last watched, kept open for a moment: a path thousands of
+    // folders deep, one file in each, is walked once rather than from the
+    // root for every file. Closed once watching pauses, so that the card
+    // can be ejected.
+    CardFolders openFolders;
+    QTimer closeFolders;
 };
