@@ -12,7 +12,7 @@ namespace FreedMemory {
 void configure()
 {
 #if defined(__GLIBC__)
-    ::mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
+    ::mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
     ::mallopt(M_ARENA_MAX, 1);
 #endif
 }
