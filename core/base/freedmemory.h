@@ -13,7 +13,8 @@ namespace FreedMemory {
 // first such block was freed (the allocator's own adaptive threshold);
 // smaller ones, the network's buffers among them, come from the heap, as
 // mapping and unmapping each of those cost a product of 2,000 small files
-// a sixth of its time (at 4 MiB, the heap kept 110 MiB of them); and
+// a sixth of its time (a higher threshold was no faster and hands back
+// less); and
 // every thread allocates from one heap, so that what the planning thread
 // freed serves the transfers and the read-back that follow.
 void configure();

@@ -29,9 +29,9 @@ bool plain(const QString &text)
 
 QByteArray quoted(const QString &text)
 {
-    if (!plain(text))
-        return written(text);
-    return '"' + text.toLatin1() + '"';
+    QByteArray out;
+    appendQuoted(&out, text);
+    return out;
 }
 
 qsizetype quotedSize(const QString &text)
