@@ -12,7 +12,8 @@ namespace FreedMemory {
 void configure()
 {
 #if defined(__GLIBC__)
-    ::mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+    ::mallopt(M_MMAP_THRESHOLD, mapFrom);
+    ::mallopt(M_TRIM_THRESHOLD, keepFreed);
     ::mallopt(M_ARENA_MAX, 1);
 #endif
 }
