@@ -123,6 +123,12 @@ CardResult CardFile::readAt(qint64 position, char *bytes, qint64 length)
 
 CardResult CardFile::hashPrefix(qint64 length, Sha1Stream *hash, const std::atomic_bool *abandon)
 {
+    return readPrefix(length, [hash](const char *bytes, qint64 piece) { hash->update(bytes, piece); }, abandon);
+}
+
+CardResult CardFile::readPrefix(qint64 length, const std::function<void(const char *, qint64)> &feed,
+                                const std::atomic_bool *abandon)
+{
     QByteArray buffer(int(qMin(readPiece, qMax<qint64>(length, 1))), Qt::Uninitialized);
     qint64 position = 0;
     while (position < length) {
@@ -132,7 +138,7 @@ CardResult CardFile::hashPrefix(qint64 length, Sha1Stream *hash, const std::atom
         const CardResult read = readAt(position, buffer.data(), piece);
         if (!read.ok())
             return read;
-        hash->update(buffer.constData(), piece);
+        feed(buffer.constData(), piece);
         position += piece;
     }
     return CardResult();

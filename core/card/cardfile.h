@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 
 #include "card/cardresult.h"
 
@@ -41,6 +42,9 @@ public:
     // Feeds the first length bytes to hash, in bounded pieces; stops early
     // when abandon is set (the result then says so).
     CardResult hashPrefix(qint64 length, Sha1Stream *hash, const std::atomic_bool *abandon = nullptr);
+    // The same, each piece to feed.
+    CardResult readPrefix(qint64 length, const std::function<void(const char *, qint64)> &feed,
+                          const std::atomic_bool *abandon = nullptr);
     // The file's data on the medium (skipped only when the benchmark says so).
     CardResult sync();
     // Starts writing what was written up to position + length to the medium

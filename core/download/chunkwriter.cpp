@@ -54,8 +54,10 @@ ChunkWriter::Result ChunkWriter::append(const File &file, qint64 offset, const c
         }
         openTarget = file.target;
         confirmed.start();
-        if (truncate)
+        if (truncate) {
             hash.reset();
+            content.reset();
+        }
     } else if (confirmed.elapsed() >= confirmInterval) {
         result.card = writer->verifyCard();
         if (!result.card.ok()) {
@@ -82,8 +84,7 @@ ChunkWriter::Result ChunkWriter::append(const File &file, qint64 offset, const c
     // A resumed file: the bytes kept from before are hashed once, then the
     // digest grows with every piece.
     if (CardWriter::verifying() && hash.length() != offset) {
-        hash.reset();
-        if (!(result.card = local.hashPrefix(offset, &hash)).ok()) {
+        if (!(result.card = rehash(offset)).ok()) {
             release();
             return result;
         }
@@ -93,8 +94,10 @@ ChunkWriter::Result ChunkWriter::append(const File &file, qint64 offset, const c
         return result;
     }
     local.startWriteback(offset, length);
-    if (CardWriter::verifying())
+    if (CardWriter::verifying()) {
         hash.update(bytes, length);
+        content.update(bytes, length);
+    }
     result.written = true;
     return result;
 }
@@ -120,6 +123,8 @@ ChunkWriter::Result ChunkWriter::finish(const File &file)
         result.ending = Ending::Lost;
     else
         result.ending = complete(file, &result.card);
+    if (result.ending == Ending::Verified && CardWriter::verifying() && content.length() == file.size)
+        result.digest = content.value();
     const CardResult closed = local.close();
     local = CardFile();
     openTarget.clear();
@@ -136,14 +141,12 @@ ChunkWriter::Result ChunkWriter::finish(const File &file)
 ChunkWriter::Ending ChunkWriter::complete(const File &file, CardResult *problem)
 {
     if (CardWriter::verifying()) {
-        if (hash.length() != file.size) {
-            hash.reset();
-            if (!(*problem = local.hashPrefix(file.size, &hash)).ok())
-                return Ending::CardProblem;
-        }
+        if (hash.length() != file.size && !(*problem = rehash(file.size)).ok())
+            return Ending::CardProblem;
         if (!Sha1Stream::sameDigest(hash.hexDigest(), file.sha1)) {
             qInfo() << file.target << "Sha1 not matching:" << hash.hexDigest() << "vs" << file.sha1;
             hash.reset();
+            content.reset();
             return Ending::Mismatch;
         }
     }
@@ -156,4 +159,14 @@ ChunkWriter::Ending ChunkWriter::complete(const File &file, CardResult *problem)
     }
     *problem = writer->makeDurable(local);
     return problem->ok() ? Ending::Verified : Ending::CardProblem;
+}
+
+CardResult ChunkWriter::rehash(qint64 length)
+{
+    hash.reset();
+    content.reset();
+    return local.readPrefix(length, [this](const char *bytes, qint64 piece) {
+        hash.update(bytes, piece);
+        content.update(bytes, piece);
+    });
 }

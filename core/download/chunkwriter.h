@@ -8,6 +8,7 @@
 
 #include "card/cardfile.h"
 #include "card/cardresult.h"
+#include "card/contentdigest.h"
 #include "card/sha1stream.h"
 
 class CardFolders;
@@ -43,6 +44,9 @@ public:
         bool lost = false;    // the file or its folder went since the last piece
         CardResult card;      // why not, or why the ending failed
         Ending ending = Ending::None;
+        // Verified: the digest of the file's bytes as written (unknown
+        // when the benchmark leaves hashing out), for the read-back.
+        ContentDigest::Value digest;
     };
 
     struct File
@@ -74,10 +78,13 @@ public:
 
 private:
     Ending complete(const File &file, CardResult *problem);
+    // Both digests start again from the file's first length bytes on the card.
+    CardResult rehash(qint64 length);
 
     std::shared_ptr<const CardWriter> writer;
     CardFolders *folders = nullptr;
     Sha1Stream hash;
+    ContentDigest content;
     CardFile local;
     QString openTarget;
     QElapsedTimer confirmed;

@@ -303,6 +303,7 @@ void Download::startFinish()
         const ChunkWriter::Result result = chunks->finish(card);
         ending = result.ending;
         endingProblem = result.card;
+        endingDigest = result.digest;
         emit finishedOnCard();
     });
     // Last: whoever hears it may start other transfers, or end this one.
@@ -318,7 +319,7 @@ void Download::settleEnding()
         return;
     case Ending::Verified:
         state = DONE;
-        emit downloadFinished(file);
+        emit downloadFinished(file, endingDigest);
         return;
     case Ending::Mismatch:
         // Damaged on the way: once more from the first byte, at once; a

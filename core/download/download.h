@@ -124,7 +124,8 @@ signals:
     // Every byte is on the card and the reply is done with; the file's end
     // runs from now on, and the owner may give the connection to another.
     void bodyReceived(QString filePath);
-    void downloadFinished(QString filePath);
+    // written: the digest of the file's bytes as they went to the card.
+    void downloadFinished(QString filePath, ContentDigest::Value written);
     void error(QString filePath, JobError error);
     void cancelled(QString filePath);
     void started(QString filePath);
@@ -179,6 +180,7 @@ private:
     // makes this object's thread read it.
     Ending ending = Ending::None;
     CardResult endingProblem;
+    ContentDigest::Value endingDigest;
 
     static int watchdogSeconds;
 };

@@ -93,6 +93,7 @@ void DownloadJob::handlePrepared()
     if (result.rqUpdate)
         rqUpdate = result.rqUpdate;
     book.reset(int(list.records.size()));
+    writtenDigests.clear();
     pathIndex = std::move(result.pathIndex);
     delete monitor;
     monitor = new ChangeMonitor(this);
@@ -260,12 +261,16 @@ void DownloadJob::handleBytes(qint64 bytes)
     showProgress();
 }
 
-void DownloadJob::handleFileFinished(const QString &file)
+void DownloadJob::handleFileFinished(const QString &file, const ContentDigest::Value &written)
 {
     if (clearTransferPending(indexOf(file))) {
         ++filesDone;
         settle(file);
         book.settleWritten(indexOf(file));
+        if (written.known)
+            writtenDigests.insert(indexOf(file), written);
+        else
+            writtenDigests.remove(indexOf(file));
         if (streamsReadback() && readback && readback->isOpen())
             queueRead(indexOf(file));
     }
@@ -462,7 +467,8 @@ void DownloadJob::feedReads()
         if (tag == readTags.cend())
             continue;
         const FileRecord &record = list.records.at(index);
-        items.append({pathOf(record.file), record.size, record.sha1, record.data, true, tag.value()});
+        items.append({pathOf(record.file), record.size, record.sha1, record.data, true, tag.value(),
+                      writtenDigests.take(index)});
     }
     readsOut += int(items.size());
     readback->add(items);

@@ -81,7 +81,7 @@ private:
     void startTransfers();
     void queueTransfer(const QString &file);
     void handleBytes(qint64 bytes);
-    void handleFileFinished(const QString &file);
+    void handleFileFinished(const QString &file, const ContentDigest::Value &written);
     void handleFileFailed(const QString &file, const JobError &error);
     // A stop under way settles once nothing runs any more.
     void settleIfIdle();
@@ -148,6 +148,11 @@ private:
     // The read each file waits for (its tag), and what the reads found
     // wrong, by file, until a later read of that file finds it right.
     QHash<int, quint32> readTags;
+    // The digest of each file's bytes as this run wrote them, until its
+    // read is handed to the stream: the read-back compares with it rather
+    // than hash every byte with SHA-1 a second time. A file read again
+    // later in the run is judged by its SHA-1.
+    QHash<int, ContentDigest::Value> writtenDigests;
     quint32 lastReadTag = 0;
     std::deque<int> readWaiting; // queued, not handed to the stream yet
     int readsOut = 0;            // handed to the stream, not told back yet

@@ -277,13 +277,18 @@ CardResult ReadbackVerifier::verify(const CardWriter &writer, const Item &item, 
 {
     BlockSampler sampler(item.size + item.trailer.size());
     const qint64 from = item.wholeFile ? 0 : item.size;
+    // One of the two digests is computed: the one the item can be judged by.
+    const bool byWritten = item.wholeFile && item.written.known;
     Sha1Stream hash;
+    ContentDigest content;
     QByteArray tail;
     qint64 position = from;
     const qint64 expected = item.size + item.trailer.size();
     const CardResult result = writer.readBack(item.path, from, [&](const char *bytes, qint64 length) {
         const qint64 hashed = qBound<qint64>(0, item.size - position, length);
-        if (item.wholeFile && hashed > 0)
+        if (byWritten)
+            content.update(bytes, hashed);
+        else if (item.wholeFile && hashed > 0)
             hash.update(bytes, hashed);
         // More than the trailer is kept only up to one byte past it: enough
         // to tell a longer file, and bounded whatever lies on the card.
@@ -299,7 +304,9 @@ CardResult ReadbackVerifier::verify(const CardWriter &writer, const Item &item, 
     QString why;
     if (position != expected)
         why = QStringLiteral("%1 bytes instead of %2").arg(position).arg(expected);
-    else if (item.wholeFile && item.size > 0 && !Sha1Stream::sameDigest(hash.hexDigest(), item.sha1))
+    else if (byWritten && content.value() != item.written)
+        why = QStringLiteral("its bytes differ from those written");
+    else if (!byWritten && item.wholeFile && item.size > 0 && !Sha1Stream::sameDigest(hash.hexDigest(), item.sha1))
         why = QStringLiteral("SHA-1 %1 instead of %2").arg(QString::fromLatin1(hash.hexDigest()),
                                                           QString::fromLatin1(item.sha1.toLower()));
     else if (tail != item.trailer)

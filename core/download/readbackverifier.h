@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "card/blocksampler.h"
+#include "card/contentdigest.h"
 #include "service/filelist.h"
 #include "card/cardresult.h"
 
@@ -46,6 +47,10 @@ public:
         bool wholeFile = true;
         // The caller's own mark, handed back with the judgement.
         quint32 tag = 0;
+        // The digest of the size bytes as this run wrote them, when known:
+        // what is read back is compared with it instead of with sha1 (which
+        // those bytes were proven to have before they were written).
+        ContentDigest::Value written = {};
     };
 
     // What a product's run wrote: every file not proven by a check, and the

@@ -48,10 +48,11 @@ void TransferRunner::configure(std::shared_ptr<const CardWriter> writer, const Q
             note(activity);
             emit started(file);
         });
-        connect(worker, &TransferWorker::finished, this, [this](const QString &file, TransferActivity activity) {
-            note(activity);
-            emit finished(file);
-        });
+        connect(worker, &TransferWorker::finished, this,
+                [this](const QString &file, TransferActivity activity, const ContentDigest::Value &written) {
+                    note(activity);
+                    emit finished(file, written);
+                });
         connect(worker, &TransferWorker::cancelled, this, [this](const QString &file, TransferActivity activity) {
             note(activity);
             emit cancelled(file);

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "card/contentdigest.h"
 #include "download/joberror.h"
 #include "download/transferorder.h"
 
@@ -60,7 +61,8 @@ public:
 signals:
     void bytesDone(qint64 bytes);
     void started(QString file);
-    void finished(QString file);
+    // written: the digest of the file's bytes as they went to the card.
+    void finished(QString file, ContentDigest::Value written);
     void cancelled(QString file);
     void failed(QString file, JobError error);
     // A round start was taken in and nothing runs after it.

@@ -282,7 +282,7 @@ void TransferWorker::handleBodyReceived(const QString &file)
     admitWaiting();
 }
 
-void TransferWorker::handleFileFinished(const QString &file)
+void TransferWorker::handleFileFinished(const QString &file, const ContentDigest::Value &written)
 {
     qInfo() << prefix(file) << "downloaded";
     finishing.remove(file);
@@ -301,7 +301,7 @@ void TransferWorker::handleFileFinished(const QString &file)
     flushProgress();
     const TransferActivity now = activity();
     releaseIfIdle(now);
-    emit finished(file, now);
+    emit finished(file, now, written);
 }
 
 void TransferWorker::handleCancelled(const QString &file)

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "card/cardfolders.h"
+#include "card/contentdigest.h"
 #include "download/joberror.h"
 #include "download/transferorder.h"
 #include "download/transferqueue.h"
@@ -65,7 +66,7 @@ public:
 signals:
     void bytesDone(qint64 bytes);
     void started(QString file, TransferActivity activity);
-    void finished(QString file, TransferActivity activity);
+    void finished(QString file, TransferActivity activity, ContentDigest::Value written);
     void cancelled(QString file, TransferActivity activity);
     void failed(QString file, JobError error, TransferActivity activity);
     // A round start taken in, with what runs after it.
@@ -84,7 +85,7 @@ private:
 
     void handleStarted(const QString &file);
     void handleBodyReceived(const QString &file);
-    void handleFileFinished(const QString &file);
+    void handleFileFinished(const QString &file, const ContentDigest::Value &written);
     void handleCancelled(const QString &file);
     void handleError(const QString &file, const JobError &error);
     void handleRetryFromStart(const QString &file);

@@ -419,17 +419,20 @@ void TestCardWriter::readBack_data()
     QTest::addColumn<bool>("wholeFile");
     QTest::addColumn<int>("problem");
     QTest::addColumn<QString>("why");
+    // Judged by the digest of the bytes as they were written (these bytes),
+    // not by the list's SHA-1; empty: by the SHA-1.
+    QTest::addColumn<QByteArray>("asWritten");
 
     const QByteArray bytes = QByteArray(3 * 1048576 + 5, 'b').replace(1048576, 1, "X");
     const QByteArray trailer = "END-OF-CHART\n";
     const QByteArray written = bytes + trailer;
     QByteArray flipped = written;
     flipped[2 * 1048576 + 3] = 'c';
-    const auto row
-        = [&](const char *name, const QByteArray &onCard, bool wholeFile, int problem, const char *why = "") {
-              QTest::newRow(name) << onCard << written << int(trailer.size()) << wholeFile << problem
-                                  << QString::fromLatin1(why);
-          };
+    const auto row = [&](const char *name, const QByteArray &onCard, bool wholeFile, int problem,
+                         const char *why = "", const QByteArray &asWritten = QByteArray()) {
+        QTest::newRow(name) << onCard << written << int(trailer.size()) << wholeFile << problem
+                            << QString::fromLatin1(why) << asWritten;
+    };
     row("as written, pieces and an uneven end", written, true, CardResult::None);
     row("a byte changed", flipped, true, CardResult::NotKept, "SHA-1");
     row("cut short", bytes.left(1048576), true, CardResult::NotKept, "bytes instead of");
@@ -438,11 +441,18 @@ void TestCardWriter::readBack_data()
     // from an offset that is not on a block boundary.
     row("proven, trailer as written", flipped.left(bytes.size()) + trailer, false, CardResult::None);
     row("proven, trailer lost", bytes, false, CardResult::NotKept, "bytes instead of");
+    row("as written, by the written digest", written, true, CardResult::None, "", bytes);
+    row("a byte changed, by the written digest", flipped, true, CardResult::NotKept, "differ from those written",
+        bytes);
+    // The card holds the list's bytes, but not those this run wrote.
+    row("not what was written, by the written digest", written, true, CardResult::NotKept,
+        "differ from those written", flipped.left(bytes.size()));
     row("missing", "<missing>", true, CardResult::Failed, "No such file");
-    QTest::newRow("empty") << QByteArray() << QByteArray() << 0 << true << int(CardResult::None) << QString();
+    QTest::newRow("empty") << QByteArray() << QByteArray() << 0 << true << int(CardResult::None) << QString()
+                           << QByteArray();
     // Its target holds what was written: only not following the link refuses it.
     QTest::newRow("a link") << QByteArray("<link>") << QByteArray("outside the card") << 0 << true
-                            << int(CardResult::NotAFile) << QString();
+                            << int(CardResult::NotAFile) << QString() << QByteArray();
 }
 
 void TestCardWriter::readBack()
@@ -453,6 +463,7 @@ void TestCardWriter::readBack()
     QFETCH(bool, wholeFile);
     QFETCH(int, problem);
     QFETCH(QString, why);
+    QFETCH(QByteArray, asWritten);
 
     const CardWriter writer(CardIdentity::fromRoot(card));
     const QString path = QStringLiteral("P/f.bin");
@@ -463,9 +474,11 @@ void TestCardWriter::readBack()
         writeFile(card + QLatin1Char('/') + path, onCard);
     }
     const qint64 size = written.size() - trailer;
-    const ReadbackVerifier::Item item { path, size,
+    ReadbackVerifier::Item item { path, size,
         QCryptographicHash::hash(written.left(size), QCryptographicHash::Sha1).toHex(), written.mid(size),
         wholeFile };
+    if (!asWritten.isEmpty())
+        item.written = ContentDigest::of(asWritten.constData(), asWritten.size());
     qint64 lastProgress = -1;
     const CardResult result
         = ReadbackVerifier::verify(writer, item, nullptr, [&](qint64 read) { lastProgress = read; });

@@ -118,6 +118,10 @@ private:
         QCOMPARE(w.d->state, Download::DONE);
         QVERIFY(w.onCard() == content);
         QCOMPARE(owned + w.counted, qint64(content.size()));
+        // What the read-back judges the card by covers every byte of the
+        // file, those kept from before as much as those just fetched.
+        QVERIFY(w.finished.first().at(1).value<ContentDigest::Value>()
+                == ContentDigest::of(content.constData(), content.size()));
     }
 
     ChartServiceProcess service;
