@@ -83,7 +83,8 @@ ChunkWriter::Result ChunkWriter::append(const File &file, qint64 offset, const c
     }
     // A resumed file: the bytes kept from before are hashed once, then the
     // digest grows with every piece.
-    if (CardWriter::verifying() && hash.length() != offset) {
+    const bool hashNow = CardWriter::verifying() && file.size < hashAtEndFrom;
+    if (hashNow && hash.length() != offset) {
         if (!(result.card = rehash(offset)).ok()) {
             release();
             return result;
@@ -94,7 +95,7 @@ ChunkWriter::Result ChunkWriter::append(const File &file, qint64 offset, const c
         return result;
     }
     local.startWriteback(offset, length);
-    if (CardWriter::verifying()) {
+    if (hashNow) {
         hash.update(bytes, length);
         content.update(bytes, length);
     }

@@ -20,6 +20,12 @@ class CardWriter;
 // or says why it is not. Used by one thread at a time: the transfer's
 // thread for the pieces, a pool thread for the end.
 //
+// A file from hashAtEndFrom bytes on is hashed at its end instead, from the
+// card's file as it lies (its pages are still in memory): on the one thread
+// that receives and writes every transfer, hashing a 1 GiB product took as
+// long as the rest of that thread's work, while the ends run on the pool,
+// beside the transfers that follow.
+//
 // The file stays open from one piece to the next while a reply feeds it
 // (opening walks the path from the card root and reads the media file, a
 // dozen system calls per piece otherwise). What that walk guarded against is
@@ -58,6 +64,7 @@ public:
     };
 
     static constexpr int confirmInterval = 250;
+    static constexpr qint64 hashAtEndFrom = 1024 * 1024;
 
     void setCardWriter(std::shared_ptr<const CardWriter> cardWriter) { writer = std::move(cardWriter); }
     const CardWriter *cardWriter() const { return writer.get(); }
