@@ -16,11 +16,25 @@ QString prefix(const QString &context)
     return QStringLiteral("[%1][%2]").arg(QDateTime::currentDateTime().toString(Qt::TextDate), context);
 }
 
+// A check waits for the card about as long as it hashes what came: with a
+// thread per core, the card stood idle whenever every thread was hashing.
+// Twice as many keep it reading (a complete 1 GiB card on two cores: 0.86 s
+// with two threads, 0.64-0.75 s with four, no faster with six).
+QThreadPool *checkPool()
+{
+    static QThreadPool *pool = [] {
+        auto *created = new QThreadPool;
+        created->setMaxThreadCount(2 * qMax(1, QThread::idealThreadCount()));
+        return created;
+    }();
+    return pool;
+}
+
 // Two per pool thread: one reading, one waiting to, so the pool never idles
 // for want of the next file.
 int maxRunning()
 {
-    return 2 * qMax(1, QThreadPool::globalInstance()->maxThreadCount());
+    return 2 * checkPool()->maxThreadCount();
 }
 
 } // namespace
@@ -52,7 +66,7 @@ void CheckRunner::startNext()
         const Pending next = line.takeFirst();
         ++inFlight;
         const std::shared_ptr<const CardWriter> card = writer;
-        running.append(QtConcurrent::run(QThreadPool::globalInstance(), [this, next, card] {
+        running.append(QtConcurrent::run(checkPool(), [this, next, card] {
             const FileRecord &record = next.record;
             const FileCheck::Result result = record.size == 0 ? FileCheck::writeInline(*card, record)
                                                               : FileCheck::run(*card, next.path, record, &abandon);
