@@ -9,14 +9,21 @@ CardResult GroupCommit::flushCovering()
 {
     std::unique_lock<std::mutex> held(lock);
     const quint64 ticket = ++requested;
+    if (gathering)
+        arrived.notify_one();
     while (completed < ticket) {
         if (flushing) {
             done.wait(held);
             continue;
         }
+        flushing = true;
+        if (requested - completed < gatherUpTo) {
+            gathering = true;
+            arrived.wait_for(held, gatherFor, [this] { return requested - completed >= gatherUpTo; });
+            gathering = false;
+        }
         // This flush begins after every ticket handed out so far was
         // written; it covers all of them.
-        flushing = true;
         const quint64 covers = requested;
         held.unlock();
         const CardResult result = flush();
