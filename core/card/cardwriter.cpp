@@ -406,10 +406,11 @@ CardResult CardWriter::readBack(const QString &path, qint64 from,
     return CardResult();
 }
 
-CardResult CardWriter::readBlocks(const QString &path, QList<BlockSampler::Sample> *blocks) const
+CardResult CardWriter::readBlocks(const QString &path, QList<BlockSampler::Sample> *blocks,
+                                  CardFolders *folders) const
 {
     CardFile file;
-    CardResult result = open(path, Mode::Read, &file);
+    CardResult result = open(path, Mode::Read, &file, folders);
     if (!result.ok())
         return result;
     const int fd = file.fd;

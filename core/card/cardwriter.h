@@ -118,7 +118,8 @@ public:
     // The blocks of a file read again from the medium, as readBack reads,
     // each into its digest; at points where the file has become shorter,
     // the missing part reads as nothing.
-    CardResult readBlocks(const QString &path, QList<BlockSampler::Sample> *blocks) const;
+    CardResult readBlocks(const QString &path, QList<BlockSampler::Sample> *blocks,
+                          CardFolders *folders = nullptr) const;
 
     // An existing folder (relative to the root, "" for the root itself),
     // reached without following links, for a watch on its changes; the

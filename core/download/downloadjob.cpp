@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/appglobals.h"
+#include "card/cardfolders.h"
 #include "card/changemonitor.h"
 #include "card/cardwriter.h"
 #include "download/checkrunner.h"
@@ -700,13 +701,16 @@ void DownloadJob::checkSamples()
         // it: no reader goes past the first such place.
         std::atomic<qsizetype> cardFailedAt{files.size()};
         const auto read = [&](int reader) {
+            // A path thousands of folders deep is walked once per reader.
+            CardFolders folders;
             for (qsizetype at = reader; at < cardFailedAt.load(); at += readers) {
                 const FileRecord &record = records.at(files.at(at));
                 const ReadbackVerifier::Item item{place(record.file), record.size, record.sha1, record.data, true};
                 const QList<BlockSampler::Sample> proven = book.samples(files.at(at));
                 QList<BlockSampler::Sample> now = proven;
-                const CardResult result = whole ? ReadbackVerifier::verify(*card, item, nullptr, [](qint64) {})
-                                                : card->readBlocks(item.path, &now);
+                const CardResult result
+                    = whole ? ReadbackVerifier::verify(*card, item, nullptr, [](qint64) {}, nullptr, &folders)
+                            : card->readBlocks(item.path, &now, &folders);
                 if (!result.ok()) {
                     found[size_t(reader)].emplace(at, result);
                     if (result.problem() != CardResult::NotKept) {
