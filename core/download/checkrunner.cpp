@@ -6,6 +6,7 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include "download/backgroundpriority.h"
 #include "download/filecheck.h"
 #include "card/cardwriter.h"
 
@@ -67,6 +68,9 @@ void CheckRunner::startNext()
         ++inFlight;
         const std::shared_ptr<const CardWriter> card = writer;
         running.append(QtConcurrent::run(checkPool(), [this, next, card] {
+            // A check hashes a whole file: below the window (the pool runs
+            // nothing else).
+            BackgroundPriority::lowerCallingThread();
             const FileRecord &record = next.record;
             const FileCheck::Result result = record.size == 0 ? FileCheck::writeInline(*card, record)
                                                               : FileCheck::run(*card, next.path, record, &abandon);

@@ -15,6 +15,7 @@
 #include <cmath>
 
 #include "card/cardwriter.h"
+#include "download/backgroundpriority.h"
 
 namespace {
 
@@ -300,6 +301,9 @@ void Download::startFinish()
 {
     state = WRITING;
     pendingFinish = QtConcurrent::run(finishingPool(), [this, card = cardFile()] {
+        // An end hashes a large file whole: below the window, like the
+        // transfers (the pool runs nothing else).
+        BackgroundPriority::lowerCallingThread();
         const ChunkWriter::Result result = chunks->finish(card);
         ending = result.ending;
         endingProblem = result.card;

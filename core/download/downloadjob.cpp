@@ -13,6 +13,7 @@
 #include "card/cardfolders.h"
 #include "card/changemonitor.h"
 #include "card/cardwriter.h"
+#include "download/backgroundpriority.h"
 #include "download/checkrunner.h"
 #include "download/rqroom.h"
 #include "download/rqupdate.h"
@@ -733,8 +734,12 @@ void DownloadJob::checkSamples()
             }
         };
         std::vector<std::thread> others;
-        for (int reader = 1; reader < readers; ++reader)
-            others.emplace_back(read, reader);
+        for (int reader = 1; reader < readers; ++reader) {
+            others.emplace_back([&read, reader] {
+                BackgroundPriority::lowerCallingThread();
+                read(reader);
+            });
+        }
         read(0);
         for (std::thread &other : others)
             other.join();
