@@ -85,7 +85,7 @@ ca=$(sed -n 's/^ca=//p' "$work/service.out")
 base_front=
 case " $protocols " in
 *" h1 "* | *" h2 "*)
-    start_front "$base" "$work/tls" "$work" || exit 1
+    FRONT_NICE=10 start_front "$base" "$work/tls" "$work" || exit 1
     base_front=$front_base
     ;;
 esac

@@ -10,7 +10,9 @@
 # The service writes its server certificate and key into TLS_DIR (--tls-dir),
 # so the front is trusted through the same throw-away authority (ca.pem).
 # nginx runs as the calling user, in the foreground of its own process,
-# with every file it keeps under WORK_DIR/front.
+# with every file it keeps under WORK_DIR/front; at niceness FRONT_NICE when
+# set (the bench: it stands in for a CDN's far-away edge, as the service for
+# the remote service).
 
 front_pid=
 front_base=
@@ -61,7 +63,8 @@ http {
     }
 }
 EOF
-    /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" 2>>"$dir/error.log" &
+    nice -n "${FRONT_NICE:-0}" /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" \
+        2>>"$dir/error.log" &
     front_pid=$!
     local _
     for _ in $(seq 100); do
