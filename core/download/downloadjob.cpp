@@ -542,7 +542,8 @@ void DownloadJob::startReadback()
             if (book.state(i) == ProofBook::State::Proven)
                 continue;
             const FileRecord &record = list.records.at(i);
-            items.append({pathOf(record.file), record.size, record.sha1, record.data, true});
+            items.append({pathOf(record.file), record.size, record.sha1, record.data, true, 0,
+                          writtenDigests.take(i)});
         }
     }
     readback->start(writer, items);

@@ -149,9 +149,9 @@ private:
     // wrong, by file, until a later read of that file finds it right.
     QHash<int, quint32> readTags;
     // The digest of each file's bytes as this run wrote them, until its
-    // read is handed to the stream: the read-back compares with it rather
-    // than hash every byte with SHA-1 a second time. A file read again
-    // later in the run is judged by its SHA-1.
+    // read is handed to the read-back: that compares with it rather than
+    // hash every byte with SHA-1 a second time. A file read again later in
+    // the run is judged by its SHA-1.
     QHash<int, ContentDigest::Value> writtenDigests;
     quint32 lastReadTag = 0;
     std::deque<int> readWaiting; // queued, not handed to the stream yet
