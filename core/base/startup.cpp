@@ -17,6 +17,7 @@
 
 #include "base/appglobals.h"
 #include "base/freedmemory.h"
+#include "base/logclock.h"
 #include "base/logsink.h"
 #include "base/settings.h"
 
@@ -70,8 +71,8 @@ void myMessageOutput(QtMsgType type, const QMessageLogContext &context, const QS
 
     // Every thread's lines reach the file: the transfers run on a thread of
     // their own, and what they say is what a support request needs.
-    QByteArray line = qFormatLogMessage(type, context, msg).toUtf8();
-    line.append('\n');
+    QByteArray line = LogClock::stamp();
+    line.append(' ').append(qFormatLogMessage(type, context, msg).toUtf8()).append('\n');
     LogSink::instance().write(line);
     if (type == QtFatalMsg)
         LogSink::instance().flush();
@@ -123,10 +124,10 @@ void prepareStartup()
     rotateLogs(logFilePath, keptLogs);
     LogSink::instance().startNewFile();
 
-    // Every line says when and how serious, Qt's own warnings included;
-    // debug output is for developers (QT_LOGGING_RULES brings it back).
+    // Every line says when (the handler stamps it) and how serious, Qt's own
+    // warnings included; debug output is for developers (QT_LOGGING_RULES
+    // brings it back).
     qSetMessagePattern(QStringLiteral(
-        "%{time yyyy-MM-dd HH:mm:ss.zzz} "
         "%{if-debug}debug%{endif}%{if-info}info%{endif}%{if-warning}warning%{endif}"
         "%{if-critical}critical%{endif}%{if-fatal}fatal%{endif} "
         "%{if-category}%{category}: %{endif}%{message}"));

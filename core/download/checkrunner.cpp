@@ -1,21 +1,16 @@
 #include "download/checkrunner.h"
 
-#include <QDateTime>
 #include <QDebug>
 #include <QThread>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include "base/logclock.h"
 #include "download/backgroundpriority.h"
 #include "download/filecheck.h"
 #include "card/cardwriter.h"
 
 namespace {
-
-QString prefix(const QString &context)
-{
-    return QStringLiteral("[%1][%2]").arg(QDateTime::currentDateTime().toString(Qt::TextDate), context);
-}
 
 // A check waits for the card about as long as it hashes what came: with a
 // thread per core, the card stood idle whenever every thread was hashing.
@@ -80,14 +75,14 @@ void CheckRunner::startNext()
             JobError error;
             switch (result.outcome) {
             case FileCheck::Outcome::Passed:
-                qInfo() << prefix(record.file) << "skipped";
+                qInfo() << LogClock::prefix(record.file) << "skipped";
                 break;
             case FileCheck::Outcome::Mismatch:
-                qInfo() << prefix(record.file) << "Sha1 not matching:" << record.sha1 << "-> redownload...";
+                qInfo() << LogClock::prefix(record.file) << "Sha1 not matching:" << record.sha1 << "-> redownload...";
                 outcome = Outcome::Mismatched;
                 break;
             case FileCheck::Outcome::CardProblem:
-                qWarning() << prefix(record.file) << "check failed:" << result.card.detail();
+                qWarning() << LogClock::prefix(record.file) << "check failed:" << result.card.detail();
                 outcome = Outcome::Failed;
                 error = JobError::fromCard(result.card, record.file);
                 if (result.card.problem() == CardResult::Failed)

@@ -1,6 +1,5 @@
 #include "download/download.h"
 
-#include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -14,6 +13,7 @@
 
 #include <cmath>
 
+#include "base/logclock.h"
 #include "card/cardwriter.h"
 #include "download/backgroundpriority.h"
 
@@ -133,7 +133,7 @@ Download::~Download()
 
 QString Download::tracePrefix() const
 {
-    return QStringLiteral("[%1][%2]").arg(QDateTime::currentDateTime().toString(Qt::TextDate), file);
+    return LogClock::prefix(file);
 }
 
 QString Download::downloadPath() const

@@ -1,9 +1,9 @@
 #include "download/preparation.h"
 
-#include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
 
+#include "base/logclock.h"
 #include "base/freedmemory.h"
 #include "download/cardlimits.h"
 #include "download/productcard.h"
@@ -11,11 +11,6 @@
 #include "card/cardwriter.h"
 
 namespace {
-
-QString prefix(const QString &context)
-{
-    return QStringLiteral("[%1][%2]").arg(QDateTime::currentDateTime().toString(Qt::TextDate), context);
-}
 
 } // namespace
 
@@ -40,7 +35,7 @@ JobError Preparation::fitProblem(const CardWriter &writer, const QString &sku, c
     const QString problem = CardLimits::problem(records, kind);
     if (problem.isEmpty())
         return JobError();
-    qWarning() << prefix(sku) << "file list does not fit a" << CardFilesystem::name(kind) << "card:" << problem;
+    qWarning() << LogClock::prefix(sku) << "file list does not fit a" << CardFilesystem::name(kind) << "card:" << problem;
     return JobError{JobError::FileSystemLimit, QString(), problem};
 }
 
@@ -55,7 +50,7 @@ bool Preparation::readList(const CardWriter *writer, const QString &cardRoot, co
     const bool parsed = result->list.parse(body, kind, &refusal);
     body = QByteArray();
     if (!parsed) {
-        qWarning() << prefix(sku) << "file list refused:" << refusal;
+        qWarning() << LogClock::prefix(sku) << "file list refused:" << refusal;
         result->error = JobError{JobError::ServiceReply, QString(), refusal};
         return false;
     }

@@ -1,7 +1,6 @@
 #include "download/transferworker.h"
 
 #include <QAbstractEventDispatcher>
-#include <QDateTime>
 #include <QDebug>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -9,16 +8,12 @@
 #include <QThread>
 
 #include "base/freedmemory.h"
+#include "base/logclock.h"
 #include "download/download.h"
 #include "card/cardwriter.h"
 #include "service/chartservice.h"
 
 namespace {
-
-QString prefix(const QString &context)
-{
-    return QStringLiteral("[%1][%2]").arg(QDateTime::currentDateTime().toString(Qt::TextDate), context);
-}
 
 #define OP_TAG QStringLiteral("<%1>[%2]").arg(QLatin1String(__func__)).arg(__LINE__)
 
@@ -140,7 +135,7 @@ void TransferWorker::startRound(quint64 sequence)
     startsSeen = sequence;
     halted = false;
     if (busy()) {
-        qDebug() << prefix(root) << OP_TAG << "[startDownloads while busy]";
+        qDebug() << LogClock::prefix(root) << OP_TAG << "[startDownloads while busy]";
         emit acknowledged(activity());
         return;
     }
@@ -160,7 +155,7 @@ void TransferWorker::admitWaiting()
         return;
     const QList<int> admitted = queue.admitWaiting();
     for (const int record : admitted) {
-        qInfo() << prefix(records.at(record).file) << "downloading";
+        qInfo() << LogClock::prefix(records.at(record).file) << "downloading";
         startDownload(downloadFor(record));
     }
     const int inFlight = int(queue.admitted().size());
@@ -172,11 +167,11 @@ void TransferWorker::startDownload(Download *download)
 {
     if (!manager) {
         manager = new QNetworkAccessManager(this);
-        qInfo() << prefix(root) << "transfers on their own thread, event dispatcher"
+        qInfo() << LogClock::prefix(root) << "transfers on their own thread, event dispatcher"
                 << QAbstractEventDispatcher::instance()->metaObject()->className();
     }
     if (download->offset < 0)
-        qWarning() << prefix(download->file) << OP_TAG << "negative offset" << download->offset;
+        qWarning() << LogClock::prefix(download->file) << OP_TAG << "negative offset" << download->offset;
 
     // Every byte is there but the file's end (sync, digest, trailer) failed
     // last time: that end runs again, without the network.
@@ -200,12 +195,12 @@ void TransferWorker::startDownload(Download *download)
     }
 
     const QString url = download->downloadPath();
-    qInfo() << prefix(download->file) << "[START]" << url;
+    qInfo() << LogClock::prefix(download->file) << "[START]" << url;
     QString range;
     if (download->resuming)
         range = QStringLiteral("bytes=%1-%2").arg(download->offset).arg(download->size - 1);
     if (download->reply) {
-        qDebug() << prefix(download->file) << OP_TAG << "[RESPONSE NOT EMPTY]";
+        qDebug() << LogClock::prefix(download->file) << OP_TAG << "[RESPONSE NOT EMPTY]";
         download->reset();
     }
     // A request is out again: whatever stopped the last one is over.
@@ -284,7 +279,7 @@ void TransferWorker::handleBodyReceived(const QString &file)
 
 void TransferWorker::handleFileFinished(const QString &file, const ContentDigest::Value &written)
 {
-    qInfo() << prefix(file) << "downloaded";
+    qInfo() << LogClock::prefix(file) << "downloaded";
     finishing.remove(file);
     const int record = downloadRecords.value(file, -1);
     queue.release(record);
@@ -347,7 +342,7 @@ void TransferWorker::handleRetryFromStart(const QString &file)
         return;
     finishing.remove(file);
     queue.readmit(downloadRecords.value(file), download->size >= bigFileSize);
-    qInfo() << prefix(file) << OP_TAG << "damaged on the way, fetching again from byte 0";
+    qInfo() << LogClock::prefix(file) << OP_TAG << "damaged on the way, fetching again from byte 0";
     if (halted) {
         // Stopped where it stands; the next round fetches it.
         flushProgress();

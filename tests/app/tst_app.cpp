@@ -11,6 +11,7 @@
 #include <QThread>
 
 #include "base/appglobals.h"
+#include "base/logclock.h"
 #include "base/logsink.h"
 #include "base/startup.h"
 #include "base/utilities.h"
@@ -22,6 +23,8 @@ class TestApp : public QObject
 
 private slots:
     void startupPreparesFolderAndLog();
+    void logClockFollowsTheLocalTime_data();
+    void logClockFollowsTheLocalTime();
     void kbToReadable_data();
     void kbToReadable();
     void commandLine_data();
@@ -82,6 +85,46 @@ void TestApp::startupPreparesFolderAndLog()
     late->start();
     QVERIFY(late->wait(10000));
     QTRY_VERIFY(readAll(logFilePath).contains("late worker line"));
+}
+
+void TestApp::logClockFollowsTheLocalTime_data()
+{
+    QTest::addColumn<QByteArray>("zone");
+    QTest::addColumn<QList<qint64>>("moments");
+
+    // In this order, on one thread: what a second's text is reused for, and
+    // what makes it be converted again.
+    const QByteArray berlin = "CET-1CEST,M3.5.0,M10.5.0/3";
+    QTest::newRow("within a second, then the next")
+        << berlin << QList<qint64>{1700000000123, 1700000000999, 1700000001000, 1700000061000};
+    QTest::newRow("the clock set back") << berlin << QList<qint64>{1700000005000, 1700000001500, 1700000001499};
+    QTest::newRow("summer time begins") << berlin << QList<qint64>{1711846799900, 1711846800100};
+    QTest::newRow("summer time ends") << berlin << QList<qint64>{1729990799999, 1729990800000};
+    QTest::newRow("before 1970") << QByteArray("UTC0") << QList<qint64>{-1500, -1000, -1};
+}
+
+void TestApp::logClockFollowsTheLocalTime()
+{
+    QFETCH(QByteArray, zone);
+    QFETCH(QList<qint64>, moments);
+
+    const bool hadZone = qEnvironmentVariableIsSet("TZ");
+    const QByteArray before = qgetenv("TZ");
+    qputenv("TZ", zone);
+    tzset();
+    // The zone is read when a second is converted; a change of zone within a
+    // second is only ever seen from the next one on, so each row starts anew.
+    LogClock::stamp(0);
+    for (const qint64 moment : moments) {
+        const QDateTime local = QDateTime::fromMSecsSinceEpoch(moment);
+        QCOMPARE(LogClock::stamp(moment), local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toLatin1());
+        QCOMPARE(LogClock::textDate(moment), local.toString(Qt::TextDate));
+    }
+    if (hadZone)
+        qputenv("TZ", before);
+    else
+        qunsetenv("TZ");
+    tzset();
 }
 
 void TestApp::kbToReadable_data()
