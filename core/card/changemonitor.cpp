@@ -32,7 +32,16 @@ ChangeMonitor::ChangeMonitor(QObject *parent)
         return;
     }
     notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, &ChangeMonitor::eventsPending);
+    gathering.setSingleShot(true);
+    gathering.setInterval(gatherFor);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        notifier->setEnabled(false);
+        gathering.start();
+    });
+    connect(&gathering, &QTimer::timeout, this, [this] {
+        emit eventsPending();
+        notifier->setEnabled(true);
+    });
 }
 
 ChangeMonitor::~ChangeMonitor()

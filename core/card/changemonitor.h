@@ -20,6 +20,12 @@ class QSocketNotifier;
 // proven takes every change before the proof with it, the job's own
 // writes included; whatever is read after it came later.
 //
+// Between drains the monitor says at most every gatherFor that events wait:
+// the job's own writes raise an event each, and waking the job's thread for
+// every one of them cost it more than the transfers themselves. Nothing is
+// decided on that signal alone (a proof drains first), and the kernel's
+// queue holds hundreds of times what a card takes in that long.
+//
 // When the kernel cannot say (its queue overflowed, a watched folder went,
 // the card was taken out, no more folders can be watched), the monitor is
 // broken: from then on no proof from before the break can be trusted.
@@ -29,6 +35,8 @@ class ChangeMonitor : public QObject
     Q_DISABLE_COPY_MOVE(ChangeMonitor)
 
 public:
+    static constexpr int gatherFor = 50; // ms
+
     explicit ChangeMonitor(QObject *parent = nullptr);
     ~ChangeMonitor() override;
 
@@ -55,6 +63,7 @@ signals:
 private:
     int fd = -1;
     QSocketNotifier *notifier = nullptr;
+    QTimer gathering;
     QHash<int, QString> folders;  // watch descriptor -> folder (relative, "" for the root)
     QSet<QString> watched;
     bool brokenSinceDrain = false;

@@ -27,6 +27,7 @@
 #include "card/groupcommit.h"
 #include "download/readbackverifier.h"
 #include "card/cardfolders.h"
+#include "card/changemonitor.h"
 #include "card/cardwriter.h"
 #include "card/mediaid.h"
 #include "testkit.h"
@@ -101,6 +102,7 @@ private slots:
     void vmidItemNumber();
     void cardIdentity_data();
     void cardIdentity();
+    void changesWakeTheJobSeldomAndAllArrive();
 
 private:
     std::unique_ptr<QTemporaryDir> root;
@@ -629,6 +631,48 @@ void TestCardWriter::cardIdentity()
     const CardIdentity byRoot = CardIdentity::fromRoot(card.path());
     QVERIFY(byRoot.sameCard(byFile));
     QVERIFY(byFile.stillPresent());
+}
+
+// Every write to a watched folder is an event; a job that woke for each
+// spent more on its wake-ups than the transfers did. Waking is gathered,
+// and a drain still hands over every change, in any case.
+void TestCardWriter::changesWakeTheJobSeldomAndAllArrive()
+{
+    const CardWriter writer(CardIdentity::fromRoot(card));
+    ChangeMonitor monitor;
+    QVERIFY(QDir(card).mkpath(QStringLiteral("P")));
+    QVERIFY(monitor.watchFolderOf(writer, QStringLiteral("P/a.bin")));
+    QSet<QString> seen;
+    int wakes = 0;
+    connect(&monitor, &ChangeMonitor::eventsPending, this, [&] {
+        ++wakes;
+        for (const QString &changed : monitor.drain().changed)
+            seen.insert(changed);
+    });
+
+    // A change every 2 ms for 300 ms, as the transfers make them.
+    const int changes = 150;
+    int made = 0;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer writing;
+    writing.setInterval(2);
+    connect(&writing, &QTimer::timeout, this, [&] {
+        writeFile(card + QStringLiteral("/P/f%1.bin").arg(made), "x");
+        if (++made == changes)
+            writing.stop();
+    });
+    writing.start();
+    QTRY_COMPARE_WITH_TIMEOUT(made, changes, 20000);
+    const qint64 took = clock.elapsed();
+    QTest::qWait(3 * ChangeMonitor::gatherFor);
+    QVERIFY2(wakes <= took / ChangeMonitor::gatherFor + 2,
+             qPrintable(QStringLiteral("%1 wake-ups in %2 ms").arg(wakes).arg(took)));
+    QVERIFY(wakes >= 1);
+    for (const QString &changed : monitor.drain().changed)
+        seen.insert(changed);
+    for (int i = 0; i < changes; ++i)
+        QVERIFY2(seen.contains(QStringLiteral("P/f%1.bin").arg(i)), qPrintable(QString::number(i)));
 }
 
 int main(int argc, char **argv)
