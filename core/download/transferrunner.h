@@ -19,9 +19,10 @@ class TransferWorker;
 // that neither the network nor the card ever holds up the window; this
 // object starts that thread with the first file, passes the downloader's
 // commands to it, and relays what it reports in the downloader's terms.
-// Progress comes coalesced (at most every TransferWorker::progressInterval
-// ms, and always before any per-file report, so that the byte count is
-// exact whenever a file is reported).
+// Progress and the files' starts and ends come coalesced (at most every
+// TransferWorker::progressInterval ms, at once when nothing runs any more or
+// a transfer stops or fails), in the order they happened, and each file's
+// report after exactly the bytes counted before it.
 //
 // busy() and running() are answered from the last report, without reaching
 // into the other thread. A round start that the thread has not taken in yet

@@ -32,7 +32,7 @@ TransferWorker::TransferWorker(std::shared_ptr<const CardWriter> cardWriter, con
 {
     progressTimer.setInterval(progressInterval);
     connect(&progressTimer, &QTimer::timeout, this, [this] {
-        flushProgress();
+        flushReports();
         if (activity().running == 0)
             progressTimer.stop();
     });
@@ -136,6 +136,7 @@ void TransferWorker::startRound(quint64 sequence)
     halted = false;
     if (busy()) {
         qDebug() << LogClock::prefix(root) << OP_TAG << "[startDownloads while busy]";
+        flushReports();
         emit acknowledged(activity());
         return;
     }
@@ -146,6 +147,7 @@ void TransferWorker::startRound(quint64 sequence)
             startDownload(download);
     }
     admitWaiting();
+    flushReports();
     emit acknowledged(activity());
 }
 
@@ -256,18 +258,36 @@ void TransferWorker::countBytes(qint64 bytes)
         progressTimer.start();
 }
 
-void TransferWorker::flushProgress()
+void TransferWorker::queueReport(bool finished, const QString &file, const TransferActivity &activity,
+                                 const ContentDigest::Value &written)
 {
-    if (pendingBytes == 0)
-        return;
-    emit bytesDone(pendingBytes);
-    pendingBytes = 0;
+    reports.append({std::exchange(pendingBytes, 0), finished, file, activity, written});
+    if (activity.running == 0)
+        flushReports();
+    else if (!progressTimer.isActive())
+        progressTimer.start();
+}
+
+void TransferWorker::flushReports()
+{
+    // Emitting may reach the downloader directly (in tests it lives on this
+    // thread) and come back here: what is sent is taken first.
+    const QList<Report> sending = std::exchange(reports, {});
+    for (const Report &report : sending) {
+        if (report.bytesBefore != 0)
+            emit bytesDone(report.bytesBefore);
+        if (report.finished)
+            emit finished(report.file, report.activity, report.written);
+        else
+            emit started(report.file, report.activity);
+    }
+    if (pendingBytes != 0)
+        emit bytesDone(std::exchange(pendingBytes, 0));
 }
 
 void TransferWorker::handleStarted(const QString &file)
 {
-    flushProgress();
-    emit started(file, activity());
+    queueReport(false, file, activity());
 }
 
 void TransferWorker::handleBodyReceived(const QString &file)
@@ -293,15 +313,14 @@ void TransferWorker::handleFileFinished(const QString &file, const ContentDigest
     // Admitted before the report, so that what the report says runs is
     // what runs.
     admitWaiting();
-    flushProgress();
     const TransferActivity now = activity();
     releaseIfIdle(now);
-    emit finished(file, now, written);
+    queueReport(true, file, now, written);
 }
 
 void TransferWorker::handleCancelled(const QString &file)
 {
-    flushProgress();
+    flushReports();
     const TransferActivity now = activity();
     releaseIfIdle(now);
     emit cancelled(file, now);
@@ -329,7 +348,7 @@ void TransferWorker::handleError(const QString &file, const JobError &error)
     Download *download = downloads.value(file);
     if (finishing.remove(file) && download)
         queue.readmit(downloadRecords.value(file), download->size >= bigFileSize);
-    flushProgress();
+    flushReports();
     const TransferActivity now = activity();
     releaseIfIdle(now);
     emit failed(file, error, now);
@@ -345,7 +364,7 @@ void TransferWorker::handleRetryFromStart(const QString &file)
     qInfo() << LogClock::prefix(file) << OP_TAG << "damaged on the way, fetching again from byte 0";
     if (halted) {
         // Stopped where it stands; the next round fetches it.
-        flushProgress();
+        flushReports();
         emit cancelled(file, activity());
         return;
     }

@@ -39,8 +39,11 @@ public:
     // Files from this size on are "big" for the queue's limits.
     static constexpr qint64 bigFileSize = 1024 * 1024;
     static constexpr int maxFinishing = 8;
-    // Progress goes to the downloader at most this often: it repaints on
-    // every report.
+    // Progress and the files' starts and ends go to the downloader at most
+    // this often, together: it repaints on every report, and each report
+    // alone woke its thread (thousands of times for a product of small
+    // files). Whatever leaves nothing running goes at once, and so does
+    // whatever stops or fails.
     static constexpr int progressInterval = 50;
 
     TransferWorker(std::shared_ptr<const CardWriter> writer, const QString &cardRoot);
@@ -81,7 +84,12 @@ private:
     bool busy() const;
     TransferActivity activity() const;
     void countBytes(qint64 bytes);
-    void flushProgress();
+    // A start or an end for the next report, behind the bytes counted
+    // before it.
+    void queueReport(bool finished, const QString &file, const TransferActivity &activity,
+                     const ContentDigest::Value &written = {});
+    // Every queued report, in order, each after the bytes before it.
+    void flushReports();
 
     void handleStarted(const QString &file);
     void handleBodyReceived(const QString &file);
@@ -116,6 +124,15 @@ private:
     bool halted = false;
     quint64 startsSeen = 0;
     qint64 pendingBytes = 0;
+    struct Report
+    {
+        qint64 bytesBefore = 0;
+        bool finished = false;
+        QString file;
+        TransferActivity activity;
+        ContentDigest::Value written;
+    };
+    QList<Report> reports;
     QTimer progressTimer;
     std::atomic<int> peak{0};
 };

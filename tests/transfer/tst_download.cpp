@@ -16,6 +16,8 @@
 #include "base/startup.h"
 #include "chartserviceprocess.h"
 #include "download/download.h"
+#include "download/transferrunner.h"
+#include "download/transferworker.h"
 #include "card/cardwriter.h"
 #include "service/chartservice.h"
 #include "testkit.h"
@@ -91,6 +93,7 @@ private slots:
     void cardFolderRemovedMidDownload();
     void fileChangedBehindTheTransfer();
     void destroyedWhileItsEndRuns();
+    void runnerReportsTogetherInOrder();
 
 private:
     QJsonObject record(const QString &file = plainFile) const;
@@ -473,6 +476,92 @@ void TestDownload::destroyedWhileItsEndRuns()
     QTRY_VERIFY_WITH_TIMEOUT(deleted, 20000);
     QVERIFY(QFileInfo(path).size() >= size);
     QCOMPARE(ranges(trailedFile).size(), 1);
+}
+
+// The transfer thread's reports come gathered (each one alone woke the
+// downloader's thread), yet never out of order: when a file is reported
+// finished, the bytes counted already hold it, and the last report comes
+// without waiting for the next gathering.
+void TestDownload::runnerReportsTogetherInOrder()
+{
+    QList<FileRecord> list;
+    QList<TransferOrder> orders;
+    QHash<QString, qint64> sizes;
+    qint64 total = 0;
+    for (auto it = records.cbegin(); it != records.cend(); ++it) {
+        const QJsonObject &r = it.value();
+        FileRecord record{it.key(), qint64(r.value(QStringLiteral("size")).toDouble()),
+                          r.value(QStringLiteral("sha1")).toString().toLatin1(),
+                          QByteArray::fromBase64(r.value(QStringLiteral("data")).toString().toLatin1()),
+                          r.value(QStringLiteral("etag")).toString()};
+        // Files without fetched bytes are the downloader's own to write.
+        if (record.size == 0)
+            continue;
+        total += record.size;
+        sizes.insert(record.file, record.size);
+        orders.append({int(list.size()), QString(), 0, false, false});
+        list.append(record);
+    }
+    const QJsonObject any = records.cbegin().value();
+    TransferRunner runner;
+    qint64 counted = 0;
+    qint64 finishedBytes = 0;
+    QStringList finished;
+    QStringList failures;
+    // Reports handed over together reach this thread one right after the
+    // other; a report sent by itself comes after a pause.
+    QElapsedTimer clock;
+    clock.start();
+    int deliveries = 0;
+    qint64 lastEnded = -1;
+    const auto delivered = [&] {
+        const qint64 now = clock.nsecsElapsed();
+        if (lastEnded < 0 || now - lastEnded > 1000000)
+            ++deliveries;
+    };
+    QEventLoop loop;
+    connect(&runner, &TransferRunner::bytesDone, this, [&](qint64 bytes) {
+        delivered();
+        counted += bytes;
+        lastEnded = clock.nsecsElapsed();
+    });
+    connect(&runner, &TransferRunner::started, this, [&] {
+        delivered();
+        lastEnded = clock.nsecsElapsed();
+    });
+    connect(&runner, &TransferRunner::finished, this, [&](const QString &file) {
+        delivered();
+        finished << file;
+        finishedBytes += sizes.value(file);
+        QVERIFY2(counted >= finishedBytes, qPrintable(file));
+        QVERIFY(readAll(card->path() + QLatin1Char('/') + file).startsWith(served.value(file)));
+        lastEnded = clock.nsecsElapsed();
+        if (finished.size() + failures.size() == list.size())
+            loop.quit();
+    });
+    connect(&runner, &TransferRunner::failed, this, [&](const QString &file, const JobError &error) {
+        failures << file + QStringLiteral(": ") + error.message;
+        if (finished.size() + failures.size() == list.size())
+            loop.quit();
+    });
+    runner.configure(cardWriter, card->path(), list, any.value(QStringLiteral("end_point")).toString(),
+                     any.value(QStringLiteral("cdn_end_point")).toString(), 3);
+    runner.enqueue(orders);
+    runner.startRound();
+    // Awake for every report, as the window is (a test's own waiting would
+    // gather them by sleeping).
+    QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+    loop.exec();
+    QVERIFY2(failures.isEmpty(), qPrintable(failures.join(QLatin1Char('\n'))));
+    QCOMPARE(counted, total);
+    // A start and an end for every file, and the bytes before each: at most
+    // one delivery for each gathering, and the last one.
+    QVERIFY2(deliveries <= clock.elapsed() / TransferWorker::progressInterval + 2,
+             qPrintable(QStringLiteral("%1 deliveries in %2 ms").arg(deliveries).arg(clock.elapsed())));
+    QStringList expected = sizes.keys();
+    expected.sort();
+    finished.sort();
+    QCOMPARE(finished, expected);
 }
 
 QTEST_GUILESS_MAIN(TestDownload)
