@@ -6,5 +6,10 @@
 
 void BackgroundPriority::lowerCallingThread()
 {
-    setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), niceness);
+    // Pool threads call this for every task (thousands of file ends in a
+    // product of small files); once lowered, a thread stays so.
+    thread_local bool lowered = false;
+    if (lowered)
+        return;
+    lowered = setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), niceness) == 0;
 }
