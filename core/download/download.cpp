@@ -11,7 +11,6 @@
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include <cmath>
 
 #include "base/logclock.h"
 #include "card/cardwriter.h"
@@ -35,17 +34,6 @@ int initialWatchdogSeconds()
     bool ok = false;
     const int seconds = qEnvironmentVariableIntValue("QUORVEL_WATCHDOG_SECONDS", &ok);
     return ok && seconds > 0 ? seconds : 60;
-}
-
-// JSON numbers are doubles; anything beyond 2^53 is not a byte count the
-// service can mean, and casting an out-of-range double is undefined.
-qint64 sizeFromJson(const QJsonValue &value)
-{
-    const double d = value.toDouble();
-    constexpr double limit = 9007199254740992.0;
-    if (!std::isfinite(d))
-        return 0;
-    return qint64(qBound(-limit, d, limit));
 }
 
 // Start of "bytes a-b/c"; -1 when the header says something else.
@@ -96,22 +84,20 @@ QThreadPool *Download::finishingPool()
     return pool;
 }
 
-Download::Download(QJsonObject jsonRecord, QObject *parent)
+Download::Download(const FileRecord &record, const QString &cardRoot, const QString &origin, const QString &cdn,
+                   QObject *parent)
     : QObject(parent)
-    , record(std::move(jsonRecord))
+    , file(record.file)
+    , dir(cardRoot)
+    , size(record.size)
+    , data(record.data)
+    , endPoint(origin)
+    , cdnEndPoint(cdn)
+    , etag(record.etag)
+    , sha1(record.sha1)
+    , target(record.file)
     , chunks(std::make_unique<ChunkWriter>())
 {
-    file = record.value(QStringLiteral("file")).toString();
-    target = file;
-    dir = record.value(QStringLiteral("dir")).toString();
-    size = sizeFromJson(record.value(QStringLiteral("size")));
-    mtime = record.value(QStringLiteral("mtime")).toInt();
-    data = QByteArray::fromBase64(record.value(QStringLiteral("data")).toString().toLatin1());
-    endPoint = record.value(QStringLiteral("end_point")).toString();
-    cdnEndPoint = record.value(QStringLiteral("cdn_end_point")).toString();
-    etag = record.value(QStringLiteral("etag")).toString();
-    sha1 = record.value(QStringLiteral("sha1")).toString().toUtf8();
-
     // Emitted on the pool; the automatic connection queues it onto this
     // object's thread, where all state changes happen.
     connect(this, &Download::finishedOnCard, this, &Download::settleEnding);

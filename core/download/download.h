@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QFuture>
-#include <QJsonObject>
 #include <QList>
 #include <QNetworkReply>
 #include <QObject>
@@ -15,6 +14,7 @@
 #include "download/chunkwriter.h"
 #include "card/cardresult.h"
 #include "download/joberror.h"
+#include "service/filelist.h"
 
 class CardWriter;
 class QThreadPool;
@@ -55,7 +55,10 @@ public:
     // transfer gets several times slower.
     static constexpr qint64 replyBufferSize = 512 * 1024;
 
-    Download(QJsonObject record, QObject *parent = nullptr);
+    // record: the file as the list gives it; dir: the card's root; the
+    // end points its bytes come from.
+    Download(const FileRecord &record, const QString &dir, const QString &endPoint, const QString &cdnEndPoint,
+             QObject *parent = nullptr);
     ~Download() override;
     Q_DISABLE_COPY_MOVE(Download)
 
@@ -96,9 +99,7 @@ public:
     QString file;
     QString dir;
     qint64 size = 0;
-    int mtime = 0;
     QByteArray data;
-    QJsonObject record;
     qint64 offset = 0;
     QString endPoint;
     QString cdnEndPoint;

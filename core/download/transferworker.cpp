@@ -2,7 +2,6 @@
 
 #include <QAbstractEventDispatcher>
 #include <QDebug>
-#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QThread>
@@ -92,18 +91,7 @@ Download *TransferWorker::downloadFor(int index)
     if (Download *existing = downloads.value(file))
         return existing;
     const TransferOrder order = orders.take(index);
-    QJsonObject json{
-        {QStringLiteral("file"), record.file},
-        {QStringLiteral("size"), double(record.size)},
-        {QStringLiteral("sha1"), QString::fromLatin1(record.sha1)},
-        {QStringLiteral("etag"), record.etag},
-        {QStringLiteral("dir"), root},
-        {QStringLiteral("end_point"), endPoint},
-        {QStringLiteral("cdn_end_point"), cdnEndPoint},
-    };
-    if (!record.data.isEmpty())
-        json.insert(QStringLiteral("data"), QString::fromLatin1(record.data.toBase64()));
-    auto *download = new Download(json);
+    auto *download = new Download(record, root, endPoint, cdnEndPoint);
     download->setCardWriter(writer);
     download->setCardFolders(&folders);
     download->target = order.target.isEmpty() ? file : order.target;
@@ -270,8 +258,9 @@ void TransferWorker::queueReport(bool finished, const QString &file, const Trans
 
 void TransferWorker::flushReports()
 {
-    // Emitting may reach the downloader directly (in tests it lives on this
-    // thread) and come back here: what is sent is taken first.
+    // Taken before sending: a slot connected directly may queue a report
+    // of its own, which then waits for the next flush instead of changing
+    // the list being sent.
     const QList<Report> sending = std::exchange(reports, {});
     for (const Report &report : sending) {
         if (report.bytesBefore != 0)

@@ -46,13 +46,30 @@ QJsonObject stallAfter(int bytes, double seconds = 60)
     return fault("stall", { { QStringLiteral("bytes"), bytes }, { QStringLiteral("seconds"), seconds } });
 }
 
+// The service's record of a file as the file list reads it.
+FileRecord fileRecord(const QJsonObject &r)
+{
+    return {r.value(QStringLiteral("file")).toString(), qint64(r.value(QStringLiteral("size")).toDouble()),
+            r.value(QStringLiteral("sha1")).toString().toLatin1(),
+            QByteArray::fromBase64(r.value(QStringLiteral("data")).toString().toLatin1()),
+            r.value(QStringLiteral("etag")).toString()};
+}
+
+// A transfer of the file r names onto the current case's card.
+Download *downloadOf(const QJsonObject &r)
+{
+    return new Download(fileRecord(r), r.value(QStringLiteral("dir")).toString(),
+                        r.value(QStringLiteral("end_point")).toString(),
+                        r.value(QStringLiteral("cdn_end_point")).toString());
+}
+
 } // namespace
 
 // One transfer under observation, with the counters its owner would keep.
 struct Watched
 {
     explicit Watched(const QJsonObject &record)
-        : d(new Download(record))
+        : d(downloadOf(record))
         , finished(d.get(), &Download::downloadFinished)
         , errors(d.get(), &Download::error)
         , cancelled(d.get(), &Download::cancelled)
@@ -232,7 +249,8 @@ void TestDownload::urlChoice()
     r.insert(QStringLiteral("size"), double(size));
     if (!withCdn)
         r.remove(QStringLiteral("cdn_end_point"));
-    Download d(r);
+    std::unique_ptr<Download> made(downloadOf(r));
+    Download &d = *made;
     QFETCH(bool, rewrite);
     QFETCH(qint64, offset);
     d.resuming = true;
@@ -463,7 +481,7 @@ void TestDownload::fileChangedBehindTheTransfer()
 // destroyed object.
 void TestDownload::destroyedWhileItsEndRuns()
 {
-    auto *d = new Download(record(trailedFile));
+    auto *d = downloadOf(record(trailedFile));
     d->setCardWriter(cardWriter);
     const QString path = d->localFilePath();
     const qint64 size = d->size;
@@ -489,11 +507,7 @@ void TestDownload::runnerReportsTogetherInOrder()
     QHash<QString, qint64> sizes;
     qint64 total = 0;
     for (auto it = records.cbegin(); it != records.cend(); ++it) {
-        const QJsonObject &r = it.value();
-        FileRecord record{it.key(), qint64(r.value(QStringLiteral("size")).toDouble()),
-                          r.value(QStringLiteral("sha1")).toString().toLatin1(),
-                          QByteArray::fromBase64(r.value(QStringLiteral("data")).toString().toLatin1()),
-                          r.value(QStringLiteral("etag")).toString()};
+        const FileRecord record = fileRecord(it.value());
         // Files without fetched bytes are the downloader's own to write.
         if (record.size == 0)
             continue;
