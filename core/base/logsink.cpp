@@ -33,17 +33,25 @@ void LogSink::write(const QByteArray &line)
         writeToFile(line);
         return;
     }
+    // Only the first line of a burst wakes the writer, and the one that
+    // makes the burst large enough to write at once.
+    const qsizetype before = pending.size();
     pending += line;
     ++handedOver;
+    const bool wakeWriter = before == 0 || (before < gatherUpTo && pending.size() >= gatherUpTo);
     lock.unlock();
-    wake.notify_one();
+    if (wakeWriter)
+        wake.notify_one();
 }
 
 void LogSink::flush()
 {
     std::unique_lock<std::mutex> lock(mutex);
     const quint64 target = handedOver;
+    ++flushesWaiting;
+    wake.notify_one();
     progress.wait(lock, [this, target] { return written >= target || writerDone; });
+    --flushesWaiting;
 }
 
 void LogSink::run()
@@ -51,6 +59,8 @@ void LogSink::run()
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         wake.wait(lock, [this] { return !pending.isEmpty() || stopping; });
+        wake.wait_for(lock, gatherFor,
+                      [this] { return stopping || flushesWaiting > 0 || pending.size() >= gatherUpTo; });
         if (pending.isEmpty() && stopping) {
             writerDone = true;
             break;

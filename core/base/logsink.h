@@ -4,6 +4,7 @@
 #include <QFile>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -13,7 +14,10 @@
 // them, in the order they were handed over. A write to the log can wait
 // on the disk for a long while when a download has filled the page cache
 // (the kernel holds writers back until it catches up), and the window must
-// never wait on that.
+// never wait on that. Lines come in bursts (a few for every file a transfer
+// moves, thousands of files a minute): the writing thread is woken once for
+// a burst and gathers it for up to gatherFor before writing it, so a line
+// reaches the file at most that late unless a flush asks for it sooner.
 class LogSink
 {
 public:
@@ -33,6 +37,8 @@ public:
     // Beyond this much waiting for the disk, writers wait too, so a log that
     // cannot keep up does not grow in memory without bound.
     static constexpr qsizetype maxPending = 4 << 20;
+    static constexpr std::chrono::milliseconds gatherFor{10};
+    static constexpr qsizetype gatherUpTo = 64 << 10;
 
 private:
     LogSink();
@@ -45,6 +51,7 @@ private:
     QByteArray pending;
     quint64 handedOver = 0;
     quint64 written = 0;
+    int flushesWaiting = 0;
     bool stopping = false;
     std::atomic_bool reopen{false};
     bool writerDone = false;

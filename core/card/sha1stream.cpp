@@ -13,9 +13,21 @@ Sha1Stream::~Sha1Stream()
     EVP_MD_CTX_free(context);
 }
 
+namespace {
+
+// The digest's implementation, looked up once: EVP_sha1() has OpenSSL look
+// it up among its providers at every start, once for each file.
+const EVP_MD *sha1Method()
+{
+    static EVP_MD *const fetched = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+    return fetched ? fetched : EVP_sha1();
+}
+
+} // namespace
+
 void Sha1Stream::reset()
 {
-    EVP_DigestInit_ex(context, EVP_sha1(), nullptr);
+    EVP_DigestInit_ex(context, sha1Method(), nullptr);
     fed = 0;
 }
 

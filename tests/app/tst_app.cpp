@@ -85,6 +85,17 @@ void TestApp::startupPreparesFolderAndLog()
     late->start();
     QVERIFY(late->wait(10000));
     QTRY_VERIFY(readAll(logFilePath).contains("late worker line"));
+
+    // The writer gathers a burst before writing it, but a flush does not
+    // wait for that.
+    QElapsedTimer flushing;
+    flushing.start();
+    for (int i = 0; i < 50; ++i) {
+        qInfo() << "flushed line" << i;
+        LogSink::instance().flush();
+        QVERIFY(readAll(logFilePath).endsWith(" flushed line " + QByteArray::number(i) + '\n'));
+    }
+    QVERIFY2(flushing.elapsed() < 50 * LogSink::gatherFor.count(), qPrintable(QString::number(flushing.elapsed())));
 }
 
 void TestApp::logClockFollowsTheLocalTime_data()
