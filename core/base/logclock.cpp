@@ -39,7 +39,9 @@ QByteArray LogClock::stamp(qint64 msecsSinceEpoch)
     const Second &second = secondOf(msecsSinceEpoch);
     const int millis = int(msecsSinceEpoch - second.number * 1000);
     QByteArray text = second.stamp;
-    text.append(char('0' + millis / 100)).append(char('0' + millis / 10 % 10)).append(char('0' + millis % 10));
+    text.append(char('0' + millis / 100))
+        .append(char('0' + millis / 10 % 10))
+        .append(char('0' + millis % 10));
     return text;
 }
 

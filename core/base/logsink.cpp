@@ -60,7 +60,7 @@ void LogSink::run()
     for (;;) {
         wake.wait(lock, [this] { return !pending.isEmpty() || stopping; });
         wake.wait_for(lock, gatherFor,
-                      [this] { return stopping || flushesWaiting > 0 || pending.size() >= gatherUpTo; });
+            [this] { return stopping || flushesWaiting > 0 || pending.size() >= gatherUpTo; });
         if (pending.isEmpty() && stopping) {
             writerDone = true;
             break;

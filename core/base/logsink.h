@@ -37,7 +37,7 @@ public:
     // Beyond this much waiting for the disk, writers wait too, so a log that
     // cannot keep up does not grow in memory without bound.
     static constexpr qsizetype maxPending = 4 << 20;
-    static constexpr std::chrono::milliseconds gatherFor{10};
+    static constexpr std::chrono::milliseconds gatherFor { 10 };
     static constexpr qsizetype gatherUpTo = 64 << 10;
 
 private:

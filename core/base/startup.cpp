@@ -127,10 +127,10 @@ void prepareStartup()
     // Every line says when (the handler stamps it) and how serious, Qt's own
     // warnings included; debug output is for developers (QT_LOGGING_RULES
     // brings it back).
-    qSetMessagePattern(QStringLiteral(
-        "%{if-debug}debug%{endif}%{if-info}info%{endif}%{if-warning}warning%{endif}"
-        "%{if-critical}critical%{endif}%{if-fatal}fatal%{endif} "
-        "%{if-category}%{category}: %{endif}%{message}"));
+    qSetMessagePattern(
+        QStringLiteral("%{if-debug}debug%{endif}%{if-info}info%{endif}%{if-warning}warning%{endif}"
+                       "%{if-critical}critical%{endif}%{if-fatal}fatal%{endif} "
+                       "%{if-category}%{category}: %{endif}%{message}"));
     if (!qEnvironmentVariableIsSet("QT_LOGGING_RULES"))
         QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     qInstallMessageHandler(myMessageOutput);

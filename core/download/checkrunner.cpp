@@ -78,7 +78,8 @@ void CheckRunner::startNext()
                 qInfo() << LogClock::prefix(record.file) << "skipped";
                 break;
             case FileCheck::Outcome::Mismatch:
-                qInfo() << LogClock::prefix(record.file) << "Sha1 not matching:" << record.sha1 << "-> redownload...";
+                qInfo() << LogClock::prefix(record.file) << "Sha1 not matching:" << record.sha1
+                        << "-> redownload...";
                 outcome = Outcome::Mismatched;
                 break;
             case FileCheck::Outcome::CardProblem:

@@ -11,7 +11,6 @@
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
-
 #include "base/logclock.h"
 #include "card/cardwriter.h"
 #include "download/backgroundpriority.h"
@@ -84,8 +83,8 @@ QThreadPool *Download::finishingPool()
     return pool;
 }
 
-Download::Download(const FileRecord &record, const QString &cardRoot, const QString &origin, const QString &cdn,
-                   QObject *parent)
+Download::Download(const FileRecord &record, const QString &cardRoot, const QString &origin,
+    const QString &cdn, QObject *parent)
     : QObject(parent)
     , file(record.file)
     , dir(cardRoot)

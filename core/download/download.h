@@ -57,8 +57,8 @@ public:
 
     // record: the file as the list gives it; dir: the card's root; the
     // end points its bytes come from.
-    Download(const FileRecord &record, const QString &dir, const QString &endPoint, const QString &cdnEndPoint,
-             QObject *parent = nullptr);
+    Download(const FileRecord &record, const QString &dir, const QString &endPoint,
+        const QString &cdnEndPoint, QObject *parent = nullptr);
     ~Download() override;
     Q_DISABLE_COPY_MOVE(Download)
 

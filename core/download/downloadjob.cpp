@@ -633,10 +633,10 @@ JobError DownloadJob::changedOnCard(const QString &path)
 {
     // What to press or type to go on is the window's and the command line's
     // to say; both add it to every error that pauses a download.
-    return JobError{JobError::ChangedOnCard, path,
-                    tr("\"%1\" was changed on the SD card by another program after the tool had written or checked "
-                       "it; it is downloaded again when the download goes on.")
-                        .arg(path)};
+    return JobError { JobError::ChangedOnCard, path,
+        tr("\"%1\" was changed on the SD card by another program after the tool had written or checked "
+           "it; it is downloaded again when the download goes on.")
+            .arg(path) };
 }
 
 bool DownloadJob::stopForChanges()

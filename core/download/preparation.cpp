@@ -35,7 +35,8 @@ JobError Preparation::fitProblem(const CardWriter &writer, const QString &sku, c
     const QString problem = CardLimits::problem(records, kind);
     if (problem.isEmpty())
         return JobError();
-    qWarning() << LogClock::prefix(sku) << "file list does not fit a" << CardFilesystem::name(kind) << "card:" << problem;
+    qWarning() << LogClock::prefix(sku) << "file list does not fit a" << CardFilesystem::name(kind)
+               << "card:" << problem;
     return JobError{JobError::FileSystemLimit, QString(), problem};
 }
 

@@ -246,10 +246,10 @@ void TransferWorker::countBytes(qint64 bytes)
         progressTimer.start();
 }
 
-void TransferWorker::queueReport(bool finished, const QString &file, const TransferActivity &activity,
-                                 const ContentDigest::Value &written)
+void TransferWorker::queueReport(
+    bool finished, const QString &file, const TransferActivity &activity, const ContentDigest::Value &written)
 {
-    reports.append({std::exchange(pendingBytes, 0), finished, file, activity, written});
+    reports.append({ std::exchange(pendingBytes, 0), finished, file, activity, written });
     if (activity.running == 0)
         flushReports();
     else if (!progressTimer.isActive())

@@ -87,7 +87,7 @@ private:
     // A start or an end for the next report, behind the bytes counted
     // before it.
     void queueReport(bool finished, const QString &file, const TransferActivity &activity,
-                     const ContentDigest::Value &written = {});
+        const ContentDigest::Value &written = {});
     // Every queued report, in order, each after the bytes before it.
     void flushReports();
 

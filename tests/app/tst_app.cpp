@@ -95,7 +95,8 @@ void TestApp::startupPreparesFolderAndLog()
         LogSink::instance().flush();
         QVERIFY(readAll(logFilePath).endsWith(" flushed line " + QByteArray::number(i) + '\n'));
     }
-    QVERIFY2(flushing.elapsed() < 50 * LogSink::gatherFor.count(), qPrintable(QString::number(flushing.elapsed())));
+    QVERIFY2(flushing.elapsed() < 50 * LogSink::gatherFor.count(),
+        qPrintable(QString::number(flushing.elapsed())));
 }
 
 void TestApp::logClockFollowsTheLocalTime_data()
@@ -107,11 +108,12 @@ void TestApp::logClockFollowsTheLocalTime_data()
     // what makes it be converted again.
     const QByteArray berlin = "CET-1CEST,M3.5.0,M10.5.0/3";
     QTest::newRow("within a second, then the next")
-        << berlin << QList<qint64>{1700000000123, 1700000000999, 1700000001000, 1700000061000};
-    QTest::newRow("the clock set back") << berlin << QList<qint64>{1700000005000, 1700000001500, 1700000001499};
-    QTest::newRow("summer time begins") << berlin << QList<qint64>{1711846799900, 1711846800100};
-    QTest::newRow("summer time ends") << berlin << QList<qint64>{1729990799999, 1729990800000};
-    QTest::newRow("before 1970") << QByteArray("UTC0") << QList<qint64>{-1500, -1000, -1};
+        << berlin << QList<qint64> { 1700000000123, 1700000000999, 1700000001000, 1700000061000 };
+    QTest::newRow("the clock set back")
+        << berlin << QList<qint64> { 1700000005000, 1700000001500, 1700000001499 };
+    QTest::newRow("summer time begins") << berlin << QList<qint64> { 1711846799900, 1711846800100 };
+    QTest::newRow("summer time ends") << berlin << QList<qint64> { 1729990799999, 1729990800000 };
+    QTest::newRow("before 1970") << QByteArray("UTC0") << QList<qint64> { -1500, -1000, -1 };
 }
 
 void TestApp::logClockFollowsTheLocalTime()
@@ -128,7 +130,8 @@ void TestApp::logClockFollowsTheLocalTime()
     LogClock::stamp(0);
     for (const qint64 moment : moments) {
         const QDateTime local = QDateTime::fromMSecsSinceEpoch(moment);
-        QCOMPARE(LogClock::stamp(moment), local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toLatin1());
+        QCOMPARE(
+            LogClock::stamp(moment), local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toLatin1());
         QCOMPARE(LogClock::textDate(moment), local.toString(Qt::TextDate));
     }
     if (hadZone)

@@ -667,7 +667,7 @@ void TestCardWriter::changesWakeTheJobSeldomAndAllArrive()
     const qint64 took = clock.elapsed();
     QTest::qWait(3 * ChangeMonitor::gatherFor);
     QVERIFY2(wakes <= took / ChangeMonitor::gatherFor + 2,
-             qPrintable(QStringLiteral("%1 wake-ups in %2 ms").arg(wakes).arg(took)));
+        qPrintable(QStringLiteral("%1 wake-ups in %2 ms").arg(wakes).arg(took)));
     QVERIFY(wakes >= 1);
     for (const QString &changed : monitor.drain().changed)
         seen.insert(changed);

@@ -49,18 +49,17 @@ QJsonObject stallAfter(int bytes, double seconds = 60)
 // The service's record of a file as the file list reads it.
 FileRecord fileRecord(const QJsonObject &r)
 {
-    return {r.value(QStringLiteral("file")).toString(), qint64(r.value(QStringLiteral("size")).toDouble()),
-            r.value(QStringLiteral("sha1")).toString().toLatin1(),
-            QByteArray::fromBase64(r.value(QStringLiteral("data")).toString().toLatin1()),
-            r.value(QStringLiteral("etag")).toString()};
+    return { r.value(QStringLiteral("file")).toString(), qint64(r.value(QStringLiteral("size")).toDouble()),
+        r.value(QStringLiteral("sha1")).toString().toLatin1(),
+        QByteArray::fromBase64(r.value(QStringLiteral("data")).toString().toLatin1()),
+        r.value(QStringLiteral("etag")).toString() };
 }
 
 // A transfer of the file r names onto the current case's card.
 Download *downloadOf(const QJsonObject &r)
 {
     return new Download(fileRecord(r), r.value(QStringLiteral("dir")).toString(),
-                        r.value(QStringLiteral("end_point")).toString(),
-                        r.value(QStringLiteral("cdn_end_point")).toString());
+        r.value(QStringLiteral("end_point")).toString(), r.value(QStringLiteral("cdn_end_point")).toString());
 }
 
 } // namespace
@@ -513,7 +512,7 @@ void TestDownload::runnerReportsTogetherInOrder()
             continue;
         total += record.size;
         sizes.insert(record.file, record.size);
-        orders.append({int(list.size()), QString(), 0, false, false});
+        orders.append({ int(list.size()), QString(), 0, false, false });
         list.append(record);
     }
     const QJsonObject any = records.cbegin().value();
@@ -559,7 +558,7 @@ void TestDownload::runnerReportsTogetherInOrder()
             loop.quit();
     });
     runner.configure(cardWriter, card->path(), list, any.value(QStringLiteral("end_point")).toString(),
-                     any.value(QStringLiteral("cdn_end_point")).toString(), 3);
+        any.value(QStringLiteral("cdn_end_point")).toString(), 3);
     runner.enqueue(orders);
     runner.startRound();
     // Awake for every report, as the window is (a test's own waiting would
@@ -571,7 +570,7 @@ void TestDownload::runnerReportsTogetherInOrder()
     // A start and an end for every file, and the bytes before each: at most
     // one delivery for each gathering, and the last one.
     QVERIFY2(deliveries <= clock.elapsed() / TransferWorker::progressInterval + 2,
-             qPrintable(QStringLiteral("%1 deliveries in %2 ms").arg(deliveries).arg(clock.elapsed())));
+        qPrintable(QStringLiteral("%1 deliveries in %2 ms").arg(deliveries).arg(clock.elapsed())));
     QStringList expected = sizes.keys();
     expected.sort();
     finished.sort();
