@@ -142,10 +142,28 @@ field() { sed -n "s/^$1=//p" "$2" | tail -n1; }
 # last minutes, one by one), and the tool that ran after a removal would pay
 # for it. A folder of many files is set aside for the end instead; a few
 # large files go at once, as they cost nothing here and fill the disk.
+#
+# A folder set aside keeps its files' pages in memory, and a few runs of many
+# files fill the page cache: from then on every run paid for the kernel
+# taking pages back (one of ours on the 1 GiB product took 2.0-2.6 s with
+# the cache full, 1.55-1.69 s with memory free). The pages of a folder set
+# aside are dropped, so that every tool starts where the first one did.
 discard() {
     [ -e "$1" ] || return 0
     if [ "$(find "$1" -type f 2>/dev/null | head -n 101 | wc -l)" -gt 100 ]; then
         mkdir -p "$work/set-aside"
+        sync
+        python3 - "$1" <<'EOF'
+import os, sys
+for folder, _, names in os.walk(sys.argv[1]):
+    for name in names:
+        try:
+            fd = os.open(os.path.join(folder, name), os.O_RDONLY | os.O_NOFOLLOW)
+        except OSError:
+            continue
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        os.close(fd)
+EOF
         mv "$1" "$(mktemp -d "$work/set-aside/XXXXXX")/"
     else
         rm -rf "$1"
