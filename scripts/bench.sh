@@ -460,8 +460,10 @@ ours_alone_workload() {
         check_card "$work/$label.list" "$work/card-$label" || { echo "error=$label: our files differ" >&2; exit 1; }
     fi
     local f
+    # Each stall beside the sleeping process's worst lateness in the same phase.
     for f in files prepare_s prepared_peak_rss_mib peak_rss_mib readback_s wall_s prepare_max_stall_ms \
-        transfer_max_stall_ms; do
+        prepare_sleeper_late_ms transfer_max_stall_ms transfer_sleeper_late_ms readback_max_stall_ms \
+        readback_sleeper_late_ms; do
         echo "${label}_$f=$(field "$f" "$work/$label.ours")"
     done
     discard "$work/card-$label"
