@@ -34,7 +34,7 @@ ServiceReply::ServiceReply(QNetworkReply *reply, QObject *parent)
         if (received.size() + network->bytesAvailable() > maxBodySize)
             stop();
         else
-            received.append(network->readAll());
+            takeAvailable();
     });
     connect(network, &QNetworkReply::downloadProgress, this, [stop](qint64 received, qint64) {
         if (received > maxBodySize)
@@ -52,6 +52,20 @@ void ServiceReply::abort()
     deleteLater();
 }
 
+void ServiceReply::takeAvailable()
+{
+    // Straight into the body: readAll() made a block of its own for every
+    // piece, which the window's thread faulted in page by page and then
+    // copied again (a long list arrives in pieces of megabytes, each a stall).
+    const qint64 available = network->bytesAvailable();
+    if (available <= 0)
+        return;
+    const qsizetype before = received.size();
+    received.resize(before + available);
+    const qint64 got = network->read(received.data() + before, available);
+    received.resize(before + qMax<qint64>(0, got));
+}
+
 QString ServiceReply::unreadableText()
 {
     return QStringLiteral("The chart service sent a reply the tool cannot read. Nothing on the card was changed.");
@@ -63,7 +77,7 @@ void ServiceReply::handleFinished()
     // aside that much room for every reply, however short.
     const bool withinLimit = received.size() + network->bytesAvailable() <= maxBodySize;
     if (withinLimit)
-        received.append(network->readAll());
+        takeAvailable();
     const QByteArray body = withinLimit ? std::exchange(received, QByteArray()) : QByteArray();
     tooLarge = tooLarge || !withinLimit;
     failure.status = network->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();

@@ -45,6 +45,8 @@ protected:
 
 private:
     void handleFinished();
+    // Appends what the reply holds to the body.
+    void takeAvailable();
 
     QNetworkReply *network;
     ServiceError failure;

@@ -174,6 +174,10 @@ void TestServiceClient::failures_data()
     QTest::newRow("cut short") << fault("truncated_json") << ServiceError::Unreadable << 200 << QString();
     // Past the limit the body is not read whole.
     QTest::newRow("larger than any answer") << fault("pad_reply") << ServiceError::Unreadable << 200 << QString();
+    // Below it, an answer of many pieces is read whole: a byte lost or
+    // doubled between pieces leaves no JSON to read.
+    QTest::newRow("long, in many pieces") << fault("pad_reply", {{"bytes", 24 * 1024 * 1024}}) << ServiceError::None
+                                          << 200 << QString();
 }
 
 void TestServiceClient::failures()
@@ -195,7 +199,7 @@ void TestServiceClient::failures()
     QCOMPARE(error.kind, kind);
     QTEST(error.status, "status");
     QTEST(error.code, "code");
-    QVERIFY(!error.message.isEmpty());
+    QCOMPARE(error.message.isEmpty(), kind == ServiceError::None);
     if (kind == ServiceError::Unreadable)
         QCOMPARE(error.message, ServiceReply::unreadableText());
     if (!fault.isEmpty())
