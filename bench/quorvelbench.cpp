@@ -206,11 +206,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption noReadBackOpt(QStringLiteral("no-readback"),
                                            QStringLiteral("Do not read the files back from the card at the end."));
     // Work on the preparation of a long list need not wait for its transfers.
-    const QCommandLineOption prepareOnlyOpt(
-        QStringLiteral("prepare-only"),
+    const QCommandLineOption prepareOnlyOpt(QStringLiteral("prepare-only"),
         QStringLiteral("Stop when the first transfer starts and print only the preparation's figures."));
-    parser.addOptions({emailOpt, passwordOpt, skuOpt, typeOpt, cardOpt, concurrencyOpt, listOpt, noSyncOpt, noVerifyOpt,
-                       noReadBackOpt, prepareOnlyOpt});
+    parser.addOptions({ emailOpt, passwordOpt, skuOpt, typeOpt, cardOpt, concurrencyOpt, listOpt, noSyncOpt,
+        noVerifyOpt, noReadBackOpt, prepareOnlyOpt });
     parser.process(app);
     CardWriter::setBenchmarkShortcuts(!parser.isSet(noSyncOpt), !parser.isSet(noVerifyOpt));
     if (!parser.isSet(skuOpt) || !parser.isSet(cardOpt) || !parser.isSet(emailOpt)) {
@@ -287,10 +286,14 @@ int main(int argc, char *argv[])
             phaseFrom[StallProbe::Transfer] = monotonicNs();
             if (parser.isSet(prepareOnlyOpt)) {
                 out(QStringLiteral("prepare_s=%1").arg(preparedSeconds, 0, 'f', 3));
-                out(QStringLiteral("prepared_peak_rss_mib=%1").arg(double(preparedPeakKiB) / 1024.0, 0, 'f', 1));
-                out(QStringLiteral("prepare_max_stall_ms=%1").arg(probe.worstMs(StallProbe::Prepare), 0, 'f', 1));
-                out(QStringLiteral("prepare_max_stall_at_s=%1").arg(probe.worstAtSeconds(StallProbe::Prepare), 0, 'f', 3));
-                out(QStringLiteral("prepare_max_stall_ran_ms=%1").arg(probe.worstRanMs(StallProbe::Prepare), 0, 'f', 1));
+                out(QStringLiteral("prepared_peak_rss_mib=%1")
+                        .arg(double(preparedPeakKiB) / 1024.0, 0, 'f', 1));
+                out(QStringLiteral("prepare_max_stall_ms=%1")
+                        .arg(probe.worstMs(StallProbe::Prepare), 0, 'f', 1));
+                out(QStringLiteral("prepare_max_stall_at_s=%1")
+                        .arg(probe.worstAtSeconds(StallProbe::Prepare), 0, 'f', 3));
+                out(QStringLiteral("prepare_max_stall_ran_ms=%1")
+                        .arg(probe.worstRanMs(StallProbe::Prepare), 0, 'f', 1));
                 // The transfers have begun on other threads: nothing of them
                 // is waited for.
                 std::_Exit(0);
@@ -331,8 +334,12 @@ int main(int argc, char *argv[])
         // When the worst stall of a phase came, and how much of it the thread
         // ran and how much it waited for a core (the rest it was blocked).
         const auto worst = [&](const char *name, StallProbe::Phase phase) {
-            out(QStringLiteral("%1_max_stall_at_s=%2").arg(QLatin1String(name)).arg(probe.worstAtSeconds(phase), 0, 'f', 3));
-            out(QStringLiteral("%1_max_stall_ran_ms=%2").arg(QLatin1String(name)).arg(probe.worstRanMs(phase), 0, 'f', 1));
+            out(QStringLiteral("%1_max_stall_at_s=%2")
+                    .arg(QLatin1String(name))
+                    .arg(probe.worstAtSeconds(phase), 0, 'f', 3));
+            out(QStringLiteral("%1_max_stall_ran_ms=%2")
+                    .arg(QLatin1String(name))
+                    .arg(probe.worstRanMs(phase), 0, 'f', 1));
             out(QStringLiteral("%1_max_stall_queued_ms=%2")
                     .arg(QLatin1String(name))
                     .arg(probe.worstQueuedMs(phase), 0, 'f', 1));

@@ -176,8 +176,8 @@ void TestServiceClient::failures_data()
     QTest::newRow("larger than any answer") << fault("pad_reply") << ServiceError::Unreadable << 200 << QString();
     // Below it, an answer of many pieces is read whole: a byte lost or
     // doubled between pieces leaves no JSON to read.
-    QTest::newRow("long, in many pieces") << fault("pad_reply", {{"bytes", 24 * 1024 * 1024}}) << ServiceError::None
-                                          << 200 << QString();
+    QTest::newRow("long, in many pieces")
+        << fault("pad_reply", { { "bytes", 24 * 1024 * 1024 } }) << ServiceError::None << 200 << QString();
 }
 
 void TestServiceClient::failures()
