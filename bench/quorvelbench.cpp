@@ -123,6 +123,7 @@ public:
 
     void start()
     {
+        startedMono = monotonicNs();
         clock.start();
         last = 0;
         timer.start();
@@ -131,6 +132,9 @@ public:
     double worstMs(Phase of) const { return double(worst[of]) / 1e6; }
     // When the worst late interval of a phase began, seconds from start().
     double worstAtSeconds(Phase of) const { return double(worstAt[of]) / 1e9; }
+    // The same on the machine's monotonic clock, for lining it up with the
+    // sleeping process's record: the late part ran from here to here + worst.
+    qint64 worstLateFromMonoNs(Phase of) const { return startedMono + worstAt[of] + 5000000; }
     // Of that interval: how long the GUI thread ran, and how long it was
     // ready but waited for a core (the rest it slept or was blocked).
     double worstRanMs(Phase of) const { return double(worstRan[of]) / 1e6; }
@@ -140,6 +144,7 @@ private:
     QTimer timer;
     QElapsedTimer clock;
     qint64 last = 0;
+    qint64 startedMono = 0;
     Phase phase = Prepare;
     Phase intervalPhase = Prepare;
     qint64 worst[PhaseCount] = {};
@@ -343,9 +348,13 @@ int main(int argc, char *argv[])
             out(QStringLiteral("%1_max_stall_queued_ms=%2")
                     .arg(QLatin1String(name))
                     .arg(probe.worstQueuedMs(phase), 0, 'f', 1));
+            out(QStringLiteral("%1_max_stall_late_from_mono_ns=%2")
+                    .arg(QLatin1String(name))
+                    .arg(probe.worstLateFromMonoNs(phase)));
         };
         worst("prepare", StallProbe::Prepare);
         worst("transfer", StallProbe::Transfer);
+        worst("readback", StallProbe::ReadBack);
         const double worstStallMs = qMax(prepareStallMs, qMax(transferStallMs, readBackStallMs));
         out(QStringLiteral("max_stall_ms=%1").arg(worstStallMs, 0, 'f', 1));
         QTimer::singleShot(0, &app, [&] { app.exit(0); });

@@ -136,6 +136,11 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 smaller() { awk -v a="$1" -v b="$2" 'BEGIN { print (a < b ? a : b) }'; }
 larger() { awk -v a="$1" -v b="$2" 'BEGIN { print (a > b ? a : b) }'; }
 field() { sed -n "s/^$1=//p" "$2" | tail -n1; }
+# The whole machine's busy CPU time in seconds: every process, the service
+# and the kernel's own threads (write-back) alike; time the hypervisor stole
+# from a core is left out.
+busy_now() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 }' /proc/stat; }
+busy_since() { awk -v a="$1" -v b="$(busy_now)" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.3f", (b - a) / hz }'; }
 
 # Removing thousands of files makes the next thousands slow to create on a
 # file system without a journal (ext4 then skips every inode freed in the
@@ -195,22 +200,39 @@ run_ours() {
     wait "$sleeper" 2>/dev/null || true
     # Through the front: which protocol our requests came over.
     [ -z "$front_dir" ] || echo "protocols=$(front_protocols)" >>"$work/$label.ours"
-    # The sleeper's worst lateness within each of our phases.
-    awk -v bounds="$(field phases_mono_ns "$work/$label.ours")" '
-        BEGIN { n = split(bounds, b, " "); worst[1] = worst[2] = worst[3] = 0 }
+    # The sleeper's worst lateness within each of our phases, and how much
+    # of our worst stall in each phase the sleeper was held at the same time
+    # (the machine's share of it).
+    local ours_file=$work/$label.ours
+    awk -v bounds="$(field phases_mono_ns "$ours_file")" \
+        -v stalls="$(field prepare_max_stall_late_from_mono_ns "$ours_file") $(field prepare_max_stall_ms "$ours_file") $(field transfer_max_stall_late_from_mono_ns "$ours_file") $(field transfer_max_stall_ms "$ours_file") $(field readback_max_stall_late_from_mono_ns "$ours_file") $(field readback_max_stall_ms "$ours_file")" '
+        BEGIN {
+            n = split(bounds, b, " "); worst[1] = worst[2] = worst[3] = 0
+            split(stalls, s, " ")
+            for (p = 1; p <= 3; p++) {
+                from[p] = s[2 * p - 1]; to[p] = from[p] + s[2 * p] * 1e6; shared[p] = 0
+            }
+        }
         NF == 2 {
             for (p = 1; p <= 3; p++) {
                 if (b[p] == 0) continue
                 end = 0
                 for (q = p + 1; q <= 4; q++) if (b[q] != 0) { end = b[q]; break }
                 if ($1 >= b[p] && $1 < end && $2 > worst[p]) worst[p] = $2
+                if (from[p] == "") continue
+                a = $1 + 5e6; z = a + $2
+                lo = (a > from[p] ? a : from[p]); hi = (z < to[p] ? z : to[p])
+                if (hi > lo) shared[p] += hi - lo
             }
         }
         END {
             printf "prepare_sleeper_late_ms=%.1f\n", worst[1] / 1e6
             printf "transfer_sleeper_late_ms=%.1f\n", worst[2] / 1e6
             printf "readback_sleeper_late_ms=%.1f\n", worst[3] / 1e6
-        }' "$work/$label.sleeper" >>"$work/$label.ours"
+            printf "prepare_max_stall_shared_ms=%.1f\n", shared[1] / 1e6
+            printf "transfer_max_stall_shared_ms=%.1f\n", shared[2] / 1e6
+            printf "readback_max_stall_shared_ms=%.1f\n", shared[3] / 1e6
+        }' "$work/$label.sleeper" >>"$ours_file"
 }
 
 # The peers leave their files in the page cache; the tool syncs every file
@@ -240,9 +262,21 @@ w_readback_stall=0
 w_prepare_sleeper=0
 w_transfer_sleeper=0
 w_readback_sleeper=0
+for phase in prepare transfer readback; do
+    eval "w_${phase}_shared=0 w_${phase}_ran=0 w_${phase}_queued=0"
+done
 stall_misses=0
 note_ours() {
-    local file=$1
+    local file=$1 phase stall
+    # For the worst stall of each phase so far: how much of it the sleeper
+    # was held too, how much our thread ran and how much it waited for a core.
+    for phase in prepare transfer readback; do
+        stall=$(field ${phase}_max_stall_ms "$file")
+        eval "[ \"\$(larger \"\$w_${phase}_stall\" \"$stall\")\" = \"\$w_${phase}_stall\" ]" && continue
+        eval "w_${phase}_shared=$(field ${phase}_max_stall_shared_ms "$file")"
+        eval "w_${phase}_ran=$(field ${phase}_max_stall_ran_ms "$file")"
+        eval "w_${phase}_queued=$(field ${phase}_max_stall_queued_ms "$file")"
+    done
     max_stall=$(larger "$max_stall" "$(field max_stall_ms "$file")")
     prepare_stall=$(larger "$prepare_stall" "$(field prepare_max_stall_ms "$file")")
     transfer_stall=$(larger "$transfer_stall" "$(field transfer_max_stall_ms "$file")")
@@ -256,6 +290,10 @@ note_ours() {
     peak_rss=$(larger "$peak_rss" "$(field peak_rss_mib "$file")")
 }
 reset_workload_stalls() {
+    local phase
+    for phase in prepare transfer readback; do
+        eval "w_${phase}_shared=0 w_${phase}_ran=0 w_${phase}_queued=0"
+    done
     w_prepare_stall=0
     w_transfer_stall=0
     w_readback_stall=0
@@ -276,6 +314,9 @@ print_workload_stalls() {
         echo "${1}_${phase}_sleeper_late_ms=$sleeper"
         echo "${1}_${phase}_stall_limit_ms=$limit"
         echo "${1}_${phase}_stall_within_limit=$within"
+        eval "echo \"${1}_${phase}_max_stall_shared_ms=\$w_${phase}_shared\""
+        eval "echo \"${1}_${phase}_max_stall_ran_ms=\$w_${phase}_ran\""
+        eval "echo \"${1}_${phase}_max_stall_queued_ms=\$w_${phase}_queued\""
     done
 }
 
@@ -295,7 +336,7 @@ fetch_workload() {
     # Each tool runs $repeats times, interleaved, and its best time counts:
     # on a shared machine the slow runs measure the neighbours, not the tool.
     local ours= aria= curlt= aria_durable= curl_durable= nosync= noverify= noreadback= readback= n= r t0 t1
-    local bare= disk_read=
+    local bare= disk_read= bare_cpu= proven= proven_cpu= mode b0
     for r in $(seq "$repeats"); do
         # The read-back from the card is on by default and can be turned off
         # in config.ini: both figures are printed.
@@ -331,11 +372,29 @@ fetch_workload() {
         # Qt's network stack alone, bytes straight into files.
         discard "$work/bare"
         sync
+        b0=$(busy_now)
         "$bare_bin" "$list" "$work/bare" "$n" >"$work/$label.bare" 2>/dev/null ||
             { echo "error=$label: the bare Qt fetcher failed" >&2; exit 1; }
+        bare_cpu=$(smaller "${bare_cpu:-1e9}" "$(busy_since "$b0")")
         bare=$(smaller "${bare:-1e9}" "$(field wall_s "$work/$label.bare")")
         check_card "$list" "$work/bare" || { echo "error=$label: the bare Qt fetcher's files differ" >&2; exit 1; }
         discard "$work/bare"
+
+        # The same fetcher proving the small files as the tool does and
+        # doing nothing else (the big product's floor is the disk's, above):
+        # what any engine of this design needs, in time and in the machine's
+        # CPU. It checks its own files and fails on any that differ.
+        if [ "$3" = many ]; then
+            for mode in --prove --prove-at-end; do
+                sync
+                b0=$(busy_now)
+                "$bare_bin" "$list" "$work/bare" "$n" "$mode" >"$work/$label.proven" 2>/dev/null ||
+                    { echo "error=$label: the bare Qt fetcher failed to prove its files" >&2; exit 1; }
+                proven_cpu=$(smaller "${proven_cpu:-1e9}" "$(busy_since "$b0")")
+                proven=$(smaller "${proven:-1e9}" "$(field wall_s "$work/$label.proven")")
+                discard "$work/bare"
+            done
+        fi
 
         discard "$work/aria2"
         mkdir -p "$work/aria2"
@@ -399,6 +458,19 @@ fetch_workload() {
     echo "ratio_${label}_qt_bare=$(ratio "$bare" "$best")"
     # Everything the proof adds to what the stack itself costs.
     echo "ratio_${label}_proof_cost=$(ratio "$ours" "$bare")"
+    echo "${label}_qt_bare_machine_cpu_s=$bare_cpu"
+    if [ -n "$proven" ]; then
+        # No engine of this design gets below the proving fetcher's CPU
+        # shared out over every core, however well it overlaps its work.
+        local floor
+        floor=$(awk -v c="$proven_cpu" -v n="$(nproc)" 'BEGIN { printf "%.3f", c / n }')
+        echo "${label}_qt_proven_s=$proven"
+        echo "${label}_qt_proven_machine_cpu_s=$proven_cpu"
+        echo "${label}_proven_cpu_floor_s=$floor"
+        echo "ratio_${label}_engine_cost=$(ratio "$ours" "$proven")"
+        echo "ratio_${label}_floor_durable=$(ratio "$floor" "$best_durable")"
+        echo "ratio_${label}_floor_qt_bare=$(ratio "$floor" "$bare")"
+    fi
     if [ -n "$disk_read" ]; then
         echo "${label}_disk_read_s=$disk_read"
         echo "ratio_${label}_least_with_readback=$(awk -v b="$best" -v d="$disk_read" 'BEGIN { printf "%.3f", (b + d) / b }')"
