@@ -126,6 +126,8 @@ public:
         startedMono = monotonicNs();
         clock.start();
         last = 0;
+        // Else the first interval would count all the thread ran before.
+        lastSchedule = scheduleNow();
         timer.start();
     }
     void setPhase(Phase next) { phase = next; }
