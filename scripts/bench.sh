@@ -336,7 +336,7 @@ fetch_workload() {
     # Each tool runs $repeats times, interleaved, and its best time counts:
     # on a shared machine the slow runs measure the neighbours, not the tool.
     local ours= aria= curlt= aria_durable= curl_durable= nosync= noverify= noreadback= readback= n= r t0 t1
-    local bare= disk_read= disk_copy= bare_cpu= proven= proven_cpu= mode b0
+    local bare= disk_read= disk_copy= bare_cpu= proven= proven_cpu= proven_floor= mode b0 busy
     for r in $(seq "$repeats"); do
         # The read-back from the card is on by default and can be turned off
         # in config.ini: both figures are printed.
@@ -399,8 +399,15 @@ fetch_workload() {
                 b0=$(busy_now)
                 "$bare_bin" "$list" "$work/bare" "$n" "$mode" >"$work/$label.proven" 2>/dev/null ||
                     { echo "error=$label: the bare Qt fetcher failed to prove its files" >&2; exit 1; }
-                proven_cpu=$(smaller "${proven_cpu:-1e9}" "$(busy_since "$b0")")
+                busy=$(busy_since "$b0")
+                proven_cpu=$(smaller "${proven_cpu:-1e9}" "$busy")
                 proven=$(smaller "${proven:-1e9}" "$(field wall_s "$work/$label.proven")")
+                # Everything before the last write shared out over every
+                # core, however well it overlaps, then the look after it,
+                # which nothing overlaps.
+                proven_floor=$(smaller "${proven_floor:-1e9}" "$(awk -v c="$busy" -v n="$(nproc)" \
+                    -v s="$(field sample_s "$work/$label.proven")" -v sc="$(field sample_machine_cpu_s "$work/$label.proven")" \
+                    'BEGIN { printf "%.3f", (c - sc) / n + s }')")
                 discard "$work/bare"
             done
         fi
@@ -472,21 +479,20 @@ fetch_workload() {
     # The least any engine on Qt's stack that proves every file can take
     # here: the bare fetcher's own time, the disk writing and reading every
     # byte at once (big product), and the CPU the proving fetcher needed
-    # shared out over every core however well it overlaps its work (small
-    # files). A target below floor / peer is out of reach on this machine.
+    # before its last write shared out over every core, plus its look after
+    # the last write (small files). A target below floor / peer is out of
+    # reach on this machine.
     local floor=$bare
     [ -z "$disk_copy" ] || {
         echo "${label}_disk_write_and_read_s=$disk_copy"
         floor=$(larger "$floor" "$disk_copy")
     }
     if [ -n "$proven" ]; then
-        local cpu_floor
-        cpu_floor=$(awk -v c="$proven_cpu" -v n="$(nproc)" 'BEGIN { printf "%.3f", c / n }')
         echo "${label}_qt_proven_s=$proven"
         echo "${label}_qt_proven_machine_cpu_s=$proven_cpu"
-        echo "${label}_proven_cpu_floor_s=$cpu_floor"
+        echo "${label}_proven_cpu_floor_s=$proven_floor"
         echo "ratio_${label}_engine_cost=$(ratio "$ours" "$proven")"
-        floor=$(larger "$floor" "$cpu_floor")
+        floor=$(larger "$floor" "$proven_floor")
     fi
     echo "${label}_floor_s=$floor"
     echo "ratio_${label}_floor_durable=$(ratio "$floor" "$best_durable")"
