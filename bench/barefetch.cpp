@@ -374,7 +374,8 @@ int main(int argc, char *argv[])
         app.exec();
     if (prover) {
         failed += prover->finish();
-        std::printf("sample_s=%.3f\nsample_machine_cpu_s=%.3f\n", prover->sampleSeconds, prover->sampleBusySeconds);
+        std::printf("sample_s=%.3f\nsample_machine_cpu_s=%.3f\n", prover->sampleSeconds,
+                    prover->sampleBusySeconds);
     }
     std::printf("wall_s=%.3f\nfiles=%lld\nfailed=%d\n", double(clock.nsecsElapsed()) / 1e9,
                 static_cast<long long>(entries.size()), failed);

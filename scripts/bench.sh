@@ -141,7 +141,9 @@ field() { sed -n "s/^$1=//p" "$2" | tail -n1; }
 # and the kernel's own threads (write-back) alike; time the hypervisor stole
 # from a core is left out.
 busy_now() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 }' /proc/stat; }
-busy_since() { awk -v a="$1" -v b="$(busy_now)" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.3f", (b - a) / hz }'; }
+busy_since() {
+    awk -v a="$1" -v b="$(busy_now)" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.3f", (b - a) / hz }'
+}
 
 # Removing thousands of files makes the next thousands slow to create on a
 # file system without a journal (ext4 then skips every inode freed in the
@@ -217,8 +219,12 @@ run_ours() {
     # of our worst stall in each phase one of them was held at the same time
     # (the machine's share of it).
     local ours_file=$work/$label.ours
-    awk -v bounds="$(field phases_mono_ns "$ours_file")" \
-        -v stalls="$(field prepare_max_stall_late_from_mono_ns "$ours_file") $(field prepare_max_stall_ms "$ours_file") $(field transfer_max_stall_late_from_mono_ns "$ours_file") $(field transfer_max_stall_ms "$ours_file") $(field readback_max_stall_late_from_mono_ns "$ours_file") $(field readback_max_stall_ms "$ours_file")" '
+    local stalls= phase
+    for phase in prepare transfer readback; do
+        stalls+="$(field ${phase}_max_stall_late_from_mono_ns "$ours_file") "
+        stalls+="$(field ${phase}_max_stall_ms "$ours_file") "
+    done
+    awk -v bounds="$(field phases_mono_ns "$ours_file")" -v stalls="$stalls" '
         BEGIN {
             n = split(bounds, b, " "); worst[1] = worst[2] = worst[3] = 0
             split(stalls, s, " ")
@@ -400,7 +406,8 @@ fetch_workload() {
             sync
             t0=$(now)
             awk -F'\t' -v d="$work/card-$label" '{ print d "/" $2 }' "$list" |
-                xargs -d '\n' -P "$n" -I{} dd if={} of={}.copy bs=4M iflag=direct oflag=direct conv=fdatasync status=none
+                xargs -d '\n' -P "$n" -I{} \
+                    dd if={} of={}.copy bs=4M iflag=direct oflag=direct conv=fdatasync status=none
             disk_copy=$(smaller "${disk_copy:-1e9}" "$(elapsed "$t0" "$(now)")")
             awk -F'\t' -v d="$work/card-$label" '{ print d "/" $2 ".copy" }' "$list" | xargs -d '\n' rm -f
         fi
@@ -433,7 +440,8 @@ fetch_workload() {
                 # core, however well it overlaps, then the look after it,
                 # which nothing overlaps.
                 proven_floor=$(smaller "${proven_floor:-1e9}" "$(awk -v c="$busy" -v n="$(nproc)" \
-                    -v s="$(field sample_s "$work/$label.proven")" -v sc="$(field sample_machine_cpu_s "$work/$label.proven")" \
+                    -v s="$(field sample_s "$work/$label.proven")" \
+                    -v sc="$(field sample_machine_cpu_s "$work/$label.proven")" \
                     'BEGIN { printf "%.3f", (c - sc) / n + s }')")
                 discard "$work/bare"
             done
