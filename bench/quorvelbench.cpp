@@ -283,6 +283,22 @@ int main(int argc, char *argv[])
     // list itself costs, apart from the transfers.
     qint64 preparedPeakKiB = -1;
     qint64 phaseFrom[StallProbe::PhaseCount] = {};
+    // When the worst stall of a phase came, and how much of it the thread
+    // ran and how much it waited for a core (the rest it was blocked).
+    const auto worst = [&](const char *name, StallProbe::Phase phase) {
+        out(QStringLiteral("%1_max_stall_at_s=%2")
+                .arg(QLatin1String(name))
+                .arg(probe.worstAtSeconds(phase), 0, 'f', 3));
+        out(QStringLiteral("%1_max_stall_ran_ms=%2")
+                .arg(QLatin1String(name))
+                .arg(probe.worstRanMs(phase), 0, 'f', 1));
+        out(QStringLiteral("%1_max_stall_queued_ms=%2")
+                .arg(QLatin1String(name))
+                .arg(probe.worstQueuedMs(phase), 0, 'f', 1));
+        out(QStringLiteral("%1_max_stall_late_from_mono_ns=%2")
+                .arg(QLatin1String(name))
+                .arg(probe.worstLateFromMonoNs(phase)));
+    };
     QObject::connect(job, &Job::stageChanged, &app, [&](Job::Stage stage) {
         if (preparedPeakKiB < 0 && stage != Job::Stage::Activating && stage != Job::Stage::Preparing
             && stage != Job::Stage::Ready)
@@ -297,10 +313,7 @@ int main(int argc, char *argv[])
                         .arg(double(preparedPeakKiB) / 1024.0, 0, 'f', 1));
                 out(QStringLiteral("prepare_max_stall_ms=%1")
                         .arg(probe.worstMs(StallProbe::Prepare), 0, 'f', 1));
-                out(QStringLiteral("prepare_max_stall_at_s=%1")
-                        .arg(probe.worstAtSeconds(StallProbe::Prepare), 0, 'f', 3));
-                out(QStringLiteral("prepare_max_stall_ran_ms=%1")
-                        .arg(probe.worstRanMs(StallProbe::Prepare), 0, 'f', 1));
+                worst("prepare", StallProbe::Prepare);
                 // The transfers have begun on other threads: nothing of them
                 // is waited for.
                 std::_Exit(0);
@@ -338,22 +351,6 @@ int main(int argc, char *argv[])
         out(QStringLiteral("prepare_max_stall_ms=%1").arg(prepareStallMs, 0, 'f', 1));
         out(QStringLiteral("transfer_max_stall_ms=%1").arg(transferStallMs, 0, 'f', 1));
         out(QStringLiteral("readback_max_stall_ms=%1").arg(readBackStallMs, 0, 'f', 1));
-        // When the worst stall of a phase came, and how much of it the thread
-        // ran and how much it waited for a core (the rest it was blocked).
-        const auto worst = [&](const char *name, StallProbe::Phase phase) {
-            out(QStringLiteral("%1_max_stall_at_s=%2")
-                    .arg(QLatin1String(name))
-                    .arg(probe.worstAtSeconds(phase), 0, 'f', 3));
-            out(QStringLiteral("%1_max_stall_ran_ms=%2")
-                    .arg(QLatin1String(name))
-                    .arg(probe.worstRanMs(phase), 0, 'f', 1));
-            out(QStringLiteral("%1_max_stall_queued_ms=%2")
-                    .arg(QLatin1String(name))
-                    .arg(probe.worstQueuedMs(phase), 0, 'f', 1));
-            out(QStringLiteral("%1_max_stall_late_from_mono_ns=%2")
-                    .arg(QLatin1String(name))
-                    .arg(probe.worstLateFromMonoNs(phase)));
-        };
         worst("prepare", StallProbe::Prepare);
         worst("transfer", StallProbe::Transfer);
         worst("readback", StallProbe::ReadBack);
