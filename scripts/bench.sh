@@ -275,16 +275,8 @@ peak_rss=0
 prepare_stall=0
 transfer_stall=0
 readback_stall=0
-# The same per workload and protocol: reset by reset_workload_stalls.
-w_prepare_stall=0
-w_transfer_stall=0
-w_readback_stall=0
-w_prepare_sleeper=0
-w_transfer_sleeper=0
-w_readback_sleeper=0
-for phase in prepare transfer readback; do
-    eval "w_${phase}_shared=0 w_${phase}_ran=0 w_${phase}_queued=0"
-done
+# The same per workload and protocol (w_*): set by reset_workload_stalls,
+# called once below and at the start of every workload.
 stall_misses=0
 own_misses=0
 note_ours() {
@@ -322,6 +314,7 @@ reset_workload_stalls() {
     w_transfer_sleeper=0
     w_readback_sleeper=0
 }
+reset_workload_stalls
 # Per phase: our worst stall, the sleeper's worst lateness, the limit
 # (16 ms or that lateness) and whether the stall stayed within it.
 print_workload_stalls() {
@@ -400,9 +393,11 @@ fetch_workload() {
             awk -F'\t' -v d="$work/card-$label" '{ print d "/" $2 }' "$list" |
                 while read -r f; do dd if="$f" of=/dev/null bs=4M iflag=direct status=none; done
             disk_read=$(smaller "${disk_read:-1e9}" "$(elapsed "$t0" "$(now)")")
-            # The least any proof that reads every byte back takes on this
-            # disk: each file written and read past the page cache at once,
-            # as many at a time as ours transfers, with nothing else to do.
+            # The disk's pace for a proof that reads every byte back: each
+            # file written and read past the page cache at once, as many at a
+            # time as ours transfers, with nothing else to do. A reference,
+            # not a strict bound: writing through the page cache while
+            # reading can overlap a little better than dd does.
             sync
             t0=$(now)
             awk -F'\t' -v d="$work/card-$label" '{ print d "/" $2 }' "$list" |
