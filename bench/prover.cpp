@@ -10,11 +10,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "card/groupcommit.h"
+
 Prover::Prover(const QString &folder, bool atEnd)
     : folder(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY))
     , atEnd(atEnd)
-    , gatherFiles(atEnd ? 1 : 8)
-    , gather(atEnd ? 0 : 2000)
+    , gatherFiles(atEnd ? 1 : int(GroupCommit::gatherUpTo))
+    , gather(atEnd ? std::chrono::microseconds(0) : GroupCommit::gatherFor)
 {
     flusher = std::thread([this] { flushLoop(); });
     readers.resize(atEnd ? 8 : 2);
