@@ -144,10 +144,9 @@ void TransferWorker::admitWaiting()
     if (halted || finishing.size() >= maxFinishing)
         return;
     const QList<int> admitted = queue.admitWaiting();
-    for (const int record : admitted) {
-        qInfo() << LogClock::prefix(records.at(record).file) << "downloading";
+    // Each start is logged once, with its address, by startDownload.
+    for (const int record : admitted)
         startDownload(downloadFor(record));
-    }
     const int inFlight = int(queue.admitted().size());
     if (inFlight > peak.load())
         peak.store(inFlight);
