@@ -20,7 +20,9 @@ namespace {
 
 // A file read from the medium, not from the computer's memory of it:
 // directly where the file system allows it, else through the page cache
-// after the file's pages were dropped from it.
+// after the file's pages were dropped from it. A direct read passes the
+// cache by itself: dropping the pages of every file read back cost the
+// readers an eighth of their time on a product of small files.
 struct MediumReads
 {
     explicit MediumReads(int file)
@@ -28,7 +30,8 @@ struct MediumReads
         , flags(::fcntl(file, F_GETFL))
         , direct(::fcntl(file, F_SETFL, flags | O_DIRECT) == 0)
     {
-        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        if (!direct)
+            ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     }
     // From here through the cache (a file system that wants another
     // alignment, or a read that ended unaligned).
@@ -36,6 +39,7 @@ struct MediumReads
     {
         direct = false;
         ::fcntl(fd, F_SETFL, flags);
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     }
 
     const int fd;
