@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <dirent.h>
 #include <memory>
+#include <mutex>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,9 +106,21 @@ struct CardWriter::Durability
     std::atomic_int shared{-1};
 };
 
+// The root folder as last confirmed in full, shared by copies of a writer
+// and the threads that use them.
+struct CardWriter::Confirmation
+{
+    std::mutex lock;
+    bool valid = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::chrono::steady_clock::time_point at;
+};
+
 CardWriter::CardWriter(const CardIdentity &identity)
     : card(identity)
     , durability(std::make_shared<Durability>(identity))
+    , confirmation(std::make_shared<Confirmation>())
 {
 }
 
@@ -145,17 +159,37 @@ QString CardWriter::temporaryName(const QString &name)
     return name + QLatin1Char('.') + QString::number(qint64(::getpid())) + temporarySuffix;
 }
 
-CardResult CardWriter::openRoot(int *root) const
+CardResult CardWriter::openRoot(int *root, bool fully) const
 {
     *root = -1;
     const int fd = ::open(native(card.root()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return CardResult::failure(CardResult::CardGone, QString(), QStringLiteral("root cannot be opened"));
+    struct stat status {};
+    const bool known = ::fstat(fd, &status) == 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (known && !fully) {
+        const std::lock_guard<std::mutex> held(confirmation->lock);
+        if (confirmation->valid && confirmation->device == status.st_dev && confirmation->inode == status.st_ino
+            && now - confirmation->at < std::chrono::milliseconds(confirmInterval)) {
+            *root = fd;
+            return CardResult();
+        }
+    }
     QString why;
     bool another = false;
     if (!card.matchesRoot(fd, &why, &another)) {
         ::close(fd);
+        const std::lock_guard<std::mutex> held(confirmation->lock);
+        confirmation->valid = false;
         return CardResult::failure(another ? CardResult::AnotherCard : CardResult::CardGone, QString(), why);
+    }
+    if (known) {
+        const std::lock_guard<std::mutex> held(confirmation->lock);
+        confirmation->valid = true;
+        confirmation->device = status.st_dev;
+        confirmation->inode = status.st_ino;
+        confirmation->at = now;
     }
     *root = fd;
     return CardResult();
@@ -164,7 +198,7 @@ CardResult CardWriter::openRoot(int *root) const
 CardResult CardWriter::verifyCard() const
 {
     int root = -1;
-    const CardResult result = openRoot(&root);
+    const CardResult result = openRoot(&root, true);
     closeFd(root);
     return result;
 }

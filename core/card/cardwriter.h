@@ -22,7 +22,13 @@ class CardFolders;
 // opened the card is confirmed to be the one chosen (same file system, same
 // media id read again through the root folder), so a pulled card, whose
 // mount point then lies on the computer's own disk, or a different card in
-// its place is never written. Paths are walked from the root one component
+// its place is never written. A root opened again within confirmInterval of
+// the last full confirmation that is still the very same folder (same file
+// system, same inode) is taken without reading the media file again: a
+// product of small files opens each file three times (written, read back,
+// sampled), and the media file was read for every one of them. A folder put
+// in the card's place is another inode, and no card is taken out and
+// another mounted in a quarter of a second. Paths are walked from the root one component
 // at a time without following links; folders are created below the root,
 // never the root itself. Nothing is held open between operations (but what a
 // caller's CardFolders keeps, and empties when it pauses), so a paused
@@ -46,6 +52,10 @@ public:
         bool regular = false; // and it is a regular file (never a link)
         qint64 size = 0;
     };
+
+    // How long a full confirmation of the card stands for the opens that
+    // follow it; verifyCard() always confirms in full.
+    static constexpr int confirmInterval = 250; // ms
 
     explicit CardWriter(const CardIdentity &identity);
 
@@ -138,7 +148,8 @@ public:
     static constexpr int temporarySuffixLength = 14;
 
 private:
-    CardResult openRoot(int *root) const;
+    // fully: read the media file again whatever was confirmed before.
+    CardResult openRoot(int *root, bool fully = false) const;
     // What lies at each path, handed to take with its place in paths.
     CardResult survey(const QStringList &paths, const std::function<void(qsizetype, const Facts &)> &take) const;
     // The folder at folderPath ("" for the root), walked from the deepest
@@ -151,4 +162,6 @@ private:
     // Shared by copies of this writer: one batch of flushes per card.
     struct Durability;
     std::shared_ptr<Durability> durability;
+    struct Confirmation;
+    std::shared_ptr<Confirmation> confirmation;
 };

@@ -58,7 +58,7 @@ ChunkWriter::Result ChunkWriter::append(const File &file, qint64 offset, const c
             hash.reset();
             content.reset();
         }
-    } else if (confirmed.elapsed() >= confirmInterval) {
+    } else if (confirmed.elapsed() >= CardWriter::confirmInterval) {
         result.card = writer->verifyCard();
         if (!result.card.ok()) {
             release();

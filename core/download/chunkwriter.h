@@ -31,8 +31,9 @@ class CardWriter;
 // dozen system calls per piece otherwise). What that walk guarded against is
 // checked on the open file instead: the file must still have its name and
 // its counted length before every piece, and the card is confirmed to be
-// the chosen one again at least every confirmInterval milliseconds, so a
-// pulled card still stops the transfer within a fraction of a second.
+// the chosen one again at least every CardWriter::confirmInterval
+// milliseconds, so a pulled card still stops the transfer within a fraction
+// of a second.
 class ChunkWriter
 {
 public:
@@ -63,7 +64,6 @@ public:
         QByteArray trailer; // written after them
     };
 
-    static constexpr int confirmInterval = 250;
     static constexpr qint64 hashAtEndFrom = 1024 * 1024;
 
     void setCardWriter(std::shared_ptr<const CardWriter> cardWriter) { writer = std::move(cardWriter); }

@@ -158,6 +158,12 @@ void TestCardWriter::neverWritesOutsideTheCard_data()
     row("deep folder replaced by a link, folders kept", "deep link", deep, append, CardResult::None, true);
     row("card replaced at its place, folders kept", "card replaced", "P/f.bin", append, CardResult::None, true);
     row("folder removed, folders kept", "folder removed", "P/f.bin", append, CardResult::None, true);
+    // An open just before confirmed the card in full; that stands only
+    // while the root is the very folder confirmed, and only for a moment.
+    row("another card put in its place just after a confirmation", "card swapped", "P/f.bin", append,
+        CardResult::AnotherCard, true);
+    row("another card a while after a confirmation", "another card later", "P/f.bin", append,
+        CardResult::AnotherCard, true);
     // Walked on from the deepest kept folder that holds the path, not from
     // the root again.
     row("deep folder replaced by a link, its parent kept", "deep link, parent kept", deep, append, CardResult::None, true);
@@ -211,7 +217,12 @@ void TestCardWriter::neverWritesOutsideTheCard()
         writeFile(outside + QStringLiteral("/f.bin"), "outside the card");
     } else if (setup == QLatin1String("card gone")) {
         QVERIFY(QDir(card).removeRecursively());
-    } else if (setup == QLatin1String("another card")) {
+    } else if (setup == QLatin1String("card swapped")) {
+        QVERIFY(QDir().rename(card, root->filePath(QStringLiteral("old card"))));
+        writeFile(card + QStringLiteral("/ENCRYPT.TXT"), QByteArray(mediaText).replace("W1", "W2"));
+    } else if (setup.startsWith(QLatin1String("another card"))) {
+        if (setup.endsWith(QLatin1String("later")))
+            QThread::msleep(CardWriter::confirmInterval + 50);
         writeFile(card + QStringLiteral("/ENCRYPT.TXT"), QByteArray(mediaText).replace("W1", "W2"));
     } else if (setup == QLatin1String("media link")) {
         writeFile(outside + QStringLiteral("/ENCRYPT.TXT"), mediaText);
@@ -241,8 +252,10 @@ void TestCardWriter::neverWritesOutsideTheCard()
     QCOMPARE(snapshot(outside), before);
     if (setup == QLatin1String("card gone"))
         QVERIFY(!QFileInfo::exists(card));
-    if (setup == QLatin1String("card replaced"))
+    if (setup == QLatin1String("card replaced") || setup == QLatin1String("card swapped"))
         QVERIFY(!QFileInfo::exists(root->filePath(QStringLiteral("old card/P/f.bin"))));
+    if (setup == QLatin1String("card swapped"))
+        QVERIFY(!QFileInfo::exists(card + QStringLiteral("/P")));
 }
 
 // A real small file system, so the system's own errors reach the writer: a
