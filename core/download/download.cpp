@@ -14,6 +14,7 @@
 #include "base/logclock.h"
 #include "card/cardwriter.h"
 #include "download/backgroundpriority.h"
+#include "download/transferworker.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ QThreadPool *Download::finishingPool()
     // card, and every end that waits joins the same flush.
     static QThreadPool *pool = [] {
         auto *created = new QThreadPool;
-        created->setMaxThreadCount(8);
+        created->setMaxThreadCount(TransferWorker::maxFinishing);
         return created;
     }();
     return pool;
