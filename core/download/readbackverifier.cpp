@@ -70,6 +70,19 @@ struct ReadbackVerifier::Stream
     // What went wrong, by place: few, however long the list.
     std::map<qsizetype, CardResult> failed;
     int readersLeft = readerCount;
+    // Files judged and not yet told, and whether a telling is on its way
+    // to the verifier's thread: one telling takes every file judged until
+    // it runs, so that thread wakes once for a burst of small files rather
+    // than once for each of them.
+    struct Judged
+    {
+        Item item;
+        CardResult result;
+        QList<BlockSampler::Sample> samples;
+        bool afterClose = false;
+    };
+    std::vector<Judged> judged;
+    bool telling = false;
 };
 
 ReadbackVerifier::ReadbackVerifier(QObject *parent)
@@ -127,7 +140,7 @@ void ReadbackVerifier::begin(std::shared_ptr<const CardWriter> writer)
         readers.emplace_back([this, shared = stream] {
             // Threads of the read-back's own, so the lower priority ends with it.
             BackgroundPriority::lowerCallingThread();
-            read(shared.get());
+            read(shared);
         });
     }
 }
@@ -167,8 +180,9 @@ void ReadbackVerifier::close()
     stream->wake.notify_all();
 }
 
-void ReadbackVerifier::read(Stream *shared)
+void ReadbackVerifier::read(const std::shared_ptr<Stream> &owned)
 {
+    Stream *shared = owned.get();
     // A path thousands of folders deep is walked once by each reader, not
     // once for every file below it; let go of when the reader has waited a
     // while, so that an idle stream holds nothing open on the card.
@@ -228,12 +242,31 @@ void ReadbackVerifier::read(Stream *shared)
         if (!result.ok() && result.problem() != CardResult::NotKept)
             shared->cardFailed = true;
         shared->wake.notify_all();
-        emit itemRead(item, result, result.ok() ? blocks : QList<BlockSampler::Sample>(), afterClose);
+        shared->judged.push_back({item, result, result.ok() ? blocks : QList<BlockSampler::Sample>(), afterClose});
+        if (!shared->telling) {
+            shared->telling = true;
+            tellJudged(owned);
+        }
     }
     if (--shared->readersLeft == 0) {
         held.unlock();
         end(shared);
     }
+}
+
+void ReadbackVerifier::tellJudged(const std::shared_ptr<Stream> &shared)
+{
+    // Queued before end() queues finished(): every file is told before it.
+    QMetaObject::invokeMethod(this, [this, shared] {
+        std::vector<Stream::Judged> told;
+        {
+            const std::lock_guard<std::mutex> held(shared->lock);
+            told.swap(shared->judged);
+            shared->telling = false;
+        }
+        for (const Stream::Judged &each : told)
+            emit itemRead(each.item, each.result, each.samples, each.afterClose);
+    }, Qt::QueuedConnection);
 }
 
 void ReadbackVerifier::end(Stream *shared)

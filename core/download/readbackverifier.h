@@ -29,8 +29,9 @@ class CardWriter;
 //
 // Either all at once (start), or as a stream while the transfers still run
 // (begin, add as each file is on the medium, close after the last write):
-// each file is told as it is judged (itemRead), and finished() follows the
-// last one after close.
+// each file is told once it is judged (itemRead, on this object's thread,
+// the files judged meanwhile together), and finished() follows the last one
+// after close.
 class ReadbackVerifier : public QObject
 {
     Q_OBJECT
@@ -100,15 +101,16 @@ public:
 signals:
     void progress(qint64 done, qint64 total);
     // One file judged; afterClose: its reading began after writesOver() or
-    // close(), so
-    // after every write of the run.
+    // close(), so after every write of the run.
     void itemRead(const ReadbackVerifier::Item &item, const CardResult &result,
                   const QList<BlockSampler::Sample> &samples, bool afterClose);
     void finished();
 
 private:
     struct Stream;
-    void read(Stream *stream);
+    void read(const std::shared_ptr<Stream> &stream);
+    // Has the files judged so far told on this object's thread.
+    void tellJudged(const std::shared_ptr<Stream> &stream);
     void end(Stream *stream);
     void joinReaders();
 
