@@ -151,19 +151,13 @@ busy_since() {
 # for it. A folder of many files is set aside for the end instead; a few
 # large files go at once, as they cost nothing here and fill the disk.
 #
-# A folder set aside keeps its files' pages in memory, and a few runs of many
-# files fill the page cache: from then on every run paid for the kernel
-# taking pages back (one of ours on the 1 GiB product took 2.0-2.6 s with
-# the cache full, 1.55-1.69 s with memory free). The pages of a folder set
-# aside are dropped, so that every tool starts where the first one did.
-discard() {
-    [ -e "$1" ] || return 0
-    if [ "$(find "$1" -type f 2>/dev/null | head -n 101 | wc -l)" -gt 100 ]; then
-        mkdir -p "$work/set-aside"
-        sync
-        # find, not a walk in Python: a product 4,000 folders deep is deeper
-        # than Python's recursion allows.
-        find "$1" -type f -print0 | python3 -c '
+# Drops the pages of every file below a folder from memory (written out
+# first): what is read next comes from the disk.
+drop_pages() {
+    sync
+    # find, not a walk in Python: a product 4,000 folders deep is deeper
+    # than Python's recursion allows.
+    find "$1" -type f -print0 | python3 -c '
 import os, sys
 for path in sys.stdin.buffer.read().split(b"\0"):
     try:
@@ -173,6 +167,18 @@ for path in sys.stdin.buffer.read().split(b"\0"):
     os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
     os.close(fd)
 '
+}
+
+# A folder set aside keeps its files' pages in memory, and a few runs of many
+# files fill the page cache: from then on every run paid for the kernel
+# taking pages back (one of ours on the 1 GiB product took 2.0-2.6 s with
+# the cache full, 1.55-1.69 s with memory free). The pages of a folder set
+# aside are dropped, so that every tool starts where the first one did.
+discard() {
+    [ -e "$1" ] || return 0
+    if [ "$(find "$1" -type f 2>/dev/null | head -n 101 | wc -l)" -gt 100 ]; then
+        mkdir -p "$work/set-aside"
+        drop_pages "$1"
         mv "$1" "$(mktemp -d "$work/set-aside/XXXXXX")/"
     else
         rm -rf "$1"
@@ -549,7 +555,9 @@ verify_workload() {
         note_ours "$work/$label.ours"
         n=$(field concurrency "$work/$label.ours")
         ours=$(smaller "${ours:-1e9}" "$(field wall_s "$work/$label.ours")")
-        sync
+        # From the disk, as ours reads: a card just put in is not in memory,
+        # and ours reads past the page cache, leaving it as it was.
+        drop_pages "$card"
         t0=$(now)
         awk -F'\t' -v d="$card" '{ print d "/" $2 }' "$list" | xargs -d '\n' -P "$n" -n 1 sha1sum >/dev/null
         t1=$(now)
