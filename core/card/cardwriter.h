@@ -28,11 +28,11 @@ class CardFolders;
 // product of small files opens each file three times (written, read back,
 // sampled), and the media file was read for every one of them. A folder put
 // in the card's place is another inode, and no card is taken out and
-// another mounted in a quarter of a second. Paths are walked from the root one component
-// at a time without following links; folders are created below the root,
-// never the root itself. Nothing is held open between operations (but what a
-// caller's CardFolders keeps, and empties when it pauses), so a paused
-// download does not keep the card from being ejected.
+// another mounted in a quarter of a second. Paths are walked from the root
+// one component at a time without following links; folders are created
+// below the root, never the root itself. Nothing is held open between
+// operations (but what a caller's CardFolders keeps, and empties when it
+// pauses), so a paused download does not keep the card from being ejected.
 //
 // Immutable after construction: one writer serves the GUI thread and the
 // pool threads at once.
