@@ -110,6 +110,27 @@ struct CardWriter::Durability
 // and the threads that use them.
 struct CardWriter::Confirmation
 {
+    // Whether root (as fstat saw it) is the folder confirmed in full within
+    // confirmInterval of now.
+    bool stands(const struct stat &root, std::chrono::steady_clock::time_point now)
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        return valid && device == root.st_dev && inode == root.st_ino
+               && now - at < std::chrono::milliseconds(confirmInterval);
+    }
+    // A full confirmation of root at now; without root, none stands.
+    void record(const struct stat *root, std::chrono::steady_clock::time_point now)
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        valid = root != nullptr;
+        if (root) {
+            device = root->st_dev;
+            inode = root->st_ino;
+            at = now;
+        }
+    }
+
+private:
     std::mutex lock;
     bool valid = false;
     dev_t device = 0;
@@ -168,29 +189,18 @@ CardResult CardWriter::openRoot(int *root, bool fully) const
     struct stat status {};
     const bool known = ::fstat(fd, &status) == 0;
     const auto now = std::chrono::steady_clock::now();
-    if (known && !fully) {
-        const std::lock_guard<std::mutex> held(confirmation->lock);
-        if (confirmation->valid && confirmation->device == status.st_dev && confirmation->inode == status.st_ino
-            && now - confirmation->at < std::chrono::milliseconds(confirmInterval)) {
-            *root = fd;
-            return CardResult();
-        }
+    if (known && !fully && confirmation->stands(status, now)) {
+        *root = fd;
+        return CardResult();
     }
     QString why;
     bool another = false;
     if (!card.matchesRoot(fd, &why, &another)) {
         ::close(fd);
-        const std::lock_guard<std::mutex> held(confirmation->lock);
-        confirmation->valid = false;
+        confirmation->record(nullptr, now);
         return CardResult::failure(another ? CardResult::AnotherCard : CardResult::CardGone, QString(), why);
     }
-    if (known) {
-        const std::lock_guard<std::mutex> held(confirmation->lock);
-        confirmation->valid = true;
-        confirmation->device = status.st_dev;
-        confirmation->inode = status.st_ino;
-        confirmation->at = now;
-    }
+    confirmation->record(known ? &status : nullptr, now);
     *root = fd;
     return CardResult();
 }
