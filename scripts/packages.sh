@@ -1,7 +1,7 @@
 # Debian packages the project needs, and a helper that installs the missing ones.
 BUILD_PACKAGES=(cmake make ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools
                 libgl-dev libssl-dev libcpp-httplib-dev fonts-crosextra-carlito qtkeychain-qt6-dev
-                libxxhash-dev)
+                libxxhash-dev libjemalloc-dev)
 # exFAT card images for the card-outcome rows (mkfs.exfat, mount -t exfat-fuse
 # on a loop device; the kernel's own exfat driver is used where it exists).
 # dbus-daemon also carries the stand-in disk service (tests/media).

@@ -157,7 +157,8 @@ void TransferWorker::startDownload(Download *download)
     if (!manager) {
         manager = new QNetworkAccessManager(this);
         qInfo() << LogClock::prefix(root) << "transfers on their own thread, event dispatcher"
-                << QAbstractEventDispatcher::instance()->metaObject()->className();
+                << QAbstractEventDispatcher::instance()->metaObject()->className() << "allocator"
+                << FreedMemory::allocatorName();
     }
     if (download->offset < 0)
         qWarning() << LogClock::prefix(download->file) << OP_TAG << "negative offset" << download->offset;

@@ -3,6 +3,7 @@
 // cannot hold, refuses the whole list; the plan that follows from a list and
 // the card never takes a file for complete on its length. A job moves only
 // as its stage table allows, and its rate says nothing it cannot know.
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,7 +13,11 @@
 
 #include <cstdlib>
 #include <thread>
+#include <cstring>
+#include <future>
+#include <sys/resource.h>
 #include <unistd.h>
+#include <vector>
 
 #include "base/appglobals.h"
 #include "base/freedmemory.h"
@@ -519,36 +524,83 @@ void TestFileList::rate()
 QTEST_GUILESS_MAIN(TestFileList)
 #include "tst_filelist.moc"
 
-// Every thread allocates from the one heap, so that what the planning
-// thread freed serves the transfers after it: a setting that never reached
-// the allocator left the 200,000-record run some 40 MiB above its own heap.
-// And what the network frees is kept for its next arrival.
+// What the planning thread frees serves the transfers after it: a setting
+// that never reached the allocator left the 200,000-record run some 40 MiB
+// above its own heap. What the network frees is kept for its next arrival,
+// and what a finished phase freed goes back to the system when asked.
 // First of the suite, before any other thread has taken memory.
 void TestFileList::allocatorSettings()
 {
 #if defined(__SANITIZE_ADDRESS__)
     QSKIP("the sanitizer brings an allocator of its own");
-#elif defined(__GLIBC__)
-    FreedMemory::configure();
-    void *block = nullptr;
-    void *heapEnd = nullptr;
-    std::thread([&] {
-        block = malloc(64);
-        heapEnd = sbrk(0);
-    }).join();
-    // A heap of its own would be mapped apart, above the main heap's end.
-    QVERIFY(block < heapEnd);
-    free(block);
-
-    // The network thread's 1 MiB blocks come from the heap and stay there
-    // once freed: mapped, or handed back at every free, each came back as
-    // fresh pages to fault in.
-    void *piece = malloc(1024 * 1024);
-    const void *top = sbrk(0);
-    free(piece);
-    QVERIFY(piece < top);
-    QCOMPARE(sbrk(0), top);
 #else
-    QSKIP("the allocator is not glibc's");
+    FreedMemory::configure();
+    const auto resident = [] {
+        QFile statm(QStringLiteral("/proc/self/statm"));
+        if (!statm.open(QIODevice::ReadOnly))
+            return qint64(-1);
+        return statm.readAll().split(' ').value(1).toLongLong() * sysconf(_SC_PAGESIZE);
+    };
+    const auto touchedBlocks = [](std::vector<char *> *blocks, size_t count, size_t size) {
+        for (size_t i = 0; i < count; ++i) {
+            blocks->push_back(static_cast<char *>(malloc(size)));
+            memset(blocks->back(), 1, size);
+        }
+    };
+    const auto freeAll = [](std::vector<char *> *blocks) {
+        for (char *block : *blocks)
+            free(block);
+        blocks->clear();
+    };
+    constexpr size_t plan = 48 << 20;
+    constexpr size_t small = 4096;
+    std::vector<char *> blocks;
+    blocks.reserve(plan / small);
+    const qint64 before = resident();
+    QVERIFY(before > 0);
+
+    // One thread's tables freed, and while it still runs, another thread's
+    // taken: the second lives in what the first let go of, or in pages
+    // handed back and taken again.
+    std::promise<void> planned;
+    std::promise<void> transferred;
+    std::thread planner([&] {
+        touchedBlocks(&blocks, plan / small, small);
+        freeAll(&blocks);
+        planned.set_value();
+        transferred.get_future().wait();
+    });
+    planned.get_future().wait();
+    touchedBlocks(&blocks, plan / small, small);
+    const qint64 peak = resident();
+    freeAll(&blocks);
+    transferred.set_value();
+    planner.join();
+    QVERIFY2(peak - before < qint64(plan) * 5 / 4,
+             qPrintable(QStringLiteral("%1 MiB resident for a plan of 48 MiB").arg((peak - before) >> 20)));
+
+    // Released once a phase is over: back to about where it began.
+    FreedMemory::release();
+    QVERIFY2(resident() - before < 8 << 20, qPrintable(QStringLiteral("%1 MiB left after release")
+                                                           .arg((resident() - before) >> 20)));
+
+    // The network thread's 1 MiB blocks: the same pages each time, not
+    // fresh ones to fault in.
+    const auto faults = [] {
+        rusage usage{};
+        getrusage(RUSAGE_THREAD, &usage);
+        return usage.ru_minflt;
+    };
+    constexpr size_t piece = 1 << 20;
+    touchedBlocks(&blocks, 1, piece);
+    freeAll(&blocks);
+    const long faultsBefore = faults();
+    for (int arrival = 0; arrival < 64; ++arrival) {
+        touchedBlocks(&blocks, 1, piece);
+        freeAll(&blocks);
+    }
+    // Fresh pages each time would be 16,384 faults.
+    QVERIFY2(faults() - faultsBefore < 512, qPrintable(QString::number(faults() - faultsBefore)));
+    FreedMemory::release();
 #endif
 }
