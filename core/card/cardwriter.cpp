@@ -96,8 +96,12 @@ bool isLink(int folder, const QByteArray &name)
 
 struct CardWriter::Durability
 {
-    explicit Durability(const CardIdentity &identity)
-        : group([identity] { return CardWriter(identity).syncCard(); })
+    // The flush opens the root like any other writer of the card, and takes
+    // a confirmation that still stands instead of reading the card's media
+    // file again: once per batch of small files, that was most of the
+    // flushing threads' own work.
+    Durability(const CardIdentity &identity, const std::shared_ptr<Confirmation> &confirmed)
+        : group([identity, confirmed] { return CardWriter(identity, confirmed).syncCard(); })
     {
     }
     GroupCommit group;
@@ -140,8 +144,14 @@ private:
 
 CardWriter::CardWriter(const CardIdentity &identity)
     : card(identity)
-    , durability(std::make_shared<Durability>(identity))
     , confirmation(std::make_shared<Confirmation>())
+{
+    durability = std::make_shared<Durability>(identity, confirmation);
+}
+
+CardWriter::CardWriter(const CardIdentity &identity, const std::shared_ptr<Confirmation> &confirmed)
+    : card(identity)
+    , confirmation(confirmed)
 {
 }
 
@@ -446,10 +456,16 @@ CardResult CardWriter::readBack(const QString &path, qint64 from,
         if (got > skip)
             consume(buffer.get() + skip, got - skip);
         position += got;
-        // A direct read comes back short only at the end; should it not, the
-        // next offset is unaligned, and the rest comes through the cache.
-        if (medium.direct && got < piece)
+        // A direct read comes back short only at the file's end: once it
+        // has reached the length the file had, the end is where it stopped
+        // (one more read past it would go through the cache, its pages to be
+        // dropped, for no byte). Short before that length, the next offset
+        // is unaligned, and the rest comes through the cache.
+        if (medium.direct && got < piece) {
+            if (position >= length)
+                break;
             medium.buffered();
+        }
     }
     return CardResult();
 }

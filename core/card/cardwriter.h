@@ -164,4 +164,8 @@ private:
     std::shared_ptr<Durability> durability;
     struct Confirmation;
     std::shared_ptr<Confirmation> confirmation;
+
+    // The card's flush: a writer of the card that shares its confirmation
+    // and has no batch of flushes of its own (it only opens the root).
+    CardWriter(const CardIdentity &identity, const std::shared_ptr<Confirmation> &confirmed);
 };
