@@ -307,12 +307,14 @@ note_ours() {
     w_transfer_sleeper=$(larger "$w_transfer_sleeper" "$(field transfer_sleeper_late_ms "$file")")
     w_readback_sleeper=$(larger "$w_readback_sleeper" "$(field readback_sleeper_late_ms "$file")")
     peak_rss=$(larger "$peak_rss" "$(field peak_rss_mib "$file")")
+    w_peak_rss=$(larger "$w_peak_rss" "$(field peak_rss_mib "$file")")
 }
 reset_workload_stalls() {
     local phase
     for phase in prepare transfer readback; do
         eval "w_${phase}_shared=0 w_${phase}_ran=0 w_${phase}_queued=0"
     done
+    w_peak_rss=0
     w_prepare_stall=0
     w_transfer_stall=0
     w_readback_stall=0
@@ -325,6 +327,7 @@ reset_workload_stalls
 # (16 ms or that lateness) and whether the stall stayed within it.
 print_workload_stalls() {
     local phase stall sleeper limit within shared own
+    echo "${1}_peak_rss_mib=$w_peak_rss"
     for phase in prepare transfer readback; do
         eval "stall=\$w_${phase}_stall sleeper=\$w_${phase}_sleeper"
         limit=$(larger 16 "$sleeper")
@@ -549,7 +552,7 @@ verify_workload() {
         fetch_workload "${workload_big[@]}" >/dev/null
     fi
     reset_workload_stalls
-    local ours= peer= n= r t0 t1
+    local ours= peer= disk= n= r t0 t1
     for r in $(seq "$repeats"); do
         run_ours "$label" BENCH-1G velmora "$card"
         note_ours "$work/$label.ours"
@@ -562,11 +565,21 @@ verify_workload() {
         awk -F'\t' -v d="$card" '{ print d "/" $2 }' "$list" | xargs -d '\n' -P "$n" -n 1 sha1sum >/dev/null
         t1=$(now)
         peer=$(smaller "${peer:-1e9}" "$(elapsed "$t0" "$t1")")
+        # The least any check can take: the card's bytes off the disk past
+        # the page cache, four files at a time as ours' check reads them,
+        # nothing hashed.
+        t0=$(now)
+        awk -F'\t' -v d="$card" '{ print d "/" $2 }' "$list" |
+            xargs -d '\n' -P 4 -I{} dd if={} of=/dev/null bs=4M iflag=direct status=none
+        disk=$(smaller "${disk:-1e9}" "$(elapsed "$t0" "$(now)")")
     done
     echo "${label}_concurrency=$n"
     echo "${label}_ours_s=$ours"
     echo "${label}_sha1sum_s=$peer"
+    echo "${label}_disk_read_s=$disk"
     echo "ratio_${label}=$(ratio "$ours" "$peer")"
+    echo "ratio_${label}_floor=$(ratio "$disk" "$peer")"
+    echo "ratio_${label}_ours_disk=$(ratio "$ours" "$disk")"
     print_workload_stalls "$label"
 }
 
@@ -597,7 +610,7 @@ ours_alone_workload() {
         check_card "$work/$label.list" "$work/card-$label" || { echo "error=$label: our files differ" >&2; exit 1; }
     fi
     local f
-    for f in files prepare_s prepared_peak_rss_mib peak_rss_mib readback_s wall_s; do
+    for f in files prepare_s prepared_peak_rss_mib readback_s wall_s; do
         echo "${label}_$f=$(field "$f" "$work/$label.ours")"
     done
     # Each stall judged as the fetch workloads' are.
