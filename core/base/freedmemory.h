@@ -33,7 +33,7 @@ inline constexpr int keepFreed = 16 * 1024 * 1024;
 // Once at start, before any other thread allocates.
 void configure();
 void release();
-// Which allocator this build runs on, for the log and the tests.
+// Which allocator this build runs on, for the log.
 const char *allocatorName();
 
 } // namespace FreedMemory
