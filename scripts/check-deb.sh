@@ -44,6 +44,7 @@ dpkg-deb --info "$deb"
 contents=$(dpkg-deb --contents "$deb" | awk '{print $6}' | grep -v '/$' | sort)
 echo "$contents"
 expected=$(cat <<LIST | sort
+./usr/bin/quorvel-cli
 ./usr/bin/quorvel-download-tool
 ./usr/share/applications/quorvel-download-tool.desktop
 ./usr/share/doc/quorvel-download-tool/changelog.gz
@@ -54,6 +55,7 @@ expected=$(cat <<LIST | sort
 ./usr/share/icons/hicolor/32x32/apps/quorvel-download-tool.png
 ./usr/share/icons/hicolor/48x48/apps/quorvel-download-tool.png
 ./usr/share/icons/hicolor/64x64/apps/quorvel-download-tool.png
+./usr/share/man/man1/quorvel-cli.1.gz
 ./usr/share/man/man1/quorvel-download-tool.1.gz
 ./usr/share/metainfo/example.quorvel.DownloadTool.metainfo.xml
 LIST
@@ -62,7 +64,7 @@ LIST
 depends=$(dpkg-deb --field "$deb" Depends)
 # The linked libraries come from dpkg-shlibdeps; the platform plugins are loaded
 # at run time and must be named by hand.
-for lib in libqt6core6 libqt6gui6 libqt6widgets6 qt6-qpa-plugins; do
+for lib in libqt6core6 libqt6gui6 libqt6widgets6 libjemalloc2 qt6-qpa-plugins; do
     grep -q "\b$lib\b" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
 
@@ -127,6 +129,10 @@ say "quorvel-download-tool --version"
 answer=$(in_root quorvel-download-tool --version)
 echo "$answer"
 [ "$answer" = "Quorvel Download Tool $version" ] || fail "--version said '$answer'"
+say "quorvel-cli --version"
+answer=$(in_root quorvel-cli --version)
+echo "$answer"
+[ "$answer" = "quorvel-cli $version" ] || fail "quorvel-cli --version said '$answer'"
 
 say "starting the installed tool on a virtual display"
 display=:$((90 + RANDOM % 100))
