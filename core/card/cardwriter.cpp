@@ -101,7 +101,7 @@ struct CardWriter::Durability
     // file again: once per batch of small files, that was most of the
     // flushing threads' own work.
     Durability(const CardIdentity &identity, const std::shared_ptr<Confirmation> &confirmed)
-        : group([identity, confirmed] { return CardWriter(identity, confirmed).syncCard(); })
+        : group([identity, confirmed] { return syncRootOf(identity, *confirmed); })
     {
     }
     GroupCommit group;
@@ -149,12 +149,6 @@ CardWriter::CardWriter(const CardIdentity &identity)
     durability = std::make_shared<Durability>(identity, confirmation);
 }
 
-CardWriter::CardWriter(const CardIdentity &identity, const std::shared_ptr<Confirmation> &confirmed)
-    : card(identity)
-    , confirmation(confirmed)
-{
-}
-
 bool CardWriter::isSafeRelativePath(const QString &path)
 {
     if (path.isEmpty() || path.contains(QLatin1Char('\\')) || path.contains(QLatin1Char(':'))
@@ -192,6 +186,11 @@ QString CardWriter::temporaryName(const QString &name)
 
 CardResult CardWriter::openRoot(int *root, bool fully) const
 {
+    return openRootOf(card, *confirmation, root, fully);
+}
+
+CardResult CardWriter::openRootOf(const CardIdentity &card, Confirmation &confirmation, int *root, bool fully)
+{
     *root = -1;
     const int fd = ::open(native(card.root()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
@@ -199,7 +198,7 @@ CardResult CardWriter::openRoot(int *root, bool fully) const
     struct stat status {};
     const bool known = ::fstat(fd, &status) == 0;
     const auto now = std::chrono::steady_clock::now();
-    if (known && !fully && confirmation->stands(status, now)) {
+    if (known && !fully && confirmation.stands(status, now)) {
         *root = fd;
         return CardResult();
     }
@@ -207,10 +206,10 @@ CardResult CardWriter::openRoot(int *root, bool fully) const
     bool another = false;
     if (!card.matchesRoot(fd, &why, &another)) {
         ::close(fd);
-        confirmation->record(nullptr, now);
+        confirmation.record(nullptr, now);
         return CardResult::failure(another ? CardResult::AnotherCard : CardResult::CardGone, QString(), why);
     }
-    confirmation->record(known ? &status : nullptr, now);
+    confirmation.record(known ? &status : nullptr, now);
     *root = fd;
     return CardResult();
 }
@@ -523,8 +522,13 @@ CardResult CardWriter::openFolderForWatching(const QString &folder, int *fd, Car
 
 CardResult CardWriter::syncCard() const
 {
+    return syncRootOf(card, *confirmation);
+}
+
+CardResult CardWriter::syncRootOf(const CardIdentity &card, Confirmation &confirmation)
+{
     int root = -1;
-    const CardResult result = openRoot(&root);
+    const CardResult result = openRootOf(card, confirmation, &root, false);
     if (!result.ok())
         return result;
     const int failed = syncOn && ::syncfs(root) != 0 ? errno : 0;

@@ -165,7 +165,8 @@ private:
     struct Confirmation;
     std::shared_ptr<Confirmation> confirmation;
 
-    // The card's flush: a writer of the card that shares its confirmation
-    // and has no batch of flushes of its own (it only opens the root).
-    CardWriter(const CardIdentity &identity, const std::shared_ptr<Confirmation> &confirmed);
+    // openRoot() and syncCard() for the card's shared flush, which outlives
+    // any one writer and keeps only what these need.
+    static CardResult openRootOf(const CardIdentity &card, Confirmation &confirmation, int *root, bool fully);
+    static CardResult syncRootOf(const CardIdentity &card, Confirmation &confirmation);
 };
