@@ -153,6 +153,11 @@ busy_since() {
 #
 # Drops the pages of every file below a folder from memory (written out
 # first): what is read next comes from the disk.
+# The path of every file of a list ("url<TAB>file<TAB>sha1") in a folder.
+listed_files() {
+    awk -F'\t' -v d="$2" '{ print d "/" $2 }' "$1"
+}
+
 drop_pages() {
     sync
     # find, not a walk in Python: a product 4,000 folders deep is deeper
@@ -399,7 +404,7 @@ fetch_workload() {
             # The least any read-back can take: the product's bytes straight
             # off the disk, past the page cache, in large requests.
             t0=$(now)
-            awk -F'\t' -v d="$work/card-$label" '{ print d "/" $2 }' "$list" |
+            listed_files "$list" "$work/card-$label" |
                 while read -r f; do dd if="$f" of=/dev/null bs=4M iflag=direct status=none; done
             disk_read=$(smaller "${disk_read:-1e9}" "$(elapsed "$t0" "$(now)")")
             # The disk's pace for a proof that reads every byte back: each
@@ -409,7 +414,7 @@ fetch_workload() {
             # reading can overlap a little better than dd does.
             sync
             t0=$(now)
-            awk -F'\t' -v d="$work/card-$label" '{ print d "/" $2 }' "$list" |
+            listed_files "$list" "$work/card-$label" |
                 xargs -d '\n' -P "$n" -I{} \
                     dd if={} of={}.copy bs=4M iflag=direct oflag=direct conv=fdatasync status=none
             disk_copy=$(smaller "${disk_copy:-1e9}" "$(elapsed "$t0" "$(now)")")
@@ -562,14 +567,14 @@ verify_workload() {
         # and ours reads past the page cache, leaving it as it was.
         drop_pages "$card"
         t0=$(now)
-        awk -F'\t' -v d="$card" '{ print d "/" $2 }' "$list" | xargs -d '\n' -P "$n" -n 1 sha1sum >/dev/null
+        listed_files "$list" "$card" | xargs -d '\n' -P "$n" -n 1 sha1sum >/dev/null
         t1=$(now)
         peer=$(smaller "${peer:-1e9}" "$(elapsed "$t0" "$t1")")
         # The least any check can take: the card's bytes off the disk past
         # the page cache, four files at a time as ours' check reads them,
         # nothing hashed.
         t0=$(now)
-        awk -F'\t' -v d="$card" '{ print d "/" $2 }' "$list" |
+        listed_files "$list" "$card" |
             xargs -d '\n' -P 4 -I{} dd if={} of=/dev/null bs=4M iflag=direct status=none
         disk=$(smaller "${disk:-1e9}" "$(elapsed "$t0" "$(now)")")
     done
