@@ -130,6 +130,16 @@ QString action(Code code)
     return QString();
 }
 
+bool fitsOn(const Product &product, qint64 cardBytes)
+{
+    return qint64(product.sizeInKb) * 1024 <= cardBytes;
+}
+
+QString tooLargeMessage()
+{
+    return QStringLiteral("You don't have enough space to download this chart onto the current SD card.");
+}
+
 QString note(Code code)
 {
     switch (code) {

@@ -42,6 +42,11 @@ QString action(Code code);
 // The note under the details.
 QString note(Code code);
 
+// Whether the product can be on a card of this many bytes at all: one larger
+// than the whole card is refused before the service binds it to the card.
+bool fitsOn(const Product &product, qint64 cardBytes);
+QString tooLargeMessage();
+
 // An RQ card's chart against the service's newest build of it.
 enum ChartStatus {
     UpdateInProgress = -1,

@@ -1,6 +1,7 @@
 #include "download/productjob.h"
 
 #include <QLoggingCategory>
+#include <QStorageInfo>
 
 #include "base/freedmemory.h"
 #include "card/cardfile.h"
@@ -8,6 +9,7 @@
 #include "card/proofledger.h"
 #include "card/sha1stream.h"
 #include "card/vmidfile.h"
+#include "catalogue/productstatus.h"
 #include "service/chartservice.h"
 
 Q_DECLARE_LOGGING_CATEGORY(lcJob)
@@ -29,6 +31,17 @@ ProductJob::ProductJob(ChartService *chartService, const Product &product, const
 
 void ProductJob::begin()
 {
+    // Activation binds a subscription to the card: a product that can never
+    // fit on it is refused first, from a script as from the window (which
+    // offers no button for it). Its free space is not judged here: what the
+    // card holds of the product already, or the user deletes, counts too.
+    const QStorageInfo storage(identity.root());
+    if (storage.isValid() && storage.bytesTotal() > 0 && !ProductStatus::fitsOn(item, storage.bytesTotal())) {
+        qCInfo(lcJob) << item.sku << "larger than the card:" << item.sizeInKb << "KiB," << storage.bytesTotal()
+                      << "bytes";
+        fail(JobError{JobError::CardFull, QString(), ProductStatus::tooLargeMessage()});
+        return;
+    }
     if (!moveTo(Stage::Activating))
         return;
     qCInfo(lcJob) << item.sku << "activate product";

@@ -596,8 +596,8 @@ void NewWindow::chooseProduct(int productId)
         showMessage(QStringLiteral("Please select an SD card."));
         return;
     }
-    if (card->state().isValid() && qint64(product.sizeInKb) * 1024 > card->state().totalBytes())
-        showMessage(QStringLiteral("You don't have enough space to download this chart onto the current SD card."));
+    if (card->state().isValid() && !ProductStatus::fitsOn(product, card->state().totalBytes()))
+        showMessage(ProductStatus::tooLargeMessage());
 }
 
 void NewWindow::showDetails()
@@ -613,7 +613,7 @@ void NewWindow::showDetails()
         return;
     }
     const CardState &state = card->state();
-    const bool fits = state.isValid() && qint64(product.sizeInKb) * 1024 <= state.totalBytes();
+    const bool fits = state.isValid() && ProductStatus::fitsOn(product, state.totalBytes());
     QString action;
     if (product.line == RqSd) {
         const bool onCard = rqPlan.product.productId == product.productId

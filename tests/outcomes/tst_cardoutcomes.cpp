@@ -67,6 +67,8 @@ Product legacyProduct(const QString &sku = productSku)
     product.sku = sku;
     product.name = sku;
     product.line = VelmoraRegion;
+    // What the catalogue says of VM-ARD-01's files (4,711,322 bytes).
+    product.sizeInKb = 4600;
     return product;
 }
 
@@ -281,6 +283,7 @@ void TestCardOutcomes::prepareFilesystem(const QString &setup)
     // build with room to spare.
     const QHash<QString, QString> sizes{{QStringLiteral("mounted"), QStringLiteral("size=64m")},
                                         {QStringLiteral("small"), QStringLiteral("size=2m")},
+                                        {QStringLiteral("full"), QStringLiteral("size=8m")},
                                         {QStringLiteral("tight"), QStringLiteral("size=708k")},
                                         {QStringLiteral("no room"), QStringLiteral("size=1m")},
                                         {QStringLiteral("data folder small"), QStringLiteral("size=1m")},
@@ -678,8 +681,13 @@ void TestCardOutcomes::outcome_data()
         << "kept" << QList<QJsonObject>{fault(QStringLiteral("close_after"), QStringLiteral("*tiles_0003.bin"), 1,
                                                   {{QStringLiteral("bytes"), 50000}})}
         << "alter when paused VMARD01/tiles_0001.bin" << "network " << resume;
-    row("card full") << "small" << QList<QJsonObject> {} << ""
+    // Large enough for the product, but the user's own files leave too
+    // little of it free: the run fills it, and goes on once there is room.
+    row("card full") << "full" << QList<QJsonObject> {} << ""
                      << "The SD card is full" << resume;
+    // Smaller than the product: refused before the service binds the
+    // product to the card, which stays as it was; a larger card takes it.
+    row("product larger than the card") << "small" << QList<QJsonObject>{} << "" << "enough space" << again;
     row("another product's card") << "another product" << QList<QJsonObject>{} << "" << "" << again;
     row("files wrong, long, short and missing")
         << "mixed" << QList<QJsonObject> { throttle(files, 1048576) } << ""
@@ -836,18 +844,21 @@ void TestCardOutcomes::outcome()
             QVERIFY2(watch->errors.join(QLatin1Char('\n')).contains(message),
                      qPrintable(watch->errors.join(QLatin1Char('\n'))));
         }
+        // Before the checks below ask the service what the card should hold.
+        if (message == QLatin1String("enough space"))
+            QVERIFY(service->requestLog(QStringLiteral("*ActivateProduct")).isEmpty());
         if (event.startsWith(QLatin1String("pull"))) {
             // Nothing was made where the card was, and the card comes back.
             QVERIFY(QDir(card).isEmpty());
             QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("--move"), parked, card}));
         }
         verifyNoWorse(before, rq);
-        if (message == QLatin1String("more free space")) {
+        if (message == QLatin1String("more free space") || message == QLatin1String("enough space")) {
             // Refused before anything was written, here or there.
             QCOMPARE(snapshot(card), before);
             QVERIFY(!QFileInfo::exists(appDataFolder + QStringLiteral("/staging")));
         }
-        if (setup == QLatin1String("small"))
+        if (setup == QLatin1String("small") || setup == QLatin1String("full"))
             QVERIFY(shell(
                 QStringLiteral("mount"), { QStringLiteral("-o"), QStringLiteral("remount,size=16m"), card }));
         if (setup.startsWith(QLatin1String("data folder ")))
@@ -929,8 +940,17 @@ void TestCardOutcomes::prepareProductCard(const QString &setup)
         QVERIFY(CardWriter(CardIdentity::fromRoot(card)).filesystem(&kind).ok());
         QCOMPARE(kind, CardFilesystem::Kind::ExFat);
     }
-    if (setup != QLatin1String("blank") && setup != QLatin1String("mounted")
-        && setup != QLatin1String("small")) {
+    if (setup == QLatin1String("small")) {
+        // Whether the run asked the service to activate.
+        QVERIFY(service->clearRequestLog());
+        return;
+    }
+    if (setup == QLatin1String("full")) {
+        // The user's own files on the card, which the tool leaves alone.
+        writeFile(card + QStringLiteral("/photos.bin"), QByteArray(6 * 1024 * 1024, 'p'));
+        return;
+    }
+    if (setup != QLatin1String("blank") && setup != QLatin1String("mounted")) {
         QVERIFY(finishProduct());
         QVERIFY(service->clearRequestLog());
     }
