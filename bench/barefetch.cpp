@@ -11,6 +11,12 @@
 // file read again. --prove-at-end flushes once after the last transfer and
 // only then reads back, on eight readers. What is left between the better of
 // the two and the tool is the engine's own cost.
+//
+// --disk-from SOURCE fetches nothing: it proves the files an earlier fetch
+// left in SOURCE as --prove does, written anew into FOLDER from memory by
+// CONCURRENCY writers. What the proof asks of the disk alone; no engine
+// that overlaps it perfectly with the transfers takes less than the longer
+// of the two.
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -19,9 +25,15 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "card/contentdigest.h"
 #include "card/sha1stream.h"
@@ -34,6 +46,7 @@ namespace {
 struct Entry
 {
     QUrl url;
+    QString name; // as the list gives it, relative to the folder
     QString path;
     QByteArray sha1;
 };
@@ -47,12 +60,69 @@ QList<Entry> readList(const QString &listPath, const QString &folder)
     while (!list.atEnd()) {
         const QList<QByteArray> fields = list.readLine().trimmed().split('\t');
         if (fields.size() >= 2) {
-            entries.append({QUrl(QString::fromUtf8(fields.at(0))),
-                            folder + QLatin1Char('/') + QString::fromUtf8(fields.at(1)),
+            const QString name = QString::fromUtf8(fields.at(1));
+            entries.append({QUrl(QString::fromUtf8(fields.at(0))), name, folder + QLatin1Char('/') + name,
                             fields.size() >= 3 ? fields.at(2) : QByteArray()});
         }
     }
     return entries;
+}
+
+// Every file's bytes are read from the source and their digests taken
+// before the clock starts, so that only the writing and the proof count.
+int proveFromMemory(const QList<Entry> &entries, const QString &source, const QString &folder, int concurrency)
+{
+    std::vector<QByteArray> bytes(size_t(entries.size()));
+    std::vector<ContentDigest::Value> digests(size_t(entries.size()));
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        QFile file(source + QLatin1Char('/') + entries.at(i).name);
+        if (!file.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "error=cannot read %s\n", qPrintable(file.fileName()));
+            return 2;
+        }
+        bytes[size_t(i)] = file.readAll();
+        ContentDigest digest;
+        digest.update(bytes[size_t(i)].constData(), bytes[size_t(i)].size());
+        digests[size_t(i)] = digest.value();
+        QDir().mkpath(QFileInfo(entries.at(i).path).path());
+    }
+    ::sync();
+
+    Prover prover(folder, false);
+    std::atomic<qsizetype> next{0};
+    std::atomic<int> failed{0};
+    QElapsedTimer clock;
+    clock.start();
+    const auto write = [&] {
+        for (qsizetype at; (at = next++) < entries.size();) {
+            const QByteArray &data = bytes[size_t(at)];
+            const int fd = ::open(QFile::encodeName(entries.at(at).path).constData(),
+                                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            bool written = fd >= 0;
+            // In the pieces a transfer hands over.
+            constexpr qsizetype piece = 64 * 1024;
+            for (qsizetype done = 0; written && done < data.size();) {
+                const ssize_t wrote = ::write(fd, data.constData() + done, size_t(qMin(piece, data.size() - done)));
+                written = wrote > 0;
+                done += qMax<ssize_t>(wrote, 0);
+            }
+            if (fd >= 0)
+                written = ::close(fd) == 0 && written;
+            if (written)
+                prover.ended(entries.at(at).path, digests[size_t(at)]);
+            else
+                ++failed;
+        }
+    };
+    std::vector<std::thread> writers(size_t(qMax(1, concurrency)));
+    for (std::thread &writer : writers)
+        writer = std::thread(write);
+    for (std::thread &writer : writers)
+        writer.join();
+    failed += prover.finish();
+    std::printf("sample_s=%.3f\nwall_s=%.3f\nfiles=%lld\nfailed=%d\n", prover.sampleSeconds(),
+                double(clock.nsecsElapsed()) / 1e9, static_cast<long long>(entries.size()), failed.load());
+    return failed == 0 ? 0 : 1;
 }
 
 } // namespace
@@ -61,10 +131,12 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const QString mode = args.size() == 5 ? args.at(4) : QString();
+    const QString mode = args.size() >= 5 ? args.at(4) : QString();
     const bool prove = mode == QLatin1String("--prove") || mode == QLatin1String("--prove-at-end");
-    if (args.size() != 4 && !prove) {
-        std::fputs("usage: quorvel-bare-fetch LIST FOLDER CONCURRENCY [--prove | --prove-at-end]\n", stderr);
+    const bool diskOnly = mode == QLatin1String("--disk-from") && args.size() == 6;
+    if (args.size() != 4 && !(prove && args.size() == 5) && !diskOnly) {
+        std::fputs("usage: quorvel-bare-fetch LIST FOLDER CONCURRENCY [--prove | --prove-at-end | --disk-from SOURCE]\n",
+                   stderr);
         return 2;
     }
     ExtraCaTrust::installFromEnvironment();
@@ -76,6 +148,8 @@ int main(int argc, char *argv[])
     }
 
     QDir().mkpath(args.at(2));
+    if (diskOnly)
+        return proveFromMemory(entries, args.at(5), args.at(2), concurrency);
     std::unique_ptr<Prover> prover;
     if (prove)
         prover = std::make_unique<Prover>(args.at(2), mode == QLatin1String("--prove-at-end"));

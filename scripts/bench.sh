@@ -376,7 +376,7 @@ fetch_workload() {
     # Each tool runs $repeats times, interleaved, and its best time counts:
     # on a shared machine the slow runs measure the neighbours, not the tool.
     local ours= aria= curlt= aria_durable= curl_durable= nosync= noverify= noreadback= readback= n= r t0 t1
-    local bare= disk_read= disk_copy= bare_cpu= proven= proven_cpu= proven_floor= mode b0 busy
+    local bare= disk_read= disk_copy= disk_proof= bare_cpu= proven= proven_cpu= proven_floor= mode b0 busy
     for r in $(seq "$repeats"); do
         # The read-back from the card is on by default and can be turned off
         # in config.ini: both figures are printed.
@@ -430,6 +430,14 @@ fetch_workload() {
         bare_cpu=$(smaller "${bare_cpu:-1e9}" "$(busy_since "$b0")")
         bare=$(smaller "${bare:-1e9}" "$(field wall_s "$work/$label.bare")")
         check_card "$list" "$work/bare" || { echo "error=$label: the bare Qt fetcher's files differ" >&2; exit 1; }
+        # The same proof with no network: those files written again from
+        # memory and proven, what the proof asks of the disk by itself.
+        discard "$work/disk"
+        sync
+        "$bare_bin" "$list" "$work/disk" "$n" --disk-from "$work/bare" >"$work/$label.disk" 2>/dev/null ||
+            { echo "error=$label: the disk's own proof failed" >&2; exit 1; }
+        disk_proof=$(smaller "${disk_proof:-1e9}" "$(field wall_s "$work/$label.disk")")
+        discard "$work/disk"
         discard "$work/bare"
 
         # The same fetcher proving the small files as the tool does and
@@ -521,12 +529,16 @@ fetch_workload() {
     echo "${label}_qt_bare_machine_cpu_s=$bare_cpu"
     echo "ratio_${label}_qt_bare_durable=$(ratio "$bare" "$best_durable")"
     # The least any engine on Qt's stack that proves every file can take
-    # here: the bare fetcher's own time, the disk writing and reading every
-    # byte at once (big product), and the CPU the proving fetcher needed
+    # here: the bare fetcher's own time, the proof's own disk work with no
+    # network, the disk writing and reading every byte at once (big
+    # product), and the CPU the proving fetcher needed
     # before its last write shared out over every core, plus its look after
     # the last write (small files). A target below floor / peer is out of
     # reach on this machine.
     local floor=$bare
+    echo "${label}_disk_proof_s=$disk_proof"
+    echo "ratio_${label}_disk_proof_qt_bare=$(ratio "$disk_proof" "$bare")"
+    floor=$(larger "$floor" "$disk_proof")
     [ -z "$disk_copy" ] || {
         echo "${label}_disk_write_and_read_s=$disk_copy"
         floor=$(larger "$floor" "$disk_copy")
