@@ -81,9 +81,7 @@ int proveFromMemory(const QList<Entry> &entries, const QString &source, const QS
             return 2;
         }
         bytes[size_t(i)] = file.readAll();
-        ContentDigest digest;
-        digest.update(bytes[size_t(i)].constData(), bytes[size_t(i)].size());
-        digests[size_t(i)] = digest.value();
+        digests[size_t(i)] = ContentDigest::of(bytes[size_t(i)].constData(), bytes[size_t(i)].size());
         QDir().mkpath(QFileInfo(entries.at(i).path).path());
     }
     ::sync();
