@@ -385,6 +385,7 @@ void TestCli::runs_data()
     // "product" or "rq": what the card must hold at the end, byte for byte;
     // "kept": the product, and the last run fetched none of its files;
     // "resumed": the product, and the last run asked for the rest of a file.
+    // "not activated": the last run never asked the service to activate.
     QTest::addColumn<QString>("check");
 
     const QString json = QStringLiteral("--json");
@@ -452,6 +453,16 @@ void TestCli::runs_data()
                { cardsJson, {}, {}, {}, 0, 0,
                    { "\"state\":\"complete\"", "{\"event\":\"done\",\"cards\":1}" } } }
         << "product";
+    // The catalogue says TEST-VM-BIG is larger than any disk: nothing is
+    // offered for it, and a download is refused before the activation.
+    QTest::newRow("product larger than the card")
+        << "velmora"
+        << QList<Step> { { products, {}, {}, {}, 0, 0,
+                             { "\"action\":\"\",\"line\":\"velmora_region\",\"name\":\"Test Velmora Ocean\"" } },
+               { { json, QStringLiteral("download"), QStringLiteral("TEST-VM-BIG"), QStringLiteral("--card") }, {},
+                   {}, {}, 0, ExitStatus::Card,
+                   { "\"kind\":\"card-full\"", "enough space to download this chart" } } }
+        << "not activated";
     QTest::newRow("product of another line")
         << "velmora"
         << QList<Step> { { { json, QStringLiteral("download"), QStringLiteral("TEST-TV-1"),
@@ -604,6 +615,8 @@ void TestCli::runs()
     }
 
     const QJsonArray fetched = service.requestLog(productFiles);
+    if (check == QLatin1String("not activated"))
+        QVERIFY(service.requestLog(QStringLiteral("*ActivateProduct")).isEmpty());
     if (check == QLatin1String("kept")) {
         QVERIFY2(fetched.isEmpty(), "the second run fetched files the card already held");
     } else if (check == QLatin1String("resumed")) {
