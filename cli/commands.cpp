@@ -335,10 +335,7 @@ int Commands::products()
             } else {
                 const ProductStatus::Code of = ProductStatus::of(product, state, cardLine);
                 status = ProductStatus::word(of);
-                // As in the window: nothing is offered for a product that
-                // can never fit on the card (a download says why).
-                if (!state.isValid() || ProductStatus::fitsOn(product, state.totalBytes()))
-                    action = ProductStatus::action(of);
+                action = ProductStatus::offeredAction(product, state, of);
             }
             const QString size = Utilities::kbToReadable(product.sizeInKb);
             printer.event({ { QStringLiteral("event"), QStringLiteral("product") },

@@ -140,6 +140,11 @@ QString tooLargeMessage()
     return QStringLiteral("You don't have enough space to download this chart onto the current SD card.");
 }
 
+QString offeredAction(const Product &product, const CardState &card, Code code)
+{
+    return card.isValid() && fitsOn(product, card.totalBytes()) ? action(code) : QString();
+}
+
 QString note(Code code)
 {
     switch (code) {

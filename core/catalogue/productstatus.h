@@ -46,6 +46,9 @@ QString note(Code code);
 // than the whole card is refused before the service binds it to the card.
 bool fitsOn(const Product &product, qint64 cardBytes);
 QString tooLargeMessage();
+// The button's word for the product on this card: none for a card that
+// cannot be read or could never hold the product.
+QString offeredAction(const Product &product, const CardState &card, Code code);
 
 // An RQ card's chart against the service's newest build of it.
 enum ChartStatus {

@@ -613,7 +613,6 @@ void NewWindow::showDetails()
         return;
     }
     const CardState &state = card->state();
-    const bool fits = state.isValid() && ProductStatus::fitsOn(product, state.totalBytes());
     QString action;
     if (product.line == RqSd) {
         const bool onCard = rqPlan.product.productId == product.productId
@@ -631,8 +630,7 @@ void NewWindow::showDetails()
         const ProductStatus::Code code = ProductStatus::of(product, state, cardLine());
         details->showProduct(product, infos->has(product.sku) ? &info : nullptr, infos->picture(product.sku), code,
                              ProductStatus::counts(product, state));
-        if (fits)
-            action = ProductStatus::action(code);
+        action = ProductStatus::offeredAction(product, state, code);
     }
     details->offer(control->busy() || !card->hasCard() ? QString() : action);
 }
