@@ -17,6 +17,14 @@
 // CONCURRENCY writers. What the proof asks of the disk alone; no engine
 // that overlaps it perfectly with the transfers takes less than the longer
 // of the two.
+//
+// --fetch-beside-disk-from SOURCE does both at once: the disk's proof as
+// above and, from the same instant, the fetch of every file with its SHA-1
+// and digest taken as --prove takes them, the bytes then dropped. That is
+// the proving fetcher's whole work with no order between its parts: no
+// file waits for its own bytes before it is flushed and read back, and the
+// look after the last write still comes last. No engine that does that
+// work on this machine takes less.
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -68,9 +76,77 @@ QList<Entry> readList(const QString &listPath, const QString &folder)
     return entries;
 }
 
+// Fetches every entry, N at a time, into its file; with keep false the bytes
+// are hashed as the proof hashes them and dropped.
+int fetchAll(const QList<Entry> &entries, int concurrency, Prover *prover, bool keep)
+{
+    QNetworkAccessManager manager;
+    qsizetype next = 0;
+    int running = 0;
+    int failed = 0;
+    std::function<void()> startMore = [&] {
+        while (running < concurrency && next < entries.size()) {
+            const Entry entry = entries.at(next++);
+            QDir().mkpath(QFileInfo(entry.path).path());
+            auto file = std::make_shared<QFile>(keep ? entry.path : QStringLiteral("/dev/null"));
+            if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+                ++failed;
+                continue;
+            }
+            ++running;
+            // The request the tool sends, HTTP/2 allowed or not alike.
+            QNetworkReply *reply = manager.get(ChartService::fileRequest(entry.url.toString()));
+            reply->setReadBufferSize(1 << 20);
+            // The tool's own SHA-1 and digest, so that only the engine
+            // around them differs.
+            std::shared_ptr<Sha1Stream> sha1;
+            std::shared_ptr<ContentDigest> digest;
+            if (prover || !keep) {
+                sha1 = std::make_shared<Sha1Stream>();
+                digest = std::make_shared<ContentDigest>();
+            }
+            const auto drain = [reply, file, sha1, digest, keep] {
+                char piece[64 * 1024];
+                for (qint64 got; (got = reply->read(piece, sizeof piece)) > 0;) {
+                    if (keep)
+                        file->write(piece, got);
+                    if (sha1) {
+                        sha1->update(piece, got);
+                        digest->update(piece, got);
+                    }
+                }
+            };
+            QObject::connect(reply, &QNetworkReply::readyRead, drain);
+            QObject::connect(reply, &QNetworkReply::finished, [&, reply, file, drain, sha1, digest, entry] {
+                drain();
+                if (reply->error() != QNetworkReply::NoError)
+                    ++failed;
+                file->close();
+                if (sha1) {
+                    if (!Sha1Stream::sameDigest(sha1->hexDigest(), entry.sha1))
+                        ++failed;
+                    else if (prover)
+                        prover->ended(entry.path, digest->value());
+                }
+                reply->deleteLater();
+                --running;
+                if (running == 0 && next == entries.size())
+                    QCoreApplication::quit();
+                else
+                    startMore();
+            });
+        }
+    };
+    startMore();
+    if (running > 0)
+        QCoreApplication::exec();
+    return failed;
+}
+
 // Every file's bytes are read from the source and their digests taken
 // before the clock starts, so that only the writing and the proof count.
-int proveFromMemory(const QList<Entry> &entries, const QString &source, const QString &folder, int concurrency)
+int proveFromMemory(const QList<Entry> &entries, const QString &source, const QString &folder, int concurrency,
+                    bool besideFetch)
 {
     std::vector<QByteArray> bytes(size_t(entries.size()));
     std::vector<ContentDigest::Value> digests(size_t(entries.size()));
@@ -115,9 +191,16 @@ int proveFromMemory(const QList<Entry> &entries, const QString &source, const QS
     std::vector<std::thread> writers(size_t(qMax(1, concurrency)));
     for (std::thread &writer : writers)
         writer = std::thread(write);
+    double fetchTook = 0;
+    if (besideFetch) {
+        failed += fetchAll(entries, concurrency, nullptr, false);
+        fetchTook = double(clock.nsecsElapsed()) / 1e9;
+    }
     for (std::thread &writer : writers)
         writer.join();
     failed += prover.finish();
+    if (besideFetch)
+        std::printf("fetch_s=%.3f\n", fetchTook);
     std::printf("sample_s=%.3f\nwall_s=%.3f\nfiles=%lld\nfailed=%d\n", prover.sampleSeconds(),
                 double(clock.nsecsElapsed()) / 1e9, static_cast<long long>(entries.size()), failed.load());
     return failed == 0 ? 0 : 1;
@@ -131,9 +214,11 @@ int main(int argc, char *argv[])
     const QStringList args = app.arguments();
     const QString mode = args.size() >= 5 ? args.at(4) : QString();
     const bool prove = mode == QLatin1String("--prove") || mode == QLatin1String("--prove-at-end");
-    const bool diskOnly = mode == QLatin1String("--disk-from") && args.size() == 6;
+    const bool besideFetch = mode == QLatin1String("--fetch-beside-disk-from");
+    const bool diskOnly = (besideFetch || mode == QLatin1String("--disk-from")) && args.size() == 6;
     if (args.size() != 4 && !(prove && args.size() == 5) && !diskOnly) {
-        std::fputs("usage: quorvel-bare-fetch LIST FOLDER CONCURRENCY [--prove | --prove-at-end | --disk-from SOURCE]\n",
+        std::fputs("usage: quorvel-bare-fetch LIST FOLDER CONCURRENCY [--prove | --prove-at-end | --disk-from SOURCE |\n"
+                   "                          --fetch-beside-disk-from SOURCE]\n",
                    stderr);
         return 2;
     }
@@ -147,73 +232,16 @@ int main(int argc, char *argv[])
 
     QDir().mkpath(args.at(2));
     if (diskOnly)
-        return proveFromMemory(entries, args.at(5), args.at(2), concurrency);
+        return proveFromMemory(entries, args.at(5), args.at(2), concurrency, besideFetch);
     std::unique_ptr<Prover> prover;
     if (prove)
         prover = std::make_unique<Prover>(args.at(2), mode == QLatin1String("--prove-at-end"));
 
-    QNetworkAccessManager manager;
-    qsizetype next = 0;
-    int running = 0;
-    int failed = 0;
     QElapsedTimer clock;
     clock.start();
-    std::function<void()> startMore = [&] {
-        while (running < concurrency && next < entries.size()) {
-            const Entry entry = entries.at(next++);
-            QDir().mkpath(QFileInfo(entry.path).path());
-            auto file = std::make_shared<QFile>(entry.path);
-            if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-                ++failed;
-                continue;
-            }
-            ++running;
-            // The request the tool sends, HTTP/2 allowed or not alike.
-            QNetworkReply *reply = manager.get(ChartService::fileRequest(entry.url.toString()));
-            reply->setReadBufferSize(1 << 20);
-            // The tool's own SHA-1 and digest, so that only the engine
-            // around them differs.
-            std::shared_ptr<Sha1Stream> sha1;
-            std::shared_ptr<ContentDigest> digest;
-            if (prover) {
-                sha1 = std::make_shared<Sha1Stream>();
-                digest = std::make_shared<ContentDigest>();
-            }
-            const auto drain = [reply, file, sha1, digest] {
-                char piece[64 * 1024];
-                for (qint64 got; (got = reply->read(piece, sizeof piece)) > 0;) {
-                    file->write(piece, got);
-                    if (sha1) {
-                        sha1->update(piece, got);
-                        digest->update(piece, got);
-                    }
-                }
-            };
-            QObject::connect(reply, &QNetworkReply::readyRead, drain);
-            QObject::connect(reply, &QNetworkReply::finished, [&, reply, file, drain, sha1, digest, entry] {
-                drain();
-                if (reply->error() != QNetworkReply::NoError)
-                    ++failed;
-                file->close();
-                if (prover) {
-                    if (!Sha1Stream::sameDigest(sha1->hexDigest(), entry.sha1))
-                        ++failed;
-                    else
-                        prover->ended(entry.path, digest->value());
-                }
-                reply->deleteLater();
-                --running;
-                if (running == 0 && next == entries.size())
-                    app.quit();
-                else
-                    startMore();
-            });
-        }
-    };
-    startMore();
-    if (running > 0)
-        app.exec();
+    int failed = fetchAll(entries, concurrency, prover.get(), true);
     if (prover) {
+        std::printf("fetch_s=%.3f\n", double(clock.nsecsElapsed()) / 1e9);
         failed += prover->finish();
         std::printf("sample_s=%.3f\nsample_machine_cpu_s=%.3f\n", prover->sampleSeconds(),
                     prover->sampleBusySeconds());
