@@ -11,5 +11,12 @@ void BackgroundPriority::lowerCallingThread()
     thread_local bool lowered = false;
     if (lowered)
         return;
-    lowered = setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), niceness) == 0;
+    // Waiting for a pool's task that has not begun runs it on the waiting
+    // thread: a job or a transfer destroyed with its work still queued
+    // would otherwise leave the process's first thread, the window's (or
+    // the command line's), below its own work for good.
+    const pid_t self = pid_t(syscall(SYS_gettid));
+    if (self == getpid())
+        return;
+    lowered = setpriority(PRIO_PROCESS, id_t(self), niceness) == 0;
 }

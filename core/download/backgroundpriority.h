@@ -12,6 +12,7 @@ constexpr int niceness = 5;
 
 // Lowers the calling thread for the rest of its life: an unprivileged
 // process cannot raise it again, so only threads of the work's own call this.
+// The application's main thread is never lowered.
 void lowerCallingThread();
 
 } // namespace BackgroundPriority

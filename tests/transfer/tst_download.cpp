@@ -13,6 +13,10 @@
 
 #include <memory>
 
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include "base/startup.h"
 #include "chartserviceprocess.h"
 #include "download/download.h"
@@ -493,6 +497,10 @@ void TestDownload::destroyedWhileItsEndRuns()
     QTRY_VERIFY_WITH_TIMEOUT(deleted, 20000);
     QVERIFY(QFileInfo(path).size() >= size);
     QCOMPARE(ranges(trailedFile).size(), 1);
+    // Waiting for an end that had not begun ran it on this thread, as it
+    // would on the window's: the window must not end up below its own work.
+    QCOMPARE(sched_getscheduler(0), SCHED_OTHER);
+    QCOMPARE(getpriority(PRIO_PROCESS, id_t(gettid())), 0);
 }
 
 // The transfer thread's reports come gathered (each one alone woke the
