@@ -1,5 +1,6 @@
 #include "download/backgroundpriority.h"
 
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -19,4 +20,8 @@ void BackgroundPriority::lowerCallingThread()
     if (self == getpid())
         return;
     lowered = setpriority(PRIO_PROCESS, id_t(self), niceness) == 0;
+    // Keeps the niceness just set. Where the system refuses, the thread
+    // still runs below the window by its niceness alone.
+    const sched_param none{};
+    sched_setscheduler(0, SCHED_BATCH, &none);
 }

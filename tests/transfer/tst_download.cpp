@@ -19,6 +19,7 @@
 
 #include "base/startup.h"
 #include "chartserviceprocess.h"
+#include "download/backgroundpriority.h"
 #include "download/download.h"
 #include "download/transferrunner.h"
 #include "download/transferworker.h"
@@ -64,6 +65,21 @@ Download *downloadOf(const QJsonObject &r)
 {
     return new Download(fileRecord(r), r.value(QStringLiteral("dir")).toString(),
         r.value(QStringLiteral("end_point")).toString(), r.value(QStringLiteral("cdn_end_point")).toString());
+}
+
+// The scheduling policy and niceness of this process's thread of that name.
+bool threadPriority(const QByteArray &name, int *policy, int *niceness)
+{
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(tid + QStringLiteral("/comm")));
+        if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != name)
+            continue;
+        *policy = sched_getscheduler(pid_t(tid.toInt()));
+        *niceness = getpriority(PRIO_PROCESS, id_t(tid.toInt()));
+        return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -529,6 +545,8 @@ void TestDownload::runnerReportsTogetherInOrder()
     qint64 finishedBytes = 0;
     QStringList finished;
     QStringList failures;
+    int transferPolicy = -1;
+    int transferNiceness = 0;
     // Reports handed over together reach this thread one right after the
     // other; a report sent by itself comes after a pause.
     QElapsedTimer clock;
@@ -552,6 +570,8 @@ void TestDownload::runnerReportsTogetherInOrder()
     });
     connect(&runner, &TransferRunner::finished, this, [&](const QString &file) {
         delivered();
+        if (finished.isEmpty())
+            QVERIFY(threadPriority("transfers", &transferPolicy, &transferNiceness));
         finished << file;
         finishedBytes += sizes.value(file);
         QVERIFY2(counted >= finishedBytes, qPrintable(file));
@@ -583,6 +603,10 @@ void TestDownload::runnerReportsTogetherInOrder()
     expected.sort();
     finished.sort();
     QCOMPARE(finished, expected);
+    // The transfers run below the window, as a batch thread that takes no
+    // core from a running one when it wakes.
+    QCOMPARE(transferPolicy, SCHED_BATCH);
+    QCOMPARE(transferNiceness, BackgroundPriority::niceness);
 }
 
 QTEST_GUILESS_MAIN(TestDownload)
