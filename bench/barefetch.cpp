@@ -87,11 +87,14 @@ int fetchAll(const QList<Entry> &entries, int concurrency, Prover *prover, bool 
     std::function<void()> startMore = [&] {
         while (running < concurrency && next < entries.size()) {
             const Entry entry = entries.at(next++);
-            QDir().mkpath(QFileInfo(entry.path).path());
-            auto file = std::make_shared<QFile>(keep ? entry.path : QStringLiteral("/dev/null"));
-            if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-                ++failed;
-                continue;
+            std::shared_ptr<QFile> file;
+            if (keep) {
+                QDir().mkpath(QFileInfo(entry.path).path());
+                file = std::make_shared<QFile>(entry.path);
+                if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+                    ++failed;
+                    continue;
+                }
             }
             ++running;
             // The request the tool sends, HTTP/2 allowed or not alike.
@@ -105,10 +108,10 @@ int fetchAll(const QList<Entry> &entries, int concurrency, Prover *prover, bool 
                 sha1 = std::make_shared<Sha1Stream>();
                 digest = std::make_shared<ContentDigest>();
             }
-            const auto drain = [reply, file, sha1, digest, keep] {
+            const auto drain = [reply, file, sha1, digest] {
                 char piece[64 * 1024];
                 for (qint64 got; (got = reply->read(piece, sizeof piece)) > 0;) {
-                    if (keep)
+                    if (file)
                         file->write(piece, got);
                     if (sha1) {
                         sha1->update(piece, got);
@@ -121,7 +124,8 @@ int fetchAll(const QList<Entry> &entries, int concurrency, Prover *prover, bool 
                 drain();
                 if (reply->error() != QNetworkReply::NoError)
                     ++failed;
-                file->close();
+                if (file)
+                    file->close();
                 if (sha1) {
                     if (!Sha1Stream::sameDigest(sha1->hexDigest(), entry.sha1))
                         ++failed;
