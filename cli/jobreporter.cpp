@@ -103,6 +103,11 @@ void JobReporter::handleError(const JobError &error)
     printer->event({ { QStringLiteral("event"), QStringLiteral("error") },
         { QStringLiteral("kind"), JobError::kindName(error.kind) }, { QStringLiteral("file"), error.file },
         { QStringLiteral("message"), error.message } });
-    printer->error(error.file.isEmpty() ? QStringLiteral("error: %1").arg(error.message)
-                                        : QStringLiteral("error: %1: %2").arg(error.file, error.message));
+    // Most messages name their file already; a second name in front only
+    // makes the line longer.
+    const bool named = error.file.isEmpty() || error.message.contains(error.file);
+    printer->error(named ? QStringLiteral("error: %1").arg(error.message)
+                         : QStringLiteral("error: %1: %2").arg(error.file, error.message));
+    if (!shownMessages.contains(error.message))
+        shownMessages.append(error.message);
 }

@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include "download/job.h"
 
@@ -22,6 +23,10 @@ public:
 
     // The progress not yet shown, shown now (the job ends or stops).
     void flush();
+    // Errors told so far, and whether this one was among them: the closing
+    // line need not tell it again.
+    int errorsShown() const { return shownMessages.size(); }
+    bool hasShown(const JobError &error) const { return shownMessages.contains(error.message); }
 
 private:
     void handleStage(Job::Stage next);
@@ -38,4 +43,5 @@ private:
     // The stage the figures belong to: when the job tells of a new stage it
     // is already in it, and the last figures of the old one are still due.
     Job::Stage stage = Job::Stage::Ready;
+    QStringList shownMessages;
 };

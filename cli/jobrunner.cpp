@@ -36,7 +36,7 @@ int JobRunner::run()
     reporter.flush();
     printer->endBar();
     if (result != ExitStatus::Success)
-        reportRest();
+        reportRest(reporter);
     return result;
 }
 
@@ -111,16 +111,24 @@ void JobRunner::end(int code)
     loop.quit();
 }
 
-void JobRunner::reportRest()
+void JobRunner::reportRest(const JobReporter &reporter)
 {
     const JobError leading = job->leadingError();
+    // The error that ended the job was told as it happened: the closing line
+    // points to it rather than saying it twice.
+    QString why = leading.message.isEmpty()    ? QString()
+        : !reporter.hasShown(leading)          ? QStringLiteral(": %1").arg(leading.message)
+        : reporter.errorsShown() == 1          ? QStringLiteral(" (the error above)")
+                                               : QStringLiteral(" (the %1 errors above)").arg(reporter.errorsShown());
+    if (!why.endsWith(QLatin1Char('.')))
+        why.append(QLatin1Char('.'));
     if (job->stage() == Job::Stage::Failed || job->stage() == Job::Stage::Cancelled) {
         printer->event(
             { { QStringLiteral("event"), QStringLiteral("failed") }, { QStringLiteral("job"), jobKind },
                 { QStringLiteral("kind"),
                     JobError::kindName(leading.kind == JobError::None ? JobError::Other : leading.kind) },
                 { QStringLiteral("message"), leading.message } });
-        printer->error(QStringLiteral("%1 failed: %2").arg(jobKind, leading.message));
+        printer->error(QStringLiteral("%1 failed%2").arg(jobKind, why));
         return;
     }
     // Paused by the stop, or stopped at a stage that needs no pause, or
@@ -138,6 +146,5 @@ void JobRunner::reportRest()
     paused.insert(QStringLiteral("kind"), JobError::kindName(leading.kind));
     paused.insert(QStringLiteral("message"), leading.message);
     printer->event(paused);
-    printer->error(
-        QStringLiteral("%1 paused: %2\nRun the same command again to go on.").arg(jobKind, leading.message));
+    printer->error(QStringLiteral("%1 paused%2\nRun the same command again to go on.").arg(jobKind, why));
 }

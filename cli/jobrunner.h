@@ -7,6 +7,7 @@
 #include "card/cardwatcher.h"
 
 class Job;
+class JobReporter;
 class Printer;
 
 // Runs one job to where it rests (done, failed, paused) and turns that into
@@ -38,7 +39,7 @@ private:
     void handleStage();
     void applyStop();
     void end(int code);
-    void reportRest();
+    void reportRest(const JobReporter &reporter);
 
     Job *job;
     QString jobKind;

@@ -295,8 +295,16 @@ void TestCli::checkStream(const Step &step, const Result &result)
             qPrintable(QStringLiteral("\"%1\" not said in:\n%2%3")
                            .arg(text, QString::fromUtf8(result.out), QString::fromUtf8(result.err))));
     }
-    if (!step.arguments.contains(QStringLiteral("--json")))
+    if (!step.arguments.contains(QStringLiteral("--json"))) {
+        // Told as it happened, an error is not told again by the closing line.
+        for (const QByteArray &line : result.err.split('\n')) {
+            if (!line.startsWith("error: "))
+                continue;
+            const QByteArray message = line.mid(7);
+            QVERIFY2(result.err.count(message) == 1, result.err.constData());
+        }
         return;
+    }
 
     QVERIFY2(result.err.isEmpty(), result.err.constData());
     const QList<QByteArray> lines = result.out.trimmed().split('\n');
@@ -490,6 +498,12 @@ void TestCli::runs_data()
         << QList<Step> { { download, {}, {}, {}, 0, 0, {} },
                { verify, {}, {}, QStringLiteral("corrupt"), 0, ExitStatus::Verification,
                    { "\"kind\":\"mismatch\"" } } }
+        << "";
+    QTest::newRow("changed byte, as a person reads it")
+        << "velmora"
+        << QList<Step> { { download, {}, {}, {}, 0, 0, {} },
+               { verify.mid(1), {}, {}, QStringLiteral("corrupt"), 0, ExitStatus::Verification,
+                   { "error: \"TESTVM1/tiles_02.bin\" differs", "verify failed (the error above).\n" } } }
         << "";
     QTest::newRow("connection lost") << "velmora"
                                      << QList<Step> { { download, {},
