@@ -108,7 +108,5 @@ void JobReporter::handleError(const JobError &error)
     const bool named = error.file.isEmpty() || error.message.contains(error.file);
     printer->error(named ? QStringLiteral("error: %1").arg(error.message)
                          : QStringLiteral("error: %1: %2").arg(error.file, error.message));
-    ++shownCount;
-    if (!shownMessages.contains(error.message))
-        shownMessages.append(error.message);
+    shownMessages.append(error.message);
 }

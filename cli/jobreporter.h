@@ -25,7 +25,7 @@ public:
     void flush();
     // Errors told so far, and whether this one was among them: the closing
     // line need not tell it again.
-    int errorsShown() const { return shownCount; }
+    int errorsShown() const { return int(shownMessages.size()); }
     bool hasShown(const JobError &error) const { return shownMessages.contains(error.message); }
 
 private:
@@ -44,5 +44,4 @@ private:
     // is already in it, and the last figures of the old one are still due.
     Job::Stage stage = Job::Stage::Ready;
     QStringList shownMessages;
-    int shownCount = 0;
 };
