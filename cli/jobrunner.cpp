@@ -10,6 +10,22 @@
 
 Q_DECLARE_LOGGING_CATEGORY(lcCli)
 
+namespace {
+// What ends the closing line after "failed" or "paused". The error that ended
+// the job was told as it happened: the line points to it rather than saying
+// it twice.
+QString closingReason(const JobError &leading, const JobReporter &reporter)
+{
+    QString why = leading.message.isEmpty()    ? QString()
+        : !reporter.hasShown(leading)          ? QStringLiteral(": %1").arg(leading.message)
+        : reporter.errorsShown() == 1          ? QStringLiteral(" (the error above)")
+                                               : QStringLiteral(" (the %1 errors above)").arg(reporter.errorsShown());
+    if (!why.endsWith(QLatin1Char('.')))
+        why.append(QLatin1Char('.'));
+    return why;
+}
+} // namespace
+
 JobRunner::JobRunner(
     Job *observed, const QString &kind, const CardIdentity &card, Printer *output, QObject *parent)
     : QObject(parent)
@@ -114,21 +130,13 @@ void JobRunner::end(int code)
 void JobRunner::reportRest(const JobReporter &reporter)
 {
     const JobError leading = job->leadingError();
-    // The error that ended the job was told as it happened: the closing line
-    // points to it rather than saying it twice.
-    QString why = leading.message.isEmpty()    ? QString()
-        : !reporter.hasShown(leading)          ? QStringLiteral(": %1").arg(leading.message)
-        : reporter.errorsShown() == 1          ? QStringLiteral(" (the error above)")
-                                               : QStringLiteral(" (the %1 errors above)").arg(reporter.errorsShown());
-    if (!why.endsWith(QLatin1Char('.')))
-        why.append(QLatin1Char('.'));
     if (job->stage() == Job::Stage::Failed || job->stage() == Job::Stage::Cancelled) {
         printer->event(
             { { QStringLiteral("event"), QStringLiteral("failed") }, { QStringLiteral("job"), jobKind },
                 { QStringLiteral("kind"),
                     JobError::kindName(leading.kind == JobError::None ? JobError::Other : leading.kind) },
                 { QStringLiteral("message"), leading.message } });
-        printer->error(QStringLiteral("%1 failed%2").arg(jobKind, why));
+        printer->error(QStringLiteral("%1 failed%2").arg(jobKind, closingReason(leading, reporter)));
         return;
     }
     // Paused by the stop, or stopped at a stage that needs no pause, or
@@ -146,5 +154,6 @@ void JobRunner::reportRest(const JobReporter &reporter)
     paused.insert(QStringLiteral("kind"), JobError::kindName(leading.kind));
     paused.insert(QStringLiteral("message"), leading.message);
     printer->event(paused);
-    printer->error(QStringLiteral("%1 paused%2\nRun the same command again to go on.").arg(jobKind, why));
+    printer->error(QStringLiteral("%1 paused%2\nRun the same command again to go on.")
+                       .arg(jobKind, closingReason(leading, reporter)));
 }
