@@ -9,6 +9,7 @@
 #include "base/freedmemory.h"
 #include "base/logclock.h"
 #include "download/download.h"
+#include "download/readaheadproxyfactory.h"
 #include "card/cardwriter.h"
 #include "service/chartservice.h"
 
@@ -152,6 +153,19 @@ void TransferWorker::admitWaiting()
         peak.store(inFlight);
 }
 
+QNetworkAccessManager *TransferWorker::managerFor(const Download &download, const QString &url)
+{
+    if (download.size <= 0 || download.size >= bigFileSize || !url.startsWith(QLatin1String("http:"), Qt::CaseInsensitive))
+        return manager;
+    // Its own connections: a connection's socket reads ahead or not for
+    // its whole life.
+    if (!smallFilesManager) {
+        smallFilesManager = new QNetworkAccessManager(this);
+        smallFilesManager->setProxyFactory(new ReadAheadProxyFactory);
+    }
+    return smallFilesManager;
+}
+
 void TransferWorker::startDownload(Download *download)
 {
     if (!manager) {
@@ -195,7 +209,7 @@ void TransferWorker::startDownload(Download *download)
     }
     // A request is out again: whatever stopped the last one is over.
     download->state = Download::READY;
-    download->reply = manager->get(ChartService::fileRequest(url, range));
+    download->reply = managerFor(*download, url)->get(ChartService::fileRequest(url, range));
     download->reply->setProperty("id", download->file);
     download->connectResponse();
 }
@@ -384,5 +398,7 @@ void TransferWorker::shutdown(QThread *target)
     // Its replies go with it, and its own network thread ends.
     delete manager;
     manager = nullptr;
+    delete smallFilesManager;
+    smallFilesManager = nullptr;
     moveToThread(target);
 }

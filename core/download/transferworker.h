@@ -83,6 +83,7 @@ private:
     Download *downloadFor(int index);
     void connectDownload(Download *download);
     void startDownload(Download *download);
+    QNetworkAccessManager *managerFor(const Download &download, const QString &url);
     void admitWaiting();
     bool busy() const;
     TransferActivity activity() const;
@@ -110,6 +111,8 @@ private:
     QString endPoint;
     QString cdnEndPoint;
     QNetworkAccessManager *manager = nullptr;
+    // Files below bigFileSize over plain HTTP (ReadAheadProxyFactory).
+    QNetworkAccessManager *smallFilesManager = nullptr;
     QList<FileRecord> records;
     TransferQueue queue;
     // The orders of files queued but not yet admitted, where they say more

@@ -21,6 +21,7 @@
 #include "chartserviceprocess.h"
 #include "download/backgroundpriority.h"
 #include "download/download.h"
+#include "download/readaheadproxyfactory.h"
 #include "download/transferrunner.h"
 #include "download/transferworker.h"
 #include "card/cardwriter.h"
@@ -121,6 +122,8 @@ private slots:
     void init();
     void urlChoice_data();
     void urlChoice();
+    void proxyChoice_data();
+    void proxyChoice();
     void resumedDownload_data();
     void resumedDownload();
     void interruptedReply_data();
@@ -133,7 +136,9 @@ private slots:
 
 private:
     QJsonObject record(const QString &file = plainFile) const;
-    // Issues the request the way the transfer thread does.
+    // Issues the request the way the transfer thread does, through the
+    // connections that read ahead (its small files over plain HTTP) where
+    // the case says so.
     void issue(Download *d);
     // The Range header of every request for the file so far ("" for none).
     QStringList ranges(const QString &file = plainFile);
@@ -167,6 +172,8 @@ private:
     QHash<QString, QJsonObject> records; // the service's file list, by file
     QHash<QString, QByteArray> served; // each file's bytes, without its inline ones
     std::unique_ptr<QNetworkAccessManager> manager;
+    std::unique_ptr<QNetworkAccessManager> readAheadManager;
+    bool readAhead = false;
     std::unique_ptr<QTemporaryDir> card;
     QByteArray content; // the plain file
 };
@@ -195,6 +202,8 @@ void TestDownload::initTestCase()
     QCOMPARE(content.size(), 1500000);
     QVERIFY(served.value(trailedFile).size() >= 4 * Download::replyBufferSize);
     manager = std::make_unique<QNetworkAccessManager>();
+    readAheadManager = std::make_unique<QNetworkAccessManager>();
+    readAheadManager->setProxyFactory(new ReadAheadProxyFactory);
 }
 
 void TestDownload::init()
@@ -205,6 +214,7 @@ void TestDownload::init()
     cardWriter = std::make_shared<const CardWriter>(CardIdentity::fromRoot(card->path()));
     QVERIFY(service.clearFaults());
     QVERIFY(service.clearRequestLog());
+    readAhead = false;
 }
 
 QJsonObject TestDownload::record(const QString &file) const
@@ -221,7 +231,7 @@ void TestDownload::issue(Download *d)
         range = QStringLiteral("bytes=%1-%2").arg(d->offset).arg(d->size - 1);
     if (d->reply)
         d->reset();
-    d->reply = manager->get(ChartService::fileRequest(d->downloadPath(), range));
+    d->reply = (readAhead ? readAheadManager : manager)->get(ChartService::fileRequest(d->downloadPath(), range));
     d->connectResponse();
 }
 
@@ -277,6 +287,61 @@ void TestDownload::urlChoice()
     d.offset = offset;
     QVERIFY(r.value(QStringLiteral("end_point")) != r.value(QStringLiteral("cdn_end_point")));
     QCOMPARE(d.downloadPath(), r.value(expected).toString() + plainFile);
+}
+
+void TestDownload::proxyChoice_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QNetworkProxy>("userProxy"); // the application's; DefaultProxy: none set
+    QTest::addColumn<bool>("proxyForBareTcp"); // one for connections naming no protocol
+    QTest::addColumn<QNetworkProxy::ProxyType>("expected");
+
+    const QString plain = QStringLiteral("http://charts.example.invalid/VMARD01/tiles_0002.bin");
+    const QNetworkProxy none;
+    const QNetworkProxy http(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), 3128);
+    // "Default": the connection reads ahead, and its socket still goes
+    // straight to the server.
+    QTest::newRow("plain HTTP, no proxy") << plain << none << false << QNetworkProxy::DefaultProxy;
+    QTest::newRow("TLS, no proxy") << QStringLiteral("https://charts.example.invalid/f.bin") << none << false
+                                   << QNetworkProxy::NoProxy;
+    QTest::newRow("the user's HTTP proxy") << plain << http << false << QNetworkProxy::HttpProxy;
+    QTest::newRow("a proxy the socket alone would meet")
+        << plain << none << true << QNetworkProxy::NoProxy;
+    QTest::newRow("loopback, which no proxy serves")
+        << QStringLiteral("http://127.0.0.1:8080/f.bin") << http << false << QNetworkProxy::DefaultProxy;
+}
+
+// Small files read ahead only where that changes nothing about where the
+// connection goes: a proxy the user set, or one the socket would meet on
+// its own, keeps Qt's answer.
+void TestDownload::proxyChoice()
+{
+    QFETCH(QString, url);
+    QFETCH(QNetworkProxy, userProxy);
+    QFETCH(bool, proxyForBareTcp);
+    QFETCH(QNetworkProxy::ProxyType, expected);
+
+    struct BareTcpOnly : QNetworkProxyFactory
+    {
+        QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override
+        {
+            if (query.protocolTag().isEmpty())
+                return { QNetworkProxy(QNetworkProxy::Socks5Proxy, QStringLiteral("127.0.0.1"), 1080) };
+            return { QNetworkProxy(QNetworkProxy::NoProxy) };
+        }
+    };
+    const auto restore = qScopeGuard([] { QNetworkProxyFactory::setApplicationProxyFactory(nullptr); });
+    if (proxyForBareTcp)
+        QNetworkProxyFactory::setApplicationProxyFactory(new BareTcpOnly);
+    else
+        QNetworkProxy::setApplicationProxy(userProxy);
+
+    ReadAheadProxyFactory factory;
+    const QList<QNetworkProxy> chosen = factory.queryProxy(QNetworkProxyQuery(QUrl(url)));
+    QVERIFY(!chosen.isEmpty());
+    QCOMPARE(chosen.first().type(), expected);
+    if (expected == QNetworkProxy::HttpProxy)
+        QCOMPARE(chosen.first(), userProxy);
 }
 
 void TestDownload::resumedDownload_data()
@@ -355,21 +420,29 @@ void TestDownload::interruptedReply_data()
 {
     QTest::addColumn<QJsonObject>("armed");
     QTest::addColumn<QString>("message"); // empty: any; "-": no error at all
+    QTest::addColumn<bool>("readAhead");
 
-    QTest::newRow("connection closed mid-file")
-        << fault("close_after", { { QStringLiteral("bytes"), 600000 } }) << QString();
-    QTest::newRow("body ends early without error")
-        << fault("short_body", { { QStringLiteral("bytes"), 600000 } })
-        << QStringLiteral("The connection ended before the whole file arrived.");
-    QTest::newRow("stall longer than the watchdog")
-        << stallAfter(600000, 5) << QStringLiteral("Network Timeout");
-    QTest::newRow("stall before any header")
-        << fault("stall", { { QStringLiteral("seconds"), 5 } }) << QStringLiteral("Network Timeout");
-    QTest::newRow("stall shorter than the watchdog") << stallAfter(500000, 0.9) << QStringLiteral("-");
-    // A byte every few hundredths of a second is a stall: under 1 KiB in
-    // the watchdog's seconds.
-    QTest::newRow("trickle") << fault("throttle", { { QStringLiteral("bytes_per_second"), 100 } })
-                             << QStringLiteral("Network Timeout");
+    // Through both kinds of connection: one that reads ahead takes Qt's
+    // other path through the socket, which must break off the same way.
+    for (const bool through : { false, true }) {
+        const auto row = [through](const char *name) -> QTestData & {
+            return QTest::addRow("%s%s", name, through ? ", read ahead" : "");
+        };
+        row("connection closed mid-file") << fault("close_after", { { QStringLiteral("bytes"), 600000 } })
+                                          << QString() << through;
+        row("body ends early without error")
+            << fault("short_body", { { QStringLiteral("bytes"), 600000 } })
+            << QStringLiteral("The connection ended before the whole file arrived.") << through;
+        row("stall longer than the watchdog") << stallAfter(600000, 5) << QStringLiteral("Network Timeout")
+                                              << through;
+        row("stall before any header") << fault("stall", { { QStringLiteral("seconds"), 5 } })
+                                       << QStringLiteral("Network Timeout") << through;
+        row("stall shorter than the watchdog") << stallAfter(500000, 0.9) << QStringLiteral("-") << through;
+        // A byte every few hundredths of a second is a stall: under 1 KiB in
+        // the watchdog's seconds.
+        row("trickle") << fault("throttle", { { QStringLiteral("bytes_per_second"), 100 } })
+                       << QStringLiteral("Network Timeout") << through;
+    }
 }
 
 // A reply that breaks off leaves the bytes before the break on the card,
@@ -378,6 +451,8 @@ void TestDownload::interruptedReply()
 {
     QFETCH(QJsonObject, armed);
     QFETCH(QString, message);
+    QFETCH(bool, readAhead);
+    this->readAhead = readAhead;
 
     Watched w(record());
     QVERIFY(service.addFault(armed));
