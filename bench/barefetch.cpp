@@ -4,6 +4,11 @@
 // syncing, no hashing, no card: what is left between it and curl is the
 // stack's own.
 //
+// --read-ahead fetches the same way through connections that read ahead,
+// as the tool fetches its small files over plain HTTP
+// (ReadAheadProxyFactory): Qt's stack as the tool uses it, still doing
+// nothing else. Every mode below that fetches does so too.
+//
 // With --prove it also proves the files as the tool does, and does nothing
 // else: SHA-1 and the written bytes' digest as they arrive, one syncfs for
 // every batch of ended files, each file read back past the page cache beside
@@ -45,6 +50,7 @@
 
 #include "card/contentdigest.h"
 #include "card/sha1stream.h"
+#include "download/readaheadproxyfactory.h"
 #include "prover.h"
 #include "service/chartservice.h"
 #include "service/extracatrust.h"
@@ -78,9 +84,11 @@ QList<Entry> readList(const QString &listPath, const QString &folder)
 
 // Fetches every entry, N at a time, into its file; with keep false the bytes
 // are hashed as the proof hashes them and dropped.
-int fetchAll(const QList<Entry> &entries, int concurrency, Prover *prover, bool keep)
+int fetchAll(const QList<Entry> &entries, int concurrency, Prover *prover, bool keep, bool readAhead)
 {
     QNetworkAccessManager manager;
+    if (readAhead)
+        manager.setProxyFactory(new ReadAheadProxyFactory);
     qsizetype next = 0;
     int running = 0;
     int failed = 0;
@@ -197,7 +205,7 @@ int proveFromMemory(const QList<Entry> &entries, const QString &source, const QS
         writer = std::thread(write);
     double fetchTook = 0;
     if (besideFetch) {
-        failed += fetchAll(entries, concurrency, nullptr, false);
+        failed += fetchAll(entries, concurrency, nullptr, false, true);
         fetchTook = double(clock.nsecsElapsed()) / 1e9;
     }
     for (std::thread &writer : writers)
@@ -218,11 +226,12 @@ int main(int argc, char *argv[])
     const QStringList args = app.arguments();
     const QString mode = args.size() >= 5 ? args.at(4) : QString();
     const bool prove = mode == QLatin1String("--prove") || mode == QLatin1String("--prove-at-end");
+    const bool readAhead = prove || mode == QLatin1String("--read-ahead");
     const bool besideFetch = mode == QLatin1String("--fetch-beside-disk-from");
     const bool diskOnly = (besideFetch || mode == QLatin1String("--disk-from")) && args.size() == 6;
-    if (args.size() != 4 && !(prove && args.size() == 5) && !diskOnly) {
-        std::fputs("usage: quorvel-bare-fetch LIST FOLDER CONCURRENCY [--prove | --prove-at-end | --disk-from SOURCE |\n"
-                   "                          --fetch-beside-disk-from SOURCE]\n",
+    if (args.size() != 4 && !(readAhead && args.size() == 5) && !diskOnly) {
+        std::fputs("usage: quorvel-bare-fetch LIST FOLDER CONCURRENCY [--read-ahead | --prove | --prove-at-end |\n"
+                   "                          --disk-from SOURCE | --fetch-beside-disk-from SOURCE]\n",
                    stderr);
         return 2;
     }
@@ -243,7 +252,7 @@ int main(int argc, char *argv[])
 
     QElapsedTimer clock;
     clock.start();
-    int failed = fetchAll(entries, concurrency, prover.get(), true);
+    int failed = fetchAll(entries, concurrency, prover.get(), true, readAhead);
     if (prover) {
         std::printf("fetch_s=%.3f\n", double(clock.nsecsElapsed()) / 1e9);
         failed += prover->finish();

@@ -377,6 +377,7 @@ fetch_workload() {
     # on a shared machine the slow runs measure the neighbours, not the tool.
     local ours= aria= curlt= aria_durable= curl_durable= nosync= noverify= noreadback= readback= n= r t0 t1
     local bare= disk_read= disk_copy= disk_proof= unordered= bare_cpu= proven= proven_cpu= proven_floor= mode b0 busy
+    local read_ahead=
     for r in $(seq "$repeats"); do
         # The read-back from the card is on by default and can be turned off
         # in config.ini: both figures are printed.
@@ -430,6 +431,17 @@ fetch_workload() {
         bare_cpu=$(smaller "${bare_cpu:-1e9}" "$(busy_since "$b0")")
         bare=$(smaller "${bare:-1e9}" "$(field wall_s "$work/$label.bare")")
         check_card "$list" "$work/bare" || { echo "error=$label: the bare Qt fetcher's files differ" >&2; exit 1; }
+        # The same stack as the tool uses it for small files over plain HTTP
+        # (connections that read ahead), still doing nothing else: how much
+        # of the proof's cost that takes back.
+        if [ "$3" = many ] && [ -z "$suffix" ]; then
+            discard "$work/bare"
+            sync
+            "$bare_bin" "$list" "$work/bare" "$n" --read-ahead >"$work/$label.read_ahead" 2>/dev/null ||
+                { echo "error=$label: the bare Qt fetcher failed to read ahead" >&2; exit 1; }
+            read_ahead=$(smaller "${read_ahead:-1e9}" "$(field wall_s "$work/$label.read_ahead")")
+            check_card "$list" "$work/bare" || { echo "error=$label: the read-ahead fetcher's files differ" >&2; exit 1; }
+        fi
         # The same proof with no network: those files written again from
         # memory and proven, what the proof asks of the disk by itself.
         discard "$work/disk"
@@ -539,6 +551,11 @@ fetch_workload() {
     # Everything the proof adds to what the stack itself costs.
     echo "ratio_${label}_proof_cost=$(ratio "$ours" "$bare")"
     echo "${label}_qt_bare_machine_cpu_s=$bare_cpu"
+    [ -z "$read_ahead" ] || {
+        echo "${label}_qt_read_ahead_s=$read_ahead"
+        echo "ratio_${label}_qt_read_ahead_bare=$(ratio "$read_ahead" "$bare")"
+        echo "ratio_${label}_proof_cost_read_ahead=$(ratio "$ours" "$read_ahead")"
+    }
     echo "ratio_${label}_qt_bare_durable=$(ratio "$bare" "$best_durable")"
     # The least any engine on Qt's stack that proves every file can take
     # here: the bare fetcher's own time, the proof's own disk work with no
