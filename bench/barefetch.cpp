@@ -230,8 +230,9 @@ int main(int argc, char *argv[])
     const bool besideFetch = mode == QLatin1String("--fetch-beside-disk-from");
     const bool diskOnly = (besideFetch || mode == QLatin1String("--disk-from")) && args.size() == 6;
     if (args.size() != 4 && !(readAhead && args.size() == 5) && !diskOnly) {
-        std::fputs("usage: quorvel-bare-fetch LIST FOLDER CONCURRENCY [--read-ahead | --prove | --prove-at-end |\n"
-                   "                          --disk-from SOURCE | --fetch-beside-disk-from SOURCE]\n",
+        std::fputs("usage: quorvel-bare-fetch LIST FOLDER CONCURRENCY\n"
+                   "           [--read-ahead | --prove | --prove-at-end | --disk-from SOURCE |\n"
+                   "            --fetch-beside-disk-from SOURCE]\n",
                    stderr);
         return 2;
     }

@@ -20,8 +20,8 @@ QList<QNetworkProxy> ReadAheadProxyFactory::queryProxy(const QNetworkProxyQuery 
         return proxies;
     // The socket asks again as a bare TCP connection naming no protocol, so
     // a proxy set for every protocol but not for HTTP would catch it there.
-    const QNetworkProxyQuery socketQuery(query.url().host(), query.url().port(80), QString(),
-                                         QNetworkProxyQuery::TcpSocket);
+    const QNetworkProxyQuery socketQuery(
+        query.url().host(), query.url().port(80), QString(), QNetworkProxyQuery::TcpSocket);
     if (!direct(QNetworkProxyFactory::proxyForQuery(socketQuery)))
         return proxies;
     proxies.first() = QNetworkProxy(QNetworkProxy::DefaultProxy);

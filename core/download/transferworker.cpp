@@ -155,7 +155,8 @@ void TransferWorker::admitWaiting()
 
 QNetworkAccessManager *TransferWorker::managerFor(const Download &download, const QString &url)
 {
-    if (download.size <= 0 || download.size >= bigFileSize || !url.startsWith(QLatin1String("http:"), Qt::CaseInsensitive))
+    const bool plainHttp = url.startsWith(QLatin1String("http:"), Qt::CaseInsensitive);
+    if (download.size <= 0 || download.size >= bigFileSize || !plainHttp)
         return manager;
     // Its own connections: a connection's socket reads ahead or not for
     // its whole life.

@@ -231,7 +231,8 @@ void TestDownload::issue(Download *d)
         range = QStringLiteral("bytes=%1-%2").arg(d->offset).arg(d->size - 1);
     if (d->reply)
         d->reset();
-    d->reply = (readAhead ? readAheadManager : manager)->get(ChartService::fileRequest(d->downloadPath(), range));
+    QNetworkAccessManager *through = readAhead ? readAheadManager.get() : manager.get();
+    d->reply = through->get(ChartService::fileRequest(d->downloadPath(), range));
     d->connectResponse();
 }
 
