@@ -48,6 +48,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "card/cardfile.h"
 #include "card/contentdigest.h"
 #include "card/sha1stream.h"
 #include "download/readaheadproxyfactory.h"
@@ -185,12 +186,20 @@ int proveFromMemory(const QList<Entry> &entries, const QString &source, const QS
             const int fd = ::open(QFile::encodeName(entries.at(at).path).constData(),
                                   O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             bool written = fd >= 0;
-            // In the pieces a transfer hands over.
+            // In the pieces a transfer hands over, write-back started as the
+            // tool starts it: without it, a large file waited for all of its
+            // write-back at the flush, which the tool never does.
             constexpr qsizetype piece = 64 * 1024;
+            qsizetype writebackFrom = 0;
             for (qsizetype done = 0; written && done < data.size();) {
                 const ssize_t wrote = ::write(fd, data.constData() + done, size_t(qMin(piece, data.size() - done)));
                 written = wrote > 0;
                 done += qMax<ssize_t>(wrote, 0);
+                if (done - writebackFrom >= CardFile::writebackRun) {
+                    ::sync_file_range(fd, off_t(writebackFrom), off_t(done - writebackFrom),
+                                      SYNC_FILE_RANGE_WRITE);
+                    writebackFrom = done;
+                }
             }
             if (fd >= 0)
                 written = ::close(fd) == 0 && written;

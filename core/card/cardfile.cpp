@@ -15,10 +15,6 @@ namespace {
 // the per-call cost vanishes against the digest, small enough that several
 // checks at once hold only a few MiB between them.
 constexpr qint64 readPiece = 1 << 20;
-// Write-back is started for this much at a time: one request per network
-// piece (16-64 KiB) cost more in system calls and small disk requests than
-// it saved at the final sync.
-constexpr qint64 writebackRun = 8 << 20;
 } // namespace
 
 CardFile::~CardFile()

@@ -17,6 +17,11 @@ class Sha1Stream;
 class CardFile
 {
 public:
+    // Write-back is started for this much at a time: one request per network
+    // piece (16-64 KiB) cost more in system calls and small disk requests than
+    // it saved at the final sync.
+    static constexpr qint64 writebackRun = 8 << 20;
+
     CardFile() = default;
     ~CardFile();
     CardFile(CardFile &&other) noexcept;
