@@ -1,5 +1,7 @@
 #include "download/verifyjob.h"
 
+#include <algorithm>
+
 #include <QCryptographicHash>
 #include <QLoggingCategory>
 #include <QThreadPool>
@@ -62,6 +64,17 @@ void VerifyJob::begin()
 {
     if (!moveTo(Stage::Activating))
         return;
+    // A product's list comes only with an activation, and activating a
+    // product no subscription of which is bound to this card would bind one
+    // for good: a check must not use up what the user paid for. Such a card
+    // cannot hold the product anyway.
+    if (item.line != RqSd && !item.subscriptionFor(identity.rawMediaId())) {
+        fail(JobError{JobError::Mismatch, QString(),
+                      QStringLiteral("%1 is not on this card: none of its subscriptions is bound to the card. "
+                                     "Nothing was checked, and no subscription was used.")
+                          .arg(item.name.simplified())});
+        return;
+    }
     // The list of an RQ chart is its newest build's segments; a product's
     // comes with its activation for this card.
     ServiceCall<QByteArray> *reply = item.line == RqSd ? service->segments(item.sku)
@@ -197,6 +210,20 @@ JobError VerifyJob::containerProblem(const CardWriter &writer, const QString &na
     return JobError();
 }
 
+void VerifyJob::withdrawProof(const QList<JobError> &problems) const
+{
+    if (item.line == RqSd)
+        return; // an RQ card's state is its container's own flags
+    const bool differs = std::any_of(problems.cbegin(), problems.cend(),
+                                     [](const JobError &problem) { return problem.kind == JobError::Mismatch; });
+    if (!differs)
+        return; // a card taken out or unreadable proved nothing either way
+    const ProofLedger ledger;
+    const ProofLedger::Entry entry = ledger.entry(identity.rawMediaId());
+    if (entry.state == ProofLedger::State::Proven && entry.sku == item.sku)
+        ledger.markWriting(identity.rawMediaId(), item.sku);
+}
+
 void VerifyJob::handleReadback()
 {
     if (stage() == Stage::Cancelling) {
@@ -223,6 +250,7 @@ void VerifyJob::handleReadback()
         }
     }
     if (!problems.isEmpty()) {
+        withdrawProof(problems);
         fail(problems, true);
         return;
     }

@@ -52,6 +52,9 @@ private:
     void handleList(ServiceCall<QByteArray> *reply);
     void handleSurvey();
     void handleReadback();
+    // What this computer proved of the product on the card no longer holds
+    // once a check finds its files otherwise.
+    void withdrawProof(const QList<JobError> &problems) const;
     static Survey survey(std::shared_ptr<const CardWriter> writer, const QByteArray &body, bool segments,
                          const QString &chartName);
     // The container's digest against its content; a problem, or none.

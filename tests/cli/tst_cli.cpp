@@ -493,12 +493,21 @@ void TestCli::runs_data()
                             << QList<Step> { { download, {}, {}, {}, 0, 0, {} },
                                    { verify, {}, {}, {}, 0, 0, { "\"job\":\"verify\"" } } }
                             << "product";
+    // What the check found is what the card's state says afterwards.
     QTest::newRow("verify finds a changed byte")
         << "velmora"
         << QList<Step> { { download, {}, {}, {}, 0, 0, {} },
                { verify, {}, {}, QStringLiteral("corrupt"), 0, ExitStatus::Verification,
-                   { "\"kind\":\"mismatch\"" } } }
+                   { "\"kind\":\"mismatch\"" } },
+               { products, {}, {}, {}, 0, 0, { "\"sku\":\"TEST-VM-1\",\"status\":\"Incomplete\"" } },
+               { cardsJson, {}, {}, {}, 0, 0, { "\"state\":\"incomplete\"" } } }
         << "";
+    // The product's list comes with an activation, which would bind one of
+    // its subscriptions to a card that holds none.
+    QTest::newRow("verify of a product not bound to the card")
+        << "blank"
+        << QList<Step> { { verify, {}, {}, {}, 0, ExitStatus::Verification, { "no subscription was used" } } }
+        << "not activated";
     QTest::newRow("changed byte, as a person reads it")
         << "velmora"
         << QList<Step> { { download, {}, {}, {}, 0, 0, {} },
@@ -584,6 +593,9 @@ void TestCli::runs()
         QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("velmora"),
             { QStringLiteral("--media-id"), QStringLiteral("QTEST-0001"), QStringLiteral("--sku"),
                 productSku }));
+    } else if (cardKind == QLatin1String("blank")) {
+        QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"),
+            { QStringLiteral("--media-id"), QStringLiteral("QTEST-0009") }));
     } else if (const RqCard *rq = rqCard(cardKind)) {
         if (!rq->cardSize.isEmpty()
             && (!QDir().mkpath(card)

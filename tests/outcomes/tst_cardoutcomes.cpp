@@ -72,6 +72,17 @@ Product legacyProduct(const QString &sku = productSku)
     return product;
 }
 
+// The product as the catalogue lists it once a subscription is bound to card.
+Product boundTo(Product product, const CardIdentity &card)
+{
+    Subscription bound;
+    bound.subscriptionId = 9001;
+    bound.productId = product.productId;
+    bound.deviceId = card.mediaText();
+    product.subscriptions.append(bound);
+    return product;
+}
+
 // By default the RQ product bound to QDEMO-RQ-0001, one build ahead of its card.
 Product rqProduct(int id = 3101, const QString &sku = QStringLiteral("  4321-1"))
 {
@@ -1152,7 +1163,7 @@ void TestCardOutcomes::stages()
         QByteArray::fromBase64(subscription(9023).value(QStringLiteral("drm")).toString().toLatin1());
     Job *made = nullptr;
     if (job == QLatin1String("verify"))
-        made = new VerifyJob(chart.get(), legacyProduct(), session, identity);
+        made = new VerifyJob(chart.get(), boundTo(legacyProduct(), identity), session, identity);
     else if (job == QLatin1String("register"))
         made = new RegistrationJob(chart.get(), rqProduct(3102, QStringLiteral("123456-2")), session, identity,
                                    QFileInfo(firstContainer(card)).fileName());
@@ -1280,7 +1291,7 @@ void TestCardOutcomes::oneWriter()
 
     const CardIdentity identity = CardIdentity::fromRoot(card);
     Watch watch(second == QLatin1String("verify")
-                    ? static_cast<Job *>(new VerifyJob(chart.get(), legacyProduct(), session, identity))
+                    ? static_cast<Job *>(new VerifyJob(chart.get(), boundTo(legacyProduct(), identity), session, identity))
                     : new ProductJob(chart.get(), legacyProduct(second.section(QLatin1Char(' '), 1)), session,
                                      identity, JobOptions::fromSettings()));
     watch.job->start();
