@@ -291,12 +291,15 @@ CardResult CardWriter::openIn(int folder, const QString &relative, const QString
 {
     const QByteArray bytes = native(name);
     const bool creating = flags & O_CREAT;
-    int opened = ::openat(folder, bytes.constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    const bool writing = (flags & O_ACCMODE) != O_RDONLY;
+    // Truncated only once the file is known to be the card's alone.
+    const int openFlags = (flags & ~O_TRUNC) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int opened = ::openat(folder, bytes.constData(), openFlags, 0666);
     if (opened < 0 && creating && errno == ELOOP && isLink(folder, bytes)) {
         qWarning() << "Replacing a link on the card with a file:" << relative;
         if (::unlinkat(folder, bytes.constData(), 0) != 0)
             return CardResult::fromErrno(errno, relative);
-        opened = ::openat(folder, bytes.constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+        opened = ::openat(folder, bytes.constData(), openFlags, 0666);
     }
     if (opened < 0)
         return CardResult::fromErrno(errno, relative);
@@ -304,6 +307,26 @@ CardResult CardWriter::openIn(int folder, const QString &relative, const QString
     if (::fstat(opened, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(opened);
         return CardResult::failure(CardResult::NotAFile, relative);
+    }
+    if (writing && status.st_nlink > 1) {
+        // A hard link: the same bytes may also be a file outside the card,
+        // and writing them in place would change that file too. Bytes
+        // counted there are not the card's own; a fresh file takes the name.
+        ::close(opened);
+        if (!creating)
+            return CardResult::failure(CardResult::NotAFile, relative);
+        qWarning() << "Replacing a file that has other names with a file of its own:" << relative;
+        if (::unlinkat(folder, bytes.constData(), 0) != 0)
+            return CardResult::fromErrno(errno, relative);
+        opened = ::openat(folder, bytes.constData(), openFlags | O_EXCL, 0666);
+        if (opened < 0)
+            return CardResult::fromErrno(errno, relative);
+        status.st_size = 0;
+    }
+    if ((flags & O_TRUNC) && status.st_size > 0 && ::ftruncate(opened, 0) != 0) {
+        const int error = errno;
+        ::close(opened);
+        return CardResult::fromErrno(error, relative);
     }
     *fd = opened;
     return CardResult();
@@ -706,7 +729,10 @@ CardResult CardWriter::survey(const QStringList &paths, const std::function<void
             struct stat status {};
             if (open >= 0 && ::fstatat(open, native(nameOf(path)).constData(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
                 found.exists = true;
-                found.regular = S_ISREG(status.st_mode);
+                // A file with other names may be one outside the card: it
+                // is neither kept nor resumed, but fetched into a file of
+                // the card's own.
+                found.regular = S_ISREG(status.st_mode) && status.st_nlink == 1;
                 found.size = found.regular ? qint64(status.st_size) : 0;
             }
         }

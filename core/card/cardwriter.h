@@ -49,7 +49,7 @@ public:
     struct Facts
     {
         bool exists = false;  // something is there
-        bool regular = false; // and it is a regular file (never a link)
+        bool regular = false; // and it is a regular file of the card's own (no link, no other name)
         qint64 size = 0;
     };
 

@@ -22,6 +22,7 @@
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include "download/chunkwriter.h"
 #include "card/groupcommit.h"
@@ -139,6 +140,12 @@ void TestCardWriter::neverWritesOutsideTheCard_data()
     row("file is a link, extended", "file link", "P/f.bin", extend, CardResult::NotAFile);
     row("folder is a link, written", "folder link", "P/f.bin", append, CardResult::None);
     row("folder is a link, extended", "folder link", "P/f.bin", extend, CardResult::NotAFile);
+    // A hard link shares its bytes with a file outside: written in place, it
+    // would change that file.
+    row("file has a name outside, written", "hard link", "P/f.bin", append, CardResult::None);
+    row("file has a name outside, truncated", "hard link", "P/f.bin", CardWriter::Mode::Truncate,
+        CardResult::None);
+    row("file has a name outside, extended", "hard link", "P/f.bin", extend, CardResult::NotAFile);
     // Which paths leave the card is the file list's table; here only that
     // opening one is refused.
     row("parent", "", "P/../../outside/target", append, CardResult::BadPath);
@@ -212,6 +219,12 @@ void TestCardWriter::neverWritesOutsideTheCard()
     } else if (setup == QLatin1String("file link")) {
         QDir(card).mkdir(QStringLiteral("P"));
         QVERIFY(QFile::link(outside + QStringLiteral("/target"), card + QStringLiteral("/P/f.bin")));
+    } else if (setup == QLatin1String("hard link")) {
+        QDir(card).mkdir(QStringLiteral("P"));
+        writeFile(outside + QStringLiteral("/target"), "outside the card");
+        QVERIFY(::link(QFile::encodeName(outside + QStringLiteral("/target")).constData(),
+                       QFile::encodeName(card + QStringLiteral("/P/f.bin")).constData())
+                == 0);
     } else if (setup == QLatin1String("folder link")) {
         QVERIFY(QFile::link(outside, card + QStringLiteral("/P")));
         writeFile(outside + QStringLiteral("/f.bin"), "outside the card");
@@ -230,6 +243,12 @@ void TestCardWriter::neverWritesOutsideTheCard()
         QVERIFY(QFile::link(outside + QStringLiteral("/ENCRYPT.TXT"), card + QStringLiteral("/ENCRYPT.TXT")));
     }
     const auto before = snapshot(outside);
+    if (setup == QLatin1String("hard link")) {
+        // Neither kept nor resumed: what the jobs plan from fetches it anew.
+        QHash<QString, CardWriter::Facts> facts;
+        QVERIFY(writer.survey({path}, &facts).ok());
+        QVERIFY(facts.value(path).exists && !facts.value(path).regular);
+    }
 
     CardFile file;
     const CardResult result = writer.open(path, CardWriter::Mode(mode), &file, kept ? &folders : nullptr);
