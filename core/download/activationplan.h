@@ -32,7 +32,7 @@ public:
         }
 
         Action action = Action::Fetch;
-        qint64 offset = 0;   // Resume, None: bytes kept
+        qint64 offset = 0;   // Resume, None: bytes kept; Check: kept at the target, should the check fail
         bool replace = false; // Fetch: something lies at the target and goes
         QString target;      // where the bytes go, when not the record's file
         QString checkPath;   // Check: what is proven, when not the target

@@ -97,6 +97,7 @@ void DownloadJob::handlePrepared()
     recordIndex = result.recordIndex;
     targets = result.targets;
     checkPaths = result.checkPaths;
+    keptAtTarget = result.keptAtTarget;
     if (result.rqUpdate)
         rqUpdate = result.rqUpdate;
     book.reset(int(list.records.size()));
@@ -224,7 +225,11 @@ void DownloadJob::queueTransfer(const QString &file)
     if (index == recordIndex.cend())
         return;
     markTransferPending(*index);
-    transfers->enqueue({{*index, targets.value(file, file), 0, true, false}});
+    // Counted like a resumed file's kept bytes: the transfer reports only
+    // what it adds.
+    const qint64 kept = keptAtTarget.take(file);
+    doneBytes += kept;
+    transfers->enqueue({{*index, targets.value(file, file), kept, kept == 0, false}});
 }
 
 void DownloadJob::markTransferPending(int index)

@@ -167,6 +167,7 @@ private:
     // the card when that is not its target.
     QHash<QString, QString> targets;
     QHash<QString, QString> checkPaths;
+    QHash<QString, qint64> keptAtTarget; // Preparation::Result's
     // Files kept because their check passed, not fetched in this run.
     QSet<QString> proven_;
     // Files whose check waits or runs, and those handed to the transfers

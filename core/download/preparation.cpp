@@ -128,6 +128,8 @@ void Preparation::apply(int i, const ActivationPlan::Step &step, Result *result)
     case ActivationPlan::Action::Check:
     case ActivationPlan::Action::Inline:
         result->checks.append(record.file);
+        if (step.offset > 0)
+            result->keptAtTarget.insert(record.file, step.offset);
         break;
     case ActivationPlan::Action::Resume:
         result->resumedBytes += step.offset;

@@ -39,6 +39,9 @@ public:
         QHash<QString, int> recordIndex;
         QHash<QString, QString> targets;    // where a fetched file goes, when not its own name
         QHash<QString, QString> checkPaths; // where a checked file lies, when not its target
+        // A checked file whose target already holds the start of a fetch:
+        // should the check fail, the fetch goes on from there.
+        QHash<QString, qint64> keptAtTarget;
         QStringList checks;                 // complete in length: checked first, in list order
         QList<TransferOrder> orders;        // fetched or resumed, in list order
         qint64 resumedBytes = 0;            // already on the card of the resumed files

@@ -71,8 +71,11 @@ ActivationPlan::Step RqUpdate::decide(const FileRecord &record, const QString &t
     using Action = ActivationPlan::Action;
     if (record.size == 0)
         return {Action::None};
+    // A file of this name may be the old build's: if it is not the new
+    // one, a part already fetched of the new one is gone on with.
+    const qint64 fetched = partial.regular && partial.size < record.size ? partial.size : 0;
     if (placed.regular && placed.size == record.size)
-        return {Action::Check, 0, false, temporary, record.file};
+        return {Action::Check, fetched, false, temporary, record.file};
     if (partial.regular && partial.size == record.size)
         return {Action::Check, 0, false, temporary};
     if (partial.regular && partial.size > 0 && partial.size < record.size)

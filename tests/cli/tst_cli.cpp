@@ -562,6 +562,16 @@ void TestCli::runs_data()
     QTest::newRow("RQ update") << "rq"
                                << QList<Step> { { update, {}, {}, {}, 0, 0, { "\"job\":\"update\"" } } }
                                << "rq";
+    // The old build's segments keep their names: a part of the new one
+    // fetched beside them is gone on with, not fetched again from its start.
+    QTest::newRow("Ctrl-C pauses an RQ update, the next run goes on")
+        << "rq"
+        << QList<Step> { { update, {},
+                             { fault(QStringLiteral("throttle"), QStringLiteral("*/R00*"),
+                                 { { QStringLiteral("bytes_per_second"), 4096 } }) },
+                             {}, SIGINT, 130, { "\"stage\":\"paused\"" } },
+               { update, {}, {}, {}, 0, 0, { "\"job\":\"update\",\"stage\":\"done\"" } } }
+        << "rq resumed";
     // Refused before anything is written, with the room to make.
     QTest::newRow("RQ update without room on the card")
         << "rq, card too small"
@@ -607,10 +617,18 @@ void TestCli::runs()
         QVERIFY(ChartServiceProcess::makeCard(card, rq->makeCard.at(1), rq->makeCard.mid(2)));
     }
 
+    // The segments a run left a part of, as their requests name them.
+    QStringList partial;
     for (int i = 0; i < steps.size(); ++i) {
         Step step = steps.at(i);
         if (step.arguments.endsWith(QStringLiteral("--card")))
             step.arguments.append(card);
+        partial.clear();
+        const QFileInfoList parts = QDir(card).entryInfoList({ QStringLiteral("*.qdpart") }, QDir::Files);
+        for (const QFileInfo &part : parts) {
+            if (part.size() > 0)
+                partial.append(QLatin1Char('/') + part.fileName().section(QLatin1Char('.'), 0, 1));
+        }
         QVERIFY(service.clearFaults());
         QVERIFY(service.clearRequestLog());
         for (const QJsonObject &armed : std::as_const(step.faults))
@@ -653,6 +671,23 @@ void TestCli::runs()
                 ranged |= it.key().compare(QLatin1String("range"), Qt::CaseInsensitive) == 0;
         }
         QVERIFY2(ranged, "the next run fetched every file from its first byte");
+    }
+    if (check == QLatin1String("rq resumed")) {
+        QVERIFY2(!partial.isEmpty(), "the first run left no part of a segment");
+        const QJsonArray segments = service.requestLog(QStringLiteral("*/R00*"));
+        for (const QString &segment : std::as_const(partial)) {
+            for (const QJsonValue &request : segments) {
+                const QJsonObject asked = request.toObject();
+                if (!asked.value(QStringLiteral("path")).toString().endsWith(segment))
+                    continue;
+                bool ranged = false;
+                const QJsonObject headers = asked.value(QStringLiteral("headers")).toObject();
+                for (auto it = headers.begin(); it != headers.end(); ++it)
+                    ranged |= it.key().compare(QLatin1String("range"), Qt::CaseInsensitive) == 0;
+                QVERIFY2(ranged, qPrintable(segment + QStringLiteral(" was fetched again from its first byte")));
+            }
+        }
+        checkRqCard(*rqCard(cardKind));
     }
     if (check == QLatin1String("product") || check == QLatin1String("kept")
         || check == QLatin1String("resumed"))
