@@ -16,6 +16,7 @@ ExitStatus::Code ExitStatus::of(JobError::Kind kind)
     case JobError::CardFull:
     case JobError::ReadOnly:
     case JobError::FileSystemLimit:
+    case JobError::NameTaken:
     case JobError::CardBusy:
         return Card;
     // A file that changed under the tool is a difference found on the card,

@@ -29,6 +29,8 @@ JobError JobError::fromCard(const CardResult &result, const QString &file)
         error.kind = NotKept;
         break;
     case CardResult::NotAFile:
+        error.kind = NameTaken;
+        break;
     case CardResult::Failed:
         error.kind = Other;
         break;
@@ -79,6 +81,8 @@ QString JobError::kindName(Kind kind)
         return QStringLiteral("read-only");
     case FileSystemLimit:
         return QStringLiteral("file-system-limit");
+    case NameTaken:
+        return QStringLiteral("name-taken");
     case NotKept:
         return QStringLiteral("not-kept");
     case Mismatch:

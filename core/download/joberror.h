@@ -22,6 +22,7 @@ struct JobError
         CardFull,
         ReadOnly,
         FileSystemLimit, // a name or a size the card's file system cannot hold
+        NameTaken,       // a folder or a link holds a name the tool writes, and is not the tool's to remove
         NotKept,         // the card gave back other bytes than were written
         Mismatch,        // a verification found a file missing, short or different
         ChangedOnCard,   // something else changed a file the tool had written or checked

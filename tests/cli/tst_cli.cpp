@@ -710,6 +710,7 @@ void TestCli::exitStatusOfEachKind_data()
     QTest::newRow("card-full") << int(JobError::CardFull) << 6;
     QTest::newRow("read-only") << int(JobError::ReadOnly) << 6;
     QTest::newRow("file-system-limit") << int(JobError::FileSystemLimit) << 6;
+    QTest::newRow("name-taken") << int(JobError::NameTaken) << 6;
     QTest::newRow("card-busy") << int(JobError::CardBusy) << 6;
     QTest::newRow("not-kept") << int(JobError::NotKept) << 7;
     QTest::newRow("mismatch") << int(JobError::Mismatch) << 7;
