@@ -117,6 +117,20 @@ QList<Holder> notedHolders(dev_t device, ino_t inode)
     return holders;
 }
 
+// Notes of processes that are gone, of any card: a copy killed before it
+// could remove its note leaves it behind, and a card that is never asked
+// about again would keep it for good.
+void removeNotesOfTheGone(const QString &folder)
+{
+    const QStringList names = QDir(folder).entryList({QStringLiteral("card-*.json")}, QDir::Files);
+    for (const QString &name : names) {
+        // card-<device>-<inode>-<pid>-<serial>.json
+        const qint64 pid = name.section(QLatin1Char('-'), 3, 3).toLongLong();
+        if (pid <= 0 || !alive(pid))
+            QFile::remove(folder + QLatin1Char('/') + name);
+    }
+}
+
 } // namespace
 
 CardLock::~CardLock()
@@ -164,6 +178,7 @@ CardLock::Outcome CardLock::acquire(const QString &root, Mode mode, const QStrin
 
     const QString folder = noteFolder();
     if (!folder.isEmpty() && QDir().mkpath(folder)) {
+        removeNotesOfTheGone(folder);
         notePath = folder + QLatin1Char('/') + notePrefix(device, inode)
                    + QStringLiteral("%1-%2.json").arg(qint64(::getpid())).arg(++noteSerial);
         const QJsonObject note{{QStringLiteral("program"), programName()},

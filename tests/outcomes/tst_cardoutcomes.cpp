@@ -23,6 +23,7 @@
 
 #include "base/appglobals.h"
 #include "base/settings.h"
+#include "card/cardlock.h"
 #include "card/cardstate.h"
 #include "card/cardwriter.h"
 #include "card/mikfile.h"
@@ -1317,6 +1318,9 @@ void TestCardOutcomes::oneWriter()
     verifyProduct();
     QCOMPARE(QDir(card).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name),
              (QStringList{QStringLiteral("ENCRYPT.TXT"), productFolder, QStringLiteral("vmid")}));
+    // Nor in the data folder, once the jobs are over: not even the note of
+    // the one that was killed.
+    QCOMPARE(QDir(CardLock::noteFolder()).entryList(QDir::Files), QStringList());
 }
 
 // The child process runs one job and exits when it stops; the parent kills
