@@ -2,8 +2,10 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QSet>
 #include <QStringTokenizer>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -647,6 +649,70 @@ CardResult CardWriter::remove(const QString &path) const
     if (result.ok() && syncOn)
         ::fsync(folder);
     ::close(folder);
+    return result;
+}
+
+CardResult CardWriter::removeProductFiles(const QStringList &paths) const
+{
+    int root = -1;
+    CardResult result = openRoot(&root);
+    if (!result.ok())
+        return result;
+    QStringList sorted = paths;
+    sorted.sort();
+    QSet<QString> left;
+    int folder = -1;
+    QString openPath;
+    const auto closeOpen = [&] {
+        if (folder >= 0 && syncOn)
+            ::fsync(folder);
+        closeFd(folder);
+        folder = -1;
+    };
+    for (const QString &path : std::as_const(sorted)) {
+        const QString folderPath = folderOf(path);
+        if (folderPath.isEmpty() || !isSafeRelativePath(path))
+            continue;
+        if (folder < 0 || folderPath != openPath) {
+            closeOpen();
+            openPath = folderPath;
+            const CardResult opened = openFolder(root, folderPath, false, &folder);
+            if (!opened.ok()) {
+                folder = -1;
+                // Gone already, or a link where a folder was: nothing of the
+                // card's to remove there.
+                if (opened.problem() == CardResult::CardGone || opened.problem() == CardResult::AnotherCard) {
+                    result = opened;
+                    break;
+                }
+                continue;
+            }
+        }
+        if (::unlinkat(folder, native(nameOf(path)).constData(), 0) != 0 && errno != ENOENT && errno != EISDIR
+            && errno != EPERM) {
+            result = CardResult::fromErrno(errno, path);
+            break;
+        }
+        for (QString up = folderPath; !up.isEmpty(); up = folderOf(up))
+            left.insert(up);
+    }
+    closeOpen();
+    // Deepest first, so that a folder emptied of folders goes too.
+    QStringList folders(left.cbegin(), left.cend());
+    std::sort(folders.begin(), folders.end(),
+              [](const QString &a, const QString &b) { return a.count(QLatin1Char('/')) > b.count(QLatin1Char('/')); });
+    for (const QString &path : std::as_const(folders)) {
+        if (!result.ok())
+            break;
+        int parent = -1;
+        if (!openFolder(root, folderOf(path), false, &parent).ok())
+            continue;
+        // One that still holds anything (ENOTEMPTY), or is a link, stays.
+        if (::unlinkat(parent, native(nameOf(path)).constData(), AT_REMOVEDIR) == 0 && syncOn)
+            ::fsync(parent);
+        closeFd(parent);
+    }
+    ::close(root);
     return result;
 }
 

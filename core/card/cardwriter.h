@@ -121,6 +121,11 @@ public:
     CardResult rename(const QString &from, const QString &to) const;
     // Removes a file (a link is removed, not its target); a missing one is fine.
     CardResult remove(const QString &path) const;
+    // Removes the files of a product the card held before, each folder
+    // flushed once, then the folders they leave empty. Only files within a
+    // folder of the card: nothing at its root, nothing through a link, no
+    // folder that still holds anything. Missing ones are fine.
+    CardResult removeProductFiles(const QStringList &paths) const;
     // Names of at most limit regular files of a folder, unsorted; a missing
     // folder has none. More than limit is reported as a failure.
     CardResult listFiles(const QString &folder, int limit, QStringList *names) const;

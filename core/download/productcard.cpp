@@ -47,6 +47,31 @@ bool ProductCard::changedFiles(const CardWriter &writer, const QString &sku, con
     return true;
 }
 
+QStringList ProductCard::formerFiles(const CardWriter &writer, const QString &sku, const FileList &list)
+{
+    QByteArray head;
+    qint64 length = 0;
+    if (!writer.readFile(VmidFile::name, VmidFile::maxLine, &head, &length).ok())
+        return {};
+    const QString former = VmidFile::product(head);
+    if (former.isEmpty() || former == sku)
+        return {};
+    QByteArray whole = head;
+    if (length > head.size()
+        && (length > ServiceReply::maxBodySize || !writer.readFile(VmidFile::name, ServiceReply::maxBodySize, &whole).ok()))
+        return {};
+    QStringList files = VmidFile::files(whole);
+    if (files.isEmpty())
+        return files;
+    QSet<QString> current;
+    current.reserve(list.records.size());
+    for (const FileRecord &record : list.records)
+        current.insert(record.file);
+    files.removeIf([&current](const QString &file) { return current.contains(file); });
+    qInfo() << "the card held" << former << "; its files to remove:" << files.size();
+    return files;
+}
+
 ActivationPlan::Step ProductCard::Preparation::step(const QList<FileRecord> &records, qsizetype i) const
 {
     const FileRecord &record = records.at(i);
@@ -75,8 +100,13 @@ CardResult ProductCard::prepare(const CardWriter &writer, const QString &sku, co
             out->vmidWritten = true;
         }
     } else {
-        CardResult result =
-            writer.writeWholeFile(QStringLiteral("vmid"), {ActivationPlan::vmidContents(sku, list.records)});
+        // The product replaced goes first, while its vmid still lists its
+        // files: a run stopped half-way removes the rest the next time. It
+        // also makes room for this one.
+        CardResult result = writer.removeProductFiles(formerFiles(writer, sku, list));
+        if (!result.ok())
+            return result;
+        result = writer.writeWholeFile(QStringLiteral("vmid"), {ActivationPlan::vmidContents(sku, list.records)});
         if (!result.ok())
             return result;
         out->vmidWritten = true;

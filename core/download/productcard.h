@@ -12,8 +12,9 @@
 
 // The card's side of a product's activation: what the card holds, read
 // through the card writer (the vmid file, each file of the list), and the
-// take-over of a card that held another product (its vmid rewritten, its
-// chart folder emptied). Yields the plan; starts no transfer.
+// take-over of a card that held another product (its files and the folders
+// they leave empty removed, its vmid rewritten, this product's chart folder
+// emptied). Yields the plan; starts no transfer.
 class ProductCard
 {
 public:
@@ -40,4 +41,8 @@ private:
     // says now; false when the vmid is not this product's.
     static bool changedFiles(const CardWriter &writer, const QString &sku, const FileList &list,
                              QSet<QString> *changed, bool *stale);
+    // The files of the product the card held before, as its vmid lists them,
+    // that are not files of this one; none when the vmid is this product's
+    // or lists nothing.
+    static QStringList formerFiles(const CardWriter &writer, const QString &sku, const FileList &list);
 };

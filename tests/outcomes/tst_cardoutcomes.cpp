@@ -918,6 +918,13 @@ void TestCardOutcomes::outcome()
         verifyRqCard(rqProduct().sku);
     else
         verifyProduct();
+    if (setup == QLatin1String("another product")) {
+        QCOMPARE(QDir(card).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name),
+                 (QStringList{QStringLiteral("ENCRYPT.TXT"), QStringLiteral("VMARD01"), QStringLiteral("VMBRE02"),
+                              QStringLiteral("notes.txt"), QStringLiteral("vmid")}));
+        QCOMPARE(QDir(card + QStringLiteral("/VMBRE02")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("mine")});
+    }
     // An update keeps the container as it was in the data folder.
     if (setup == QLatin1String("older build") && message.isEmpty())
         QCOMPARE(readAll(appDataFolder + QStringLiteral("/4321-1-5001-1000/R004321_1.kim")),
@@ -937,10 +944,19 @@ void TestCardOutcomes::prepareProductCard(const QString &setup)
         QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("velmora"),
                                               ours + QStringList{QStringLiteral("--sku"), QStringLiteral("VM-BRE-02")}));
         writeFile(card + QStringLiteral("/VMARD01/stray.bin"), "left over from another product");
+        // Its own files go with it; the user's own, beside and among them,
+        // and what lies at the card's root stay.
+        writeFile(card + QStringLiteral("/VMBRE02/part_0001.bin"), "the product replaced");
+        writeFile(card + QStringLiteral("/VMBRE02/sub/part_0002.bin"), "the product replaced");
+        writeFile(card + QStringLiteral("/VMBRE02/mine/notes.txt"), "the user's");
+        writeFile(card + QStringLiteral("/notes.txt"), "the user's");
         // The tags it remembers are that product's: none of them speaks for
         // a file of this one.
         writeFile(card + QStringLiteral("/vmid"),
-                  "VM-BRE-02\r\n{\"files\": [{\"etag\": \"1\", \"file\": \"VMARD01/stray.bin\"}]}");
+                  "VM-BRE-02\r\n{\"files\": [{\"etag\": \"1\", \"file\": \"VMARD01/stray.bin\"}, "
+                  "{\"etag\": \"1\", \"file\": \"VMBRE02/part_0001.bin\"}, "
+                  "{\"etag\": \"1\", \"file\": \"VMBRE02/sub/part_0002.bin\"}, "
+                  "{\"etag\": \"1\", \"file\": \"ENCRYPT.TXT\"}]}");
         return;
     }
     QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"), ours));
