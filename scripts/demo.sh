@@ -12,6 +12,10 @@
 #                              be watched
 #   scripts/demo.sh --h2       the tool talks HTTPS to a front server (nginx) that
 #                              speaks HTTP/2, as the production file servers do
+#   scripts/demo.sh --cli      no window, no display needed: a shell where
+#                              quorvel-cli talks to the local service and finds
+#                              the demo cards ($DEMO_LEGACY_CARD, $DEMO_RQ_CARD);
+#                              commands may also come on standard input
 #
 # Everything lives in $QUORVEL_DEMO_DIR (default ~/.cache/quorvel-demo); the
 # tool's own settings of a normal run are not touched.
@@ -23,18 +27,20 @@ start_card=legacy
 reset=0
 slow=0
 front=0
+cli=0
 for arg in "$@"; do
     case "$arg" in
         --rq) start_card=rq ;;
         --reset) reset=1 ;;
         --slow) slow=1 ;;
         --h2) front=1 ;;
-        -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        --cli) cli=1 ;;
+        -h|--help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "Unknown option: $arg (try --help)" >&2; exit 2 ;;
     esac
 done
 
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+if [ "$cli" = 0 ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     cat >&2 <<'MSG'
 No display found. The tool is a desktop application; run the demo inside a
 virtual X server and look at it with a VNC viewer or screenshots, e.g.:
@@ -61,7 +67,8 @@ mkdir -p "$build"
 buildlog="$build/demo-build.log"
 echo "Building the tool and the local chart service (log: $buildlog) ..."
 if ! { [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo; } >"$buildlog" 2>&1 \
-    || ! cmake --build "$build" -j"${JOBS:-2}" --target quorvel-download-tool quorvel-chart-service >>"$buildlog" 2>&1; then
+    || ! cmake --build "$build" -j"${JOBS:-2}" --target quorvel-download-tool quorvel-cli quorvel-chart-service \
+        >>"$buildlog" 2>&1; then
     tail -n 30 "$buildlog" >&2
     echo "The build failed; the whole log is in $buildlog" >&2
     exit 1
@@ -135,6 +142,34 @@ if [ "$front" = 1 ]; then
     start_front "$url" "$demo/tls" "$demo" || exit 1
     url=$front_base
     ca_env=(QUORVEL_EXTRA_CA_FILE="$demo/tls/ca.pem")
+fi
+
+if [ "$cli" = 1 ]; then
+    cat <<MSG
+Local chart service: $url   (log: $demo/service.log)
+The demo account is signed in from the environment; the demo cards are
+    \$DEMO_LEGACY_CARD  $demo/cards/legacy  (Velmora/Talvo, holds VM-ARD-01)
+    \$DEMO_RQ_CARD      $demo/cards/rq      (RQ chart "4321-1", an update waits)
+Try:
+    quorvel-cli cards
+    quorvel-cli products --card "\$DEMO_LEGACY_CARD"
+    quorvel-cli download VM-BRE-02 --card "\$DEMO_LEGACY_CARD"    (Ctrl-C pauses; run it again)
+    quorvel-cli verify VM-BRE-02 --card "\$DEMO_LEGACY_CARD"
+    quorvel-cli update --card "\$DEMO_RQ_CARD"
+Leave the shell (exit, or Ctrl-D) to stop the local chart service.
+MSG
+    set +e
+    # The demo's own data folder, and only its cards: a card in the
+    # computer's reader is not the demo's business.
+    env "${ca_env[@]}" XDG_DATA_HOME="$demo/data" QUORVEL_SERVICE_URL="$url" \
+        QUORVEL_EMAIL=demo@quorvel.test QUORVEL_PASSWORD=Demo-Pass-2024 \
+        QUORVEL_CARD_WATCH_DIRS="$demo/cards" QUORVEL_CARD_WATCH_MOUNTS=0 \
+        DEMO_LEGACY_CARD="$demo/cards/legacy" DEMO_RQ_CARD="$demo/cards/rq" \
+        PATH="$root/$build/cli:$PATH" PS1='(quorvel demo) \$ ' bash --norc
+    code=$?
+    set -e
+    echo "Stopping the local chart service."
+    exit "$code"
 fi
 
 cat <<MSG
