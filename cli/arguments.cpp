@@ -172,6 +172,8 @@ Arguments::Outcome Arguments::parse(const QStringList &arguments)
         return error(QStringLiteral("%1 needs the product's SKU").arg(word));
     if (positional.size() > expected)
         return error(QStringLiteral("unexpected argument '%1'").arg(positional.at(expected)));
+    if (parser.values(card).size() > 1)
+        return error(QStringLiteral("--card is given more than once"));
     if (info->takesCard && parser.value(card).isEmpty())
         return error(QStringLiteral("%1 needs --card DIR").arg(word));
 

@@ -1,6 +1,8 @@
 #include "commands.h"
 
+#include <QDir>
 #include <QEventLoop>
+#include <QUrl>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QLoggingCategory>
@@ -9,6 +11,7 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "base/appglobals.h"
 #include "base/utilities.h"
 #include "card/cardejector.h"
 #include "card/cardwatcher.h"
@@ -181,8 +184,22 @@ bool Commands::openCard(CardIdentity *card, int *code)
     if (card->isValid())
         return true;
     qCInfo(lcCli) << "no card at" << arguments.card() << card->problem();
+    // What is wrong decides what the user does next: a mistyped folder, or a
+    // card the control head has not written its ENCRYPT.TXT on (yet).
+    const QFileInfo folder(arguments.card());
+    QString why;
+    if (!folder.exists())
+        why = QStringLiteral("there is no such folder");
+    else if (!folder.isDir())
+        why = QStringLiteral("it is not a folder");
+    else if (QDir(arguments.card())
+                 .entryList({QStringLiteral("ENCRYPT.TXT")}, QDir::AllEntries | QDir::System | QDir::Hidden)
+                 .isEmpty())
+        why = QStringLiteral("its root holds no ENCRYPT.TXT");
+    else
+        why = QStringLiteral("its ENCRYPT.TXT cannot be used (%1)").arg(card->problem());
     *code = fail(JobError { JobError::CardGone, arguments.card(),
-        QStringLiteral("No card at %1: its root holds no readable ENCRYPT.TXT.").arg(arguments.card()) });
+        QStringLiteral("No card at %1: %2.").arg(arguments.card(), why) });
     return false;
 }
 
@@ -193,6 +210,13 @@ CardState Commands::readCard(const CardIdentity &card) const
 
 int Commands::connectService()
 {
+    const QUrl base(serviceBaseUrl());
+    const QString scheme = base.scheme().toLower();
+    if (!base.isValid() || base.host().isEmpty() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return fail(ExitStatus::Usage, QStringLiteral("usage"),
+                    QStringLiteral("The chart service address \"%1\" is not an http or https address "
+                                   "(QUORVEL_SERVICE_URL).")
+                        .arg(serviceBaseUrl()));
     if (!session)
         session = std::make_unique<Session>();
     int signalNumber = 0;
@@ -267,6 +291,10 @@ int Commands::eject()
 {
     // Any folder the user names: a card already chosen by its ENCRYPT.TXT
     // or not, the disk service judges what it is.
+    if (!QFileInfo(arguments.card()).isDir())
+        return fail(ExitStatus::Card, QStringLiteral("card-gone"),
+                    QStringLiteral("No card at %1: there is no such folder.").arg(arguments.card()),
+                    arguments.card());
     CardEjector ejector;
     CardEjector::Result result;
     QEventLoop loop;

@@ -416,6 +416,18 @@ void TestCli::runs_data()
         << "velmora"
         << QList<Step> { { { QStringLiteral("download"), productSku }, {}, {}, {}, 0, usage, { "--card" } } }
         << "";
+    QTest::newRow("usage: the card named twice")
+        << "velmora"
+        << QList<Step> { { { QStringLiteral("products"), QStringLiteral("--card"), QStringLiteral("/"),
+                               QStringLiteral("--card") },
+               {}, {}, {}, 0, usage, { "--card is given more than once" } } }
+        << "";
+    QTest::newRow("usage: a service address that is not http")
+        << "velmora"
+        << QList<Step> { { { QStringLiteral("products"), QStringLiteral("--card") },
+               { QStringLiteral("QUORVEL_SERVICE_URL=ftp://127.0.0.1/") }, {}, {}, 0, usage,
+               { "is not an http or https address" } } }
+        << "";
     QTest::newRow("version") << "velmora"
                              << QList<Step> { { { QStringLiteral("--version") }, {}, {}, {}, 0, 0,
                                     { "quorvel-cli 2.8.0\n" } } }
@@ -540,7 +552,9 @@ void TestCli::runs_data()
         << "";
     QTest::newRow("no card at the folder")
         << "missing"
-        << QList<Step> { { download, {}, {}, {}, 0, ExitStatus::Card, { "\"kind\":\"card-gone\"" } } } << "";
+        << QList<Step> { { download, {}, {}, {}, 0, ExitStatus::Card,
+               { "\"kind\":\"card-gone\"", "there is no such folder" } } }
+        << "";
     QTest::newRow("Ctrl-C pauses, the next run resumes")
         << "velmora"
         << QList<Step> { { download, {}, { slow }, {}, SIGINT, 130,
