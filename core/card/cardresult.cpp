@@ -64,7 +64,7 @@ QString CardResult::message() const
     case AnotherCard:
         return QStringLiteral("Another SD card is in place of the chosen one. Put the chosen card back.");
     case CardFull:
-        return QStringLiteral("The SD card is full (%1). Make room on it and press Resume.").arg(why);
+        return QStringLiteral("The SD card is full (%1). Make room on it, then resume.").arg(why);
     case TooLarge:
         // Resume would only run into the same limit again.
         return QStringLiteral("\"%1\" is larger than the SD card's file system can hold in one file (%2). "
@@ -75,7 +75,7 @@ QString CardResult::message() const
                               "The card may be faulty or counterfeit.")
             .arg(where, why);
     case CardReadOnly:
-        return QStringLiteral("The SD card cannot be written (%1). Unlock it and press Resume.").arg(why);
+        return QStringLiteral("The SD card cannot be written (%1). Unlock it, then resume.").arg(why);
     case NotAFile:
         return QStringLiteral("\"%1\" on the SD card is not a regular file (a folder or a link has its name). "
                               "Nothing was written to it: move it off the card, then try again.")

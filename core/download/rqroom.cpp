@@ -91,6 +91,6 @@ QString RqRoom::dataFolderMessage(qint64 shortfall, const QString &folder)
 QString RqRoom::dataFolderFullMessage(const QString &folder)
 {
     return QStringLiteral("The disk of this computer that keeps the update's new files, in %1, is full. Nothing on "
-                          "the card was changed. Make room on that disk, then press Resume.")
+                          "the card was changed. Make room on that disk, then resume.")
         .arg(folder);
 }
