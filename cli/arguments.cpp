@@ -76,6 +76,15 @@ QString helpOf(const QCommandLineParser &parser)
 
 } // namespace
 
+bool Arguments::asksForJob(int argc, char **argv)
+{
+    QStringList words;
+    for (int i = 0; i < argc; ++i)
+        words.append(QString::fromLocal8Bit(argv[i]));
+    const QString word = commandWord(words);
+    return word == QLatin1String("download") || word == QLatin1String("update") || word == QLatin1String("verify");
+}
+
 QString Arguments::name(Command command)
 {
     for (const CommandInfo &info : commands) {

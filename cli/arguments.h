@@ -28,6 +28,9 @@ public:
     bool remember() const { return rememberWanted; }
 
     static QString name(Command command);
+    // Whether the command line asks for a job on a card (download, update,
+    // verify), before any of it is parsed: such a run starts a log of its own.
+    static bool asksForJob(int argc, char **argv);
 
 private:
     Outcome error(const QString &why);

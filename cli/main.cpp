@@ -12,8 +12,10 @@
 int main(int argc, char *argv[])
 {
     // Before the application object, as for the window: the same data
-    // folder, hence the same settings and remembered sign-in.
-    prepareStartup();
+    // folder, hence the same settings and remembered sign-in. Listings go on
+    // at the end of the last log: a few of them must not push the log of a
+    // download that failed out of the ones kept.
+    prepareStartup(Arguments::asksForJob(argc, argv) ? LogStart::NewFile : LogStart::Append);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVEL_VERSION));
 

@@ -91,7 +91,7 @@ void rotateLogs(const QString &current, int kept)
     QFile::rename(current, numbered(1));
 }
 
-void prepareStartup()
+void prepareStartup(LogStart log)
 {
     FreedMemory::configure();
     const QStringList locations = QStandardPaths::standardLocations(QStandardPaths::AppDataLocation);
@@ -120,9 +120,11 @@ void prepareStartup()
     // Each run starts its own log; the last few runs' logs stay beside it
     // (QuorvelV2.log.1 the run before, up to keptLogs), so that a problem
     // the user noticed only after starting again can still be read.
-    LogSink::instance().flush();
-    rotateLogs(logFilePath, keptLogs);
-    LogSink::instance().startNewFile();
+    if (log == LogStart::NewFile) {
+        LogSink::instance().flush();
+        rotateLogs(logFilePath, keptLogs);
+        LogSink::instance().startNewFile();
+    }
 
     // Every line says when (the handler stamps it) and how serious, Qt's own
     // warnings included; debug output is for developers (QT_LOGGING_RULES

@@ -5,10 +5,13 @@
 
 // The steps of start-up that run before the application object exists:
 // data folder (the user's alone: mode mask and narrowing of what an older
-// version left readable), paths, log truncation, log handler, first
+// version left readable), paths, a new log file or not, log handler, first
 // settings key.
 // main() calls it; the tests call it to reproduce a start.
-void prepareStartup();
+// Whether this run's log starts a file of its own (the last runs' logs
+// kept beside it) or goes on at the end of the last run's.
+enum class LogStart { NewFile, Append };
+void prepareStartup(LogStart log = LogStart::NewFile);
 
 // How many logs of earlier runs stay beside the current one.
 constexpr int keptLogs = 4;

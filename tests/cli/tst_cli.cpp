@@ -15,6 +15,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include "base/startup.h"
 #include "chartserviceprocess.h"
 #include "exitstatus.h"
 
@@ -671,6 +672,19 @@ void TestCli::runs()
             QVERIFY2(service.firedCount(armed.value(QStringLiteral("kind")).toString()) > 0,
                 "the fault never fired");
     }
+
+    // A run that does a job on a card starts a log of its own; listings go
+    // on in the last one, so that they do not push a failed job's log out.
+    qsizetype jobs = 0;
+    for (const Step &step : std::as_const(steps)) {
+        jobs += step.arguments.contains(QStringLiteral("download")) || step.arguments.contains(QStringLiteral("update"))
+            || step.arguments.contains(QStringLiteral("verify"));
+    }
+    // The log there was before the first job, if any, and one per job.
+    const qsizetype logs = QDir(folder->filePath(QStringLiteral("data/SMN")))
+                               .entryList({ QStringLiteral("QuorvelV2.log*") }, QDir::Files)
+                               .size();
+    QVERIFY2(logs <= jobs + 1, qPrintable(QStringLiteral("%1 logs after %2 jobs").arg(logs).arg(jobs)));
 
     const QJsonArray fetched = service.requestLog(productFiles);
     if (check == QLatin1String("not activated"))
