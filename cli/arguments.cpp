@@ -82,7 +82,8 @@ bool Arguments::asksForJob(int argc, char **argv)
     for (int i = 0; i < argc; ++i)
         words.append(QString::fromLocal8Bit(argv[i]));
     const QString word = commandWord(words);
-    return word == QLatin1String("download") || word == QLatin1String("update") || word == QLatin1String("verify");
+    return word == QLatin1String("download") || word == QLatin1String("update")
+        || word == QLatin1String("verify");
 }
 
 QString Arguments::name(Command command)

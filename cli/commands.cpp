@@ -212,7 +212,8 @@ int Commands::connectService()
 {
     const QUrl base(serviceBaseUrl());
     const QString scheme = base.scheme().toLower();
-    if (!base.isValid() || base.host().isEmpty() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+    if (!base.isValid() || base.host().isEmpty()
+        || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
         return fail(ExitStatus::Usage, QStringLiteral("usage"),
                     QStringLiteral("The chart service address \"%1\" is not an http or https address "
                                    "(QUORVEL_SERVICE_URL).")

@@ -77,8 +77,8 @@ QString CardResult::message() const
     case CardReadOnly:
         return QStringLiteral("The SD card cannot be written (%1). Unlock it, then resume.").arg(why);
     case NotAFile:
-        return QStringLiteral("\"%1\" on the SD card is not a regular file (a folder or a link has its name). "
-                              "Nothing was written to it: move it off the card, then try again.")
+        return QStringLiteral("\"%1\" on the SD card is not a regular file (a folder or a link has its "
+                              "name). Nothing was written to it: move it off the card, then try again.")
             .arg(where);
     case BadPath:
         return QStringLiteral("The name \"%1\" cannot be used on the SD card. Nothing was written.").arg(where);

@@ -699,8 +699,9 @@ CardResult CardWriter::removeProductFiles(const QStringList &paths) const
     closeOpen();
     // Deepest first, so that a folder emptied of folders goes too.
     QStringList folders(left.cbegin(), left.cend());
-    std::sort(folders.begin(), folders.end(),
-              [](const QString &a, const QString &b) { return a.count(QLatin1Char('/')) > b.count(QLatin1Char('/')); });
+    std::sort(folders.begin(), folders.end(), [](const QString &a, const QString &b) {
+        return a.count(QLatin1Char('/')) > b.count(QLatin1Char('/'));
+    });
     for (const QString &path : std::as_const(folders)) {
         if (!result.ok())
             break;

@@ -58,7 +58,8 @@ QStringList ProductCard::formerFiles(const CardWriter &writer, const QString &sk
         return {};
     QByteArray whole = head;
     if (length > head.size()
-        && (length > ServiceReply::maxBodySize || !writer.readFile(VmidFile::name, ServiceReply::maxBodySize, &whole).ok()))
+        && (length > ServiceReply::maxBodySize
+            || !writer.readFile(VmidFile::name, ServiceReply::maxBodySize, &whole).ok()))
         return {};
     QStringList files = VmidFile::files(whole);
     if (files.isEmpty())
@@ -106,7 +107,7 @@ CardResult ProductCard::prepare(const CardWriter &writer, const QString &sku, co
         CardResult result = writer.removeProductFiles(formerFiles(writer, sku, list));
         if (!result.ok())
             return result;
-        result = writer.writeWholeFile(QStringLiteral("vmid"), {ActivationPlan::vmidContents(sku, list.records)});
+        result = writer.writeWholeFile(VmidFile::name, {ActivationPlan::vmidContents(sku, list.records)});
         if (!result.ok())
             return result;
         out->vmidWritten = true;

@@ -70,8 +70,8 @@ void VerifyJob::begin()
     // cannot hold the product anyway.
     if (item.line != RqSd && !item.subscriptionFor(identity.rawMediaId())) {
         fail(JobError{JobError::Mismatch, QString(),
-                      QStringLiteral("%1 is not on this card: none of its subscriptions is bound to the card. "
-                                     "Nothing was checked, and no subscription was used.")
+                      QStringLiteral("%1 is not on this card: none of its subscriptions is bound to the "
+                                     "card. Nothing was checked, and no subscription was used.")
                           .arg(item.name.simplified())});
         return;
     }
@@ -214,8 +214,9 @@ void VerifyJob::withdrawProof(const QList<JobError> &problems) const
 {
     if (item.line == RqSd)
         return; // an RQ card's state is its container's own flags
-    const bool differs = std::any_of(problems.cbegin(), problems.cend(),
-                                     [](const JobError &problem) { return problem.kind == JobError::Mismatch; });
+    const bool differs = std::any_of(problems.cbegin(), problems.cend(), [](const JobError &problem) {
+        return problem.kind == JobError::Mismatch;
+    });
     if (!differs)
         return; // a card taken out or unreadable proved nothing either way
     const ProofLedger ledger;

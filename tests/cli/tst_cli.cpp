@@ -677,7 +677,8 @@ void TestCli::runs()
     // on in the last one, so that they do not push a failed job's log out.
     qsizetype jobs = 0;
     for (const Step &step : std::as_const(steps)) {
-        jobs += step.arguments.contains(QStringLiteral("download")) || step.arguments.contains(QStringLiteral("update"))
+        jobs += step.arguments.contains(QStringLiteral("download"))
+            || step.arguments.contains(QStringLiteral("update"))
             || step.arguments.contains(QStringLiteral("verify"));
     }
     // The log there was before the first job, if any, and one per job.
@@ -712,7 +713,8 @@ void TestCli::runs()
                 const QJsonObject headers = asked.value(QStringLiteral("headers")).toObject();
                 for (auto it = headers.begin(); it != headers.end(); ++it)
                     ranged |= it.key().compare(QLatin1String("range"), Qt::CaseInsensitive) == 0;
-                QVERIFY2(ranged, qPrintable(segment + QStringLiteral(" was fetched again from its first byte")));
+                QVERIFY2(ranged,
+                    qPrintable(segment + QStringLiteral(" was fetched again from its first byte")));
             }
         }
         checkRqCard(*rqCard(cardKind));

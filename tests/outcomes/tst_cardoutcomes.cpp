@@ -920,8 +920,9 @@ void TestCardOutcomes::outcome()
         verifyProduct();
     if (setup == QLatin1String("another product")) {
         QCOMPARE(QDir(card).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name),
-                 (QStringList{QStringLiteral("ENCRYPT.TXT"), QStringLiteral("VMARD01"), QStringLiteral("VMBRE02"),
-                              QStringLiteral("notes.txt"), QStringLiteral("vmid")}));
+                 (QStringList{QStringLiteral("ENCRYPT.TXT"), QStringLiteral("VMARD01"),
+                              QStringLiteral("VMBRE02"), QStringLiteral("notes.txt"),
+                              QStringLiteral("vmid")}));
         QCOMPARE(QDir(card + QStringLiteral("/VMBRE02")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
                  QStringList{QStringLiteral("mine")});
     }
@@ -1308,7 +1309,8 @@ void TestCardOutcomes::oneWriter()
 
     const CardIdentity identity = CardIdentity::fromRoot(card);
     Watch watch(second == QLatin1String("verify")
-                    ? static_cast<Job *>(new VerifyJob(chart.get(), boundTo(legacyProduct(), identity), session, identity))
+                    ? static_cast<Job *>(
+                          new VerifyJob(chart.get(), boundTo(legacyProduct(), identity), session, identity))
                     : new ProductJob(chart.get(), legacyProduct(second.section(QLatin1Char(' '), 1)), session,
                                      identity, JobOptions::fromSettings()));
     watch.job->start();
