@@ -5,20 +5,30 @@
 #include "card/vmidfile.h"
 #include "service/servicereply.h"
 
+bool ProductCard::readVmid(const CardWriter &writer, const std::function<bool(const QString &)> &wanted,
+                           QString *product, QByteArray *whole)
+{
+    // Only the first line is read until it names a product asked about: a
+    // vmid of hundreds of megabytes without a line end costs 64 KiB.
+    QByteArray head;
+    qint64 length = 0;
+    if (!writer.readFile(VmidFile::name, VmidFile::maxLine, &head, &length).ok())
+        return false;
+    *product = VmidFile::product(head);
+    if (!wanted(*product))
+        return false;
+    *whole = head;
+    return length <= head.size()
+        || (length <= ServiceReply::maxBodySize
+            && writer.readFile(VmidFile::name, ServiceReply::maxBodySize, whole).ok());
+}
+
 bool ProductCard::changedFiles(const CardWriter &writer, const QString &sku, const FileList &list,
                                QSet<QString> *changed, bool *stale)
 {
-    const QString vmid = VmidFile::name;
-    // Only the first line is read until it names this product: a vmid of
-    // hundreds of megabytes without a line end costs 64 KiB.
-    QByteArray head;
-    qint64 length = 0;
-    if (!writer.readFile(vmid, VmidFile::maxLine, &head, &length).ok()
-        || VmidFile::product(head) != sku)
-        return false;
-    QByteArray whole = head;
-    if (length > head.size()
-        && (length > ServiceReply::maxBodySize || !writer.readFile(vmid, ServiceReply::maxBodySize, &whole).ok()))
+    QString product;
+    QByteArray whole;
+    if (!readVmid(writer, [&sku](const QString &named) { return named == sku; }, &product, &whole))
         return false;
     QHash<QString, QString> etags;
     if (!VmidFile::storedTags(whole, sku, &etags))
@@ -49,17 +59,10 @@ bool ProductCard::changedFiles(const CardWriter &writer, const QString &sku, con
 
 QStringList ProductCard::formerFiles(const CardWriter &writer, const QString &sku, const FileList &list)
 {
-    QByteArray head;
-    qint64 length = 0;
-    if (!writer.readFile(VmidFile::name, VmidFile::maxLine, &head, &length).ok())
-        return {};
-    const QString former = VmidFile::product(head);
-    if (former.isEmpty() || former == sku)
-        return {};
-    QByteArray whole = head;
-    if (length > head.size()
-        && (length > ServiceReply::maxBodySize
-            || !writer.readFile(VmidFile::name, ServiceReply::maxBodySize, &whole).ok()))
+    QString former;
+    QByteArray whole;
+    if (!readVmid(writer, [&sku](const QString &named) { return !named.isEmpty() && named != sku; }, &former,
+                  &whole))
         return {};
     QStringList files = VmidFile::files(whole);
     if (files.isEmpty())

@@ -5,6 +5,8 @@
 #include <QSet>
 #include <QString>
 
+#include <functional>
+
 #include "download/activationplan.h"
 #include "service/filelist.h"
 #include "card/cardresult.h"
@@ -36,6 +38,11 @@ public:
     static CardResult prepare(const CardWriter &writer, const QString &sku, const FileList &list, Preparation *out);
 
 private:
+    // The vmid: the product its first line names, and the whole of it when
+    // wanted says that product is asked about. False when it cannot be read
+    // or is not wanted.
+    static bool readVmid(const CardWriter &writer, const std::function<bool(const QString &)> &wanted,
+                         QString *product, QByteArray *whole);
     // The files whose tag on the service differs from the one the card's
     // vmid remembers, and whether the vmid says anything but what the list
     // says now; false when the vmid is not this product's.
