@@ -582,6 +582,13 @@ void Download::handleIoError(const CardResult &problem)
 
 JobError Download::changedOnCard() const
 {
+    // A file gone with the whole card did not change: the card is out, and
+    // the job waits for it instead of reporting the file.
+    if (const CardWriter *card = chunks->cardWriter()) {
+        const CardResult present = card->verifyCard();
+        if (present.problem() == CardResult::CardGone || present.problem() == CardResult::AnotherCard)
+            return JobError::fromCard(present, file);
+    }
     return JobError{JobError::ChangedOnCard, file,
                     tr("The partly downloaded file changed on the card; it will be downloaded again.")};
 }

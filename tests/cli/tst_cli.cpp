@@ -26,6 +26,9 @@ const QString productSku = QStringLiteral("TEST-VM-1");
 const QString productFiles = QStringLiteral("*/TESTVM1/*");
 
 // One run of the command line and what it must end with.
+// Step::signal's stand-in for a card taken out of its reader.
+constexpr int takeCardOut = -1;
+
 struct Step
 {
     QStringList arguments;
@@ -35,11 +38,13 @@ struct Step
     // "corrupt": a byte of a written file is changed on the card first;
     // "held": this process holds the card's lock (flock() on its root) for the run.
     QString before;
-    // Sent once the transfers have moved bytes.
+    // Sent once the transfers have moved bytes; takeCardOut: the card's
+    // folder is removed then instead.
     int signal = 0;
     int exitCode = 0;
-    // Texts that standard output or standard error must hold.
+    // Texts that standard output or standard error must hold, and must not.
     QStringList says;
+    QStringList neverSays = {};
 };
 
 QJsonObject fault(const QString &kind, const QString &path, QJsonObject extra = {})
@@ -247,7 +252,9 @@ TestCli::Result TestCli::run(const Step &step)
             cli.waitForReadyRead(1000);
             result.out += cli.readAllStandardOutput();
         }
-        if (cli.state() == QProcess::Running)
+        if (cli.state() == QProcess::Running && step.signal == takeCardOut)
+            QDir(card).removeRecursively();
+        else if (cli.state() == QProcess::Running)
             ::kill(pid_t(cli.processId()), step.signal);
     }
     if (!cli.waitForFinished(120000)) {
@@ -294,6 +301,11 @@ void TestCli::checkStream(const Step &step, const Result &result)
     for (const QString &text : step.says) {
         QVERIFY2(result.out.contains(text.toUtf8()) || result.err.contains(text.toUtf8()),
             qPrintable(QStringLiteral("\"%1\" not said in:\n%2%3")
+                           .arg(text, QString::fromUtf8(result.out), QString::fromUtf8(result.err))));
+    }
+    for (const QString &text : step.neverSays) {
+        QVERIFY2(!result.out.contains(text.toUtf8()) && !result.err.contains(text.toUtf8()),
+            qPrintable(QStringLiteral("\"%1\" said in:\n%2%3")
                            .arg(text, QString::fromUtf8(result.out), QString::fromUtf8(result.err))));
     }
     if (!step.arguments.contains(QStringLiteral("--json"))) {
@@ -550,6 +562,12 @@ void TestCli::runs_data()
         << QList<Step> { { { json, QStringLiteral("download"), QStringLiteral("NO-SUCH-1"),
                                QStringLiteral("--card") },
                {}, {}, {}, 0, ExitStatus::ServiceReply, { "No product NO-SUCH-1" } } }
+        << "";
+    // The files in flight are the card's absence, not files someone changed.
+    QTest::newRow("card taken out mid-download")
+        << "velmora"
+        << QList<Step> { { download, {}, { slow }, {}, takeCardOut, ExitStatus::Card,
+               { "Please insert SD card." }, { "changed on the card" } } }
         << "";
     QTest::newRow("no card at the folder")
         << "missing"
