@@ -89,32 +89,10 @@ bool alive(qint64 pid)
     return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
 }
 
-// The notes of this user's copies on the folder; notes of processes that
-// are gone (killed before they could remove theirs) are removed.
-QList<Holder> notedHolders(dev_t device, ino_t inode)
+// A note is named card-<device>-<inode>-<pid>-<serial>.json.
+qint64 notePid(const QString &name)
 {
-    QList<Holder> holders;
-    const QString folder = CardLock::noteFolder();
-    if (folder.isEmpty())
-        return holders;
-    const QString prefix = notePrefix(device, inode);
-    const QStringList names = QDir(folder).entryList({prefix + QLatin1Char('*')}, QDir::Files);
-    for (const QString &name : names) {
-        Holder holder;
-        holder.pid = name.mid(prefix.size()).section(QLatin1Char('-'), 0, 0).toLongLong();
-        if (holder.pid <= 0 || !alive(holder.pid)) {
-            QFile::remove(folder + QLatin1Char('/') + name);
-            continue;
-        }
-        QFile note(folder + QLatin1Char('/') + name);
-        if (!note.open(QIODevice::ReadOnly))
-            continue;
-        const QJsonObject fields = QJsonDocument::fromJson(note.read(maxNoteSize)).object();
-        holder.program = fields.value(QStringLiteral("program")).toString();
-        holder.activity = fields.value(QStringLiteral("activity")).toString();
-        holders.append(holder);
-    }
-    return holders;
+    return name.section(QLatin1Char('-'), 3, 3).toLongLong();
 }
 
 // Notes of processes that are gone, of any card: a copy killed before it
@@ -124,11 +102,35 @@ void removeNotesOfTheGone(const QString &folder)
 {
     const QStringList names = QDir(folder).entryList({QStringLiteral("card-*.json")}, QDir::Files);
     for (const QString &name : names) {
-        // card-<device>-<inode>-<pid>-<serial>.json
-        const qint64 pid = name.section(QLatin1Char('-'), 3, 3).toLongLong();
+        const qint64 pid = notePid(name);
         if (pid <= 0 || !alive(pid))
             QFile::remove(folder + QLatin1Char('/') + name);
     }
+}
+
+// The notes of this user's copies on the folder, once those of processes
+// that are gone are removed.
+QList<Holder> notedHolders(dev_t device, ino_t inode)
+{
+    QList<Holder> holders;
+    const QString folder = CardLock::noteFolder();
+    if (folder.isEmpty())
+        return holders;
+    removeNotesOfTheGone(folder);
+    const QString prefix = notePrefix(device, inode);
+    const QStringList names = QDir(folder).entryList({prefix + QLatin1Char('*')}, QDir::Files);
+    for (const QString &name : names) {
+        Holder holder;
+        holder.pid = notePid(name);
+        QFile note(folder + QLatin1Char('/') + name);
+        if (holder.pid <= 0 || !note.open(QIODevice::ReadOnly))
+            continue;
+        const QJsonObject fields = QJsonDocument::fromJson(note.read(maxNoteSize)).object();
+        holder.program = fields.value(QStringLiteral("program")).toString();
+        holder.activity = fields.value(QStringLiteral("activity")).toString();
+        holders.append(holder);
+    }
+    return holders;
 }
 
 } // namespace
