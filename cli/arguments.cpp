@@ -130,9 +130,11 @@ Arguments::Outcome Arguments::parse(const QStringList &arguments)
     const QCommandLineOption json(
         QStringLiteral("json"), QStringLiteral("One JSON object per line on standard output."));
     const QCommandLineOption card(QStringLiteral("card"),
-        QStringLiteral("The card: the folder whose root holds ENCRYPT.TXT."), QStringLiteral("DIR"));
+        QStringLiteral("The card (required): the folder whose root holds ENCRYPT.TXT."), QStringLiteral("DIR"));
     const QCommandLineOption remember(QStringLiteral("remember"),
         QStringLiteral("Keep the sign-in for later runs (otherwise it is forgotten)."));
+    const QCommandLineOption replace(QStringLiteral("replace"),
+        QStringLiteral("The card may hold another product of the line: it is removed from the card."));
 
     const QString word = commandWord(arguments);
     const CommandInfo *info = word.isEmpty() ? nullptr : find(word);
@@ -155,6 +157,8 @@ Arguments::Outcome Arguments::parse(const QStringList &arguments)
             parser.addOption(card);
         if (info->command == Command::SignIn)
             parser.addOption(remember);
+        if (info->command == Command::Download)
+            parser.addOption(replace);
     }
     if (!parser.parse(arguments))
         return error(parser.errorText());
@@ -192,5 +196,6 @@ Arguments::Outcome Arguments::parse(const QStringList &arguments)
     cardFolder = info->takesCard ? parser.value(card) : QString();
     jsonWanted = parser.isSet(json);
     rememberWanted = info->command == Command::SignIn && parser.isSet(remember);
+    replaceWanted = info->command == Command::Download && parser.isSet(replace);
     return Outcome::Run;
 }

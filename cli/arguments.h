@@ -26,6 +26,8 @@ public:
     QString card() const { return cardFolder; }
     bool json() const { return jsonWanted; }
     bool remember() const { return rememberWanted; }
+    // download: the user agrees that another product on the card goes.
+    bool replace() const { return replaceWanted; }
 
     static QString name(Command command);
     // Whether the command line asks for a job on a card (download, update,
@@ -41,5 +43,6 @@ private:
     QString cardFolder;
     bool jsonWanted = false;
     bool rememberWanted = false;
+    bool replaceWanted = false;
     QString message;
 };

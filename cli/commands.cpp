@@ -403,13 +403,32 @@ int Commands::download()
         return fail(ExitStatus::Card, QStringLiteral("incompatible"),
             QStringLiteral("%1 cannot go onto this card: it holds a chart of another line.")
                 .arg(product.sku.trimmed()));
+    // The window asks before a product on the card goes; a script says so
+    // with --replace.
+    const QString onCard = state.productSku();
+    const bool replacing = !onCard.isEmpty() && onCard != product.sku.simplified();
+    // A product that can never fit is refused by the job as too large, the
+    // more lasting answer.
+    const bool fits = state.totalBytes() <= 0 || ProductStatus::fitsOn(product, state.totalBytes());
+    if (replacing && fits && !arguments.replace())
+        return fail(ExitStatus::Card, JobError::kindName(JobError::ProductOnCard),
+            QStringLiteral("%1 is on this card, and downloading %2 removes it from the card. Nothing was "
+                           "changed: run again with --replace to replace it.")
+                .arg(onCard, product.sku.trimmed()));
     auto *job = new ProductJob(
         &session->service(), product, session->sessionId(), card, JobOptions::fromSettings());
+    if (arguments.replace())
+        job->agreeToReplaceAny();
     if ((code = runJob(job, QStringLiteral("download"), card)) != ExitStatus::Success)
         return code;
-    return done(
-        { { QStringLiteral("job"), QStringLiteral("download") }, { QStringLiteral("sku"), product.sku } },
-        QStringLiteral("%1 is on the card, every file proven.").arg(product.name));
+    QJsonObject details { { QStringLiteral("job"), QStringLiteral("download") },
+        { QStringLiteral("sku"), product.sku } };
+    QString text = QStringLiteral("%1 is on the card, every file proven.").arg(product.name);
+    if (replacing) {
+        details.insert(QStringLiteral("replaced"), onCard);
+        text += QStringLiteral(" It replaced %1.").arg(onCard);
+    }
+    return done(details, text);
 }
 
 int Commands::verify()

@@ -18,6 +18,7 @@ ExitStatus::Code ExitStatus::of(JobError::Kind kind)
     case JobError::FileSystemLimit:
     case JobError::NameTaken:
     case JobError::CardBusy:
+    case JobError::ProductOnCard:
         return Card;
     // A file that changed under the tool is a difference found on the card,
     // like one the read-back or a verification finds.

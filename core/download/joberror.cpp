@@ -91,6 +91,8 @@ QString JobError::kindName(Kind kind)
         return QStringLiteral("changed-on-card");
     case CardBusy:
         return QStringLiteral("card-busy");
+    case ProductOnCard:
+        return QStringLiteral("product-on-card");
     case Other:
         break;
     }

@@ -27,6 +27,7 @@ struct JobError
         Mismatch,        // a verification found a file missing, short or different
         ChangedOnCard,   // something else changed a file the tool had written or checked
         CardBusy,        // another writer has the card
+        ProductOnCard,   // the card holds another product, which the user did not agree to replace
         Other,
     };
 

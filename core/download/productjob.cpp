@@ -29,6 +29,12 @@ ProductJob::ProductJob(ChartService *chartService, const Product &product, const
     claimCard(card, CardLock::Mode::Exclusive, QStringLiteral("downloading %1").arg(product.sku.simplified()));
 }
 
+QString ProductJob::productOnCard() const
+{
+    QByteArray head;
+    return writer->readFile(VmidFile::name, VmidFile::maxLine, &head).ok() ? VmidFile::product(head) : QString();
+}
+
 void ProductJob::begin()
 {
     // Activation binds a subscription to the card: a product that can never
@@ -40,6 +46,15 @@ void ProductJob::begin()
         qCInfo(lcJob) << item.sku << "larger than the card:" << item.sizeInKb << "KiB," << storage.bytesTotal()
                       << "bytes";
         fail(JobError{JobError::CardFull, QString(), ProductStatus::tooLargeMessage()});
+        return;
+    }
+    const QString onCard = productOnCard();
+    if (!onCard.isEmpty() && onCard != item.sku.simplified() && !replaceAny && onCard != replaceable) {
+        qCInfo(lcJob) << item.sku << "not started: the card holds" << onCard << "and replacing it was not agreed to"
+                      << (replaceable.isEmpty() ? QString() : replaceable);
+        fail(JobError{JobError::ProductOnCard, QString(),
+                      tr("%1 is on this card, and %2 would replace it. Nothing was changed on the card.")
+                          .arg(onCard, item.sku.simplified())});
         return;
     }
     if (!moveTo(Stage::Activating))

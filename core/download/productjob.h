@@ -24,6 +24,14 @@ public:
     QString title() const override { return item.name; }
     const Product &product() const { return item; }
 
+    // The product on the card that the user agreed this one replaces (the
+    // window asked, or the command line was told --replace). A product the
+    // card holds that is neither this one nor the one agreed to is left
+    // alone: the job ends before it asks the service for anything, so that
+    // a choice made on what the card held a moment ago removes nothing.
+    void agreeToReplace(const QString &sku) { replaceable = sku.simplified(); }
+    void agreeToReplaceAny() { replaceAny = true; }
+
 signals:
     // The service bound the product's subscription to this card.
     void activated(int productId, int subscriptionId, const QString &deviceId, int expiration);
@@ -36,8 +44,13 @@ protected:
     bool ownWorkIdle() const override { return !activation; }
 
 private:
+    // The SKU the card's vmid names now; empty when none can be read.
+    QString productOnCard() const;
+
     ChartService *service;
     Product item;
     QString session;
     QPointer<ServiceReply> activation;
+    QString replaceable;
+    bool replaceAny = false;
 };

@@ -43,11 +43,13 @@ bool JobController::busy() const
     return job && job->isUnfinished();
 }
 
-void JobController::download(const Product &product, const CardIdentity &chosen)
+void JobController::download(const Product &product, const CardIdentity &chosen, const QString &replaces)
 {
     if (busy())
         return;
     auto *started = new ProductJob(service, product, session, chosen, JobOptions::fromSettings(), this);
+    if (!replaces.isEmpty())
+        started->agreeToReplace(replaces);
     connect(started, &ProductJob::activated, catalogue, &Catalogue::bind);
     adopt(started, JobText::Kind::Download);
 }

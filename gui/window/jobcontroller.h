@@ -38,7 +38,8 @@ public:
 
     void setSession(const QString &sessionId) { session = sessionId; }
 
-    void download(const Product &product, const CardIdentity &card);
+    // replaces: the product on the card the user agreed to replace (empty: none).
+    void download(const Product &product, const CardIdentity &card, const QString &replaces = QString());
     void verify(const Product &product, const CardIdentity &card);
     // validate: the card has the service's build already; the update checks it.
     void update(const RqCardPlan &plan, const CardIdentity &card, bool validate = false);

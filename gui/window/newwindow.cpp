@@ -657,8 +657,9 @@ void NewWindow::pressAction()
         control->verify(product, panel->chosenCard());
         return;
     }
+    QString onCard;
     if (action == QLatin1String("Replace")) {
-        const QString onCard = card->state().productSku();
+        onCard = card->state().productSku();
         const Product replaced = products->productBySku(onCard);
         const auto answer = QMessageBox::question(
             this, QStringLiteral("Replace"),
@@ -668,7 +669,7 @@ void NewWindow::pressAction()
         if (answer != QMessageBox::Yes)
             return;
     }
-    control->download(product, panel->chosenCard());
+    control->download(product, panel->chosenCard(), onCard);
 }
 
 // ---------------------------------------------------------------- jobs

@@ -502,6 +502,17 @@ void TestCli::runs_data()
                                QStringLiteral("--card") },
                {}, {}, {}, 0, ExitStatus::Card, { "\"kind\":\"incompatible\"" } } }
         << "";
+    // A script must say that the product on the card may go; without it
+    // nothing is asked of the service and nothing changes.
+    QTest::newRow("download onto a card holding another product")
+        << "other product"
+        << QList<Step> { { download, {}, {}, {}, 0, ExitStatus::Card,
+                             { "\"kind\":\"product-on-card\"", "run again with --replace" } },
+               { { json, QStringLiteral("download"), productSku, QStringLiteral("--replace"),
+                     QStringLiteral("--card") },
+                   {}, {}, {}, 0, 0,
+                   { "\"replaced\":\"OTHER-VM-9\"" } } }
+        << "product";
     QTest::newRow("download") << "velmora"
                               << QList<Step> { { download, {}, {}, {}, 0, 0,
                                      { "\"stage\":\"reading-back\"" } } }
@@ -636,6 +647,10 @@ void TestCli::runs()
         QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("velmora"),
             { QStringLiteral("--media-id"), QStringLiteral("QTEST-0001"), QStringLiteral("--sku"),
                 productSku }));
+    } else if (cardKind == QLatin1String("other product")) {
+        QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("velmora"),
+            { QStringLiteral("--media-id"), QStringLiteral("QTEST-0001"), QStringLiteral("--sku"),
+                QStringLiteral("OTHER-VM-9") }));
     } else if (cardKind == QLatin1String("blank")) {
         QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"),
             { QStringLiteral("--media-id"), QStringLiteral("QTEST-0009") }));
@@ -760,6 +775,7 @@ void TestCli::exitStatusOfEachKind_data()
     QTest::newRow("file-system-limit") << int(JobError::FileSystemLimit) << 6;
     QTest::newRow("name-taken") << int(JobError::NameTaken) << 6;
     QTest::newRow("card-busy") << int(JobError::CardBusy) << 6;
+    QTest::newRow("product-on-card") << int(JobError::ProductOnCard) << 6;
     QTest::newRow("not-kept") << int(JobError::NotKept) << 7;
     QTest::newRow("mismatch") << int(JobError::Mismatch) << 7;
     QTest::newRow("changed-on-card") << int(JobError::ChangedOnCard) << 7;

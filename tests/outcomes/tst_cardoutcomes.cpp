@@ -208,6 +208,8 @@ private:
     // in one run on the card, and the final check samples however small
     // the product is.
     bool wrapping = false;
+    // The user agreed that the product on the card goes (the window asked).
+    bool replaceAgreed = false;
 };
 
 void TestCardOutcomes::initTestCase()
@@ -221,6 +223,7 @@ void TestCardOutcomes::init()
 {
     // A fresh service for every row: bindings made by one row must not
     // decide the next.
+    replaceAgreed = false;
     service = new ChartServiceProcess;
     QVERIFY(service->start());
     qputenv("QUORVEL_SERVICE_URL", service->baseUrl().toUtf8());
@@ -395,8 +398,12 @@ std::unique_ptr<Watch> TestCardOutcomes::startJob(bool rq)
     if (rq)
         watch = std::make_unique<Watch>(new RqUpdateJob(chart.get(), rqProduct(), identity,
                                                         QFileInfo(firstContainer(card)).fileName(), options));
-    else
-        watch = std::make_unique<Watch>(new ProductJob(chart.get(), legacyProduct(), session, identity, options));
+    else {
+        auto *job = new ProductJob(chart.get(), legacyProduct(), session, identity, options);
+        if (replaceAgreed)
+            job->agreeToReplace(QStringLiteral("VM-BRE-02"));
+        watch = std::make_unique<Watch>(job);
+    }
     watch->job->start();
     return watch;
 }
@@ -700,7 +707,10 @@ void TestCardOutcomes::outcome_data()
     // Smaller than the product: refused before the service binds the
     // product to the card, which stays as it was; a larger card takes it.
     row("product larger than the card") << "small" << QList<QJsonObject>{} << "" << "enough space" << again;
-    row("another product's card") << "another product" << QList<QJsonObject>{} << "" << "" << again;
+    // Left alone until the user agrees that it goes, whatever the job was
+    // told a moment before; then replaced.
+    row("another product's card") << "another product" << QList<QJsonObject>{} << ""
+                                  << "Nothing was changed on the card" << again;
     row("files wrong, long, short and missing")
         << "mixed" << QList<QJsonObject> { throttle(files, 1048576) } << ""
         << "" << again;
@@ -857,7 +867,9 @@ void TestCardOutcomes::outcome()
                      qPrintable(watch->errors.join(QLatin1Char('\n'))));
         }
         // Before the checks below ask the service what the card should hold.
-        if (message == QLatin1String("enough space"))
+        const bool refusedFirst = message == QLatin1String("enough space")
+            || message == QLatin1String("Nothing was changed on the card");
+        if (refusedFirst)
             QVERIFY(service->requestLog(QStringLiteral("*ActivateProduct")).isEmpty());
         if (event.startsWith(QLatin1String("pull"))) {
             // Nothing was made where the card was, and the card comes back.
@@ -865,7 +877,7 @@ void TestCardOutcomes::outcome()
             QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("--move"), parked, card}));
         }
         verifyNoWorse(before, rq);
-        if (message == QLatin1String("more free space") || message == QLatin1String("enough space")) {
+        if (message == QLatin1String("more free space") || refusedFirst) {
             // Refused before anything was written, here or there.
             QCOMPARE(snapshot(card), before);
             QVERIFY(!QFileInfo::exists(appDataFolder + QStringLiteral("/staging")));
@@ -895,6 +907,7 @@ void TestCardOutcomes::outcome()
         } else {
             // The first job goes first: a paused one holds the card.
             watch.reset();
+            replaceAgreed = setup == QLatin1String("another product");
             watch = startJob(rq);
             QVERIFY(watch->stopsAfter(0));
             // A product's file that changed under its transfer starts over.
