@@ -9,6 +9,7 @@
 #include <QList>
 #include <QLoggingCategory>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -55,7 +56,7 @@ QString programName()
 // The processes that hold a flock() on the folder: the kernel lists every
 // lock in /proc/locks as "12: FLOCK  ADVISORY  WRITE 4321 08:01:1234 0 EOF"
 // (major and minor in hexadecimal); "12: -> FLOCK ..." is a waiter.
-QList<qint64> lockHolders(dev_t device, ino_t inode)
+QList<qint64> lockHolders(dev_t device, ino_t inode, bool writersOnly = false)
 {
     QList<qint64> pids;
     QFile locks(QStringLiteral("/proc/locks"));
@@ -67,7 +68,7 @@ QList<qint64> lockHolders(dev_t device, ino_t inode)
         if (text.isEmpty())
             break;
         const QList<QByteArray> fields = text.simplified().split(' ');
-        if (fields.size() < 6 || fields.at(1) != "FLOCK")
+        if (fields.size() < 6 || fields.at(1) != "FLOCK" || (writersOnly && fields.at(3) != "WRITE"))
             continue;
         const QList<QByteArray> where = fields.at(5).split(':');
         bool ok[4] = {};
@@ -215,6 +216,16 @@ bool CardLock::coversRoot(const QString &root) const
     if (::stat(QFile::encodeName(root).constData(), &status) != 0)
         return true;
     return fd >= 0 && status.st_dev == device && status.st_ino == inode;
+}
+
+bool CardLock::writtenByAnother(const QString &root)
+{
+    struct stat status {};
+    if (::stat(QFile::encodeName(root).constData(), &status) != 0)
+        return false;
+    const QList<qint64> writers = lockHolders(status.st_dev, status.st_ino, true);
+    const qint64 self = ::getpid();
+    return std::any_of(writers.cbegin(), writers.cend(), [self](qint64 pid) { return pid != self; });
 }
 
 QString CardLock::holderText(dev_t device, ino_t inode)

@@ -40,6 +40,10 @@ public:
 
     // Where the notes of who holds which card are kept.
     static QString noteFolder();
+    // Another process writes to the card at root now (it holds the lock
+    // exclusive). Only looks: taking the lock to find out would turn away a
+    // writer that starts in that moment.
+    static bool writtenByAnother(const QString &root);
 
 private:
     // The text that names whoever holds the lock on this folder now.

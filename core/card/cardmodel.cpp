@@ -1,12 +1,33 @@
 #include "card/cardmodel.h"
 
+#include <QFileInfo>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
-CardModel::CardModel(QObject *parent)
+namespace {
+// Changes come in bursts (a temporary file, then its rename): one reading
+// after the last of them.
+constexpr int settleMs = 300;
+// How soon a card another process writes is looked at again.
+constexpr int writtenElsewhereMs = 2000;
+} // namespace
+
+CardModel::CardModel(QObject *parent, const QString &ledgerFolder)
     : QObject(parent)
+    , ledger(ledgerFolder)
 {
     connect(&reading, &QFutureWatcher<CardState>::finished, this, &CardModel::handleRead);
+    settle.setSingleShot(true);
+    settle.setInterval(settleMs);
+    lookAgain.setSingleShot(true);
+    lookAgain.setInterval(writtenElsewhereMs);
+    // This process's own job says when the card changes (a stage at a time).
+    connect(&settle, &QTimer::timeout, this, [this] {
+        if (!writing)
+            refresh();
+    });
+    connect(&lookAgain, &QTimer::timeout, this, &CardModel::refresh);
+    connect(&watcher, &QFileSystemWatcher::directoryChanged, &settle, qOverload<>(&QTimer::start));
 }
 
 CardModel::~CardModel()
@@ -14,10 +35,29 @@ CardModel::~CardModel()
     reading.waitForFinished();
 }
 
+void CardModel::watch()
+{
+    const QStringList wanted{chosen.root(), ledger.folder()};
+    const QStringList watched = watcher.directories();
+    for (const QString &folder : watched) {
+        if (!wanted.contains(folder))
+            watcher.removePath(folder);
+    }
+    // A folder not there (a card taken out, no proof made yet) is added
+    // when a later reading finds it.
+    for (const QString &folder : wanted) {
+        if (!folder.isEmpty() && !watched.contains(folder) && QFileInfo(folder).isDir())
+            watcher.addPath(folder);
+    }
+}
+
 void CardModel::setCard(const CardIdentity &card)
 {
     chosen = card;
+    lookAgain.stop();
     if (!chosen.isValid()) {
+        if (!watcher.directories().isEmpty())
+            watcher.removePaths(watcher.directories());
         current = CardState();
         again = false;
         emit changed();
@@ -43,6 +83,7 @@ void CardModel::refresh()
         return;
     }
     again = false;
+    watch();
     reading.setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
                                         [card = chosen, ledger = ledger, on = writing] {
                                             return CardState::read(card, ledger, on);
@@ -61,6 +102,13 @@ void CardModel::handleRead()
         refresh();
         return;
     }
+    // While this process's job has the card, a card taken out is the job's
+    // to tell (it waits for the card); its product stays as it was rather
+    // than what a missing card would make of it (bound to another card).
+    if (writing && !read.isValid() && current.isValid() && current.identity().sameCard(chosen))
+        return;
     current = read;
+    if (!writing && current.productState() == CardState::Product::BeingWritten)
+        lookAgain.start();
     emit changed();
 }

@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QStorageInfo>
 
+#include "card/cardlock.h"
 #include "card/cardwriter.h"
 #include "card/mikfile.h"
 #include "card/vmidfile.h"
@@ -92,7 +93,7 @@ CardState CardState::read(const CardIdentity &identity, const ProofLedger &ledge
             ++state.missing;
     }
 
-    if (writing) {
+    if (writing || CardLock::writtenByAnother(identity.root())) {
         state.state = Product::BeingWritten;
     } else if (provenHere) {
         const QByteArray digest = QCryptographicHash::hash(vmid, QCryptographicHash::Sha1).toHex();

@@ -37,7 +37,7 @@ public:
     CardState() = default;
 
     // ledger: where proofs are kept; writing: a job of this process writes
-    // to this card now.
+    // to this card now (one of another process is seen by its lock).
     static CardState read(const CardIdentity &card, const ProofLedger &ledger, bool writing = false);
 
     bool isValid() const { return card.isValid() && readable; }

@@ -4,9 +4,12 @@
 // proved about it. Also the chart state of RQ cards and what such a card
 // needs before an update.
 #include <QCryptographicHash>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "card/cardlock.h"
+#include "card/cardmodel.h"
 #include "catalogue/productstatus.h"
 #include "catalogue/rqcardplan.h"
 #include "testkit.h"
@@ -93,6 +96,7 @@ private slots:
     void buildReference();
     void rqCardPlan_data();
     void rqCardPlan();
+    void followsWhatOthersDo();
 };
 
 void TestProducts::status_data()
@@ -288,4 +292,53 @@ void TestProducts::rqCardPlan()
 }
 
 QTEST_GUILESS_MAIN(TestProducts)
+// The window shows the model's state: a product replaced or written from
+// the command line must reach it without the user asking, or the window
+// offers actions on what the card held before.
+void TestProducts::followsWhatOthersDo()
+{
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString dir = root.path() + QStringLiteral("/card");
+    QCOMPARE(cardState(root.path(), QStringLiteral("VM-1 proven")).productState(),
+             CardState::Product::Complete);
+    CardModel model(nullptr, root.path() + QStringLiteral("/proofs"));
+    model.setCard(CardIdentity::fromRoot(dir));
+    QTRY_COMPARE(model.state().productState(), CardState::Product::Complete);
+
+    // Another program puts another product on the card.
+    writeFile(dir + QStringLiteral("/vmid.new"),
+              "VM-2\r\n{\"files\": [{\"etag\": \"t\", \"file\": \"P/a.bin\"}]}");
+    QVERIFY(QFile::rename(dir + QStringLiteral("/vmid"), dir + QStringLiteral("/vmid.old")));
+    QVERIFY(QFile::rename(dir + QStringLiteral("/vmid.new"), dir + QStringLiteral("/vmid")));
+    QTRY_COMPARE_WITH_TIMEOUT(model.state().productSku(), QStringLiteral("VM-2"), 5000);
+    QCOMPARE(model.state().productState(), CardState::Product::Unverified);
+
+    // Another process takes the card to write it and notes that it began;
+    // when it is gone, the product is no longer in its hands.
+    QProcess writer;
+    writer.start(QStringLiteral("flock"), {QStringLiteral("--no-fork"), QStringLiteral("-x"), dir,
+                                           QStringLiteral("sleep"), QStringLiteral("60")});
+    QVERIFY(writer.waitForStarted());
+    QTRY_VERIFY(CardLock::writtenByAnother(dir));
+    writeFile(root.path() + QStringLiteral("/proofs/other.json"), "{}");
+    QTRY_COMPARE_WITH_TIMEOUT(model.state().productState(), CardState::Product::BeingWritten, 5000);
+    writer.kill();
+    QVERIFY(writer.waitForFinished());
+    QTRY_COMPARE_WITH_TIMEOUT(model.state().productState(), CardState::Product::Unverified, 5000);
+
+    // Taken out while a job of this process writes it: the job says so, and
+    // the product stays as it was rather than becoming another card's.
+    model.setWriting(true);
+    QTRY_COMPARE(model.state().productState(), CardState::Product::BeingWritten);
+    QVERIFY(QDir().rename(dir, root.path() + QStringLiteral("/parked")));
+    model.refresh();
+    QTRY_VERIFY(!model.isReading());
+    QTest::qWait(100);
+    QVERIFY(model.state().isValid());
+    QCOMPARE(model.state().productState(), CardState::Product::BeingWritten);
+    model.setWriting(false);
+    QTRY_VERIFY(!model.state().isValid());
+}
+
 #include "tst_products.moc"

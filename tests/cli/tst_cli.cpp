@@ -592,11 +592,16 @@ void TestCli::runs_data()
                { download, {}, {}, {}, 0, 0, {} } }
         << "resumed";
     // Whoever holds the card's lock, the run changes nothing and says who.
+    // What another writer has in hand is neither incomplete nor to resume.
     QTest::newRow("card in use, then free")
         << "velmora"
         << QList<Step> { { download, {}, {}, QStringLiteral("held"), 0, ExitStatus::Card,
                              { "\"kind\":\"card-busy\"",
                                  "in use by another copy of the Quorvel Download Tool (tst_cli, process" } },
+               { products, {}, {}, QStringLiteral("held"), 0, 0,
+                   { "\"action\":\"\",\"line\":\"velmora_region\",\"name\":\"Test Velmora Pond\"",
+                       "\"status\":\"In Progress\"" } },
+               { cardsJson, {}, {}, QStringLiteral("held"), 0, 0, { "\"state\":\"being-written\"" } },
                { download, {}, {}, {}, 0, 0, {} } }
         << "product";
     QTest::newRow("SIGTERM pauses") << "velmora"
