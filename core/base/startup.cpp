@@ -13,7 +13,9 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "base/appglobals.h"
 #include "base/freedmemory.h"
@@ -58,6 +60,29 @@ Narrowing narrowToOwner(const QString &path)
     while (entries.hasNext())
         narrow(entries.next());
     return result;
+}
+
+// Every running copy of the tool (the window, each command line) holds
+// this lock shared for as long as it runs, whatever log it writes. A run
+// moves the logs along only when it can take the lock alone: moving them
+// while another copy runs would leave that copy writing a file deleted
+// from under it, and its lines lost to the user.
+int logLock = -1;
+
+// Whether no other copy runs now; either way this process holds the lock
+// shared on return (or cannot hold it at all, and then runs as before).
+bool takeLogLock(const QString &folder)
+{
+    if (logLock < 0)
+        logLock = ::open(QFile::encodeName(folder + QStringLiteral("/QuorvelV2.log.lock")).constData(),
+                         O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (logLock < 0)
+        return true;
+    const bool alone = ::flock(logLock, LOCK_EX | LOCK_NB) == 0;
+    // Another copy may be moving the logs right now: waits for that much.
+    while (::flock(logLock, LOCK_SH) != 0 && errno == EINTR) {
+    }
+    return alone;
 }
 
 } // namespace
@@ -120,7 +145,9 @@ void prepareStartup(LogStart log)
     // Each run starts its own log; the last few runs' logs stay beside it
     // (QuorvelV2.log.1 the run before, up to keptLogs), so that a problem
     // the user noticed only after starting again can still be read.
-    if (log == LogStart::NewFile) {
+    const bool alone = takeLogLock(appDataFolder);
+    const bool sharesLog = log == LogStart::NewFile && !alone;
+    if (log == LogStart::NewFile && alone) {
         LogSink::instance().flush();
         rotateLogs(logFilePath, keptLogs);
         LogSink::instance().startNewFile();
@@ -137,6 +164,9 @@ void prepareStartup(LogStart log)
         QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     qInstallMessageHandler(myMessageOutput);
 
+    if (sharesLog)
+        qCInfo(lcStartup) << "Another copy of the tool is running and writes this log too: this run's lines"
+                          << "follow in it, process" << ::getpid();
     if (narrowing.narrowed > 0)
         qCInfo(lcStartup) << "Data folder: made" << narrowing.narrowed << "entries private to this user";
     for (const QString &failure : narrowing.failed)

@@ -59,6 +59,27 @@ void TestApp::startupPreparesFolderAndLog()
         QVERIFY(readAll(logFilePath + QLatin1Char('.') + QString::number(kept))
                     .endsWith(" run " + QByteArray::number(keptLogs + 2 - kept) + '\n'));
     QVERIFY(!QFileInfo::exists(logFilePath + QLatin1Char('.') + QString::number(keptLogs + 1)));
+    // While another copy runs, a run moves no log: that copy goes on
+    // writing the current one, and so does this run.
+    qInfo() << "before the other copy";
+    LogSink::instance().flush();
+    const QByteArray previous = readAll(logFilePath + QStringLiteral(".1"));
+    QProcess other;
+    other.start(QStringLiteral("flock"), {QStringLiteral("--no-fork"), QStringLiteral("-s"),
+                                          logFilePath + QStringLiteral(".lock"), QStringLiteral("sleep"),
+                                          QStringLiteral("60")});
+    QVERIFY(other.waitForStarted());
+    QTRY_VERIFY(readAll(QStringLiteral("/proc/locks")).contains(" " + QByteArray::number(other.processId()) + " "));
+    prepareStartup();
+    qInfo() << "beside the other copy";
+    LogSink::instance().flush();
+    QVERIFY(readAll(logFilePath).contains(" info before the other copy\n"));
+    QVERIFY(readAll(logFilePath).contains("Another copy of the tool is running"));
+    QCOMPARE(readAll(logFilePath + QStringLiteral(".1")), previous);
+    other.kill();
+    QVERIFY(other.waitForFinished());
+    prepareStartup();
+    QVERIFY(readAll(logFilePath + QStringLiteral(".1")).endsWith(" info beside the other copy\n"));
     // More lines than may wait hold the writer back: none is lost, and all
     // come before the GUI thread's next line.
     const int lines = 30000;
