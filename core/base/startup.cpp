@@ -74,7 +74,7 @@ int logLock = -1;
 bool takeLogLock(const QString &folder)
 {
     if (logLock < 0)
-        logLock = ::open(QFile::encodeName(folder + QStringLiteral("/QuorvelV2.log.lock")).constData(),
+        logLock = ::open(QFile::encodeName(folder + QStringLiteral("/QuorvelV2.lock")).constData(),
                          O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (logLock < 0)
         return true;

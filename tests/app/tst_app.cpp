@@ -66,7 +66,7 @@ void TestApp::startupPreparesFolderAndLog()
     const QByteArray previous = readAll(logFilePath + QStringLiteral(".1"));
     QProcess other;
     other.start(QStringLiteral("flock"), {QStringLiteral("--no-fork"), QStringLiteral("-s"),
-                                          logFilePath + QStringLiteral(".lock"), QStringLiteral("sleep"),
+                                          appDataFolder + QStringLiteral("/QuorvelV2.lock"), QStringLiteral("sleep"),
                                           QStringLiteral("60")});
     QVERIFY(other.waitForStarted());
     QTRY_VERIFY(readAll(QStringLiteral("/proc/locks")).contains(" " + QByteArray::number(other.processId()) + " "));
