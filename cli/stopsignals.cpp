@@ -18,6 +18,8 @@ int pair[2] = { -1, -1 };
 volatile sig_atomic_t received = 0;
 struct sigaction previousInt;
 struct sigaction previousTerm;
+struct sigaction previousHup;
+bool hupIgnored = false;
 
 } // namespace
 
@@ -40,6 +42,13 @@ StopSignals::StopSignals(QObject *parent)
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, &previousInt);
     ::sigaction(SIGTERM, &action, &previousTerm);
+    // The terminal closed under a run pauses it like Ctrl-C, so that the
+    // card is left as a pause leaves it; a run started to outlive its
+    // terminal (nohup) keeps ignoring it.
+    ::sigaction(SIGHUP, nullptr, &previousHup);
+    hupIgnored = previousHup.sa_handler == SIG_IGN;
+    if (!hupIgnored)
+        ::sigaction(SIGHUP, &action, nullptr);
 }
 
 StopSignals::~StopSignals()
@@ -48,6 +57,8 @@ StopSignals::~StopSignals()
         return;
     ::sigaction(SIGINT, &previousInt, nullptr);
     ::sigaction(SIGTERM, &previousTerm, nullptr);
+    if (!hupIgnored)
+        ::sigaction(SIGHUP, &previousHup, nullptr);
     delete notifier;
     notifier = nullptr;
     ::close(pair[0]);

@@ -4,7 +4,7 @@
 
 class QSocketNotifier;
 
-// Ctrl-C and SIGTERM turned into a Qt signal. The handler only writes the
+// Ctrl-C, SIGTERM and SIGHUP turned into a Qt signal. The handler only writes the
 // signal's number into a socket pair (nothing else is safe inside a signal
 // handler); a QSocketNotifier reads it on the event loop, where the job can
 // be paused properly. A second signal while the first is being dealt with
@@ -24,7 +24,7 @@ public:
     bool isValid() const { return notifier != nullptr; }
 
 signals:
-    // SIGINT or SIGTERM arrived (the first of them).
+    // SIGINT, SIGTERM or SIGHUP arrived (the first of them).
     void stopAsked(int signalNumber);
 
 private:

@@ -604,10 +604,14 @@ void TestCli::runs_data()
                { cardsJson, {}, {}, QStringLiteral("held"), 0, 0, { "\"state\":\"being-written\"" } },
                { download, {}, {}, {}, 0, 0, {} } }
         << "product";
-    QTest::newRow("SIGTERM pauses") << "velmora"
-                                    << QList<Step> { { download, {}, { slow }, {}, SIGTERM, 143,
-                                           { "\"stage\":\"paused\"", "\"reason\":\"signal\"" } } }
-                                    << "";
+    // So does a terminal closed under the run.
+    QTest::newRow("SIGTERM and SIGHUP pause")
+        << "velmora"
+        << QList<Step> { { download, {}, { slow }, {}, SIGTERM, 143,
+                             { "\"stage\":\"paused\"", "\"reason\":\"signal\"" } },
+               { download, {}, { slow }, {}, SIGHUP, 129, { "\"stage\":\"paused\"", "\"reason\":\"signal\"" } },
+               { download, {}, {}, {}, 0, 0, {} } }
+        << "resumed";
     QTest::newRow("RQ update") << "rq"
                                << QList<Step> { { update, {}, {}, {}, 0, 0, { "\"job\":\"update\"" } } }
                                << "rq";
