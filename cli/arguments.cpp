@@ -117,7 +117,8 @@ QString Arguments::toolHelp() const
                            "  -v, --version  Show the version.\n\n"
                            "Exit status: 0 done and proven, 1 other, 2 usage, 3 sign-in refused,\n"
                            "4 network, 5 service reply refused, 6 card, 7 verification,\n"
-                           "130/143 stopped by SIGINT/SIGTERM (the next run resumes). See quorvel-cli(1).\n");
+                           "129/130/143 stopped by SIGHUP/SIGINT/SIGTERM (the next run resumes).\n"
+                           "See quorvel-cli(1).\n");
     return text;
 }
 
@@ -130,7 +131,8 @@ Arguments::Outcome Arguments::parse(const QStringList &arguments)
     const QCommandLineOption json(
         QStringLiteral("json"), QStringLiteral("One JSON object per line on standard output."));
     const QCommandLineOption card(QStringLiteral("card"),
-        QStringLiteral("The card (required): the folder whose root holds ENCRYPT.TXT."), QStringLiteral("DIR"));
+        QStringLiteral("The card (required): the folder whose root holds ENCRYPT.TXT."),
+        QStringLiteral("DIR"));
     const QCommandLineOption remember(QStringLiteral("remember"),
         QStringLiteral("Keep the sign-in for later runs (otherwise it is forgotten)."));
     const QCommandLineOption replace(QStringLiteral("replace"),
