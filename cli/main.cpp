@@ -9,6 +9,19 @@
 #include "exitstatus.h"
 #include "service/extracatrust.h"
 
+namespace {
+
+// Whether everything written to standard output reached it; says why not.
+bool listed()
+{
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return true;
+    std::fputs("quorvel-cli: the listing could not be written to standard output.\n", stderr);
+    return false;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     // Before the application object, as for the window: the same data
@@ -24,7 +37,7 @@ int main(int argc, char *argv[])
     case Arguments::Outcome::Help:
     case Arguments::Outcome::Version:
         std::fputs(arguments.text().toLocal8Bit().constData(), stdout);
-        return ExitStatus::Success;
+        return listed() ? ExitStatus::Success : ExitStatus::Other;
     case Arguments::Outcome::Error:
         std::fputs(arguments.text().toLocal8Bit().constData(), stderr);
         return ExitStatus::Usage;
@@ -38,5 +51,13 @@ int main(int argc, char *argv[])
     std::signal(SIGPIPE, SIG_IGN);
     ExtraCaTrust::installFromEnvironment();
     Commands commands(arguments);
-    return commands.run();
+    const int code = commands.run();
+    // A listing that did not reach its reader (a full disk, a closed pipe)
+    // listed nothing. A job's status stays the job's: what is on the card
+    // does not depend on who read the lines.
+    const bool listing = arguments.command() == Arguments::Command::Cards
+        || arguments.command() == Arguments::Command::Products;
+    if (code == ExitStatus::Success && listing && !listed())
+        return ExitStatus::Other;
+    return code;
 }

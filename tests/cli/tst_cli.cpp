@@ -36,7 +36,8 @@ struct Step
     QStringList environment;
     QList<QJsonObject> faults;
     // "corrupt": a byte of a written file is changed on the card first;
-    // "held": this process holds the card's lock (flock() on its root) for the run.
+    // "held": this process holds the card's lock (flock() on its root) for the run;
+    // "output full": standard output is a device that takes nothing.
     QString before;
     // Sent once the transfers have moved bytes; takeCardOut: the card's
     // folder is removed then instead.
@@ -243,6 +244,8 @@ TestCli::Result TestCli::run(const Step &step)
     QProcess cli;
     cli.setProcessEnvironment(environmentFor(step));
     cli.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    if (step.before == QLatin1String("output full"))
+        cli.setStandardOutputFile(QStringLiteral("/dev/full"));
     cli.start(QStringLiteral(QUORVEL_CLI_PATH), step.arguments);
     if (!cli.waitForStarted(30000))
         return result;
@@ -252,8 +255,16 @@ TestCli::Result TestCli::run(const Step &step)
             cli.waitForReadyRead(1000);
             result.out += cli.readAllStandardOutput();
         }
-        if (cli.state() == QProcess::Running && step.signal == takeCardOut)
-            QDir(card).removeRecursively();
+        // At once, as a card leaves its reader: file by file, the run
+        // could rightly see its files vanish from a card still there.
+        if (cli.state() == QProcess::Running && step.signal == takeCardOut) {
+            const QString gone = card + QStringLiteral(".taken-out");
+            if (!QDir().rename(card, gone)) {
+                QTest::qFail("the card could not be taken out", __FILE__, __LINE__);
+                return result;
+            }
+            QDir(gone).removeRecursively();
+        }
         else if (cli.state() == QProcess::Running)
             ::kill(pid_t(cli.processId()), step.signal);
     }
@@ -474,6 +485,12 @@ void TestCli::runs_data()
                  "Velmora Pond\",\"size_kb\":277,\"sku\":\"TEST-VM-1\",\"status\":\"Incomplete\"}",
                    "\"sku\":\"TEST-TV-1\",\"status\":\"Incompatible\"",
                    "\"sku\":\"  5555-1\",\"status\":\"Incompatible\"" } } }
+        << "";
+    // A listing that never reached its reader did not list.
+    QTest::newRow("listing onto a full device")
+        << "velmora"
+        << QList<Step> { { products.mid(1), {}, {}, QStringLiteral("output full"), 0, ExitStatus::Other,
+               { "could not be written to standard output" } } }
         << "";
     // What this computer proved about the card is what the next run reads.
     const QStringList cardsJson { json, QStringLiteral("cards") };
