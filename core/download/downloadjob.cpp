@@ -432,8 +432,15 @@ void DownloadJob::makeReadback()
         return;
     readback = std::make_unique<ReadbackVerifier>();
     connect(readback.get(), &ReadbackVerifier::progress, this, [this](qint64 done, qint64 total) {
-        if (stage() == Stage::ReadingBack)
-            setProgress(done, total, filesDone, int(list.records.size()));
+        // Told against the whole product, as the transfers were: what is
+        // not left to read was proven before (files kept and checked, files
+        // read back while later ones arrived), and a resumed run must not
+        // end on "12 MB of 12 MB" for a product of 21 MB.
+        if (stage() == Stage::ReadingBack) {
+            // (A file's inline bytes are read back, and were never fetched.)
+            const qint64 whole = totalBytes > 0 ? totalBytes : total;
+            setProgress(qMax<qint64>(0, whole - (total - done)), whole, filesDone, int(list.records.size()));
+        }
     });
     connect(readback.get(), &ReadbackVerifier::itemRead, this, &DownloadJob::handleItemRead);
     connect(readback.get(), &ReadbackVerifier::finished, this, &DownloadJob::handleReadbackFinished);

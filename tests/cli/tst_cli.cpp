@@ -340,6 +340,20 @@ void TestCli::checkStream(const Step &step, const Result &result)
     }
     const QJsonObject last = QJsonDocument::fromJson(lines.last()).object();
     const QString event = last.value(QStringLiteral("event")).toString();
+    // Every stage counts against the whole product, and a run that ends
+    // done ends with all of it counted, resumed or not.
+    qint64 whole = -1;
+    QJsonObject lastProgress;
+    for (const QJsonObject &each : jsonLines(result.out)) {
+        if (each.value(QStringLiteral("event")).toString() != QLatin1String("progress"))
+            continue;
+        const qint64 total = each.value(QStringLiteral("total")).toInteger();
+        QVERIFY2(whole < 0 || total == whole, qPrintable(QStringLiteral("total %1 after %2").arg(total).arg(whole)));
+        whole = total;
+        lastProgress = each;
+    }
+    if (result.exitCode == 0 && whole >= 0)
+        QCOMPARE(lastProgress.value(QStringLiteral("bytes")).toInteger(), whole);
     if (result.exitCode == 0)
         QCOMPARE(event, QStringLiteral("done"));
     else if (step.signal != 0)
