@@ -348,7 +348,8 @@ void TestCli::checkStream(const Step &step, const Result &result)
         if (each.value(QStringLiteral("event")).toString() != QLatin1String("progress"))
             continue;
         const qint64 total = each.value(QStringLiteral("total")).toInteger();
-        QVERIFY2(whole < 0 || total == whole, qPrintable(QStringLiteral("total %1 after %2").arg(total).arg(whole)));
+        QVERIFY2(whole < 0 || total == whole,
+            qPrintable(QStringLiteral("total %1 after %2").arg(total).arg(whole)));
         whole = total;
         lastProgress = each;
     }
