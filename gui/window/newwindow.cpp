@@ -23,6 +23,7 @@
 #include "dialogs/settingsdialog.h"
 #include "shell/desktopnotifier.h"
 #include "download/job.h"
+#include "download/registrationjob.h"
 #include "service/account.h"
 #include "service/chartservice.h"
 #include "widgets/productrow.h"
@@ -716,6 +717,14 @@ void NewWindow::handleRqCardPrepared(Job *job)
 {
     if (job->stage() == Job::Stage::Done) {
         // The service now knows the card, or the card its container again.
+        // Both happen as the card is chosen, without a button pressed: the
+        // user hears what was done (a subscription used, a file written).
+        const QString text = qobject_cast<RegistrationJob *>(job)
+            ? tr("This RQ card is now registered to your account for %1.").arg(job->title())
+            : tr("The chart container of %1 was missing from this card and was rebuilt from the chart service.")
+                  .arg(job->title());
+        panel->say(text);
+        notifier->notify(job->title(), text);
         products->loadSubscriptions(RqSd);
         card->refresh();
         return;
