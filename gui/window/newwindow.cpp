@@ -721,7 +721,8 @@ void NewWindow::handleRqCardPrepared(Job *job)
         // user hears what was done (a subscription used, a file written).
         const QString text = qobject_cast<RegistrationJob *>(job)
             ? tr("This RQ card is now registered to your account for %1.").arg(job->title())
-            : tr("The chart container of %1 was missing from this card and was rebuilt from the chart service.")
+            : tr("The chart container of %1 was missing from this card and was rebuilt from the chart "
+                 "service.")
                   .arg(job->title());
         panel->say(text);
         notifier->notify(job->title(), text);
