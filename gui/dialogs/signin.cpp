@@ -65,6 +65,10 @@ SignIn::SignIn(Account *userAccount, ChartService *chartService, QWidget *parent
     connect(ui->aboutBtn, &QPushButton::clicked, this, &SignIn::aboutRequested);
     connect(account, &Account::signedIn, this, [this] {
         ui->signinBtn->setEnabled(true);
+        // The dialog is shown again after a sign-out: a password left in
+        // it would sign anyone at the computer in again.
+        ui->pwdTxt->clear();
+        rememberedShown = false;
         hide();
         emit signedIn();
     });

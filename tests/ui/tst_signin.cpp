@@ -3,6 +3,7 @@
 // test's own, never in a file), the version line.
 #include <QtTest>
 
+#include <QAction>
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -283,6 +284,11 @@ void TestSignIn::passwordHashSentAndRemembered()
     QVERIFY(!first->signInDialog()->isVisible());
     QVERIFY(!Settings(configFilePath).contains(SettingsKeys::password));
     nextPassword();
+    // Signed out, the dialog comes back without the password typed before.
+    first->mainWindow()->findChild<QAction *>(QStringLiteral("signOutAction"))->trigger();
+    QTRY_VERIFY(first->signInDialog()->isVisible());
+    QCOMPARE(child<QLineEdit>(first->signInDialog(), "emlTxt")->text(), email);
+    QVERIFY(child<QLineEdit>(first->signInDialog(), "pwdTxt")->text().isEmpty());
 
     // With it, the digest goes to the keyring and nowhere the tool writes.
     AppController *second = start();
