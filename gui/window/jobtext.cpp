@@ -72,6 +72,12 @@ QString status(const Job &job, Kind kind, qint64 retryMs)
     case S::Checking:
         return QStringLiteral("Checking Download Integrity.");
     case S::Transferring:
+        // Nothing came for the rate's whole window (or nothing yet): a
+        // service that stopped sending shows here long before the stall
+        // pauses the job, not as a download that looks busy.
+        if (job.progress().bytesPerSecond <= 0 && job.progress().bytesDone < job.progress().bytesTotal)
+            return QStringLiteral("Waiting for the chart service to send data.");
+        return rate(job.progress());
     case S::ReadingBack:
         return rate(job.progress());
     case S::Paused:
