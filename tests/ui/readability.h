@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractButton>
+#include <QAbstractScrollArea>
 #include <QHash>
 #include <QHeaderView>
 #include <QImage>
@@ -56,9 +57,34 @@ inline int tabWidthNeeded(QTabBar *tabs, int index)
     return tabs->style()->sizeFromContents(QStyle::CT_TabBarTab, &option, text, tabs).width();
 }
 
+// Cut by what holds it: a widget reaching out of an ancestor's rectangle is
+// not shown there, whatever room its own size gives its text. What sits in a
+// scroll area scrolls into view and counts as shown.
+inline bool outsideItsParents(QWidget *widget, QWidget *top)
+{
+    QRect rect = widget->rect();
+    for (QWidget *at = widget; at != top && at->parentWidget(); at = at->parentWidget()) {
+        QWidget *parent = at->parentWidget();
+        auto *area = qobject_cast<QAbstractScrollArea *>(parent->parentWidget());
+        if (area && area->viewport() == parent)
+            return false;
+        rect.translate(at->pos());
+        if (!parent->rect().contains(rect))
+            return true;
+    }
+    return false;
+}
+
 inline QStringList problems(QWidget *top)
 {
     QStringList found;
+    // Before the picture: taking it lays out what is pending, which a
+    // window on screen is not asked to do.
+    for (QLabel *label : top->findChildren<QLabel *>()) {
+        if (label->isVisible() && !label->text().isEmpty() && outsideItsParents(label, top))
+            found << QStringLiteral("cut: %1 \"%2\" reaches out of what holds it")
+                         .arg(label->objectName(), label->text());
+    }
     const QImage shot = top->grab().toImage();
     for (QWidget *widget : top->findChildren<QWidget *>()) {
         if (!widget->isVisible() || widget->visibleRegion().isEmpty())
