@@ -390,6 +390,10 @@ void TestNewWindow::windowSaysWhatHappened()
         QVERIFY(QDir().rename(root + QStringLiteral(".out"), root));
         lookForCards(window);
         QTRY_VERIFY(labelText(window, "sdWatchLabel").contains(QStringLiteral("back")));
+        // The row says what the panel says: nothing is to be inserted any more.
+        QCOMPARE(labelText(window, "downloadStatusLabel"),
+                 QStringLiteral("Press Resume to go on, or Cancel to stop."));
+        QTRY_COMPARE(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-BRE-02"));
         QVERIFY(service.addFault(QJsonObject{{"kind", "close_after"}, {"path", "*/VMBRE02/*"}, {"count", -1}}));
         QTest::mouseClick(pauseOf(window), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(job->stage() == Job::Stage::Paused && service.firedCount(QStringLiteral("close_after")) > 0,
@@ -403,7 +407,8 @@ void TestNewWindow::windowSaysWhatHappened()
     } else if (situation == QLatin1String("paused close")) {
         QTest::mouseClick(pauseOf(window), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(job->stage(), Job::Stage::Paused, Slow);
-        QCOMPARE(labelText(window, "downloadStatusLabel"), QStringLiteral("Press Resume to go on, or Cancel to stop."));
+        QCOMPARE(labelText(window, "downloadStatusLabel"),
+                 QStringLiteral("Press Resume to go on, or Cancel to stop."));
         // Closed from the tray's menu: "No" (the default) keeps it all.
         triggerTrayQuit(window);
         QCOMPARE(answerer->texts().last(), QStringLiteral("Download in progress. Are you sure you wish to close this app?"));
