@@ -456,6 +456,7 @@ void NewWindow::handleCardChoice(int choice)
     switch (CardPanel::Choice(choice)) {
     case CardPanel::Choice::Valid:
         rqPrepared = false;
+        control->clearFinished();
         break;
     case CardPanel::Choice::NoCard:
         break;
@@ -471,6 +472,7 @@ void NewWindow::chooseOfferedCard(const QString &mediaFile)
         return;
     if (panel->choose(mediaFile) == CardPanel::Choice::Valid) {
         rqPrepared = false;
+        control->clearFinished();
         panel->say(tr("Card found and chosen for you."));
     }
 }
@@ -484,8 +486,11 @@ void NewWindow::handleCardLost()
         panel->say(tr("The SD card was taken out. Put it back, then press Resume."));
         return;
     }
-    panel->forget();
+    // Said first: a card still in a reader is chosen in its place at once,
+    // and what is said then is about that card.
     panel->say(tr("The SD card was taken out."));
+    control->clearFinished();
+    panel->forget();
 }
 
 void NewWindow::handleCardBack()
@@ -552,6 +557,14 @@ void NewWindow::showRqCard()
     if (row)
         list->setStatus(rqPlan.product.productId,
                         ProductStatus::chartWord(ProductStatus::chart(rqPlan.product, rqPlan.container)));
+    // An RQ chart belongs to the card it is on: with another card, or none,
+    // the pane keeps nothing of it (a running job keeps its card's).
+    if (shownId && !control->busy() && products->product(shownId).line == RqSd
+        && (!row || rqPlan.product.productId != shownId)) {
+        shownId = 0;
+        list->clearChoice();
+        details->clear();
+    }
     ui->outerRqIconWidget->setVisible(!row);
     ui->rqScrollArea->setVisible(row);
     if (!card->hasCard()) {

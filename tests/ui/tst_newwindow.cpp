@@ -635,7 +635,9 @@ void TestNewWindow::velmoraDownloadRunsToComplete()
 
 void TestNewWindow::rqCardUpdateRunsToUpdateComplete()
 {
-    NewWindow *window = openWindow(makeCard(QStringLiteral("rq")), 0);
+    qputenv(CardWatcher::watchDirsVariable, cards->path().toUtf8());
+    const QString rqCard = makeCard(QStringLiteral("rq"));
+    NewWindow *window = openWindow(rqCard, 0);
     const QString sku = QString::fromLatin1(ChartServiceProcess::DemoRqSku);
     QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, sku), QStringLiteral("Update Available"), Slow);
     QCOMPARE(labelText(rowFor(window, sku), "productSku"), QStringLiteral("4321-1"));
@@ -656,6 +658,23 @@ void TestNewWindow::rqCardUpdateRunsToUpdateComplete()
     QTRY_COMPARE(answerer.seen.size(), 1);
     // The chart stays named on the panel, without its padding.
     QCOMPARE(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # 4321-1"));
+
+    // Taken out with a legacy card in the other reader: that card is chosen,
+    // and nothing of the RQ card is left in the pane, the job's lines or what
+    // the panel says.
+    makeCard(QStringLiteral("velmora"), {QStringLiteral("--media-id"), QStringLiteral("QSECOND-01")});
+    lookForCards(window);
+    QVERIFY(QDir(QFileInfo(rqCard).absolutePath()).removeRecursively());
+    lookForCards(window);
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-ARD-01"),
+                              Slow);
+    QCOMPARE(labelText(window, "sdWatchLabel"), QStringLiteral("Card found and chosen for you."));
+    QTRY_COMPARE(labelText(window, "noRqLabel"), QStringLiteral("The selected card is not a RQ card"));
+    QVERIFY(!child(window, "subscriptionDetails")->isVisible());
+    QCOMPARE(labelText(window, "productName"), QString());
+    QCOMPARE(labelText(window, "downloadStatusLabel"), QString());
+    QVERIFY(!window->findChild<JobRow *>(QStringLiteral("jobRow")));
+    qunsetenv(CardWatcher::watchDirsVariable);
 
     // A card whose container was lost gets it back and offers to resume the update.
     NewWindow *lost =
