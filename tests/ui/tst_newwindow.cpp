@@ -585,9 +585,15 @@ void TestNewWindow::productLargerThanCardIsRefused()
 
 void TestNewWindow::velmoraDownloadRunsToComplete()
 {
+    // Longer than the list is wide, as a service's reason may be.
+    const QString refusal =
+        QStringLiteral("This chart cannot be activated now: the subscription it belongs to is being moved to "
+                       "another account of the same household. Wait until the move has finished, which may "
+                       "take up to an hour, then try again.");
     QVERIFY(service.addFault({{"kind", "status"}, {"path", "*ActivateProduct"}, {"status", 403},
-                              {"message", "This chart cannot be activated now."}}));
+                              {"message", refusal}}));
     NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
+    const QSize shownSize = window->size();
     clickRow(window, QStringLiteral("VM-BRE-02"));
     // The details arrive from the service; the button offers what the card allows.
     QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "statusLabel"), QStringLiteral("<b>Product Status:</b> Replace"), Slow);
@@ -598,8 +604,12 @@ void TestNewWindow::velmoraDownloadRunsToComplete()
     // A refused activation ends the job and frees the controls at once.
     ModalAnswerer answerer;
     pressDownload(window);
-    QTRY_COMPARE_WITH_TIMEOUT(answerer.texts().last(), QStringLiteral("This chart cannot be activated now."), Slow);
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.texts().last(), refusal, Slow);
     QCOMPARE(jobOf(window)->stage(), Job::Stage::Failed);
+    // The row's line wraps rather than widening the window, and is whole.
+    QCOMPARE(labelText(window, "downloadStatusLabel"), refusal);
+    QCOMPARE(window->size(), shownSize);
+    QCOMPARE(Readability::problems(window), QStringList());
     QVERIFY(controlsFree(window));
     QCOMPARE(service.firedCount(QStringLiteral("status")), 1);
     QTRY_COMPARE(button->text(), QStringLiteral("Replace"));
