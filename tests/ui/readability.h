@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QAbstractScrollArea>
+#include <QComboBox>
 #include <QHash>
 #include <QHeaderView>
 #include <QImage>
@@ -9,6 +10,7 @@
 #include <QLineEdit>
 #include <QStringList>
 #include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QStyleOptionTab>
 #include <QTabBar>
 #include <QTreeView>
@@ -115,6 +117,13 @@ inline QStringList problems(QWidget *top)
             for (int i = 0; i < tabs->count(); ++i)
                 if (tabWidthNeeded(tabs, i) > tabs->tabRect(i).width())
                     found << QStringLiteral("cut: tab \"%1\"").arg(tabs->tabText(i));
+        } else if (auto *combo = qobject_cast<QComboBox *>(widget); combo && !combo->isEditable()) {
+            QStyleOptionComboBox option;
+            option.initFrom(combo);
+            const QRect field = combo->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                               QStyle::SC_ComboBoxEditField, combo);
+            if (combo->fontMetrics().horizontalAdvance(combo->currentText()) > field.width())
+                found << QStringLiteral("cut: %1 \"%2\"").arg(name, combo->currentText());
         } else if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
             if (edit->text().isEmpty()
                 && edit->fontMetrics().horizontalAdvance(edit->placeholderText())

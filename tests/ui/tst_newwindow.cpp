@@ -506,13 +506,24 @@ void TestNewWindow::cardFoundAndMissedByItself()
     QVERIFY(child(window, "sdWatchLabel")->isVisible());
     QCOMPARE(Settings(configFilePath).value(SettingsKeys::mediaIdFile).toString(), first);
 
-    // A second card is offered in a list; the chosen one stays chosen.
-    const QString second = makeCard(QStringLiteral("talvo"), {QStringLiteral("--media-id"), QStringLiteral("QSECOND-01")});
+    // A second card is offered in a list; the chosen one stays chosen. Its
+    // folder's long name is cut in the middle, whole in the tooltip.
+    const QString folder = QStringLiteral("Card_In_The_Reader_At_The_Back_Of_The_Boat");
+    const QString second = cards->filePath(folder) + QStringLiteral("/ENCRYPT.TXT");
+    QVERIFY(ChartServiceProcess::makeCard(QFileInfo(second).absolutePath(), QStringLiteral("talvo"),
+                                          {QStringLiteral("--media-id"), QStringLiteral("QSECOND-01")}));
     lookForCards(window);
     auto *list = child<QComboBox>(window, "sdCardList");
     QTRY_VERIFY(list->isVisible());
     QCOMPARE(list->count(), 2);
     QVERIFY(list->currentText().contains(QStringLiteral("QDEMO-0001")));
+    const int longOne = 1 - list->currentIndex();
+    QVERIFY(list->itemText(longOne).contains(QChar(0x2026)));
+    QVERIFY(list->itemText(longOne).endsWith(QStringLiteral("(QSECOND-01)")));
+    QVERIFY(list->itemData(longOne, Qt::ToolTipRole)
+                .toString()
+                .startsWith(folder + QStringLiteral(" (QSECOND-01)")));
+    QCOMPARE(Readability::problems(window), QStringList());
 
     // Taken out while nothing runs, the other card still in: that one is
     // chosen in its place, though it never left its slot.
