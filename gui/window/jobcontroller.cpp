@@ -13,6 +13,7 @@
 #include "download/restorationjob.h"
 #include "download/rqupdatejob.h"
 #include "download/verifyjob.h"
+#include "widgets/wrappabletext.h"
 #include "window/jobrow.h"
 
 JobController::JobController(Ui::NewWindow *ui, ChartService *chartService, Catalogue *products, CardModel *cardModel,
@@ -134,7 +135,7 @@ void JobController::showLines()
     ui->downloadStageLabel->setText(stage);
     ui->downloadStageLabel->setVisible(!stage.isEmpty());
     ui->downloadStatusLabel->setText(
-        JobText::status(*job, kind, retry ? retry->msUntilTry() : -1, cardReturned));
+        wrappableText(JobText::status(*job, kind, retry ? retry->msUntilTry() : -1, cardReturned)));
     tray->setToolTip(JobText::trayTip(*job, kind));
     emit statusChanged();
 }

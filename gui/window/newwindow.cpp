@@ -27,6 +27,7 @@
 #include "service/chartservice.h"
 #include "widgets/productrow.h"
 #include "widgets/refreshbutton.h"
+#include "widgets/wrappabletext.h"
 #include "window/cardpanel.h"
 #include "window/detailspane.h"
 #include "window/jobcontroller.h"
@@ -259,7 +260,9 @@ void NewWindow::bringForward()
 
 void NewWindow::showMessage(const QString &text, bool rich)
 {
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Quorvel Download Tool"), text, QMessageBox::Ok, this);
+    // A card's path in a message is often longer than the box may be wide.
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Quorvel Download Tool"),
+                    rich ? text : wrappableText(text), QMessageBox::Ok, this);
     box.setTextFormat(rich ? Qt::RichText : Qt::PlainText);
     box.exec();
 }

@@ -13,6 +13,7 @@
 #include <QStyleOptionComboBox>
 #include <QStyleOptionTab>
 #include <QTabBar>
+#include <QTextLayout>
 #include <QTreeView>
 
 #include <algorithm>
@@ -77,6 +78,27 @@ inline bool outsideItsParents(QWidget *widget, QWidget *top)
     return false;
 }
 
+// A wrapping label breaks lines between words only: a word longer than the
+// line (a path) runs past its edge, though its size hints say it fits.
+inline bool wordLongerThanLine(QLabel *label)
+{
+    if (label->textFormat() == Qt::RichText || Qt::mightBeRichText(label->text()))
+        return false;
+    const int width = label->contentsRect().width() - 2 * std::max(label->margin(), 0);
+    QTextLayout layout(label->text(), label->font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::WordWrap);
+    layout.setTextOption(option);
+    bool longer = false;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        longer = longer || line.naturalTextWidth() > width;
+    }
+    layout.endLayout();
+    return longer;
+}
+
 inline QStringList problems(QWidget *top)
 {
     QStringList found;
@@ -100,6 +122,7 @@ inline QStringList problems(QWidget *top)
         if (label && !text.isEmpty() && label->pixmap().isNull()) {
             const bool elidedOnPurpose = text.contains(QChar(0x2026)) && !label->toolTip().isEmpty();
             if (label->wordWrap() ? label->heightForWidth(label->width()) > label->height()
+                                        || wordLongerThanLine(label)
                                   : !elidedOnPurpose && label->sizeHint().width() > label->width())
                 found << QStringLiteral("cut: %1 \"%2\"").arg(name, text);
             if (!widget->isEnabled())

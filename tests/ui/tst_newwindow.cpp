@@ -790,6 +790,22 @@ void TestNewWindow::ejectAfterProvenJob()
     disks.addFileSystem(QStringLiteral("sdz1"), disks.addDrive(QStringLiteral("Reader"), reader), {root}, false);
     QVERIFY(disks.setPresent(true));
 
+    // A card in a folder, not a reader, is refused; its long path is shown whole.
+    const QString name = QStringLiteral("Charts_Copied_From_The_Boat_Computer_Before_The_Season");
+    const QString folder = cards->filePath(QStringList(4, name).join(QLatin1Char('_')));
+    QVERIFY(ChartServiceProcess::makeCard(folder, QStringLiteral("velmora")));
+    {
+        ModalAnswerer answerer;
+        answerer.inspect = [](QWidget *box) { QCOMPARE(Readability::problems(box), QStringList()); };
+        NewWindow *inFolder = openWindow(folder + QStringLiteral("/ENCRYPT.TXT"), 1);
+        auto *button = child<QPushButton>(inFolder, "ejectBtn");
+        QTRY_VERIFY_WITH_TIMEOUT(button->isVisible() && button->isEnabled(), Slow);
+        QTest::mouseClick(button, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(answerer.seen.size(), 1, Slow);
+        const QString said = answerer.texts().first().remove(QChar(0x200B));
+        QVERIFY(said.startsWith(folder + QStringLiteral(" is a folder")));
+    }
+
     NewWindow *window = openWindow(card, 1);
     auto *eject = child<QPushButton>(window, "ejectBtn");
     QTRY_VERIFY_WITH_TIMEOUT(eject->isVisible() && eject->isEnabled(), Slow);
