@@ -161,6 +161,16 @@ NewWindow::NewWindow(ChartService *chartService, Account *userAccount, QWidget *
     connect(products, &Catalogue::productsArrived, this, &NewWindow::handleProductsArrived);
     connect(products, &Catalogue::productsFailed, this, &NewWindow::handleProductsFailed);
     connect(products, &Catalogue::subscriptionsArrived, this, &NewWindow::handleSubscriptionsArrived);
+    connect(products, &Catalogue::subscriptionsFailed, this, [this](ProductTypeEnum,
+                                                                   const ServiceError &error) {
+        // Other failures leave the list as it was, to be refreshed; a session
+        // turned down would fail every refresh alike.
+        if (error.kind != ServiceError::Refused || error.status != 401)
+            return;
+        showMessage(error.message.isEmpty() ? tr("Your session has expired. Please sign in again.")
+                                            : error.message);
+        leaveForSignIn();
+    });
     connect(products, &Catalogue::productChanged, this, [this] {
         showStatuses();
         showDetails();
@@ -386,6 +396,8 @@ void NewWindow::handleProductsFailed(const ServiceError &error)
     ui->catalogueMessage->setText(text.toHtmlEscaped());
     ui->catalogueMessage->show();
     showMessage(text);
+    if (error.kind == ServiceError::Refused && error.status == 401)
+        leaveForSignIn();
 }
 
 void NewWindow::showLine(int index)
@@ -721,6 +733,8 @@ void NewWindow::handleJobEnded(Job *job)
         notifier->notify(JobText::endTitle(*job, kind, control->elapsedMs()), JobText::errorList(*job));
         if (isVisible())
             showMessage(JobText::errorList(*job));
+        if (job->leadingError().kind == JobError::SignIn)
+            leaveForSignIn();
         break;
     default:
         break;
@@ -738,6 +752,20 @@ void NewWindow::handleRqCardPrepared(Job *job)
     notifier->notify(QStringLiteral("Download Error: ") + job->title(), JobText::errorList(*job));
     if (isVisible())
         showMessage(JobText::errorList(*job));
+    // A card the service does not know yet cannot be registered, nor its
+    // update offered, without a session it takes.
+    if (job->leadingError().kind == JobError::SignIn)
+        leaveForSignIn();
+}
+
+void NewWindow::leaveForSignIn()
+{
+    // What a job has not finished on the card stays with this window.
+    if (control->busy() || signInAsked)
+        return;
+    // Every call the session is turned down for says so; one answer is enough.
+    signInAsked = true;
+    emit signInAgainRequested();
 }
 
 void NewWindow::closeEvent(QCloseEvent *event)

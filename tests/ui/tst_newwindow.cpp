@@ -626,6 +626,15 @@ void TestNewWindow::velmoraDownloadRunsToComplete()
     QTRY_COMPARE(button->text(), QStringLiteral("Replace"));
 
     answerer.seen.clear();
+    // A session the service no longer takes: said, then the user is sent to sign in again.
+    QVERIFY(service.addFault({{"kind", "status"}, {"path", "*ActivateProduct"}, {"status", 401},
+                              {"message", "Your session has expired. Please sign in again."}}));
+    QSignalSpy signInAgain(window, &NewWindow::signInAgainRequested);
+    pressDownload(window);
+    QTRY_COMPARE_WITH_TIMEOUT(signInAgain.size(), 1, Slow);
+    QCOMPARE(answerer.texts().last(), QStringLiteral("Your session has expired. Please sign in again."));
+    QCOMPARE(jobOf(window)->stage(), Job::Stage::Failed);
+
     QVERIFY(service.clearFaults());
     pressDownload(window);
     QVERIFY(controlsLocked(window));
