@@ -136,6 +136,7 @@ void AppController::openMainWindow()
     connect(window, &NewWindow::quitRequested, this, &AppController::quit);
     connect(window, &NewWindow::aboutRequested, this, &AppController::showAbout);
     connect(window, &NewWindow::signOutRequested, this, &AppController::signOut);
+    connect(window, &NewWindow::signInAgainRequested, this, &AppController::signInAgain);
     window->show();
     window->activateWindow();
     emit mainWindowShown(window);
@@ -149,6 +150,18 @@ void AppController::signOut()
         window = nullptr;
     }
     user->signOut();
+    showSignIn();
+}
+
+void AppController::signInAgain()
+{
+    // Not a sign-out: a remembered sign-in stays remembered, so signing in
+    // again is one press.
+    if (window) {
+        window->hide();
+        window->deleteLater();
+        window = nullptr;
+    }
     showSignIn();
 }
 

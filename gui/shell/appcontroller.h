@@ -38,6 +38,8 @@ public:
     void showTerms();
     // Back to the sign-in, the main window closed (its job must have ended).
     void signOut();
+    // The service turned the session down: back to the sign-in dialog.
+    void signInAgain();
 
 signals:
     // The main window is up (tests and the window driver wait for it).

@@ -2,6 +2,7 @@
 #include "ui_newwindow.h"
 
 #include <QComboBox>
+#include <QEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -9,6 +10,8 @@
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QPixmap>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QTreeView>
 
 #include "base/appglobals.h"
@@ -19,6 +22,9 @@
 namespace {
 
 const QString noCardPicture = QStringLiteral(":/resources/images/quorveldownloadtool_sdcard_nocard.png");
+const QString cardListTip = QStringLiteral("Cards found in this computer");
+// An entry's whole name; its shown text may be cut to the list's width.
+constexpr int fullNameRole = Qt::UserRole + 1;
 
 QString cardPicture(ProductTypeEnum type)
 {
@@ -98,6 +104,11 @@ CardPanel::CardPanel(Ui::NewWindow *ui, CardModel *cardModel, QWidget *dialogPar
     connect(&cardWatcher, &CardWatcher::cardRemoved, this, &CardPanel::updateCardList);
     connect(&cardWatcher, &CardWatcher::chosenCardLost, this, &CardPanel::chosenCardLost);
     connect(&cardWatcher, &CardWatcher::chosenCardBack, this, &CardPanel::chosenCardBack);
+    ui->sdCardList->installEventFilter(this);
+    connect(ui->sdCardList, &QComboBox::currentIndexChanged, this, [ui](int index) {
+        const QString name = ui->sdCardList->itemData(index, fullNameRole).toString();
+        ui->sdCardList->setToolTip(name.isEmpty() ? cardListTip : cardListTip + QLatin1Char('\n') + name);
+    });
     connect(ui->sdCardList, &QComboBox::activated, this, [this, ui](int index) {
         const QString file = ui->sdCardList->itemData(index).toString();
         if (!file.isEmpty() && file != chosen.mediaFilePath())
@@ -223,6 +234,32 @@ void CardPanel::relayout()
         setElided(ui->sdSkuOnCardLabel, itemText, itemText.mid(7), Qt::ElideRight);
 }
 
+bool CardPanel::eventFilter(QObject *watched, QEvent *event)
+{
+    // The list gets its width from the layout only after it is shown.
+    if (watched == ui->sdCardList && event->type() == QEvent::Resize)
+        elideCardList();
+    return QObject::eventFilter(watched, event);
+}
+
+void CardPanel::elideCardList()
+{
+    QComboBox *list = ui->sdCardList;
+    if (list->isHidden())
+        return;
+    QStyleOptionComboBox option;
+    option.initFrom(list);
+    const int room = list->style()
+                         ->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, list)
+                         .width();
+    // Cards differ at the end of their folder and in their id, so the middle is what goes.
+    for (int i = 0; i < list->count(); ++i) {
+        const QString name = list->itemData(i, fullNameRole).toString();
+        if (!name.isEmpty())
+            list->setItemText(i, list->fontMetrics().elidedText(name, Qt::ElideMiddle, room));
+    }
+}
+
 void CardPanel::say(const QString &text)
 {
     ui->sdWatchLabel->setText(text);
@@ -258,14 +295,17 @@ void CardPanel::updateCardList()
         if (names.count(name) > 1)
             name += QStringLiteral(" \u2014 ") + card.root();
         list->addItem(name, card.mediaFilePath());
-        list->setItemData(list->count() - 1, card.root(), Qt::ToolTipRole);
+        list->setItemData(list->count() - 1, name, fullNameRole);
+        list->setItemData(list->count() - 1, name + QLatin1Char('\n') + card.root(), Qt::ToolTipRole);
     }
     if (current < 0) {
         list->insertItem(0, tr("%1 cards found: choose one").arg(cards.size()));
+        list->setItemData(0, list->itemText(0), fullNameRole);
         current = 0;
     }
     list->setCurrentIndex(current);
     list->show();
+    elideCardList();
 }
 
 void CardPanel::offerCardIfNoneChosen()

@@ -61,9 +61,13 @@ signals:
     void chosenCardLost();
     void chosenCardBack();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void showNoCard();
     void updateCardList();
+    void elideCardList();
     void offerCardIfNoneChosen();
     void setElided(QLabel *label, const QString &text, const QString &tooltip, Qt::TextElideMode mode);
 

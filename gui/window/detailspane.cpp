@@ -233,7 +233,6 @@ void DetailsPane::showProduct(const Product &product, const ProductInfo *info, c
     ui->quantityLabel->setText(QStringLiteral("<b>Quantity: </b>") + quantity);
     ui->noteHeaderLabel->setText(QStringLiteral("<b>Note:</b> "));
     ui->noteBodyLabel->setText(ProductStatus::note(code));
-    ui->noteBodyLabel->adjustSize();
     ui->subscriptionDetails->show();
     setInfoWidget(product.line == VelmoraRegion ? velmoraDescription(product, *info) : talvoDescription(*info));
     ui->productInfoScrollArea->show();
@@ -267,7 +266,6 @@ void DetailsPane::showChart(const Product &product, const QPixmap &picture, Prod
             QStringLiteral("Select \"Update\" to download the latest chart information to your card."));
         break;
     }
-    ui->noteBodyLabel->adjustSize();
     ui->subscriptionDetails->show();
     setInfoWidget(nullptr);
     ui->productInfoScrollArea->hide();

@@ -13,6 +13,7 @@
 #include "download/restorationjob.h"
 #include "download/rqupdatejob.h"
 #include "download/verifyjob.h"
+#include "widgets/wrappabletext.h"
 #include "window/jobrow.h"
 
 JobController::JobController(Ui::NewWindow *ui, ChartService *chartService, Catalogue *products, CardModel *cardModel,
@@ -94,6 +95,7 @@ void JobController::adopt(Job *started, JobText::Kind jobKind)
     clearFinished();
     job = started;
     kind = jobKind;
+    cardReturned = false;
     clock.restart();
     row = new JobRow(started, ui->downloadArea);
     row->setObjectName(QStringLiteral("jobRow"));
@@ -134,7 +136,8 @@ void JobController::showLines()
     const QString stage = JobText::stage(*job, kind);
     ui->downloadStageLabel->setText(stage);
     ui->downloadStageLabel->setVisible(!stage.isEmpty());
-    ui->downloadStatusLabel->setText(JobText::status(*job, kind, retry ? retry->msUntilTry() : -1));
+    ui->downloadStatusLabel->setText(
+        wrappableText(JobText::status(*job, kind, retry ? retry->msUntilTry() : -1, cardReturned)));
     tray->setToolTip(JobText::trayTip(*job, kind));
     emit statusChanged();
 }
@@ -166,11 +169,15 @@ void JobController::clearFinished()
 
 void JobController::cardLost()
 {
+    cardReturned = false;
     if (busy())
         job->cardWentAway();
 }
 
 void JobController::cardBack()
 {
+    cardReturned = true;
+    // The panel shows the card as it is now, not the blank of its absence.
+    card->refresh();
     showLines();
 }

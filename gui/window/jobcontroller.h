@@ -90,4 +90,6 @@ private:
     QTimer countdown;
     JobText::Kind kind = JobText::Kind::Download;
     QElapsedTimer clock;
+    // The chosen card came back after the job paused for it.
+    bool cardReturned = false;
 };

@@ -63,7 +63,7 @@ QString stage(const Job &job, Kind kind)
     return QString();
 }
 
-QString status(const Job &job, Kind kind, qint64 retryMs)
+QString status(const Job &job, Kind kind, qint64 retryMs, bool cardBack)
 {
     using S = Job::Stage;
     switch (job.stage()) {
@@ -83,6 +83,10 @@ QString status(const Job &job, Kind kind, qint64 retryMs)
     case S::Paused:
         switch (job.pauseReason()) {
         case Job::PauseReason::CardGone:
+            // The job stays paused for the card until Resume; asking for it
+            // once it is back would contradict the card panel.
+            if (cardBack)
+                break;
             return job.leadingError().kind == JobError::AnotherCard ? job.leadingError().message
                                                                      : QStringLiteral("Please insert SD card.");
         case Job::PauseReason::NetworkLost:

@@ -18,8 +18,9 @@ enum class Kind { Download, Update, Validate, Verify };
 // "Download Complete", ...
 QString stage(const Job &job, Kind kind);
 // The line under it: what to do now, the rate and time left, or why it
-// stopped; retryMs: when the job tries again by itself (-1: it does not).
-QString status(const Job &job, Kind kind, qint64 retryMs = -1);
+// stopped; retryMs: when the job tries again by itself (-1: it does not);
+// cardBack: the card a job paused for is in its reader again.
+QString status(const Job &job, Kind kind, qint64 retryMs = -1, bool cardBack = false);
 // "1.2 MB/s - 3 minutes left"; empty until the rate is known.
 QString rate(const JobProgress &progress);
 // " 45 seconds", " 1 hour 5 minutes" (as the tool always said it).

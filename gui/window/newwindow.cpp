@@ -28,6 +28,7 @@
 #include "service/chartservice.h"
 #include "widgets/productrow.h"
 #include "widgets/refreshbutton.h"
+#include "widgets/wrappabletext.h"
 #include "window/cardpanel.h"
 #include "window/detailspane.h"
 #include "window/jobcontroller.h"
@@ -161,6 +162,16 @@ NewWindow::NewWindow(ChartService *chartService, Account *userAccount, QWidget *
     connect(products, &Catalogue::productsArrived, this, &NewWindow::handleProductsArrived);
     connect(products, &Catalogue::productsFailed, this, &NewWindow::handleProductsFailed);
     connect(products, &Catalogue::subscriptionsArrived, this, &NewWindow::handleSubscriptionsArrived);
+    connect(products, &Catalogue::subscriptionsFailed, this, [this](ProductTypeEnum,
+                                                                   const ServiceError &error) {
+        // Other failures leave the list as it was, to be refreshed; a session
+        // turned down would fail every refresh alike.
+        if (error.kind != ServiceError::Refused || error.status != 401)
+            return;
+        showMessage(error.message.isEmpty() ? tr("Your session has expired. Please sign in again.")
+                                            : error.message);
+        leaveForSignIn();
+    });
     connect(products, &Catalogue::productChanged, this, [this] {
         showStatuses();
         showDetails();
@@ -260,7 +271,9 @@ void NewWindow::bringForward()
 
 void NewWindow::showMessage(const QString &text, bool rich)
 {
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Quorvel Download Tool"), text, QMessageBox::Ok, this);
+    // A card's path in a message is often longer than the box may be wide.
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Quorvel Download Tool"),
+                    rich ? text : wrappableText(text), QMessageBox::Ok, this);
     box.setTextFormat(rich ? Qt::RichText : Qt::PlainText);
     box.exec();
 }
@@ -384,6 +397,8 @@ void NewWindow::handleProductsFailed(const ServiceError &error)
     ui->catalogueMessage->setText(text.toHtmlEscaped());
     ui->catalogueMessage->show();
     showMessage(text);
+    if (error.kind == ServiceError::Refused && error.status == 401)
+        leaveForSignIn();
 }
 
 void NewWindow::showLine(int index)
@@ -457,6 +472,7 @@ void NewWindow::handleCardChoice(int choice)
     switch (CardPanel::Choice(choice)) {
     case CardPanel::Choice::Valid:
         rqPrepared = false;
+        control->clearFinished();
         break;
     case CardPanel::Choice::NoCard:
         break;
@@ -472,6 +488,7 @@ void NewWindow::chooseOfferedCard(const QString &mediaFile)
         return;
     if (panel->choose(mediaFile) == CardPanel::Choice::Valid) {
         rqPrepared = false;
+        control->clearFinished();
         panel->say(tr("Card found and chosen for you."));
     }
 }
@@ -485,8 +502,11 @@ void NewWindow::handleCardLost()
         panel->say(tr("The SD card was taken out. Put it back, then press Resume."));
         return;
     }
-    panel->forget();
+    // Said first: a card still in a reader is chosen in its place at once,
+    // and what is said then is about that card.
     panel->say(tr("The SD card was taken out."));
+    control->clearFinished();
+    panel->forget();
 }
 
 void NewWindow::handleCardBack()
@@ -553,6 +573,14 @@ void NewWindow::showRqCard()
     if (row)
         list->setStatus(rqPlan.product.productId,
                         ProductStatus::chartWord(ProductStatus::chart(rqPlan.product, rqPlan.container)));
+    // An RQ chart belongs to the card it is on: with another card, or none,
+    // the pane keeps nothing of it (a running job keeps its card's).
+    if (shownId && !control->busy() && products->product(shownId).line == RqSd
+        && (!row || rqPlan.product.productId != shownId)) {
+        shownId = 0;
+        list->clearChoice();
+        details->clear();
+    }
     ui->outerRqIconWidget->setVisible(!row);
     ui->rqScrollArea->setVisible(row);
     if (!card->hasCard()) {
@@ -707,6 +735,8 @@ void NewWindow::handleJobEnded(Job *job)
         notifier->notify(JobText::endTitle(*job, kind, control->elapsedMs()), JobText::errorList(*job));
         if (isVisible())
             showMessage(JobText::errorList(*job));
+        if (job->leadingError().kind == JobError::SignIn)
+            leaveForSignIn();
         break;
     default:
         break;
@@ -733,6 +763,20 @@ void NewWindow::handleRqCardPrepared(Job *job)
     notifier->notify(QStringLiteral("Download Error: ") + job->title(), JobText::errorList(*job));
     if (isVisible())
         showMessage(JobText::errorList(*job));
+    // A card the service does not know yet cannot be registered, nor its
+    // update offered, without a session it takes.
+    if (job->leadingError().kind == JobError::SignIn)
+        leaveForSignIn();
+}
+
+void NewWindow::leaveForSignIn()
+{
+    // What a job has not finished on the card stays with this window.
+    if (control->busy() || signInAsked)
+        return;
+    // Every call the session is turned down for says so; one answer is enough.
+    signInAsked = true;
+    emit signInAgainRequested();
 }
 
 void NewWindow::closeEvent(QCloseEvent *event)

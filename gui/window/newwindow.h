@@ -66,6 +66,8 @@ signals:
     void quitRequested();
     void aboutRequested();
     void signOutRequested();
+    // The service no longer takes the session: the user must sign in again.
+    void signInAgainRequested();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -109,6 +111,9 @@ private:
     // job's buttons and the menu, whatever was created when.
     void fixTabOrder();
     void showMessage(const QString &text, bool rich = false);
+    // After the service turned the session down and the user was told: the
+    // window cannot do anything more for them until they sign in again.
+    void leaveForSignIn();
     void showVersion();
     void bringForward();
 
@@ -133,4 +138,5 @@ private:
     ProductTypeEnum shownLine = NoProductType;
     RqCardPlan rqPlan;
     bool rqPrepared = false;
+    bool signInAsked = false;
 };

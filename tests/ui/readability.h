@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QAbstractButton>
+#include <QAbstractScrollArea>
+#include <QComboBox>
 #include <QHash>
 #include <QHeaderView>
 #include <QImage>
@@ -8,8 +10,10 @@
 #include <QLineEdit>
 #include <QStringList>
 #include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QStyleOptionTab>
 #include <QTabBar>
+#include <QTextLayout>
 #include <QTreeView>
 
 #include <algorithm>
@@ -56,9 +60,55 @@ inline int tabWidthNeeded(QTabBar *tabs, int index)
     return tabs->style()->sizeFromContents(QStyle::CT_TabBarTab, &option, text, tabs).width();
 }
 
+// Cut by what holds it: a widget reaching out of an ancestor's rectangle is
+// not shown there, whatever room its own size gives its text. What sits in a
+// scroll area scrolls into view and counts as shown.
+inline bool outsideItsParents(QWidget *widget, QWidget *top)
+{
+    QRect rect = widget->rect();
+    for (QWidget *at = widget; at != top && at->parentWidget(); at = at->parentWidget()) {
+        QWidget *parent = at->parentWidget();
+        auto *area = qobject_cast<QAbstractScrollArea *>(parent->parentWidget());
+        if (area && area->viewport() == parent)
+            return false;
+        rect.translate(at->pos());
+        if (!parent->rect().contains(rect))
+            return true;
+    }
+    return false;
+}
+
+// A wrapping label breaks lines between words only: a word longer than the
+// line (a path) runs past its edge, though its size hints say it fits.
+inline bool wordLongerThanLine(QLabel *label)
+{
+    if (label->textFormat() == Qt::RichText || Qt::mightBeRichText(label->text()))
+        return false;
+    const int width = label->contentsRect().width() - 2 * std::max(label->margin(), 0);
+    QTextLayout layout(label->text(), label->font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::WordWrap);
+    layout.setTextOption(option);
+    bool longer = false;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        longer = longer || line.naturalTextWidth() > width;
+    }
+    layout.endLayout();
+    return longer;
+}
+
 inline QStringList problems(QWidget *top)
 {
     QStringList found;
+    // Before the picture: taking it lays out what is pending, which a
+    // window on screen is not asked to do.
+    for (QLabel *label : top->findChildren<QLabel *>()) {
+        if (label->isVisible() && !label->text().isEmpty() && outsideItsParents(label, top))
+            found << QStringLiteral("cut: %1 \"%2\" reaches out of what holds it")
+                         .arg(label->objectName(), label->text());
+    }
     const QImage shot = top->grab().toImage();
     for (QWidget *widget : top->findChildren<QWidget *>()) {
         if (!widget->isVisible() || widget->visibleRegion().isEmpty())
@@ -72,6 +122,7 @@ inline QStringList problems(QWidget *top)
         if (label && !text.isEmpty() && label->pixmap().isNull()) {
             const bool elidedOnPurpose = text.contains(QChar(0x2026)) && !label->toolTip().isEmpty();
             if (label->wordWrap() ? label->heightForWidth(label->width()) > label->height()
+                                        || wordLongerThanLine(label)
                                   : !elidedOnPurpose && label->sizeHint().width() > label->width())
                 found << QStringLiteral("cut: %1 \"%2\"").arg(name, text);
             if (!widget->isEnabled())
@@ -89,6 +140,13 @@ inline QStringList problems(QWidget *top)
             for (int i = 0; i < tabs->count(); ++i)
                 if (tabWidthNeeded(tabs, i) > tabs->tabRect(i).width())
                     found << QStringLiteral("cut: tab \"%1\"").arg(tabs->tabText(i));
+        } else if (auto *combo = qobject_cast<QComboBox *>(widget); combo && !combo->isEditable()) {
+            QStyleOptionComboBox option;
+            option.initFrom(combo);
+            const QRect field = combo->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                               QStyle::SC_ComboBoxEditField, combo);
+            if (combo->fontMetrics().horizontalAdvance(combo->currentText()) > field.width())
+                found << QStringLiteral("cut: %1 \"%2\"").arg(name, combo->currentText());
         } else if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
             if (edit->text().isEmpty()
                 && edit->fontMetrics().horizontalAdvance(edit->placeholderText())

@@ -347,21 +347,32 @@ void TestNewWindow::windowSaysWhatHappened()
     Job *job = jobOf(window);
 
     if (situation == QLatin1String("cancel")) {
-        // The longest texts, at the default size, the smallest and a full screen.
-        QStringList problems;
-        for (const QSize &wanted : {QSize(1190, 667), QSize(1, 1), QSize(1920, 1080)}) {
-            const QSize size = wanted.expandedTo(window->minimumSizeHint());
-            window->resize(size);
-            QTRY_COMPARE(window->size(), size);
-            for (const QString &problem : Readability::problems(window))
-                problems << QStringLiteral("%1x%2: %3").arg(size.width()).arg(size.height()).arg(problem);
-        }
-        QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
+        // The longest texts, as they are shown first (a text shown again must
+        // not lose the room the layout gave it), then at the default size, the
+        // smallest and a full screen; while it runs and once it has ended.
+        auto readable = [window] {
+            QStringList problems = Readability::problems(window);
+            for (const QSize &wanted : {QSize(1190, 667), QSize(1, 1), QSize(1920, 1080)}) {
+                const QSize size = wanted.expandedTo(window->minimumSizeHint());
+                window->resize(size);
+                if (!QTest::qWaitFor([window, size] { return window->size() == size; }))
+                    problems << QStringLiteral("not resized to %1x%2").arg(size.width()).arg(size.height());
+                for (const QString &problem : Readability::problems(window))
+                    problems << QStringLiteral("%1x%2: %3").arg(size.width()).arg(size.height()).arg(problem);
+            }
+            return problems.join(QLatin1Char('\n'));
+        };
+        QCOMPARE(readable(), QString());
         QTest::mouseClick(cancelOf(window), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(job->stage(), Job::Stage::Cancelled, Slow);
         QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Incomplete"), Slow);
         QCOMPARE(statusOf(window, QStringLiteral("VM-ARD-01")), QStringLiteral("Replace"));
         QTRY_COMPARE(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Resume"));
+        // The card read again: the same note is shown again.
+        QSignalSpy reread(window->cardModel(), &CardModel::changed);
+        window->cardModel()->refresh();
+        QVERIFY(reread.wait(Slow));
+        QCOMPARE(readable(), QString());
         QVERIFY(controlsFree(window));
         QCOMPARE(labelText(window, "downloadStageLabel"), QStringLiteral("Download Cancelled"));
         QCOMPARE(answerer->seen.size(), 1);
@@ -379,6 +390,10 @@ void TestNewWindow::windowSaysWhatHappened()
         QVERIFY(QDir().rename(root + QStringLiteral(".out"), root));
         lookForCards(window);
         QTRY_VERIFY(labelText(window, "sdWatchLabel").contains(QStringLiteral("back")));
+        // The row says what the panel says: nothing is to be inserted any more.
+        QCOMPARE(labelText(window, "downloadStatusLabel"),
+                 QStringLiteral("Press Resume to go on, or Cancel to stop."));
+        QTRY_COMPARE(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-BRE-02"));
         QVERIFY(service.addFault(QJsonObject{{"kind", "close_after"}, {"path", "*/VMBRE02/*"}, {"count", -1}}));
         QTest::mouseClick(pauseOf(window), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(job->stage() == Job::Stage::Paused && service.firedCount(QStringLiteral("close_after")) > 0,
@@ -392,7 +407,8 @@ void TestNewWindow::windowSaysWhatHappened()
     } else if (situation == QLatin1String("paused close")) {
         QTest::mouseClick(pauseOf(window), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(job->stage(), Job::Stage::Paused, Slow);
-        QCOMPARE(labelText(window, "downloadStatusLabel"), QStringLiteral("Press Resume to go on, or Cancel to stop."));
+        QCOMPARE(labelText(window, "downloadStatusLabel"),
+                 QStringLiteral("Press Resume to go on, or Cancel to stop."));
         // Closed from the tray's menu: "No" (the default) keeps it all.
         triggerTrayQuit(window);
         QCOMPARE(answerer->texts().last(), QStringLiteral("Download in progress. Are you sure you wish to close this app?"));
@@ -490,13 +506,24 @@ void TestNewWindow::cardFoundAndMissedByItself()
     QVERIFY(child(window, "sdWatchLabel")->isVisible());
     QCOMPARE(Settings(configFilePath).value(SettingsKeys::mediaIdFile).toString(), first);
 
-    // A second card is offered in a list; the chosen one stays chosen.
-    const QString second = makeCard(QStringLiteral("talvo"), {QStringLiteral("--media-id"), QStringLiteral("QSECOND-01")});
+    // A second card is offered in a list; the chosen one stays chosen. Its
+    // folder's long name is cut in the middle, whole in the tooltip.
+    const QString folder = QStringLiteral("Card_In_The_Reader_At_The_Back_Of_The_Boat");
+    const QString second = cards->filePath(folder) + QStringLiteral("/ENCRYPT.TXT");
+    QVERIFY(ChartServiceProcess::makeCard(QFileInfo(second).absolutePath(), QStringLiteral("talvo"),
+                                          {QStringLiteral("--media-id"), QStringLiteral("QSECOND-01")}));
     lookForCards(window);
     auto *list = child<QComboBox>(window, "sdCardList");
     QTRY_VERIFY(list->isVisible());
     QCOMPARE(list->count(), 2);
     QVERIFY(list->currentText().contains(QStringLiteral("QDEMO-0001")));
+    const int longOne = 1 - list->currentIndex();
+    QVERIFY(list->itemText(longOne).contains(QChar(0x2026)));
+    QVERIFY(list->itemText(longOne).endsWith(QStringLiteral("(QSECOND-01)")));
+    QVERIFY(list->itemData(longOne, Qt::ToolTipRole)
+                .toString()
+                .startsWith(folder + QStringLiteral(" (QSECOND-01)")));
+    QCOMPARE(Readability::problems(window), QStringList());
 
     // Taken out while nothing runs, the other card still in: that one is
     // chosen in its place, though it never left its slot.
@@ -569,9 +596,15 @@ void TestNewWindow::productLargerThanCardIsRefused()
 
 void TestNewWindow::velmoraDownloadRunsToComplete()
 {
+    // Longer than the list is wide, as a service's reason may be.
+    const QString refusal =
+        QStringLiteral("This chart cannot be activated now: the subscription it belongs to is being moved to "
+                       "another account of the same household. Wait until the move has finished, which may "
+                       "take up to an hour, then try again.");
     QVERIFY(service.addFault({{"kind", "status"}, {"path", "*ActivateProduct"}, {"status", 403},
-                              {"message", "This chart cannot be activated now."}}));
+                              {"message", refusal}}));
     NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
+    const QSize shownSize = window->size();
     clickRow(window, QStringLiteral("VM-BRE-02"));
     // The details arrive from the service; the button offers what the card allows.
     QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "statusLabel"), QStringLiteral("<b>Product Status:</b> Replace"), Slow);
@@ -582,13 +615,26 @@ void TestNewWindow::velmoraDownloadRunsToComplete()
     // A refused activation ends the job and frees the controls at once.
     ModalAnswerer answerer;
     pressDownload(window);
-    QTRY_COMPARE_WITH_TIMEOUT(answerer.texts().last(), QStringLiteral("This chart cannot be activated now."), Slow);
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.texts().last(), refusal, Slow);
     QCOMPARE(jobOf(window)->stage(), Job::Stage::Failed);
+    // The row's line wraps rather than widening the window, and is whole.
+    QCOMPARE(labelText(window, "downloadStatusLabel"), refusal);
+    QCOMPARE(window->size(), shownSize);
+    QCOMPARE(Readability::problems(window), QStringList());
     QVERIFY(controlsFree(window));
     QCOMPARE(service.firedCount(QStringLiteral("status")), 1);
     QTRY_COMPARE(button->text(), QStringLiteral("Replace"));
 
     answerer.seen.clear();
+    // A session the service no longer takes: said, then the user is sent to sign in again.
+    QVERIFY(service.addFault({{"kind", "status"}, {"path", "*ActivateProduct"}, {"status", 401},
+                              {"message", "Your session has expired. Please sign in again."}}));
+    QSignalSpy signInAgain(window, &NewWindow::signInAgainRequested);
+    pressDownload(window);
+    QTRY_COMPARE_WITH_TIMEOUT(signInAgain.size(), 1, Slow);
+    QCOMPARE(answerer.texts().last(), QStringLiteral("Your session has expired. Please sign in again."));
+    QCOMPARE(jobOf(window)->stage(), Job::Stage::Failed);
+
     QVERIFY(service.clearFaults());
     pressDownload(window);
     QVERIFY(controlsLocked(window));
@@ -619,7 +665,9 @@ void TestNewWindow::velmoraDownloadRunsToComplete()
 
 void TestNewWindow::rqCardUpdateRunsToUpdateComplete()
 {
-    NewWindow *window = openWindow(makeCard(QStringLiteral("rq")), 0);
+    qputenv(CardWatcher::watchDirsVariable, cards->path().toUtf8());
+    const QString rqCard = makeCard(QStringLiteral("rq"));
+    NewWindow *window = openWindow(rqCard, 0);
     const QString sku = QString::fromLatin1(ChartServiceProcess::DemoRqSku);
     QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, sku), QStringLiteral("Update Available"), Slow);
     QCOMPARE(labelText(rowFor(window, sku), "productSku"), QStringLiteral("4321-1"));
@@ -640,6 +688,23 @@ void TestNewWindow::rqCardUpdateRunsToUpdateComplete()
     QTRY_COMPARE(answerer.seen.size(), 1);
     // The chart stays named on the panel, without its padding.
     QCOMPARE(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # 4321-1"));
+
+    // Taken out with a legacy card in the other reader: that card is chosen,
+    // and nothing of the RQ card is left in the pane, the job's lines or what
+    // the panel says.
+    makeCard(QStringLiteral("velmora"), {QStringLiteral("--media-id"), QStringLiteral("QSECOND-01")});
+    lookForCards(window);
+    QVERIFY(QDir(QFileInfo(rqCard).absolutePath()).removeRecursively());
+    lookForCards(window);
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-ARD-01"),
+                              Slow);
+    QCOMPARE(labelText(window, "sdWatchLabel"), QStringLiteral("Card found and chosen for you."));
+    QTRY_COMPARE(labelText(window, "noRqLabel"), QStringLiteral("The selected card is not a RQ card"));
+    QVERIFY(!child(window, "subscriptionDetails")->isVisible());
+    QCOMPARE(labelText(window, "productName"), QString());
+    QCOMPARE(labelText(window, "downloadStatusLabel"), QString());
+    QVERIFY(!window->findChild<JobRow *>(QStringLiteral("jobRow")));
+    qunsetenv(CardWatcher::watchDirsVariable);
 
     // A card whose container was lost gets it back and offers to resume the update.
     NewWindow *lost =
@@ -735,6 +800,22 @@ void TestNewWindow::ejectAfterProvenJob()
     reader.removable = reader.mediaRemovable = reader.ejectable = reader.canPowerOff = true;
     disks.addFileSystem(QStringLiteral("sdz1"), disks.addDrive(QStringLiteral("Reader"), reader), {root}, false);
     QVERIFY(disks.setPresent(true));
+
+    // A card in a folder, not a reader, is refused; its long path is shown whole.
+    const QString name = QStringLiteral("Charts_Copied_From_The_Boat_Computer_Before_The_Season");
+    const QString folder = cards->filePath(QStringList(4, name).join(QLatin1Char('_')));
+    QVERIFY(ChartServiceProcess::makeCard(folder, QStringLiteral("velmora")));
+    {
+        ModalAnswerer answerer;
+        answerer.inspect = [](QWidget *box) { QCOMPARE(Readability::problems(box), QStringList()); };
+        NewWindow *inFolder = openWindow(folder + QStringLiteral("/ENCRYPT.TXT"), 1);
+        auto *button = child<QPushButton>(inFolder, "ejectBtn");
+        QTRY_VERIFY_WITH_TIMEOUT(button->isVisible() && button->isEnabled(), Slow);
+        QTest::mouseClick(button, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(answerer.seen.size(), 1, Slow);
+        const QString said = answerer.texts().first().remove(QChar(0x200B));
+        QVERIFY(said.startsWith(folder + QStringLiteral(" is a folder")));
+    }
 
     NewWindow *window = openWindow(card, 1);
     auto *eject = child<QPushButton>(window, "ejectBtn");
