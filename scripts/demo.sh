@@ -153,7 +153,8 @@ The demo account is signed in from the environment; the demo cards are
 Try:
     quorvel-cli cards
     quorvel-cli products --card "\$DEMO_LEGACY_CARD"
-    quorvel-cli download VM-BRE-02 --replace --card "\$DEMO_LEGACY_CARD"    (it replaces VM-ARD-01; Ctrl-C pauses, run it again)
+    quorvel-cli download VM-BRE-02 --replace --card "\$DEMO_LEGACY_CARD"
+                                 (replaces VM-ARD-01; Ctrl-C pauses, run it again)
     quorvel-cli verify VM-BRE-02 --card "\$DEMO_LEGACY_CARD"
     quorvel-cli update --card "\$DEMO_RQ_CARD"
 Leave the shell (exit, or Ctrl-D) to stop the local chart service.

@@ -32,7 +32,9 @@ ProductJob::ProductJob(ChartService *chartService, const Product &product, const
 QString ProductJob::productOnCard() const
 {
     QByteArray head;
-    return writer->readFile(VmidFile::name, VmidFile::maxLine, &head).ok() ? VmidFile::product(head) : QString();
+    if (!writer->readFile(VmidFile::name, VmidFile::maxLine, &head).ok())
+        return QString();
+    return VmidFile::product(head);
 }
 
 void ProductJob::begin()
@@ -50,8 +52,8 @@ void ProductJob::begin()
     }
     const QString onCard = productOnCard();
     if (!onCard.isEmpty() && onCard != item.sku.simplified() && !replaceAny && onCard != replaceable) {
-        qCInfo(lcJob) << item.sku << "not started: the card holds" << onCard << "and replacing it was not agreed to"
-                      << (replaceable.isEmpty() ? QString() : replaceable);
+        qCInfo(lcJob) << item.sku << "not started: the card holds" << onCard
+                      << "and replacing it was not agreed to" << replaceable;
         fail(JobError{JobError::ProductOnCard, QString(),
                       tr("%1 is on this card, and %2 would replace it. Nothing was changed on the card.")
                           .arg(onCard, item.sku.simplified())});

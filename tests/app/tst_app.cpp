@@ -65,11 +65,12 @@ void TestApp::startupPreparesFolderAndLog()
     LogSink::instance().flush();
     const QByteArray previous = readAll(logFilePath + QStringLiteral(".1"));
     QProcess other;
-    other.start(QStringLiteral("flock"), {QStringLiteral("--no-fork"), QStringLiteral("-s"),
-                                          appDataFolder + QStringLiteral("/QuorvelV2.lock"), QStringLiteral("sleep"),
-                                          QStringLiteral("60")});
+    other.start(QStringLiteral("flock"),
+                {QStringLiteral("--no-fork"), QStringLiteral("-s"), appDataFolder + QStringLiteral("/QuorvelV2.lock"),
+                 QStringLiteral("sleep"), QStringLiteral("60")});
     QVERIFY(other.waitForStarted());
-    QTRY_VERIFY(readAll(QStringLiteral("/proc/locks")).contains(" " + QByteArray::number(other.processId()) + " "));
+    const QByteArray holder = " " + QByteArray::number(other.processId()) + " ";
+    QTRY_VERIFY(readAll(QStringLiteral("/proc/locks")).contains(holder));
     prepareStartup();
     qInfo() << "beside the other copy";
     LogSink::instance().flush();

@@ -641,7 +641,8 @@ void TestCli::runs_data()
         << "velmora"
         << QList<Step> { { download, {}, { slow }, {}, SIGTERM, 143,
                              { "\"stage\":\"paused\"", "\"reason\":\"signal\"" } },
-               { download, {}, { slow }, {}, SIGHUP, 129, { "\"stage\":\"paused\"", "\"reason\":\"signal\"" } },
+               { download, {}, { slow }, {}, SIGHUP, 129,
+                   { "\"stage\":\"paused\"", "\"reason\":\"signal\"" } },
                { download, {}, {}, {}, 0, 0, {} } }
         << "resumed";
     QTest::newRow("RQ update") << "rq"
