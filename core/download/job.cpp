@@ -285,6 +285,7 @@ void Job::setProgress(qint64 done, qint64 total, int filesDone, int filesTotal)
     rate.sample(done);
     shown.bytesPerSecond = rate.bytesPerSecond();
     shown.secondsLeft = rate.secondsLeft(total - done);
+    shown.standing = rate.stands();
     emit progressChanged(shown);
 }
 
@@ -293,6 +294,7 @@ void Job::restartRate()
     rate.reset();
     shown.bytesPerSecond = 0;
     shown.secondsLeft = -1;
+    shown.standing = false;
 }
 
 void Job::sampleRate()
@@ -300,6 +302,7 @@ void Job::sampleRate()
     rate.sample(shown.bytesDone);
     shown.bytesPerSecond = rate.bytesPerSecond();
     shown.secondsLeft = rate.secondsLeft(shown.bytesTotal - shown.bytesDone);
+    shown.standing = rate.stands();
     emit progressChanged(shown);
 }
 

@@ -17,6 +17,8 @@ struct JobProgress
     double bytesPerSecond = 0;
     // -1 while unknown.
     qint64 secondsLeft = -1;
+    // Nothing has come for the whole span the rate looks at.
+    bool standing = false;
 
     int percent() const
     {

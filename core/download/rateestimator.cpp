@@ -11,6 +11,7 @@ void RateEstimator::reset()
 {
     samples.clear();
     rate = 0;
+    still = false;
 }
 
 void RateEstimator::sample(qint64 doneBytes, qint64 nowMs)
@@ -27,10 +28,12 @@ void RateEstimator::sample(qint64 doneBytes, qint64 nowMs)
     const qint64 span = now - samples.first().first;
     if (span < minimumMs) {
         rate = 0;
+        still = false;
         return;
     }
     const qint64 bytes = samples.last().second - samples.first().second;
     rate = bytes > 0 ? double(bytes) * 1000.0 / double(span) : 0;
+    still = bytes <= 0;
 }
 
 qint64 RateEstimator::secondsLeft(qint64 remaining) const

@@ -25,6 +25,10 @@ public:
     void sample(qint64 doneBytes, qint64 nowMs = -1);
 
     double bytesPerSecond() const { return rate; }
+    // The whole of a measured span (at least minimumMs, up to windowMs)
+    // went by without a byte: nothing arrives, as opposed to too little
+    // history to say.
+    bool stands() const { return still; }
     // Seconds for remaining bytes at the current rate; -1 when unknown.
     qint64 secondsLeft(qint64 remaining) const;
 
@@ -32,4 +36,5 @@ private:
     QElapsedTimer clock;
     QList<QPair<qint64, qint64>> samples; // (ms, bytes)
     double rate = 0;
+    bool still = false;
 };

@@ -72,10 +72,10 @@ QString status(const Job &job, Kind kind, qint64 retryMs, bool cardBack)
     case S::Checking:
         return QStringLiteral("Checking Download Integrity.");
     case S::Transferring:
-        // Nothing came for the rate's whole window (or nothing yet): a
-        // service that stopped sending shows here long before the stall
-        // pauses the job, not as a download that looks busy.
-        if (job.progress().bytesPerSecond <= 0 && job.progress().bytesDone < job.progress().bytesTotal)
+        // Nothing came for the span the rate looks at: a service that
+        // stopped sending shows here long before the stall pauses the job,
+        // not as a download that looks busy with no rate.
+        if (job.progress().standing && job.progress().bytesDone < job.progress().bytesTotal)
             return QStringLiteral("Waiting for the chart service to send data.");
         return rate(job.progress());
     case S::ReadingBack:

@@ -496,18 +496,24 @@ void TestFileList::rate_data()
     QTest::addColumn<QString>("samples"); // "ms:bytes" in order; "reset" starts afresh
     QTest::addColumn<double>("rate");
     QTest::addColumn<qint64>("secondsLeft"); // for 5,000,000 bytes more
+    QTest::addColumn<bool>("stands"); // nothing came over a span long enough to say
 
-    QTest::newRow("half a second: unknown") << "0:0 500:1000000" << 0.0 << qint64(-1);
-    QTest::newRow("one second") << "0:0 1000:1000000" << 1e6 << qint64(5);
+    QTest::newRow("half a second: unknown") << "0:0 500:1000000" << 0.0 << qint64(-1) << false;
+    QTest::newRow("half a second of nothing: unknown too") << "0:0 500:0" << 0.0 << qint64(-1) << false;
+    QTest::newRow("one second") << "0:0 1000:1000000" << 1e6 << qint64(5) << false;
     // 3 MB in the last 6 s, not 13 MB in 7 s: what came before the window
     // is forgotten.
-    QTest::newRow("window") << "0:0 1000:10000000 7000:13000000" << 5e5 << qint64(10);
+    QTest::newRow("window") << "0:0 1000:10000000 7000:13000000" << 5e5 << qint64(10) << false;
     // A pause is no slow second: after a reset the rate starts again.
-    QTest::newRow("reset") << "0:0 1000:9000000 reset 1500:9000000 2000:9500000" << 0.0 << qint64(-1);
+    QTest::newRow("reset") << "0:0 1000:9000000 reset 1500:9000000 2000:9500000" << 0.0 << qint64(-1) << false;
     QTest::newRow("reset, then a second") << "0:0 1000:9000000 reset 1500:9000000 2500:11000000" << 2e6
-                                          << qint64(3);
-    QTest::newRow("nothing moves") << "0:0 2000:0" << 0.0 << qint64(-1);
-    QTest::newRow("count falls back") << "0:1000 1000:500" << 0.0 << qint64(-1);
+                                          << qint64(3) << false;
+    QTest::newRow("nothing moves") << "0:0 2000:0" << 0.0 << qint64(-1) << true;
+    // A service that stops sending: the bytes before the window no longer
+    // count, and the window holds none.
+    QTest::newRow("stops after a while") << "0:0 1000:5000000 7000:5000000 8000:5000000" << 0.0 << qint64(-1)
+                                         << true;
+    QTest::newRow("count falls back") << "0:1000 1000:500" << 0.0 << qint64(-1) << true;
 }
 
 void TestFileList::rate()
@@ -522,6 +528,7 @@ void TestFileList::rate()
     }
     QTEST(estimator.bytesPerSecond(), "rate");
     QTEST(estimator.secondsLeft(5000000), "secondsLeft");
+    QTEST(estimator.stands(), "stands");
 }
 
 QTEST_GUILESS_MAIN(TestFileList)
