@@ -505,7 +505,8 @@ void TestFileList::rate_data()
     // is forgotten.
     QTest::newRow("window") << "0:0 1000:10000000 7000:13000000" << 5e5 << qint64(10) << false;
     // A pause is no slow second: after a reset the rate starts again.
-    QTest::newRow("reset") << "0:0 1000:9000000 reset 1500:9000000 2000:9500000" << 0.0 << qint64(-1) << false;
+    QTest::newRow("reset") << "0:0 1000:9000000 reset 1500:9000000 2000:9500000" << 0.0 << qint64(-1)
+                           << false;
     QTest::newRow("reset, then a second") << "0:0 1000:9000000 reset 1500:9000000 2500:11000000" << 2e6
                                           << qint64(3) << false;
     QTest::newRow("nothing moves") << "0:0 2000:0" << 0.0 << qint64(-1) << true;
