@@ -234,6 +234,10 @@ NewWindow::~NewWindow()
     delete control;
     qDeleteAll(lists);
     lists.clear();
+    // It filters the card list's events, which the form's widgets still
+    // send as they go: it must not outlive the form it reads them through.
+    delete panel;
+    panel = nullptr;
     delete ui;
 }
 
