@@ -23,6 +23,13 @@ bool ProductCard::readVmid(const CardWriter &writer, const std::function<bool(co
             && writer.readFile(VmidFile::name, ServiceReply::maxBodySize, whole).ok());
 }
 
+QString ProductCard::productOn(const CardWriter &writer)
+{
+    QString product;
+    readVmid(writer, [](const QString &) { return false; }, &product, nullptr);
+    return product;
+}
+
 bool ProductCard::changedFiles(const CardWriter &writer, const QString &sku, const FileList &list,
                                QSet<QString> *changed, bool *stale)
 {

@@ -36,6 +36,8 @@ public:
     static constexpr int folderListingLimit = 100000;
 
     static CardResult prepare(const CardWriter &writer, const QString &sku, const FileList &list, Preparation *out);
+    // The product the card's vmid names; empty when none can be read.
+    static QString productOn(const CardWriter &writer);
 
 private:
     // The vmid: the product its first line names, and the whole of it when

@@ -10,6 +10,7 @@
 #include "card/sha1stream.h"
 #include "card/vmidfile.h"
 #include "catalogue/productstatus.h"
+#include "download/productcard.h"
 #include "service/chartservice.h"
 
 Q_DECLARE_LOGGING_CATEGORY(lcJob)
@@ -29,14 +30,6 @@ ProductJob::ProductJob(ChartService *chartService, const Product &product, const
     claimCard(card, CardLock::Mode::Exclusive, QStringLiteral("downloading %1").arg(product.sku.simplified()));
 }
 
-QString ProductJob::productOnCard() const
-{
-    QByteArray head;
-    if (!writer->readFile(VmidFile::name, VmidFile::maxLine, &head).ok())
-        return QString();
-    return VmidFile::product(head);
-}
-
 void ProductJob::begin()
 {
     // Activation binds a subscription to the card: a product that can never
@@ -50,7 +43,7 @@ void ProductJob::begin()
         fail(JobError{JobError::CardFull, QString(), ProductStatus::tooLargeMessage()});
         return;
     }
-    const QString onCard = productOnCard();
+    const QString onCard = ProductCard::productOn(*writer);
     if (!onCard.isEmpty() && onCard != item.sku.simplified() && !replaceAny && onCard != replaceable) {
         qCInfo(lcJob) << item.sku << "not started: the card holds" << onCard
                       << "and replacing it was not agreed to" << replaceable;

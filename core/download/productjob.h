@@ -44,9 +44,6 @@ protected:
     bool ownWorkIdle() const override { return !activation; }
 
 private:
-    // The SKU the card's vmid names now; empty when none can be read.
-    QString productOnCard() const;
-
     ChartService *service;
     Product item;
     QString session;
