@@ -51,7 +51,7 @@ JobError JobError::fromService(const ServiceError &serviceError)
         error.kind = Network;
         break;
     case ServiceError::Refused:
-        error.kind = serviceError.status == 401 ? SignIn : ServiceReply;
+        error.kind = serviceError.isSessionRefused() ? SignIn : ServiceReply;
         break;
     case ServiceError::Unreadable:
         error.kind = ServiceReply;

@@ -30,6 +30,8 @@ struct ServiceError
     // A sign-in the service turned down, as opposed to one that could not
     // be asked.
     bool isSignInRefusal() const;
+    // A call made with a session the service no longer takes.
+    bool isSessionRefused() const { return kind == Refused && status == 401; }
 };
 
 Q_DECLARE_METATYPE(ServiceError)

@@ -142,13 +142,18 @@ void AppController::openMainWindow()
     emit mainWindowShown(window);
 }
 
-void AppController::signOut()
+void AppController::closeMainWindow()
 {
     if (window) {
         window->hide();
         window->deleteLater();
         window = nullptr;
     }
+}
+
+void AppController::signOut()
+{
+    closeMainWindow();
     user->signOut();
     showSignIn();
 }
@@ -157,11 +162,7 @@ void AppController::signInAgain()
 {
     // Not a sign-out: a remembered sign-in stays remembered, so signing in
     // again is one press.
-    if (window) {
-        window->hide();
-        window->deleteLater();
-        window = nullptr;
-    }
+    closeMainWindow();
     showSignIn();
 }
 

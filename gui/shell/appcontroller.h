@@ -48,6 +48,8 @@ signals:
 private:
     void showSignIn();
     void openMainWindow();
+    // Hidden at once and deleted once its events are done.
+    void closeMainWindow();
     void quit();
 
     ChartService *chart;

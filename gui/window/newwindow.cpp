@@ -166,7 +166,7 @@ NewWindow::NewWindow(ChartService *chartService, Account *userAccount, QWidget *
                                                                    const ServiceError &error) {
         // Other failures leave the list as it was, to be refreshed; a session
         // turned down would fail every refresh alike.
-        if (error.kind != ServiceError::Refused || error.status != 401)
+        if (!error.isSessionRefused())
             return;
         showMessage(error.message.isEmpty() ? tr("Your session has expired. Please sign in again.")
                                             : error.message);
@@ -401,7 +401,7 @@ void NewWindow::handleProductsFailed(const ServiceError &error)
     ui->catalogueMessage->setText(text.toHtmlEscaped());
     ui->catalogueMessage->show();
     showMessage(text);
-    if (error.kind == ServiceError::Refused && error.status == 401)
+    if (error.isSessionRefused())
         leaveForSignIn();
 }
 
