@@ -103,11 +103,14 @@ QList<ActivationPlan::Step> RqUpdate::plan(const QHash<QString, CardWriter::Fact
     return steps;
 }
 
-bool RqUpdate::acceptsHeader(const QByteArray &header, const Mik::MikFile &container)
+bool RqUpdate::acceptsHeader(const QByteArray &header, const Mik::MikFile &container, qint32 buildNumber,
+                             qint32 buildCode)
 {
     Mik::MikFile image;
     image.setHeaderImage(header);
-    return image.chartName() == container.chartName() && (image.flags() & Mik::MikFile::FlagQvBuild)
+    const bool newest =
+        buildNumber == 0 || (image.buildNumber() == quint32(buildNumber) && image.buildCode() == quint32(buildCode));
+    return newest && image.chartName() == container.chartName() && (image.flags() & Mik::MikFile::FlagQvBuild)
            && container.buildNumber() <= image.buildNumber() && image.chartVersion() >= container.chartVersion();
 }
 
@@ -134,20 +137,40 @@ CardResult RqUpdate::restore(const CardWriter &writer, const QString &sku, const
     return writer.writeWholeFile(name, {updatingHeader(header), chain});
 }
 
-bool RqUpdate::backUp(const CardWriter &writer, const QString &name, const QString &target)
+QString RqUpdate::backUp(const CardWriter &writer, const QString &name, const QString &target)
 {
     CardFile source;
-    if (!writer.open(name, CardWriter::Mode::Read, &source).ok())
-        return false;
+    const CardResult opened = writer.open(name, CardWriter::Mode::Read, &source);
+    if (!opened.ok())
+        return opened.message();
     QSaveFile copy(target);
-    bool ok = copy.open(QIODevice::WriteOnly);
+    if (!copy.open(QIODevice::WriteOnly))
+        return copy.errorString();
     const qint64 length = source.size();
+    QCryptographicHash written(QCryptographicHash::Sha1);
     QByteArray piece;
-    for (qint64 position = 0; ok && position < length; position += piece.size()) {
+    for (qint64 position = 0; position < length; position += piece.size()) {
         piece.resize(int(qMin(copyPiece, length - position)));
-        ok = source.readAt(position, piece.data(), piece.size()).ok() && copy.write(piece) == piece.size();
+        const CardResult read = source.readAt(position, piece.data(), piece.size());
+        if (!read.ok())
+            return read.message();
+        if (copy.write(piece) != piece.size())
+            return copy.errorString();
+        written.addData(piece);
     }
-    return ok && copy.commit();
+    if (!copy.commit())
+        return copy.errorString();
+    // A disk that ran out of room may still have taken the name: only a copy
+    // read back whole counts.
+    QFile check(target);
+    QCryptographicHash kept(QCryptographicHash::Sha1);
+    if (!check.open(QIODevice::ReadOnly) || check.size() != length || !kept.addData(&check)
+        || kept.result() != written.result()) {
+        check.close();
+        QFile::remove(target);
+        return QStringLiteral("the copy does not hold what the card holds");
+    }
+    return QString();
 }
 
 QByteArray RqUpdate::updatingHeader(const QByteArray &header)

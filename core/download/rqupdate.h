@@ -78,8 +78,13 @@ public:
     void finished() const;
 
     // A header the service sent for this card's container: the same chart,
-    // built for the service, not older in build or chart version.
-    static bool acceptsHeader(const QByteArray &header, const Mik::MikFile &container);
+    // built for the service, not older in build or chart version, and of the
+    // build the catalogue names as the newest (buildNumber and buildCode;
+    // a catalogue that names none leaves that to the other checks). A
+    // header of any other build would leave the card claimed up to date
+    // while it is not.
+    static bool acceptsHeader(const QByteArray &header, const Mik::MikFile &container, qint32 buildNumber,
+                              qint32 buildCode);
     // Why a header reply cannot be used as a 352-byte header (its stated
     // length or its size); empty when it can.
     static QString headerProblem(const QByteArray &body);
@@ -89,8 +94,9 @@ public:
     static CardResult restore(const CardWriter &writer, const QString &sku, const QByteArray &header,
                               const QByteArray &chain);
     // Copies a file of the card (read without following links) to target
-    // outside the card.
-    static bool backUp(const CardWriter &writer, const QString &name, const QString &target);
+    // outside the card, and reads the copy back: the update goes on only
+    // over a copy that holds every byte. Empty when it does; else why not.
+    static QString backUp(const CardWriter &writer, const QString &name, const QString &target);
 
     // The 352-byte header as it goes on the card while the update runs, and
     // as it stays once the update is complete.

@@ -21,7 +21,7 @@ RqUpdateJob::RqUpdateJob(ChartService *chartService, const Product &product, con
     , containerFile(containerName)
 {
     claimCard(card, CardLock::Mode::Exclusive, QStringLiteral("updating %1").arg(product.sku.simplified()));
-    connect(&backingUp, &QFutureWatcher<bool>::finished, this, &RqUpdateJob::handleBackedUp);
+    connect(&backingUp, &QFutureWatcher<QString>::finished, this, &RqUpdateJob::handleBackedUp);
 }
 
 RqUpdateJob::~RqUpdateJob()
@@ -141,7 +141,12 @@ void RqUpdateJob::handleHeader(ServiceCall<QByteArray> *reply)
         return;
     }
     header = reply->value().left(Mik::MikFile::headerImageSize);
-    if (!RqUpdate::acceptsHeader(header, container)) {
+    if (!RqUpdate::acceptsHeader(header, container, item.buildNumber, item.buildCode)) {
+        Mik::MikFile image;
+        image.setHeaderImage(header);
+        qCWarning(lcJob) << item.sku << "header refused: chart" << image.chartName() << "build"
+                         << image.buildNumber() << image.buildCode() << "version" << image.chartVersion() << "flags"
+                         << image.flags() << "; the catalogue's newest build" << item.buildNumber << item.buildCode;
         fail(JobError{JobError::ServiceReply, QString(), QStringLiteral("Error updating chart")});
         return;
     }
@@ -152,7 +157,7 @@ void RqUpdateJob::handleHeader(ServiceCall<QByteArray> *reply)
     // cannot give back: a copy goes to the data folder before it changes.
     if (!moveTo(Stage::BackingUp))
         return;
-    const QString folder = appDataFolder + QLatin1Char('/') + container.getChartID(QStringLiteral("-")).trimmed();
+    const QString folder = backupFolder();
     backingUp.setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
                                           [card = writer, name = containerFile, folder] {
                                               QDir().mkpath(folder);
@@ -160,12 +165,25 @@ void RqUpdateJob::handleHeader(ServiceCall<QByteArray> *reply)
                                           }));
 }
 
+QString RqUpdateJob::backupFolder() const
+{
+    return appDataFolder + QLatin1Char('/') + container.getChartID(QStringLiteral("-")).trimmed();
+}
+
 void RqUpdateJob::handleBackedUp()
 {
     if (stoppedEarly())
         return;
-    if (!backingUp.result())
-        qCWarning(lcJob) << containerFile << "not backed up";
+    const QString why = backingUp.result();
+    if (!why.isEmpty()) {
+        qCWarning(lcJob) << containerFile << "not backed up:" << why;
+        fail(JobError{JobError::Other, containerFile,
+                      QStringLiteral("The chart container could not be copied to this computer, in %1, before the "
+                                     "update changes it (%2). Nothing on the card was changed. Make room on that "
+                                     "disk, or let the tool write there, then start the update again.")
+                          .arg(backupFolder(), why)});
+        return;
+    }
     ServiceCall<QByteArray> *reply = service->segments(container.chartName());
     call = reply;
     connect(reply, &ServiceReply::finished, this, [this, reply] { handleSegments(reply); });

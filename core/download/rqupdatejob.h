@@ -40,6 +40,8 @@ protected:
 private:
     void handleHeader(ServiceCall<QByteArray> *reply);
     void handleBackedUp();
+    // Where the container is copied before the update changes it.
+    QString backupFolder() const;
     void handleSegments(ServiceCall<QByteArray> *reply);
     // Ends the job while nothing on the card changed yet.
     bool stoppedEarly();
@@ -55,5 +57,5 @@ private:
     QByteArray chain;
     QByteArray header;
     QPointer<ServiceReply> call;
-    QFutureWatcher<bool> backingUp;
+    QFutureWatcher<QString> backingUp;
 };

@@ -314,11 +314,17 @@ void TestCardOutcomes::prepareFilesystem(const QString &setup)
         // The data folder on a disk too full to keep the new segments, or
         // with room for them until something else fills it.
         images = new QTemporaryDir;
-        if (tmpfs(setup.endsWith(QLatin1String("small")) ? QStringLiteral("size=64k") : QStringLiteral("size=2m"),
-                  images->path()))
+        const bool small = setup.endsWith(QLatin1String("small")) || setup.endsWith(QLatin1String("full"));
+        if (tmpfs(small ? QStringLiteral("size=64k") : QStringLiteral("size=2m"), images->path()))
             appDataFolder = images->path();
         else
             skipReason = QStringLiteral("cannot mount a small file system here");
+        if (setup.endsWith(QLatin1String("full")) && skipReason.isEmpty()) {
+            // dd ends with an error once the disk is full, which is the point.
+            shell(QStringLiteral("dd"), {QStringLiteral("if=/dev/zero"),
+                                         QStringLiteral("of=") + appDataFolder + QStringLiteral("/filler"),
+                                         QStringLiteral("bs=4k")});
+        }
     }
 }
 
@@ -642,6 +648,7 @@ void TestCardOutcomes::outcome_data()
     };
     const QString refused = QStringLiteral("Error updating chart");
     const QString damaged = QStringLiteral("damaged");
+    const QString backupRefused = QStringLiteral("could not be copied to this computer");
 
     // Also on an exFAT image: where the card's own file system (its driver,
     // case-blind names, no links, its pulled-out behaviour) could decide.
@@ -756,6 +763,14 @@ void TestCardOutcomes::outcome_data()
                                     << refused << again;
     row("header of an older chart version") << "older build" << odd({{QStringLiteral("build_code"), 999}}) << ""
                                             << refused << again;
+    // Headers that would leave the card short of the catalogue's newest
+    // build (5002, code 2000) while the run says it is up to date.
+    row("header of the card's own build")
+        << "older build"
+        << odd({ { QStringLiteral("build_number"), 5001 }, { QStringLiteral("build_code"), 1000 } }) << ""
+        << refused << again;
+    row("header of the newest build with another code")
+        << "older build" << odd({ { QStringLiteral("build_code"), 1500 } }) << "" << refused << again;
     row("header shorter than stated") << "older build" << odd({{QStringLiteral("length"), 200}}) << "" << damaged
                                       << again;
     row("header longer than a header")
@@ -799,6 +814,10 @@ void TestCardOutcomes::outcome_data()
                                           << "more free space" << again;
     // Filled by something else while the new build is kept there: the
     // computer's disk is said to be full, not the card.
+    // No room for the copy of the container the update keeps: the update
+    // ends before it changes anything on the card.
+    row("data folder full before the backup") << "data folder full" << QList<QJsonObject>{} << ""
+                                              << backupRefused << again;
     row("data folder fills while staging") << "data folder fills" << QList<QJsonObject>{throttle(segments)}
                                            << "fill data folder" << "this computer that keeps the update's new files"
                                            << again;
@@ -877,7 +896,8 @@ void TestCardOutcomes::outcome()
             QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("--move"), parked, card}));
         }
         verifyNoWorse(before, rq);
-        if (message == QLatin1String("more free space") || refusedFirst) {
+        if (message == QLatin1String("more free space") || message == QLatin1String("could not be copied to this computer")
+            || refusedFirst) {
             // Refused before anything was written, here or there.
             QCOMPARE(snapshot(card), before);
             QVERIFY(!QFileInfo::exists(appDataFolder + QStringLiteral("/staging")));
@@ -940,7 +960,7 @@ void TestCardOutcomes::outcome()
                  QStringList{QStringLiteral("mine")});
     }
     // An update keeps the container as it was in the data folder.
-    if (setup == QLatin1String("older build") && message.isEmpty())
+    if ((setup == QLatin1String("older build") && message.isEmpty()) || setup == QLatin1String("data folder full"))
         QCOMPARE(readAll(appDataFolder + QStringLiteral("/4321-1-5001-1000/R004321_1.kim")),
             before.value(QStringLiteral("R004321_1.kim")));
     verifyRangesKept(rq ? segments : files);
