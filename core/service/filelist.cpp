@@ -27,18 +27,23 @@ const QRegularExpression &segmentName()
 
 // Names at the card root that the tool keeps for the card itself: a record
 // naming one would overwrite the card's identity, its product list or an
-// RQ chart's container on the next write.
-bool ownedByTool(const QString &file)
+// RQ chart's container on the next write. A record below one ("vmid/x")
+// wants a folder where that file is, and is refused as early, before a
+// product it would replace is removed. Why a record is refused; empty
+// when it is not.
+QString ownedByTool(const QString &file)
 {
     if (file.endsWith(QLatin1String(".qdtmp"), Qt::CaseInsensitive)
         || file.endsWith(QLatin1String(".qdpart"), Qt::CaseInsensitive))
-        return true;
-    if (file.contains(QLatin1Char('/')))
-        return false;
-    const QString lower = file.toLower();
-    if (lower == QLatin1String("encrypt.txt") || lower == QLatin1String("vmid"))
-        return true;
-    return lower.endsWith(QLatin1String(".kim")) || segmentName().match(lower).hasMatch();
+        return QStringLiteral("the tool keeps that file for the card itself");
+    const qsizetype slash = file.indexOf(QLatin1Char('/'));
+    const QString lower = file.left(slash).toLower();
+    const bool owned = lower == QLatin1String("encrypt.txt") || lower == QLatin1String("vmid")
+                       || lower.endsWith(QLatin1String(".kim")) || segmentName().match(lower).hasMatch();
+    if (!owned)
+        return QString();
+    return slash < 0 ? QStringLiteral("the tool keeps that file for the card itself")
+                     : QStringLiteral("its path goes through a file the tool keeps for the card itself");
 }
 
 const QByteArray emptySha1 = QByteArrayLiteral("da39a3ee5e6b4b0d3255bfef95601890afd80709");
@@ -220,8 +225,8 @@ bool FileList::readRecord(const FileListReader::Record &fields, int index, Kind 
             *reason = QStringLiteral("it is not a segment file of the chart");
             return false;
         }
-    } else if (ownedByTool(record->file)) {
-        *reason = QStringLiteral("the tool keeps that file for the card itself");
+    } else if (const QString owned = ownedByTool(record->file); !owned.isEmpty()) {
+        *reason = owned;
         return false;
     }
 

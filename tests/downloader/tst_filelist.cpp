@@ -145,6 +145,10 @@ void TestFileList::parse_data()
     for (const char *name :
         { "ENCRYPT.TXT", "encrypt.txt", "vmid", "R004321_1.kim", "R004321_1.k0a", "P/a.bin.qdtmp" })
         refused(name, reply(good + "," + record(name)), owned);
+    // A folder where the card's own file is: refused before a product it
+    // replaces is taken off the card.
+    for (const char *name : { "ENCRYPT.TXT/x", "VMID/evil", "R004321_1.kim/a/b" })
+        refused(name, reply(good + "," + record(name)), QStringLiteral("goes through a file the tool keeps"));
     accepted("vmid in a folder", record("P/vmid"), 10);
     for (const char *name : { "../x", "/x", "P//x", "P\\\\..\\\\x", "C:x" })
         refused(name, reply(record(name)), path);
