@@ -18,6 +18,24 @@ Printer::~Printer()
     endBar();
 }
 
+QString Printer::printable(const QString &text)
+{
+    // Names and messages come from the card and the service: a control
+    // character among them would be obeyed by the terminal (a title set, a
+    // line wiped, colours), so it is shown as what it is instead.
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        const bool control = (u < 0x20 && u != u'\n' && u != u'\t') || (u >= 0x7f && u < 0xa0);
+        if (control)
+            shown += QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 Printer::Mode Printer::modeFor(bool json)
 {
     if (json)
@@ -49,7 +67,7 @@ void Printer::line(const QString &text)
     if (current == Mode::Json)
         return;
     clearBar();
-    std::fputs((text + QLatin1Char('\n')).toLocal8Bit().constData(), stdout);
+    std::fputs((printable(text) + QLatin1Char('\n')).toLocal8Bit().constData(), stdout);
     std::fflush(stdout);
 }
 
@@ -58,7 +76,7 @@ void Printer::error(const QString &text)
     if (current == Mode::Json)
         return;
     clearBar();
-    std::fputs((text + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+    std::fputs((printable(text) + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
     std::fflush(stderr);
 }
 
@@ -68,7 +86,7 @@ void Printer::bar(const QString &text)
         return;
     // Cut to the terminal's width: a wrapped bar would leave a line behind
     // at every redraw.
-    const QString shown = text.left(qMax(1, Terminal::columns(STDOUT_FILENO) - 1));
+    const QString shown = printable(text).left(qMax(1, Terminal::columns(STDOUT_FILENO) - 1));
     std::fputs(("\r\033[K" + shown.toLocal8Bit()).constData(), stdout);
     std::fflush(stdout);
     barShown = true;

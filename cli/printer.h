@@ -21,6 +21,10 @@ public:
     ~Printer();
     Q_DISABLE_COPY_MOVE(Printer)
 
+    // The text with every control character but a line break and a tab
+    // written out as \xNN.
+    static QString printable(const QString &text);
+
     // --json, or a bar when standard output is a terminal, or plain lines.
     static Mode modeFor(bool json);
 

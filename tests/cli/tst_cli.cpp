@@ -545,6 +545,14 @@ void TestCli::runs_data()
                    {}, {}, {}, 0, 0,
                    { "\"replaced\":\"OTHER-VM-9\"" } } }
         << "product";
+    // The card's vmid says what a terminal would obey: shown, not obeyed.
+    QTest::newRow("control characters in the card's vmid")
+        << "escapes in vmid"
+        << QList<Step> { { { QStringLiteral("cards") }, {}, {}, {}, 0, 0, { "\\x1b]0;TITLE\\x07\\x1b[31mRED" },
+                             { "\x1b", "\x07", "\r" } },
+               { { QStringLiteral("download"), productSku, QStringLiteral("--replace"), QStringLiteral("--card") },
+                   {}, {}, {}, 0, 0, { "It replaced \\x1b]0;TITLE" }, { "\x1b", "\x07" } } }
+        << "product";
     QTest::newRow("download") << "velmora"
                               << QList<Step> { { download, {}, {}, {}, 0, 0,
                                      { "\"stage\":\"reading-back\"" } } }
@@ -693,6 +701,12 @@ void TestCli::runs()
         QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("velmora"),
             { QStringLiteral("--media-id"), QStringLiteral("QTEST-0001"), QStringLiteral("--sku"),
                 QStringLiteral("OTHER-VM-9") }));
+    } else if (cardKind == QLatin1String("escapes in vmid")) {
+        QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("velmora"),
+            { QStringLiteral("--media-id"), QStringLiteral("QTEST-0001"), QStringLiteral("--sku"), productSku }));
+        QFile vmid(card + QStringLiteral("/vmid"));
+        QVERIFY(vmid.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        vmid.write("\x1b]0;TITLE\x07\x1b[31mRED\r\n{\"files\":[]}");
     } else if (cardKind == QLatin1String("blank")) {
         QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"),
             { QStringLiteral("--media-id"), QStringLiteral("QTEST-0009") }));
