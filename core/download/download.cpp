@@ -486,14 +486,17 @@ void Download::handleReadyRead()
         restart();
 
     const QByteArray etagHeader = reply->rawHeader("ETag");
+    bool otherVersion = false;
     if (!etagHeader.isEmpty()) {
         const QString received = QString::fromLatin1(etagHeader).simplified().remove(QLatin1Char('"'));
         if (!received.contains(etag)) {
             qDebug() << tracePrefix() << "Etag mismatch: " << received << etag;
-            if (bodyStart == 0)
+            if (bodyStart == 0) {
                 restart();
-            else
+            } else {
                 bodyStart = -1; // a piece of a different file
+                otherVersion = true;
+            }
         }
     }
 
@@ -504,8 +507,17 @@ void Download::handleReadyRead()
             restart();
         rewrite = true;
         resuming = false;
-        state = ERROR;
         dropReply(true);
+        // The rest of another version cannot complete the part already on
+        // the card, but the whole file can come at once: the SHA-1 decides
+        // whether it is the one listed. Left to the next run, the same part
+        // would be asked for again and refused again.
+        if (otherVersion && ++otherVersions == 1) {
+            state = READY;
+            emit retryFromStart(file);
+            return;
+        }
+        state = ERROR;
         emit error(file, JobError{JobError::ServiceReply, file,
                                   tr("The server did not send the requested part of the file.")});
         return;

@@ -119,6 +119,9 @@ public:
     QString target;
     // Transfers of this file that ended with the wrong SHA-1 in this run.
     int verifyFailures = 0;
+    // Ranged replies that turned out to be of another version of the file
+    // (their ETag) in this run.
+    int otherVersions = 0;
 
 signals:
     void bytesWritten(qint64 written);
@@ -130,8 +133,10 @@ signals:
     void error(QString filePath, JobError error);
     void cancelled(QString filePath);
     void started(QString filePath);
-    // The file arrived with the wrong SHA-1 for the first time: it is set to
-    // be fetched again from byte 0, and the owner issues that request.
+    // The file is set to be fetched again from byte 0 at once, and the owner
+    // issues that request: it arrived with the wrong SHA-1, or the rest of
+    // a part already on the card came from another version of it (its
+    // ETag), each the first time in this run.
     void retryFromStart(QString filePath);
     void finishedOnCard();
 

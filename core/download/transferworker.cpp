@@ -365,7 +365,7 @@ void TransferWorker::handleRetryFromStart(const QString &file)
         return;
     finishing.remove(file);
     queue.readmit(downloadRecords.value(file), download->size >= bigFileSize);
-    qInfo() << LogClock::prefix(file) << OP_TAG << "damaged on the way, fetching again from byte 0";
+    qInfo() << LogClock::prefix(file) << OP_TAG << "fetching again from byte 0";
     if (halted) {
         // Stopped where it stands; the next round fetches it.
         flushReports();
