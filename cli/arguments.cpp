@@ -95,9 +95,10 @@ QString Arguments::name(Command command)
     return QString();
 }
 
-Arguments::Outcome Arguments::error(const QString &why)
+Arguments::Outcome Arguments::error(const QString &problem)
 {
-    message = QStringLiteral("%1: %2\nTry '%1 --help' for more information.\n").arg(program, why);
+    why = problem;
+    message = QStringLiteral("%1: %2\nTry '%1 --help' for more information.\n").arg(program, problem);
     return Outcome::Error;
 }
 
@@ -138,6 +139,9 @@ Arguments::Outcome Arguments::parse(const QStringList &arguments)
     const QCommandLineOption replace(QStringLiteral("replace"),
         QStringLiteral("The card may hold another product of the line: it is removed from the card."));
 
+    // Asked for before anything else is known, so that even a command line
+    // the parser refuses answers in JSON.
+    jsonWanted = arguments.contains(QStringLiteral("--json")) || arguments.contains(QStringLiteral("-json"));
     const QString word = commandWord(arguments);
     const CommandInfo *info = word.isEmpty() ? nullptr : find(word);
     if (!word.isEmpty() && !info)
@@ -186,6 +190,8 @@ Arguments::Outcome Arguments::parse(const QStringList &arguments)
     const int expected = info->takesSku ? 1 : 0;
     if (positional.size() < expected)
         return error(QStringLiteral("%1 needs the product's SKU").arg(word));
+    if (expected > 0 && positional.constFirst().trimmed().isEmpty())
+        return error(QStringLiteral("%1 needs the product's SKU, and it is empty").arg(word));
     if (positional.size() > expected)
         return error(QStringLiteral("unexpected argument '%1'").arg(positional.at(expected)));
     if (parser.values(card).size() > 1)

@@ -21,9 +21,13 @@ public:
     Outcome parse(const QStringList &arguments);
 
     QString text() const { return message; }
+    // After an Error: what is wrong, in one line.
+    QString problem() const { return why; }
     Command command() const { return chosen; }
     QString sku() const { return productSku; }
     QString card() const { return cardFolder; }
+    // --json was given, also on a command line that is otherwise wrong: the
+    // usage error is then an event as well.
     bool json() const { return jsonWanted; }
     bool remember() const { return rememberWanted; }
     // download: the user agrees that another product on the card goes.
@@ -45,4 +49,5 @@ private:
     bool rememberWanted = false;
     bool replaceWanted = false;
     QString message;
+    QString why;
 };

@@ -7,6 +7,7 @@
 #include "base/startup.h"
 #include "commands.h"
 #include "exitstatus.h"
+#include "printer.h"
 #include "service/extracatrust.h"
 
 namespace {
@@ -39,7 +40,14 @@ int main(int argc, char *argv[])
         std::fputs(arguments.text().toLocal8Bit().constData(), stdout);
         return listed() ? ExitStatus::Success : ExitStatus::Other;
     case Arguments::Outcome::Error:
-        std::fputs(arguments.text().toLocal8Bit().constData(), stderr);
+        // As every other failure: with --json an event and nothing else.
+        if (arguments.json())
+            Printer(Printer::Mode::Json)
+                .event({ { QStringLiteral("event"), QStringLiteral("failed") },
+                    { QStringLiteral("kind"), QStringLiteral("usage") },
+                    { QStringLiteral("message"), arguments.problem() } });
+        else
+            std::fputs(Printer::printable(arguments.text()).toLocal8Bit().constData(), stderr);
         return ExitStatus::Usage;
     case Arguments::Outcome::Run:
         break;

@@ -455,6 +455,16 @@ void TestCli::runs_data()
         << "velmora"
         << QList<Step> { { { QStringLiteral("download"), productSku }, {}, {}, {}, 0, usage, { "--card" } } }
         << "";
+    QTest::newRow("usage: an empty SKU")
+        << "velmora"
+        << QList<Step> { { { QStringLiteral("download"), QString(), QStringLiteral("--card") }, {}, {}, {}, 0,
+               usage, { "the product's SKU, and it is empty" } } }
+        << "not activated";
+    QTest::newRow("usage: an unknown command, in JSON")
+        << "velmora"
+        << QList<Step> { { { json, QStringLiteral("bogus") }, {}, {}, {}, 0, usage,
+               { "{\"event\":\"failed\",\"kind\":\"usage\",\"message\":\"unknown command 'bogus'\"}\n" } } }
+        << "";
     QTest::newRow("usage: the card named twice")
         << "velmora"
         << QList<Step> { { { QStringLiteral("products"), QStringLiteral("--card"), QStringLiteral("/"),
