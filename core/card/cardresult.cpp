@@ -75,7 +75,14 @@ QString CardResult::message() const
                               "The card may be faulty or counterfeit.")
             .arg(where, why);
     case CardReadOnly:
-        return QStringLiteral("The SD card cannot be written (%1). Unlock it, then resume.").arg(why);
+        // A locked card refuses every write with EROFS; a refusal of one
+        // file (EPERM, EACCES) is that file's, on a card that may be
+        // writable everywhere else.
+        if (errnum == EROFS || where.isEmpty())
+            return QStringLiteral("The SD card cannot be written (%1). Unlock it, then resume.").arg(why);
+        return QStringLiteral("\"%1\" on the SD card cannot be written (%2). The card may be locked, or the "
+                              "file protected: unlock the card or lift the protection, then resume.")
+            .arg(where, why);
     case NotAFile:
         return QStringLiteral("\"%1\" on the SD card is not a regular file (a folder or a link has its "
                               "name). Nothing was written to it: move it off the card, then try again.")

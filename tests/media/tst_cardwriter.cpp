@@ -175,6 +175,8 @@ void TestCardWriter::neverWritesOutsideTheCard_data()
     // the root again.
     row("deep folder replaced by a link, its parent kept", "deep link, parent kept", deep, append, CardResult::None, true);
     row("card gone, folders kept", "card gone", "P/f.bin", append, CardResult::CardGone, true);
+    // One file the system will not let anyone change, on a writable card.
+    row("file protected", "immutable", "P/f.bin", append, CardResult::CardReadOnly);
 }
 
 void TestCardWriter::neverWritesOutsideTheCard()
@@ -199,6 +201,11 @@ void TestCardWriter::neverWritesOutsideTheCard()
     const auto unmount = qScopeGuard([&] {
         if (mounted)
             run(QStringLiteral("umount"), { card });
+    });
+    // Whatever fails below, the folder must go at the end.
+    const auto unprotect = qScopeGuard([&] {
+        if (setup == QLatin1String("immutable"))
+            run(QStringLiteral("chattr"), { QStringLiteral("-i"), card + QStringLiteral("/P/f.bin") });
     });
     if (setup.startsWith(QLatin1String("deep link"))) {
         // Half-way down, the folder is moved away and a link to outside
@@ -237,6 +244,10 @@ void TestCardWriter::neverWritesOutsideTheCard()
         if (setup.endsWith(QLatin1String("later")))
             QThread::msleep(CardWriter::confirmInterval + 50);
         writeFile(card + QStringLiteral("/ENCRYPT.TXT"), QByteArray(mediaText).replace("W1", "W2"));
+    } else if (setup == QLatin1String("immutable")) {
+        writeFile(card + QStringLiteral("/P/f.bin"), "protected");
+        if (!run(QStringLiteral("chattr"), { QStringLiteral("+i"), card + QStringLiteral("/P/f.bin") }))
+            QSKIP("cannot protect a file here");
     } else if (setup == QLatin1String("media link")) {
         writeFile(outside + QStringLiteral("/ENCRYPT.TXT"), mediaText);
         QVERIFY(QFile::remove(card + QStringLiteral("/ENCRYPT.TXT")));
@@ -267,6 +278,12 @@ void TestCardWriter::neverWritesOutsideTheCard()
         QCOMPARE(result.message(), QStringLiteral("Please insert SD card."));
     if (problem == CardResult::AnotherCard)
         QVERIFY2(result.message().contains(QLatin1String("Put the chosen card back")), qPrintable(result.message()));
+    if (setup == QLatin1String("immutable")) {
+        // Named, not blamed on a lock alone; and left as it was.
+        QVERIFY2(result.message().startsWith(QLatin1String("\"P/f.bin\" on the SD card cannot be written")),
+                 qPrintable(result.message()));
+        QCOMPARE(readAll(card + QStringLiteral("/P/f.bin")), QByteArray("protected"));
+    }
     // Nothing outside changed, and a card that has gone is not made again.
     QCOMPARE(snapshot(outside), before);
     if (setup == QLatin1String("card gone"))
