@@ -84,6 +84,13 @@ QString CardResult::message() const
                               "file protected: unlock the card or lift the protection, then resume.")
             .arg(where, why);
     case NotAFile:
+        // The other way round: a file of the card where a folder of the path
+        // belongs.
+        if (errnum == ENOTDIR)
+            return QStringLiteral("\"%1\" cannot be written on the SD card: a file stands where a folder on "
+                                  "its path belongs. Nothing was written to it: move that file off the card, "
+                                  "then try again.")
+                .arg(where);
         return QStringLiteral("\"%1\" on the SD card is not a regular file (a folder or a link has its "
                               "name). Nothing was written to it: move it off the card, then try again.")
             .arg(where);

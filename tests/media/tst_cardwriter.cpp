@@ -175,6 +175,8 @@ void TestCardWriter::neverWritesOutsideTheCard_data()
     // the root again.
     row("deep folder replaced by a link, its parent kept", "deep link, parent kept", deep, append, CardResult::None, true);
     row("card gone, folders kept", "card gone", "P/f.bin", append, CardResult::CardGone, true);
+    // A file of the card where the path needs a folder: left, and said so.
+    row("file where a folder belongs", "file for folder", "P/f.bin", append, CardResult::NotAFile);
     // One file the system will not let anyone change, on a writable card.
     row("file protected", "immutable", "P/f.bin", append, CardResult::CardReadOnly);
 }
@@ -244,6 +246,8 @@ void TestCardWriter::neverWritesOutsideTheCard()
         if (setup.endsWith(QLatin1String("later")))
             QThread::msleep(CardWriter::confirmInterval + 50);
         writeFile(card + QStringLiteral("/ENCRYPT.TXT"), QByteArray(mediaText).replace("W1", "W2"));
+    } else if (setup == QLatin1String("file for folder")) {
+        writeFile(card + QStringLiteral("/P"), "a file of the card");
     } else if (setup == QLatin1String("immutable")) {
         writeFile(card + QStringLiteral("/P/f.bin"), "protected");
         if (!run(QStringLiteral("chattr"), { QStringLiteral("+i"), card + QStringLiteral("/P/f.bin") }))
@@ -278,6 +282,11 @@ void TestCardWriter::neverWritesOutsideTheCard()
         QCOMPARE(result.message(), QStringLiteral("Please insert SD card."));
     if (problem == CardResult::AnotherCard)
         QVERIFY2(result.message().contains(QLatin1String("Put the chosen card back")), qPrintable(result.message()));
+    if (setup == QLatin1String("file for folder")) {
+        QVERIFY2(result.message().contains(QLatin1String("a file stands where a folder on its path belongs")),
+                 qPrintable(result.message()));
+        QCOMPARE(readAll(card + QStringLiteral("/P")), QByteArray("a file of the card"));
+    }
     if (setup == QLatin1String("immutable")) {
         // Named, not blamed on a lock alone; and left as it was.
         QVERIFY2(result.message().startsWith(QLatin1String("\"P/f.bin\" on the SD card cannot be written")),
