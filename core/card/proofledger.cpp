@@ -63,7 +63,12 @@ bool ProofLedger::markWriting(const QString &mediaId, const QString &sku) const
     Entry writing;
     writing.state = State::Writing;
     writing.sku = sku;
-    return store(mediaId, writing);
+    if (store(mediaId, writing))
+        return true;
+    // A proof that cannot be marked as being rewritten (the disk full) must
+    // not stand while the card changes: taking it away needs no room.
+    const QString path = pathFor(mediaId);
+    return !mediaId.isEmpty() && (QFile::remove(path) || !QFileInfo::exists(path));
 }
 
 bool ProofLedger::markProven(const QString &mediaId, const Entry &entry) const

@@ -29,7 +29,8 @@ public:
     explicit ProofLedger(const QString &folder = QString());
 
     Entry entry(const QString &mediaId) const;
-    // A job began to change what the card holds for sku.
+    // A job began to change what the card holds for sku. Where that cannot
+    // be recorded, the card's proof goes; false only if it stays.
     bool markWriting(const QString &mediaId, const QString &sku) const;
     bool markProven(const QString &mediaId, const Entry &entry) const;
 

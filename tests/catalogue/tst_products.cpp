@@ -97,6 +97,7 @@ private slots:
     void rqCardPlan_data();
     void rqCardPlan();
     void followsWhatOthersDo();
+    void proofGivesWayToARewrite();
 };
 
 void TestProducts::status_data()
@@ -339,6 +340,33 @@ void TestProducts::followsWhatOthersDo()
     QCOMPARE(model.state().productState(), CardState::Product::BeingWritten);
     model.setWriting(false);
     QTRY_VERIFY(!model.state().isValid());
+}
+
+// A run that begins to change a proven card on a computer whose disk is full
+// cannot mark the proof as being rewritten; the proof must not outlive that
+// run's start, or a run killed half-way would leave the card called complete.
+void TestProducts::proofGivesWayToARewrite()
+{
+    QTemporaryDir dir;
+    const QString proofs = dir.filePath(QStringLiteral("proofs"));
+    QVERIFY(QDir().mkpath(proofs));
+    if (QProcess::execute(QStringLiteral("mount"), { QStringLiteral("-t"), QStringLiteral("tmpfs"),
+                              QStringLiteral("-o"), QStringLiteral("size=16k"), QStringLiteral("tmpfs"), proofs })
+        != 0)
+        QSKIP("cannot mount a small file system here");
+    const auto unmount = qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), { proofs }); });
+    const ProofLedger ledger(proofs);
+    ProofLedger::Entry entry;
+    entry.sku = QStringLiteral("VM-1");
+    entry.files = { { QStringLiteral("P/a.bin"), 5 } };
+    QVERIFY(ledger.markProven(QStringLiteral("CARD"), entry));
+    QCOMPARE(ledger.entry(QStringLiteral("CARD")).state, ProofLedger::State::Proven);
+    // dd ends with an error once the disk is full, which is the point.
+    QProcess::execute(QStringLiteral("dd"),
+        { QStringLiteral("if=/dev/zero"), QStringLiteral("of=") + proofs + QStringLiteral("/filler"),
+            QStringLiteral("bs=1k") });
+    QVERIFY(ledger.markWriting(QStringLiteral("CARD"), QStringLiteral("VM-1")));
+    QVERIFY(ledger.entry(QStringLiteral("CARD")).state != ProofLedger::State::Proven);
 }
 
 #include "tst_products.moc"
