@@ -10,6 +10,8 @@
 #include "base/appglobals.h"
 #include "card/mikfile.h"
 #include "card/sha1stream.h"
+#include "catalogue/product.h"
+#include "catalogue/productstatus.h"
 #include "download/filecheck.h"
 #include "download/rqroom.h"
 #include "download/rqstaging.h"
@@ -103,14 +105,16 @@ QList<ActivationPlan::Step> RqUpdate::plan(const QHash<QString, CardWriter::Fact
     return steps;
 }
 
-bool RqUpdate::acceptsHeader(const QByteArray &header, const Mik::MikFile &container, qint32 buildNumber,
-                             qint32 buildCode)
+bool RqUpdate::acceptsHeader(const QByteArray &header, const Mik::MikFile &container, const Product &product)
 {
     Mik::MikFile image;
     image.setHeaderImage(header);
-    const bool newest =
-        buildNumber == 0 || (image.buildNumber() == quint32(buildNumber) && image.buildCode() == quint32(buildCode));
-    return newest && image.chartName() == container.chartName() && (image.flags() & Mik::MikFile::FlagQvBuild)
+    CardState::Container after;
+    after.buildNumber = image.buildNumber();
+    after.buildCode = image.buildCode();
+    const ProductStatus::ChartStatus then = ProductStatus::chart(product, after);
+    const bool current = then == ProductStatus::UpToDate || then == ProductStatus::UpToDateSameBuild;
+    return current && image.chartName() == container.chartName() && (image.flags() & Mik::MikFile::FlagQvBuild)
            && container.buildNumber() <= image.buildNumber() && image.chartVersion() >= container.chartVersion();
 }
 

@@ -15,6 +15,8 @@
 #include "card/cardresult.h"
 #include "card/cardwriter.h"
 
+struct Product;
+
 namespace Mik {
 class MikFile;
 }
@@ -78,13 +80,11 @@ public:
     void finished() const;
 
     // A header the service sent for this card's container: the same chart,
-    // built for the service, not older in build or chart version, and of the
-    // build the catalogue names as the newest (buildNumber and buildCode;
-    // a catalogue that names none leaves that to the other checks). A
-    // header of any other build would leave the card claimed up to date
-    // while it is not.
-    static bool acceptsHeader(const QByteArray &header, const Mik::MikFile &container, qint32 buildNumber,
-                              qint32 buildCode);
+    // built for the service, not older in build or chart version, and one
+    // the card would not still read as behind the catalogue's newest build
+    // with (its status "Update Available" once the update is done), which
+    // would end the update claimed up to date while it is not.
+    static bool acceptsHeader(const QByteArray &header, const Mik::MikFile &container, const Product &product);
     // Why a header reply cannot be used as a 352-byte header (its stated
     // length or its size); empty when it can.
     static QString headerProblem(const QByteArray &body);

@@ -141,7 +141,7 @@ void RqUpdateJob::handleHeader(ServiceCall<QByteArray> *reply)
         return;
     }
     header = reply->value().left(Mik::MikFile::headerImageSize);
-    if (!RqUpdate::acceptsHeader(header, container, item.buildNumber, item.buildCode)) {
+    if (!RqUpdate::acceptsHeader(header, container, item)) {
         Mik::MikFile image;
         image.setHeaderImage(header);
         qCWarning(lcJob) << item.sku << "header refused: chart" << image.chartName() << "build"
