@@ -2,6 +2,8 @@
 
 #include <QDebug>
 
+#include <cerrno>
+
 #include "card/vmidfile.h"
 #include "service/servicereply.h"
 
@@ -83,6 +85,41 @@ QStringList ProductCard::formerFiles(const CardWriter &writer, const QString &sk
     return files;
 }
 
+CardResult ProductCard::fileInFolderPlace(const CardWriter &writer, const FileList &list, const QStringList &going)
+{
+    // Every folder on the list's paths once: a product lives in a few
+    // folders, or in one deep chain, whatever its number of files.
+    QStringList folders;
+    QSet<QString> seen;
+    QStringView previous;
+    for (const FileRecord &record : list.records) {
+        const QString &file = record.file;
+        const QStringView folder = QStringView(file).left(qMax<qsizetype>(0, file.lastIndexOf(QLatin1Char('/'))));
+        if (folder.isEmpty() || folder == previous)
+            continue;
+        previous = folder;
+        for (qsizetype slash = folder.size(); slash > 0; slash = folder.lastIndexOf(QLatin1Char('/'), slash - 1)) {
+            const QString path = folder.left(slash).toString();
+            if (seen.contains(path))
+                break;
+            seen.insert(path);
+            folders.append(path);
+        }
+    }
+    QList<CardWriter::Facts> facts;
+    const CardResult surveyed = writer.survey(folders, &facts);
+    if (!surveyed.ok())
+        return surveyed;
+    const QSet<QString> goes(going.cbegin(), going.cend());
+    for (qsizetype i = 0; i < folders.size(); ++i) {
+        // A link there is replaced by a folder when the files are written;
+        // a file of the card's own is not the tool's to remove.
+        if (facts.at(i).regular && !goes.contains(folders.at(i)))
+            return CardResult::fromErrno(ENOTDIR, folders.at(i));
+    }
+    return CardResult();
+}
+
 ActivationPlan::Step ProductCard::Preparation::step(const QList<FileRecord> &records, qsizetype i) const
 {
     const FileRecord &record = records.at(i);
@@ -114,7 +151,11 @@ CardResult ProductCard::prepare(const CardWriter &writer, const QString &sku, co
         // The product replaced goes first, while its vmid still lists its
         // files: a run stopped half-way removes the rest the next time. It
         // also makes room for this one.
-        CardResult result = writer.removeProductFiles(formerFiles(writer, sku, list));
+        const QStringList former = formerFiles(writer, sku, list);
+        CardResult result = fileInFolderPlace(writer, list, former);
+        if (!result.ok())
+            return result;
+        result = writer.removeProductFiles(former);
         if (!result.ok())
             return result;
         result = writer.writeWholeFile(VmidFile::name, {ActivationPlan::vmidContents(sku, list.records)});
