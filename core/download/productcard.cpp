@@ -131,7 +131,15 @@ CardResult ProductCard::prepare(const CardWriter &writer, const QString &sku, co
 {
     QSet<QString> &changed = out->changed;
     bool stale = false;
-    if (changedFiles(writer, sku, list, &changed, &stale)) {
+    const bool same = changedFiles(writer, sku, list, &changed, &stale);
+    const QStringList former = same ? QStringList() : formerFiles(writer, sku, list);
+    // Before anything on the card changes: such a file would stop the run
+    // part-way, after files were removed or written, whenever a transfer
+    // came to it.
+    CardResult clash = fileInFolderPlace(writer, list, former);
+    if (!clash.ok())
+        return clash;
+    if (same) {
         if (stale) {
             // A newer version of some files: the old ones go before the
             // vmid names the new tags, so that no old bytes are ever kept or
@@ -151,11 +159,7 @@ CardResult ProductCard::prepare(const CardWriter &writer, const QString &sku, co
         // The product replaced goes first, while its vmid still lists its
         // files: a run stopped half-way removes the rest the next time. It
         // also makes room for this one.
-        const QStringList former = formerFiles(writer, sku, list);
-        CardResult result = fileInFolderPlace(writer, list, former);
-        if (!result.ok())
-            return result;
-        result = writer.removeProductFiles(former);
+        CardResult result = writer.removeProductFiles(former);
         if (!result.ok())
             return result;
         result = writer.writeWholeFile(VmidFile::name, {ActivationPlan::vmidContents(sku, list.records)});

@@ -55,7 +55,8 @@ private:
     // or lists nothing.
     static QStringList formerFiles(const CardWriter &writer, const QString &sku, const FileList &list);
     // A file of the card that stays (not one of going) where a folder of the
-    // list belongs: it would stop this product once the one it replaces is
-    // gone. Looked for before anything goes; ok when there is none.
+    // list belongs: it would stop this product part-way, and once the one it
+    // replaces is gone. Looked for before anything changes; ok when there is
+    // none.
     static CardResult fileInFolderPlace(const CardWriter &writer, const FileList &list, const QStringList &going);
 };
