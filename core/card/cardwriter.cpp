@@ -810,6 +810,33 @@ CardResult CardWriter::survey(const QStringList &paths, const std::function<void
     return result;
 }
 
+CardResult CardWriter::fileOnPath(const QStringList &folders, const QSet<QString> &passable) const
+{
+    int root = -1;
+    CardResult result = openRoot(&root);
+    if (!result.ok())
+        return result;
+    CardFolders kept;
+    kept.checkRoot(root);
+    for (const QString &folder : folders) {
+        int open = -1;
+        const CardResult walked = isSafeRelativePath(folder) ? openFolder(root, folder, false, &open, &kept)
+                                                             : CardResult();
+        closeFd(open);
+        // The walk stops at the first name that is not a folder, and names
+        // it; a link there is the tool's to replace.
+        struct stat status {};
+        if (walked.errorNumber() == ENOTDIR && !passable.contains(walked.path())
+            && ::fstatat(root, native(walked.path()).constData(), &status, AT_SYMLINK_NOFOLLOW) == 0
+            && !S_ISLNK(status.st_mode)) {
+            result = walked;
+            break;
+        }
+    }
+    ::close(root);
+    return result;
+}
+
 CardResult CardWriter::removeTemporaries(const QString &folderPath) const
 {
     QStringList names;

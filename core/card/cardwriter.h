@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -80,6 +81,11 @@ public:
     CardResult survey(const QStringList &paths, QHash<QString, Facts> *facts) const;
     // The same by position: facts->at(i) for paths.at(i).
     CardResult survey(const QStringList &paths, QList<Facts> *facts) const;
+    // The first file of the card (not one of passable) that stands where a
+    // folder of one of folders belongs, as a NotAFile result naming it; ok
+    // when every folder can be made. Missing folders and links are no such
+    // file: writing makes or replaces them.
+    CardResult fileOnPath(const QStringList &folders, const QSet<QString> &passable) const;
     // Opens a regular file; Append and Truncate create missing folders, and
     // a link where a file or folder of the tool belongs is replaced, never
     // followed. With folders, the folders on the path that are open there

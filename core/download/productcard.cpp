@@ -2,8 +2,6 @@
 
 #include <QDebug>
 
-#include <cerrno>
-
 #include "card/vmidfile.h"
 #include "service/servicereply.h"
 
@@ -87,37 +85,19 @@ QStringList ProductCard::formerFiles(const CardWriter &writer, const QString &sk
 
 CardResult ProductCard::fileInFolderPlace(const CardWriter &writer, const FileList &list, const QStringList &going)
 {
-    // Every folder on the list's paths once: a product lives in a few
-    // folders, or in one deep chain, whatever its number of files.
+    // Each folder of the list once: a product lives in a few folders, or in
+    // one deep chain, whatever its number of files.
     QStringList folders;
-    QSet<QString> seen;
-    QStringView previous;
+    QSet<QStringView> seen;
     for (const FileRecord &record : list.records) {
-        const QString &file = record.file;
-        const QStringView folder = QStringView(file).left(qMax<qsizetype>(0, file.lastIndexOf(QLatin1Char('/'))));
-        if (folder.isEmpty() || folder == previous)
+        const QStringView folder =
+            QStringView(record.file).left(qMax<qsizetype>(0, record.file.lastIndexOf(QLatin1Char('/'))));
+        if (folder.isEmpty() || seen.contains(folder))
             continue;
-        previous = folder;
-        for (qsizetype slash = folder.size(); slash > 0; slash = folder.lastIndexOf(QLatin1Char('/'), slash - 1)) {
-            const QString path = folder.left(slash).toString();
-            if (seen.contains(path))
-                break;
-            seen.insert(path);
-            folders.append(path);
-        }
+        seen.insert(folder);
+        folders.append(folder.toString());
     }
-    QList<CardWriter::Facts> facts;
-    const CardResult surveyed = writer.survey(folders, &facts);
-    if (!surveyed.ok())
-        return surveyed;
-    const QSet<QString> goes(going.cbegin(), going.cend());
-    for (qsizetype i = 0; i < folders.size(); ++i) {
-        // A link there is replaced by a folder when the files are written;
-        // a file of the card's own is not the tool's to remove.
-        if (facts.at(i).regular && !goes.contains(folders.at(i)))
-            return CardResult::fromErrno(ENOTDIR, folders.at(i));
-    }
-    return CardResult();
+    return writer.fileOnPath(folders, QSet<QString>(going.cbegin(), going.cend()));
 }
 
 ActivationPlan::Step ProductCard::Preparation::step(const QList<FileRecord> &records, qsizetype i) const

@@ -88,6 +88,8 @@ private slots:
     void init();
     void neverWritesOutsideTheCard_data();
     void neverWritesOutsideTheCard();
+    void fileOnPath_data();
+    void fileOnPath();
     void fullCard();
     void listingIsBounded();
     void wholeFileReachesTheMediumBeforeItsName();
@@ -301,6 +303,38 @@ void TestCardWriter::neverWritesOutsideTheCard()
         QVERIFY(!QFileInfo::exists(root->filePath(QStringLiteral("old card/P/f.bin"))));
     if (setup == QLatin1String("card swapped"))
         QVERIFY(!QFileInfo::exists(card + QStringLiteral("/P")));
+}
+
+void TestCardWriter::fileOnPath_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("passable"); // a file the caller will have removed first
+    QTest::addColumn<QString>("blocker");  // empty: every folder can be made
+
+    QTest::newRow("folders missing") << "" << "" << "";
+    QTest::newRow("a file where a folder belongs") << "file P/d" << "" << "P/d";
+    QTest::newRow("a file higher up") << "file P" << "" << "P";
+    QTest::newRow("a file that goes first") << "file P/d" << "P/d" << "";
+    // Writing replaces a link with a folder of the card's own.
+    QTest::newRow("a link where a folder belongs") << "link P/d" << "" << "";
+}
+
+void TestCardWriter::fileOnPath()
+{
+    QFETCH(QString, setup);
+    QFETCH(QString, passable);
+    QFETCH(QString, blocker);
+
+    const QString at = card + QLatin1Char('/') + setup.section(QLatin1Char(' '), 1);
+    if (setup.startsWith(QLatin1String("file ")))
+        writeFile(at, "the user's");
+    else if (setup.startsWith(QLatin1String("link ")))
+        QVERIFY(QDir().mkpath(QFileInfo(at).path()) && QFile::link(outside, at));
+    const CardWriter writer(CardIdentity::fromRoot(card));
+    const CardResult result = writer.fileOnPath({ QStringLiteral("Q"), QStringLiteral("P/d/e") },
+        passable.isEmpty() ? QSet<QString>() : QSet<QString> { passable });
+    QCOMPARE(result.path(), blocker);
+    QCOMPARE(result.problem(), blocker.isEmpty() ? CardResult::None : CardResult::NotAFile);
 }
 
 // A real small file system, so the system's own errors reach the writer: a
