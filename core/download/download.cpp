@@ -410,7 +410,10 @@ void Download::dropReply(bool abort)
     // taken its place.
     disconnect(old, nullptr, this, nullptr);
     if (abort) {
-        old->abort();
+        // One that failed already is over for Qt: aborted again, it reports
+        // an internal problem. Deleting it closes what it still holds.
+        if (old->error() == QNetworkReply::NoError)
+            old->abort();
         old->deleteLater();
     } else if (old->isFinished()) {
         old->deleteLater();
@@ -605,6 +608,16 @@ JobError Download::changedOnCard() const
                     tr("The partly downloaded file changed on the card; it will be downloaded again.")};
 }
 
+QString Download::failureText(QNetworkReply *failed)
+{
+    // Qt's text for a coded body it could not undo ends in an empty reason.
+    const QByteArray coding = failed->rawHeader("Content-Encoding");
+    if (failed->error() == QNetworkReply::UnknownContentError && !coding.isEmpty())
+        return tr("The server sent the file in a coding that could not be undone (Content-Encoding: %1).")
+            .arg(QString::fromLatin1(coding.left(64)));
+    return failed->errorString();
+}
+
 JobError Download::networkFailure(QNetworkReply::NetworkError code, const QString &message) const
 {
     // Below 200 the request got no answer (connection, TLS, proxy); from
@@ -661,7 +674,7 @@ void Download::networkFinished()
     }
 
     state = ERROR;
-    const QString message = reply->errorString();
+    const QString message = failureText(reply);
     qDebug() << tracePrefix() << errorName(code) << message << operationTag("networkFinished", 272);
     qDebug() << tracePrefix() << reply->url();
     resuming = true;
@@ -687,6 +700,20 @@ void Download::handleDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 void Download::handleNetworkError(QNetworkReply::NetworkError code)
 {
     qInfo() << tracePrefix() << errorName(code);
+    if (state == READY && reply && code != QNetworkReply::OperationCanceledError) {
+        // Before any byte the reply's own text says best what went wrong,
+        // and Qt says it finished right after its error; but not after
+        // every error (a body it cannot decode leaves it open), and the
+        // transfer must not wait for the watchdog then.
+        QMetaObject::invokeMethod(
+            this,
+            [this, failed = QPointer<QNetworkReply>(reply)] {
+                if (failed && failed == reply && state == READY)
+                    networkFinished();
+            },
+            Qt::QueuedConnection);
+        return;
+    }
     if (state == DOWNLOADING || state == PAUSING) {
         state = code == QNetworkReply::OperationCanceledError ? PAUSED : ERROR;
         resuming = true;

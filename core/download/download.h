@@ -168,6 +168,8 @@ private:
     QString tracePrefix() const;
     JobError changedOnCard() const;
     JobError networkFailure(QNetworkReply::NetworkError code, const QString &message) const;
+    // What the user reads of a reply that failed.
+    static QString failureText(QNetworkReply *failed);
 
     // The file's end in flight on the pool, kept so that destruction waits
     // for it instead of leaving a pool thread with a dangling object.

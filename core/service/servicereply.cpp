@@ -81,7 +81,9 @@ void ServiceReply::handleFinished()
     const QByteArray body = withinLimit ? std::exchange(received, QByteArray()) : QByteArray();
     tooLarge = tooLarge || !withinLimit;
     failure.status = network->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (tooLarge || body.size() > maxBodySize) {
+    // A body Qt could not decode (labelled with a coding it is not in) is
+    // a reply nobody can read, whatever its status said.
+    if (tooLarge || body.size() > maxBodySize || network->error() == QNetworkReply::UnknownContentError) {
         failure.kind = ServiceError::Unreadable;
         failure.message = unreadableText();
     } else if (network->error() != QNetworkReply::NoError) {

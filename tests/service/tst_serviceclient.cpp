@@ -172,6 +172,8 @@ void TestServiceClient::failures_data()
                                   << "overloaded";
     QTest::newRow("a captive portal's page") << fault("non_json") << ServiceError::Unreadable << 200 << QString();
     QTest::newRow("cut short") << fault("truncated_json") << ServiceError::Unreadable << 200 << QString();
+    QTest::newRow("labelled with a coding it is not in")
+        << fault("content_encoding") << ServiceError::Unreadable << 200 << QString();
     // Past the limit the body is not read whole.
     QTest::newRow("larger than any answer") << fault("pad_reply") << ServiceError::Unreadable << 200 << QString();
     // Below it, an answer of many pieces is read whole: a byte lost or

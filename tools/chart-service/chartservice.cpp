@@ -673,6 +673,11 @@ void ChartService::send(const httplib::Request &request, httplib::Response &resp
 
     for (const auto &header : reply.headers)
         response.set_header(header.first.toStdString(), header.second.toStdString());
+    // The raw bytes labelled as coded: a client that lets its stack decode
+    // them gets garbage or an error, never the answer.
+    if (const Fault *coded = findFault(faults, "content_encoding"))
+        response.set_header("Content-Encoding",
+                            coded->params.value(QStringLiteral("encoding")).toString(QStringLiteral("gzip")).toStdString());
 
     quint64 total = quint64(reply.body.size());
     quint64 start = 0;

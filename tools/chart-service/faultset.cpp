@@ -8,7 +8,8 @@ Q_GLOBAL_STATIC_WITH_ARGS(QStringList, knownKinds,
                             QStringLiteral("throttle"), QStringLiteral("status"), QStringLiteral("corrupt"),
                             QStringLiteral("non_json"), QStringLiteral("truncated_json"),
                             QStringLiteral("unsafe_paths"), QStringLiteral("header_fields"),
-                            QStringLiteral("record_fields"), QStringLiteral("pad_reply")}))
+                            QStringLiteral("record_fields"), QStringLiteral("pad_reply"),
+                            QStringLiteral("content_encoding")}))
 
 QRegularExpression FaultSet::wildcard(const QString &pattern)
 {
