@@ -210,8 +210,17 @@ void Job::cancel()
 
 void Job::cardWentAway()
 {
+    // The watcher hears of it before any write meets it: whether the card
+    // is out or another one is in its place is read here, so that what is
+    // said (and what Resume waits for) is the same either way.
+    awayCause = JobError();
+    const CardIdentity there = CardIdentity::fromMediaFile(claimedCard.mediaFilePath());
+    if (claimedCard.isValid() && there.isValid() && !there.sameCard(claimedCard))
+        awayCause = JobError::fromCard(CardResult::failure(CardResult::AnotherCard, QString()));
     if (current == Stage::Paused) {
-        if (reason != PauseReason::CardGone)
+        if (awayCause.kind == JobError::AnotherCard && leadingError().kind != JobError::AnotherCard)
+            stopErrors.prepend(awayCause);
+        if (reason != PauseReason::CardGone || awayCause.kind == JobError::AnotherCard)
             moveTo(Stage::Paused, PauseReason::CardGone);
         return;
     }
@@ -249,10 +258,13 @@ void Job::settleStop(const QList<JobError> &errors)
         why = PauseReason::NetworkLost;
     else if (!errors.isEmpty())
         why = PauseReason::Error;
+    stopErrors = errors;
+    if (why == PauseReason::CardGone && !anyCard && awayCause.kind != JobError::None)
+        stopErrors.prepend(awayCause);
+    awayCause = JobError();
     requestedReason = PauseReason::None;
     if (current != Stage::Pausing && current != Stage::Paused)
         moveTo(Stage::Pausing);
-    stopErrors = errors;
     moveTo(Stage::Paused, why);
 }
 

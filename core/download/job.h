@@ -154,6 +154,9 @@ private:
     RateEstimator rate;
     QTimer rateTimer;
     CardIdentity claimedCard;
+    // What the watcher found where the card went: another card in its
+    // place, or nothing known (out).
+    JobError awayCause;
     CardLock::Mode claimedMode = CardLock::Mode::Exclusive;
     QString claimedActivity;
     std::unique_ptr<CardLock> cardLock;

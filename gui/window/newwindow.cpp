@@ -199,7 +199,7 @@ NewWindow::NewWindow(ChartService *chartService, Account *userAccount, QWidget *
     connect(control, &JobController::paused, this, [this](Job *job) {
         switch (job->pauseReason()) {
         case Job::PauseReason::CardGone:
-            panel->say(tr("The SD card was taken out. Put it back, then press Resume."));
+            sayCardAway();
             break;
         case Job::PauseReason::NetworkLost:
             notifier->notify(JobText::endTitle(*job, control->currentKind(), 0),
@@ -503,7 +503,7 @@ void NewWindow::handleCardLost()
         // Waiting for a write to fail could take a while and would then
         // report every file at once; the user only needs to put it back.
         control->cardLost();
-        panel->say(tr("The SD card was taken out. Put it back, then press Resume."));
+        sayCardAway();
         return;
     }
     // Said first: a card still in a reader is chosen in its place at once,
@@ -511,6 +511,14 @@ void NewWindow::handleCardLost()
     panel->say(tr("The SD card was taken out."));
     control->clearFinished();
     panel->forget();
+}
+
+void NewWindow::sayCardAway()
+{
+    if (Job *job = control->current(); job && job->leadingError().kind == JobError::AnotherCard)
+        panel->say(tr("Another SD card is in place of the chosen one. Put the chosen card back, then press Resume."));
+    else
+        panel->say(tr("The SD card was taken out. Put it back, then press Resume."));
 }
 
 void NewWindow::handleCardBack()
@@ -547,9 +555,32 @@ void NewWindow::handleCardState()
     if (state.isRqCard() && products->productsLoaded() && !products->subscriptionsLoaded(RqSd))
         products->loadSubscriptions(RqSd);
     panel->showState(cardLine());
+    catchUpWithCard();
     showStatuses();
     showRqCard();
     showDetails();
+}
+
+void NewWindow::catchUpWithCard()
+{
+    // A job of this window binds what it activates as it goes.
+    const CardState &state = card->state();
+    if (control->busy() || !state.isValid() || state.productSku().isEmpty())
+        return;
+    const Product named = products->productBySku(state.productSku());
+    if (!named.isValid() || named.line == RqSd || !products->subscriptionsLoaded(named.line))
+        return;
+    for (const Subscription &subscription : named.subscriptions) {
+        if (subscription.boundMediaId() == state.mediaId())
+            return;
+    }
+    // Asked once: a card really copied from another one stays as the
+    // service says, and is not asked about at every reading.
+    const QString pair = state.mediaId() + QLatin1Char('\n') + named.sku;
+    if (caughtUp.contains(pair))
+        return;
+    caughtUp.insert(pair);
+    products->loadSubscriptions(named.line);
 }
 
 // ---------------------------------------------------------------- rows and details

@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QSystemTrayIcon>
 
@@ -87,8 +88,14 @@ private:
     void browseForCard();
     void handleCardChoice(int choice);
     void handleCardLost();
+    // While a job has the card: it is out, or another card is in its place.
+    void sayCardAway();
     void handleCardBack();
     void handleCardState();
+    // Asks the service again for the bindings of the product the card
+    // names when they do not bind it to this card: another program put it
+    // there since they were read.
+    void catchUpWithCard();
 
     // Rows and details.
     void showStatuses();
@@ -138,5 +145,7 @@ private:
     ProductTypeEnum shownLine = NoProductType;
     RqCardPlan rqPlan;
     bool rqPrepared = false;
+    // Card and product pairs catchUpWithCard() asked about: once each.
+    QSet<QString> caughtUp;
     bool signInAsked = false;
 };

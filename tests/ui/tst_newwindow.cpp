@@ -316,6 +316,7 @@ void TestNewWindow::windowSaysWhatHappened_data()
     QTest::addColumn<QString>("situation");
     QTest::newRow("a cancelled replace reads incomplete") << "cancel";
     QTest::newRow("the network lost after the card came back") << "network";
+    QTest::newRow("another card in the chosen one's place") << "another card";
     QTest::newRow("closing while paused asks") << "paused close";
     QTest::newRow("the question goes away when the job ends") << "question";
 }
@@ -404,6 +405,19 @@ void TestNewWindow::windowSaysWhatHappened()
         QVERIFY(!labelText(window, "sdWatchLabel").contains(QStringLiteral("back")));
         QVERIFY(!window->trayIcon()->toolTip().contains(QLatin1Char('<')));
         QCOMPARE(answerer->seen.size(), 1);
+    } else if (situation == QLatin1String("another card")) {
+        // The panel says what the row says: not out, but another card in.
+        const QString root = QFileInfo(card).absolutePath();
+        QVERIFY(QDir().rename(root, root + QStringLiteral(".out")));
+        QVERIFY(ChartServiceProcess::makeCard(root, QStringLiteral("talvo"),
+                                              {QStringLiteral("--media-id"), QStringLiteral("QSWAP-0002")}));
+        lookForCards(window);
+        QTRY_COMPARE_WITH_TIMEOUT(job->stage(), Job::Stage::Paused, Slow);
+        QTRY_VERIFY(labelText(window, "sdWatchLabel").startsWith(QStringLiteral("Another SD card is in place")));
+        QVERIFY(labelText(window, "downloadStatusLabel").startsWith(QStringLiteral("Another SD card is in place")));
+        QVERIFY(QDir(root).removeRecursively() && QDir().rename(root + QStringLiteral(".out"), root));
+        lookForCards(window);
+        QTRY_VERIFY(labelText(window, "sdWatchLabel").contains(QStringLiteral("back")));
     } else if (situation == QLatin1String("paused close")) {
         QTest::mouseClick(pauseOf(window), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(job->stage(), Job::Stage::Paused, Slow);
@@ -462,7 +476,8 @@ void TestNewWindow::failedProductListIsSaidAndRefreshed()
 
 void TestNewWindow::legacyCardFillsTheTabs()
 {
-    NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
+    const QString card = makeCard(QStringLiteral("velmora"));
+    NewWindow *window = openWindow(card, 1);
 
     // Owned products only, in the reply's order, with the card's statuses:
     // the card's vmid names a product but holds none of its files.
@@ -483,6 +498,32 @@ void TestNewWindow::legacyCardFillsTheTabs()
     QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(2).center());
     QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, QStringLiteral("TV-NORTH-1")), QStringLiteral("Incompatible"), Slow);
     QCOMPARE(Settings(configFilePath).value(SettingsKeys::tab).toString(), QStringLiteral("2"));
+
+    // Another program (the command line) activates VM-BRE-02 for this card
+    // and names it in the vmid: the window's bindings are older than the
+    // card, and it must not call the card's own product one of another card.
+    const QJsonObject activated = service.call(
+        QStringLiteral("ActivateProduct"), QStringLiteral("smn"),
+        {{"device_id", ChartServiceProcess::encryptText(QString::fromLatin1(ChartServiceProcess::DemoMediaId))},
+         {"sku", "VM-BRE-02"},
+         {"session_id", service.signIn()}});
+    QVERIFY(!activated.value(QStringLiteral("files")).toArray().isEmpty());
+    QVERIFY(service.clearRequestLog());
+    const QString root = QFileInfo(card).absolutePath();
+    QFile vmid(root + QStringLiteral("/vmid.new"));
+    QVERIFY(vmid.open(QIODevice::WriteOnly));
+    vmid.write("VM-BRE-02\n{\"files\": []}\n");
+    vmid.close();
+    QVERIFY(QFile::remove(root + QStringLiteral("/vmid")) && vmid.rename(root + QStringLiteral("/vmid")));
+    QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(1).center());
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-BRE-02"), Slow);
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Incomplete"), Slow);
+    QCOMPARE(statusOf(window, QStringLiteral("VM-ARD-01")), QStringLiteral("Replace"));
+    // Asked once, not at every reading of the card.
+    window->cardModel()->refresh();
+    QSignalSpy reread(window->cardModel(), &CardModel::changed);
+    QVERIFY(reread.wait(Slow));
+    QCOMPARE(service.requestLog(QStringLiteral("*GetSubscriptions")).size(), 1);
 }
 
 void TestNewWindow::cardFoundAndMissedByItself()
