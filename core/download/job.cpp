@@ -258,13 +258,13 @@ void Job::settleStop(const QList<JobError> &errors)
         why = PauseReason::NetworkLost;
     else if (!errors.isEmpty())
         why = PauseReason::Error;
+    requestedReason = PauseReason::None;
+    if (current != Stage::Pausing && current != Stage::Paused)
+        moveTo(Stage::Pausing);
     stopErrors = errors;
     if (why == PauseReason::CardGone && !anyCard && awayCause.kind != JobError::None)
         stopErrors.prepend(awayCause);
     awayCause = JobError();
-    requestedReason = PauseReason::None;
-    if (current != Stage::Pausing && current != Stage::Paused)
-        moveTo(Stage::Pausing);
     moveTo(Stage::Paused, why);
 }
 

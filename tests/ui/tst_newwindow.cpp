@@ -132,6 +132,8 @@ private slots:
     void keyboardAndMenu();
     void ejectAfterProvenJob();
     void secondStartBringsTheWindowForward();
+    // Last: it binds TV-NORTH-1, which the cases before count on being free.
+    void productPutOnTheCardByAnotherProgram();
 
 private:
     QString makeCard(const QString &kind, const QStringList &extra = {});
@@ -476,8 +478,7 @@ void TestNewWindow::failedProductListIsSaidAndRefreshed()
 
 void TestNewWindow::legacyCardFillsTheTabs()
 {
-    const QString card = makeCard(QStringLiteral("velmora"));
-    NewWindow *window = openWindow(card, 1);
+    NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
 
     // Owned products only, in the reply's order, with the card's statuses:
     // the card's vmid names a product but holds none of its files.
@@ -498,32 +499,6 @@ void TestNewWindow::legacyCardFillsTheTabs()
     QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(2).center());
     QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, QStringLiteral("TV-NORTH-1")), QStringLiteral("Incompatible"), Slow);
     QCOMPARE(Settings(configFilePath).value(SettingsKeys::tab).toString(), QStringLiteral("2"));
-
-    // Another program (the command line) activates VM-BRE-02 for this card
-    // and names it in the vmid: the window's bindings are older than the
-    // card, and it must not call the card's own product one of another card.
-    const QJsonObject activated = service.call(
-        QStringLiteral("ActivateProduct"), QStringLiteral("smn"),
-        {{"device_id", ChartServiceProcess::encryptText(QString::fromLatin1(ChartServiceProcess::DemoMediaId))},
-         {"sku", "VM-BRE-02"},
-         {"session_id", service.signIn()}});
-    QVERIFY(!activated.value(QStringLiteral("files")).toArray().isEmpty());
-    QVERIFY(service.clearRequestLog());
-    const QString root = QFileInfo(card).absolutePath();
-    QFile vmid(root + QStringLiteral("/vmid.new"));
-    QVERIFY(vmid.open(QIODevice::WriteOnly));
-    vmid.write("VM-BRE-02\n{\"files\": []}\n");
-    vmid.close();
-    QVERIFY(QFile::remove(root + QStringLiteral("/vmid")) && vmid.rename(root + QStringLiteral("/vmid")));
-    QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(1).center());
-    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-BRE-02"), Slow);
-    QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Incomplete"), Slow);
-    QCOMPARE(statusOf(window, QStringLiteral("VM-ARD-01")), QStringLiteral("Replace"));
-    // Asked once, not at every reading of the card.
-    window->cardModel()->refresh();
-    QSignalSpy reread(window->cardModel(), &CardModel::changed);
-    QVERIFY(reread.wait(Slow));
-    QCOMPARE(service.requestLog(QStringLiteral("*GetSubscriptions")).size(), 1);
 }
 
 void TestNewWindow::cardFoundAndMissedByItself()
@@ -909,4 +884,35 @@ void TestNewWindow::secondStartBringsTheWindowForward()
 }
 
 QTEST_MAIN(TestNewWindow)
+// Another program (the command line) activates TV-NORTH-1 for the card the
+// window shows and names it in the vmid: the window's bindings are older than
+// the card, and the card's own product must not read as one of another card.
+void TestNewWindow::productPutOnTheCardByAnotherProgram()
+{
+    const QString card = makeCard(QStringLiteral("talvo"));
+    NewWindow *window = openWindow(card, 2);
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, QStringLiteral("TV-NORTH-1")), QStringLiteral("Replace"), Slow);
+    const QJsonObject activated = service.call(
+        QStringLiteral("ActivateProduct"), QStringLiteral("smn"),
+        {{"device_id", ChartServiceProcess::encryptText(QString::fromLatin1(ChartServiceProcess::DemoMediaId))},
+         {"sku", "TV-NORTH-1"},
+         {"session_id", service.signIn()}});
+    QVERIFY(!activated.value(QStringLiteral("files")).toArray().isEmpty());
+    QVERIFY(service.clearRequestLog());
+    const QString root = QFileInfo(card).absolutePath();
+    QFile vmid(root + QStringLiteral("/vmid.new"));
+    QVERIFY(vmid.open(QIODevice::WriteOnly));
+    vmid.write("TV-NORTH-1\n{\"files\": []}\n");
+    vmid.close();
+    QVERIFY(QFile::remove(root + QStringLiteral("/vmid")) && vmid.rename(root + QStringLiteral("/vmid")));
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # TV-NORTH-1"), Slow);
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, QStringLiteral("TV-NORTH-1")), QStringLiteral("Incomplete"), Slow);
+    QCOMPARE(statusOf(window, QStringLiteral("TV-SOUTH-2")), QStringLiteral("Replace"));
+    // Asked once, not at every reading of the card.
+    QSignalSpy reread(window->cardModel(), &CardModel::changed);
+    window->cardModel()->refresh();
+    QVERIFY(reread.wait(Slow));
+    QCOMPARE(service.requestLog(QStringLiteral("*GetSubscriptions")).size(), 1);
+}
+
 #include "tst_newwindow.moc"
