@@ -213,15 +213,14 @@ void Job::cardWentAway()
     // The watcher hears of it before any write meets it: whether the card
     // is out or another one is in its place is read here, so that what is
     // said (and what Resume waits for) is the same either way.
-    awayCause = JobError();
     const CardIdentity there = CardIdentity::fromMediaFile(claimedCard.mediaFilePath());
-    if (claimedCard.isValid() && there.isValid() && !there.sameCard(claimedCard))
-        awayCause = JobError::fromCard(CardResult::failure(CardResult::AnotherCard, QString()));
+    const bool another = claimedCard.isValid() && there.isValid() && !there.sameCard(claimedCard);
+    awayCause = JobError::fromCard(CardResult::failure(another ? CardResult::AnotherCard : CardResult::CardGone, QString()));
     if (current == Stage::Paused) {
-        if (awayCause.kind == JobError::AnotherCard && leadingError().kind != JobError::AnotherCard)
-            stopErrors.prepend(awayCause);
-        if (reason != PauseReason::CardGone || awayCause.kind == JobError::AnotherCard)
-            moveTo(Stage::Paused, PauseReason::CardGone);
+        // Whatever was said of the card before is older than this.
+        stopErrors.removeIf([](const JobError &error) { return error.isCardAbsence(); });
+        stopErrors.prepend(awayCause);
+        moveTo(Stage::Paused, PauseReason::CardGone);
         return;
     }
     if (current == Stage::Pausing) {

@@ -1160,6 +1160,14 @@ void TestCardOutcomes::stages_data()
         << "mounted" << "download" << QStringList{"pull", "back", "service gone", "resume"}
         << begun + "pausing paused(card-gone, card-gone) transferring pausing paused(network-lost, network)"
         << "incomplete";
+    // The card watcher sees it before any write meets it: what the pause
+    // says comes from what is in the card's place.
+    QTest::newRow("card pulled, the watcher first")
+        << "mounted" << "download" << QStringList{"pull watched", "back", "resume"}
+        << begun + "pausing paused(card-gone, card-gone) transferring " + proven << "complete";
+    QTest::newRow("another card in its place, the watcher first")
+        << "mounted" << "download" << QStringList{"swap watched", "back", "resume"}
+        << begun + "pausing paused(card-gone, another-card) transferring " + proven << "complete";
     QTest::newRow("cancelled while activating") << "stalled" << "download" << QStringList{"cancel"}
                                                 << "activating cancelling cancelled" << "none";
     QTest::newRow("activation refused") << "refused" << "download" << QStringList() << "activating failed(service-reply)"
@@ -1235,16 +1243,25 @@ void TestCardOutcomes::stages()
     watch.job->start();
     for (const QString &event : std::as_const(events)) {
         const int seen = watch.stops;
-        if (event == QLatin1String("pause") || event == QLatin1String("pull")) {
+        if (event == QLatin1String("pause") || event.startsWith(QLatin1String("pull"))
+            || event.startsWith(QLatin1String("swap"))) {
             QVERIFY(QTest::qWaitFor([&] { return watch.job->progress().bytesDone > 150000 || seen < watch.stops; },
                                     30000));
             QCOMPARE(watch.job->stage(), Job::Stage::Transferring);
             QVERIFY(service->firedCount(QStringLiteral("throttle")) > 0);
-            if (event == QLatin1String("pause"))
+            if (event == QLatin1String("pause")) {
                 watch.job->pause();
-            else
+            } else {
                 QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("--move"), card, parked}));
+                if (event.startsWith(QLatin1String("swap")))
+                    QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("talvo"),
+                                                          {QStringLiteral("--media-id"), QStringLiteral("QSWAP-0002")}));
+                if (event.endsWith(QLatin1String(" watched")))
+                    watch.job->cardWentAway();
+            }
         } else if (event == QLatin1String("back")) {
+            // What stood in the card's place goes with the other card.
+            QVERIFY(QDir(card).removeRecursively() && QDir().mkpath(card));
             QVERIFY(shell(QStringLiteral("mount"), {QStringLiteral("--move"), parked, card}));
             continue;
         } else if (event == QLatin1String("service gone")) {
