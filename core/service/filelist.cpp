@@ -2,6 +2,7 @@
 
 #include <QJsonValue>
 #include <QRegularExpression>
+#include <QUrl>
 
 #include <algorithm>
 #include <cmath>
@@ -146,6 +147,22 @@ bool FileList::parse(const QByteArray &body, Kind kind, QString *error)
     }
     endPoint = reader.endPoint.text;
     cdnEndPoint = reader.cdnEndPoint.text;
+    // Files come over the web and from nowhere else: the network layer
+    // would open a file: end point on this computer (a device, a pipe,
+    // another user's file) under a chart file's name.
+    for (const QString &base : {endPoint, cdnEndPoint}) {
+        const QUrl url(base, QUrl::StrictMode);
+        const QString scheme = url.scheme().toLower();
+        const bool web = scheme == QLatin1String("http") || scheme == QLatin1String("https");
+        if (base.isEmpty() || (url.isValid() && web && !url.host().isEmpty()))
+            continue;
+        records.clear();
+        baseName.clear();
+        *error = QStringLiteral("The chart service sent a file list the tool cannot use (its files are to come from "
+                                "\"%1\", which is not a web address). Nothing on the card was changed.")
+                     .arg(base.left(200));
+        return false;
+    }
     // As QJsonValue::toInt() reads them: a whole number within int, else 0.
     const auto toInt = [](const FileListReader::Field &field) {
         return field.type == Type::Number ? QJsonValue(field.number).toInt() : 0;

@@ -116,6 +116,14 @@ void TestFileList::parse_data()
     refused("subscription as text", reply(good).replace("\"files\"", "\"subscription_id\": \"7\", \"files\""),
         unreadable);
     refused("no files", reply(""), QStringLiteral("the list has no files"));
+    // The files come from the web, never from this computer.
+    const QString notWeb = QStringLiteral("which is not a web address");
+    for (const char *base : { "file:///etc/", "FILE:///dev/", "ftp://127.0.0.1/", "data:,x", "/origin/", "http:///origin/" })
+        refused(base, reply(good).replace("http://127.0.0.1/origin/", base), notWeb);
+    refused("a CDN on this computer",
+        reply(good).replace(R"("cdn_end_point": "")", R"("cdn_end_point": "file:///tmp/")"), notWeb);
+    QTest::newRow("HTTPS in capitals") << reply(good).replace("http://127.0.0.1/origin/", "HTTPS://127.0.0.1/origin/")
+                                       << FileList::Kind::Product << QString() << qint64(10);
     accepted("one good file", good, 10);
     accepted("upper-case digest", record("P/a.bin", R"("size": 1, "sha1": ")" + digest.toUpper() + "\""), 1);
     // Past 2 GiB a 32-bit sum wraps to 0 or below.
