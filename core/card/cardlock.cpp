@@ -246,9 +246,15 @@ QString CardLock::holderText(dev_t device, ino_t inode)
                    + wait;
         if (found.program.isEmpty()) {
             // Another user's copy, or one with another data folder: the
-            // system still knows the program.
+            // system still knows the program, by the name it was started
+            // under (the kernel's own name for it stops at 15 characters).
+            QFile command(QStringLiteral("/proc/%1/cmdline").arg(pid));
+            if (command.open(QIODevice::ReadOnly)) {
+                const QByteArray first = command.read(4096).split('\0').constFirst();
+                found.program = QFileInfo(QString::fromLocal8Bit(first)).fileName().left(64);
+            }
             QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-            if (comm.open(QIODevice::ReadOnly))
+            if (found.program.isEmpty() && comm.open(QIODevice::ReadOnly))
                 found.program = QString::fromLocal8Bit(comm.read(64).trimmed());
         }
         QStringList parts;

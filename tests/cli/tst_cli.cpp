@@ -37,6 +37,8 @@ struct Step
     QList<QJsonObject> faults;
     // "corrupt": a byte of a written file is changed on the card first;
     // "held": this process holds the card's lock (flock() on its root) for the run;
+    // "held elsewhere": so does a program whose name is longer than the
+    // kernel keeps as a process's name (15 characters);
     // "output full": standard output is a device that takes nothing.
     QString before;
     // Sent once the transfers have moved bytes; takeCardOut: the card's
@@ -645,7 +647,9 @@ void TestCli::runs_data()
     // What another writer has in hand is neither incomplete nor to resume.
     QTest::newRow("card in use, then free")
         << "velmora"
-        << QList<Step> { { download, {}, {}, QStringLiteral("held"), 0, ExitStatus::Card,
+        << QList<Step> { { download, {}, {}, QStringLiteral("held elsewhere"), 0, ExitStatus::Card,
+                             { "in use by another copy of the Quorvel Download Tool (quorvel-download-tool-elsewhere, process" } },
+               { download, {}, {}, QStringLiteral("held"), 0, ExitStatus::Card,
                              { "\"kind\":\"card-busy\"",
                                  "in use by another copy of the Quorvel Download Tool (tst_cli, process" } },
                { products, {}, {}, QStringLiteral("held"), 0, 0,
@@ -755,9 +759,29 @@ void TestCli::runs()
         if (held >= 0)
             QCOMPARE(::flock(held, LOCK_EX), 0);
 
+        QProcess holder;
+        QTemporaryDir holderDir;
+        if (step.before == QLatin1String("held elsewhere")) {
+            const QString name = holderDir.filePath(QStringLiteral("quorvel-download-tool-elsewhere"));
+            QVERIFY(QFile::link(QStringLiteral("/usr/bin/flock"), name));
+            holder.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+            holder.start(name, { QStringLiteral("-o"), card, QStringLiteral("sleep"), QStringLiteral("60") });
+            QVERIFY(holder.waitForStarted(30000));
+            const int probe = ::open(QFile::encodeName(card).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            // Until a lock of this process's own is refused (one it got is
+            // let go at once, or the holder would wait for it).
+            QVERIFY(QTest::qWaitFor(
+                [probe] { return ::flock(probe, LOCK_EX | LOCK_NB) != 0 || ::flock(probe, LOCK_UN) != 0; }, 30000));
+            ::close(probe);
+        }
+
         const Result result = run(step);
         if (held >= 0)
             ::close(held);
+        if (holder.state() != QProcess::NotRunning) {
+            holder.kill();
+            holder.waitForFinished(30000);
+        }
         QVERIFY2(result.exitCode == step.exitCode,
             qPrintable(QStringLiteral("step %1 ended %2, not %3:\n%4%5")
                            .arg(i)
