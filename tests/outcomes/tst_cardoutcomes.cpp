@@ -769,7 +769,7 @@ void TestCardOutcomes::outcome_data()
                                             << again;
     row("header of an older build") << "older build" << odd({{QStringLiteral("build_number"), 5000}}) << ""
                                     << refused << again;
-    row("header of an older chart version") << "older build" << odd({{QStringLiteral("build_code"), 999}}) << ""
+    row("header of an older chart version") << "older build" << odd({{QStringLiteral("chart_version"), 999}}) << ""
                                             << refused << again;
     // Headers that would leave the card short of the catalogue's newest
     // build (5002, code 2000) while the run says it is up to date.

@@ -589,6 +589,7 @@ ChartService::Reply ChartService::headerUpdate(const QString &name, const QList<
         fields.sku = p.value(QStringLiteral("sku")).toString(fields.sku);
         fields.buildNumber = quint32(p.value(QStringLiteral("build_number")).toInteger(fields.buildNumber));
         fields.buildCode = quint32(p.value(QStringLiteral("build_code")).toInteger(fields.buildCode));
+        fields.chartVersion = quint32(p.value(QStringLiteral("chart_version")).toInteger(fields.chartVersion));
         fields.flags = quint64(p.value(QStringLiteral("flags")).toInteger(qint64(fields.flags)));
     }
     Reply reply;

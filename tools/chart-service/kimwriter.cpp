@@ -94,7 +94,7 @@ QByteArray KimWriter::header(const KimHeaderFields &fields)
     putU32(h, 160, suffix);
     putU32(h, 164, number);
     putU64(h, 168, HeaderSize);
-    putU32(h, 244, fields.buildCode);
+    putU32(h, 244, fields.chartVersion);
     putU64(h, 280, fields.kimFileSize);
     const QByteArray digest = fields.payloadSha1.size() == 20 ? fields.payloadSha1 : QByteArray(20, '\0');
     memcpy(h.data() + 288, digest.constData(), 20);

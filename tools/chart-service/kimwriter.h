@@ -26,6 +26,10 @@ struct KimHeaderFields
     QString sku;
     quint32 buildNumber = 0;
     quint32 buildCode = 0;
+    // The last component of the chart id: a chart's own, whatever its
+    // build. Every chart of this service, and every card it makes, is at
+    // this version; a header of a lower one is one the tool must refuse.
+    quint32 chartVersion = 1000;
     quint64 segmentSize = 0;
     quint64 flags = 0;
     quint64 kimFileSize = 0;
