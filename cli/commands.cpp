@@ -99,6 +99,15 @@ const CardState::Container *containerOf(const CardState &state, const QString &c
     return nullptr;
 }
 
+// What a run that ended well may claim: read back from the card, or (the
+// read-back switched off in the settings) only checked as it was written.
+QString provenText(const JobOptions &options)
+{
+    return options.readBack ? QStringLiteral("every file proven")
+                            : QStringLiteral("every file checked as it was written (not read back from the card, "
+                                             "as the settings say)");
+}
+
 } // namespace
 
 Commands::Commands(const Arguments &parsed, QObject *parent)
@@ -415,15 +424,15 @@ int Commands::download()
             QStringLiteral("%1 is on this card, and downloading %2 removes it from the card. Nothing was "
                            "changed: run again with --replace to replace it.")
                 .arg(onCard, product.sku.trimmed()));
-    auto *job = new ProductJob(
-        &session->service(), product, session->sessionId(), card, JobOptions::fromSettings());
+    const JobOptions options = JobOptions::fromSettings();
+    auto *job = new ProductJob(&session->service(), product, session->sessionId(), card, options);
     if (arguments.replace())
         job->agreeToReplaceAny();
     if ((code = runJob(job, QStringLiteral("download"), card)) != ExitStatus::Success)
         return code;
     QJsonObject details { { QStringLiteral("job"), QStringLiteral("download") },
         { QStringLiteral("sku"), product.sku } };
-    QString text = QStringLiteral("%1 is on the card, every file proven.").arg(product.name);
+    QString text = QStringLiteral("%1 is on the card, %2.").arg(product.name, provenText(options));
     if (replacing) {
         details.insert(QStringLiteral("replaced"), onCard);
         text += QStringLiteral(" It replaced %1.").arg(onCard);
@@ -520,11 +529,11 @@ int Commands::update()
         return done({ { QStringLiteral("job"), QStringLiteral("update") },
                         { QStringLiteral("sku"), product.sku }, { QStringLiteral("up_to_date"), true } },
             QStringLiteral("%1 is up to date.").arg(product.name));
-    auto *job
-        = new RqUpdateJob(&session->service(), product, card, containerFile, JobOptions::fromSettings());
+    const JobOptions options = JobOptions::fromSettings();
+    auto *job = new RqUpdateJob(&session->service(), product, card, containerFile, options);
     if ((code = runJob(job, QStringLiteral("update"), card)) != ExitStatus::Success)
         return code;
     return done(
         { { QStringLiteral("job"), QStringLiteral("update") }, { QStringLiteral("sku"), product.sku } },
-        QStringLiteral("%1 is at the newest build, every file proven.").arg(product.name));
+        QStringLiteral("%1 is at the newest build, %2.").arg(product.name, provenText(options)));
 }

@@ -67,8 +67,7 @@ bool ProofLedger::markWriting(const QString &mediaId, const QString &sku) const
         return true;
     // A proof that cannot be marked as being rewritten (the disk full) must
     // not stand while the card changes: taking it away needs no room.
-    const QString path = pathFor(mediaId);
-    return !mediaId.isEmpty() && (QFile::remove(path) || !QFileInfo::exists(path));
+    return forget(mediaId);
 }
 
 bool ProofLedger::markProven(const QString &mediaId, const Entry &entry) const
@@ -76,6 +75,12 @@ bool ProofLedger::markProven(const QString &mediaId, const Entry &entry) const
     Entry proven = entry;
     proven.state = State::Proven;
     return store(mediaId, proven);
+}
+
+bool ProofLedger::forget(const QString &mediaId) const
+{
+    const QString path = pathFor(mediaId);
+    return !mediaId.isEmpty() && (QFile::remove(path) || !QFileInfo::exists(path));
 }
 
 bool ProofLedger::store(const QString &mediaId, const Entry &entry) const

@@ -33,6 +33,10 @@ public:
     // be recorded, the card's proof goes; false only if it stays.
     bool markWriting(const QString &mediaId, const QString &sku) const;
     bool markProven(const QString &mediaId, const Entry &entry) const;
+    // A job wrote the card's product whole without reading it back (the
+    // user switched that off): nothing here proves the card any more, and
+    // what it holds reads as unverified, not as incomplete.
+    bool forget(const QString &mediaId) const;
 
     QString folder() const { return root; }
 

@@ -91,6 +91,12 @@ void ProductJob::prepared(const Preparation::Result &)
 
 void ProductJob::proven()
 {
+    // Every file had the service's SHA-1 as it went to the card, but the
+    // card was not asked what it kept: not proven.
+    if (!options.readBack) {
+        ProofLedger().forget(identity.rawMediaId());
+        return;
+    }
     // What the completion and the read-back freed goes back before the
     // ledger's text of every file is made.
     FreedMemory::release();

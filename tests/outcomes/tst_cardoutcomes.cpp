@@ -1146,9 +1146,10 @@ void TestCardOutcomes::stages_data()
     const QString proven = QStringLiteral("completing reading-back done");
     QTest::newRow("fresh card") << "blank" << "download" << QStringList() << begun + proven << "complete";
     // Every file proven on the card: none fetched; without the read-back in
-    // config.ini there is no such stage.
+    // config.ini there is no such stage, and the card is no longer called
+    // proven: nothing asked it what it kept.
     QTest::newRow("complete card, no read-back") << "complete" << "download" << QStringList()
-                                                 << "activating preparing checking completing done" << "complete";
+                                                 << "activating preparing checking completing done" << "unverified";
     QTest::newRow("paused and resumed")
         << "throttled" << "download" << QStringList{"pause", "resume"}
         << begun + "pausing paused(user, none) transferring " + proven << "complete";
