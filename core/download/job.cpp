@@ -2,6 +2,8 @@
 
 #include <QLoggingCategory>
 
+#include <algorithm>
+
 #include "card/cardwriter.h"
 
 Q_LOGGING_CATEGORY(lcJob, "quorvel.job")
@@ -261,7 +263,12 @@ void Job::settleStop(const QList<JobError> &errors)
     if (current != Stage::Pausing && current != Stage::Paused)
         moveTo(Stage::Pausing);
     stopErrors = errors;
-    if (why == PauseReason::CardGone && !anyCard && awayCause.kind != JobError::None)
+    // Writes that met an empty place before the other card was in say the
+    // card is out; what the watcher found there says more.
+    if (why == PauseReason::CardGone && awayCause.kind == JobError::AnotherCard)
+        stopErrors.removeIf([](const JobError &error) { return error.isCardAbsence(); });
+    if (why == PauseReason::CardGone && awayCause.kind != JobError::None
+        && std::none_of(stopErrors.cbegin(), stopErrors.cend(), [](const JobError &e) { return e.isCardAbsence(); }))
         stopErrors.prepend(awayCause);
     awayCause = JobError();
     moveTo(Stage::Paused, why);
