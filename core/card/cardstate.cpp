@@ -87,17 +87,23 @@ CardState CardState::read(const CardIdentity &identity, const ProofLedger &ledge
     QHash<QString, CardWriter::Facts> facts;
     writer.survey(paths, &facts);
     state.listed = int(expected.size());
+    bool changedSinceProof = false;
     for (const auto &file : std::as_const(expected)) {
         const CardWriter::Facts found = facts.value(file.first);
         if (!found.regular || (file.second >= 0 && found.size != file.second))
             ++state.missing;
+        changedSinceProof |= provenHere && found.changedMs > proof.provenAtMs;
     }
 
     if (writing || CardLock::writtenByAnother(identity.root())) {
         state.state = Product::BeingWritten;
     } else if (provenHere) {
         const QByteArray digest = QCryptographicHash::hash(vmid, QCryptographicHash::Sha1).toHex();
-        state.state = state.missing == 0 && digest == proof.vmidSha1 ? Product::Complete : Product::Incomplete;
+        // Rewritten since, all there: the card may hold the same bytes or
+        // others, and only reading them again tells.
+        state.state = state.missing > 0 || digest != proof.vmidSha1 ? Product::Incomplete
+                      : changedSinceProof                          ? Product::Unverified
+                                                                   : Product::Complete;
     } else if (proof.state == ProofLedger::State::Writing && proof.sku == state.sku) {
         state.state = Product::Incomplete;
     } else {

@@ -1,6 +1,7 @@
 #include "card/proofledger.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -49,6 +50,7 @@ ProofLedger::Entry ProofLedger::entry(const QString &mediaId) const
                                                       : State::None;
     found.sku = object.value(QStringLiteral("sku")).toString();
     found.vmidSha1 = object.value(QStringLiteral("vmid_sha1")).toString().toLatin1();
+    found.provenAtMs = qint64(object.value(QStringLiteral("proven_at")).toDouble());
     const QJsonArray files = object.value(QStringLiteral("files")).toArray();
     found.files.reserve(files.size());
     for (const QJsonValue &value : files) {
@@ -74,6 +76,9 @@ bool ProofLedger::markProven(const QString &mediaId, const Entry &entry) const
 {
     Entry proven = entry;
     proven.state = State::Proven;
+    // Now, once every byte was read back: whatever changes a file after
+    // this is not what was proven.
+    proven.provenAtMs = QDateTime::currentMSecsSinceEpoch();
     return store(mediaId, proven);
 }
 
@@ -92,6 +97,7 @@ bool ProofLedger::store(const QString &mediaId, const Entry &entry) const
         {QStringLiteral("sku"), entry.sku},
         {QStringLiteral("state"), entry.state == State::Proven ? QStringLiteral("proven") : QStringLiteral("writing")},
         {QStringLiteral("vmid_sha1"), QString::fromLatin1(entry.vmidSha1)},
+        {QStringLiteral("proven_at"), double(entry.provenAtMs)},
         {QStringLiteral("files"), QJsonArray()},
     };
     // The files go in as text where the empty list stands, in one buffer:

@@ -23,6 +23,10 @@ public:
         QString sku;
         QByteArray vmidSha1;
         QList<QPair<QString, qint64>> files; // path on the card, length with its inline bytes
+        // When the proof was made (ms since the epoch, set by markProven): a
+        // file changed later is not the one proven. 0 in a proof from before
+        // this was kept.
+        qint64 provenAtMs = 0;
     };
 
     // folder: where the entries live; empty takes the data folder's "proofs".

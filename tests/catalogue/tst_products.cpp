@@ -4,6 +4,7 @@
 // proved about it. Also the chart state of RQ cards and what such a card
 // needs before an update.
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -42,7 +43,8 @@ Product product(const QString &sku, ProductTypeEnum line, const QStringList &bou
 // no proof here), "writing" (a run here began and did not end proven),
 // "shortened" (proven, then a file cut), "partly" (a file missing), "busy"
 // (a job of this process writes it now), "proof of another" (proven here
-// for another product).
+// for another product), "rewritten" (proven, then written again at the same
+// length), "proof without a time" (proven before proofs kept their time).
 CardState cardState(const QString &root, const QString &card)
 {
     if (card.isEmpty())
@@ -63,13 +65,19 @@ CardState cardState(const QString &root, const QString &card)
             writeFile(dir + QStringLiteral("/P/b.bin"), "bbb");
         const QByteArray state = how == QLatin1String("writing") ? "writing" : "proven";
         const QByteArray proven = how == QLatin1String("proof of another") ? "VM-9" : sku.toUtf8();
+        // The files were just written: a proof made now covers them, one
+        // made a minute ago does not.
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        const QByteArray provenAt = how == QLatin1String("proof without a time") ? QByteArray()
+            : ", \"proven_at\": " + QByteArray::number(how == QLatin1String("rewritten") ? now - 60000 : now + 1);
         if (how == QLatin1String("proven") || how == QLatin1String("shortened") || how == QLatin1String("writing")
-            || how == QLatin1String("proof of another"))
+            || how == QLatin1String("proof of another") || how == QLatin1String("rewritten")
+            || how == QLatin1String("proof without a time"))
             writeFile(root + QStringLiteral("/proofs/")
                           + QCryptographicHash::hash("CARD", QCryptographicHash::Sha1).toHex() + ".json",
                       "{\"media_id\": \"CARD\", \"sku\": \"" + proven + "\", \"state\": \"" + state
                           + "\", \"vmid_sha1\": \"" + QCryptographicHash::hash(vmid, QCryptographicHash::Sha1).toHex()
-                          + "\", \"files\": [[\"P/a.bin\", 5], [\"P/b.bin\", 3]]}");
+                          + "\", \"files\": [[\"P/a.bin\", 5], [\"P/b.bin\", 3]]" + provenAt + "}");
         if (how == QLatin1String("shortened"))
             QFile::resize(dir + QStringLiteral("/P/b.bin"), 2);
     }
@@ -132,6 +140,10 @@ void TestProducts::status_data()
         "Verify");
     row("this, here, run ended without proof", {"CARD"}, "VM-1 writing", velmora, "Incomplete", "Resume");
     row("this, here, cut after the proof", {"CARD"}, "VM-1 shortened", velmora, "Incomplete", "Resume");
+    // The same lengths, written after the proof: not what was proven.
+    row("this, here, rewritten after the proof", {"CARD"}, "VM-1 rewritten", velmora, "Not Verified", "Verify");
+    row("this, here, proof without a time", {"CARD"}, "VM-1 proof without a time", velmora, "Not Verified",
+        "Verify");
     row("this, here, partly on the card", {"CARD"}, "VM-1 partly", velmora, "Incomplete", "Resume");
     row("this, here, being written", {"CARD"}, "VM-1 busy", velmora, "In Progress", "");
     row("other, unbound", {""}, "VM-2 proven", velmora, "Replace", "Replace");
