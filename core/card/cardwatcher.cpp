@@ -2,6 +2,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QSet>
 
 #include <algorithm>
 #include <sys/stat.h>
@@ -60,7 +62,25 @@ QStringList CardWatcher::candidateRoots()
         for (const QString &name : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
             candidates << dir.absoluteFilePath(name);
     }
-    return candidates;
+    // One card reached by several paths (a link, a bind mount) is one card:
+    // listed twice it would be two to choose from, and none chosen by
+    // itself. The path that is no link stands for it.
+    std::stable_sort(candidates.begin(), candidates.end(), [](const QString &a, const QString &b) {
+        return !QFileInfo(a).isSymLink() && QFileInfo(b).isSymLink();
+    });
+    QStringList unique;
+    QSet<QPair<quint64, quint64>> folders;
+    for (const QString &candidate : std::as_const(candidates)) {
+        struct stat status {};
+        if (::stat(QFile::encodeName(candidate).constData(), &status) == 0) {
+            const QPair<quint64, quint64> folder{quint64(status.st_dev), quint64(status.st_ino)};
+            if (folders.contains(folder))
+                continue;
+            folders.insert(folder);
+        }
+        unique << candidate;
+    }
+    return unique;
 }
 
 void CardWatcher::poll()

@@ -169,6 +169,14 @@ void TestCardWatcher::cardsComeAndGo()
     QCOMPARE(events, (QStringList { "+CARD-A", "+CARD-B", "-CARD-A", "+CARD-C", "-CARD-B" }));
     QCOMPARE(watcher.cards().size(), 1);
     QCOMPARE(watcher.cards().first().rawMediaId(), QStringLiteral("CARD-C"));
+
+    // Reached by a second path as well (a link beside it, sorted first): one
+    // card, under its own path, not two to choose from.
+    QVERIFY(QFile::link(bays->filePath(QStringLiteral("a")), bays->filePath(QStringLiteral("0-link"))));
+    watcher.poll();
+    QCOMPARE(events.size(), 5);
+    QCOMPARE(watcher.cards().size(), 1);
+    QCOMPARE(watcher.cards().first().root(), bays->filePath(QStringLiteral("a")));
 }
 
 void TestCardWatcher::chosenCardLostAndBack()
