@@ -40,10 +40,17 @@ QString sizeText(qint64 bytes)
 }
 
 // Lines of text columns, each padded to its widest entry.
-QStringList columns(const QList<QStringList> &rows)
+QStringList columns(const QList<QStringList> &given)
 {
+    // One line per row, whatever a card's folder is called: a line break
+    // in a name would make two rows of one for a script reading lines.
+    QList<QStringList> rows = given;
+    for (QStringList &row : rows) {
+        for (QString &cell : row)
+            cell = Printer::printable(cell, Printer::Lines::Escaped);
+    }
     QList<int> widths;
-    for (const QStringList &row : rows) {
+    for (const QStringList &row : std::as_const(rows)) {
         for (int i = 0; i < row.size(); ++i) {
             if (widths.size() <= i)
                 widths.append(0);
@@ -51,7 +58,7 @@ QStringList columns(const QList<QStringList> &rows)
         }
     }
     QStringList text;
-    for (const QStringList &row : rows) {
+    for (const QStringList &row : std::as_const(rows)) {
         QString line;
         for (int i = 0; i < row.size(); ++i)
             line += i + 1 < row.size() ? row.at(i).leftJustified(widths.at(i) + 2) : row.at(i);

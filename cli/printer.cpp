@@ -18,7 +18,7 @@ Printer::~Printer()
     endBar();
 }
 
-QString Printer::printable(const QString &text)
+QString Printer::printable(const QString &text, Lines lines)
 {
     // Names and messages come from the card and the service: a control
     // character among them would be obeyed by the terminal (a title set, a
@@ -27,7 +27,8 @@ QString Printer::printable(const QString &text)
     shown.reserve(text.size());
     for (const QChar c : text) {
         const char16_t u = c.unicode();
-        const bool control = (u < 0x20 && u != u'\n' && u != u'\t') || (u >= 0x7f && u < 0xa0);
+        const bool kept = lines == Lines::Kept && (u == u'\n' || u == u'\t');
+        const bool control = (u < 0x20 && !kept) || (u >= 0x7f && u < 0xa0);
         if (control)
             shown += QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'));
         else

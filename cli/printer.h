@@ -23,7 +23,9 @@ public:
 
     // The text with every control character but a line break and a tab
     // written out as \xNN.
-    static QString printable(const QString &text);
+    // Line breaks and tabs kept as they are, or shown as \xNN too.
+    enum class Lines { Kept, Escaped };
+    static QString printable(const QString &text, Lines lines = Lines::Kept);
 
     // --json, or a bar when standard output is a terminal, or plain lines.
     static Mode modeFor(bool json);

@@ -557,11 +557,13 @@ void TestCli::runs_data()
                    {}, {}, {}, 0, 0,
                    { "\"replaced\":\"OTHER-VM-9\"" } } }
         << "product";
-    // The card's vmid says what a terminal would obey: shown, not obeyed.
-    QTest::newRow("control characters in the card's vmid")
+    // The card's vmid says what a terminal would obey: shown, not obeyed;
+    // a card folder's line break does not make two rows of one card.
+    QTest::newRow("control characters in the card's vmid and folder")
         << "escapes in vmid"
-        << QList<Step> { { { QStringLiteral("cards") }, {}, {}, {}, 0, 0, { "\\x1b]0;TITLE\\x07\\x1b[31mRED" },
-                             { "\x1b", "\x07", "\r" } },
+        << QList<Step> { { { QStringLiteral("cards") }, {}, {}, {}, 0, 0,
+                             { "\\x1b]0;TITLE\\x07\\x1b[31mRED", "/line\\x0abreak  QTEST-0002" },
+                             { "\x1b", "\x07", "\r", "line\n" } },
                { { QStringLiteral("download"), productSku, QStringLiteral("--replace"), QStringLiteral("--card") },
                    {}, {}, {}, 0, 0, { "It replaced \\x1b]0;TITLE" }, { "\x1b", "\x07" } } }
         << "product";
@@ -721,6 +723,8 @@ void TestCli::runs()
         QFile vmid(card + QStringLiteral("/vmid"));
         QVERIFY(vmid.open(QIODevice::WriteOnly | QIODevice::Truncate));
         vmid.write("\x1b]0;TITLE\x07\x1b[31mRED\r\n{\"files\":[]}");
+        QVERIFY(ChartServiceProcess::makeCard(QFileInfo(card).absolutePath() + QStringLiteral("/line\nbreak"),
+            QStringLiteral("blank"), { QStringLiteral("--media-id"), QStringLiteral("QTEST-0002") }));
     } else if (cardKind == QLatin1String("blank")) {
         QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"),
             { QStringLiteral("--media-id"), QStringLiteral("QTEST-0009") }));
