@@ -760,6 +760,14 @@ void NewWindow::handleJobEnded(Job *job)
 {
     const JobText::Kind kind = control->currentKind();
     tray->setToolTip(QString());
+    // Ended (cancelled, most likely) while its card is out: the card was
+    // the job's to wait for until now. Kept chosen, the panel would show
+    // whatever stands in its place as the card; forgotten, the card is
+    // chosen again by itself when it comes back.
+    if (panel->chosenCard().isValid() && !panel->chosenCard().stillPresent()) {
+        panel->say(tr("The SD card was taken out."));
+        panel->forget();
+    }
     switch (job->stage()) {
     case Job::Stage::Done:
         bringForward();

@@ -319,6 +319,7 @@ void TestNewWindow::windowSaysWhatHappened_data()
     QTest::newRow("a cancelled replace reads incomplete") << "cancel";
     QTest::newRow("the network lost after the card came back") << "network";
     QTest::newRow("another card in the chosen one's place") << "another card";
+    QTest::newRow("cancelled while something else is in the card's place") << "cancel without the card";
     QTest::newRow("closing while paused asks") << "paused close";
     QTest::newRow("the question goes away when the job ends") << "question";
 }
@@ -420,6 +421,28 @@ void TestNewWindow::windowSaysWhatHappened()
         QVERIFY(QDir(root).removeRecursively() && QDir().rename(root + QStringLiteral(".out"), root));
         lookForCards(window);
         QTRY_VERIFY(labelText(window, "sdWatchLabel").contains(QStringLiteral("back")));
+    } else if (situation == QLatin1String("cancel without the card")) {
+        // Paused, the card out and a folder that is no card in its place,
+        // then cancelled: the window has no card until the card is back,
+        // and then it has that card, as it is.
+        QTest::mouseClick(pauseOf(window), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(job->stage(), Job::Stage::Paused, Slow);
+        // Out of every reader: not in the folder the watcher looks in.
+        const QString root = QFileInfo(card).absolutePath();
+        QTemporaryDir away;
+        const QString out = away.filePath(QStringLiteral("card"));
+        QVERIFY(QDir().rename(root, out));
+        QVERIFY(QDir().mkpath(root + QStringLiteral("/VMBRE02")));
+        lookForCards(window);
+        QTRY_VERIFY(labelText(window, "sdWatchLabel").contains(QStringLiteral("taken out")));
+        QTest::mouseClick(cancelOf(window), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(job->stage(), Job::Stage::Cancelled, Slow);
+        QTRY_COMPARE(labelText(window, "sdPathLabel"), QStringLiteral("Please browse to an SD Card which has been"));
+        QVERIFY(!child(window, "ejectBtn")->isVisible());
+        QVERIFY(QDir(root).removeRecursively() && QDir().rename(out, root));
+        lookForCards(window);
+        QTRY_COMPARE_WITH_TIMEOUT(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # VM-BRE-02"), Slow);
+        QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, QStringLiteral("VM-BRE-02")), QStringLiteral("Incomplete"), Slow);
     } else if (situation == QLatin1String("paused close")) {
         QTest::mouseClick(pauseOf(window), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(job->stage(), Job::Stage::Paused, Slow);
