@@ -264,13 +264,15 @@ bool Commands::findProduct(const QString &sku, Product *product, int *code)
     return true;
 }
 
-int Commands::runJob(Job *job, const QString &kind, const CardIdentity &card)
+int Commands::runJob(Job *job, const QString &kind, const CardIdentity &card, QStringList *refetched)
 {
     const std::unique_ptr<Job> owned(job);
     JobRunner runner(job, kind, card, &printer);
     running = &runner;
     const int code = runner.run();
     running = nullptr;
+    if (refetched)
+        *refetched = job->refetchedFiles();
     return code;
 }
 
@@ -536,11 +538,23 @@ int Commands::update()
         return done({ { QStringLiteral("job"), QStringLiteral("update") },
                         { QStringLiteral("sku"), product.sku }, { QStringLiteral("up_to_date"), true } },
             QStringLiteral("%1 is up to date.").arg(product.name));
+    // The card already had the newest build: what the run fetched again,
+    // the card had not kept.
+    const bool sameBuild = container && ProductStatus::chart(product, *container) == ProductStatus::UpToDateSameBuild;
     const JobOptions options = JobOptions::fromSettings();
     auto *job = new RqUpdateJob(&session->service(), product, card, containerFile, options);
-    if ((code = runJob(job, QStringLiteral("update"), card)) != ExitStatus::Success)
+    QStringList refetched;
+    if ((code = runJob(job, QStringLiteral("update"), card, &refetched)) != ExitStatus::Success)
         return code;
-    return done(
-        { { QStringLiteral("job"), QStringLiteral("update") }, { QStringLiteral("sku"), product.sku } },
-        QStringLiteral("%1 is at the newest build, %2.").arg(product.name, provenText(options)));
+    QJsonObject details { { QStringLiteral("job"), QStringLiteral("update") }, { QStringLiteral("sku"), product.sku } };
+    QString text = QStringLiteral("%1 is at the newest build, %2.").arg(product.name, provenText(options));
+    if (sameBuild && !refetched.isEmpty()) {
+        details.insert(QStringLiteral("damaged"), QJsonArray::fromStringList(refetched));
+        text += QStringLiteral(" %1 of its files (%2) did not hold what the chart service published and %3 fetched "
+                               "again; if this happens again, the card may be failing.")
+                    .arg(refetched.size())
+                    .arg(refetched.join(QStringLiteral(", ")), refetched.size() == 1 ? QStringLiteral("was")
+                                                                                      : QStringLiteral("were"));
+    }
+    return done(details, text);
 }

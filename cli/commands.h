@@ -52,7 +52,8 @@ private:
     bool findProduct(const QString &sku, Product *product, int *code);
     CardState readCard(const CardIdentity &card) const;
     // Runs a job to where it rests; it is deleted afterwards.
-    int runJob(Job *job, const QString &kind, const CardIdentity &card);
+    // refetched: receives the files the job found damaged and fetched again.
+    int runJob(Job *job, const QString &kind, const CardIdentity &card, QStringList *refetched = nullptr);
 
     int fail(const JobError &error);
     int fail(int code, const QString &kind, const QString &message, const QString &file = QString());

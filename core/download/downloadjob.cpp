@@ -193,6 +193,7 @@ void DownloadJob::handleCheckMismatched(const QString &file)
 {
     if (!pendingChecks.remove(file))
         return;
+    noteRefetched(file);
     queueTransfer(file);
     checkFinished();
 }

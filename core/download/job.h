@@ -72,6 +72,10 @@ public:
     // The error that speaks for the stop: the one a view shows first.
     JobError leadingError() const;
     const JobProgress &progress() const { return shown; }
+    // Files the card held whole whose bytes were not the service's, fetched
+    // again by this job: on a card that already had this very build, a sign
+    // that the card lost data.
+    const QStringList &refetchedFiles() const { return refetched; }
 
     bool isFinished() const { return current == Stage::Done || current == Stage::Failed || current == Stage::Cancelled; }
     // Started and not ended: running, paused or stopped by an error. Closing
@@ -125,6 +129,11 @@ protected:
     // errors give (none: the user's pause), or in Cancelled.
     void settleStop(const QList<JobError> &errors);
     void report(const JobError &error);
+    void noteRefetched(const QString &file)
+    {
+        if (!refetched.contains(file))
+            refetched.append(file);
+    }
     void setProgress(qint64 done, qint64 total, int filesDone, int filesTotal);
     // The rate estimator starts afresh (a stage whose bytes mean something else).
     void restartRate();
@@ -154,6 +163,7 @@ private:
     RateEstimator rate;
     QTimer rateTimer;
     CardIdentity claimedCard;
+    QStringList refetched;
     // What the watcher found where the card went: another card in its
     // place, or nothing known (out).
     JobError awayCause;

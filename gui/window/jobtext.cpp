@@ -207,6 +207,19 @@ QString endMessage(const Job &job, Kind kind)
         case Kind::Update:
             return job.title() + QStringLiteral(" has been successfully updated on your SD card");
         case Kind::Validate:
+            if (const QStringList &damaged = job.refetchedFiles(); !damaged.isEmpty()) {
+                const QString names = QStringList(damaged.mid(0, 3)).join(QStringLiteral(", "))
+                                      + (damaged.size() > 3 ? QStringLiteral(", \u2026") : QString());
+                const QString what = damaged.size() == 1
+                    ? QStringLiteral("1 file (%1) did not hold what the chart service published and was fetched again")
+                          .arg(names)
+                    : QStringLiteral("%1 files (%2) did not hold what the chart service published and were fetched again")
+                          .arg(damaged.size())
+                          .arg(names);
+                return job.title() + QStringLiteral(" on your SD card was checked: ") + what
+                       + QStringLiteral(". It now holds the newest build, whole. If this happens again, the card may "
+                                        "be failing.");
+            }
             return job.title() + QStringLiteral(" on your SD card was checked: it holds the newest build, whole");
         case Kind::Verify:
             return job.title() + QStringLiteral(" is on your SD card exactly as the chart service published it");

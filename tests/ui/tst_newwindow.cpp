@@ -728,6 +728,19 @@ void TestNewWindow::rqCardUpdateRunsToUpdateComplete()
     // The chart stays named on the panel, without its padding.
     QCOMPARE(labelText(window, "sdSkuOnCardLabel"), QStringLiteral("Item # 4321-1"));
 
+    // A segment the card no longer holds right: "Validate" puts it right
+    // and says so, for a card that loses data is worth knowing about.
+    QFile segment(QFileInfo(rqCard).absolutePath() + QStringLiteral("/R004321_1.k02"));
+    QVERIFY(segment.open(QIODevice::ReadWrite) && segment.seek(5000));
+    QVERIFY(segment.putChar('\x55') && segment.flush());
+    segment.close();
+    QCOMPARE(child<QPushButton>(window, "downloadBtn")->text(), QStringLiteral("Validate"));
+    pressDownload(window);
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.seen.size(), 2, 60000);
+    QVERIFY2(answerer.seen.last().text.contains(
+                 QStringLiteral("1 file (R004321_1.k02) did not hold what the chart service published")),
+             qPrintable(answerer.seen.last().text));
+
     // Taken out with a legacy card in the other reader: that card is chosen,
     // and nothing of the RQ card is left in the pane, the job's lines or what
     // the panel says.
