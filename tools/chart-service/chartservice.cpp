@@ -231,6 +231,15 @@ void ChartService::handle(const httplib::Request &request, httplib::Response &re
         if (!stall->params.contains(QStringLiteral("bytes")))
             sleepSeconds(stall->params.value(QStringLiteral("seconds")).toDouble(5));
     }
+    // Sent elsewhere: by default to the very same address, again and again.
+    if (const Fault *redirect = findFault(faults, "redirect")) {
+        response.status = redirect->params.value(QStringLiteral("status")).toInt(302);
+        response.set_header("Location", redirect->params.value(QStringLiteral("location"))
+                                            .toString(QString::fromStdString(request.target))
+                                            .toStdString());
+        response.set_content(std::string(), "text/plain");
+        return;
+    }
 
     Reply reply;
     if (const Fault *status = findFault(faults, "status")) {

@@ -9,7 +9,7 @@ Q_GLOBAL_STATIC_WITH_ARGS(QStringList, knownKinds,
                             QStringLiteral("non_json"), QStringLiteral("truncated_json"),
                             QStringLiteral("unsafe_paths"), QStringLiteral("header_fields"),
                             QStringLiteral("record_fields"), QStringLiteral("pad_reply"),
-                            QStringLiteral("content_encoding")}))
+                            QStringLiteral("content_encoding"), QStringLiteral("redirect")}))
 
 QRegularExpression FaultSet::wildcard(const QString &pattern)
 {
