@@ -220,8 +220,7 @@ void Job::cardWentAway()
     awayCause = JobError::fromCard(CardResult::failure(another ? CardResult::AnotherCard : CardResult::CardGone, QString()));
     if (current == Stage::Paused) {
         // Whatever was said of the card before is older than this.
-        stopErrors.removeIf([](const JobError &error) { return error.isCardAbsence(); });
-        stopErrors.prepend(awayCause);
+        takeAwayCause(true);
         moveTo(Stage::Paused, PauseReason::CardGone);
         return;
     }
@@ -263,15 +262,24 @@ void Job::settleStop(const QList<JobError> &errors)
     if (current != Stage::Pausing && current != Stage::Paused)
         moveTo(Stage::Pausing);
     stopErrors = errors;
-    // Writes that met an empty place before the other card was in say the
-    // card is out; what the watcher found there says more.
-    if (why == PauseReason::CardGone && awayCause.kind == JobError::AnotherCard)
-        stopErrors.removeIf([](const JobError &error) { return error.isCardAbsence(); });
-    if (why == PauseReason::CardGone && awayCause.kind != JobError::None
-        && std::none_of(stopErrors.cbegin(), stopErrors.cend(), [](const JobError &e) { return e.isCardAbsence(); }))
-        stopErrors.prepend(awayCause);
+    if (why == PauseReason::CardGone)
+        takeAwayCause(false);
     awayCause = JobError();
     moveTo(Stage::Paused, why);
+}
+
+void Job::takeAwayCause(bool newest)
+{
+    const auto absence = [](const JobError &error) { return error.isCardAbsence(); };
+    // Writes that met an empty place before another card was put in say
+    // the card is out; what the watcher found there says more. A card only
+    // out says no more than the writes do.
+    const bool overrides = newest || awayCause.kind == JobError::AnotherCard;
+    if (overrides)
+        stopErrors.removeIf(absence);
+    if (awayCause.kind != JobError::None && std::none_of(stopErrors.cbegin(), stopErrors.cend(), absence))
+        stopErrors.prepend(awayCause);
+    awayCause = JobError();
 }
 
 void Job::fail(const QList<JobError> &errors, bool reported)

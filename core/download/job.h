@@ -165,8 +165,11 @@ private:
     CardIdentity claimedCard;
     QStringList refetched;
     // What the watcher found where the card went: another card in its
-    // place, or nothing known (out).
+    // place, or nothing (out); none while it has not gone.
     JobError awayCause;
+    // Puts awayCause among the errors of the stop; newest: it is later than
+    // every one of them.
+    void takeAwayCause(bool newest);
     CardLock::Mode claimedMode = CardLock::Mode::Exclusive;
     QString claimedActivity;
     std::unique_ptr<CardLock> cardLock;
