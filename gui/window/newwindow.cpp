@@ -515,11 +515,9 @@ void NewWindow::handleCardLost()
 
 void NewWindow::sayCardAway()
 {
-    // The job may not have settled on why yet: the card's place is read too.
-    const CardIdentity &chosen = panel->chosenCard();
-    const CardIdentity there = CardIdentity::fromMediaFile(chosen.mediaFilePath());
+    // Said again once the job has settled on why (it pauses then).
     const Job *job = control->current();
-    if ((there.isValid() && !there.sameCard(chosen)) || (job && job->leadingError().kind == JobError::AnotherCard))
+    if (job && job->leadingError().kind == JobError::AnotherCard)
         panel->say(tr("Another SD card is in place of the chosen one. Put the chosen card back, then press Resume."));
     else
         panel->say(tr("The SD card was taken out. Put it back, then press Resume."));
