@@ -418,6 +418,8 @@ void TestNewWindow::windowSaysWhatHappened()
         QTRY_COMPARE_WITH_TIMEOUT(job->stage(), Job::Stage::Paused, Slow);
         QTRY_VERIFY(labelText(window, "sdWatchLabel").startsWith(QStringLiteral("Another SD card is in place")));
         QTRY_VERIFY(labelText(window, "downloadStatusLabel").startsWith(QStringLiteral("Another SD card is in place")));
+        // The panel's longest line, read whole.
+        QCOMPARE(Readability::problems(window), QStringList());
         QVERIFY(QDir(root).removeRecursively() && QDir().rename(root + QStringLiteral(".out"), root));
         lookForCards(window);
         QTRY_VERIFY(labelText(window, "sdWatchLabel").contains(QStringLiteral("back")));
