@@ -150,6 +150,7 @@ void Download::connectResponse()
     connect(reply, &QNetworkReply::finished, this, &Download::networkFinished);
     connect(reply, &QNetworkReply::errorOccurred, this, &Download::handleNetworkError);
     connect(reply, &QNetworkReply::readyRead, this, &Download::handleReadyRead);
+    connect(reply, &QNetworkReply::metaDataChanged, this, &Download::handleMetaData);
     // The window starts with the request: a reply that never begins is a
     // stall like one that stops.
     if (!watchdogClock.isValid())
@@ -388,6 +389,32 @@ void Download::pullAvailable()
     }
 }
 
+void Download::handleMetaData()
+{
+    // A body in a coding (gzip, br...) is let go before the network layer
+    // decodes a byte of it: its decoders bring the process down on some
+    // bodies that are not what they claim (Brotli), and a chart file is
+    // not for coding anyway. A request with a range asks for the bytes as
+    // they are; a server that codes them even then is at fault.
+    if (!reply || state != READY)
+        return;
+    const QByteArray coding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (coding.isEmpty() || coding == "identity")
+        return;
+    qInfo() << tracePrefix() << "coded body:" << coding;
+    const bool askedPlain = resuming;
+    resuming = true;
+    dropReply(true);
+    if (!askedPlain && ++codedReplies == 1) {
+        emit retryFromStart(file);
+        return;
+    }
+    state = ERROR;
+    emit error(file, JobError{JobError::ServiceReply, file,
+                              tr("The server sent the file in a coding that could not be undone (Content-Encoding: %1).")
+                                  .arg(QString::fromLatin1(coding.left(64)))});
+}
+
 void Download::armWatchdog()
 {
     if (!watchdogIdle)
@@ -411,10 +438,7 @@ void Download::dropReply(bool abort)
     // taken its place.
     disconnect(old, nullptr, this, nullptr);
     if (abort) {
-        // One that failed already is over for Qt: aborted again, it reports
-        // an internal problem. Deleting it closes what it still holds.
-        if (old->error() == QNetworkReply::NoError)
-            old->abort();
+        old->abort();
         old->deleteLater();
     } else if (old->isFinished()) {
         old->deleteLater();
@@ -713,18 +737,18 @@ void Download::handleDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 void Download::handleNetworkError(QNetworkReply::NetworkError code)
 {
     qInfo() << tracePrefix() << errorName(code);
-    if (state == READY && reply && code != QNetworkReply::OperationCanceledError) {
-        // Before any byte the reply's own text says best what went wrong,
-        // and Qt says it finished right after its error; but not after
-        // every error (a body it cannot decode leaves it open), and the
-        // transfer must not wait for the watchdog then.
-        QMetaObject::invokeMethod(
-            this,
-            [this, failed = QPointer<QNetworkReply>(reply)] {
-                if (failed && failed == reply && state == READY)
-                    networkFinished();
-            },
-            Qt::QueuedConnection);
+    if (state == READY && reply && code != QNetworkReply::OperationCanceledError && offset < size) {
+        // Before any byte the reply's own text says best what went wrong.
+        // It is taken now and the reply let go at once: Qt does not say
+        // that every failed reply finished (a body it cannot decode stays
+        // open), and one it goes on feeding after such a failure can bring
+        // the process down (a body labelled as Brotli).
+        state = ERROR;
+        resuming = true;
+        const QString message = failureText(reply);
+        qDebug() << tracePrefix() << errorName(code) << message << operationTag("networkFinished", 272);
+        dropReply(true);
+        emit error(file, networkFailure(code, message));
         return;
     }
     if (state == DOWNLOADING || state == PAUSING) {

@@ -122,6 +122,9 @@ public:
     // Ranged replies that turned out to be of another version of the file
     // (their ETag) in this run.
     int otherVersions = 0;
+    // Replies in a coding met in this run: the first is asked for again
+    // with a range, which asks for no coding.
+    int codedReplies = 0;
 
 signals:
     void bytesWritten(qint64 written);
@@ -169,6 +172,7 @@ private:
     JobError changedOnCard() const;
     JobError networkFailure(QNetworkReply::NetworkError code, const QString &message) const;
     // What the user reads of a reply that failed.
+    void handleMetaData();
     static QString failureText(QNetworkReply *failed);
 
     // The file's end in flight on the pool, kept so that destruction waits

@@ -138,6 +138,8 @@ private slots:
     void resumedDownload();
     void interruptedReply_data();
     void interruptedReply();
+    void codedReplies_data();
+    void codedReplies();
     void pauseWhileDownloadingAndWhileWriting();
     void cardFolderRemovedMidDownload();
     void fileChangedBehindTheTransfer();
@@ -460,10 +462,6 @@ void TestDownload::interruptedReply_data()
         // the watchdog's seconds.
         row("trickle") << fault("throttle", { { QStringLiteral("bytes_per_second"), 100 } })
                        << QStringLiteral("Network Timeout") << through << int(network);
-        // Qt reports the undecodable body as an error and may never say the
-        // reply finished: the transfer must end there, not at the watchdog.
-        row("raw bytes labelled gzip") << fault("content_encoding", {}) << codedMessage(QStringLiteral("gzip"))
-                                       << through << int(JobError::ServiceReply);
         // Redirects that lead nowhere: the service's answer, in words.
         row("redirected in a loop")
             << fault("redirect", { { QStringLiteral("count"), 60 } })
@@ -516,6 +514,38 @@ void TestDownload::interruptedReply()
     finishesWhole(w);
     if (partial.size() > 0)
         QCOMPARE(ranges().last(), QStringLiteral("bytes=%1-%2").arg(partial.size()).arg(content.size() - 1));
+}
+
+void TestDownload::codedReplies_data()
+{
+    QTest::addColumn<QString>("encoding");
+    // Brotli: Qt's decoder brought the process down on such bodies.
+    for (const char *encoding : { "gzip", "br", "x-squeeze" })
+        QTest::newRow(encoding) << QString::fromLatin1(encoding);
+}
+
+// A body in a coding is let go before the network layer decodes a byte of
+// it, and asked for again with a range, which asks for no coding; a server
+// that codes it even then is at fault, and the next run fetches it whole.
+void TestDownload::codedReplies()
+{
+    QFETCH(QString, encoding);
+    Watched w(record());
+    QVERIFY(service.addFault(fault("content_encoding", { { QStringLiteral("encoding"), encoding },
+                                                         { QStringLiteral("count"), 2 } })));
+    issue(w.d.get());
+    waitForOutcome(w, 0);
+    QCOMPARE(w.retried.count(), 1);
+    QVERIFY(w.onCard().isEmpty());
+    issue(w.d.get());
+    waitForOutcome(w, 1);
+    QCOMPARE(w.errors.count(), 1);
+    QCOMPARE(w.lastError(), codedMessage(encoding));
+    QCOMPARE(w.errors.first().at(1).value<JobError>().kind, JobError::ServiceReply);
+    QCOMPARE(ranges(), (QStringList{ QString(), QStringLiteral("bytes=0-1499999") }));
+    QCOMPARE(service.firedCount(), 2);
+    QVERIFY(w.onCard().isEmpty());
+    finishesWhole(w);
 }
 
 void TestDownload::pauseWhileDownloadingAndWhileWriting()
