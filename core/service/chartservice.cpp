@@ -82,6 +82,9 @@ QNetworkReply *ChartService::post(const QString &name, const QString &group, QJs
     QNetworkRequest request = requestFor(QUrl(base + QStringLiteral("/api/") + group + QLatin1Char('/') + name));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     request.setHeader(QNetworkRequest::ContentLengthHeader, QString::number(bytes.size()));
+    // The body carries the API key, and for a sign-in the password's hash:
+    // a redirect may lead elsewhere on the service, never to another server.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
     return manager->post(request, bytes);
 }
 

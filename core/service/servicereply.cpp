@@ -81,9 +81,14 @@ void ServiceReply::handleFinished()
     const QByteArray body = withinLimit ? std::exchange(received, QByteArray()) : QByteArray();
     tooLarge = tooLarge || !withinLimit;
     failure.status = network->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    // A body Qt could not decode (labelled with a coding it is not in) is
-    // a reply nobody can read, whatever its status said.
-    if (tooLarge || body.size() > maxBodySize || network->error() == QNetworkReply::UnknownContentError) {
+    // A body Qt could not decode (labelled with a coding it is not in), or
+    // redirects that lead nowhere (in a loop, to a file: address), are a
+    // reply nobody can read, whatever its status said.
+    const QNetworkReply::NetworkError code = network->error();
+    const bool unanswerable = code == QNetworkReply::UnknownContentError || code == QNetworkReply::TooManyRedirectsError
+                              || code == QNetworkReply::InsecureRedirectError
+                              || code == QNetworkReply::ProtocolUnknownError;
+    if (tooLarge || body.size() > maxBodySize || unanswerable) {
         failure.kind = ServiceError::Unreadable;
         failure.message = unreadableText();
     } else if (network->error() != QNetworkReply::NoError) {
