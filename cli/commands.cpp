@@ -440,7 +440,7 @@ int Commands::download()
     if ((code = runJob(job, QStringLiteral("download"), card)) != ExitStatus::Success)
         return code;
     QJsonObject details { { QStringLiteral("job"), QStringLiteral("download") },
-        { QStringLiteral("sku"), product.sku } };
+        { QStringLiteral("sku"), product.sku }, { QStringLiteral("read_back"), options.readBack } };
     QString text = QStringLiteral("%1 is on the card, %2.").arg(product.name, provenText(options));
     if (replacing) {
         details.insert(QStringLiteral("replaced"), onCard);
@@ -546,7 +546,8 @@ int Commands::update()
     QStringList refetched;
     if ((code = runJob(job, QStringLiteral("update"), card, &refetched)) != ExitStatus::Success)
         return code;
-    QJsonObject details { { QStringLiteral("job"), QStringLiteral("update") }, { QStringLiteral("sku"), product.sku } };
+    QJsonObject details { { QStringLiteral("job"), QStringLiteral("update") }, { QStringLiteral("sku"), product.sku },
+        { QStringLiteral("read_back"), options.readBack } };
     QString text = QStringLiteral("%1 is at the newest build, %2.").arg(product.name, provenText(options));
     if (sameBuild && !refetched.isEmpty()) {
         details.insert(QStringLiteral("damaged"), QJsonArray::fromStringList(refetched));

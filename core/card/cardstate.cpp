@@ -1,6 +1,7 @@
 #include "card/cardstate.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QStorageInfo>
 
 #include "card/cardlock.h"
@@ -87,12 +88,17 @@ CardState CardState::read(const CardIdentity &identity, const ProofLedger &ledge
     QHash<QString, CardWriter::Facts> facts;
     writer.survey(paths, &facts);
     state.listed = int(expected.size());
+    // A time after the proof is a change after it; a time still to come is
+    // a clock's (a device's, a time zone's) and tells nothing: the other
+    // time of the file, set by this computer as it changes, tells then.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const auto changedSince = [&proof, now](qint64 at) { return at > proof.provenAtMs && at <= now; };
     bool changedSinceProof = false;
     for (const auto &file : std::as_const(expected)) {
         const CardWriter::Facts found = facts.value(file.first);
         if (!found.regular || (file.second >= 0 && found.size != file.second))
             ++state.missing;
-        changedSinceProof |= provenHere && found.changedMs > proof.provenAtMs;
+        changedSinceProof |= provenHere && (changedSince(found.modifiedMs) || changedSince(found.statusChangedMs));
     }
 
     if (writing || CardLock::writtenByAnother(identity.root())) {

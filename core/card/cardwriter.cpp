@@ -802,7 +802,8 @@ CardResult CardWriter::survey(const QStringList &paths, const std::function<void
                 found.regular = S_ISREG(status.st_mode) && status.st_nlink == 1;
                 found.size = found.regular ? qint64(status.st_size) : 0;
                 const auto ms = [](const timespec &t) { return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1000000; };
-                found.changedMs = qMax(ms(status.st_mtim), ms(status.st_ctim));
+                found.modifiedMs = ms(status.st_mtim);
+                found.statusChangedMs = ms(status.st_ctim);
             }
         }
         take(i, found);

@@ -52,9 +52,10 @@ public:
         bool exists = false;  // something is there
         bool regular = false; // and it is a regular file of the card's own (no link, no other name)
         qint64 size = 0;
-        // When its content or its status last changed (the later of the two,
-        // ms since the epoch): a rewrite of the same length shows here.
-        qint64 changedMs = 0;
+        // When its content and its status last changed (ms since the
+        // epoch): a rewrite of the same length shows here.
+        qint64 modifiedMs = 0;
+        qint64 statusChangedMs = 0;
     };
 
     // How long a full confirmation of the card stands for the opens that

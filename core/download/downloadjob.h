@@ -45,6 +45,8 @@ public:
     // The most transfers that ran at once.
     int transfersAtOnce() const;
 
+    bool readsBack() const override { return options.readBack; }
+
 protected:
     DownloadJob(const CardIdentity &card, const JobOptions &options, QObject *parent);
 

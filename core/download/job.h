@@ -88,6 +88,9 @@ public:
 
     // What the job works on, for the views' words.
     virtual QString title() const = 0;
+    // Whether a Done of this job means every byte was read back from the
+    // card (the user may switch the read-back off).
+    virtual bool readsBack() const { return true; }
 
     static QString stageName(Stage stage);
     static QString reasonName(PauseReason reason);

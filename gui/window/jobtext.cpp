@@ -198,14 +198,24 @@ QString endTitle(const Job &job, Kind kind, qint64 elapsedMs)
     return noun(kind) + QStringLiteral(" Error: ") + job.title();
 }
 
+namespace {
+// What a Done does not promise when the read-back was switched off.
+QString unread(const Job &job)
+{
+    return job.readsBack() ? QString()
+                           : QStringLiteral(". Every file was checked as it was written but not read back from the "
+                                            "card, as the settings say: \"Verify\" reads it back");
+}
+} // namespace
+
 QString endMessage(const Job &job, Kind kind)
 {
     if (job.stage() == Job::Stage::Done) {
         switch (kind) {
         case Kind::Download:
-            return job.title() + QStringLiteral(" has been successfully downloaded to your SD card");
+            return job.title() + QStringLiteral(" has been successfully downloaded to your SD card") + unread(job);
         case Kind::Update:
-            return job.title() + QStringLiteral(" has been successfully updated on your SD card");
+            return job.title() + QStringLiteral(" has been successfully updated on your SD card") + unread(job);
         case Kind::Validate:
             if (const QStringList &damaged = job.refetchedFiles(); !damaged.isEmpty()) {
                 const QString names = QStringList(damaged.mid(0, 3)).join(QStringLiteral(", "))

@@ -44,7 +44,8 @@ Product product(const QString &sku, ProductTypeEnum line, const QStringList &bou
 // "shortened" (proven, then a file cut), "partly" (a file missing), "busy"
 // (a job of this process writes it now), "proof of another" (proven here
 // for another product), "rewritten" (proven, then written again at the same
-// length), "proof without a time" (proven before proofs kept their time).
+// length), "proof without a time" (proven before proofs kept their time),
+// "stamped ahead" (proven with a file whose time is years to come).
 CardState cardState(const QString &root, const QString &card)
 {
     if (card.isEmpty())
@@ -65,6 +66,13 @@ CardState cardState(const QString &root, const QString &card)
             writeFile(dir + QStringLiteral("/P/b.bin"), "bbb");
         const QByteArray state = how == QLatin1String("writing") ? "writing" : "proven";
         const QByteArray proven = how == QLatin1String("proof of another") ? "VM-9" : sku.toUtf8();
+        // A device whose clock runs years ahead wrote this one.
+        if (how == QLatin1String("stamped ahead")) {
+            QFile ahead(dir + QStringLiteral("/P/b.bin"));
+            if (!ahead.open(QIODevice::ReadWrite)
+                || !ahead.setFileTime(QDateTime::currentDateTime().addYears(10), QFileDevice::FileModificationTime))
+                return CardState();
+        }
         // The files were just written: a proof made now covers them, one
         // made a minute ago does not.
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
@@ -72,7 +80,7 @@ CardState cardState(const QString &root, const QString &card)
             : ", \"proven_at\": " + QByteArray::number(how == QLatin1String("rewritten") ? now - 60000 : now + 1);
         if (how == QLatin1String("proven") || how == QLatin1String("shortened") || how == QLatin1String("writing")
             || how == QLatin1String("proof of another") || how == QLatin1String("rewritten")
-            || how == QLatin1String("proof without a time"))
+            || how == QLatin1String("proof without a time") || how == QLatin1String("stamped ahead"))
             writeFile(root + QStringLiteral("/proofs/")
                           + QCryptographicHash::hash("CARD", QCryptographicHash::Sha1).toHex() + ".json",
                       "{\"media_id\": \"CARD\", \"sku\": \"" + proven + "\", \"state\": \"" + state
@@ -144,6 +152,9 @@ void TestProducts::status_data()
     row("this, here, rewritten after the proof", {"CARD"}, "VM-1 rewritten", velmora, "Not Verified", "Verify");
     row("this, here, proof without a time", {"CARD"}, "VM-1 proof without a time", velmora, "Not Verified",
         "Verify");
+    // A time still to come is no change after the proof.
+    row("this, here, proven, stamped years ahead", {"CARD"}, "VM-1 stamped ahead", velmora, "Redownload",
+        "Redownload");
     row("this, here, partly on the card", {"CARD"}, "VM-1 partly", velmora, "Incomplete", "Resume");
     row("this, here, being written", {"CARD"}, "VM-1 busy", velmora, "In Progress", "");
     row("other, unbound", {""}, "VM-2 proven", velmora, "Replace", "Replace");

@@ -555,7 +555,7 @@ void TestCli::runs_data()
                { { json, QStringLiteral("download"), productSku, QStringLiteral("--replace"),
                      QStringLiteral("--card") },
                    {}, {}, {}, 0, 0,
-                   { "\"replaced\":\"OTHER-VM-9\"" } } }
+                   { "\"replaced\":\"OTHER-VM-9\"", "\"read_back\":true" } } }
         << "product";
     // The card's vmid says what a terminal would obey: shown, not obeyed;
     // a card folder's line break does not make two rows of one card.
