@@ -29,8 +29,15 @@ QString Printer::printable(const QString &text, Lines lines)
         const char16_t u = c.unicode();
         const bool kept = lines == Lines::Kept && (u == u'\n' || u == u'\t');
         const bool control = (u < 0x20 && !kept) || (u >= 0x7f && u < 0xa0);
+        // Marks that turn the rest of a line around or break it where no
+        // line break is seen.
+        const bool layout = (u >= 0x200e && u <= 0x200f) || (u >= 0x2028 && u <= 0x202e) || (u >= 0x2066 && u <= 0x2069);
         if (control)
             shown += QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'));
+        else if (layout)
+            shown += QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'));
+        else if (u == u'\\' && lines == Lines::Escaped)
+            shown += QStringLiteral("\\\\"); // a name's own "\x0a" is not a line break shown
         else
             shown += c;
     }

@@ -562,7 +562,8 @@ void TestCli::runs_data()
     QTest::newRow("control characters in the card's vmid and folder")
         << "escapes in vmid"
         << QList<Step> { { { QStringLiteral("cards") }, {}, {}, {}, 0, 0,
-                             { "\\x1b]0;TITLE\\x07\\x1b[31mRED", "/line\\x0abreak  QTEST-0002" },
+                             { "\\x1b]0;TITLE\\x07\\x1b[31mRED", "/line\\x0abreak ", "/turn\\u202eed ",
+                                 "/not\\\\x0aa break " },
                              { "\x1b", "\x07", "\r", "line\n" } },
                { { QStringLiteral("download"), productSku, QStringLiteral("--replace"), QStringLiteral("--card") },
                    {}, {}, {}, 0, 0, { "It replaced \\x1b]0;TITLE" }, { "\x1b", "\x07" } } }
@@ -725,6 +726,10 @@ void TestCli::runs()
         vmid.write("\x1b]0;TITLE\x07\x1b[31mRED\r\n{\"files\":[]}");
         QVERIFY(ChartServiceProcess::makeCard(QFileInfo(card).absolutePath() + QStringLiteral("/line\nbreak"),
             QStringLiteral("blank"), { QStringLiteral("--media-id"), QStringLiteral("QTEST-0002") }));
+        QVERIFY(ChartServiceProcess::makeCard(QFileInfo(card).absolutePath() + QStringLiteral("/turn\u202eed"),
+            QStringLiteral("blank"), { QStringLiteral("--media-id"), QStringLiteral("QTEST-0003") }));
+        QVERIFY(ChartServiceProcess::makeCard(QFileInfo(card).absolutePath() + QStringLiteral("/not\\x0aa break"),
+            QStringLiteral("blank"), { QStringLiteral("--media-id"), QStringLiteral("QTEST-0004") }));
     } else if (cardKind == QLatin1String("blank")) {
         QVERIFY(ChartServiceProcess::makeCard(card, QStringLiteral("blank"),
             { QStringLiteral("--media-id"), QStringLiteral("QTEST-0009") }));
