@@ -644,9 +644,11 @@ QString Download::failureText(QNetworkReply *failed)
     case QNetworkReply::TooManyRedirectsError:
         return tr("The server sent the request for this file from one address to another too many times.");
     case QNetworkReply::ProtocolUnknownError:
-    case QNetworkReply::InsecureRedirectError:
+    case QNetworkReply::InsecureRedirectError: {
+        const QByteArray target = failed->rawHeader("Location").trimmed().left(200);
         return tr("The server sent the request for this file to %1, which is no address the tool fetches from.")
-            .arg(QString::fromLatin1(failed->rawHeader("Location").left(200)));
+            .arg(target.isEmpty() ? tr("an address it did not give") : QString::fromLatin1(target));
+    }
     default:
         return failed->errorString();
     }
