@@ -633,6 +633,20 @@ JobError Download::changedOnCard() const
                     tr("The partly downloaded file changed on the card; it will be downloaded again.")};
 }
 
+void Download::failFromReply(QNetworkReply::NetworkError code)
+{
+    state = ERROR;
+    resuming = true;
+    const QString message = failureText(reply);
+    qDebug() << tracePrefix() << errorName(code) << message << operationTag("networkFinished", 272);
+    qDebug() << tracePrefix() << reply->url();
+    dropReply(true);
+    if (code == QNetworkReply::OperationCanceledError)
+        emit cancelled(file);
+    else
+        emit error(file, networkFailure(code, message));
+}
+
 QString Download::failureText(QNetworkReply *failed)
 {
     // Qt's text for a coded body it could not undo ends in an empty reason.
@@ -712,16 +726,7 @@ void Download::networkFinished()
         return;
     }
 
-    state = ERROR;
-    const QString message = failureText(reply);
-    qDebug() << tracePrefix() << errorName(code) << message << operationTag("networkFinished", 272);
-    qDebug() << tracePrefix() << reply->url();
-    resuming = true;
-    dropReply(true);
-    if (code == QNetworkReply::OperationCanceledError)
-        emit cancelled(file);
-    else
-        emit error(file, networkFailure(code, message));
+    failFromReply(code);
 }
 
 void Download::handleDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
@@ -745,12 +750,7 @@ void Download::handleNetworkError(QNetworkReply::NetworkError code)
         // that every failed reply finished (a body it cannot decode stays
         // open), and one it goes on feeding after such a failure can bring
         // the process down (a body labelled as Brotli).
-        state = ERROR;
-        resuming = true;
-        const QString message = failureText(reply);
-        qDebug() << tracePrefix() << errorName(code) << message << operationTag("networkFinished", 272);
-        dropReply(true);
-        emit error(file, networkFailure(code, message));
+        failFromReply(code);
         return;
     }
     if (state == DOWNLOADING || state == PAUSING) {

@@ -173,6 +173,9 @@ private:
     JobError networkFailure(QNetworkReply::NetworkError code, const QString &message) const;
     // What the user reads of a reply that failed.
     void handleMetaData();
+    // The reply failed with code: its words are taken, the reply let go,
+    // and the transfer ends in an error (or cancelled).
+    void failFromReply(QNetworkReply::NetworkError code);
     static QString failureText(QNetworkReply *failed);
 
     // The file's end in flight on the pool, kept so that destruction waits
