@@ -88,6 +88,18 @@ QString nameOf(const QString &path)
     return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
+// A buffer for direct reads, one per thread and size for every file: a
+// fresh one per file is mapped, faulted in page by page and unmapped again,
+// thousands of times on a product of small files. Null when there is no
+// memory for it.
+template<qint64 Size>
+char *directReadBuffer()
+{
+    thread_local const std::unique_ptr<char, decltype(&std::free)> buffer(
+        static_cast<char *>(std::aligned_alloc(directAlignment, Size)), &std::free);
+    return buffer.get();
+}
+
 bool isLink(int folder, const QByteArray &name)
 {
     struct stat status {};
@@ -443,11 +455,7 @@ CardResult CardWriter::readBack(const QString &path, qint64 from,
     const int fd = file.fd;
     MediumReads medium(fd);
 
-    // One buffer per thread for every file: a fresh megabyte per file is
-    // mapped, faulted in page by page and unmapped again, thousands of times
-    // on a product of small files.
-    thread_local const std::unique_ptr<char, decltype(&std::free)> buffer(
-        static_cast<char *>(std::aligned_alloc(directAlignment, readBackPiece)), &std::free);
+    char *const buffer = directReadBuffer<readBackPiece>();
     if (!buffer)
         return CardResult::failure(CardResult::Failed, path, QStringLiteral("no memory to read back"));
     struct stat status {};
@@ -463,7 +471,7 @@ CardResult CardWriter::readBack(const QString &path, qint64 from,
         const qint64 left = length - position;
         const qint64 blocks = (left + directAlignment - 1) / directAlignment;
         const qint64 piece = left > 0 ? qMin(readBackPiece, blocks * directAlignment) : readBackPiece;
-        const ssize_t got = ::pread(fd, buffer.get(), size_t(piece), off_t(position));
+        const ssize_t got = ::pread(fd, buffer, size_t(piece), off_t(position));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0 && errno == EINVAL && medium.direct) {
@@ -478,7 +486,7 @@ CardResult CardWriter::readBack(const QString &path, qint64 from,
             break;
         const qint64 skip = qBound<qint64>(0, from - position, qint64(got));
         if (got > skip)
-            consume(buffer.get() + skip, got - skip);
+            consume(buffer + skip, got - skip);
         position += got;
         // A direct read comes back short only at the file's end: once it
         // has reached the length the file had, the end is where it stopped
@@ -503,22 +511,21 @@ CardResult CardWriter::readBlocks(const QString &path, QList<BlockSampler::Sampl
         return result;
     const int fd = file.fd;
     MediumReads medium(fd);
-    thread_local const std::unique_ptr<char, decltype(&std::free)> buffer(
-        static_cast<char *>(std::aligned_alloc(directAlignment, BlockSampler::blockSize)), &std::free);
+    char *const buffer = directReadBuffer<BlockSampler::blockSize>();
     if (!buffer)
         return CardResult::failure(CardResult::Failed, path, QStringLiteral("no memory to read back"));
     for (BlockSampler::Sample &block : *blocks) {
         ssize_t got;
         do {
-            got = ::pread(fd, buffer.get(), size_t(BlockSampler::blockSize), off_t(block.offset));
+            got = ::pread(fd, buffer, size_t(BlockSampler::blockSize), off_t(block.offset));
         } while (got < 0 && errno == EINTR);
         if (got < 0 && errno == EINVAL && medium.direct) {
             medium.buffered();
-            got = ::pread(fd, buffer.get(), size_t(BlockSampler::blockSize), off_t(block.offset));
+            got = ::pread(fd, buffer, size_t(BlockSampler::blockSize), off_t(block.offset));
         }
         if (got < 0)
             return file.failed(errno);
-        block.digest = BlockSampler::digest(buffer.get(), qMin<qint64>(got, block.length));
+        block.digest = BlockSampler::digest(buffer, qMin<qint64>(got, block.length));
     }
     return CardResult();
 }
