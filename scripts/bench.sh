@@ -383,7 +383,7 @@ fetch_workload() {
 
     # Each tool runs $repeats times, interleaved, and its best time counts:
     # on a shared machine the slow runs measure the neighbours, not the tool.
-    local ours= aria= curlt= aria_durable= curl_durable= nosync= noverify= noreadback= readback= n= r t0 t1
+    local ours= aria= curlt= aria_durable= curl_durable= nosync= noverify= noproof= noreadback= readback= n= r t0 t1
     local bare= disk_read= disk_copy= disk_proof= unordered= bare_cpu= proven= proven_cpu= proven_floor= mode b0 busy
     local read_ahead=
     for r in $(seq "$repeats"); do
@@ -393,14 +393,20 @@ fetch_workload() {
         run_ours "$label" "$sku" "$type" "$work/card-$label" --no-readback
         noreadback=$(smaller "${noreadback:-1e9}" "$(field wall_s "$work/$label.ours")")
         # What syncing and verifying cost: the same run with one of them left
-        # out (the big product only; the tool never leaves them out).
-        if [ "$label" = big ]; then
+        # out (over plain HTTP only; the tool never leaves them out).
+        if [ -z "$suffix" ]; then
             make_card "$work/card-$label"
             run_ours "$label" "$sku" "$type" "$work/card-$label" --no-sync
             nosync=$(smaller "${nosync:-1e9}" "$(field wall_s "$work/$label.ours")")
             make_card "$work/card-$label"
             run_ours "$label" "$sku" "$type" "$work/card-$label" --no-verify
             noverify=$(smaller "${noverify:-1e9}" "$(field wall_s "$work/$label.ours")")
+            # And with no proof at all: what the engine costs by itself
+            # beside the bare fetcher, the part of the proof cost that is
+            # not the proof's.
+            make_card "$work/card-$label"
+            run_ours "$label" "$sku" "$type" "$work/card-$label" --no-readback --no-sync --no-verify
+            noproof=$(smaller "${noproof:-1e9}" "$(field wall_s "$work/$label.ours")")
         fi
         make_card "$work/card-$label"
         run_ours "$label" "$sku" "$type" "$work/card-$label"
@@ -558,6 +564,11 @@ fetch_workload() {
     echo "ratio_${label}_qt_bare=$(ratio "$bare" "$best")"
     # Everything the proof adds to what the stack itself costs.
     echo "ratio_${label}_proof_cost=$(ratio "$ours" "$bare")"
+    if [ -n "$noproof" ]; then
+        echo "${label}_ours_without_proof_s=$noproof"
+        echo "ratio_${label}_without_proof_qt_bare=$(ratio "$noproof" "$bare")"
+        echo "ratio_${label}_without_verify_qt_bare=$(ratio "$noverify" "$bare")"
+    fi
     echo "${label}_qt_bare_machine_cpu_s=$bare_cpu"
     [ -z "$read_ahead" ] || {
         echo "${label}_qt_read_ahead_s=$read_ahead"
