@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QStorageInfo>
+#include <QSet>
 
 #include "card/cardlock.h"
 #include "card/cardwriter.h"
@@ -73,12 +74,24 @@ CardState CardState::read(const CardIdentity &identity, const ProofLedger &ledge
         vmid.clear();
 
     const ProofLedger::Entry proof = ledger.entry(identity.rawMediaId());
-    const bool provenHere = proof.state == ProofLedger::State::Proven && proof.sku == state.sku;
+    const QStringList vmidFiles = VmidFile::files(vmid);
+    // A proof only ever narrows what the vmid lists: one that leaves out a
+    // file the vmid names (a ledger written by hand, or by a bug) proves
+    // nothing about that file, and so nothing about the product.
+    bool provenHere = proof.state == ProofLedger::State::Proven && proof.sku == state.sku;
+    if (provenHere) {
+        QSet<QString> proved;
+        proved.reserve(proof.files.size());
+        for (const auto &file : proof.files)
+            proved.insert(file.first);
+        for (const QString &file : vmidFiles)
+            provenHere = provenHere && proved.contains(file);
+    }
     // Lengths are what the proof recorded; without a proof, only whether
     // each listed file is there at all can be told.
     QList<QPair<QString, qint64>> expected = provenHere ? proof.files : QList<QPair<QString, qint64>>();
     if (!provenHere) {
-        for (const QString &file : VmidFile::files(vmid))
+        for (const QString &file : vmidFiles)
             expected.append({file, -1});
     }
     QStringList paths;

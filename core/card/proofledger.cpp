@@ -51,11 +51,21 @@ ProofLedger::Entry ProofLedger::entry(const QString &mediaId) const
     found.sku = object.value(QStringLiteral("sku")).toString();
     found.vmidSha1 = object.value(QStringLiteral("vmid_sha1")).toString().toLatin1();
     found.provenAtMs = qint64(object.value(QStringLiteral("proven_at")).toDouble());
-    const QJsonArray files = object.value(QStringLiteral("files")).toArray();
+    // A proof names every file it proved with its length; one that does not
+    // (no list, an empty one, a name or a length missing) proves nothing,
+    // whatever its state says.
+    const QJsonValue listed = object.value(QStringLiteral("files"));
+    const QJsonArray files = listed.toArray();
+    if (found.state == State::Proven && (!listed.isArray() || files.isEmpty()))
+        return Entry();
     found.files.reserve(files.size());
     for (const QJsonValue &value : files) {
         const QJsonArray pair = value.toArray();
-        found.files.append({pair.at(0).toString(), qint64(pair.at(1).toDouble(-1))});
+        const QString path = pair.at(0).toString();
+        const double length = pair.at(1).toDouble(-1);
+        if (pair.size() != 2 || path.isEmpty() || !pair.at(1).isDouble() || length < 0 || length != qint64(length))
+            return found.state == State::Proven ? Entry() : found;
+        found.files.append({path, qint64(length)});
     }
     return found;
 }

@@ -45,7 +45,9 @@ Product product(const QString &sku, ProductTypeEnum line, const QStringList &bou
 // (a job of this process writes it now), "proof of another" (proven here
 // for another product), "rewritten" (proven, then written again at the same
 // length), "proof without a time" (proven before proofs kept their time),
-// "stamped ahead" (proven with a file whose time is years to come).
+// "stamped ahead" (proven with a file whose time is years to come), and
+// proofs that name too little ("proof naming no file", "proof leaving a file
+// out", "proof with a length in words").
 CardState cardState(const QString &root, const QString &card)
 {
     if (card.isEmpty())
@@ -62,7 +64,11 @@ CardState cardState(const QString &root, const QString &card)
                                   "{\"etag\": \"t\", \"file\": \"P/b.bin\"}]}";
         writeFile(dir + QStringLiteral("/vmid"), vmid);
         writeFile(dir + QStringLiteral("/P/a.bin"), "aaaaa");
-        if (how != QLatin1String("partly"))
+        // Proofs that name too little: the card then lacks the file they leave out.
+        const bool namesNoFile = how == QLatin1String("proof naming no file");
+        const bool leavesOut = how == QLatin1String("proof leaving a file out");
+        const bool lengthNoNumber = how == QLatin1String("proof with a length in words");
+        if (how != QLatin1String("partly") && !namesNoFile && !leavesOut)
             writeFile(dir + QStringLiteral("/P/b.bin"), "bbb");
         const QByteArray state = how == QLatin1String("writing") ? "writing" : "proven";
         const QByteArray proven = how == QLatin1String("proof of another") ? "VM-9" : sku.toUtf8();
@@ -80,12 +86,18 @@ CardState cardState(const QString &root, const QString &card)
             : ", \"proven_at\": " + QByteArray::number(how == QLatin1String("rewritten") ? now - 60000 : now + 1);
         if (how == QLatin1String("proven") || how == QLatin1String("shortened") || how == QLatin1String("writing")
             || how == QLatin1String("proof of another") || how == QLatin1String("rewritten")
-            || how == QLatin1String("proof without a time") || how == QLatin1String("stamped ahead"))
+            || how == QLatin1String("proof without a time") || how == QLatin1String("stamped ahead") || namesNoFile
+            || leavesOut || lengthNoNumber)
             writeFile(root + QStringLiteral("/proofs/")
                           + QCryptographicHash::hash("CARD", QCryptographicHash::Sha1).toHex() + ".json",
                       "{\"media_id\": \"CARD\", \"sku\": \"" + proven + "\", \"state\": \"" + state
                           + "\", \"vmid_sha1\": \"" + QCryptographicHash::hash(vmid, QCryptographicHash::Sha1).toHex()
-                          + "\", \"files\": [[\"P/a.bin\", 5], [\"P/b.bin\", 3]]" + provenAt + "}");
+                          + "\", \"files\": "
+                          + (namesNoFile      ? "\"P/a.bin P/b.bin\""
+                             : leavesOut      ? "[[\"P/a.bin\", 5]]"
+                             : lengthNoNumber ? "[[\"P/a.bin\", \"5\"], [\"P/b.bin\", 3]]"
+                                              : "[[\"P/a.bin\", 5], [\"P/b.bin\", 3]]")
+                          + provenAt + "}");
         if (how == QLatin1String("shortened"))
             QFile::resize(dir + QStringLiteral("/P/b.bin"), 2);
     }
@@ -156,6 +168,12 @@ void TestProducts::status_data()
     row("this, here, proven, stamped years ahead", {"CARD"}, "VM-1 stamped ahead", velmora, "Redownload",
         "Redownload");
     row("this, here, partly on the card", {"CARD"}, "VM-1 partly", velmora, "Incomplete", "Resume");
+    // A proof speaks only for the files it names, each with its length.
+    row("this, here, proof naming no file", {"CARD"}, "VM-1 proof naming no file", velmora, "Incomplete", "Resume");
+    row("this, here, proof leaving a file out", {"CARD"}, "VM-1 proof leaving a file out", velmora, "Incomplete",
+        "Resume");
+    row("this, here, proof with a length in words", {"CARD"}, "VM-1 proof with a length in words", velmora,
+        "Not Verified", "Verify");
     row("this, here, being written", {"CARD"}, "VM-1 busy", velmora, "In Progress", "");
     row("other, unbound", {""}, "VM-2 proven", velmora, "Replace", "Replace");
     row("other, here", {"CARD"}, "VM-2 partly", velmora, "Replace", "Replace");
