@@ -1,9 +1,12 @@
 #include "download/rqupdatejob.h"
 
 #include <QDir>
+#include <QSet>
 #include <QLoggingCategory>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
+
+#include <algorithm>
 
 #include "base/appglobals.h"
 #include "card/cardwriter.h"
@@ -12,6 +15,44 @@
 #include "service/chartservice.h"
 
 Q_DECLARE_LOGGING_CATEGORY(lcJob)
+
+namespace {
+
+// The manifest is the tool's own and outlives a crash, but it lies in a
+// folder anybody may touch: it only counts when its list tells one whole
+// build, segments numbered from the first without a gap, and names every
+// segment already moved and every one staged. A list that lost entries (a
+// damaged or edited file) would otherwise have the move end "proven" with
+// segments missing from the card.
+bool tellsWholeBuild(const FileList &list, const RqStaging::Manifest &manifest, const QString &stagingFolder)
+{
+    QSet<QString> names;
+    for (const FileRecord &record : list.records)
+        names.insert(record.file);
+    if (names.isEmpty() || names.size() != list.records.size())
+        return false;
+    for (int index = 1; index <= names.size(); ++index) {
+        if (!names.contains(list.baseName + QLatin1Char('.') + Mik::MikFile::segmentExtension(index)))
+            return false;
+    }
+    for (const QString &placed : manifest.placed) {
+        if (!names.contains(placed))
+            return false;
+    }
+    const QStringList staged = QDir(stagingFolder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : staged) {
+        if (!RqUpdate::isTemporaryName(name))
+            continue;
+        const bool named = std::any_of(names.cbegin(), names.cend(), [&name](const QString &segment) {
+            return name.startsWith(segment + QLatin1Char('.'));
+        });
+        if (!named)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
 
 RqUpdateJob::RqUpdateJob(ChartService *chartService, const Product &product, const CardIdentity &card,
                          const QString &containerName, const JobOptions &jobOptions, QObject *parent)
@@ -60,12 +101,17 @@ void RqUpdateJob::begin()
 bool RqUpdateJob::resumeStagedMove()
 {
     RqStaging::Manifest manifest;
-    if (!RqStaging(appDataFolder, identity.rawMediaId(), container.chartName()).read(&manifest))
+    const RqStaging staging(appDataFolder, identity.rawMediaId(), container.chartName());
+    if (!staging.read(&manifest))
         return false;
     FileList list;
     QString refusal;
     if (!list.parse(manifest.list, FileList::Kind::Segments, &refusal))
         return false;
+    if (!tellsWholeBuild(list, manifest, staging.folder())) {
+        qCWarning(lcJob) << item.sku << "staged move not taken up: its list does not tell a whole build";
+        return false;
+    }
     // The move began only once the new container, marked, was on the card.
     const QString name = list.baseName + QStringLiteral(".kim");
     QByteArray onCard;
