@@ -115,6 +115,19 @@ QString provenText(const JobOptions &options)
                                              "as the settings say)");
 }
 
+// Every file was proven, but this computer could not record it: the card
+// will not read as proven, and the run says why rather than leave the user
+// with two answers.
+void sayProofNotKept(const QString &why, QJsonObject *details, QString *text)
+{
+    if (why.isEmpty())
+        return;
+    details->insert(QStringLiteral("proof_kept"), false);
+    *text += QStringLiteral(" The proof could not be kept on this computer (%1), so the card reads \"Not Verified\" "
+                            "until it is verified again.")
+                 .arg(why);
+}
+
 } // namespace
 
 Commands::Commands(const Arguments &parsed, QObject *parent)
@@ -264,15 +277,15 @@ bool Commands::findProduct(const QString &sku, Product *product, int *code)
     return true;
 }
 
-int Commands::runJob(Job *job, const QString &kind, const CardIdentity &card, QStringList *refetched)
+int Commands::runJob(Job *job, const QString &kind, const CardIdentity &card, Ended *ended)
 {
     const std::unique_ptr<Job> owned(job);
     JobRunner runner(job, kind, card, &printer);
     running = &runner;
     const int code = runner.run();
     running = nullptr;
-    if (refetched)
-        *refetched = job->refetchedFiles();
+    if (ended)
+        *ended = Ended{job->refetchedFiles(), job->proofNotKept()};
     return code;
 }
 
@@ -437,7 +450,8 @@ int Commands::download()
     auto *job = new ProductJob(&session->service(), product, session->sessionId(), card, options);
     if (arguments.replace())
         job->agreeToReplaceAny();
-    if ((code = runJob(job, QStringLiteral("download"), card)) != ExitStatus::Success)
+    Ended ended;
+    if ((code = runJob(job, QStringLiteral("download"), card, &ended)) != ExitStatus::Success)
         return code;
     QJsonObject details { { QStringLiteral("job"), QStringLiteral("download") },
         { QStringLiteral("sku"), product.sku }, { QStringLiteral("read_back"), options.readBack } };
@@ -446,6 +460,7 @@ int Commands::download()
         details.insert(QStringLiteral("replaced"), onCard);
         text += QStringLiteral(" It replaced %1.").arg(onCard);
     }
+    sayProofNotKept(ended.proofNotKept, &details, &text);
     return done(details, text);
 }
 
@@ -461,11 +476,13 @@ int Commands::verify()
     if (!findProduct(arguments.sku(), &product, &code))
         return code;
     auto *job = new VerifyJob(&session->service(), product, session->sessionId(), card);
-    if ((code = runJob(job, QStringLiteral("verify"), card)) != ExitStatus::Success)
+    Ended ended;
+    if ((code = runJob(job, QStringLiteral("verify"), card, &ended)) != ExitStatus::Success)
         return code;
-    return done(
-        { { QStringLiteral("job"), QStringLiteral("verify") }, { QStringLiteral("sku"), product.sku } },
-        QStringLiteral("%1 on the card matches the chart service's files.").arg(product.name));
+    QJsonObject details { { QStringLiteral("job"), QStringLiteral("verify") }, { QStringLiteral("sku"), product.sku } };
+    QString text = QStringLiteral("%1 on the card matches the chart service's files.").arg(product.name);
+    sayProofNotKept(ended.proofNotKept, &details, &text);
+    return done(details, text);
 }
 
 int Commands::update()
@@ -543,9 +560,10 @@ int Commands::update()
     const bool sameBuild = container && ProductStatus::chart(product, *container) == ProductStatus::UpToDateSameBuild;
     const JobOptions options = JobOptions::fromSettings();
     auto *job = new RqUpdateJob(&session->service(), product, card, containerFile, options);
-    QStringList refetched;
-    if ((code = runJob(job, QStringLiteral("update"), card, &refetched)) != ExitStatus::Success)
+    Ended ended;
+    if ((code = runJob(job, QStringLiteral("update"), card, &ended)) != ExitStatus::Success)
         return code;
+    const QStringList &refetched = ended.refetched;
     QJsonObject details { { QStringLiteral("job"), QStringLiteral("update") }, { QStringLiteral("sku"), product.sku },
         { QStringLiteral("read_back"), options.readBack } };
     QString text = QStringLiteral("%1 is at the newest build, %2.").arg(product.name, provenText(options));

@@ -51,9 +51,14 @@ private:
     // An owned product of the catalogue; false (and *code) otherwise.
     bool findProduct(const QString &sku, Product *product, int *code);
     CardState readCard(const CardIdentity &card) const;
+    // What a job that ended well leaves to be said of it.
+    struct Ended
+    {
+        QStringList refetched; // files found damaged and fetched again
+        QString proofNotKept;  // why its proof is not recorded; empty when it is
+    };
     // Runs a job to where it rests; it is deleted afterwards.
-    // refetched: receives the files the job found damaged and fetched again.
-    int runJob(Job *job, const QString &kind, const CardIdentity &card, QStringList *refetched = nullptr);
+    int runJob(Job *job, const QString &kind, const CardIdentity &card, Ended *ended = nullptr);
 
     int fail(const JobError &error);
     int fail(int code, const QString &kind, const QString &message, const QString &file = QString());

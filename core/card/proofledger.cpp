@@ -82,14 +82,14 @@ bool ProofLedger::markWriting(const QString &mediaId, const QString &sku) const
     return forget(mediaId);
 }
 
-bool ProofLedger::markProven(const QString &mediaId, const Entry &entry) const
+bool ProofLedger::markProven(const QString &mediaId, const Entry &entry, QString *why) const
 {
     Entry proven = entry;
     proven.state = State::Proven;
     // Now, once every byte was read back: whatever changes a file after
     // this is not what was proven.
     proven.provenAtMs = QDateTime::currentMSecsSinceEpoch();
-    return store(mediaId, proven);
+    return store(mediaId, proven, why);
 }
 
 bool ProofLedger::forget(const QString &mediaId) const
@@ -98,10 +98,13 @@ bool ProofLedger::forget(const QString &mediaId) const
     return !mediaId.isEmpty() && (QFile::remove(path) || !QFileInfo::exists(path));
 }
 
-bool ProofLedger::store(const QString &mediaId, const Entry &entry) const
+bool ProofLedger::store(const QString &mediaId, const Entry &entry, QString *why) const
 {
-    if (mediaId.isEmpty())
+    if (mediaId.isEmpty()) {
+        if (why)
+            *why = QStringLiteral("the card has no media id");
         return false;
+    }
     const QJsonObject object{
         {QStringLiteral("media_id"), mediaId},
         {QStringLiteral("sku"), entry.sku},
@@ -130,9 +133,11 @@ bool ProofLedger::store(const QString &mediaId, const Entry &entry) const
     }
     text += ']' + around.mid(at + placeholder.size());
     QDir().mkpath(root);
-    QString why;
-    if (!AtomicFile::write(pathFor(mediaId), text, &why)) {
-        qCWarning(lcProof) << "proof not recorded:" << why;
+    QString problem;
+    if (!AtomicFile::write(pathFor(mediaId), text, &problem)) {
+        qCWarning(lcProof) << "proof not recorded:" << problem;
+        if (why)
+            *why = problem;
         return false;
     }
     return true;

@@ -36,7 +36,8 @@ public:
     // A job began to change what the card holds for sku. Where that cannot
     // be recorded, the card's proof goes; false only if it stays.
     bool markWriting(const QString &mediaId, const QString &sku) const;
-    bool markProven(const QString &mediaId, const Entry &entry) const;
+    // why (when given) receives what kept the proof from being recorded.
+    bool markProven(const QString &mediaId, const Entry &entry, QString *why = nullptr) const;
     // A job wrote the card's product whole without reading it back (the
     // user switched that off): nothing here proves the card any more, and
     // what it holds reads as unverified, not as incomplete.
@@ -46,7 +47,7 @@ public:
 
 private:
     QString pathFor(const QString &mediaId) const;
-    bool store(const QString &mediaId, const Entry &entry) const;
+    bool store(const QString &mediaId, const Entry &entry, QString *why = nullptr) const;
 
     QString root;
 };

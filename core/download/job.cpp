@@ -302,6 +302,15 @@ void Job::report(const JobError &error)
     emit errorOccurred(error);
 }
 
+void Job::keepProof(const QString &mediaId, const ProofLedger::Entry &entry)
+{
+    QString why;
+    if (ProofLedger().markProven(mediaId, entry, &why))
+        unkeptProof.clear();
+    else
+        unkeptProof = why.isEmpty() ? QStringLiteral("it could not be written") : why;
+}
+
 void Job::setProgress(qint64 done, qint64 total, int filesDone, int filesTotal)
 {
     shown.bytesDone = done;

@@ -9,6 +9,7 @@
 
 #include "card/cardidentity.h"
 #include "card/cardlock.h"
+#include "card/proofledger.h"
 #include "download/joberror.h"
 #include "download/jobprogress.h"
 #include "download/rateestimator.h"
@@ -91,6 +92,10 @@ public:
     // Whether a Done of this job means every byte was read back from the
     // card (the user may switch the read-back off).
     virtual bool readsBack() const { return true; }
+    // Done, every file proven, but the proof could not be recorded on this
+    // computer (why, empty when it was or none was due): the card reads
+    // "Not Verified" until it is verified again.
+    const QString &proofNotKept() const { return unkeptProof; }
 
     static QString stageName(Stage stage);
     static QString reasonName(PauseReason reason);
@@ -137,6 +142,9 @@ protected:
         if (!refetched.contains(file))
             refetched.append(file);
     }
+    // Records the proof of a job about to be Done; a failure is kept for
+    // proofNotKept().
+    void keepProof(const QString &mediaId, const ProofLedger::Entry &entry);
     void setProgress(qint64 done, qint64 total, int filesDone, int filesTotal);
     // The rate estimator starts afresh (a stage whose bytes mean something else).
     void restartRate();
@@ -167,6 +175,7 @@ private:
     QTimer rateTimer;
     CardIdentity claimedCard;
     QStringList refetched;
+    QString unkeptProof;
     // What the watcher found where the card went: another card in its
     // place, or nothing (out); none while it has not gone.
     JobError awayCause;

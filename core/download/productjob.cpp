@@ -111,5 +111,5 @@ void ProductJob::proven()
     entry.files.reserve(list.records.size());
     for (const FileRecord &record : std::as_const(list.records))
         entry.files.append({record.file, record.size + record.data.size()});
-    ProofLedger().markProven(identity.rawMediaId(), entry);
+    keepProof(identity.rawMediaId(), entry);
 }

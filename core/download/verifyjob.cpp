@@ -264,7 +264,7 @@ void VerifyJob::handleReadback()
             entry.vmidSha1 = QCryptographicHash::hash(vmid, QCryptographicHash::Sha1).toHex();
             for (const FileRecord &record : std::as_const(found.list.records))
                 entry.files.append({record.file, record.size + record.data.size()});
-            ProofLedger().markProven(identity.rawMediaId(), entry);
+            keepProof(identity.rawMediaId(), entry);
         }
     }
     moveTo(Stage::Done);

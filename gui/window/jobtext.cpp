@@ -206,6 +206,16 @@ QString unread(const Job &job)
                            : QStringLiteral(". Every file was checked as it was written but not read back from the "
                                             "card, as the settings say: \"Verify\" reads it back");
 }
+
+// A proof this computer could not record: the card reads "Not Verified".
+QString unkept(const Job &job)
+{
+    return job.proofNotKept().isEmpty()
+        ? QString()
+        : QStringLiteral(". The proof could not be kept on this computer (%1), so the card reads \"Not Verified\" "
+                         "until it is verified again")
+              .arg(job.proofNotKept());
+}
 } // namespace
 
 QString endMessage(const Job &job, Kind kind)
@@ -213,7 +223,8 @@ QString endMessage(const Job &job, Kind kind)
     if (job.stage() == Job::Stage::Done) {
         switch (kind) {
         case Kind::Download:
-            return job.title() + QStringLiteral(" has been successfully downloaded to your SD card") + unread(job);
+            return job.title() + QStringLiteral(" has been successfully downloaded to your SD card") + unread(job)
+                   + unkept(job);
         case Kind::Update:
             return job.title() + QStringLiteral(" has been successfully updated on your SD card") + unread(job);
         case Kind::Validate:
@@ -232,7 +243,8 @@ QString endMessage(const Job &job, Kind kind)
             }
             return job.title() + QStringLiteral(" on your SD card was checked: it holds the newest build, whole");
         case Kind::Verify:
-            return job.title() + QStringLiteral(" is on your SD card exactly as the chart service published it");
+            return job.title() + QStringLiteral(" is on your SD card exactly as the chart service published it")
+                   + unkept(job);
         }
     }
     return errorList(job);

@@ -39,7 +39,8 @@ struct Step
     // "held": this process holds the card's lock (flock() on its root) for the run;
     // "held elsewhere": so does a program whose name is longer than the
     // kernel keeps as a process's name (15 characters);
-    // "output full": standard output is a device that takes nothing.
+    // "output full": standard output is a device that takes nothing;
+    // "proofs blocked": a file stands where the data folder keeps its proofs.
     QString before;
     // Sent once the transfers have moved bytes; takeCardOut: the card's
     // folder is removed then instead.
@@ -572,6 +573,15 @@ void TestCli::runs_data()
                               << QList<Step> { { download, {}, {}, {}, 0, 0,
                                      { "\"stage\":\"reading-back\"" } } }
                               << "product";
+    // Proven, but not recorded: said, so that "Not Verified" afterwards is
+    // no riddle.
+    QTest::newRow("download whose proof cannot be kept")
+        << "velmora"
+        << QList<Step> { { { QStringLiteral("download"), productSku, QStringLiteral("--card") }, {}, {},
+                             QStringLiteral("proofs blocked"), 0, 0,
+                             { "every file proven. The proof could not be kept on this computer (" } },
+               { verify, {}, {}, {}, 0, 0, { "\"proof_kept\":false" } } }
+        << "product";
     QTest::newRow("second download keeps the files")
         << "velmora" << QList<Step> { { download, {}, {}, {}, 0, 0, {} }, { download, {}, {}, {}, 0, 0, {} } }
         << "kept";
@@ -762,6 +772,11 @@ void TestCli::runs()
             QVERIFY(service.addFault(armed));
         if (step.before == QLatin1String("corrupt"))
             corruptOnCard();
+        if (step.before == QLatin1String("proofs blocked")) {
+            QVERIFY(QDir().mkpath(folder->filePath(QStringLiteral("data/SMN"))));
+            QFile blocker(folder->filePath(QStringLiteral("data/SMN/proofs")));
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+        }
         const int held = step.before == QLatin1String("held")
             ? ::open(QFile::encodeName(card).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
             : -1;
