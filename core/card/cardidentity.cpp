@@ -10,61 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/smallfile.h"
 #include "card/mediaid.h"
 
 namespace {
 
 const QString mediaFileName = QStringLiteral("ENCRYPT.TXT");
-
-// Reads a regular file of at most limit bytes, relative to folder (or
-// AT_FDCWD). O_NONBLOCK keeps a FIFO put in the file's place from hanging
-// the window; O_NOFOLLOW keeps a link from sending the read to a device or a
-// file elsewhere.
-bool readSmallRegularFile(int folder, const QString &path, qint64 limit, QByteArray *content, QString *why)
-{
-    const QByteArray native = QFile::encodeName(path);
-    const int fd = ::openat(folder, native.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        *why = QStringLiteral("cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        *why = QStringLiteral("%1 is not a regular file").arg(path);
-        return false;
-    }
-    if (status.st_size > limit) {
-        ::close(fd);
-        *why = QStringLiteral("%1 is %2 bytes, more than a media file can be").arg(path).arg(qint64(status.st_size));
-        return false;
-    }
-    // One byte more than the file said it holds tells a file that grew.
-    const qint64 room = qint64(status.st_size) + 1;
-    QByteArray buffer(int(room), Qt::Uninitialized);
-    qint64 total = 0;
-    while (total < room) {
-        const ssize_t got = ::read(fd, buffer.data() + total, size_t(room - total));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            *why = QStringLiteral("cannot read %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-            ::close(fd);
-            return false;
-        }
-        if (got == 0)
-            break;
-        total += got;
-    }
-    ::close(fd);
-    if (total >= room) {
-        *why = QStringLiteral("%1 grew while it was read").arg(path);
-        return false;
-    }
-    buffer.truncate(int(total));
-    *content = buffer;
-    return true;
-}
 
 } // namespace
 
@@ -123,7 +74,7 @@ CardIdentity CardIdentity::read(const QString &root, const QString &file)
     identity.rootDevice = status.st_dev;
 
     QByteArray content;
-    if (!readSmallRegularFile(AT_FDCWD, file, maxMediaFileSize, &content, &identity.reason))
+    if (!SmallFile::read(file, maxMediaFileSize, &content, &identity.reason))
         return identity;
     identity.text = QString::fromUtf8(content);
     identity.mediaId = mediaIdFromContent(identity.text);
@@ -165,7 +116,7 @@ bool CardIdentity::matchesRoot(int rootFolder, QString *why, bool *another) cons
         return status.st_dev == rootDevice || fail(QStringLiteral("%1 moved to another file system").arg(rootPath));
     QByteArray content;
     const bool readable =
-        readSmallRegularFile(rootFolder, QFileInfo(mediaFile).fileName(), maxMediaFileSize, &content, &reason);
+        SmallFile::read(rootFolder, QFileInfo(mediaFile).fileName(), maxMediaFileSize, &content, &reason);
     const QString found = readable ? mediaIdFromContent(QString::fromUtf8(content)) : QString();
     if (another)
         *another = !found.isEmpty() && found != mediaId;
