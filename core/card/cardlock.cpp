@@ -21,6 +21,7 @@
 
 #include "base/appglobals.h"
 #include "base/atomicfile.h"
+#include "base/smallfile.h"
 
 Q_LOGGING_CATEGORY(lcCardLock, "quorvel.cardlock")
 
@@ -123,10 +124,11 @@ QList<Holder> notedHolders(dev_t device, ino_t inode)
     for (const QString &name : names) {
         Holder holder;
         holder.pid = notePid(name);
-        QFile note(folder + QLatin1Char('/') + name);
-        if (holder.pid <= 0 || !note.open(QIODevice::ReadOnly))
+        QByteArray note;
+        QString why;
+        if (holder.pid <= 0 || !SmallFile::read(folder + QLatin1Char('/') + name, maxNoteSize, &note, &why))
             continue;
-        const QJsonObject fields = QJsonDocument::fromJson(note.read(maxNoteSize)).object();
+        const QJsonObject fields = QJsonDocument::fromJson(note).object();
         holder.program = fields.value(QStringLiteral("program")).toString();
         holder.activity = fields.value(QStringLiteral("activity")).toString();
         holders.append(holder);

@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,6 +13,7 @@
 #include "base/appglobals.h"
 #include "base/atomicfile.h"
 #include "base/jsontext.h"
+#include "base/smallfile.h"
 
 Q_LOGGING_CATEGORY(lcProof, "quorvel.proof")
 
@@ -38,10 +40,17 @@ ProofLedger::Entry ProofLedger::entry(const QString &mediaId) const
     Entry found;
     if (mediaId.isEmpty())
         return found;
-    QFile file(pathFor(mediaId));
-    if (!file.open(QIODevice::ReadOnly) || file.size() > maxEntrySize)
+    const QString path = pathFor(mediaId);
+    QByteArray content;
+    QString why;
+    if (!SmallFile::read(path, maxEntrySize, &content, &why)) {
+        // No entry is the common case; anything else in its place is noted.
+        const QFileInfo info(path);
+        if (info.exists() || info.isSymLink())
+            qCWarning(lcProof) << "proof ignored:" << why;
         return found;
-    const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
+    }
+    const QJsonObject object = QJsonDocument::fromJson(content).object();
     if (object.value(QStringLiteral("media_id")).toString() != mediaId)
         return found;
     const QString state = object.value(QStringLiteral("state")).toString();

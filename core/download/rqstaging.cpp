@@ -6,10 +6,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
+#include <QLoggingCategory>
 
+#include "base/atomicfile.h"
+#include "base/smallfile.h"
 #include "card/cardidentity.h"
 #include "card/cardwriter.h"
+
+Q_LOGGING_CATEGORY(lcStaging, "quorvel.staging")
 
 namespace {
 
@@ -41,10 +45,18 @@ RqStaging::RqStaging(const QString &dataFolder, const QString &mediaId, const QS
 
 bool RqStaging::read(Manifest *manifest) const
 {
-    QFile file(path + QLatin1Char('/') + manifestName);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > manifestLimit)
+    const QString file = path + QLatin1Char('/') + manifestName;
+    QByteArray content;
+    QString why;
+    if (!SmallFile::read(file, manifestLimit, &content, &why)) {
+        // None is the common case; anything else in its place is noted,
+        // and the staged build starts afresh.
+        const QFileInfo info(file);
+        if (info.exists() || info.isSymLink())
+            qCWarning(lcStaging) << "staging manifest ignored:" << why;
         return false;
-    const QJsonObject json = QJsonDocument::fromJson(file.readAll()).object();
+    }
+    const QJsonObject json = QJsonDocument::fromJson(content).object();
     // Another card or chart whose names came out the same here.
     if (json.value(QStringLiteral("media_id")).toString() != media
         || json.value(QStringLiteral("chart")).toString() != chart)
@@ -71,8 +83,13 @@ bool RqStaging::write(const Manifest &manifest) const
         {QStringLiteral("chart_id"), manifest.chartId},
         {QStringLiteral("placed"), placed},
     };
-    QSaveFile file(path + QLatin1Char('/') + manifestName);
-    return file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(json).toJson()) > 0 && file.commit();
+    // Replaces whatever has the name, a link included, never what a link
+    // points at.
+    QString why;
+    if (AtomicFile::write(path + QLatin1Char('/') + manifestName, QJsonDocument(json).toJson(), &why))
+        return true;
+    qCWarning(lcStaging) << "staging manifest not written:" << why;
+    return false;
 }
 
 bool RqStaging::begin(const QByteArray &header, const QByteArray &list, const QString &chartId, QString *why)

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 #include "card/cardlock.h"
 #include "card/cardmodel.h"
 #include "catalogue/productstatus.h"
@@ -45,9 +47,11 @@ Product product(const QString &sku, ProductTypeEnum line, const QStringList &bou
 // (a job of this process writes it now), "proof of another" (proven here
 // for another product), "rewritten" (proven, then written again at the same
 // length), "proof without a time" (proven before proofs kept their time),
-// "stamped ahead" (proven with a file whose time is years to come), and
-// proofs that name too little ("proof naming no file", "proof leaving a file
-// out", "proof with a length in words").
+// "stamped ahead" (proven with a file whose time is years to come), "proof
+// through a link" (a proof that would stand, reached through a link),
+// "proof a pipe" (a FIFO in the proof's place), and proofs that name too
+// little ("proof naming no file", "proof leaving a file out", "proof with a
+// length in words").
 CardState cardState(const QString &root, const QString &card)
 {
     if (card.isEmpty())
@@ -84,12 +88,20 @@ CardState cardState(const QString &root, const QString &card)
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
         const QByteArray provenAt = how == QLatin1String("proof without a time") ? QByteArray()
             : ", \"proven_at\": " + QByteArray::number(how == QLatin1String("rewritten") ? now - 60000 : now + 1);
+        const QString proofPath = root + QStringLiteral("/proofs/")
+                                  + QCryptographicHash::hash("CARD", QCryptographicHash::Sha1).toHex() + ".json";
+        const QString elsewhere = root + QStringLiteral("/elsewhere.json");
+        const bool linked = how == QLatin1String("proof through a link");
+        QDir().mkpath(root + QStringLiteral("/proofs"));
+        if (linked && !QFile::link(elsewhere, proofPath))
+            return CardState();
+        if (how == QLatin1String("proof a pipe") && ::mkfifo(QFile::encodeName(proofPath).constData(), 0600) != 0)
+            return CardState();
         if (how == QLatin1String("proven") || how == QLatin1String("shortened") || how == QLatin1String("writing")
             || how == QLatin1String("proof of another") || how == QLatin1String("rewritten")
-            || how == QLatin1String("proof without a time") || how == QLatin1String("stamped ahead") || namesNoFile
-            || leavesOut || lengthNoNumber)
-            writeFile(root + QStringLiteral("/proofs/")
-                          + QCryptographicHash::hash("CARD", QCryptographicHash::Sha1).toHex() + ".json",
+            || how == QLatin1String("proof without a time") || how == QLatin1String("stamped ahead") || linked
+            || namesNoFile || leavesOut || lengthNoNumber)
+            writeFile(linked ? elsewhere : proofPath,
                       "{\"media_id\": \"CARD\", \"sku\": \"" + proven + "\", \"state\": \"" + state
                           + "\", \"vmid_sha1\": \"" + QCryptographicHash::hash(vmid, QCryptographicHash::Sha1).toHex()
                           + "\", \"files\": "
@@ -167,6 +179,11 @@ void TestProducts::status_data()
     // A time still to come is no change after the proof.
     row("this, here, proven, stamped years ahead", {"CARD"}, "VM-1 stamped ahead", velmora, "Redownload",
         "Redownload");
+    // The data folder's entries are read only as the tool wrote them: a link
+    // could lead to a device that never ends, a FIFO would wait for good.
+    row("this, here, proof through a link", {"CARD"}, "VM-1 proof through a link", velmora, "Not Verified",
+        "Verify");
+    row("this, here, proof a pipe", {"CARD"}, "VM-1 proof a pipe", velmora, "Not Verified", "Verify");
     row("this, here, partly on the card", {"CARD"}, "VM-1 partly", velmora, "Incomplete", "Resume");
     // A proof speaks only for the files it names, each with its length.
     row("this, here, proof naming no file", {"CARD"}, "VM-1 proof naming no file", velmora, "Incomplete", "Resume");
