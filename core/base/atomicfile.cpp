@@ -8,46 +8,85 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace AtomicFile {
-
-bool write(const QString &path, const QByteArray &bytes, QString *why)
-{
-    const auto fail = [why](const QString &what) {
-        if (why)
-            *why = what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    };
-    const QByteArray target = QFile::encodeName(path);
+AtomicFile::AtomicFile(const QString &path)
+    : path(path)
+    , target(QFile::encodeName(path))
     // The process id keeps two copies of the tool from writing one temporary.
-    const QByteArray temporary = target + ".tmp" + QByteArray::number(qint64(::getpid()));
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    , temporary(target + ".tmp" + QByteArray::number(qint64(::getpid())))
+{
+}
+
+AtomicFile::~AtomicFile()
+{
+    if (fd >= 0) {
+        ::close(fd);
+        ::unlink(temporary.constData());
+    }
+}
+
+bool AtomicFile::fail(const QString &what, QString *why)
+{
+    const int saved = errno;
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+        ::unlink(temporary.constData());
+    }
+    if (why)
+        *why = what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(saved));
+    return false;
+}
+
+bool AtomicFile::open(QString *why)
+{
+    fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
-        return fail(QStringLiteral("cannot create %1").arg(QString::fromLocal8Bit(temporary)));
+        return fail(QStringLiteral("cannot create %1").arg(QString::fromLocal8Bit(temporary)), why);
+    return true;
+}
+
+bool AtomicFile::append(const char *data, qint64 size, QString *why)
+{
+    if (fd < 0) {
+        errno = EBADF;
+        return fail(QStringLiteral("cannot write %1").arg(path), why);
+    }
     qint64 written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
+    while (written < size) {
+        const ssize_t n = ::write(fd, data + written, size_t(size - written));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            const int saved = errno;
-            ::close(fd);
-            ::unlink(temporary.constData());
-            errno = saved;
-            return fail(QStringLiteral("cannot write %1").arg(path));
+            if (n == 0)
+                errno = ENOSPC;
+            return fail(QStringLiteral("cannot write %1").arg(path), why);
         }
         written += n;
     }
-    if (::fdatasync(fd) != 0 || ::close(fd) != 0) {
+    return true;
+}
+
+bool AtomicFile::commit(QString *why)
+{
+    if (fd < 0) {
+        errno = EBADF;
+        return fail(QStringLiteral("cannot sync %1").arg(path), why);
+    }
+    if (::fdatasync(fd) != 0)
+        return fail(QStringLiteral("cannot sync %1").arg(path), why);
+    const int closing = fd;
+    fd = -1;
+    if (::close(closing) != 0) {
         const int saved = errno;
         ::unlink(temporary.constData());
         errno = saved;
-        return fail(QStringLiteral("cannot sync %1").arg(path));
+        return fail(QStringLiteral("cannot sync %1").arg(path), why);
     }
     if (::rename(temporary.constData(), target.constData()) != 0) {
         const int saved = errno;
         ::unlink(temporary.constData());
         errno = saved;
-        return fail(QStringLiteral("cannot rename to %1").arg(path));
+        return fail(QStringLiteral("cannot rename to %1").arg(path), why);
     }
     const int folder = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
                               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -58,4 +97,8 @@ bool write(const QString &path, const QByteArray &bytes, QString *why)
     return true;
 }
 
-} // namespace AtomicFile
+bool AtomicFile::write(const QString &path, const QByteArray &bytes, QString *why)
+{
+    AtomicFile file(path);
+    return file.open(why) && file.append(bytes.constData(), bytes.size(), why) && file.commit(why);
+}

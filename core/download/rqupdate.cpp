@@ -2,12 +2,13 @@
 
 #include <QCryptographicHash>
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QtEndian>
 
 #include "base/appglobals.h"
+#include "base/atomicfile.h"
 #include "card/mikfile.h"
 #include "card/sha1stream.h"
 #include "catalogue/product.h"
@@ -147,9 +148,12 @@ QString RqUpdate::backUp(const CardWriter &writer, const QString &name, const QS
     const CardResult opened = writer.open(name, CardWriter::Mode::Read, &source);
     if (!opened.ok())
         return opened.message();
-    QSaveFile copy(target);
-    if (!copy.open(QIODevice::WriteOnly))
-        return copy.errorString();
+    // A link at the copy's name is replaced, never written through: the
+    // copy must not land wherever something in the data folder points.
+    AtomicFile copy(target);
+    QString why;
+    if (!copy.open(&why))
+        return why;
     const qint64 length = source.size();
     QCryptographicHash written(QCryptographicHash::Sha1);
     QByteArray piece;
@@ -158,12 +162,12 @@ QString RqUpdate::backUp(const CardWriter &writer, const QString &name, const QS
         const CardResult read = source.readAt(position, piece.data(), piece.size());
         if (!read.ok())
             return read.message();
-        if (copy.write(piece) != piece.size())
-            return copy.errorString();
+        if (!copy.append(piece.constData(), piece.size(), &why))
+            return why;
         written.addData(piece);
     }
-    if (!copy.commit())
-        return copy.errorString();
+    if (!copy.commit(&why))
+        return why;
     // A disk that ran out of room may still have taken the name: only a copy
     // read back whole counts.
     QFile check(target);
