@@ -1,5 +1,12 @@
 #include "base/logsink.h"
 
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "base/appglobals.h"
 
 LogSink &LogSink::instance()
@@ -84,16 +91,43 @@ void LogSink::writeToFile(const QByteArray &bytes)
     // Opened once, on the first line; a file that cannot be opened silences
     // the log for the rest of the run.
     if (reopen.exchange(false)) {
-        file.close();
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
         openTried = false;
     }
     if (!openTried) {
         openTried = true;
-        file.setFileName(logFilePath);
-        opened = file.open(QIODevice::Append | QIODevice::Text);
+        fd = openLog();
     }
-    if (!opened)
+    if (fd < 0)
         return;
-    file.write(bytes);
-    file.flush();
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += n;
+    }
+}
+
+int LogSink::openLog()
+{
+    // Only a regular file of the data folder takes the lines. A link would
+    // append them to any file it points at; a FIFO blocks its opener until
+    // someone reads it, and the run's end waits for this thread. O_NONBLOCK
+    // lets the open return at once, and the check below refuses the FIFO
+    // (or a device) it opened.
+    const int opened = ::open(QFile::encodeName(logFilePath).constData(),
+                              O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (opened < 0)
+        return -1;
+    struct stat status {};
+    if (::fstat(opened, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(opened);
+        return -1;
+    }
+    return opened;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QFile>
 
 #include <atomic>
 #include <chrono>
@@ -44,6 +43,7 @@ private:
     LogSink();
     void run();
     void writeToFile(const QByteArray &bytes);
+    static int openLog();
 
     std::mutex mutex;
     std::condition_variable wake;
@@ -56,8 +56,7 @@ private:
     std::atomic_bool reopen{false};
     bool writerDone = false;
     // Touched by the writing thread only.
-    QFile file;
+    int fd = -1;
     bool openTried = false;
-    bool opened = false;
     std::thread writer;
 };

@@ -73,9 +73,15 @@ int logLock = -1;
 // shared on return (or cannot hold it at all, and then runs as before).
 bool takeLogLock(const QString &folder)
 {
-    if (logLock < 0)
-        logLock = ::open(QFile::encodeName(folder + QStringLiteral("/QuorvelV2.lock")).constData(),
-                         O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // Never through a link: a dangling one would create its target,
+    // wherever it points. A link in its place is ours to remove, so that
+    // the copies of the tool still see each other through the lock.
+    const QByteArray path = QFile::encodeName(folder + QStringLiteral("/QuorvelV2.lock"));
+    for (int attempt = 0; logLock < 0 && attempt < 2; ++attempt) {
+        logLock = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (logLock >= 0 || errno != ELOOP || ::unlink(path.constData()) != 0)
+            break;
+    }
     if (logLock < 0)
         return true;
     const bool alone = ::flock(logLock, LOCK_EX | LOCK_NB) == 0;
