@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/startup.h"
@@ -40,7 +41,10 @@ struct Step
     // "held elsewhere": so does a program whose name is longer than the
     // kernel keeps as a process's name (15 characters);
     // "output full": standard output is a device that takes nothing;
-    // "proofs blocked": a file stands where the data folder keeps its proofs.
+    // "proofs blocked": a file stands where the data folder keeps its proofs;
+    // "data folder: ENTRY KIND, ...": where the tool keeps a file of its own
+    // (ENTRY, under the data folder) stands a FIFO (KIND "pipe"), a link to a
+    // file outside the data folder ("link"), or a link to nothing ("dangling").
     QString before;
     // Sent once the transfers have moved bytes; takeCardOut: the card's
     // folder is removed then instead.
@@ -182,6 +186,8 @@ private:
     QProcessEnvironment environmentFor(const Step &step) const;
     Result run(const Step &step);
     void corruptOnCard();
+    void placeInDataFolder(const QString &entries);
+    void checkNothingOutside();
     void checkStream(const Step &step, const Result &result);
     void checkProductOnCard();
     void checkRqCard(const RqCard &expected);
@@ -290,6 +296,34 @@ void TestCli::corruptOnCard()
     const char byte = file.read(1).at(0);
     QVERIFY(file.seek(70000));
     QCOMPARE(file.write(QByteArray(1, char(~byte))), qint64(1));
+}
+
+void TestCli::placeInDataFolder(const QString &entries)
+{
+    const QString smn = folder->filePath(QStringLiteral("data/SMN"));
+    QFile outside(folder->filePath(QStringLiteral("outside")));
+    QVERIFY(outside.open(QIODevice::WriteOnly | QIODevice::Truncate) && outside.write("outside\n") == 8);
+    outside.close();
+    for (const QString &each : entries.split(QStringLiteral(", "))) {
+        const QString path = smn + QLatin1Char('/') + each.section(QLatin1Char(' '), 0, 0);
+        const QString kind = each.section(QLatin1Char(' '), 1);
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        QFile::remove(path);
+        QVERIFY(!QFileInfo::exists(path) && !QFileInfo(path).isSymLink());
+        if (kind == QLatin1String("pipe"))
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else if (kind == QLatin1String("link"))
+            QVERIFY(QFile::link(folder->filePath(QStringLiteral("outside")), path));
+        else
+            QVERIFY(QFile::link(folder->filePath(QStringLiteral("nowhere")), path));
+    }
+}
+
+// Whatever the data folder held, nothing beside it was written.
+void TestCli::checkNothingOutside()
+{
+    QCOMPARE(readFile(folder->filePath(QStringLiteral("outside"))), QByteArray("outside\n"));
+    QVERIFY(!QFileInfo::exists(folder->filePath(QStringLiteral("nowhere"))));
 }
 
 // What any run prints: JSON lines only, nothing secret, and a last event
@@ -504,6 +538,19 @@ void TestCli::runs_data()
                { { json, QStringLiteral("sign-out") }, noEnvironment, {}, {}, 0, 0, {} },
                { products, noEnvironment, {}, {}, 0, ExitStatus::SignIn, {} } }
         << "";
+    // Entries of the data folder that the tool did not put there: a listing
+    // neither waits on them for good nor writes through them.
+    QTest::newRow("products, the data folder's files replaced")
+        << "velmora"
+        << QList<Step> { { products, {}, {},
+                             QStringLiteral("data folder: config.ini pipe, config.ini.lock pipe, QuorvelV2.log pipe"),
+                             0, 0, { "\"sku\":\"TEST-VM-1\"" } },
+               { products, {}, {},
+                   QStringLiteral("data folder: config.ini link, QuorvelV2.log link, QuorvelV2.lock dangling"), 0,
+                   0, { "\"sku\":\"TEST-VM-1\"" } },
+               { products, {}, {}, QStringLiteral("data folder: config.ini dangling"), 0, 0,
+                   { "\"sku\":\"TEST-VM-1\"" } } }
+        << "";
     // The card maker's vmid names TEST-VM-1 with no files: on the card, not
     // whole; the Talvo and RQ products cannot go onto a Velmora card.
     QTest::newRow("products on a fresh legacy card")
@@ -680,9 +727,16 @@ void TestCli::runs_data()
                    { "\"stage\":\"paused\"", "\"reason\":\"signal\"" } },
                { download, {}, {}, {}, 0, 0, {} } }
         << "resumed";
-    QTest::newRow("RQ update") << "rq"
-                               << QList<Step> { { update, {}, {}, {}, 0, 0, { "\"job\":\"update\"" } } }
-                               << "rq";
+    // The update reads what an earlier one staged, and copies the container
+    // before changing it: a FIFO in the manifest's place must not stop it,
+    // nor a link at the copy's name send the copy elsewhere.
+    QTest::newRow("RQ update")
+        << "rq"
+        << QList<Step> { { update, {}, {},
+               QStringLiteral("data folder: staging/QTEST-RQ-0001-5555-1/manifest.json pipe, "
+                              "5555-1-5001-1000/R005555_1.kim link"),
+               0, 0, { "\"job\":\"update\"" } } }
+        << "rq";
     // The old build's segments keep their names: a part of the new one
     // fetched beside them is gone on with, not fetched again from its start.
     QTest::newRow("Ctrl-C pauses an RQ update, the next run goes on")
@@ -777,6 +831,11 @@ void TestCli::runs()
             QFile blocker(folder->filePath(QStringLiteral("data/SMN/proofs")));
             QVERIFY(blocker.open(QIODevice::WriteOnly));
         }
+        const QString dataFolder = QStringLiteral("data folder: ");
+        if (step.before.startsWith(dataFolder))
+            placeInDataFolder(step.before.mid(dataFolder.size()));
+        if (QTest::currentTestFailed())
+            return;
         const int held = step.before == QLatin1String("held")
             ? ::open(QFile::encodeName(card).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
             : -1;
@@ -813,6 +872,8 @@ void TestCli::runs()
                            .arg(step.exitCode)
                            .arg(QString::fromUtf8(result.out), QString::fromUtf8(result.err))));
         checkStream(step, result);
+        if (step.before.startsWith(dataFolder))
+            checkNothingOutside();
         if (QTest::currentTestFailed())
             return;
         for (const QJsonObject &armed : std::as_const(step.faults))
