@@ -21,6 +21,7 @@
 
 #include "base/appglobals.h"
 #include "base/atomicfile.h"
+#include "base/ownfolder.h"
 #include "base/smallfile.h"
 
 Q_LOGGING_CATEGORY(lcCardLock, "quorvel.cardlock")
@@ -182,7 +183,7 @@ CardLock::Outcome CardLock::acquire(const QString &root, Mode mode, const QStrin
     inode = status.st_ino;
 
     const QString folder = noteFolder();
-    if (!folder.isEmpty() && QDir().mkpath(folder)) {
+    if (!folder.isEmpty() && OwnFolder::make(folder)) {
         removeNotesOfTheGone(folder);
         notePath = folder + QLatin1Char('/') + notePrefix(device, inode)
                    + QStringLiteral("%1-%2.json").arg(qint64(::getpid())).arg(++noteSerial);

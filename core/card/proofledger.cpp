@@ -13,6 +13,7 @@
 #include "base/appglobals.h"
 #include "base/atomicfile.h"
 #include "base/jsontext.h"
+#include "base/ownfolder.h"
 #include "base/smallfile.h"
 
 Q_LOGGING_CATEGORY(lcProof, "quorvel.proof")
@@ -141,7 +142,7 @@ bool ProofLedger::store(const QString &mediaId, const Entry &entry, QString *why
         text += '[' + JsonText::quoted(file.first) + ',' + JsonText::number(file.second) + ']';
     }
     text += ']' + around.mid(at + placeholder.size());
-    QDir().mkpath(root);
+    OwnFolder::make(root);
     QString problem;
     if (!AtomicFile::write(pathFor(mediaId), text, &problem)) {
         qCWarning(lcProof) << "proof not recorded:" << problem;

@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "base/appglobals.h"
+#include "base/ownfolder.h"
 #include "card/cardwriter.h"
 #include "download/rqstaging.h"
 #include "download/rqupdate.h"
@@ -206,7 +207,9 @@ void RqUpdateJob::handleHeader(ServiceCall<QByteArray> *reply)
     const QString folder = backupFolder();
     backingUp.setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
                                           [card = writer, name = containerFile, folder] {
-                                              QDir().mkpath(folder);
+                                              QString why;
+                                              if (!OwnFolder::make(folder, &why))
+                                                  return why;
                                               return RqUpdate::backUp(*card, name, folder + QLatin1Char('/') + name);
                                           }));
 }
