@@ -44,7 +44,8 @@ struct Step
     // "proofs blocked": a file stands where the data folder keeps its proofs;
     // "data folder: ENTRY KIND, ...": where the tool keeps a file of its own
     // (ENTRY, under the data folder) stands a FIFO (KIND "pipe"), a link to a
-    // file outside the data folder ("link"), or a link to nothing ("dangling").
+    // file outside the data folder ("link"), a link to a folder outside it
+    // ("folder"), or a link to nothing ("dangling").
     QString before;
     // Sent once the transfers have moved bytes; takeCardOut: the card's
     // folder is removed then instead.
@@ -197,6 +198,7 @@ private:
     QTemporaryDir *folder = nullptr;
     QString cards;
     QString card;
+    struct timespec outsideFolderTime {};
 };
 
 void TestCli::initTestCase()
@@ -308,14 +310,21 @@ void TestCli::placeInDataFolder(const QString &entries)
         const QString path = smn + QLatin1Char('/') + each.section(QLatin1Char(' '), 0, 0);
         const QString kind = each.section(QLatin1Char(' '), 1);
         QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
-        QFile::remove(path);
+        if (!QFile::remove(path))
+            QDir(path).removeRecursively();
         QVERIFY(!QFileInfo::exists(path) && !QFileInfo(path).isSymLink());
         if (kind == QLatin1String("pipe"))
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
         else if (kind == QLatin1String("link"))
             QVERIFY(QFile::link(folder->filePath(QStringLiteral("outside")), path));
+        else if (kind == QLatin1String("folder"))
+            QVERIFY(QDir().mkpath(folder->filePath(QStringLiteral("outside folder")))
+                    && QFile::link(folder->filePath(QStringLiteral("outside folder")), path));
         else
             QVERIFY(QFile::link(folder->filePath(QStringLiteral("nowhere")), path));
+        struct stat status {};
+        if (::stat(QFile::encodeName(folder->filePath(QStringLiteral("outside folder"))).constData(), &status) == 0)
+            outsideFolderTime = status.st_mtim;
     }
 }
 
@@ -324,6 +333,11 @@ void TestCli::checkNothingOutside()
 {
     QCOMPARE(readFile(folder->filePath(QStringLiteral("outside"))), QByteArray("outside\n"));
     QVERIFY(!QFileInfo::exists(folder->filePath(QStringLiteral("nowhere"))));
+    // A file made there and removed again changed the folder all the same.
+    struct stat status {};
+    if (::stat(QFile::encodeName(folder->filePath(QStringLiteral("outside folder"))).constData(), &status) == 0)
+        QVERIFY(status.st_mtim.tv_sec == outsideFolderTime.tv_sec
+                && status.st_mtim.tv_nsec == outsideFolderTime.tv_nsec);
 }
 
 // What any run prints: JSON lines only, nothing secret, and a last event
@@ -549,8 +563,10 @@ void TestCli::runs_data()
                    QStringLiteral("data folder: config.ini link, QuorvelV2.log link, QuorvelV2.lock dangling"), 0,
                    0, { "\"sku\":\"TEST-VM-1\"" } },
                { products, {}, {}, QStringLiteral("data folder: config.ini dangling"), 0, 0,
-                   { "\"sku\":\"TEST-VM-1\"" } } }
-        << "";
+                   { "\"sku\":\"TEST-VM-1\"" } },
+               { download, {}, {}, QStringLiteral("data folder: proofs folder, card-locks folder"), 0, 0,
+                   { "\"stage\":\"done\"" } } }
+        << "product";
     // The card maker's vmid names TEST-VM-1 with no files: on the card, not
     // whole; the Talvo and RQ products cannot go onto a Velmora card.
     QTest::newRow("products on a fresh legacy card")
@@ -736,6 +752,11 @@ void TestCli::runs_data()
                QStringLiteral("data folder: staging/QTEST-RQ-0001-5555-1/manifest.json pipe, "
                               "5555-1-5001-1000/R005555_1.kim link"),
                0, 0, { "\"job\":\"update\"" } } }
+        << "rq";
+    QTest::newRow("RQ update, its container copies' folder a link")
+        << "rq"
+        << QList<Step> { { update, {}, {}, QStringLiteral("data folder: 5555-1-5001-1000 folder"), 0, 0,
+               { "\"job\":\"update\"" } } }
         << "rq";
     // The old build's segments keep their names: a part of the new one
     // fetched beside them is gone on with, not fetched again from its start.
