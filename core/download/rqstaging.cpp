@@ -9,6 +9,7 @@
 #include <QLoggingCategory>
 
 #include "base/atomicfile.h"
+#include "base/ownfolder.h"
 #include "base/smallfile.h"
 #include "card/cardidentity.h"
 #include "card/cardwriter.h"
@@ -94,6 +95,13 @@ bool RqStaging::write(const Manifest &manifest) const
 
 bool RqStaging::begin(const QByteArray &header, const QByteArray &list, const QString &chartId, QString *why)
 {
+    // The new build's files are written here, and another build's emptied
+    // from here: through a link, both would reach outside the data folder.
+    QString reason;
+    if (!OwnFolder::make(QFileInfo(path).absolutePath(), &reason) || !OwnFolder::make(path, &reason)) {
+        *why = QStringLiteral("cannot write in %1: %2").arg(path, reason);
+        return false;
+    }
     Manifest manifest;
     if (!read(&manifest) || manifest.header != header || manifest.chartId != chartId) {
         // Another build's files, or none: a fresh start.
@@ -101,7 +109,7 @@ bool RqStaging::begin(const QByteArray &header, const QByteArray &list, const QS
         manifest = Manifest{header, list, chartId, {}};
     }
     manifest.list = list;
-    if (!QDir().mkpath(path) || !write(manifest)) {
+    if (!OwnFolder::make(path) || !write(manifest)) {
         *why = QStringLiteral("cannot write in %1").arg(path);
         return false;
     }
@@ -125,7 +133,10 @@ std::shared_ptr<const CardWriter> RqStaging::writer() const
 
 void RqStaging::clear() const
 {
-    QDir(path).removeRecursively();
+    // A link put here since begin() goes by itself; emptying it would empty
+    // what it points at.
+    if (!QFile::remove(path))
+        QDir(path).removeRecursively();
     // The parent goes with its last card.
     QDir().rmdir(QFileInfo(path).absolutePath());
 }
