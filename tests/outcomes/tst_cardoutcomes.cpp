@@ -203,6 +203,8 @@ private:
     QString skipReason;
     QString rowFilesystem; // empty for the test folder (or a tmpfs), "exfat"
     QTemporaryDir *images = nullptr;
+    // When the folder a link in the data folder points at last changed.
+    struct timespec outsideTime {};
     bool altered = false;
     QString alteredPath;
     // A wrapping card's row: one transfer at a time, so that each file lies
@@ -309,7 +311,8 @@ void TestCardOutcomes::prepareFilesystem(const QString &setup)
                      {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"), size,
                       QStringLiteral("tmpfs"), where});
     };
-    if (sizes.contains(setup) && !tmpfs(sizes.value(setup), card))
+    const QString size = sizes.value(setup.section(QStringLiteral(", "), 0, 0));
+    if (!size.isEmpty() && !tmpfs(size, card))
         skipReason = QStringLiteral("cannot mount a small file system here");
     if (setup.startsWith(QLatin1String("data folder ")) && skipReason.isEmpty()) {
         // The data folder on a disk too full to keep the new segments, or
@@ -811,6 +814,10 @@ void TestCardOutcomes::outcome_data()
     // container (renameat 5).
     const QString offline = QStringLiteral("again offline");
     row("room for the new build only") << "tight" << QList<QJsonObject>{} << "" << "" << again;
+    // Staged through a link, the new build would be written outside the
+    // data folder, and another build's files emptied from there.
+    row("room for the new build only, the staging folder a link")
+        << "tight, staging a link" << QList<QJsonObject>{} << "" << "" << again;
     // A staged segment cut off is resumed by the next run from what the
     // data folder holds of it.
     row("segment cut off while staged")
@@ -998,6 +1005,13 @@ void TestCardOutcomes::outcome()
     // Nothing was made beside the card.
     QCOMPARE(QDir(root->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name),
         (QStringList { QStringLiteral("card"), QStringLiteral("parked") }));
+    // Nor where a link in the data folder pointed, not even for a while.
+    if (setup.endsWith(QLatin1String("staging a link"))) {
+        struct stat status {};
+        QVERIFY(::stat(QFile::encodeName(images->path()).constData(), &status) == 0);
+        QVERIFY2(status.st_mtim.tv_sec == outsideTime.tv_sec && status.st_mtim.tv_nsec == outsideTime.tv_nsec,
+                 "written in a folder outside the data folder");
+    }
 }
 
 void TestCardOutcomes::prepareProductCard(const QString &setup)
@@ -1152,6 +1166,14 @@ void TestCardOutcomes::prepareRqCard(const QString &setup)
     if (setup == QLatin1String("stale temporaries"))
         writeFile(
             card + QStringLiteral("/R004321_1.k01.4321-1-5001-1000.0123abcd.qdpart"), pattern(3, 100000));
+    if (setup.endsWith(QLatin1String("staging a link"))) {
+        images = new QTemporaryDir;
+        writeFile(images->filePath(QStringLiteral("theirs.bin")), pattern(7, 1000));
+        QVERIFY(QFile::link(images->path(), appDataFolder + QStringLiteral("/staging")));
+        struct stat status {};
+        QVERIFY(::stat(QFile::encodeName(images->path()).constData(), &status) == 0);
+        outsideTime = status.st_mtim;
+    }
 }
 
 void TestCardOutcomes::stages_data()
