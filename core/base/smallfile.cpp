@@ -64,4 +64,13 @@ bool read(const QString &path, qint64 limit, QByteArray *content, QString *why)
     return read(AT_FDCWD, path, limit, content, why);
 }
 
+bool readIfThere(const QString &path, qint64 limit, QByteArray *content, QString *why)
+{
+    why->clear();
+    struct stat status {};
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0 && errno == ENOENT)
+        return false;
+    return read(path, limit, content, why);
+}
+
 } // namespace SmallFile

@@ -15,5 +15,8 @@ namespace SmallFile {
 // path relative to folder, an open folder's descriptor.
 bool read(int folder, const QString &path, qint64 limit, QByteArray *content, QString *why);
 bool read(const QString &path, qint64 limit, QByteArray *content, QString *why);
+// As read(), for a file that is often not there at all: then why is left
+// empty, and only something else in its place gives a reason.
+bool readIfThere(const QString &path, qint64 limit, QByteArray *content, QString *why);
 
 } // namespace SmallFile

@@ -44,10 +44,8 @@ ProofLedger::Entry ProofLedger::entry(const QString &mediaId) const
     const QString path = pathFor(mediaId);
     QByteArray content;
     QString why;
-    if (!SmallFile::read(path, maxEntrySize, &content, &why)) {
-        // No entry is the common case; anything else in its place is noted.
-        const QFileInfo info(path);
-        if (info.exists() || info.isSymLink())
+    if (!SmallFile::readIfThere(path, maxEntrySize, &content, &why)) {
+        if (!why.isEmpty())
             qCWarning(lcProof) << "proof ignored:" << why;
         return found;
     }

@@ -49,11 +49,9 @@ bool RqStaging::read(Manifest *manifest) const
     const QString file = path + QLatin1Char('/') + manifestName;
     QByteArray content;
     QString why;
-    if (!SmallFile::read(file, manifestLimit, &content, &why)) {
-        // None is the common case; anything else in its place is noted,
-        // and the staged build starts afresh.
-        const QFileInfo info(file);
-        if (info.exists() || info.isSymLink())
+    if (!SmallFile::readIfThere(file, manifestLimit, &content, &why)) {
+        // Anything but a manifest in its place: the staged build starts afresh.
+        if (!why.isEmpty())
             qCWarning(lcStaging) << "staging manifest ignored:" << why;
         return false;
     }
