@@ -250,7 +250,7 @@ int Commands::connectService()
     if (!session)
         session = std::make_unique<Session>();
     int signalNumber = 0;
-    JobError error = session->signIn(Session::Remember::Keep, &signalNumber);
+    JobError error = session->signIn(Account::Remember::Keep, &signalNumber);
     if (signalNumber != 0)
         return ExitStatus::ofSignal(signalNumber);
     if (!error.isNone())
@@ -295,7 +295,7 @@ int Commands::signIn()
     const bool remember = arguments.remember();
     int signalNumber = 0;
     const JobError error
-        = session->signIn(remember ? Session::Remember::Store : Session::Remember::Forget, &signalNumber);
+        = session->signIn(remember ? Account::Remember::Store : Account::Remember::Forget, &signalNumber);
     if (signalNumber != 0)
         return ExitStatus::ofSignal(signalNumber);
     if (!error.isNone())

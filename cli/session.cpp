@@ -40,26 +40,23 @@ Session::Session(QObject *parent)
 {
 }
 
-JobError Session::signIn(Remember remember, int *signalNumber)
+JobError Session::signIn(Account::Remember remember, int *signalNumber)
 {
     *signalNumber = 0;
     const QString email = qEnvironmentVariable(emailVariable);
     const QString password = qEnvironmentVariable(passwordVariable);
-    const bool fromEnvironment = !email.isEmpty() && !password.isEmpty();
-    awaitRemembered();
-    // A run that only uses the account leaves the remembered sign-in as it
-    // was: remembered again when it is the same address, not stored when
-    // nothing was remembered.
-    const bool keep = user.hasRemembered() && email.compare(user.email(), Qt::CaseInsensitive) == 0;
-    const bool store = remember == Remember::Store || (remember == Remember::Keep && keep);
-
-    if (fromEnvironment) {
+    // Credentials in the environment need nothing from the keyring: a
+    // locked or stalled one must not hold a script up, and what it would
+    // say does not change what this run does.
+    if (!email.isEmpty() && !password.isEmpty()) {
         qCInfo(lcCli) << "signing in with the credentials from the environment";
-        return send(email, password, store);
+        return send(email, password, remember);
     }
-    if (user.hasRemembered() && (email.isEmpty() || email.compare(user.email(), Qt::CaseInsensitive) == 0)) {
+    awaitRemembered();
+    const bool sameAddress = email.isEmpty() || email.compare(user.email(), Qt::CaseInsensitive) == 0;
+    if (user.hasRemembered() && sameAddress) {
         qCInfo(lcCli) << "signing in with the remembered credential";
-        return sendRemembered(remember != Remember::Forget);
+        return sendRemembered(remember);
     }
     if (!Terminal::isTerminal(STDIN_FILENO)) {
         return JobError { JobError::SignIn, QString(),
@@ -81,7 +78,7 @@ JobError Session::signIn(Remember remember, int *signalNumber)
     QString typedPassword;
     if (!Terminal::readHidden(QStringLiteral("Password: "), &typedPassword, signalNumber))
         return JobError { JobError::SignIn, QString(), QStringLiteral("No password given.") };
-    return send(typedEmail, typedPassword, store);
+    return send(typedEmail, typedPassword, remember);
 }
 
 void Session::awaitRemembered()
@@ -116,7 +113,7 @@ void Session::signOut()
     loop.exec();
 }
 
-JobError Session::send(const QString &email, const QString &password, bool remember)
+JobError Session::send(const QString &email, const QString &password, Account::Remember remember)
 {
     const QStringList problems = Account::problems(email, password);
     if (!problems.isEmpty())
@@ -125,7 +122,7 @@ JobError Session::send(const QString &email, const QString &password, bool remem
     return awaitSignIn();
 }
 
-JobError Session::sendRemembered(bool remember)
+JobError Session::sendRemembered(Account::Remember remember)
 {
     user.signInRemembered(remember);
     return awaitSignIn();

@@ -22,19 +22,13 @@ public:
     static constexpr const char *emailVariable = "QUORVEL_EMAIL";
     static constexpr const char *passwordVariable = "QUORVEL_PASSWORD";
 
-    // What a successful sign-in does to the remembered credential.
-    enum class Remember {
-        Keep, // as it was: the commands that only use the account
-        Store, // "sign-in --remember"
-        Forget, // "sign-in"
-    };
-
     explicit Session(QObject *parent = nullptr);
 
     // With QUORVEL_EMAIL and QUORVEL_PASSWORD, else the remembered
     // credential, else what the user types on the terminal. *signalNumber
-    // is set when Ctrl-C ended the prompt.
-    JobError signIn(Remember remember, int *signalNumber);
+    // is set when Ctrl-C ended the prompt. Keep for the commands that only
+    // use the account, Store for "sign-in --remember", Forget for "sign-in".
+    JobError signIn(Account::Remember remember, int *signalNumber);
     JobError loadCatalogue();
 
     ChartService &service() { return chartService; }
@@ -51,8 +45,8 @@ public:
 
 private:
     void awaitRemembered();
-    JobError send(const QString &email, const QString &password, bool remember);
-    JobError sendRemembered(bool remember);
+    JobError send(const QString &email, const QString &password, Account::Remember remember);
+    JobError sendRemembered(Account::Remember remember);
     JobError awaitSignIn();
 
     ChartService chartService;

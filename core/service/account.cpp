@@ -82,12 +82,12 @@ void Account::readRemembered()
     store->read(address);
 }
 
-void Account::signIn(const QString &address, const QString &password, bool remember)
+void Account::signIn(const QString &address, const QString &password, Remember remember)
 {
     send(address.toLower(), ServiceKeys::passwordHash(password), remember);
 }
 
-void Account::signInRemembered(bool remember)
+void Account::signInRemembered(Remember remember)
 {
     if (remembered.isEmpty()) {
         ServiceError error;
@@ -100,36 +100,51 @@ void Account::signInRemembered(bool remember)
     send(email(), remembered, remember);
 }
 
-void Account::send(const QString &address, const QByteArray &hash, bool remember)
+void Account::send(const QString &address, const QByteArray &hash, Remember remember)
 {
     // A second press while the first answer is on its way is not a second
     // sign-in.
     if (pending)
         return;
     pending = true;
-    {
-        Settings settings(configFilePath);
-        settings.setValue(SettingsKeys::rememberMe, remember);
-        settings.setValue(SettingsKeys::email, address);
-    }
     ServiceCall<QString> *call = service->signIn(address, hash);
     connect(call, &ServiceReply::finished, this, [this, call, address, hash, remember] {
         pending = false;
+        // A refused sign-in (a mistyped address, a wrong password) leaves the
+        // remembered one as it was.
         if (!call->ok()) {
             qCInfo(lcService) << "sign-in refused:" << call->error().status << call->error().code;
             emit signInFailed(call->error());
             return;
         }
-        if (remember) {
-            remembered = hash;
-            store->store(address, hash);
-        } else {
-            remembered.clear();
-            store->remove(address);
-        }
+        rememberChoice(address, hash, remember);
         session = call->value();
         emit signedIn();
     });
+}
+
+void Account::rememberChoice(const QString &address, const QByteArray &hash, Remember remember)
+{
+    if (remember == Remember::Keep)
+        return;
+    const QString previous = email();
+    {
+        Settings settings(configFilePath);
+        settings.setValue(SettingsKeys::rememberMe, remember == Remember::Store);
+        settings.setValue(SettingsKeys::email, address);
+    }
+    if (remember == Remember::Store) {
+        remembered = hash;
+        store->store(address, hash);
+    } else {
+        remembered.clear();
+        store->remove(address);
+    }
+    // One sign-in is remembered, that of the address in config.ini; the one
+    // before it would otherwise stay in the keyring with nothing that names
+    // it, out of reach of a sign-out.
+    if (!previous.isEmpty() && previous.compare(address, Qt::CaseInsensitive) != 0)
+        store->remove(previous);
 }
 
 void Account::handleStored(const CredentialResult &result)

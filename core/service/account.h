@@ -28,6 +28,15 @@ class Account : public QObject
     Q_DISABLE_COPY_MOVE(Account)
 
 public:
+    // What a successful sign-in does to the remembered sign-in (the address
+    // and the choice in config.ini, the credential in the keyring). A
+    // refused one does nothing to it.
+    enum class Remember {
+        Keep, // as it was: a sign-in that only uses the account
+        Store,
+        Forget,
+    };
+
     Account(ChartService *service, QObject *parent = nullptr);
     ~Account() override;
 
@@ -47,9 +56,9 @@ public:
     bool isRememberedLoaded() const { return loaded; }
     bool hasRemembered() const { return !remembered.isEmpty(); }
 
-    void signIn(const QString &email, const QString &password, bool remember);
+    void signIn(const QString &email, const QString &password, Remember remember);
     // With the remembered credential of the last address.
-    void signInRemembered(bool remember);
+    void signInRemembered(Remember remember);
     // Forgets the session and the remembered credential; signedOut() follows
     // once the keyring has let go of it.
     void signOut();
@@ -68,7 +77,8 @@ signals:
     void rememberSettled(bool remembered);
 
 private:
-    void send(const QString &email, const QByteArray &hash, bool remember);
+    void send(const QString &email, const QByteArray &hash, Remember remember);
+    void rememberChoice(const QString &email, const QByteArray &hash, Remember remember);
     void readRemembered();
     void handleStored(const CredentialResult &result);
 

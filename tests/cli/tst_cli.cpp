@@ -2,10 +2,14 @@
 // must say what became of the card, and what it calls done must be on the
 // card byte for byte (read here with plain file I/O, never with the core).
 #include <QCryptographicHash>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -45,7 +49,9 @@ struct Step
     // "data folder: ENTRY KIND, ...": where the tool keeps a file of its own
     // (ENTRY, under the data folder) stands a FIFO (KIND "pipe"), a link to a
     // file outside the data folder ("link"), a link to a folder outside it
-    // ("folder"), or a link to nothing ("dangling").
+    // ("folder"), or a link to nothing ("dangling");
+    // "keyring stalled": the keyring takes requests and answers none, and
+    // the run must end well before the bus gives up on it.
     QString before;
     // Sent once the transfers have moved bytes; takeCardOut: the card's
     // folder is removed then instead.
@@ -182,6 +188,7 @@ private:
         int exitCode = -1;
         QByteArray out;
         QByteArray err;
+        qint64 milliseconds = 0;
     };
 
     QProcessEnvironment environmentFor(const Step &step) const;
@@ -257,6 +264,25 @@ TestCli::Result TestCli::run(const Step &step)
     cli.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     if (step.before == QLatin1String("output full"))
         cli.setStandardOutputFile(QStringLiteral("/dev/full"));
+    // A keyring that has stopped answering: what a hung daemon or an
+    // unlock prompt no one sees looks like from the bus.
+    pid_t keyring = 0;
+    if (step.before == QLatin1String("keyring stalled")) {
+        keyring = pid_t(QDBusConnection::sessionBus()
+                            .interface()
+                            ->servicePid(QStringLiteral("org.freedesktop.secrets"))
+                            .value());
+        if (keyring <= 0 || ::kill(keyring, SIGSTOP) != 0) {
+            QTest::qFail("the keyring could not be stalled", __FILE__, __LINE__);
+            return result;
+        }
+    }
+    const auto resumeKeyring = qScopeGuard([keyring] {
+        if (keyring > 0)
+            ::kill(keyring, SIGCONT);
+    });
+    QElapsedTimer clock;
+    clock.start();
     cli.start(QStringLiteral(QUORVEL_CLI_PATH), step.arguments);
     if (!cli.waitForStarted(30000))
         return result;
@@ -284,8 +310,9 @@ TestCli::Result TestCli::run(const Step &step)
         cli.waitForFinished(30000);
         return result;
     }
+    result.milliseconds = clock.elapsed();
     result.out += cli.readAllStandardOutput();
-    result.err = cli.readAllStandardError();
+    result.err += cli.readAllStandardError();
     result.exitCode = cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
     return result;
 }
@@ -567,6 +594,22 @@ void TestCli::runs_data()
                { download, {}, {}, QStringLiteral("data folder: proofs folder, card-locks folder"), 0, 0,
                    { "\"stage\":\"done\"" } } }
         << "product";
+    // Only "sign-in" and "sign-out" change what is remembered: not a run
+    // that signs in from the environment while the keyring cannot be asked,
+    // not a sign-in the service refused.
+    const QString noBus = QStringLiteral("DBUS_SESSION_BUS_ADDRESS");
+    QTest::newRow("remembered sign-in outlives runs that do not choose")
+        << "velmora"
+        << QList<Step> { { { json, QStringLiteral("sign-in"), QStringLiteral("--remember") }, {}, {}, {}, 0,
+                             0, { "\"remembered\":true" } },
+               { products, { noBus }, {}, {}, 0, 0, { "Incomplete" } },
+               { products, {}, {}, QStringLiteral("keyring stalled"), 0, 0, { "Incomplete" } },
+               { products,
+                   { QStringLiteral("QUORVEL_EMAIL=nobody@quorvel.test"),
+                       QStringLiteral("QUORVEL_PASSWORD=Wrong-Pass-2024") },
+                   {}, {}, 0, ExitStatus::SignIn, {} },
+               { products, noEnvironment, {}, {}, 0, 0, { "Incomplete" } } }
+        << "";
     // The card maker's vmid names TEST-VM-1 with no files: on the card, not
     // whole; the Talvo and RQ products cannot go onto a Velmora card.
     QTest::newRow("products on a fresh legacy card")
@@ -880,6 +923,13 @@ void TestCli::runs()
         }
 
         const Result result = run(step);
+        if (QTest::currentTestFailed())
+            return;
+        // Generous beside the run's own time; a run that waits for the
+        // keyring takes the bus's 25 s at least.
+        if (step.before == QLatin1String("keyring stalled"))
+            QVERIFY2(result.milliseconds < 15000,
+                qPrintable(QStringLiteral("step %1 waited %2 ms for the keyring").arg(i).arg(result.milliseconds)));
         if (held >= 0)
             ::close(held);
         if (holder.state() != QProcess::NotRunning) {

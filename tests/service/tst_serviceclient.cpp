@@ -230,7 +230,8 @@ void TestServiceClient::account()
     ChartService chart(service.baseUrl());
     Account typed(&chart);
     QSignalSpy signedIn(&typed, &Account::signedIn);
-    typed.signIn(QStringLiteral("Demo@Quorvel.test"), QString::fromLatin1(ChartServiceProcess::DemoPassword), true);
+    typed.signIn(QStringLiteral("Demo@Quorvel.test"), QString::fromLatin1(ChartServiceProcess::DemoPassword),
+                Account::Remember::Store);
     QVERIFY(signedIn.wait(20000));
     QVERIFY(!typed.sessionId().isEmpty());
 

@@ -164,7 +164,7 @@ void TestNewWindow::initTestCase()
     account = std::make_unique<Account>(chart.get());
     QSignalSpy signedIn(account.get(), &Account::signedIn);
     account->signIn(QString::fromLatin1(ChartServiceProcess::DemoEmail),
-                    QString::fromLatin1(ChartServiceProcess::DemoPassword), false);
+                    QString::fromLatin1(ChartServiceProcess::DemoPassword), Account::Remember::Forget);
     QVERIFY(signedIn.wait(Slow));
 }
 
@@ -609,7 +609,7 @@ void TestNewWindow::productLargerThanCardIsRefused()
     Account ownAccount(&ownChart);
     QSignalSpy signedIn(&ownAccount, &Account::signedIn);
     ownAccount.signIn(QString::fromLatin1(ChartServiceProcess::DemoEmail),
-                      QString::fromLatin1(ChartServiceProcess::DemoPassword), false);
+                      QString::fromLatin1(ChartServiceProcess::DemoPassword), Account::Remember::Forget);
     QVERIFY(signedIn.wait(Slow));
     Settings(configFilePath).setValue(SettingsKeys::mediaIdFile, card);
     Settings(configFilePath).setValue(SettingsKeys::tab, QStringLiteral("1"));
