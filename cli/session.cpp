@@ -3,8 +3,10 @@
 #include <QEventLoop>
 #include <QLoggingCategory>
 
+#include <cstdio>
 #include <unistd.h>
 
+#include "printer.h"
 #include "terminal.h"
 
 Q_DECLARE_LOGGING_CATEGORY(lcCli)
@@ -58,7 +60,19 @@ JobError Session::signIn(Account::Remember remember, int *signalNumber)
         qCInfo(lcCli) << "signing in with the remembered credential";
         return sendRemembered(remember);
     }
-    if (!Terminal::isTerminal(STDIN_FILENO)) {
+    const bool terminal = Terminal::isTerminal(STDIN_FILENO);
+    if (!user.unreadableRemembered().isEmpty() && sameAddress) {
+        const QString why = QStringLiteral("The keyring could not be read (%1), so the remembered sign-in "
+                                           "cannot be used.")
+                                .arg(user.unreadableRemembered());
+        if (!terminal)
+            return JobError { JobError::SignIn, QString(),
+                why
+                    + QStringLiteral(" Unlock or start the keyring, or set %1 and %2.")
+                          .arg(QLatin1String(emailVariable), QLatin1String(passwordVariable)) };
+        std::fputs(qPrintable(Printer::printable(why) + QLatin1Char('\n')), stderr);
+    }
+    if (!terminal) {
         return JobError { JobError::SignIn, QString(),
             QStringLiteral("No credentials: set %1 and %2, or sign in once on a terminal with "
                            "\"quorvel-cli sign-in --remember\".")
@@ -105,12 +119,17 @@ bool Session::awaitKept()
     return kept;
 }
 
-void Session::signOut()
+CredentialResult Session::signOut()
 {
+    CredentialResult removal;
     QEventLoop loop;
-    connect(&user, &Account::signedOut, &loop, &QEventLoop::quit);
+    connect(&user, &Account::signedOut, &loop, [&](const CredentialResult &result) {
+        removal = result;
+        loop.quit();
+    });
     user.signOut();
     loop.exec();
+    return removal;
 }
 
 JobError Session::send(const QString &email, const QString &password, Account::Remember remember)

@@ -40,8 +40,9 @@ public:
     // keepProblem() says why) when it could not keep the credential.
     bool awaitKept();
     QString keepProblem() const { return problem; }
-    // Forgets the remembered credential and waits until the keyring has.
-    void signOut();
+    // Forgets the remembered credential and waits for the keyring; how it
+    // answered the removal.
+    CredentialResult signOut();
 
 private:
     void awaitRemembered();

@@ -76,6 +76,13 @@ void Account::readRemembered()
                               remembered = result.ok() && ServiceKeys::isPasswordHash(result.secret())
                                                ? result.secret()
                                                : QByteArray();
+                              // A keyring that could not be asked may still hold it: that
+                              // is not "nothing remembered", and the user must hear why.
+                              const bool unanswered = result.kind() == CredentialResult::NoKeyring
+                                  || result.kind() == CredentialResult::Failed;
+                              unreadable = unanswered ? result.detail() : QString();
+                              if (unanswered && unreadable.isEmpty())
+                                  unreadable = QStringLiteral("no answer");
                               loaded = true;
                               emit rememberedLoaded();
                           });
@@ -169,7 +176,7 @@ void Account::signOut()
         settings.setValue(SettingsKeys::rememberMe, false);
     }
     if (address.isEmpty()) {
-        emit signedOut();
+        emit signedOut(CredentialResult(CredentialResult::NotFound, address));
         return;
     }
     auto connection = std::make_shared<QMetaObject::Connection>();
@@ -178,7 +185,7 @@ void Account::signOut()
                               if (result.email().compare(address, Qt::CaseInsensitive) != 0)
                                   return;
                               disconnect(*connection);
-                              emit signedOut();
+                              emit signedOut(result);
                           });
     store->remove(address);
 }

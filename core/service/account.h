@@ -55,12 +55,16 @@ public:
     void loadRemembered();
     bool isRememberedLoaded() const { return loaded; }
     bool hasRemembered() const { return !remembered.isEmpty(); }
+    // Why a sign-in that is remembered could not be read (the keyring
+    // locked, not reachable, not answering), in the keyring's words; empty
+    // when it was read or none is remembered.
+    QString unreadableRemembered() const { return unreadable; }
 
     void signIn(const QString &email, const QString &password, Remember remember);
     // With the remembered credential of the last address.
     void signInRemembered(Remember remember);
     // Forgets the session and the remembered credential; signedOut() follows
-    // once the keyring has let go of it.
+    // once the keyring has answered.
     void signOut();
 
     bool isSignedIn() const { return !session.isEmpty(); }
@@ -70,7 +74,9 @@ signals:
     void rememberedLoaded();
     void signedIn();
     void signInFailed(const ServiceError &error);
-    void signedOut();
+    // removal: how the keyring answered; Ok or NotFound when nothing of the
+    // sign-in is left in it.
+    void signedOut(const CredentialResult &removal);
     // The keyring cannot keep the credential on this computer: said once per run.
     void cannotRemember(const QString &message);
     // After a sign-in with "remember": whether the keyring took the credential.
@@ -88,6 +94,7 @@ private:
     PasswordMigration *migration = nullptr;
     QString session;
     QByteArray remembered;
+    QString unreadable;
     bool loaded = false;
     bool pending = false;
     bool toldNoKeyring = false;

@@ -610,6 +610,21 @@ void TestCli::runs_data()
                    {}, {}, 0, ExitStatus::SignIn, {} },
                { products, noEnvironment, {}, {}, 0, 0, { "Incomplete" } } }
         << "";
+    // A keyring out of reach is not an empty one: the user hears which it
+    // is, and a sign-out that could not remove the sign-in does not claim
+    // it did.
+    QTest::newRow("keyring out of reach")
+        << "velmora"
+        << QList<Step> { { { json, QStringLiteral("sign-in"), QStringLiteral("--remember") }, {}, {}, {}, 0,
+                             0, { "\"remembered\":true" } },
+               { products, noEnvironment + QStringList { noBus }, {}, {}, 0, ExitStatus::SignIn,
+                   { "The keyring could not be read (", "Unlock or start the keyring, or set QUORVEL_EMAIL" },
+                   { "No credentials" } },
+               { { json, QStringLiteral("sign-out") }, noEnvironment + QStringList { noBus }, {}, {}, 0,
+                   ExitStatus::Other, { "could not be removed from the keyring" } },
+               { { json, QStringLiteral("sign-out") }, noEnvironment, {}, {}, 0, 0, {} },
+               { products, noEnvironment, {}, {}, 0, ExitStatus::SignIn, { "No credentials" } } }
+        << "";
     // The card maker's vmid names TEST-VM-1 with no files: on the card, not
     // whole; the Talvo and RQ products cannot go onto a Velmora card.
     QTest::newRow("products on a fresh legacy card")
