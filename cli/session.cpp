@@ -45,7 +45,7 @@ Session::Session(QObject *parent)
 JobError Session::signIn(Account::Remember remember, int *signalNumber)
 {
     *signalNumber = 0;
-    const QString email = qEnvironmentVariable(emailVariable);
+    const QString email = qEnvironmentVariable(emailVariable).trimmed();
     const QString password = qEnvironmentVariable(passwordVariable);
     // Credentials in the environment need nothing from the keyring: a
     // locked or stalled one must not hold a script up, and what it would
@@ -81,8 +81,10 @@ JobError Session::signIn(Account::Remember remember, int *signalNumber)
     QString typedEmail = email;
     if (typedEmail.isEmpty()) {
         const QString known = user.email();
-        const QString prompt
-            = known.isEmpty() ? QStringLiteral("E-mail: ") : QStringLiteral("E-mail [%1]: ").arg(known);
+        // config.ini is anyone's to edit: what it holds is shown, not obeyed.
+        const QString prompt = known.isEmpty()
+            ? QStringLiteral("E-mail: ")
+            : QStringLiteral("E-mail [%1]: ").arg(Printer::printable(known, Printer::Lines::Escaped));
         if (!Terminal::readLine(prompt, &typedEmail, signalNumber))
             return JobError { JobError::SignIn, QString(), QStringLiteral("No e-mail address given.") };
         typedEmail = typedEmail.trimmed();

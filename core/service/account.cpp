@@ -24,8 +24,12 @@ Account::~Account() = default;
 
 QStringList Account::problems(const QString &email, const QString &password)
 {
-    static const QRegularExpression pattern(QStringLiteral("\\b[A-Z0-9._%+-]+@[A-Z0-9.-]+\\.[A-Z]{2,4}\\b"),
-                                            QRegularExpression::CaseInsensitiveOption);
+    // The whole text: an address is sent to the service, kept in config.ini
+    // and shown on the terminal, so nothing may come before or after it
+    // (a space, a line break, an escape sequence).
+    static const QRegularExpression pattern(
+        QRegularExpression::anchoredPattern(QStringLiteral("[A-Z0-9._%+-]+@[A-Z0-9.-]+\\.[A-Z]{2,4}")),
+        QRegularExpression::CaseInsensitiveOption);
     QStringList found;
     if (!pattern.match(email).hasMatch())
         found << QStringLiteral("Wrong email format.");

@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
@@ -51,7 +52,10 @@ struct Step
     // file outside the data folder ("link"), a link to a folder outside it
     // ("folder"), or a link to nothing ("dangling");
     // "keyring stalled": the keyring takes requests and answers none, and
-    // the run must end well before the bus gives up on it.
+    // the run must end well before the bus gives up on it;
+    // "escapes in config.ini, terminal": config.ini names an address that
+    // holds an escape sequence, and standard input is a terminal that
+    // answers the e-mail prompt with Enter and then closes.
     QString before;
     // Sent once the transfers have moved bytes; takeCardOut: the card's
     // folder is removed then instead.
@@ -261,7 +265,23 @@ TestCli::Result TestCli::run(const Step &step)
     Result result;
     QProcess cli;
     cli.setProcessEnvironment(environmentFor(step));
-    cli.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    int terminal = -1;
+    QByteArray terminalName;
+    if (step.before.endsWith(QLatin1String("terminal"))) {
+        terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) {
+            QTest::qFail("no terminal to be had", __FILE__, __LINE__);
+            return result;
+        }
+        terminalName = ::ptsname(terminal);
+    }
+    const char *input = terminal >= 0 ? terminalName.constData() : nullptr;
+    cli.setChildProcessModifier([input] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const int fd = input ? ::open(input, O_RDWR | O_NOCTTY) : -1;
+        if (fd >= 0)
+            ::dup2(fd, STDIN_FILENO);
+    });
     if (step.before == QLatin1String("output full"))
         cli.setStandardOutputFile(QStringLiteral("/dev/full"));
     // A keyring that has stopped answering: what a hung daemon or an
@@ -286,6 +306,20 @@ TestCli::Result TestCli::run(const Step &step)
     cli.start(QStringLiteral(QUORVEL_CLI_PATH), step.arguments);
     if (!cli.waitForStarted(30000))
         return result;
+    if (terminal >= 0) {
+        // Enter at the e-mail prompt, then the terminal goes away at the
+        // password's.
+        const QDeadlineTimer deadline(60000);
+        for (const QByteArray &prompt : { QByteArray("E-mail"), QByteArray("Password:") }) {
+            while (!result.err.contains(prompt) && cli.state() == QProcess::Running && !deadline.hasExpired()) {
+                cli.waitForReadyRead(1000);
+                result.err += cli.readAllStandardError();
+            }
+            if (prompt.startsWith("E-mail") && ::write(terminal, "\n", 1) != 1)
+                QTest::qFail("the terminal took no Enter", __FILE__, __LINE__);
+        }
+        ::close(terminal);
+    }
     if (step.signal != 0) {
         const QDeadlineTimer deadline(60000);
         while (!movedBytes(result.out) && cli.state() == QProcess::Running && !deadline.hasExpired()) {
@@ -625,6 +659,13 @@ void TestCli::runs_data()
                { { json, QStringLiteral("sign-out") }, noEnvironment, {}, {}, 0, 0, {} },
                { products, noEnvironment, {}, {}, 0, ExitStatus::SignIn, { "No credentials" } } }
         << "";
+    // config.ini is anyone's to edit; the prompt shows what it holds.
+    QTest::newRow("e-mail prompt with escapes in the address kept")
+        << "velmora"
+        << QList<Step> { { { QStringLiteral("sign-in") }, noEnvironment, {},
+               QStringLiteral("escapes in config.ini, terminal"), 0, ExitStatus::SignIn,
+               { "E-mail [\\x1b]0;TITLE\\x07test@quorvel.test]: ", "No password given." }, { "\x1b", "\x07" } } }
+        << "";
     // The card maker's vmid names TEST-VM-1 with no files: on the card, not
     // whole; the Talvo and RQ products cannot go onto a Velmora card.
     QTest::newRow("products on a fresh legacy card")
@@ -937,6 +978,13 @@ void TestCli::runs()
             ::close(probe);
         }
 
+        if (step.before.startsWith(QLatin1String("escapes in config.ini"))) {
+            const QString settings = folder->filePath(QStringLiteral("data/SMN"));
+            QVERIFY(QDir().mkpath(settings));
+            QFile config(settings + QStringLiteral("/config.ini"));
+            QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            config.write("[General]\nemail=\"\x1b]0;TITLE\x07test@quorvel.test\"\nrememberMe=false\n");
+        }
         const Result result = run(step);
         if (QTest::currentTestFailed())
             return;

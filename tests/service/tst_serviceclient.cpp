@@ -223,9 +223,20 @@ void TestServiceClient::failures()
 // needs a keyring, is the sign-in suite's.)
 void TestServiceClient::account()
 {
-    QCOMPARE(Account::problems(QStringLiteral("demo@quorvel.test"), QStringLiteral("12345678")), QStringList());
-    QCOMPARE(Account::problems(QStringLiteral("demo@quorvel"), QStringLiteral("1234567")),
-             (QStringList{QStringLiteral("Wrong email format."), QStringLiteral("Password too short.")}));
+    const QString wrongEmail = QStringLiteral("Wrong email format.");
+    const QList<std::pair<QString, QStringList>> typings{
+        {QStringLiteral("demo@quorvel.test"), {}},
+        {QStringLiteral("demo@quorvel"), {wrongEmail, QStringLiteral("Password too short.")}},
+        // The address goes to config.ini and back to the terminal whole:
+        // nothing around it, no control character in it.
+        {QStringLiteral("\x1b]0;title\x07" "demo@quorvel.test"), {wrongEmail}},
+        {QStringLiteral("demo@quorvel.test\nx"), {wrongEmail}},
+        {QStringLiteral("my demo@quorvel.test"), {wrongEmail}},
+    };
+    for (const auto &[email, problems] : typings) {
+        const QString password = problems.size() == 2 ? QStringLiteral("1234567") : QStringLiteral("12345678");
+        QVERIFY2(Account::problems(email, password) == problems, qPrintable(email.toHtmlEscaped()));
+    }
 
     ChartService chart(service.baseUrl());
     Account typed(&chart);
