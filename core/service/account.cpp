@@ -144,6 +144,13 @@ void Account::rememberChoice(const QString &address, const QByteArray &hash, Rem
         settings.setValue(SettingsKeys::rememberMe, remember == Remember::Store);
         settings.setValue(SettingsKeys::email, address);
     }
+    // One sign-in is remembered, that of the address in config.ini; the one
+    // before it would otherwise stay in the keyring with nothing that names
+    // it, out of reach of a sign-out. Asked first: the keyring answers in
+    // order, so whoever waits for the new credential's answer (the command
+    // line, before it exits) waits for this one too.
+    if (!previous.isEmpty() && previous.compare(address, Qt::CaseInsensitive) != 0)
+        store->remove(previous);
     if (remember == Remember::Store) {
         remembered = hash;
         store->store(address, hash);
@@ -151,11 +158,6 @@ void Account::rememberChoice(const QString &address, const QByteArray &hash, Rem
         remembered.clear();
         store->remove(address);
     }
-    // One sign-in is remembered, that of the address in config.ini; the one
-    // before it would otherwise stay in the keyring with nothing that names
-    // it, out of reach of a sign-out.
-    if (!previous.isEmpty() && previous.compare(address, Qt::CaseInsensitive) != 0)
-        store->remove(previous);
 }
 
 void Account::handleStored(const CredentialResult &result)
