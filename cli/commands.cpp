@@ -305,6 +305,15 @@ int Commands::signIn()
     const bool kept = remember && session->awaitKept();
     if (remember && !kept)
         std::fputs(qPrintable(session->keepProblem() + QLatin1Char('\n')), stderr);
+    // The process ends next: without the keyring's answer the removal could
+    // be lost with it, and the line below would not be true.
+    const QString left = remember ? QString() : session->awaitForgotten();
+    if (!left.isEmpty())
+        return fail(ExitStatus::Other, QStringLiteral("keyring"),
+            QStringLiteral("Signed in as %1, but the remembered sign-in could not be removed from the keyring "
+                           "(%2); it is still there. Unlock or start the keyring and run \"quorvel-cli "
+                           "sign-out\".")
+                .arg(email, left));
     return done({ { QStringLiteral("email"), email }, { QStringLiteral("remembered"), kept } },
         kept ? QStringLiteral("Signed in as %1; the sign-in is remembered.").arg(email)
              : QStringLiteral("Signed in as %1; no sign-in is remembered.").arg(email));

@@ -121,6 +121,21 @@ bool Session::awaitKept()
     return kept;
 }
 
+QString Session::awaitForgotten()
+{
+    QString left;
+    QEventLoop loop;
+    connect(&user, &Account::forgetSettled, &loop, [&](const CredentialResult &removal, bool wasRemembered) {
+        // Where nothing was remembered a keyring out of reach holds nothing
+        // of the tool's either; that is not worth a word at every sign-in.
+        if (wasRemembered && !removal.ok() && removal.kind() != CredentialResult::NotFound)
+            left = removal.detail().isEmpty() ? QStringLiteral("no answer") : removal.detail();
+        loop.quit();
+    });
+    loop.exec();
+    return left;
+}
+
 CredentialResult Session::signOut()
 {
     CredentialResult removal;

@@ -40,6 +40,9 @@ public:
     // keepProblem() says why) when it could not keep the credential.
     bool awaitKept();
     QString keepProblem() const { return problem; }
+    // After a sign-in without "remember": waits for the keyring; empty, or
+    // why a sign-in that was remembered may still be in it.
+    QString awaitForgotten();
     // Forgets the remembered credential and waits for the keyring; how it
     // answered the removal.
     CredentialResult signOut();

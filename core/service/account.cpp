@@ -139,6 +139,7 @@ void Account::rememberChoice(const QString &address, const QByteArray &hash, Rem
     if (remember == Remember::Keep)
         return;
     const QString previous = email();
+    const bool wasRemembered = rememberMe();
     {
         Settings settings(configFilePath);
         settings.setValue(SettingsKeys::rememberMe, remember == Remember::Store);
@@ -156,6 +157,14 @@ void Account::rememberChoice(const QString &address, const QByteArray &hash, Rem
         store->store(address, hash);
     } else {
         remembered.clear();
+        auto connection = std::make_shared<QMetaObject::Connection>();
+        *connection = connect(store, &CredentialStore::removeFinished, this,
+            [this, connection, address, wasRemembered](const CredentialResult &result) {
+                if (result.email().compare(address, Qt::CaseInsensitive) != 0)
+                    return;
+                disconnect(*connection);
+                emit forgetSettled(result, wasRemembered);
+            });
         store->remove(address);
     }
 }

@@ -81,6 +81,9 @@ signals:
     void cannotRemember(const QString &message);
     // After a sign-in with "remember": whether the keyring took the credential.
     void rememberSettled(bool remembered);
+    // After a sign-in with Forget: how the keyring answered the removal, and
+    // whether a sign-in was remembered before it.
+    void forgetSettled(const CredentialResult &removal, bool wasRemembered);
 
 private:
     void send(const QString &email, const QByteArray &hash, Remember remember);

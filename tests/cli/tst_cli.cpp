@@ -53,8 +53,8 @@ struct Step
     // ("folder"), or a link to nothing ("dangling");
     // "keyring stalled": the keyring takes requests and answers none, and
     // the run must end well before the bus gives up on it;
-    // "test account named": config.ini names the test account as the
-    // remembered sign-in, as a hand edit would;
+    // "remembered: ADDRESS": config.ini names ADDRESS as the remembered
+    // sign-in, as a hand edit would;
     // "escapes in config.ini, terminal": config.ini names an address that
     // holds an escape sequence, and standard input is a terminal that
     // answers the e-mail prompt with Enter and then closes.
@@ -662,17 +662,21 @@ void TestCli::runs_data()
                { products, noEnvironment, {}, {}, 0, ExitStatus::SignIn, { "No credentials" } } }
         << "";
     // One sign-in is remembered: the one before it goes from the keyring
-    // with it, or nothing would name it there for a sign-out to remove.
-    QTest::newRow("remembering another address forgets the first")
+    // with it, or nothing would name it there for a sign-out to remove; and
+    // a sign-in that does not remember leaves nothing there either.
+    const QStringList demo { QStringLiteral("QUORVEL_EMAIL=") + QLatin1String(ChartServiceProcess::DemoEmail),
+        QStringLiteral("QUORVEL_PASSWORD=") + QLatin1String(ChartServiceProcess::DemoPassword) };
+    const QString demoNamed = QStringLiteral("remembered: ") + QLatin1String(ChartServiceProcess::DemoEmail);
+    QTest::newRow("only the sign-in chosen last stays in the keyring")
         << "velmora"
         << QList<Step> { { { json, QStringLiteral("sign-in"), QStringLiteral("--remember") }, {}, {}, {}, 0,
                              0, { "\"remembered\":true" } },
-               { { json, QStringLiteral("sign-in"), QStringLiteral("--remember") },
-                   { QStringLiteral("QUORVEL_EMAIL=") + QLatin1String(ChartServiceProcess::DemoEmail),
-                       QStringLiteral("QUORVEL_PASSWORD=") + QLatin1String(ChartServiceProcess::DemoPassword) },
-                   {}, {}, 0, 0, { "\"remembered\":true" } },
-               { products, noEnvironment, {}, QStringLiteral("test account named"), 0, ExitStatus::SignIn,
-                   { "No credentials" } } }
+               { { json, QStringLiteral("sign-in"), QStringLiteral("--remember") }, demo, {}, {}, 0, 0,
+                   { "\"remembered\":true" } },
+               { products, noEnvironment, {}, QStringLiteral("remembered: test@quorvel.test"), 0,
+                   ExitStatus::SignIn, { "No credentials" } },
+               { { json, QStringLiteral("sign-in") }, demo, {}, demoNamed, 0, 0, { "\"remembered\":false" } },
+               { products, noEnvironment, {}, demoNamed, 0, ExitStatus::SignIn, { "No credentials" } } }
         << "";
     // config.ini is anyone's to edit; the prompt shows what it holds.
     QTest::newRow("e-mail prompt with escapes in the address kept")
@@ -994,13 +998,14 @@ void TestCli::runs()
         }
 
         const bool escaped = step.before.startsWith(QLatin1String("escapes in config.ini"));
-        if (escaped || step.before == QLatin1String("test account named")) {
+        const QString named = step.before.startsWith(QLatin1String("remembered: ")) ? step.before.mid(12) : QString();
+        if (escaped || !named.isEmpty()) {
             const QString settings = folder->filePath(QStringLiteral("data/SMN"));
             QVERIFY(QDir().mkpath(settings));
             QFile config(settings + QStringLiteral("/config.ini"));
             QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate));
             config.write(escaped ? "[General]\nemail=\"\x1b]0;TITLE\x07test@quorvel.test\"\nrememberMe=false\n"
-                                 : "[General]\nemail=test@quorvel.test\nrememberMe=true\n");
+                                 : "[General]\nemail=" + named.toUtf8() + "\nrememberMe=true\n");
         }
         const Result result = run(step);
         if (QTest::currentTestFailed())
