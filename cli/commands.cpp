@@ -310,9 +310,10 @@ int Commands::signIn()
     const QString left = remember ? QString() : session->awaitForgotten();
     if (!left.isEmpty())
         return fail(ExitStatus::Other, QStringLiteral("keyring"),
-            QStringLiteral("Signed in as %1, but the remembered sign-in could not be removed from the keyring "
-                           "(%2); it is still there. Unlock or start the keyring and run \"quorvel-cli "
-                           "sign-out\".")
+            QStringLiteral(
+                "Signed in as %1, but the remembered sign-in could not be removed from the keyring "
+                "(%2); it is still there. Unlock or start the keyring and run \"quorvel-cli "
+                "sign-out\".")
                 .arg(email, left));
     return done({ { QStringLiteral("email"), email }, { QStringLiteral("remembered"), kept } },
         kept ? QStringLiteral("Signed in as %1; the sign-in is remembered.").arg(email)

@@ -83,7 +83,8 @@ SignIn::~SignIn()
 void SignIn::request()
 {
     const QString email = ui->emlTxt->text().toLower();
-    const Account::Remember remember = ui->rmbChk->isChecked() ? Account::Remember::Store : Account::Remember::Forget;
+    const Account::Remember remember
+        = ui->rmbChk->isChecked() ? Account::Remember::Store : Account::Remember::Forget;
     // Whatever the field holds other than the stand-in was typed.
     if (rememberedShown && ui->pwdTxt->text() != rememberedStandIn)
         rememberedShown = false;

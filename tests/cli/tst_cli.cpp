@@ -313,7 +313,8 @@ TestCli::Result TestCli::run(const Step &step)
         // password's.
         const QDeadlineTimer deadline(60000);
         for (const QByteArray &prompt : { QByteArray("E-mail"), QByteArray("Password:") }) {
-            while (!result.err.contains(prompt) && cli.state() == QProcess::Running && !deadline.hasExpired()) {
+            while (
+                !result.err.contains(prompt) && cli.state() == QProcess::Running && !deadline.hasExpired()) {
                 cli.waitForReadyRead(1000);
                 result.err += cli.readAllStandardError();
             }
@@ -683,7 +684,8 @@ void TestCli::runs_data()
         << "velmora"
         << QList<Step> { { { QStringLiteral("sign-in") }, noEnvironment, {},
                QStringLiteral("escapes in config.ini, terminal"), 0, ExitStatus::SignIn,
-               { "E-mail [\\x1b]0;TITLE\\x07test@quorvel.test]: ", "No password given." }, { "\x1b", "\x07" } } }
+               { "E-mail [\\x1b]0;TITLE\\x07test@quorvel.test]: ", "No password given." },
+               { "\x1b", "\x07" } } }
         << "";
     // The card maker's vmid names TEST-VM-1 with no files: on the card, not
     // whole; the Talvo and RQ products cannot go onto a Velmora card.
@@ -998,14 +1000,16 @@ void TestCli::runs()
         }
 
         const bool escaped = step.before.startsWith(QLatin1String("escapes in config.ini"));
-        const QString named = step.before.startsWith(QLatin1String("remembered: ")) ? step.before.mid(12) : QString();
+        const QString named
+            = step.before.startsWith(QLatin1String("remembered: ")) ? step.before.mid(12) : QString();
         if (escaped || !named.isEmpty()) {
             const QString settings = folder->filePath(QStringLiteral("data/SMN"));
             QVERIFY(QDir().mkpath(settings));
             QFile config(settings + QStringLiteral("/config.ini"));
             QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            config.write(escaped ? "[General]\nemail=\"\x1b]0;TITLE\x07test@quorvel.test\"\nrememberMe=false\n"
-                                 : "[General]\nemail=" + named.toUtf8() + "\nrememberMe=true\n");
+            config.write(escaped
+                    ? "[General]\nemail=\"\x1b]0;TITLE\x07test@quorvel.test\"\nrememberMe=false\n"
+                    : "[General]\nemail=" + named.toUtf8() + "\nrememberMe=true\n");
         }
         const Result result = run(step);
         if (QTest::currentTestFailed())
@@ -1014,7 +1018,8 @@ void TestCli::runs()
         // keyring takes the bus's 25 s at least.
         if (step.before == QLatin1String("keyring stalled"))
             QVERIFY2(result.milliseconds < 15000,
-                qPrintable(QStringLiteral("step %1 waited %2 ms for the keyring").arg(i).arg(result.milliseconds)));
+                qPrintable(
+                    QStringLiteral("step %1 waited %2 ms for the keyring").arg(i).arg(result.milliseconds)));
         if (held >= 0)
             ::close(held);
         if (holder.state() != QProcess::NotRunning) {

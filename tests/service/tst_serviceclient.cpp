@@ -234,7 +234,7 @@ void TestServiceClient::account()
         {QStringLiteral("my demo@quorvel.test"), {wrongEmail}},
     };
     for (const auto &[email, problems] : typings) {
-        const QString password = problems.size() == 2 ? QStringLiteral("1234567") : QStringLiteral("12345678");
+        const QString password = QString::fromLatin1(problems.size() == 2 ? "1234567" : "12345678");
         QVERIFY2(Account::problems(email, password) == problems, qPrintable(email.toHtmlEscaped()));
     }
 
