@@ -635,16 +635,17 @@ void TestCli::runs_data()
     // that signs in from the environment while the keyring cannot be asked,
     // not a sign-in the service refused.
     const QString noBus = QStringLiteral("DBUS_SESSION_BUS_ADDRESS");
+    const QStringList nobody { QStringLiteral("QUORVEL_EMAIL=nobody@quorvel.test"),
+        QStringLiteral("QUORVEL_PASSWORD=Wrong-Pass-2024") };
     QTest::newRow("remembered sign-in outlives runs that do not choose")
         << "velmora"
         << QList<Step> { { { json, QStringLiteral("sign-in"), QStringLiteral("--remember") }, {}, {}, {}, 0,
                              0, { "\"remembered\":true" } },
                { products, { noBus }, {}, {}, 0, 0, { "Incomplete" } },
                { products, {}, {}, QStringLiteral("keyring stalled"), 0, 0, { "Incomplete" } },
-               { products,
-                   { QStringLiteral("QUORVEL_EMAIL=nobody@quorvel.test"),
-                       QStringLiteral("QUORVEL_PASSWORD=Wrong-Pass-2024") },
-                   {}, {}, 0, ExitStatus::SignIn, {} },
+               { products, nobody, {}, {}, 0, ExitStatus::SignIn, {} },
+               { { json, QStringLiteral("sign-in"), QStringLiteral("--remember") }, nobody, {}, {}, 0,
+                   ExitStatus::SignIn, {} },
                { products, noEnvironment, {}, {}, 0, 0, { "Incomplete" } } }
         << "";
     // A keyring out of reach is not an empty one: the user hears which it
