@@ -328,11 +328,11 @@ int Commands::signOut()
     const CredentialResult removal = local.signOut();
     // A locked or unreachable keyring keeps the password's hash: the user
     // must know it is still there to unlock it and run this again.
-    if (!removal.ok() && removal.kind() != CredentialResult::NotFound)
+    if (removal.unanswered())
         return fail(ExitStatus::Other, QStringLiteral("keyring"),
             QStringLiteral("The remembered sign-in could not be removed from the keyring (%1); it is still "
                            "there. Unlock or start the keyring and run \"quorvel-cli sign-out\" again.")
-                .arg(removal.detail().isEmpty() ? QStringLiteral("no answer") : removal.detail()));
+                .arg(removal.reason()));
     return done({}, QStringLiteral("Signed out; no sign-in is remembered."));
 }
 

@@ -128,8 +128,8 @@ QString Session::awaitForgotten()
     connect(&user, &Account::forgetSettled, &loop, [&](const CredentialResult &removal, bool wasRemembered) {
         // Where nothing was remembered a keyring out of reach holds nothing
         // of the tool's either; that is not worth a word at every sign-in.
-        if (wasRemembered && !removal.ok() && removal.kind() != CredentialResult::NotFound)
-            left = removal.detail().isEmpty() ? QStringLiteral("no answer") : removal.detail();
+        if (wasRemembered && removal.unanswered())
+            left = removal.reason();
         loop.quit();
     });
     loop.exec();

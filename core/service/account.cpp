@@ -82,11 +82,7 @@ void Account::readRemembered()
                                                : QByteArray();
                               // A keyring that could not be asked may still hold it: that
                               // is not "nothing remembered", and the user must hear why.
-                              const bool unanswered = result.kind() == CredentialResult::NoKeyring
-                                  || result.kind() == CredentialResult::Failed;
-                              unreadable = unanswered ? result.detail() : QString();
-                              if (unanswered && unreadable.isEmpty())
-                                  unreadable = QStringLiteral("no answer");
+                              unreadable = result.unanswered() ? result.reason() : QString();
                               loaded = true;
                               emit rememberedLoaded();
                           });

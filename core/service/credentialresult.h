@@ -22,10 +22,14 @@ public:
 
     Kind kind() const { return what; }
     bool ok() const { return what == Ok; }
+    // The keyring could not be asked: whatever it holds is still there.
+    bool unanswered() const { return what == NoKeyring || what == Failed; }
     QString email() const { return address; }
     QByteArray secret() const { return value; }
     // The keyring's own words, for the log; never holds the secret.
     QString detail() const { return why; }
+    // The same where it gave some, for a message that needs a reason.
+    QString reason() const { return why.isEmpty() ? QStringLiteral("no answer") : why; }
     // Plain text for the user.
     QString message() const;
 
