@@ -139,13 +139,21 @@ QString Session::awaitForgotten()
 CredentialResult Session::signOut()
 {
     CredentialResult removal;
+    bool answered = false;
     QEventLoop loop;
-    connect(&user, &Account::signedOut, &loop, [&](const CredentialResult &result) {
-        removal = result;
+    connect(&user, &Account::signedOut, &loop, [&](const CredentialResult &result, bool wasRemembered) {
+        // Where nothing was remembered, a keyring out of reach holds nothing
+        // of the tool's either (a removal that failed before was said then).
+        removal = wasRemembered || !result.unanswered() ? result
+                                                           : CredentialResult(CredentialResult::NotFound, result.email());
+        answered = true;
         loop.quit();
     });
+    // With no address in config.ini there is nothing to ask the keyring,
+    // and the answer comes at once, before the loop would run.
     user.signOut();
-    loop.exec();
+    if (!answered)
+        loop.exec();
     return removal;
 }
 

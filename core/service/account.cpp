@@ -182,21 +182,22 @@ void Account::signOut()
     session.clear();
     remembered.clear();
     const QString address = email();
+    const bool wasRemembered = rememberMe();
     {
         Settings settings(configFilePath);
         settings.setValue(SettingsKeys::rememberMe, false);
     }
     if (address.isEmpty()) {
-        emit signedOut(CredentialResult(CredentialResult::NotFound, address));
+        emit signedOut(CredentialResult(CredentialResult::NotFound, address), wasRemembered);
         return;
     }
     auto connection = std::make_shared<QMetaObject::Connection>();
     *connection = connect(store, &CredentialStore::removeFinished, this,
-                          [this, connection, address](const CredentialResult &result) {
+                          [this, connection, address, wasRemembered](const CredentialResult &result) {
                               if (result.email().compare(address, Qt::CaseInsensitive) != 0)
                                   return;
                               disconnect(*connection);
-                              emit signedOut(result);
+                              emit signedOut(result, wasRemembered);
                           });
     store->remove(address);
 }

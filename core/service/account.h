@@ -76,7 +76,8 @@ signals:
     void signInFailed(const ServiceError &error);
     // removal: how the keyring answered; Ok or NotFound when nothing of the
     // sign-in is left in it.
-    void signedOut(const CredentialResult &removal);
+    // wasRemembered: config.ini said a sign-in was remembered before.
+    void signedOut(const CredentialResult &removal, bool wasRemembered);
     // The keyring cannot keep the credential on this computer: said once per run.
     void cannotRemember(const QString &message);
     // After a sign-in with "remember": whether the keyring took the credential.

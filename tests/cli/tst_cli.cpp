@@ -663,6 +663,16 @@ void TestCli::runs_data()
                { { json, QStringLiteral("sign-out") }, noEnvironment, {}, {}, 0, 0, {} },
                { products, noEnvironment, {}, {}, 0, ExitStatus::SignIn, { "No credentials" } } }
         << "";
+    // Where nothing was remembered, a keyring out of reach holds nothing of
+    // the tool's: a sign-out says so and ends, even with no address known.
+    QTest::newRow("sign-out with nothing remembered and no keyring")
+        << "velmora"
+        << QList<Step> { { { QStringLiteral("sign-out") }, noEnvironment + QStringList { noBus }, {}, {}, 0, 0,
+                             { "no sign-in is remembered" } },
+               { { QStringLiteral("sign-in") }, { noBus }, {}, {}, 0, 0, { "no sign-in is remembered" } },
+               { { QStringLiteral("sign-out") }, noEnvironment + QStringList { noBus }, {}, {}, 0, 0,
+                   { "no sign-in is remembered" }, { "could not be removed" } } }
+        << "";
     // One sign-in is remembered: the one before it goes from the keyring
     // with it, or nothing would name it there for a sign-out to remove; and
     // a sign-in that does not remember leaves nothing there either.
