@@ -153,16 +153,23 @@ void Account::rememberChoice(const QString &address, const QByteArray &hash, Rem
         store->store(address, hash);
     } else {
         remembered.clear();
-        auto connection = std::make_shared<QMetaObject::Connection>();
-        *connection = connect(store, &CredentialStore::removeFinished, this,
-            [this, connection, address, wasRemembered](const CredentialResult &result) {
-                if (result.email().compare(address, Qt::CaseInsensitive) != 0)
-                    return;
-                disconnect(*connection);
-                emit forgetSettled(result, wasRemembered);
-            });
-        store->remove(address);
+        removeRemembered(address, [this, wasRemembered](const CredentialResult &result) {
+            emit forgetSettled(result, wasRemembered);
+        });
     }
+}
+
+void Account::removeRemembered(const QString &address, const std::function<void(const CredentialResult &)> &then)
+{
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection = connect(store, &CredentialStore::removeFinished, this,
+        [connection, address, then](const CredentialResult &result) {
+            if (result.email().compare(address, Qt::CaseInsensitive) != 0)
+                return;
+            QObject::disconnect(*connection);
+            then(result);
+        });
+    store->remove(address);
 }
 
 void Account::handleStored(const CredentialResult &result)
@@ -191,13 +198,7 @@ void Account::signOut()
         emit signedOut(CredentialResult(CredentialResult::NotFound, address), wasRemembered);
         return;
     }
-    auto connection = std::make_shared<QMetaObject::Connection>();
-    *connection = connect(store, &CredentialStore::removeFinished, this,
-                          [this, connection, address, wasRemembered](const CredentialResult &result) {
-                              if (result.email().compare(address, Qt::CaseInsensitive) != 0)
-                                  return;
-                              disconnect(*connection);
-                              emit signedOut(result, wasRemembered);
-                          });
-    store->remove(address);
+    removeRemembered(address, [this, wasRemembered](const CredentialResult &result) {
+        emit signedOut(result, wasRemembered);
+    });
 }

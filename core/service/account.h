@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 #include "service/credentialresult.h"
@@ -90,6 +91,9 @@ private:
     void send(const QString &email, const QByteArray &hash, Remember remember);
     void rememberChoice(const QString &email, const QByteArray &hash, Remember remember);
     void readRemembered();
+    // Removes the address's credential from the keyring; then hears the
+    // keyring's answer for that address.
+    void removeRemembered(const QString &address, const std::function<void(const CredentialResult &)> &then);
     void handleStored(const CredentialResult &result);
 
     ChartService *service;
