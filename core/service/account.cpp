@@ -174,6 +174,12 @@ void Account::removeRemembered(const QString &address, const std::function<void(
 
 void Account::handleStored(const CredentialResult &result)
 {
+    if (!result.ok()) {
+        // Nothing was kept: config.ini must not say otherwise, or a later
+        // sign-out would take a keyring out of reach for one that holds it.
+        Settings settings(configFilePath);
+        settings.setValue(SettingsKeys::rememberMe, false);
+    }
     emit rememberSettled(result.ok());
     if (result.ok())
         return;

@@ -671,6 +671,10 @@ void TestCli::runs_data()
                              { "no sign-in is remembered" } },
                { { QStringLiteral("sign-in") }, { noBus }, {}, {}, 0, 0, { "no sign-in is remembered" } },
                { { QStringLiteral("sign-out") }, noEnvironment + QStringList { noBus }, {}, {}, 0, 0,
+                   { "no sign-in is remembered" }, { "could not be removed" } },
+               { { QStringLiteral("sign-in"), QStringLiteral("--remember") }, { noBus }, {}, {}, 0, 0,
+                   { "no sign-in is remembered" } },
+               { { QStringLiteral("sign-out") }, noEnvironment + QStringList { noBus }, {}, {}, 0, 0,
                    { "no sign-in is remembered" }, { "could not be removed" } } }
         << "";
     // One sign-in is remembered: the one before it goes from the keyring
