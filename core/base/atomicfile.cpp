@@ -18,20 +18,23 @@ AtomicFile::AtomicFile(const QString &path)
 
 AtomicFile::~AtomicFile()
 {
-    if (fd >= 0) {
+    discard();
+}
+
+void AtomicFile::discard()
+{
+    if (fd >= 0)
         ::close(fd);
+    fd = -1;
+    if (made)
         ::unlink(temporary.constData());
-    }
+    made = false;
 }
 
 bool AtomicFile::fail(const QString &what, QString *why)
 {
     const int saved = errno;
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-        ::unlink(temporary.constData());
-    }
+    discard();
     if (why)
         *why = what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(saved));
     return false;
@@ -42,6 +45,7 @@ bool AtomicFile::open(QString *why)
     fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         return fail(QStringLiteral("cannot create %1").arg(QString::fromLocal8Bit(temporary)), why);
+    made = true;
     return true;
 }
 
@@ -76,18 +80,11 @@ bool AtomicFile::commit(QString *why)
         return fail(QStringLiteral("cannot sync %1").arg(path), why);
     const int closing = fd;
     fd = -1;
-    if (::close(closing) != 0) {
-        const int saved = errno;
-        ::unlink(temporary.constData());
-        errno = saved;
+    if (::close(closing) != 0)
         return fail(QStringLiteral("cannot sync %1").arg(path), why);
-    }
-    if (::rename(temporary.constData(), target.constData()) != 0) {
-        const int saved = errno;
-        ::unlink(temporary.constData());
-        errno = saved;
+    if (::rename(temporary.constData(), target.constData()) != 0)
         return fail(QStringLiteral("cannot rename to %1").arg(path), why);
-    }
+    made = false;
     const int folder = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
                               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder >= 0) {

@@ -28,9 +28,12 @@ private:
     Q_DISABLE_COPY_MOVE(AtomicFile)
 
     bool fail(const QString &what, QString *why);
+    // Closes and removes a temporary not committed.
+    void discard();
 
     QString path;
     QByteArray target;
     QByteArray temporary;
     int fd = -1;
+    bool made = false; // the temporary exists and is not yet the file
 };
