@@ -125,10 +125,8 @@ QString Session::awaitForgotten()
 {
     QString left;
     QEventLoop loop;
-    connect(&user, &Account::forgetSettled, &loop, [&](const CredentialResult &removal, bool wasRemembered) {
-        // Where nothing was remembered a keyring out of reach holds nothing
-        // of the tool's either; that is not worth a word at every sign-in.
-        if (wasRemembered && removal.unanswered())
+    connect(&user, &Account::forgetSettled, &loop, [&](const CredentialResult &removal) {
+        if (removal.unanswered())
             left = removal.reason();
         loop.quit();
     });
@@ -141,11 +139,8 @@ CredentialResult Session::signOut()
     CredentialResult removal;
     bool answered = false;
     QEventLoop loop;
-    connect(&user, &Account::signedOut, &loop, [&](const CredentialResult &result, bool wasRemembered) {
-        // Where nothing was remembered, a keyring out of reach holds nothing
-        // of the tool's either (a removal that failed before was said then).
-        removal = wasRemembered || !result.unanswered() ? result
-                                                           : CredentialResult(CredentialResult::NotFound, result.email());
+    connect(&user, &Account::signedOut, &loop, [&](const CredentialResult &result) {
+        removal = result;
         answered = true;
         loop.quit();
     });

@@ -153,21 +153,22 @@ void Account::rememberChoice(const QString &address, const QByteArray &hash, Rem
         store->store(address, hash);
     } else {
         remembered.clear();
-        removeRemembered(address, [this, wasRemembered](const CredentialResult &result) {
-            emit forgetSettled(result, wasRemembered);
-        });
+        removeRemembered(address, wasRemembered,
+                         [this](const CredentialResult &result) { emit forgetSettled(result); });
     }
 }
 
-void Account::removeRemembered(const QString &address, const std::function<void(const CredentialResult &)> &then)
+void Account::removeRemembered(const QString &address, bool wasRemembered,
+                               const std::function<void(const CredentialResult &)> &then)
 {
     auto connection = std::make_shared<QMetaObject::Connection>();
     *connection = connect(store, &CredentialStore::removeFinished, this,
-        [connection, address, then](const CredentialResult &result) {
+        [connection, address, wasRemembered, then](const CredentialResult &result) {
             if (result.email().compare(address, Qt::CaseInsensitive) != 0)
                 return;
             QObject::disconnect(*connection);
-            then(result);
+            then(wasRemembered || !result.unanswered() ? result
+                                                       : CredentialResult(CredentialResult::NotFound, address));
         });
     store->remove(address);
 }
@@ -201,10 +202,8 @@ void Account::signOut()
         settings.setValue(SettingsKeys::rememberMe, false);
     }
     if (address.isEmpty()) {
-        emit signedOut(CredentialResult(CredentialResult::NotFound, address), wasRemembered);
+        emit signedOut(CredentialResult(CredentialResult::NotFound, address));
         return;
     }
-    removeRemembered(address, [this, wasRemembered](const CredentialResult &result) {
-        emit signedOut(result, wasRemembered);
-    });
+    removeRemembered(address, wasRemembered, [this](const CredentialResult &result) { emit signedOut(result); });
 }

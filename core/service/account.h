@@ -76,24 +76,27 @@ signals:
     void signedIn();
     void signInFailed(const ServiceError &error);
     // removal: how the keyring answered; Ok or NotFound when nothing of the
-    // sign-in is left in it.
-    // wasRemembered: config.ini said a sign-in was remembered before.
-    void signedOut(const CredentialResult &removal, bool wasRemembered);
+    // sign-in is left in it (as when nothing was remembered).
+    void signedOut(const CredentialResult &removal);
     // The keyring cannot keep the credential on this computer: said once per run.
     void cannotRemember(const QString &message);
     // After a sign-in with "remember": whether the keyring took the credential.
     void rememberSettled(bool remembered);
-    // After a sign-in with Forget: how the keyring answered the removal, and
-    // whether a sign-in was remembered before it.
-    void forgetSettled(const CredentialResult &removal, bool wasRemembered);
+    // After a sign-in with Forget: how the keyring answered the removal, as
+    // signedOut() tells it.
+    void forgetSettled(const CredentialResult &removal);
 
 private:
     void send(const QString &email, const QByteArray &hash, Remember remember);
     void rememberChoice(const QString &email, const QByteArray &hash, Remember remember);
     void readRemembered();
     // Removes the address's credential from the keyring; then hears the
-    // keyring's answer for that address.
-    void removeRemembered(const QString &address, const std::function<void(const CredentialResult &)> &then);
+    // keyring's answer for that address. wasRemembered: config.ini said a
+    // sign-in was remembered; where it did not, a keyring out of reach
+    // holds nothing of the tool's (a removal that failed before was said
+    // then), and then hears NotFound.
+    void removeRemembered(const QString &address, bool wasRemembered,
+                          const std::function<void(const CredentialResult &)> &then);
     void handleStored(const CredentialResult &result);
 
     ChartService *service;
