@@ -4,6 +4,13 @@
 
 namespace Utilities {
 
+int watchdogSecondsFromEnvironment()
+{
+    bool ok = false;
+    const int seconds = qEnvironmentVariableIntValue("QUORVEL_WATCHDOG_SECONDS", &ok);
+    return ok && seconds > 0 ? seconds : 60;
+}
+
 QString kbToReadable(double kb, QString fileSize, bool withUnit)
 {
     if (kb < 0) {

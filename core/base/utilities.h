@@ -8,4 +8,8 @@ namespace Utilities {
 // empty lets the size choose it.
 QString kbToReadable(double kb, QString fileSize = QString(), bool withUnit = true);
 
+// How long a network transfer may bring next to nothing before it is given
+// up: QUORVEL_WATCHDOG_SECONDS where it holds a positive number, else 60.
+int watchdogSecondsFromEnvironment();
+
 } // namespace Utilities

@@ -12,6 +12,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include "base/logclock.h"
+#include "base/utilities.h"
 #include "card/cardwriter.h"
 #include "download/backgroundpriority.h"
 #include "download/transferworker.h"
@@ -27,13 +28,6 @@ const char *errorName(QNetworkReply::NetworkError code)
 {
     const char *name = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code);
     return name ? name : "UnknownNetworkError";
-}
-
-int initialWatchdogSeconds()
-{
-    bool ok = false;
-    const int seconds = qEnvironmentVariableIntValue("QUORVEL_WATCHDOG_SECONDS", &ok);
-    return ok && seconds > 0 ? seconds : 60;
 }
 
 // Start of "bytes a-b/c"; -1 when the header says something else.
@@ -59,7 +53,7 @@ char *pieceBuffer()
 
 } // namespace
 
-int Download::watchdogSeconds = initialWatchdogSeconds();
+int Download::watchdogSeconds = Utilities::watchdogSecondsFromEnvironment();
 
 void Download::setWatchdogLimit(int seconds)
 {

@@ -7,7 +7,21 @@
 
 #include <utility>
 
+#include "base/utilities.h"
+
 Q_LOGGING_CATEGORY(lcService, "quorvel.service")
+
+int ServiceReply::quietSeconds = Utilities::watchdogSecondsFromEnvironment();
+
+void ServiceReply::setQuietLimit(int seconds)
+{
+    quietSeconds = seconds > 0 ? seconds : 60;
+}
+
+int ServiceReply::quietLimit()
+{
+    return quietSeconds;
+}
 
 ServiceReply::ServiceReply(QNetworkReply *reply, QObject *parent)
     : QObject(parent)
@@ -36,17 +50,22 @@ ServiceReply::ServiceReply(QNetworkReply *reply, QObject *parent)
         else
             takeAvailable();
     });
-    connect(network, &QNetworkReply::downloadProgress, this, [stop](qint64 received, qint64) {
+    connect(network, &QNetworkReply::downloadProgress, this, [this, stop](qint64 received, qint64) {
+        bytesReceived = received;
         if (received > maxBodySize)
             stop();
     });
+    connect(network, &QNetworkReply::uploadProgress, this, [this](qint64 sent, qint64) { bytesSent = sent; });
     connect(network, &QNetworkReply::finished, this, &ServiceReply::handleFinished);
+    connect(&quietWatch, &QTimer::timeout, this, &ServiceReply::lookForProgress);
+    quietWatch.start(quietSeconds * 1000);
 }
 
 ServiceReply::~ServiceReply() = default;
 
 void ServiceReply::abort()
 {
+    quietWatch.stop();
     disconnect(network, nullptr, this, nullptr);
     network->abort();
     deleteLater();
@@ -66,6 +85,20 @@ void ServiceReply::takeAvailable()
     received.resize(before + qMax<qint64>(0, got));
 }
 
+void ServiceReply::lookForProgress()
+{
+    const qint64 moved = bytesSent + bytesReceived;
+    if (moved - bytesAtLook >= quietBytes) {
+        bytesAtLook = moved;
+        return;
+    }
+    qCInfo(lcService) << network->url().path() << moved - bytesAtLook << "bytes in" << quietSeconds
+                      << "seconds: given up";
+    quietWatch.stop();
+    stalled = true;
+    network->abort();
+}
+
 QString ServiceReply::unreadableText()
 {
     return QStringLiteral("The chart service sent a reply the tool cannot read. Nothing on the card was changed.");
@@ -73,6 +106,7 @@ QString ServiceReply::unreadableText()
 
 void ServiceReply::handleFinished()
 {
+    quietWatch.stop();
     // Read whole only when within the limit: read(maxBodySize + 1) sets
     // aside that much room for every reply, however short.
     const bool withinLimit = received.size() + network->bytesAvailable() <= maxBodySize;
@@ -88,7 +122,11 @@ void ServiceReply::handleFinished()
     const bool unanswerable = code == QNetworkReply::UnknownContentError || code == QNetworkReply::TooManyRedirectsError
                               || code == QNetworkReply::InsecureRedirectError
                               || code == QNetworkReply::ProtocolUnknownError;
-    if (tooLarge || body.size() > maxBodySize || unanswerable) {
+    if (stalled) {
+        failure.kind = ServiceError::Network;
+        failure.status = 0;
+        failure.message = QStringLiteral("The chart service did not answer for %1 seconds.").arg(quietSeconds);
+    } else if (tooLarge || body.size() > maxBodySize || unanswerable) {
         failure.kind = ServiceError::Unreadable;
         failure.message = unreadableText();
     } else if (network->error() != QNetworkReply::NoError) {

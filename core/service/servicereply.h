@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 
@@ -12,7 +13,8 @@ class QNetworkReply;
 
 // One call to the chart service in flight. The body is limited while it
 // arrives (an answer that grows past the limit is aborted rather than
-// buffered), and the call ends once, with finished(): then either error()
+// buffered), a call that brings next to nothing for a while is given up,
+// and the call ends once, with finished(): then either error()
 // says why it failed or the typed value of ServiceCall<T> holds the parsed
 // answer. The object deletes itself after finished() has been delivered.
 class ServiceReply : public QObject
@@ -24,6 +26,14 @@ public:
     // Far above any real answer (a 2,000-file product list is under 1 MiB;
     // 200,000 records are about 40 MiB).
     static constexpr qint64 maxBodySize = 64 * 1024 * 1024;
+    // A call that moves fewer than quietBytes in quietLimit() seconds fails
+    // as the network's: a service that holds the connection open and says
+    // nothing, or a byte now and then, would otherwise hold the tool for
+    // ever. The limit is QUORVEL_WATCHDOG_SECONDS (60 by default), as for a
+    // file's transfer; tests shorten it here.
+    static constexpr qint64 quietBytes = 1024;
+    static void setQuietLimit(int seconds);
+    static int quietLimit();
 
     ~ServiceReply() override;
 
@@ -47,11 +57,19 @@ private:
     void handleFinished();
     // Appends what the reply holds to the body.
     void takeAvailable();
+    // Gives the call up when too little moved since the last look.
+    void lookForProgress();
 
     QNetworkReply *network;
     ServiceError failure;
     bool tooLarge = false;
     QByteArray received; // the body so far
+    QTimer quietWatch;
+    qint64 bytesSent = 0;
+    qint64 bytesReceived = 0;
+    qint64 bytesAtLook = 0; // sent and received at quietWatch's last look
+    bool stalled = false;
+    static int quietSeconds;
 };
 
 // A call whose answer is read into a T.

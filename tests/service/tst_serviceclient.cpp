@@ -165,6 +165,8 @@ void TestServiceClient::failures_data()
     // The service said yes, then the connection broke: no refusal.
     QTest::newRow("cut off mid-answer") << fault("close_after", {{"bytes", 10}}) << ServiceError::Network << 200
                                         << QString();
+    // Connected, and then nothing: given up long before the answer comes.
+    QTest::newRow("says nothing") << fault("stall", {{"seconds", 4}}) << ServiceError::Network << 0 << QString();
     QTest::newRow("session refused")
         << fault("status", {{"status", 401}, {"error", "invalid_session"}, {"message", "Sign in again."}})
         << ServiceError::Refused << 401 << "invalid_session";
@@ -204,6 +206,10 @@ void TestServiceClient::failures()
     } else {
         QVERIFY(service.addFault(fault));
     }
+    const int quietLimit = ServiceReply::quietLimit();
+    const auto restoreLimit = qScopeGuard([quietLimit] { ServiceReply::setQuietLimit(quietLimit); });
+    if (fault.value(QStringLiteral("kind")) == QLatin1String("stall"))
+        ServiceReply::setQuietLimit(1);
     ChartService chart(base);
     const ServiceError error = finish(chart.products());
     QCOMPARE(error.kind, kind);
