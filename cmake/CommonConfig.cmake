@@ -30,3 +30,18 @@ function(quorvel_add_resources target name)
         endif()
     endforeach()
 endfunction()
+
+# The headers that most files of a library include, parsed once for the
+# library instead of once for every file: Qt's headers are most of what a
+# small file costs to compile (4.3 s down to 1.7 s for one of the core's),
+# and each of CI's two builds compiles the three libraries' 120 files.
+# -DCMAKE_DISABLE_PRECOMPILE_HEADERS=ON builds without them, which shows a
+# file that forgot an include.
+set(QUORVEL_COMMON_HEADERS
+    <QByteArray> <QDebug> <QDir> <QFile> <QFileInfo> <QHash> <QJsonArray> <QJsonDocument> <QJsonObject>
+    <QList> <QLoggingCategory> <QMetaType> <QObject> <QPointer> <QRegularExpression> <QSet> <QString>
+    <QStringList> <QThreadPool> <QTimer> <QNetworkReply> <QNetworkRequest> <QtConcurrent/QtConcurrentRun>
+    <algorithm> <atomic> <functional> <memory>)
+function(quorvel_precompile_headers target)
+    target_precompile_headers(${target} PRIVATE ${QUORVEL_COMMON_HEADERS} ${ARGN})
+endfunction()
