@@ -51,11 +51,11 @@ ServiceReply::ServiceReply(QNetworkReply *reply, QObject *parent)
             takeAvailable();
     });
     connect(network, &QNetworkReply::downloadProgress, this, [this, stop](qint64 received, qint64) {
-        bytesReceived = received;
+        count(received, &lastReceived);
         if (received > maxBodySize)
             stop();
     });
-    connect(network, &QNetworkReply::uploadProgress, this, [this](qint64 sent, qint64) { bytesSent = sent; });
+    connect(network, &QNetworkReply::uploadProgress, this, [this](qint64 sent, qint64) { count(sent, &lastSent); });
     connect(network, &QNetworkReply::finished, this, &ServiceReply::handleFinished);
     connect(&quietWatch, &QTimer::timeout, this, &ServiceReply::lookForProgress);
     quietWatch.start(quietSeconds * 1000);
@@ -85,14 +85,20 @@ void ServiceReply::takeAvailable()
     received.resize(before + qMax<qint64>(0, got));
 }
 
+void ServiceReply::count(qint64 soFar, qint64 *last)
+{
+    // A redirect followed starts the counts again from nothing.
+    bytesMoved += qMax<qint64>(0, soFar - *last);
+    *last = soFar;
+}
+
 void ServiceReply::lookForProgress()
 {
-    const qint64 moved = bytesSent + bytesReceived;
-    if (moved - bytesAtLook >= quietBytes) {
-        bytesAtLook = moved;
+    if (bytesMoved - bytesAtLook >= quietBytes) {
+        bytesAtLook = bytesMoved;
         return;
     }
-    qCInfo(lcService) << network->url().path() << moved - bytesAtLook << "bytes in" << quietSeconds
+    qCInfo(lcService) << network->url().path() << bytesMoved - bytesAtLook << "bytes in" << quietSeconds
                       << "seconds: given up";
     quietWatch.stop();
     stalled = true;

@@ -57,6 +57,8 @@ private:
     void handleFinished();
     // Appends what the reply holds to the body.
     void takeAvailable();
+    // Adds what a count of the network's grew by since *last.
+    void count(qint64 soFar, qint64 *last);
     // Gives the call up when too little moved since the last look.
     void lookForProgress();
 
@@ -65,9 +67,10 @@ private:
     bool tooLarge = false;
     QByteArray received; // the body so far
     QTimer quietWatch;
-    qint64 bytesSent = 0;
-    qint64 bytesReceived = 0;
-    qint64 bytesAtLook = 0; // sent and received at quietWatch's last look
+    qint64 bytesMoved = 0;  // sent and received
+    qint64 bytesAtLook = 0; // bytesMoved at quietWatch's last look
+    qint64 lastSent = 0;    // the network's counts, as last told
+    qint64 lastReceived = 0;
     bool stalled = false;
     static int quietSeconds;
 };
