@@ -8,7 +8,7 @@ int watchdogSecondsFromEnvironment()
 {
     bool ok = false;
     const int seconds = qEnvironmentVariableIntValue("QUORVEL_WATCHDOG_SECONDS", &ok);
-    return ok && seconds > 0 ? seconds : 60;
+    return ok && seconds > 0 ? seconds : defaultWatchdogSeconds;
 }
 
 QString kbToReadable(double kb, QString fileSize, bool withUnit)

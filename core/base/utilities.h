@@ -9,7 +9,9 @@ namespace Utilities {
 QString kbToReadable(double kb, QString fileSize = QString(), bool withUnit = true);
 
 // How long a network transfer may bring next to nothing before it is given
-// up: QUORVEL_WATCHDOG_SECONDS where it holds a positive number, else 60.
+// up: QUORVEL_WATCHDOG_SECONDS where it holds a positive number, else
+// defaultWatchdogSeconds.
+constexpr int defaultWatchdogSeconds = 60;
 int watchdogSecondsFromEnvironment();
 
 } // namespace Utilities

@@ -57,7 +57,7 @@ int Download::watchdogSeconds = Utilities::watchdogSecondsFromEnvironment();
 
 void Download::setWatchdogLimit(int seconds)
 {
-    watchdogSeconds = seconds > 0 ? seconds : 60;
+    watchdogSeconds = seconds > 0 ? seconds : Utilities::defaultWatchdogSeconds;
 }
 
 int Download::watchdogLimit()

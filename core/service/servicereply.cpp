@@ -15,7 +15,7 @@ int ServiceReply::quietSeconds = Utilities::watchdogSecondsFromEnvironment();
 
 void ServiceReply::setQuietLimit(int seconds)
 {
-    quietSeconds = seconds > 0 ? seconds : 60;
+    quietSeconds = seconds > 0 ? seconds : Utilities::defaultWatchdogSeconds;
 }
 
 int ServiceReply::quietLimit()
