@@ -784,6 +784,8 @@ void TestNewWindow::keyboardAndMenu()
 {
     NewWindow *window = openWindow(makeCard(QStringLiteral("velmora")), 1);
     QTRY_COMPARE_WITH_TIMEOUT(statusOf(window, QStringLiteral("VM-CAL-03")), QStringLiteral("Downloaded"), Slow);
+    // A row laid out in a shown list is shown a turn of the event loop later.
+    QTRY_VERIFY(rowFor(window, QStringLiteral("VM-ARD-01"))->isVisibleTo(window));
 
     // Tab goes from the tabs through the rows, in their order, to the card's
     // buttons and the menu.
